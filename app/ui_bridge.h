@@ -1,0 +1,56 @@
+// The one narrow road from worker threads and plain-C++ code to windows.
+//
+// Code without Qt (request helpers, the trading model, the link readers) never touches a
+// window directly: it asks the installed bridge to show a message box, to deliver a window
+// message synchronously (the caller waits until the window has handled it) or to post one
+// (the caller goes on). The client installs a Qt bridge; tests install their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zq {
+
+// An opaque window identity. The Qt bridge maps it to a live QWidget; tests use any value.
+using WindowHandle = void*;
+
+enum class MsgButtons { Ok, OkCancel, YesNo };
+enum class MsgIcon { None, Information, Warning, Error, Question };
+
+// Results as the framework's message box returns them.
+enum MsgResult : int { IdOk = 1, IdCancel = 2, IdYes = 6, IdNo = 7 };
+
+class UiBridge {
+public:
+    virtual ~UiBridge() = default;
+
+    // Shows a modal message box owned by `owner` (may be null). Texts are UTF-8.
+    virtual int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                           MsgButtons buttons, MsgIcon icon) = 0;
+
+    // Delivers `msg` to `target` and waits until it has been handled; returns the result.
+    // Returns 0 at once when the target no longer exists.
+    virtual std::intptr_t Send(WindowHandle target, unsigned msg, std::intptr_t wparam,
+                               std::intptr_t lparam) = 0;
+
+    // Queues `msg` for `target` and returns at once.
+    virtual void Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
+                      std::intptr_t lparam) = 0;
+
+    // True while `target` is a live window.
+    virtual bool IsWindow(WindowHandle target) = 0;
+};
+
+// The process-wide bridge. Before one is installed a silent bridge answers: message boxes
+// return their default button, sends return 0, posts vanish and no window exists.
+UiBridge& Ui();
+void SetUi(UiBridge* bridge);
+
+// The application title, caption of every message box.
+const std::string& AppTitle();
+
+// Shorthand: a message box with the application title as caption.
+int ShowMessage(WindowHandle owner, const std::string& text, MsgButtons buttons = MsgButtons::Ok,
+                MsgIcon icon = MsgIcon::None);
+
+}  // namespace zq
