@@ -14,6 +14,8 @@ public:
     std::intptr_t Send(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override { return 0; }
     void Post(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override {}
     bool IsWindow(WindowHandle) override { return false; }
+    void PlaySound(int, bool) override {}
+    void StopSounds() override {}
 };
 
 SilentBridge g_silent;

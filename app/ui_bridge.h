@@ -39,7 +39,23 @@ public:
 
     // True while `target` is a live window.
     virtual bool IsWindow(WindowHandle target) = 0;
+
+    // Plays one of the program's wave sounds (see sound ids below), once or looped, without
+    // waiting; StopSounds ends every sound that plays.
+    virtual void PlaySound(int soundId, bool looped) = 0;
+    virtual void StopSounds() = 0;
+
+    // Opens a web address with the desktop's default action (the default browser).
+    virtual void OpenUrl(const std::string& url) { (void)url; }
 };
+
+// The program's wave sounds.
+namespace sound {
+constexpr int Message = 151;
+constexpr int Trade = 190;
+constexpr int Trigger = 192;
+constexpr int Alert = 198;
+}  // namespace sound
 
 // The process-wide bridge. Before one is installed a silent bridge answers: message boxes
 // return their default button, sends return 0, posts vanish and no window exists.
