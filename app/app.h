@@ -13,7 +13,7 @@ class QtBridge;
 
 class CTQDiraveApp : public QObject {
     Q_OBJECT
-public:
+  public:
     // `instanceName` overrides the single-instance name (tests); empty for the program's own.
     explicit CTQDiraveApp(QString instanceName = QString());
     ~CTQDiraveApp() override;
@@ -27,7 +27,7 @@ public:
     // Shows the about box modally.
     void OnAppAbout();
 
-private:
+  private:
     bool ResolveServer();
 
     std::unique_ptr<SingleInstanceGuard> guard_;

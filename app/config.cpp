@@ -19,7 +19,9 @@ const char* Env(const char* name) {
     return (v && *v) ? v : nullptr;
 }
 
-bool Writable(const std::string& dir) { return !dir.empty() && access(dir.c_str(), W_OK) == 0; }
+bool Writable(const std::string& dir) {
+    return !dir.empty() && access(dir.c_str(), W_OK) == 0;
+}
 
 std::string UserDataDirectory() {
     std::string base;
@@ -91,7 +93,9 @@ std::string ProgramDirectory() {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-const std::string& DataDirectory() { return Config().dataDir; }
+const std::string& DataDirectory() {
+    return Config().dataDir;
+}
 
 std::string WebAddress(const std::string& path) {
     const std::string& base = Config().webBase;

@@ -5,7 +5,8 @@
 //   ZQ_PUSH_PORT     the long-lived push link                          (2272)
 //   ZQ_DATA_PORT     history transfers                                 (2262)
 //   ZQ_WEB_BASE      base address of the vendor web pages              (http://localhost:2280)
-//   ZQ_DATA_DIR      where "data" and "history" live                   (program dir or per-user dir)
+//   ZQ_DATA_DIR      where "data" and "history" live                   (program dir or per-user
+//   dir)
 #pragma once
 
 #include <cstdint>

@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("ZelvanQuorvex"));
     zq::InitResources();
     QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("AR PL UMing CN"),
-                      font.family()});
+    font.setFamilies(
+        {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("AR PL UMing CN"), font.family()});
     QApplication::setFont(font);
 
     zq::QtBridge bridge;

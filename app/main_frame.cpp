@@ -16,6 +16,8 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent) {
 
 CMainFrame::~CMainFrame() = default;
 
-std::intptr_t CMainFrame::HandleMessage(unsigned, std::intptr_t, std::intptr_t) { return 0; }
+std::intptr_t CMainFrame::HandleMessage(unsigned, std::intptr_t, std::intptr_t) {
+    return 0;
+}
 
 }  // namespace zq

@@ -11,7 +11,7 @@ QString MainFrameTitle();
 
 class CMainFrame : public QMainWindow, public MessageWindow {
     Q_OBJECT
-public:
+  public:
     explicit CMainFrame(QWidget* parent = nullptr);
     ~CMainFrame() override;
 

@@ -33,7 +33,9 @@ bool Registered(const void* w) {
     return Registry().count(w) != 0;
 }
 
-bool OnUiThread() { return !qApp || QThread::currentThread() == qApp->thread(); }
+bool OnUiThread() {
+    return !qApp || QThread::currentThread() == qApp->thread();
+}
 
 // Runs `fn` on the user-interface thread and waits for it.
 template <typename Fn>
@@ -140,8 +142,7 @@ std::intptr_t QtBridge::Send(WindowHandle target, unsigned msg, std::intptr_t wp
     return result;
 }
 
-void QtBridge::Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
-                    std::intptr_t lparam) {
+void QtBridge::Post(WindowHandle target, unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
     if (!qApp || !Registered(target)) return;
     QMetaObject::invokeMethod(
         qApp,
@@ -152,7 +153,9 @@ void QtBridge::Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
         Qt::QueuedConnection);
 }
 
-bool QtBridge::IsWindow(WindowHandle target) { return target && Registered(target); }
+bool QtBridge::IsWindow(WindowHandle target) {
+    return target && Registered(target);
+}
 
 namespace {
 QHash<int, QSoundEffect*>& Sounds() {

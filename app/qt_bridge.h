@@ -15,7 +15,7 @@ namespace zq {
 // A window that takes window messages. It is registered while it exists; a send or post to a
 // handle that is no longer registered is dropped.
 class MessageWindow {
-public:
+  public:
     MessageWindow();
     virtual ~MessageWindow();
     MessageWindow(const MessageWindow&) = delete;
@@ -32,7 +32,7 @@ public:
 };
 
 class QtBridge final : public UiBridge {
-public:
+  public:
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    MsgButtons buttons, MsgIcon icon) override;
     std::intptr_t Send(WindowHandle target, unsigned msg, std::intptr_t wparam,
@@ -53,7 +53,11 @@ WindowHandle OwnerHandle(QWidget* widget);
 int ShowQtMessageBox(QWidget* owner, const QString& text, const QString& caption,
                      MsgButtons buttons, MsgIcon icon);
 
-inline QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), utf8.size()); }
-inline std::string U(const QString& text) { return text.toUtf8().toStdString(); }
+inline QString Q(const std::string& utf8) {
+    return QString::fromUtf8(utf8.data(), utf8.size());
+}
+inline std::string U(const QString& text) {
+    return text.toUtf8().toStdString();
+}
 
 }  // namespace zq

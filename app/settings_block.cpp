@@ -18,7 +18,9 @@ SettingsBlock DefaultSettings() {
     return b;
 }
 
-std::string SettingsPath() { return DataDirectory() + "/data"; }
+std::string SettingsPath() {
+    return DataDirectory() + "/data";
+}
 
 SettingsBlock ReadSettings(const std::string& path) {
     SettingsBlock b = DefaultSettings();
@@ -37,7 +39,9 @@ SettingsBlock ReadSettings(const std::string& path) {
     return b;
 }
 
-SettingsBlock ReadSettings() { return ReadSettings(SettingsPath()); }
+SettingsBlock ReadSettings() {
+    return ReadSettings(SettingsPath());
+}
 
 bool WriteSettings(const std::string& path, SettingsBlock block) {
     block.validity = 1;
@@ -62,7 +66,9 @@ bool WriteSettings(const std::string& path, SettingsBlock block) {
     return ok;
 }
 
-bool WriteSettings(const SettingsBlock& block) { return WriteSettings(SettingsPath(), block); }
+bool WriteSettings(const SettingsBlock& block) {
+    return WriteSettings(SettingsPath(), block);
+}
 
 int AcceptedLastInstrument(const SettingsBlock& block) {
     return (block.lastInstrument >= 1 && block.lastInstrument <= 99) ? block.lastInstrument : 0;

@@ -13,9 +13,9 @@ struct SettingsBlock {
     std::uint8_t unused0[12];
     std::uint8_t instrumentFlags[50];  // 1 when created; carried over by every write
     std::uint8_t unused62[6];
-    std::int32_t lastInstrument;       // accepted when read only in 1..99
-    char memberName[24];               // ANSI, NUL-terminated
-    std::int32_t validity;             // always 1
+    std::int32_t lastInstrument;  // accepted when read only in 1..99
+    char memberName[24];          // ANSI, NUL-terminated
+    std::int32_t validity;        // always 1
 };
 #pragma pack(pop)
 static_assert(sizeof(SettingsBlock) == 100);

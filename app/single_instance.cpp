@@ -51,7 +51,8 @@ SingleInstanceGuard::Outcome SingleInstanceGuard::Acquire() {
         server->setSocketOptions(QLocalServer::UserAccessOption);
         if (server->listen(name_)) {
             server_ = server;
-            connect(server_, &QLocalServer::newConnection, this, &SingleInstanceGuard::OnConnection);
+            connect(server_, &QLocalServer::newConnection, this,
+                    &SingleInstanceGuard::OnConnection);
             return Outcome::First;
         }
         delete server;
@@ -69,8 +70,10 @@ void SingleInstanceGuard::OnConnection() {
             peer->readLine();
             QWidget* w = FindMarkedWindow();
             if (w) {
-                if (w->isMinimized()) w->showNormal();
-                else w->show();
+                if (w->isMinimized())
+                    w->showNormal();
+                else
+                    w->show();
                 w->raise();
                 w->activateWindow();
             }

@@ -24,7 +24,7 @@ QWidget* FindMarkedWindow();
 
 class SingleInstanceGuard : public QObject {
     Q_OBJECT
-public:
+  public:
     enum class Outcome {
         First,      // no other copy: this one holds the guard
         Activated,  // another copy brought its marked window to the front: end this copy
@@ -37,7 +37,7 @@ public:
     Outcome Acquire();
     QString ServerName() const { return name_; }
 
-private:
+  private:
     void OnConnection();
 
     QString name_;

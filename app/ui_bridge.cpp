@@ -6,10 +6,11 @@ namespace zq {
 namespace {
 
 class SilentBridge final : public UiBridge {
-public:
+  public:
     int MessageBox(WindowHandle, const std::string&, const std::string&, MsgButtons buttons,
                    MsgIcon) override {
-        return buttons == MsgButtons::YesNo ? IdNo : (buttons == MsgButtons::OkCancel ? IdCancel : IdOk);
+        return buttons == MsgButtons::YesNo ? IdNo
+                                            : (buttons == MsgButtons::OkCancel ? IdCancel : IdOk);
     }
     std::intptr_t Send(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override { return 0; }
     void Post(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override {}
@@ -23,7 +24,9 @@ std::atomic<UiBridge*> g_bridge{&g_silent};
 
 }  // namespace
 
-UiBridge& Ui() { return *g_bridge.load(std::memory_order_acquire); }
+UiBridge& Ui() {
+    return *g_bridge.load(std::memory_order_acquire);
+}
 
 void SetUi(UiBridge* bridge) {
     g_bridge.store(bridge ? bridge : &g_silent, std::memory_order_release);

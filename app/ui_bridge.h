@@ -21,7 +21,7 @@ enum class MsgIcon { None, Information, Warning, Error, Question };
 enum MsgResult : int { IdOk = 1, IdCancel = 2, IdYes = 6, IdNo = 7 };
 
 class UiBridge {
-public:
+  public:
     virtual ~UiBridge() = default;
 
     // Shows a modal message box owned by `owner` (may be null). Texts are UTF-8.

@@ -56,7 +56,8 @@ std::string ToAnsi(std::string_view utf8) {
     std::size_t i = 0;
     char buf[8];
     while (i < utf8.size()) {
-        std::size_t len = std::min(Utf8Length(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
+        std::size_t len =
+            std::min(Utf8Length(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
         char* src = const_cast<char*>(utf8.data() + i);
         std::size_t srcLeft = len;
         char* dst = buf;

@@ -20,7 +20,9 @@
 namespace zq {
 namespace {
 
-QString CtlName(int id) { return QStringLiteral("ctl%1").arg(id); }
+QString CtlName(int id) {
+    return QStringLiteral("ctl%1").arg(id);
+}
 
 constexpr const char* kCommandFailedText = "命令传输失败，操作已取消";
 constexpr const char* kContentFailedText = "内容传输失败，操作已取消";
@@ -98,8 +100,10 @@ CDlgLogin::CDlgLogin(QWidget* parent) : QDialog(parent) {
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
     name_->setText(Q(StoredMemberName(ReadSettings())));
-    if (name_->text().isEmpty()) name_->setFocus();
-    else password_->setFocus();
+    if (name_->text().isEmpty())
+        name_->setFocus();
+    else
+        password_->setFocus();
 
     timer_ = new QTimer(this);
     timer_->setInterval(50);

@@ -32,7 +32,7 @@ QImage VerificationQImage(const VerificationImage& image);
 
 class CDlgLogin : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlgLogin(QWidget* parent = nullptr);
 
     // The pending key of the image on screen (tests).
@@ -45,10 +45,10 @@ public:
     void FetchImage();
     void OnLogin();
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     QLineEdit* name_;
     QLineEdit* password_;
     QLineEdit* code_;

@@ -17,7 +17,7 @@ constexpr int PushReadMs = 0;           // none: the link check closes a silent 
 }  // namespace timeouts
 
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     ~Socket() { Close(); }
@@ -53,7 +53,7 @@ public:
         Close();
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

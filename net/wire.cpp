@@ -25,8 +25,12 @@ RequestHeader PreSessionHeader(std::int32_t command, std::uint16_t word10) {
 }
 }  // namespace
 
-RequestHeader MakeLoginHeader() { return PreSessionHeader(cmd::Login, 0); }
-RequestHeader MakeVersionHeader() { return PreSessionHeader(cmd::VersionCheck, 24); }
+RequestHeader MakeLoginHeader() {
+    return PreSessionHeader(cmd::Login, 0);
+}
+RequestHeader MakeVersionHeader() {
+    return PreSessionHeader(cmd::VersionCheck, 24);
+}
 
 SessionValues& Session() {
     static SessionValues values;

@@ -72,7 +72,11 @@ RequestHeader MakeVersionHeader();
 
 // Reading of one-byte answers. The byte starts as 0 and a failed read leaves it so.
 // Commands 41, 45, 47 and 53 succeed on a signed value above 0; command 10 on anything but 0.
-inline bool ByteAnswerPositive(std::uint8_t b) { return static_cast<std::int8_t>(b) > 0; }
-inline bool ByteAnswerNonZero(std::uint8_t b) { return b != 0; }
+inline bool ByteAnswerPositive(std::uint8_t b) {
+    return static_cast<std::int8_t>(b) > 0;
+}
+inline bool ByteAnswerNonZero(std::uint8_t b) {
+    return b != 0;
+}
 
 }  // namespace zq

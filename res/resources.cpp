@@ -2,8 +2,12 @@
 
 #include <QtCore/qglobal.h>
 
-static void InitZqResources() { Q_INIT_RESOURCE(res); }
+static void InitZqResources() {
+    Q_INIT_RESOURCE(res);
+}
 
 namespace zq {
-void InitResources() { InitZqResources(); }
+void InitResources() {
+    InitZqResources();
+}
 }  // namespace zq

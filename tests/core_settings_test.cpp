@@ -13,7 +13,7 @@ namespace zq {
 namespace {
 
 class SettingsFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("zq-settings-" + std::to_string(::getpid()) + "-" +
@@ -22,9 +22,7 @@ protected:
         path_ = (dir_ / "data").string();
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
-    void WriteRaw(const std::string& bytes) {
-        std::ofstream(path_, std::ios::binary) << bytes;
-    }
+    void WriteRaw(const std::string& bytes) { std::ofstream(path_, std::ios::binary) << bytes; }
     std::string ReadRaw() {
         std::ifstream f(path_, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), {});

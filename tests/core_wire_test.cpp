@@ -75,8 +75,8 @@ TEST(ByteAnswerTest, SignedAndNonZeroRules) {
 
 TEST(LoginRequestTest, FieldsLandAtTheirOffsets) {
     const std::int32_t key[4] = {0x01020304, 5, -6, 7};
-    LoginRequest r = MakeLoginRequest("demo", "secret", "AB12", key, "5555FFFFFFFF",
-                                      ProcessorIdFromLeaves({}));
+    LoginRequest r =
+        MakeLoginRequest("demo", "secret", "AB12", key, "5555FFFFFFFF", ProcessorIdFromLeaves({}));
     const auto* b = reinterpret_cast<const unsigned char*>(&r);
     EXPECT_STREQ(reinterpret_cast<const char*>(b + 0), "demo");
     EXPECT_STREQ(reinterpret_cast<const char*>(b + 41), "secret");
@@ -140,7 +140,9 @@ TEST(AnsiTextTest, RoundTripAndByteLengths) {
     EXPECT_EQ(FromAnsi("\xd6\xd0\xce\xc4"), "中文");
     EXPECT_EQ(ToAnsi("abc").size(), 3u);
     EXPECT_EQ(ToAnsi("验证码").size(), 6u);
-    EXPECT_EQ(ToAnsi("a\xF0\x9F\x98\x80" "b"), "a?b");  // not in the code page
+    EXPECT_EQ(ToAnsi("a\xF0\x9F\x98\x80"
+                     "b"),
+              "a?b");  // not in the code page
     // A cut never splits a double-byte character.
     std::string mixed = ToAnsi("a中文");
     EXPECT_EQ(CutAnsi(mixed, 2), "a");

@@ -15,7 +15,7 @@
 namespace zq::test {
 
 class ScriptServer {
-public:
+  public:
     // The handler runs on the server's thread, once per accepted connection, in order.
     using Handler = std::function<void(Socket& peer, int connectionIndex)>;
 
@@ -31,7 +31,7 @@ public:
     // Reads one request header; false when it does not arrive in full.
     static bool ReadHeader(Socket& peer, RequestHeader& header);
 
-private:
+  private:
     void Run();
 
     Handler handler_;
