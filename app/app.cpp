@@ -1,7 +1,12 @@
 #include "app/app.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 #include "app/config.h"
 #include "app/main_frame.h"
@@ -41,13 +46,39 @@ bool CTQDiraveApp::InitInstance() {
         if (login.exec() != QDialog::Accepted) return false;
     }
 
-    frame_ = std::make_unique<CMainFrame>();
+    FrameServices services;
+    services.restartProgram = [this] { Restart(); };
+    services.showAbout = [this](QWidget*) { OnAppAbout(); };
+    frame_ = std::make_unique<CMainFrame>(std::move(services));
     MarkInstanceWindow(frame_.get());
     frame_->show();
     return true;
 }
 
-void CTQDiraveApp::OnAppAbout() {}
+void CTQDiraveApp::OnAppAbout() {
+    QDialog about(frame_.get());
+    about.setWindowTitle(QStringLiteral("关于 %1").arg(Q(AppTitle())));
+    auto* layout = new QHBoxLayout(&about);
+    auto* icon = new QLabel(&about);
+    icon->setPixmap(QPixmap(QStringLiteral(":/icons/app.png")));
+    layout->addWidget(icon, 0, Qt::AlignTop);
+    auto* text = new QVBoxLayout;
+    text->addWidget(new QLabel(QStringLiteral("%1 1.0 版").arg(Q(AppTitle())), &about));
+    text->addWidget(new QLabel(QStringLiteral("行情分析与模拟交易"), &about));
+    text->addWidget(new QLabel(QStringLiteral("Copyright (C) 2026"), &about));
+    auto* ok = new QPushButton(QStringLiteral("确定"), &about);
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
+    text->addWidget(ok, 0, Qt::AlignRight);
+    layout->addLayout(text);
+    about.exec();
+}
+
+void CTQDiraveApp::Restart() {
+    // Let the new copy take the single-instance guard before this one ends.
+    guard_.reset();
+    RestartProgram();
+}
 
 bool RestartProgram() {
     return QProcess::startDetached(Q(ProgramPath()), QStringList());

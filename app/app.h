@@ -26,6 +26,8 @@ class CTQDiraveApp : public QObject {
 
     // Shows the about box modally.
     void OnAppAbout();
+    // Ends the single-instance guard and starts the program's own file again.
+    void Restart();
 
   private:
     bool ResolveServer();

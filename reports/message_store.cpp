@@ -1,0 +1,85 @@
+#include "reports/message_store.h"
+
+#include <cstdio>
+
+#include "app/ui_bridge.h"
+#include "net/ansi_text.h"
+#include "net/request.h"
+
+namespace zq {
+namespace {
+std::string Format(const std::tm& t) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+}  // namespace
+
+std::string LocalTimeStamp(std::time_t seconds) {
+    std::tm t{};
+    localtime_r(&seconds, &t);
+    return Format(t);
+}
+
+std::string ChinaTimeStamp(std::time_t utcSeconds) {
+    std::time_t shifted = utcSeconds + 8 * 3600;
+    std::tm t{};
+    gmtime_r(&shifted, &t);
+    return Format(t);
+}
+
+bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8) {
+    std::int32_t length = 0;
+    if (ReceiveExact(s, &time, 4) != 4) return false;
+    if (ReceiveExact(s, &length, 4) != 4) return false;
+    textUtf8.clear();
+    if (length <= 0) return true;
+    if (length > kMaxMessageBytes) return false;
+    std::string raw(static_cast<std::size_t>(length), '\0');
+    if (ReceiveExact(s, raw.data(), length) != length) return false;
+    textUtf8 = FromAnsi(FieldText(raw.data(), raw.size()));
+    return true;
+}
+
+bool MessageStore::Load(Socket& s) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.clear();
+    }
+    if (!SendRequest(s, MakeHeader(cmd::LoadMessages))) return false;
+    for (;;) {
+        std::int32_t more = 0;
+        if (ReceiveExact(s, &more, 4) != 4) return false;
+        if (more < 1) break;
+        std::int32_t time = 0;
+        std::string text;
+        if (!ReadMessageItem(s, time, text)) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.insert(items_.begin(), MessageRecord{LocalTimeStamp(time), std::move(text)});
+    }
+    if (Size() > 0 && hook_) hook_(sound::Message);
+    return true;
+}
+
+void MessageStore::Post(const std::string& text, std::int64_t time, int soundId) {
+    std::string stamp =
+        time > 0 ? LocalTimeStamp(static_cast<std::time_t>(time)) : ChinaTimeStamp(now());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(MessageRecord{std::move(stamp), text});
+    }
+    if (hook_) hook_(soundId);
+}
+
+std::vector<MessageRecord> MessageStore::Copy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_;
+}
+
+std::size_t MessageStore::Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_.size();
+}
+
+}  // namespace zq

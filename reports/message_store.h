@@ -1,0 +1,60 @@
+// The frame's messages: server messages loaded at start-up, instant messages, signal
+// announcements and fired alerts, each with its time stamp. Posts may come from the push-link
+// thread; readers take a copy.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/socket.h"
+
+namespace zq {
+
+struct MessageRecord {
+    std::string time;     // "%04d-%02d-%02d %02d:%02d:%02d"
+    std::string content;  // UTF-8
+};
+
+// The longest message text taken from the server; a longer one ends the read.
+inline constexpr std::int32_t kMaxMessageBytes = 64 * 1024;
+
+// Time stamp of seconds since 1970 in local time.
+std::string LocalTimeStamp(std::time_t seconds);
+// Time stamp of a UTC moment in China Standard Time (UTC+8).
+std::string ChinaTimeStamp(std::time_t utcSeconds);
+
+class MessageStore {
+  public:
+    // Called after a post or a non-empty load, on the caller's thread, with no lock held:
+    // starts the blink and plays the sound (looped for 2 s).
+    using NewMessageHook = std::function<void(int soundId)>;
+    void SetNewMessageHook(NewMessageHook hook) { hook_ = std::move(hook); }
+
+    // Request 44 on an open connection: clears the store, inserts each item at the front.
+    // False when the answer broke off (what was read stays; no blink, no sound).
+    bool Load(Socket& s);
+
+    // Appends a message; `time` 0 or less stamps the current time in China Standard Time.
+    void Post(const std::string& text, std::int64_t time, int soundId);
+
+    std::vector<MessageRecord> Copy() const;
+    std::size_t Size() const;
+
+    // The clock for stamps of time 0 (tests fix it).
+    std::function<std::time_t()> now = [] { return std::time(nullptr); };
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<MessageRecord> items_;
+    NewMessageHook hook_;
+};
+
+// Reads the fields of one message item after its "more" field: time, length, text. False when
+// the item does not arrive whole or its length is beyond kMaxMessageBytes.
+bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8);
+
+}  // namespace zq
