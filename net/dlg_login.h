@@ -37,6 +37,7 @@ class CDlgLogin : public QDialog {
 
     // The pending key of the image on screen (tests).
     const VerificationImage& Image() const { return image_; }
+    std::int32_t* PendingKeyForTest() { return image_.key; }
 
     // The dialog's steps, public so that tests can drive them without the timer.
     void OnFirstTick();

@@ -17,36 +17,14 @@
 #include "net/dlg_login.h"
 #include "net/login_records.h"
 #include "net/session.h"
+#include "tests/support/recording_ui.h"
 #include "tests/support/script_server.h"
 
 namespace zq {
 namespace {
 
+using test::RecordingUi;
 using test::ScriptServer;
-
-// Records message boxes and opened addresses; answers message boxes with a set button.
-class RecordingUi : public UiBridge {
-  public:
-    int MessageBox(WindowHandle, const std::string& text, const std::string& caption,
-                   MsgButtons buttons, MsgIcon icon) override {
-        messages.push_back(text);
-        captions.push_back(caption);
-        lastButtons = buttons;
-        lastIcon = icon;
-        return answer;
-    }
-    std::intptr_t Send(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override { return 0; }
-    void Post(WindowHandle, unsigned, std::intptr_t, std::intptr_t) override {}
-    bool IsWindow(WindowHandle) override { return false; }
-    void PlaySound(int, bool) override {}
-    void StopSounds() override {}
-    void OpenUrl(const std::string& url) override { urls.push_back(url); }
-
-    std::vector<std::string> messages, captions, urls;
-    MsgButtons lastButtons = MsgButtons::Ok;
-    MsgIcon lastIcon = MsgIcon::None;
-    int answer = IdOk;
-};
 
 // Stand-in server whose answers the test scripts per command.
 struct Script {

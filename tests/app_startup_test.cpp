@@ -1,0 +1,101 @@
+// Start-up: the single-instance guard and the failures before the login dialog.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLocalServer>
+#include <QThread>
+#include <QWidget>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/config.h"
+#include "app/single_instance.h"
+#include "app/ui_bridge.h"
+#include "tests/support/recording_ui.h"
+
+namespace zq {
+namespace {
+
+QString UniqueName(const char* tag) {
+    return QStringLiteral("zq-test-%1-%2").arg(QLatin1String(tag)).arg(::getpid());
+}
+
+// Runs a second guard's Acquire on its own thread while this thread serves the first guard.
+SingleInstanceGuard::Outcome AcquireFromSecondCopy(const QString& name) {
+    std::atomic<int> outcome{-1};
+    QThread* t = QThread::create([&] {
+        SingleInstanceGuard second(name);
+        outcome = static_cast<int>(second.Acquire());
+    });
+    t->start();
+    QElapsedTimer timer;
+    timer.start();
+    while (outcome < 0 && timer.elapsed() < 10000)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    t->wait();
+    delete t;
+    return static_cast<SingleInstanceGuard::Outcome>(outcome.load());
+}
+
+TEST(SingleInstanceTest, SecondCopyBringsTheMarkedWindowForward) {
+    const QString name = UniqueName("raise");
+    SingleInstanceGuard first(name);
+    ASSERT_EQ(first.Acquire(), SingleInstanceGuard::Outcome::First);
+
+    // No window carries the mark yet: the second copy starts normally.
+    EXPECT_EQ(AcquireFromSecondCopy(name), SingleInstanceGuard::Outcome::NoWindow);
+
+    QWidget plain;  // an unmarked window does not count
+    plain.show();
+    EXPECT_EQ(AcquireFromSecondCopy(name), SingleInstanceGuard::Outcome::NoWindow);
+
+    QWidget marked;
+    MarkInstanceWindow(&marked);
+    EXPECT_EQ(FindMarkedWindow(), &marked);
+    marked.hide();
+    EXPECT_EQ(AcquireFromSecondCopy(name), SingleInstanceGuard::Outcome::Activated);
+    EXPECT_TRUE(marked.isVisible());
+}
+
+TEST(SingleInstanceTest, NameLeftByADeadCopyIsTakenOver) {
+    const QString name = UniqueName("stale");
+    // A socket file that nobody listens on, as a crashed copy leaves it.
+    std::string path = (QDir::tempPath() + QLatin1Char('/') + name).toStdString();
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ::close(fd);
+
+    SingleInstanceGuard guard(name);
+    EXPECT_EQ(guard.Acquire(), SingleInstanceGuard::Outcome::First);
+}
+
+TEST(StartupTest, UnresolvableServerEndsWithItsMessage) {
+    ::setenv("ZQ_SERVER_HOST", "no-such-host.invalid", 1);
+    ReloadConfig();
+    test::RecordingUi ui;
+    SetUi(&ui);
+    {
+        CTQDiraveApp app(UniqueName("resolve"));
+        EXPECT_FALSE(app.InitInstance());
+        EXPECT_EQ(app.MainFrame(), nullptr);
+    }
+    SetUi(nullptr);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0], "无法连接服务器，请检查网络");
+    ::unsetenv("ZQ_SERVER_HOST");
+    ReloadConfig();
+}
+
+}  // namespace
+}  // namespace zq

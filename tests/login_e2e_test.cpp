@@ -1,0 +1,215 @@
+// The real login dialog and start-up against the real stand-in server: every login result,
+// the focus after each failure, the session values and the remembered member name.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/app.h"
+#include "app/config.h"
+#include "app/main_frame.h"
+#include "app/settings_block.h"
+#include "net/dlg_login.h"
+#include "net/session.h"
+#include "tests/support/recording_ui.h"
+#include "tests/support/server_process.h"
+
+namespace zq {
+namespace {
+
+using test::RecordingUi;
+using test::ServerProcess;
+
+constexpr const char* kCode = "AB12";
+
+class LoginEndToEnd : public ::testing::Test {
+  protected:
+    void Use(ServerProcess& server) {
+        ::setenv("ZQ_REQUEST_PORT", std::to_string(server.requestPort()).c_str(), 1);
+        ::setenv("ZQ_PUSH_PORT", std::to_string(server.pushPort()).c_str(), 1);
+        ::setenv("ZQ_DATA_PORT", std::to_string(server.dataPort()).c_str(), 1);
+        ::setenv("ZQ_SERVER_HOST", "127.0.0.1", 1);
+        ::setenv("ZQ_DATA_DIR", (server.directory() + "/client").c_str(), 1);
+        ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
+        ReloadConfig();
+        Session().serverAddress = htonl(INADDR_LOOPBACK);
+    }
+    void SetUp() override {
+        ResetSession();
+        SetUi(&ui_);
+    }
+    void TearDown() override {
+        SetUi(nullptr);
+        for (const char* v : {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_SERVER_HOST",
+                              "ZQ_DATA_DIR", "ZQ_WEB_BASE"})
+            ::unsetenv(v);
+        ReloadConfig();
+        ResetSession();
+    }
+    static QLineEdit* Edit(QWidget& d, int id) {
+        return d.findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
+    }
+    static void Fill(QWidget& d, const QString& name, const QString& password,
+                     const QString& code) {
+        Edit(d, dlg_login::kMemberName)->setText(name);
+        Edit(d, dlg_login::kPassword)->setText(password);
+        Edit(d, dlg_login::kCode)->setText(code);
+    }
+    RecordingUi ui_;
+};
+
+TEST_F(LoginEndToEnd, EveryResultOfTheServerThroughTheDialog) {
+    ServerProcess server({"--fixed-code", kCode});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    Use(server);
+
+    struct Case {
+        const char* name;
+        const char* password;
+        const char* code;
+        const char* message;  // null for a successful login
+        int focus;
+    } cases[] = {
+        {"demo", "wrong", kCode, "用户名或密码错误，请重新登录", dlg_login::kMemberName},
+        {"nobody", "demo", kCode, "用户名或密码错误，请重新登录", dlg_login::kMemberName},
+        {"frozen", "frozen", kCode, "用户状态异常，请联系客服", dlg_login::kMemberName},
+        {"suspended", "suspended", kCode, "用户状态异常，请联系客服", dlg_login::kMemberName},
+        {"closed", "closed", kCode, "用户状态异常，请联系客服", dlg_login::kMemberName},
+        {"demo", "demo", "ZZ99", "验证码错误，请重新登录", dlg_login::kCode},
+    };
+    CDlgLogin d;
+    d.show();
+    d.OnFirstTick();
+    ASSERT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    for (const Case& c : cases) {
+        ui_.messages.clear();
+        std::int32_t keyBefore = d.Image().key[0];
+        Fill(d, QString::fromUtf8(c.name), QString::fromUtf8(c.password),
+             QString::fromUtf8(c.code));
+        Edit(d, dlg_login::kPassword)->setFocus();
+        d.OnLogin();
+        ASSERT_EQ(ui_.messages.size(), 1u) << c.name;
+        EXPECT_EQ(ui_.messages[0], c.message) << c.name;
+        EXPECT_EQ(d.focusWidget(), Edit(d, c.focus)) << c.name;
+        EXPECT_NE(d.Image().key[0], keyBefore) << "each failure costs a new image";
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_EQ(Session().sessionKey[0], 0);
+    }
+
+    // Result 4 logs in like 1: the key of the image becomes the session key.
+    ui_.messages.clear();
+    Fill(d, "trader", "trader", QString::fromLatin1(kCode).toLower());
+    std::int32_t key[4];
+    std::memcpy(key, d.Image().key, sizeof key);
+    d.OnLogin();
+    EXPECT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(std::memcmp(Session().sessionKey, key, sizeof key), 0);
+    EXPECT_EQ(Session().accountClass, 2);
+    EXPECT_EQ(Session().programTrading.load(), 1);
+    EXPECT_EQ(Session().memberName, "trader");
+    EXPECT_EQ(StoredMemberName(ReadSettings()), "trader");
+}
+
+TEST_F(LoginEndToEnd, ReusedKeyReadsAsAWrongCodeAndChineseNamesLogIn) {
+    ServerProcess server({"--fixed-code", kCode});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    Use(server);
+    CDlgLogin d;
+    d.OnFirstTick();
+    std::int32_t used[4];
+    std::memcpy(used, d.Image().key, sizeof used);
+    Fill(d, "demo", "wrong", kCode);
+    d.OnLogin();  // spends the key, then fetches a new image
+    // Put the spent key back: the server refuses it although name, password and code are right.
+    std::memcpy(d.PendingKeyForTest(), used, sizeof used);
+    ui_.messages.clear();
+    Fill(d, "demo", "demo", kCode);
+    d.OnLogin();
+    ASSERT_EQ(ui_.messages.size(), 1u);
+    EXPECT_EQ(ui_.messages[0], "验证码错误，请重新登录");
+    EXPECT_EQ(Session().sessionKey[0], 0);
+
+    ui_.messages.clear();
+    Fill(d, QStringLiteral("张三"), "zhangsan", kCode);
+    d.OnLogin();
+    EXPECT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(Session().memberName, "张三");
+    EXPECT_EQ(StoredMemberName(ReadSettings()), "张三");
+}
+
+TEST_F(LoginEndToEnd, OlderServerVersionOffersTheUpdate) {
+    ServerProcess server({"--fixed-code", kCode, "--version-number", "12123110"});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    Use(server);
+    ui_.answer = IdYes;
+    CDlgLogin d;
+    d.show();
+    d.OnFirstTick();
+    ASSERT_EQ(ui_.messages.size(), 1u);
+    EXPECT_EQ(ui_.messages[0], "检测到软件更新，是否现在下载？");
+    ASSERT_EQ(ui_.urls.size(), 1u);
+    EXPECT_EQ(ui_.urls[0].rfind("http://web.test/", 0), 0u);
+    EXPECT_FALSE(d.isVisible());
+}
+
+// Drives the modal dialog of the start-up from a timer: waits for its image, fills it in and
+// presses "登录".
+void LogInWhenTheDialogShows(const char* name, const char* password) {
+    QTimer::singleShot(100, [=] {
+        auto* dialog = qobject_cast<CDlgLogin*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            LogInWhenTheDialogShows(name, password);
+            return;
+        }
+        QElapsedTimer t;
+        t.start();
+        while (dialog->Image().key[0] == 0 && t.elapsed() < 5000)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1014"))->setText(QString::fromUtf8(name));
+        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1015"))
+            ->setText(QString::fromUtf8(password));
+        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1017"))
+            ->setText(QString::fromLatin1(kCode));
+        dialog->findChild<QPushButton*>(QStringLiteral("ctl1016"))->click();
+    });
+}
+
+TEST_F(LoginEndToEnd, DemoLoginOpensTheMainFrame) {
+    ServerProcess server({"--fixed-code", kCode});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    Use(server);
+    LogInWhenTheDialogShows("demo", "demo");
+    CTQDiraveApp app(QStringLiteral("zq-e2e-%1").arg(::getpid()));
+    ASSERT_TRUE(app.InitInstance());
+    ASSERT_NE(app.MainFrame(), nullptr);
+    EXPECT_EQ(app.MainFrame()->windowTitle(),
+              QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
+    EXPECT_TRUE(app.MainFrame()->isVisible());
+    EXPECT_EQ(Session().memberName, "demo");
+    EXPECT_EQ(Session().accountClass, 1);
+    EXPECT_NE(Session().sessionKey[0] | Session().sessionKey[1], 0);
+}
+
+TEST_F(LoginEndToEnd, CancelEndsTheStartUp) {
+    ServerProcess server({"--fixed-code", kCode});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    Use(server);
+    QTimer::singleShot(200, [] {
+        if (QWidget* w = QApplication::activeModalWidget())
+            w->findChild<QPushButton*>(QStringLiteral("ctl1001"))->click();
+    });
+    CTQDiraveApp app(QStringLiteral("zq-e2e-cancel-%1").arg(::getpid()));
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(app.MainFrame(), nullptr);
+}
+
+}  // namespace
+}  // namespace zq
