@@ -1,0 +1,310 @@
+// The main frame: the start-up load, the removal of instruments the server does not list, the
+// current instrument, exit with its question and log-out, re-login and the web commands.
+#include "app/main_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenuBar>
+#include <QToolBar>
+#include <cstring>
+#include <mutex>
+
+#include "app/commands.h"
+#include "app/config.h"
+#include "app/settings_block.h"
+#include "net/ansi_text.h"
+#include "net/session.h"
+#include "tests/support/recording_ui.h"
+#include "tests/support/script_server.h"
+
+namespace zq {
+namespace {
+
+using test::RecordingUi;
+using test::ScriptServer;
+
+struct FrameServer {
+    std::mutex mutex;
+    std::vector<std::int32_t> commands;
+    std::vector<std::pair<std::int32_t, std::string>> messages;  // time, GBK text
+    int priceAlerts = 0;
+};
+
+void Send32(Socket& s, std::int32_t v) {
+    s.Send(&v, 4);
+}
+
+void ServeFrame(FrameServer& fs, Socket& peer) {
+    RequestHeader h;
+    while (ScriptServer::ReadHeader(peer, h)) {
+        {
+            std::lock_guard<std::mutex> lock(fs.mutex);
+            fs.commands.push_back(h.command);
+        }
+        switch (h.command) {
+            case cmd::LoadPriceAlerts: {
+                Send32(peer, fs.priceAlerts);
+                for (int i = 0; i < fs.priceAlerts; ++i) {
+                    PriceAlertRecord r{};
+                    r.id = i + 1;
+                    r.instrument = 1;
+                    r.condition = 1;
+                    r.target = 1650.5 + i;
+                    peer.Send(&r, sizeof r);
+                }
+                break;
+            }
+            case cmd::LoadProfitAlerts:
+                Send32(peer, 0);
+                break;
+            case cmd::LoadMessages:
+                for (auto& [time, text] : fs.messages) {
+                    Send32(peer, 1);
+                    Send32(peer, time);
+                    Send32(peer, static_cast<std::int32_t>(text.size()));
+                    peer.Send(text.data(), text.size());
+                }
+                Send32(peer, 0);
+                break;
+            default:
+                break;  // log-out has no answer
+        }
+    }
+}
+
+class MainFrameTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = "/tmp/zq-frame-test-" + std::to_string(::getpid());
+        ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
+        ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
+        ResetSession();
+        server_ = std::make_unique<ScriptServer>([this](Socket& p, int) { ServeFrame(fs_, p); });
+        server_->UseAsRequestPort();
+        SetUi(&ui_);
+    }
+    void TearDown() override {
+        SetUi(nullptr);
+        server_.reset();
+        std::string rm = "rm -rf " + dir_;
+        (void)std::system(rm.c_str());
+        ::unsetenv("ZQ_DATA_DIR");
+        ::unsetenv("ZQ_WEB_BASE");
+        ::unsetenv("ZQ_REQUEST_PORT");
+        ReloadConfig();
+        ResetSession();
+    }
+    FrameServices Services(std::vector<int> listed) {
+        FrameServices s;
+        s.listedInstruments = [listed] { return listed; };
+        s.restartProgram = [this] { restarts_++; };
+        return s;
+    }
+    std::vector<std::int32_t> Commands() {
+        // The server thread may still be reading the last request.
+        QElapsedTimer t;
+        t.start();
+        std::size_t n = 0;
+        do {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+            std::lock_guard<std::mutex> lock(fs_.mutex);
+            if (fs_.commands.size() == n && t.elapsed() > 150) break;
+            n = fs_.commands.size();
+        } while (t.elapsed() < 3000);
+        std::lock_guard<std::mutex> lock(fs_.mutex);
+        return fs_.commands;
+    }
+    static std::vector<QString> MenuTitles(CMainFrame& f) {
+        std::vector<QString> titles;
+        for (QAction* a : f.menuBar()->actions()) titles.push_back(a->text());
+        return titles;
+    }
+    static int InstrumentButtons(CMainFrame& f) {
+        int n = 0;
+        for (QAction* a : f.InstrumentBar()->actions())
+            if (!a->isSeparator()) ++n;
+        return n;
+    }
+
+    std::string dir_;
+    FrameServer fs_;
+    RecordingUi ui_;
+    std::unique_ptr<ScriptServer> server_;
+    int restarts_ = 0;
+};
+
+std::vector<int> AllInstruments() {
+    std::vector<int> ids;
+    for (int i = 1; i <= 42; ++i) ids.push_back(i);
+    return ids;
+}
+
+TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
+    fs_.priceAlerts = 2;
+    fs_.messages = {
+        {1700000000, ToAnsi("A")}, {1700000060, ToAnsi("B")}, {1700000120, ToAnsi("消息C")}};
+    CMainFrame f(Services(AllInstruments()));
+    EXPECT_EQ(f.windowTitle(), QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{8, 56, 44}));
+    EXPECT_EQ(f.PriceAlerts().Copy().size(), 2u);
+    EXPECT_DOUBLE_EQ(f.PriceAlerts().Copy()[1].target, 1651.5);
+    auto messages = f.Messages().Copy();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0].content, "消息C");  // each server message goes to the front
+    EXPECT_EQ(messages[2].content, "A");
+    EXPECT_EQ(messages[2].time, LocalTimeStamp(1700000000));
+    // A non-empty load blinks the message button and plays the message sound looped.
+    QApplication::processEvents();
+    EXPECT_TRUE(f.MessageBlinking());
+    ASSERT_FALSE(ui_.sounds.empty());
+    EXPECT_EQ(ui_.sounds.back(), -sound::Message);
+    EXPECT_EQ(f.ClockPane()->text(), QStringLiteral("00:00:00"));
+}
+
+TEST_F(MainFrameTest, EmptyMessageAnswerGivesNoBlinkNoSound) {
+    CMainFrame f(Services(AllInstruments()));
+    QApplication::processEvents();
+    EXPECT_EQ(f.Messages().Size(), 0u);
+    EXPECT_FALSE(f.MessageBlinking());
+    EXPECT_TRUE(ui_.sounds.empty());
+}
+
+TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
+    server_.reset();
+    CMainFrame f(Services({}));
+    ASSERT_EQ(ui_.messages.size(), 1u);
+    EXPECT_EQ(ui_.messages[0], "无法连接服务器，操作已取消");
+    EXPECT_EQ(f.CurrentInstrument(), 1);
+}
+
+TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
+    {
+        CMainFrame f(Services(AllInstruments()));
+        EXPECT_EQ(InstrumentButtons(f), 33);
+        EXPECT_EQ(MenuTitles(f),
+                  (std::vector<QString>{"系统(&S)", "商品", "外汇", "工具", "帮助(&H)"}));
+    }
+    {
+        // Only commodities: "外汇" goes, "商品" stays with just the listed entries.
+        CMainFrame f(Services({29, 1, 5}));
+        EXPECT_EQ(InstrumentButtons(f), 3);
+        EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "商品", "工具", "帮助(&H)"}));
+        QMenu* commodities = f.menuBar()->actions()[1]->menu();
+        ASSERT_EQ(commodities->actions().size(), 3);  // in menu order
+        EXPECT_EQ(commodities->actions()[0]->text(), QStringLiteral("沪金"));
+        EXPECT_EQ(commodities->actions()[1]->text(), QStringLiteral("伦敦金(T+0)"));
+        EXPECT_EQ(commodities->actions()[2]->text(), QStringLiteral("上海金(T+0)"));
+    }
+    {
+        CMainFrame f(Services({14}));
+        EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "外汇", "工具", "帮助(&H)"}));
+        EXPECT_EQ(f.CurrentInstrument(), 14);
+    }
+    {
+        CMainFrame f(Services({}));
+        EXPECT_EQ(InstrumentButtons(f), 0);
+        EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "工具", "帮助(&H)"}));
+    }
+}
+
+TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
+    SettingsBlock b = DefaultSettings();
+    b.lastInstrument = 50;  // accepted from the file, but the server does not list it
+    ASSERT_TRUE(WriteSettings(b));
+    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 7);
+    b.lastInstrument = 3;
+    ASSERT_TRUE(WriteSettings(b));
+    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 3);
+    b.lastInstrument = 100;  // out of range: instrument 1
+    ASSERT_TRUE(WriteSettings(b));
+    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 1);
+    CMainFrame f(Services({7, 3, 1}));
+    f.UpdateCommandStates();
+    EXPECT_TRUE(f.Action(30001)->isChecked());
+    EXPECT_FALSE(f.Action(30003)->isChecked());
+}
+
+TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
+    for (bool fromMenu : {true, false}) {
+        auto f = std::make_unique<CMainFrame>(Services(AllInstruments()));
+        f->show();
+        std::size_t before = Commands().size();
+        ui_.messages.clear();
+        ui_.answer = IdCancel;
+        if (fromMenu)
+            f->OnCommand(cmdid::Exit);
+        else
+            f->close();
+        ASSERT_EQ(ui_.messages.size(), 1u);
+        EXPECT_EQ(ui_.messages[0], "确认退出ZelvanQuorvex？");
+        EXPECT_EQ(ui_.captions[0], "确认退出");
+        EXPECT_EQ(ui_.lastButtons, MsgButtons::OkCancel);
+        EXPECT_TRUE(f->isVisible()) << "Cancel keeps the program";
+        EXPECT_EQ(Commands().size(), before);
+
+        ui_.answer = IdOk;
+        if (fromMenu)
+            f->OnCommand(cmdid::Exit);
+        else
+            f->close();
+        EXPECT_FALSE(f->isVisible());
+        EXPECT_EQ(ui_.messages.size(), 2u) << "one question per exit";
+        auto commands = Commands();
+        ASSERT_EQ(commands.size(), before + 1);
+        EXPECT_EQ(commands.back(), cmd::Logout);
+    }
+}
+
+TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
+    CMainFrame f(Services(AllInstruments()));
+    f.show();
+    server_.reset();
+    ui_.messages.clear();
+    f.OnCommand(cmdid::Exit);
+    ASSERT_EQ(ui_.messages.size(), 2u);
+    EXPECT_EQ(ui_.messages[1], "无法连接服务器，操作已取消");
+    EXPECT_FALSE(f.isVisible());
+}
+
+TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
+    CMainFrame f(Services(AllInstruments()));
+    f.show();
+    std::size_t before = Commands().size();
+    ui_.messages.clear();
+    f.OnCommand(cmdid::Relogin);
+    EXPECT_EQ(restarts_, 1);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(ui_.messages.empty());
+    EXPECT_EQ(Commands().size(), before);
+}
+
+TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
+    CMainFrame f(Services(AllInstruments()));
+    for (int id :
+         {cmdid::Deposit, cmdid::TradeStats, cmdid::HomePage, cmdid::BlogPage, cmdid::SignalHelp})
+        f.OnCommand(id);
+    ASSERT_EQ(ui_.urls.size(), 5u);
+    EXPECT_EQ(ui_.urls[0], "http://web.test/uc/BuyCart.jsp?val1=3");
+    EXPECT_EQ(ui_.urls[1], "http://web.test/TradeInfo.jsp");
+    EXPECT_EQ(ui_.urls[2], "http://web.test/");
+    for (const std::string& u : ui_.urls) EXPECT_EQ(u.rfind("http://web.test/", 0), 0u);
+}
+
+TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
+    CMainFrame f(Services(AllInstruments()));
+    f.UpdateCommandStates();
+    for (int id :
+         {cmdid::NewMarketOrder, cmdid::TradeReport, cmdid::HeikinAshi, 32919, cmdid::ClearTools})
+        EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
+    for (int id : {cmdid::Exit, cmdid::Relogin, cmdid::About, cmdid::Deposit})
+        EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
+    // Ids 20..28 have commands without menu item or button.
+    ASSERT_NE(f.Action(30020), nullptr);
+    EXPECT_FALSE(f.InstrumentBar()->actions().contains(f.Action(30020)));
+}
+
+}  // namespace
+}  // namespace zq
