@@ -1,0 +1,37 @@
+#include "server/dispatch.h"
+
+#include <stdexcept>
+
+#include "server/handlers.h"
+
+namespace zq::server {
+
+bool RequestContext::ReadPayload(void* buffer, int size) {
+    return ReceiveExact(socket_, buffer, size) == size;
+}
+
+bool RequestContext::Send(const void* data, std::size_t size) {
+    return socket_.Send(data, size) == static_cast<int>(size);
+}
+
+void RequestContext::Note(const std::string& text) {
+    log_.Add(std::to_string(header_.command) + " " + text);
+}
+
+void CommandTable::Add(std::int32_t code, const char* name, Handler handler) {
+    if (!entries_.emplace(code, CommandEntry{name, handler}).second)
+        throw std::logic_error("two handlers for command " + std::to_string(code));
+}
+
+const CommandEntry* CommandTable::Find(std::int32_t code) const {
+    auto it = entries_.find(code);
+    return it == entries_.end() ? nullptr : &it->second;
+}
+
+CommandTable BuildRequestCommands() {
+    CommandTable table;
+    RegisterSessionCommands(table);
+    return table;
+}
+
+}  // namespace zq::server

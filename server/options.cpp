@@ -1,0 +1,109 @@
+#include "server/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+#include "server/verification.h"
+
+namespace zq::server {
+namespace {
+
+bool ParseInteger(const std::string& text, long long lo, long long hi, long long& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+bool ParseUnsigned64(const std::string& text, std::uint64_t& out) {
+    if (text.empty() || text[0] == '-') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "usage: zq-server [options]\n"
+           "  --request-port N     request connections (default 2292; 0 = any free port)\n"
+           "  --push-port N        push link (default 2272)\n"
+           "  --data-port N        history transfers (default 2262)\n"
+           "  --db FILE            SQLite database (default ./zq-server.db)\n"
+           "  --version-number N   answer to the version check (default 12123111)\n"
+           "  --fixed-code CODE    every verification image shows CODE (4 letters or digits)\n"
+           "  --ports-file FILE    after listening, write \"request push data\" ports to FILE\n"
+           "  --seed N             seed of the simulation's random generator\n"
+           "  --help               this text\n";
+}
+
+ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
+                          std::string& message) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (name == "--help" || name == "-h") return ParseOutcome::Help;
+        if (i + 1 >= args.size()) {
+            message = name.rfind("--", 0) == 0 ? "missing value after " + name
+                                               : "unknown argument " + name;
+            return ParseOutcome::Error;
+        }
+        const std::string& value = args[++i];
+        long long n = 0;
+        auto port = [&](std::uint16_t& out) {
+            if (!ParseInteger(value, 0, 65535, n)) {
+                message = name + " needs a port number 0..65535, not \"" + value + "\"";
+                return false;
+            }
+            out = static_cast<std::uint16_t>(n);
+            return true;
+        };
+        if (name == "--request-port") {
+            if (!port(options.requestPort)) return ParseOutcome::Error;
+        } else if (name == "--push-port") {
+            if (!port(options.pushPort)) return ParseOutcome::Error;
+        } else if (name == "--data-port") {
+            if (!port(options.dataPort)) return ParseOutcome::Error;
+        } else if (name == "--db") {
+            if (value.empty()) {
+                message = "--db needs a file name";
+                return ParseOutcome::Error;
+            }
+            options.dbPath = value;
+        } else if (name == "--version-number") {
+            if (!ParseInteger(value, std::numeric_limits<std::int32_t>::min(),
+                              std::numeric_limits<std::int32_t>::max(), n)) {
+                message = "--version-number needs a 32-bit integer, not \"" + value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.versionNumber = static_cast<std::int32_t>(n);
+        } else if (name == "--fixed-code") {
+            if (!IsDrawableCode(value)) {
+                message = "--fixed-code needs 4 letters or digits, not \"" + value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.fixedCode = value;
+        } else if (name == "--ports-file") {
+            options.portsFile = value;
+        } else if (name == "--seed") {
+            std::uint64_t seed = 0;
+            if (!ParseUnsigned64(value, seed)) {
+                message = "--seed needs an unsigned integer, not \"" + value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.seed = seed;
+        } else {
+            message = "unknown option " + name;
+            return ParseOutcome::Error;
+        }
+    }
+    return ParseOutcome::Run;
+}
+
+}  // namespace zq::server

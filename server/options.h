@@ -1,0 +1,32 @@
+// The server's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "net/wire.h"
+
+namespace zq::server {
+
+struct ServerOptions {
+    std::uint16_t requestPort = 2292;  // 0: any free port
+    std::uint16_t pushPort = 2272;
+    std::uint16_t dataPort = 2262;
+    std::string dbPath = "zq-server.db";
+    std::int32_t versionNumber = ProgramVersion;
+    std::string fixedCode;              // empty: a fresh random code for every image
+    std::string portsFile;              // empty: none written
+    std::optional<std::uint64_t> seed;  // none: drawn at start and logged
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Parses the arguments after the program name. On Error `message` says what is wrong.
+ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
+                          std::string& message);
+
+std::string UsageText();
+
+}  // namespace zq::server

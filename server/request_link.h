@@ -1,0 +1,20 @@
+// Connections on the request port: a sequence of requests, each a 24-byte header, the
+// command's payload and its answer, until the peer closes.
+#pragma once
+
+#include <string>
+
+#include "net/socket.h"
+#include "server/dispatch.h"
+
+namespace zq::server {
+
+// How long the server waits for the next request (or the rest of one) before it gives up on a
+// request connection.
+constexpr int kRequestIdleMs = 60000;
+
+// Serves one request connection to its end. Never throws.
+void ServeRequestConnection(Socket socket, const std::string& peer, ServerState& state,
+                            const CommandTable& commands);
+
+}  // namespace zq::server

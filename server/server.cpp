@@ -1,0 +1,135 @@
+#include "server/server.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "server/data_link.h"
+#include "server/log.h"
+#include "server/push_link.h"
+#include "server/random.h"
+#include "server/request_link.h"
+
+namespace zq::server {
+
+bool Server::Start(std::string* error) {
+    if (started_) return true;
+    std::unique_ptr<Store> store = Store::Open(options_.dbPath, error);
+    if (!store) {
+        if (error) *error = options_.dbPath + ": " + *error;
+        return false;
+    }
+    if (options_.seed) {
+        seed_ = *options_.seed;
+    } else {
+        SystemRandomBytes(&seed_, sizeof seed_);
+    }
+    state_ = std::make_unique<ServerState>(options_, std::move(store), seed_);
+    commands_ = BuildRequestCommands();
+    if (!request_.Open(options_.requestPort, error) || !push_.Open(options_.pushPort, error) ||
+        !data_.Open(options_.dataPort, error)) {
+        request_.Stop();
+        push_.Stop();
+        data_.Stop();
+        return false;
+    }
+    started_ = true;
+    stopping_ = false;
+    request_.Start([this](Socket s, std::string peer) {
+        Launch(Link::Request, std::move(s), std::move(peer));
+    });
+    push_.Start(
+        [this](Socket s, std::string peer) { Launch(Link::Push, std::move(s), std::move(peer)); });
+    data_.Start(
+        [this](Socket s, std::string peer) { Launch(Link::Data, std::move(s), std::move(peer)); });
+    LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
+            std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) + "; store " +
+            options_.dbPath + "; version " + std::to_string(options_.versionNumber) + "; seed " +
+            std::to_string(seed_) + (options_.fixedCode.empty() ? "" : "; fixed code"));
+    return true;
+}
+
+void Server::Launch(Link link, Socket socket, std::string peer) {
+    // The tracked descriptor stays open until the thread is done with its own copy, so Stop()
+    // never shuts down a descriptor number that was already reused.
+    int tracked = ::dup(socket.Fd());
+    if (tracked < 0) {
+        LogLine("connection " + peer + ": " + std::strerror(errno) + ", closed");
+        return;
+    }
+    std::uint64_t id;
+    {
+        std::lock_guard<std::mutex> lock(connMutex_);
+        if (stopping_ || connections_.size() >= static_cast<std::size_t>(kMaxConnections)) {
+            ::close(tracked);
+            LogLine("connection " + peer + ": too many connections, closed");
+            return;
+        }
+        id = nextConnection_++;
+        connections_.emplace(id, tracked);
+    }
+    auto finish = [this, id, tracked] {
+        std::lock_guard<std::mutex> lock(connMutex_);
+        connections_.erase(id);
+        ::close(tracked);
+        connDone_.notify_all();
+    };
+    try {
+        std::thread([this, link, s = std::move(socket), p = std::move(peer), finish]() mutable {
+            switch (link) {
+                case Link::Request:
+                    ServeRequestConnection(std::move(s), p, *state_, commands_);
+                    break;
+                case Link::Push:
+                    ServePushConnection(std::move(s), p, *state_);
+                    break;
+                case Link::Data:
+                    ServeDataConnection(std::move(s), p, *state_);
+                    break;
+            }
+            finish();
+        }).detach();
+    } catch (...) {
+        // No thread: the socket was not moved into one and closes here.
+        LogLine("connection: cannot start a thread, closed");
+        finish();
+    }
+}
+
+void Server::Stop() {
+    if (!started_) return;
+    request_.Stop();
+    push_.Stop();
+    data_.Stop();
+    std::unique_lock<std::mutex> lock(connMutex_);
+    stopping_ = true;
+    for (const auto& [id, fd] : connections_) ::shutdown(fd, SHUT_RDWR);
+    connDone_.wait(lock, [this] { return connections_.empty(); });
+    lock.unlock();
+    started_ = false;
+    LogLine("stopped");
+}
+
+bool Server::WritePortsFile(const std::string& path, std::string* error) const {
+    const std::string temp = path + ".tmp";
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    if (!f) {
+        if (error) *error = temp + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fprintf(f, "%u %u %u\n", RequestPort(), PushPort(), DataPort());
+    bool ok = std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        if (error) *error = path + ": " + std::strerror(errno);
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zq::server

@@ -1,0 +1,71 @@
+// The stand-in server: the store, the three listening ports and the connection threads.
+//
+//   request port  → ServeRequestConnection (request_link.cpp), commands from the table that
+//                   BuildRequestCommands() fills (dispatch.cpp, handlers.h)
+//   push port     → ServePushConnection (push_link.cpp)
+//   data port     → ServeDataConnection (data_link.cpp)
+//
+// Every accepted connection runs on its own thread. Stop() closes the ports, shuts down every
+// open connection and waits until their threads have finished.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "server/dispatch.h"
+#include "server/listener.h"
+#include "server/options.h"
+#include "server/server_state.h"
+
+namespace zq::server {
+
+// Connections served at once, on all ports together; more are closed on arrival.
+constexpr int kMaxConnections = 400;
+
+class Server {
+  public:
+    explicit Server(ServerOptions options) : options_(std::move(options)) {}
+    ~Server() { Stop(); }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Opens the store and the three ports and starts accepting; false with `error` set when
+    // any of that fails.
+    bool Start(std::string* error);
+    // Idempotent.
+    void Stop();
+
+    std::uint16_t RequestPort() const { return request_.Port(); }
+    std::uint16_t PushPort() const { return push_.Port(); }
+    std::uint16_t DataPort() const { return data_.Port(); }
+    std::uint64_t Seed() const { return seed_; }
+    ServerState& State() { return *state_; }
+
+    // Writes "request push data" (the ports listened on) as one line; the file appears whole.
+    bool WritePortsFile(const std::string& path, std::string* error) const;
+
+  private:
+    enum class Link { Request, Push, Data };
+    void Launch(Link link, Socket socket, std::string peer);
+
+    ServerOptions options_;
+    std::uint64_t seed_ = 0;
+    std::unique_ptr<ServerState> state_;
+    CommandTable commands_;
+    Listener request_, push_, data_;
+    bool started_ = false;
+
+    // The open connections: id → a descriptor of the connection's socket, so that Stop() can
+    // shut each one down and wake its thread.
+    std::mutex connMutex_;
+    std::condition_variable connDone_;
+    std::unordered_map<std::uint64_t, int> connections_;
+    std::uint64_t nextConnection_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace zq::server

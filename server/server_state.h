@@ -1,0 +1,26 @@
+// Everything the connection threads share: options, the store, the pending verification keys,
+// the open sessions and the simulation's generator. Each part guards itself.
+#pragma once
+
+#include <memory>
+
+#include "server/options.h"
+#include "server/random.h"
+#include "server/sessions.h"
+#include "server/store.h"
+#include "server/verification.h"
+
+namespace zq::server {
+
+struct ServerState {
+    ServerState(ServerOptions opts, std::unique_ptr<Store> db, std::uint64_t seed)
+        : options(std::move(opts)), store(std::move(db)), random(seed) {}
+
+    const ServerOptions options;
+    const std::unique_ptr<Store> store;
+    VerificationKeys verification;
+    SessionTable sessions;
+    SeededRandom random;
+};
+
+}  // namespace zq::server

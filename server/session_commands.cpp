@@ -1,0 +1,107 @@
+// The commands around a session: version check, verification image, login and logout.
+#include <cstring>
+
+#include "net/ansi_text.h"
+#include "net/login_records.h"
+#include "server/handlers.h"
+
+namespace zq::server {
+namespace {
+
+// 7: the version number the client compares with its own.
+Next VersionCheck(RequestContext& ctx) {
+    const std::int32_t version = ctx.State().options.versionNumber;
+    if (!ctx.SendValue(version)) return Next::Close;
+    ctx.Note("version " + std::to_string(version));
+    return Next::Continue;
+}
+
+// 5: a fresh code drawn into the image, then the key bound to it.
+Next VerificationImage(RequestContext& ctx) {
+    ServerState& state = ctx.State();
+    const std::string code = state.options.fixedCode.empty() ? MakeCode() : state.options.fixedCode;
+    Key key{};
+    // A key that already names a pending login or an open session is never handed out again.
+    do {
+        key = RandomKey();
+    } while (state.sessions.Contains(key) || !state.verification.Put(key, code));
+    std::uint64_t noiseSeed = 0;
+    SystemRandomBytes(&noiseSeed, sizeof noiseSeed);
+    const VerificationPixels pixels = RenderCode(code, noiseSeed);
+    if (!ctx.Send(pixels.data(), pixels.size()) || !ctx.Send(key.data(), sizeof key)) {
+        state.verification.Take(key);
+        return Next::Close;
+    }
+    ctx.Note("image key " + KeyTag(key));
+    return Next::Continue;
+}
+
+LoginReply Reply(std::int32_t result) {
+    LoginReply r;
+    std::memset(&r, 0, sizeof r);
+    r.result = result;
+    return r;
+}
+
+// 6: the 160-byte login request. The key is consumed by any attempt; then the code, the
+// member name and password, and the member's state decide.
+Next Login(RequestContext& ctx) {
+    LoginRequest req;
+    if (!ctx.ReadRecord(req)) {
+        ctx.Note("login: short request");
+        return Next::Close;
+    }
+    ServerState& state = ctx.State();
+    const Key key{req.key[0], req.key[1], req.key[2], req.key[3]};
+    const std::string name = FieldToUtf8(req.memberName, sizeof req.memberName);
+
+    auto answer = [&](const LoginReply& reply, const std::string& why) {
+        ctx.Note("login \"" + Printable(name) + "\" -> " + std::to_string(reply.result) + why);
+        return ctx.SendValue(reply) ? Next::Continue : Next::Close;
+    };
+
+    std::optional<std::string> code = state.verification.Take(key);
+    if (!code) return answer(Reply(login::BadCode), " (unknown or used key)");
+    if (!CodesMatch(*code, FieldText(req.verifyCode, sizeof req.verifyCode)))
+        return answer(Reply(login::BadCode), " (wrong code)");
+
+    const std::string password = FieldToUtf8(req.password, sizeof req.password);
+    std::optional<Member> member = state.store->CheckPassword(name, password);
+    if (!member) return answer(Reply(login::BadCredentials), "");
+    if (!LoginSucceeded(member->state)) return answer(Reply(member->state), " (state)");
+
+    SessionInfo session;
+    session.key = key;
+    session.memberId = member->id;
+    session.memberName = member->name;
+    session.accountClass = member->accountClass;
+    session.started = std::chrono::system_clock::now();
+    state.sessions.Begin(session);
+
+    LoginReply reply = Reply(member->state);
+    reply.accountClass = member->accountClass;
+    reply.programTrading = member->programTrading;
+    return answer(reply, " session " + KeyTag(key));
+}
+
+// 4: ends the session the header names; no answer.
+Next Logout(RequestContext& ctx) {
+    const Key key = ctx.HeaderKey();
+    std::optional<SessionInfo> session = ctx.State().sessions.Find(key);
+    if (session && ctx.State().sessions.End(key))
+        ctx.Note("logout \"" + Printable(session->memberName) + "\"");
+    else
+        ctx.Note("logout: no session " + KeyTag(key));
+    return Next::Continue;
+}
+
+}  // namespace
+
+void RegisterSessionCommands(CommandTable& table) {
+    table.Add(cmd::Logout, "logout", Logout);
+    table.Add(cmd::VerificationImage, "verification image", VerificationImage);
+    table.Add(cmd::Login, "login", Login);
+    table.Add(cmd::VersionCheck, "version check", VersionCheck);
+}
+
+}  // namespace zq::server

@@ -1,0 +1,99 @@
+// The server's SQLite store: one database file holding the members and, as the server grows,
+// every account's state. The schema is created and the members seeded on first start; later
+// starts keep what is there.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zq::server {
+
+// A member as the login sees it. `state` is the login result the member's state gives: 1 and
+// 4 log in, 2 (frozen), 3 (suspended) and 9 (closed) do not.
+struct Member {
+    std::int64_t id = 0;
+    std::string name;  // UTF-8
+    std::int32_t state = 1;
+    std::int32_t accountClass = 1;
+    std::int32_t programTrading = 0;
+};
+
+// A prepared statement, finalized on destruction. Columns and parameters count as in SQLite:
+// parameters from 1, columns from 0.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool Ok() const { return stmt_ != nullptr; }
+    Statement& Bind(int index, std::int64_t value);
+    Statement& Bind(int index, double value);
+    Statement& Bind(int index, std::string_view text);
+    Statement& BindBlob(int index, const void* data, std::size_t size);
+    // True while a row is ready; false when done or on error (see Failed()).
+    bool Step();
+    bool Failed() const { return failed_; }
+    // Runs a statement that returns no rows; false on error.
+    bool Run();
+    void Reset();
+
+    std::int64_t Int(int column) const;
+    double Real(int column) const;
+    std::string Text(int column) const;
+    std::vector<std::uint8_t> Blob(int column) const;
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+    bool failed_ = false;
+};
+
+class Store {
+  public:
+    // Opens (creating when missing) the database at `path`, brings its schema up to date and
+    // seeds it on first start. Null with `error` set when that fails.
+    static std::unique_ptr<Store> Open(const std::string& path, std::string* error);
+    ~Store();
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // The member with this name and password; nothing for an unknown name or a wrong password.
+    std::optional<Member> CheckPassword(std::string_view name, std::string_view password);
+    std::optional<Member> FindMember(std::string_view name);
+    std::vector<Member> Members();
+    // Adds a member; false when the name is taken.
+    bool AddMember(const Member& member, std::string_view password);
+    bool SetProgramTrading(std::int64_t memberId, std::int32_t flag);
+
+    // The schema version this build writes.
+    static int SchemaVersion();
+
+    // Runs `f(sqlite3*)` while holding the store's lock: every access to the database goes
+    // through here, so handlers of all threads share the one connection safely.
+    template <typename F>
+    auto WithDb(F&& f) {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        return f(db_);
+    }
+
+  private:
+    explicit Store(sqlite3* db) : db_(db) {}
+    bool Migrate(std::string* error);
+
+    sqlite3* db_;
+    std::recursive_mutex mutex_;
+};
+
+// Runs a statement without rows (or a script) inside the store's connection; false with
+// `error` set on failure.
+bool Exec(sqlite3* db, const char* sql, std::string* error = nullptr);
+
+}  // namespace zq::server

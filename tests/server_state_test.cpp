@@ -1,0 +1,122 @@
+// The session table and the command line.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "server/options.h"
+#include "server/sessions.h"
+
+namespace zq::server {
+namespace {
+
+SessionInfo Session(Key key, std::int64_t member, const char* name) {
+    SessionInfo s;
+    s.key = key;
+    s.memberId = member;
+    s.memberName = name;
+    return s;
+}
+
+TEST(SessionTableTest, NewerLoginReplacesTheMembersOlderSession) {
+    SessionTable table;
+    std::vector<SessionInfo> replaced;
+    table.AddReplacedListener([&](const SessionInfo& old) { replaced.push_back(old); });
+
+    table.Begin(Session({1, 1, 1, 1}, 7, "demo"));
+    table.Begin(Session({2, 2, 2, 2}, 8, "trader"));
+    EXPECT_TRUE(replaced.empty());
+    EXPECT_EQ(table.Size(), 2u);
+
+    table.Begin(Session({3, 3, 3, 3}, 7, "demo"));
+    ASSERT_EQ(replaced.size(), 1u);
+    EXPECT_EQ(replaced[0].key, (Key{1, 1, 1, 1}));
+    EXPECT_FALSE(table.Contains({1, 1, 1, 1}));
+    EXPECT_EQ(table.Find({3, 3, 3, 3})->memberName, "demo");
+    EXPECT_EQ(table.FindMember(7)->key, (Key{3, 3, 3, 3}));
+    EXPECT_TRUE(table.Contains({2, 2, 2, 2}));
+    EXPECT_EQ(table.Size(), 2u);
+}
+
+TEST(SessionTableTest, EndRemovesOnlyTheNamedSession) {
+    SessionTable table;
+    table.Begin(Session({1, 0, 0, 0}, 1, "a"));
+    table.Begin(Session({2, 0, 0, 0}, 2, "b"));
+    EXPECT_FALSE(table.End({9, 0, 0, 0}));
+    EXPECT_TRUE(table.End({1, 0, 0, 0}));
+    EXPECT_FALSE(table.End({1, 0, 0, 0}));
+    EXPECT_FALSE(table.FindMember(1));
+    EXPECT_TRUE(table.FindMember(2));
+    // A member whose session ended logs in again without a replacement.
+    bool heard = false;
+    table.AddReplacedListener([&](const SessionInfo&) { heard = true; });
+    table.Begin(Session({3, 0, 0, 0}, 1, "a"));
+    EXPECT_FALSE(heard);
+}
+
+TEST(SessionTableTest, AKeyNamesOneSession) {
+    SessionTable table;
+    table.Begin(Session({5, 5, 5, 5}, 1, "a"));
+    table.Begin(Session({5, 5, 5, 5}, 2, "b"));
+    EXPECT_EQ(table.Size(), 1u);
+    EXPECT_FALSE(table.FindMember(1));
+    EXPECT_EQ(table.Find({5, 5, 5, 5})->memberId, 2);
+}
+
+ParseOutcome Parse(std::vector<std::string> args, ServerOptions& o, std::string& msg) {
+    return ParseOptions(args, o, msg);
+}
+
+TEST(ServerOptionsTest, DefaultsAndEveryOption) {
+    ServerOptions d;
+    std::string msg;
+    ASSERT_EQ(Parse({}, d, msg), ParseOutcome::Run);
+    EXPECT_EQ(d.requestPort, 2292);
+    EXPECT_EQ(d.pushPort, 2272);
+    EXPECT_EQ(d.dataPort, 2262);
+    EXPECT_EQ(d.dbPath, "zq-server.db");
+    EXPECT_EQ(d.versionNumber, 12123111);
+    EXPECT_TRUE(d.fixedCode.empty());
+    EXPECT_FALSE(d.seed);
+
+    ServerOptions o;
+    ASSERT_EQ(Parse({"--request-port", "0", "--push-port", "65535", "--data-port", "1", "--db",
+                     "/tmp/x.db", "--version-number", "-5", "--fixed-code", "ab12", "--ports-file",
+                     "p", "--seed", "18446744073709551615"},
+                    o, msg),
+              ParseOutcome::Run)
+        << msg;
+    EXPECT_EQ(o.requestPort, 0);
+    EXPECT_EQ(o.pushPort, 65535);
+    EXPECT_EQ(o.dataPort, 1);
+    EXPECT_EQ(o.dbPath, "/tmp/x.db");
+    EXPECT_EQ(o.versionNumber, -5);
+    EXPECT_EQ(o.fixedCode, "ab12");
+    EXPECT_EQ(o.portsFile, "p");
+    EXPECT_EQ(o.seed, 18446744073709551615ull);
+    EXPECT_EQ(Parse({"--help"}, o, msg), ParseOutcome::Help);
+}
+
+TEST(ServerOptionsTest, BadArgumentsAreRefused) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--request-port", "65536"},
+        {"--push-port", "-1"},
+        {"--data-port", "80x"},
+        {"--request-port"},
+        {"--version-number", "2147483648"},
+        {"--fixed-code", "AB1"},
+        {"--fixed-code", "AB-1"},
+        {"--seed", "-3"},
+        {"--db", ""},
+        {"--colour", "red"},
+        {"stray"},
+    };
+    for (const auto& args : bad) {
+        ServerOptions o;
+        std::string msg;
+        EXPECT_EQ(Parse(args, o, msg), ParseOutcome::Error) << args[0];
+        EXPECT_FALSE(msg.empty()) << args[0];
+    }
+}
+
+}  // namespace
+}  // namespace zq::server
