@@ -1,0 +1,482 @@
+#include "trading/model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "app/messages.h"
+#include "net/request.h"
+#include "net/wire.h"
+
+namespace zq {
+namespace {
+
+// (bid - open) x 10^decimals x point value x held for a buy, (open - ask) x ... for a sell.
+Decimal ProfitAt(const PositionRecord& p, const Decimal& bid, const Decimal& ask,
+                 const Decimal& power, const Decimal& pointValue) {
+    Decimal open = Decimal::FromDouble(p.openPrice);
+    Decimal diff = p.direction == direction::Buy ? bid - open : open - ask;
+    return diff * power * pointValue * Decimal::FromDouble(p.heldQuantity);
+}
+
+// The prices of one instrument as RecomputeAccount needs them, copied under the instrument
+// lock; the decimal forms are made when a position first needs them.
+struct Pricing {
+    std::int32_t id;
+    float bid, ask, pointValue;
+    std::int32_t decimals;
+    bool converted = false;
+    Decimal bidD, askD, powerD, pointD;
+
+    void Convert() {
+        if (converted) return;
+        bidD = Decimal::FromFloat(bid);
+        askD = Decimal::FromFloat(ask);
+        powerD = Decimal::FromFloat(PowerOfTen(decimals));
+        pointD = Decimal::FromFloat(pointValue);
+        converted = true;
+    }
+};
+
+bool PositionTriggered(const PositionRecord& p, double bid, double ask) {
+    if (p.direction == direction::Buy)
+        return (p.takeProfit > 0 && bid >= p.takeProfit) || (p.stopLoss > 0 && bid <= p.stopLoss);
+    return (p.takeProfit > 0 && ask <= p.takeProfit) || (p.stopLoss > 0 && ask >= p.stopLoss);
+}
+
+bool OrderTriggered(const PendingOrderRecord& o, double bid, double ask) {
+    if (o.direction == direction::Buy)
+        return (o.triggerKind == trigger::BuyAskFalls && ask <= o.price) ||
+               (o.triggerKind == trigger::BuyAskRises && ask >= o.price);
+    return (o.triggerKind == trigger::SellBidRises && bid >= o.price) ||
+           (o.triggerKind == trigger::SellBidFalls && bid <= o.price);
+}
+
+// A request connection that is shut down both ways and closed when the sequence is done.
+template <typename Fn>
+bool OnOwnConnection(WindowHandle owner, Fn&& fn) {
+    Socket s = OpenRequestConnection(owner);
+    if (!s.Valid()) return false;
+    bool ok = fn(s);
+    s.ShutdownClose();
+    return ok;
+}
+
+}  // namespace
+
+float PowerOfTen(int exponent) {
+    unsigned n =
+        exponent < 0 ? 0u - static_cast<unsigned>(exponent) : static_cast<unsigned>(exponent);
+    float result = 1.0f, base = 10.0f;
+    while (n != 0) {
+        if (n & 1u) result *= base;
+        n >>= 1;
+        if (n != 0) base *= base;
+    }
+    return exponent < 0 ? 1.0f / result : result;
+}
+
+Decimal PositionProfit(const PositionRecord& position, const InstrumentRecord& instrument) {
+    return ProfitAt(position, Decimal::FromFloat(instrument.bid),
+                    Decimal::FromFloat(instrument.ask),
+                    Decimal::FromFloat(PowerOfTen(instrument.decimals)),
+                    Decimal::FromFloat(instrument.pointValue));
+}
+
+bool LoadTradingHours(Socket& s, std::int32_t* answer) {
+    if (!SendRequest(s, MakeHeader(cmd::LoadTradingHours))) {
+        ShowMessage(nullptr, kAccountLoadFailedText);
+        return false;
+    }
+    std::int32_t value = 0;
+    bool ok = ReceiveExact(s, &value, sizeof value) == static_cast<int>(sizeof value);
+    if (answer) *answer = value;
+    return ok;
+}
+
+TradingModel::TradingModel() = default;
+
+InstrumentRecord TradingModel::FindInstrument(std::int32_t id) const {
+    std::lock_guard<std::mutex> lock(instrumentLock);
+    for (const auto& i : instruments)
+        if (i.id == id) return i;
+    InstrumentRecord none{};
+    none.id = id;
+    return none;
+}
+
+std::vector<InstrumentRecord> TradingModel::Instruments() const {
+    std::lock_guard<std::mutex> lock(instrumentLock);
+    return instruments;
+}
+
+std::vector<PositionRecord> TradingModel::Positions() const {
+    std::lock_guard<std::mutex> lock(positionLock);
+    return positions;
+}
+
+std::vector<PendingOrderRecord> TradingModel::Orders() const {
+    std::lock_guard<std::mutex> lock(orderLock);
+    return orders;
+}
+
+std::vector<PositionRecord> TradingModel::Summary() const {
+    std::lock_guard<std::mutex> lock(summaryLock);
+    return summary;
+}
+
+AccountBlock TradingModel::Account() const {
+    std::lock_guard<std::mutex> lock(accountLock);
+    return account;
+}
+
+void TradingModel::RecomputeAccount() {
+    // The prices first, so that the position walk needs no instrument lock.
+    std::vector<Pricing> prices;
+    {
+        std::lock_guard<std::mutex> lock(instrumentLock);
+        prices.reserve(instruments.size());
+        for (const auto& i : instruments)
+            prices.push_back({i.id, i.bid, i.ask, i.pointValue, i.decimals});
+    }
+    // By id for the lookup; of several records with one id the first counts, as in
+    // FindInstrument.
+    auto byId = [](const Pricing& a, const Pricing& b) { return a.id < b.id; };
+    if (!std::is_sorted(prices.begin(), prices.end(), byId))
+        std::stable_sort(prices.begin(), prices.end(), byId);
+    prices.erase(std::unique(prices.begin(), prices.end(),
+                             [](const Pricing& a, const Pricing& b) { return a.id == b.id; }),
+                 prices.end());
+
+    Decimal floating;
+    {
+        std::lock_guard<std::mutex> lock(positionLock);
+        for (const auto& p : positions) {
+            auto it =
+                std::lower_bound(prices.begin(), prices.end(), p.instrument,
+                                 [](const Pricing& pr, std::int32_t id) { return pr.id < id; });
+            if (it == prices.end() || it->id != p.instrument) continue;  // contributes 0
+            it->Convert();
+            Decimal profit = ProfitAt(p, it->bidD, it->askD, it->powerD, it->pointD);
+            // A position whose figures cannot be represented adds nothing rather than
+            // spoiling the whole sum.
+            if (profit.Valid()) floating += profit;
+        }
+    }
+
+    std::lock_guard<std::mutex> lock(accountLock);
+    AccountBlock& a = account;
+    Decimal freeFunds = Decimal::FromDouble(a.freeFunds);
+    Decimal occupied = Decimal::FromDouble(a.occupiedMargin);
+    Decimal equity = freeFunds + occupied + Decimal::FromDouble(a.frozenMargin) +
+                     Decimal::FromDouble(a.frozenFees) + floating;
+    float e = equity.ToFloat();
+    a.equity = e;
+    a.floatingProfit = floating.ToFloat();
+    a.availableMargin = (floating + freeFunds).ToDouble();
+    const Decimal hundred = Decimal::FromInt(100);
+    Decimal ed = Decimal::FromFloat(e);
+    a.riskRate = a.occupiedMargin > 0 ? (ed * hundred / occupied).ToFloat() : 0.0f;
+    Decimal base = Decimal::FromDouble(a.netDeposits) + Decimal::FromDouble(a.base1);
+    a.averageReturn = base > Decimal() ? ((ed - base) * hundred / base).ToFloat() : 0.0f;
+}
+
+template <typename Record>
+bool TradingModel::LoadList(Socket& s, std::int32_t command, const void* payload,
+                            std::size_t payloadSize, std::mutex& lock, std::vector<Record>& list,
+                            bool* refilled) {
+    if (!SendRequest(s, MakeHeader(command), payload, payloadSize)) {
+        ShowMessage(nullptr, kPositionsLoadFailedText);
+        return false;
+    }
+    std::vector<Record> fresh;
+    ListResult r = ReadCountedList(s, fresh);
+    bool countRead = r.complete || r.announced != 0;
+    if (!countRead) {
+        ShowMessage(nullptr, kPositionsLoadFailedText);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        list.swap(fresh);
+    }
+    if (refilled) *refilled = true;
+    if (!r.complete) {
+        // The list holds the records that arrived whole; the load still failed, and the
+        // steps after it on this connection must not run.
+        ShowMessage(nullptr, kPositionsLoadFailedText);
+        return false;
+    }
+    return true;
+}
+
+bool TradingModel::LoadInstruments(Socket& s) {
+    if (!SendRequest(s, MakeHeader(cmd::LoadInstruments))) return false;
+    std::vector<InstrumentRecord> fresh;
+    ListResult r = ReadCountedList(s, fresh);
+    if (r.announced > 0) {
+        {
+            std::lock_guard<std::mutex> lock(instrumentLock);
+            instruments.swap(fresh);
+        }
+        Debug("kTypeInfoList完成\n");
+    }
+    return r.complete;
+}
+
+bool TradingModel::LoadPositionSummary(Socket& s) {
+    return LoadList(s, cmd::LoadSummary, nullptr, 0, summaryLock, summary);
+}
+
+bool TradingModel::LoadPositions(Socket& s) {
+    LoadPositionsRequest request{};
+    return LoadList(s, cmd::LoadPositions, &request, sizeof request, positionLock, positions);
+}
+
+bool TradingModel::ReloadOrders(Socket& s) {
+    LoadOrdersRequest request{};
+    request.selector = 1;
+    bool refilled = false;
+    bool ok = LoadList(s, cmd::LoadPending, &request, sizeof request, orderLock, orders, &refilled);
+    if (refilled) Debug("kDelegateInfoList完成\n");
+    return ok;
+}
+
+bool TradingModel::LoadAccount(Socket& s) {
+    if (!SendRequest(s, MakeHeader(cmd::LoadAccount))) {
+        ShowMessage(nullptr, kAccountLoadFailedText);
+        return false;
+    }
+    AccountBlock fresh{};
+    bool whole = ReceiveExact(s, &fresh, sizeof fresh) == static_cast<int>(sizeof fresh);
+    // The figures of offsets 128..159 are the client's: they read 0 until RecomputeAccount.
+    fresh.equity = fresh.floatingProfit = fresh.availableMargin = 0;
+    fresh.riskRate = fresh.averageReturn = 0;
+    {
+        std::lock_guard<std::mutex> lock(accountLock);
+        account = fresh;
+    }
+    if (!whole) ShowMessage(nullptr, kAccountLoadFailedText);
+    return whole;
+}
+
+bool TradingModel::ReloadPositions(Socket& s) {
+    return LoadPositionSummary(s) && LoadPositions(s) && LoadAccount(s);
+}
+
+void TradingModel::InitialLoad(Socket& s) {
+    ReloadPositions(s);
+    ReloadOrders(s);
+    RecomputeAccount();
+}
+
+void TradingModel::Reinitialise(Socket& s) {
+    ReloadOrders(s);
+    ReloadPositions(s);
+}
+
+bool TradingModel::ReloadPositions(WindowHandle owner) {
+    return OnOwnConnection(owner, [this](Socket& s) { return ReloadPositions(s); });
+}
+
+bool TradingModel::ReloadOrders(WindowHandle owner) {
+    return OnOwnConnection(owner, [this](Socket& s) { return ReloadOrders(s); });
+}
+
+void TradingModel::InitialLoad(WindowHandle owner) {
+    OnOwnConnection(owner, [this](Socket& s) {
+        InitialLoad(s);
+        return true;
+    });
+}
+
+void TradingModel::Reinitialise(WindowHandle owner) {
+    OnOwnConnection(owner, [this](Socket& s) {
+        Reinitialise(s);
+        return true;
+    });
+}
+
+void TradingModel::ReloadAfterSignal() {
+    bool opened = OnOwnConnection(nullptr, [this](Socket& s) {
+        ReloadOrders(s);
+        ReloadPositions(s);
+        return true;
+    });
+    if (opened) NotifyTickListeners(true, true);
+}
+
+void TradingModel::QuoteUpdate(const void* marketRecord) {
+    if (!marketRecord) return;
+    WindowHandle view = mainView_.load();
+    if (!view || !Ui().IsWindow(view)) return;
+
+    unsigned char record[kMarketRecordSize];
+    std::memcpy(record, marketRecord, sizeof record);
+    std::int32_t id, close;
+    std::memcpy(&id, record + 4, sizeof id);
+    std::memcpy(&close, record + 12, sizeof close);
+
+    bool positionFlag = false, orderFlag = false;
+    {
+        std::lock_guard<std::mutex> il(instrumentLock);
+        auto it = std::find_if(instruments.begin(), instruments.end(),
+                               [id](const InstrumentRecord& i) { return i.id == id; });
+        if (it != instruments.end()) {
+            InstrumentRecord& i = *it;
+            i.last = static_cast<float>(close) / PowerOfTen(i.decimals);
+            i.ask = i.last + i.buySpread;
+            i.bid = i.last - i.sellSpread;
+            const double bid = i.bid, ask = i.ask;
+            {
+                std::lock_guard<std::mutex> pl(positionLock);
+                for (const auto& p : positions) {
+                    if (p.instrument == id && p.watched == 1 && PositionTriggered(p, bid, ask)) {
+                        positionFlag = true;
+                        break;
+                    }
+                }
+            }
+            {
+                std::lock_guard<std::mutex> ol(orderLock);
+                for (const auto& o : orders) {
+                    if (o.instrument == id && o.status == order_status::Waiting &&
+                        OrderTriggered(o, bid, ask)) {
+                        orderFlag = true;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+
+    RecomputeAccount();
+    {
+        std::lock_guard<std::mutex> al(accountLock);
+        if (account.occupiedMargin > 0 && account.riskRate <= kMarginCallLevel) positionFlag = true;
+    }
+
+    if (positionFlag || orderFlag) {
+        OnOwnConnection(nullptr, [&](Socket& s) {
+            if (positionFlag) ReloadPositions(s);
+            if (orderFlag) {
+                ReloadOrders(s);
+                if (!positionFlag) ReloadPositions(s);
+            }
+            return true;
+        });
+        Ui().PlaySound(sound::Trigger, false);
+        ChartRefresh refresh;
+        {
+            std::lock_guard<std::mutex> lock(listenerLock_);
+            refresh = chartRefresh_;
+        }
+        if (refresh) refresh();
+    }
+
+    RecomputeAccount();
+    NotifyTickListeners(positionFlag || orderFlag, orderFlag, record);
+
+    AlertHook hook;
+    {
+        std::lock_guard<std::mutex> lock(listenerLock_);
+        hook = alertHook_;
+    }
+    if (hook) {
+        double floating;
+        {
+            std::lock_guard<std::mutex> al(accountLock);
+            floating = account.floatingProfit;
+        }
+        hook(record, floating);
+    }
+}
+
+void TradingModel::RegisterTickListener(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    std::erase(listeners_, window);
+    listeners_.push_back(window);
+}
+
+void TradingModel::UnregisterTickListener(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    std::erase(listeners_, window);
+}
+
+std::vector<WindowHandle> TradingModel::TickListeners() const {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    return listeners_;
+}
+
+void TradingModel::NotifyTickListeners(bool positionsChanged, bool ordersChanged,
+                                       const void* marketRecord) {
+    // The window checks and the sends run without the list lock: a window that handles a
+    // notification may register or unregister listeners itself.
+    std::vector<WindowHandle> candidates = TickListeners();
+    std::vector<WindowHandle> live, dead;
+    for (WindowHandle w : candidates) (Ui().IsWindow(w) ? live : dead).push_back(w);
+    if (!dead.empty()) {
+        std::lock_guard<std::mutex> lock(listenerLock_);
+        std::erase_if(listeners_, [&](WindowHandle w) {
+            return std::find(dead.begin(), dead.end(), w) != dead.end();
+        });
+    }
+    const auto record = reinterpret_cast<std::intptr_t>(marketRecord);
+    for (WindowHandle w : live) {
+        if (positionsChanged) Ui().Send(w, WM_POSITIONS_CHANGED, 0, 0);
+        if (ordersChanged) Ui().Send(w, WM_ORDERS_CHANGED, 0, 0);
+        if (marketRecord) Ui().Send(w, WM_QUOTE_TICK, 0, record);
+    }
+}
+
+void TradingModel::SelectPosition(std::optional<PositionRecord> position) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    selectedPosition_ = std::move(position);
+}
+
+void TradingModel::SelectOrder(std::optional<PendingOrderRecord> order) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    selectedOrder_ = std::move(order);
+}
+
+std::optional<PositionRecord> TradingModel::SelectedPosition() const {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    return selectedPosition_;
+}
+
+std::optional<PendingOrderRecord> TradingModel::SelectedOrder() const {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    return selectedOrder_;
+}
+
+void TradingModel::SetAlertHook(AlertHook hook) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    alertHook_ = std::move(hook);
+}
+
+void TradingModel::SetChartRefresh(ChartRefresh refresh) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    chartRefresh_ = std::move(refresh);
+}
+
+void TradingModel::SetDebugSink(DebugSink sink) {
+    std::lock_guard<std::mutex> lock(listenerLock_);
+    debugSink_ = std::move(sink);
+}
+
+void TradingModel::Debug(std::string_view line) {
+    DebugSink sink;
+    {
+        std::lock_guard<std::mutex> lock(listenerLock_);
+        sink = debugSink_;
+    }
+    if (sink) {
+        sink(line);
+    } else {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+}
+
+}  // namespace zq

@@ -1,0 +1,181 @@
+// The client's copy of the simulated account that the server keeps: the instruments' trading
+// rules and prices, the open positions, the pending orders, the position summary and the
+// account block; the loads that refill them from the server, the account figures derived from
+// them, and the quote update that keeps them live between loads.
+//
+// The application owns one TradingModel for the life of the process; tests make their own.
+//
+// Locking. Each list has its lock; a list is read or written only while its lock is held, and
+// a reader that needs a record beyond that takes a copy. Where several locks are held together
+// they are taken in the order instrument, position, order, summary, account (the order the
+// members are declared in). Code that needs an instrument record while walking positions or
+// orders copies it with FindInstrument before taking the list lock. No lock is held while the
+// model talks to the network or sends a notification to a window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "app/ui_bridge.h"
+#include "net/socket.h"
+#include "trading/decimal.h"
+#include "trading/records.h"
+
+namespace zq {
+
+// A market record as it comes off the push link (56 bytes): the model reads the instrument id
+// at offset 4 and the close at offset 12; the record is handed on unchanged.
+inline constexpr std::size_t kMarketRecordSize = 56;
+
+// When occupied margin is positive and the risk rate falls to this percentage, the server
+// liquidates; the client reloads positions.
+inline constexpr float kMarginCallLevel = 30.0f;
+
+// Messages of the loads.
+inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
+inline constexpr const char* kAccountLoadFailedText = "获取账户信息失败";
+
+// 10^exponent in single precision by repeated squaring (a negative exponent gives the
+// reciprocal).
+float PowerOfTen(int exponent);
+
+// Floating profit/loss of one position at its instrument's current bid (buy) or ask (sell),
+// exact: (bid - open price) x 10^decimals x point value x held quantity for a buy,
+// (open price - ask) x ... for a sell. Invalid when the figures cannot be represented.
+Decimal PositionProfit(const PositionRecord& position, const InstrumentRecord& instrument);
+
+// Command 54 on an open connection: reads the int32 answer (not used by the client) into
+// `answer` when given. A failed header send shows "获取账户信息失败".
+bool LoadTradingHours(Socket& s, std::int32_t* answer = nullptr);
+
+class TradingModel {
+  public:
+    // The alert checks, run at the end of every quote update after all locks are released:
+    // the 56-byte market record and the account's floating profit/loss just computed.
+    using AlertHook = std::function<void(const void* marketRecord, double floatingProfit)>;
+    // Asks the chart to lay itself out again and repaint its overlays.
+    using ChartRefresh = std::function<void()>;
+    // Where the two diagnostic lines go ("kTypeInfoList完成\n", "kDelegateInfoList完成\n").
+    using DebugSink = std::function<void(std::string_view line)>;
+
+    TradingModel();
+    TradingModel(const TradingModel&) = delete;
+    TradingModel& operator=(const TradingModel&) = delete;
+
+    // --- The lists and their locks, in lock order. ---
+    mutable std::mutex instrumentLock;
+    std::vector<InstrumentRecord> instruments;  // server order
+    mutable std::mutex positionLock;
+    std::vector<PositionRecord> positions;  // server order
+    mutable std::mutex orderLock;
+    std::vector<PendingOrderRecord> orders;  // server order
+    mutable std::mutex summaryLock;
+    std::vector<PositionRecord> summary;  // one per instrument and direction, server order
+    mutable std::mutex accountLock;
+    AccountBlock account{};
+
+    // --- Copies, each taken under its own lock. ---
+
+    // The first instrument with this id; a zeroed record carrying only the id when none has.
+    InstrumentRecord FindInstrument(std::int32_t id) const;
+    std::vector<InstrumentRecord> Instruments() const;
+    std::vector<PositionRecord> Positions() const;
+    std::vector<PendingOrderRecord> Orders() const;
+    std::vector<PositionRecord> Summary() const;
+    AccountBlock Account() const;
+
+    // Equity, floating profit/loss, available margin, risk rate and average return of the
+    // account block, from the position list and the instruments' current prices.
+    void RecomputeAccount();
+
+    // --- Loads on an open request connection; several may follow on one connection. ---
+    // A list is read into a buffer first and swapped in under its lock. Each returns true when
+    // the whole answer arrived.
+
+    // Command 1. A positive count replaces the list with the records that arrived whole;
+    // a count of 0 or less leaves it as it was. Silent on failure.
+    bool LoadInstruments(Socket& s);
+    // Command 20, 16, 17: the list is replaced by the records that arrived whole once the count
+    // has been read; a failure before that keeps the old list. Failures show
+    // "获取持仓信息失败".
+    bool LoadPositionSummary(Socket& s);
+    bool LoadPositions(Socket& s);
+    bool ReloadOrders(Socket& s);
+    // Command 21: the block is zeroed and takes what arrived. Failures show
+    // "获取账户信息失败".
+    bool LoadAccount(Socket& s);
+    // Summary; positions if that succeeded; account if that succeeded.
+    bool ReloadPositions(Socket& s);
+
+    // The sequences used by the application, each on the given connection:
+    // after the main frame is shown: ReloadPositions, ReloadOrders, RecomputeAccount.
+    void InitialLoad(Socket& s);
+    // re-initialisation of the chart data: ReloadOrders, then ReloadPositions.
+    void Reinitialise(Socket& s);
+
+    // The same, each on a connection of its own (the connect message, owned by `owner`, when it
+    // cannot be opened; then nothing is loaded).
+    bool ReloadPositions(WindowHandle owner);
+    bool ReloadOrders(WindowHandle owner);
+    void InitialLoad(WindowHandle owner);
+    void Reinitialise(WindowHandle owner);
+
+    // A new trading signal while programmatic trading is on (the caller checks the flag): on one
+    // connection ReloadOrders then ReloadPositions, then WM_POSITIONS_CHANGED and
+    // WM_ORDERS_CHANGED to every tick listener. Nothing when the connection cannot be opened.
+    void ReloadAfterSignal();
+
+    // --- The quote update, for every market record of the push link that is not a signal. ---
+    // Nothing happens unless the main view exists.
+    void QuoteUpdate(const void* marketRecord);
+
+    // --- Tick listeners: windows that receive WM_QUOTE_TICK (lParam: a copy of the market
+    // record, or 0), WM_POSITIONS_CHANGED and WM_ORDERS_CHANGED. ---
+    // Removes an earlier entry of the same window, then appends it.
+    void RegisterTickListener(WindowHandle window);
+    void UnregisterTickListener(WindowHandle window);
+    std::vector<WindowHandle> TickListeners() const;
+    // Drops listeners whose window no longer exists, then sends to every other one, in list
+    // order and synchronously: WM_POSITIONS_CHANGED when `positionsChanged`, WM_ORDERS_CHANGED
+    // when `ordersChanged`, then WM_QUOTE_TICK with `marketRecord` when it is given. Must be
+    // called with no model lock held.
+    void NotifyTickListeners(bool positionsChanged, bool ordersChanged,
+                             const void* marketRecord = nullptr);
+
+    // --- The selections of the chart's context menu; kept until replaced. ---
+    void SelectPosition(std::optional<PositionRecord> position);
+    void SelectOrder(std::optional<PendingOrderRecord> order);
+    std::optional<PositionRecord> SelectedPosition() const;
+    std::optional<PendingOrderRecord> SelectedOrder() const;
+
+    // --- Wiring by the application. ---
+    void SetMainView(WindowHandle view) { mainView_.store(view); }
+    void SetAlertHook(AlertHook hook);
+    void SetChartRefresh(ChartRefresh refresh);
+    void SetDebugSink(DebugSink sink);  // default: standard error
+
+  private:
+    template <typename Record>
+    bool LoadList(Socket& s, std::int32_t command, const void* payload, std::size_t payloadSize,
+                  std::mutex& lock, std::vector<Record>& list, bool* refilled = nullptr);
+    void Debug(std::string_view line);
+
+    std::atomic<WindowHandle> mainView_{nullptr};
+
+    // Guards the tick listener list, the selections and the wiring; held only for the list
+    // operation itself.
+    mutable std::mutex listenerLock_;
+    std::vector<WindowHandle> listeners_;
+    std::optional<PositionRecord> selectedPosition_;
+    std::optional<PendingOrderRecord> selectedOrder_;
+    AlertHook alertHook_;
+    ChartRefresh chartRefresh_;
+    DebugSink debugSink_;
+};
+
+}  // namespace zq
