@@ -19,7 +19,7 @@
 #include "app/config.h"
 #include "app/single_instance.h"
 #include "app/ui_bridge.h"
-#include "tests/support/recording_ui.h"
+#include "tests/support/fake_ui.h"
 
 namespace zq {
 namespace {
@@ -83,16 +83,14 @@ TEST(SingleInstanceTest, NameLeftByADeadCopyIsTakenOver) {
 TEST(StartupTest, UnresolvableServerEndsWithItsMessage) {
     ::setenv("ZQ_SERVER_HOST", "no-such-host.invalid", 1);
     ReloadConfig();
-    test::RecordingUi ui;
-    SetUi(&ui);
+    test::FakeUi ui;
     {
         CTQDiraveApp app(UniqueName("resolve"));
         EXPECT_FALSE(app.InitInstance());
         EXPECT_EQ(app.MainFrame(), nullptr);
     }
-    SetUi(nullptr);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], "无法连接服务器，请检查网络");
+    ASSERT_EQ(ui.BoxTexts().size(), 1u);
+    EXPECT_EQ(ui.BoxTexts()[0], "无法连接服务器，请检查网络");
     ::unsetenv("ZQ_SERVER_HOST");
     ReloadConfig();
 }

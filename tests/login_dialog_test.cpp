@@ -17,13 +17,13 @@
 #include "net/dlg_login.h"
 #include "net/login_records.h"
 #include "net/session.h"
-#include "tests/support/recording_ui.h"
+#include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 
 namespace zq {
 namespace {
 
-using test::RecordingUi;
+using test::FakeUi;
 using test::ScriptServer;
 
 // Stand-in server whose answers the test scripts per command.
@@ -84,10 +84,8 @@ class LoginDialogTest : public ::testing::Test {
         ResetSession();
         server_ = std::make_unique<ScriptServer>([this](Socket& p, int) { Serve(script_, p); });
         server_->UseAsRequestPort();
-        SetUi(&ui_);
     }
     void TearDown() override {
-        SetUi(nullptr);
         server_.reset();
         std::string cmd = "rm -rf " + dataDir_;
         (void)std::system(cmd.c_str());
@@ -112,7 +110,7 @@ class LoginDialogTest : public ::testing::Test {
 
     std::string dataDir_;
     Script script_;
-    RecordingUi ui_;
+    FakeUi ui_;
     std::unique_ptr<ScriptServer> server_;
 };
 
@@ -121,7 +119,7 @@ TEST_F(LoginDialogTest, StartChecksVersionThenFetchesImage) {
     EXPECT_EQ(d.windowTitle(), QStringLiteral("登录到ZelvanQuorvex"));
     d.OnFirstTick();
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{7, 5}));
-    EXPECT_TRUE(ui_.messages.empty());
+    EXPECT_TRUE(ui_.BoxTexts().empty());
     EXPECT_EQ(d.Image().key[0], 101);
     EXPECT_EQ(d.Image().key[3], 404);
     // The version check goes out with the pre-session header: 24 at offset 10.
@@ -133,24 +131,24 @@ TEST_F(LoginDialogTest, StartChecksVersionThenFetchesImage) {
 TEST_F(LoginDialogTest, AnyOtherServerVersionOffersTheUpdate) {
     for (std::int32_t version : {ProgramVersion + 1, ProgramVersion - 1}) {
         script_.version = version;
-        ui_.messages.clear();
-        ui_.answer = IdNo;
+        ui_.Clear();
+        ui_.SetBoxAnswer(IdNo);
         CDlgLogin d;
         d.OnFirstTick();
-        ASSERT_EQ(ui_.messages.size(), 1u) << version;
-        EXPECT_EQ(ui_.messages[0], "检测到软件更新，是否现在下载？");
-        EXPECT_EQ(ui_.lastButtons, MsgButtons::YesNo);
-        EXPECT_TRUE(ui_.urls.empty());
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u) << version;
+        EXPECT_EQ(ui_.BoxTexts()[0], "检测到软件更新，是否现在下载？");
+        EXPECT_EQ(ui_.Boxes().back().buttons, MsgButtons::YesNo);
+        EXPECT_TRUE(ui_.Urls().empty());
         EXPECT_EQ(Commands().back(), cmd::VerificationImage);  // No goes on to the image
     }
     // Yes opens the installer page and closes the dialog with Cancel, without an image.
-    ui_.answer = IdYes;
+    ui_.SetBoxAnswer(IdYes);
     std::size_t before = Commands().size();
     CDlgLogin d;
     d.show();
     d.OnFirstTick();
-    ASSERT_EQ(ui_.urls.size(), 1u);
-    EXPECT_EQ(ui_.urls[0], std::string("http://web.test") + kInstallerPagePath);
+    ASSERT_EQ(ui_.Urls().size(), 1u);
+    EXPECT_EQ(ui_.Urls()[0], std::string("http://web.test") + kInstallerPagePath);
     EXPECT_EQ(d.result(), QDialog::Rejected);
     EXPECT_FALSE(d.isVisible());
     EXPECT_EQ(Commands().size(), before + 1);
@@ -166,22 +164,22 @@ TEST_F(LoginDialogTest, ImageFailuresShowTheirMessagesAndKeepTheDialog) {
     for (const Case& c : cases) {
         script_.imageBytes = c.imageBytes;
         script_.keyBytes = c.keyBytes;
-        ui_.messages.clear();
+        ui_.Clear();
         CDlgLogin d;
         d.show();
         d.FetchImage();
-        ASSERT_EQ(ui_.messages.size(), 1u);
-        EXPECT_EQ(ui_.messages[0], c.message);
-        EXPECT_EQ(ui_.captions[0], "ZelvanQuorvex");
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+        EXPECT_EQ(ui_.BoxTexts()[0], c.message);
+        EXPECT_EQ(ui_.Boxes()[0].caption, "ZelvanQuorvex");
         EXPECT_TRUE(d.isVisible());
     }
     // No server at all: the connect message; the version check stays silent.
     server_.reset();
-    ui_.messages.clear();
+    ui_.Clear();
     CDlgLogin d;
     d.OnFirstTick();
-    ASSERT_EQ(ui_.messages.size(), 1u);
-    EXPECT_EQ(ui_.messages[0], "无法连接服务器，操作已取消");
+    ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+    EXPECT_EQ(ui_.BoxTexts()[0], "无法连接服务器，操作已取消");
 }
 
 TEST_F(LoginDialogTest, EmptyFieldsAreRefusedLocally) {
@@ -189,12 +187,12 @@ TEST_F(LoginDialogTest, EmptyFieldsAreRefusedLocally) {
     d.OnFirstTick();
     Fill(d, "", "pw", "AB12");
     d.OnLogin();
-    EXPECT_EQ(ui_.messages.back(), "请填写会员名");
-    EXPECT_EQ(ui_.lastIcon, MsgIcon::Information);
+    EXPECT_EQ(ui_.BoxTexts().back(), "请填写会员名");
+    EXPECT_EQ(ui_.Boxes().back().icon, MsgIcon::Information);
     EXPECT_EQ(d.focusWidget(), Edit(d, dlg_login::kMemberName));
     Fill(d, "demo", "", "AB12");
     d.OnLogin();
-    EXPECT_EQ(ui_.messages.back(), "请填写密码");
+    EXPECT_EQ(ui_.BoxTexts().back(), "请填写密码");
     EXPECT_EQ(d.focusWidget(), Edit(d, dlg_login::kPassword));
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{7, 5}));
 }
@@ -203,13 +201,13 @@ TEST_F(LoginDialogTest, CodeMustBeFourBytesInTheCodePage) {
     CDlgLogin d;
     d.OnFirstTick();
     for (const char* bad : {"", "abc", "中文字", "a中"}) {
-        ui_.messages.clear();
+        ui_.Clear();
         std::size_t before = Commands().size();
         Fill(d, "demo", "demo", QString::fromUtf8(bad));
         d.OnLogin();
-        ASSERT_EQ(ui_.messages.size(), 1u) << bad;
-        EXPECT_EQ(ui_.messages[0], "请填写正确的验证码");
-        EXPECT_EQ(ui_.lastIcon, MsgIcon::Information);
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u) << bad;
+        EXPECT_EQ(ui_.BoxTexts()[0], "请填写正确的验证码");
+        EXPECT_EQ(ui_.Boxes().back().icon, MsgIcon::Information);
         // A new image, and no login request.
         EXPECT_EQ(Commands().size(), before + 1);
         EXPECT_EQ(Commands().back(), cmd::VerificationImage);
@@ -252,7 +250,7 @@ TEST_F(LoginDialogTest, ShortReplyIsALoginFailure) {
     d.OnFirstTick();
     Fill(d, "demo", "demo", "AB12");
     d.OnLogin();
-    EXPECT_EQ(ui_.messages.back(), "登录请求失败，操作已取消");
+    EXPECT_EQ(ui_.BoxTexts().back(), "登录请求失败，操作已取消");
     EXPECT_TRUE(d.isVisible());
     EXPECT_EQ(Session().sessionKey[0], 0);
 }
@@ -262,13 +260,13 @@ TEST_F(LoginDialogTest, UnknownResultsKeepFocusAndFetchANewImage) {
     d.OnFirstTick();
     for (std::int32_t code : {5, 6, 7, 8, -1}) {
         script_.loginResult = code;
-        ui_.messages.clear();
+        ui_.Clear();
         Fill(d, "demo", "demo", "AB12");
         Edit(d, dlg_login::kPassword)->setFocus();
         std::size_t before = Commands().size();
         d.OnLogin();
-        ASSERT_EQ(ui_.messages.size(), 1u);
-        EXPECT_EQ(ui_.messages[0], "未知错误，请重新登录");
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+        EXPECT_EQ(ui_.BoxTexts()[0], "未知错误，请重新登录");
         EXPECT_EQ(d.focusWidget(), Edit(d, dlg_login::kPassword)) << code;
         EXPECT_EQ(Commands().size(), before + 2);  // the login, then a new image
         EXPECT_EQ(Commands().back(), cmd::VerificationImage);

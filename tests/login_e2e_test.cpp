@@ -17,13 +17,13 @@
 #include "app/settings_block.h"
 #include "net/dlg_login.h"
 #include "net/session.h"
-#include "tests/support/recording_ui.h"
+#include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
 
 namespace zq {
 namespace {
 
-using test::RecordingUi;
+using test::FakeUi;
 using test::ServerProcess;
 
 constexpr const char* kCode = "AB12";
@@ -40,12 +40,8 @@ class LoginEndToEnd : public ::testing::Test {
         ReloadConfig();
         Session().serverAddress = htonl(INADDR_LOOPBACK);
     }
-    void SetUp() override {
-        ResetSession();
-        SetUi(&ui_);
-    }
+    void SetUp() override { ResetSession(); }
     void TearDown() override {
-        SetUi(nullptr);
         for (const char* v : {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_SERVER_HOST",
                               "ZQ_DATA_DIR", "ZQ_WEB_BASE"})
             ::unsetenv(v);
@@ -61,7 +57,7 @@ class LoginEndToEnd : public ::testing::Test {
         Edit(d, dlg_login::kPassword)->setText(password);
         Edit(d, dlg_login::kCode)->setText(code);
     }
-    RecordingUi ui_;
+    FakeUi ui_;
 };
 
 TEST_F(LoginEndToEnd, EveryResultOfTheServerThroughTheDialog) {
@@ -86,16 +82,16 @@ TEST_F(LoginEndToEnd, EveryResultOfTheServerThroughTheDialog) {
     CDlgLogin d;
     d.show();
     d.OnFirstTick();
-    ASSERT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    ASSERT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
     for (const Case& c : cases) {
-        ui_.messages.clear();
+        ui_.Clear();
         std::int32_t keyBefore = d.Image().key[0];
         Fill(d, QString::fromUtf8(c.name), QString::fromUtf8(c.password),
              QString::fromUtf8(c.code));
         Edit(d, dlg_login::kPassword)->setFocus();
         d.OnLogin();
-        ASSERT_EQ(ui_.messages.size(), 1u) << c.name;
-        EXPECT_EQ(ui_.messages[0], c.message) << c.name;
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u) << c.name;
+        EXPECT_EQ(ui_.BoxTexts()[0], c.message) << c.name;
         EXPECT_EQ(d.focusWidget(), Edit(d, c.focus)) << c.name;
         EXPECT_NE(d.Image().key[0], keyBefore) << "each failure costs a new image";
         EXPECT_TRUE(d.isVisible());
@@ -103,12 +99,12 @@ TEST_F(LoginEndToEnd, EveryResultOfTheServerThroughTheDialog) {
     }
 
     // Result 4 logs in like 1: the key of the image becomes the session key.
-    ui_.messages.clear();
+    ui_.Clear();
     Fill(d, "trader", "trader", QString::fromLatin1(kCode).toLower());
     std::int32_t key[4];
     std::memcpy(key, d.Image().key, sizeof key);
     d.OnLogin();
-    EXPECT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    EXPECT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_EQ(std::memcmp(Session().sessionKey, key, sizeof key), 0);
     EXPECT_EQ(Session().accountClass, 2);
@@ -129,17 +125,17 @@ TEST_F(LoginEndToEnd, ReusedKeyReadsAsAWrongCodeAndChineseNamesLogIn) {
     d.OnLogin();  // spends the key, then fetches a new image
     // Put the spent key back: the server refuses it although name, password and code are right.
     std::memcpy(d.PendingKeyForTest(), used, sizeof used);
-    ui_.messages.clear();
+    ui_.Clear();
     Fill(d, "demo", "demo", kCode);
     d.OnLogin();
-    ASSERT_EQ(ui_.messages.size(), 1u);
-    EXPECT_EQ(ui_.messages[0], "验证码错误，请重新登录");
+    ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+    EXPECT_EQ(ui_.BoxTexts()[0], "验证码错误，请重新登录");
     EXPECT_EQ(Session().sessionKey[0], 0);
 
-    ui_.messages.clear();
+    ui_.Clear();
     Fill(d, QStringLiteral("张三"), "zhangsan", kCode);
     d.OnLogin();
-    EXPECT_TRUE(ui_.messages.empty()) << ui_.messages.front();
+    EXPECT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
     EXPECT_EQ(d.result(), QDialog::Accepted);
     EXPECT_EQ(Session().memberName, "张三");
     EXPECT_EQ(StoredMemberName(ReadSettings()), "张三");
@@ -149,14 +145,14 @@ TEST_F(LoginEndToEnd, OlderServerVersionOffersTheUpdate) {
     ServerProcess server({"--fixed-code", kCode, "--version-number", "12123110"});
     ASSERT_TRUE(server.Running()) << server.Error();
     Use(server);
-    ui_.answer = IdYes;
+    ui_.SetBoxAnswer(IdYes);
     CDlgLogin d;
     d.show();
     d.OnFirstTick();
-    ASSERT_EQ(ui_.messages.size(), 1u);
-    EXPECT_EQ(ui_.messages[0], "检测到软件更新，是否现在下载？");
-    ASSERT_EQ(ui_.urls.size(), 1u);
-    EXPECT_EQ(ui_.urls[0].rfind("http://web.test/", 0), 0u);
+    ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+    EXPECT_EQ(ui_.BoxTexts()[0], "检测到软件更新，是否现在下载？");
+    ASSERT_EQ(ui_.Urls().size(), 1u);
+    EXPECT_EQ(ui_.Urls()[0].rfind("http://web.test/", 0), 0u);
     EXPECT_FALSE(d.isVisible());
 }
 

@@ -17,13 +17,13 @@
 #include "app/settings_block.h"
 #include "net/ansi_text.h"
 #include "net/session.h"
-#include "tests/support/recording_ui.h"
+#include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 
 namespace zq {
 namespace {
 
-using test::RecordingUi;
+using test::FakeUi;
 using test::ScriptServer;
 
 struct FrameServer {
@@ -84,10 +84,8 @@ class MainFrameTest : public ::testing::Test {
         ResetSession();
         server_ = std::make_unique<ScriptServer>([this](Socket& p, int) { ServeFrame(fs_, p); });
         server_->UseAsRequestPort();
-        SetUi(&ui_);
     }
     void TearDown() override {
-        SetUi(nullptr);
         server_.reset();
         std::string rm = "rm -rf " + dir_;
         (void)std::system(rm.c_str());
@@ -131,7 +129,7 @@ class MainFrameTest : public ::testing::Test {
 
     std::string dir_;
     FrameServer fs_;
-    RecordingUi ui_;
+    FakeUi ui_;
     std::unique_ptr<ScriptServer> server_;
     int restarts_ = 0;
 };
@@ -159,8 +157,9 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
     // A non-empty load blinks the message button and plays the message sound looped.
     QApplication::processEvents();
     EXPECT_TRUE(f.MessageBlinking());
-    ASSERT_FALSE(ui_.sounds.empty());
-    EXPECT_EQ(ui_.sounds.back(), -sound::Message);
+    ASSERT_FALSE(ui_.Sounds().empty());
+    EXPECT_EQ(ui_.Sounds().back().id, sound::Message);
+    EXPECT_TRUE(ui_.Sounds().back().looped);
     EXPECT_EQ(f.ClockPane()->text(), QStringLiteral("00:00:00"));
 }
 
@@ -169,14 +168,14 @@ TEST_F(MainFrameTest, EmptyMessageAnswerGivesNoBlinkNoSound) {
     QApplication::processEvents();
     EXPECT_EQ(f.Messages().Size(), 0u);
     EXPECT_FALSE(f.MessageBlinking());
-    EXPECT_TRUE(ui_.sounds.empty());
+    EXPECT_TRUE(ui_.Sounds().empty());
 }
 
 TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
     server_.reset();
     CMainFrame f(Services({}));
-    ASSERT_EQ(ui_.messages.size(), 1u);
-    EXPECT_EQ(ui_.messages[0], "无法连接服务器，操作已取消");
+    ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+    EXPECT_EQ(ui_.BoxTexts()[0], "无法连接服务器，操作已取消");
     EXPECT_EQ(f.CurrentInstrument(), 1);
 }
 
@@ -232,26 +231,26 @@ TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
         auto f = std::make_unique<CMainFrame>(Services(AllInstruments()));
         f->show();
         std::size_t before = Commands().size();
-        ui_.messages.clear();
-        ui_.answer = IdCancel;
+        ui_.Clear();
+        ui_.SetBoxAnswer(IdCancel);
         if (fromMenu)
             f->OnCommand(cmdid::Exit);
         else
             f->close();
-        ASSERT_EQ(ui_.messages.size(), 1u);
-        EXPECT_EQ(ui_.messages[0], "确认退出ZelvanQuorvex？");
-        EXPECT_EQ(ui_.captions[0], "确认退出");
-        EXPECT_EQ(ui_.lastButtons, MsgButtons::OkCancel);
+        ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+        EXPECT_EQ(ui_.BoxTexts()[0], "确认退出ZelvanQuorvex？");
+        EXPECT_EQ(ui_.Boxes()[0].caption, "确认退出");
+        EXPECT_EQ(ui_.Boxes().back().buttons, MsgButtons::OkCancel);
         EXPECT_TRUE(f->isVisible()) << "Cancel keeps the program";
         EXPECT_EQ(Commands().size(), before);
 
-        ui_.answer = IdOk;
+        ui_.SetBoxAnswer(IdOk);
         if (fromMenu)
             f->OnCommand(cmdid::Exit);
         else
             f->close();
         EXPECT_FALSE(f->isVisible());
-        EXPECT_EQ(ui_.messages.size(), 2u) << "one question per exit";
+        EXPECT_EQ(ui_.BoxTexts().size(), 2u) << "one question per exit";
         auto commands = Commands();
         ASSERT_EQ(commands.size(), before + 1);
         EXPECT_EQ(commands.back(), cmd::Logout);
@@ -262,10 +261,10 @@ TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
     CMainFrame f(Services(AllInstruments()));
     f.show();
     server_.reset();
-    ui_.messages.clear();
+    ui_.Clear();
     f.OnCommand(cmdid::Exit);
-    ASSERT_EQ(ui_.messages.size(), 2u);
-    EXPECT_EQ(ui_.messages[1], "无法连接服务器，操作已取消");
+    ASSERT_EQ(ui_.BoxTexts().size(), 2u);
+    EXPECT_EQ(ui_.BoxTexts()[1], "无法连接服务器，操作已取消");
     EXPECT_FALSE(f.isVisible());
 }
 
@@ -273,11 +272,11 @@ TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
     CMainFrame f(Services(AllInstruments()));
     f.show();
     std::size_t before = Commands().size();
-    ui_.messages.clear();
+    ui_.Clear();
     f.OnCommand(cmdid::Relogin);
     EXPECT_EQ(restarts_, 1);
     EXPECT_FALSE(f.isVisible());
-    EXPECT_TRUE(ui_.messages.empty());
+    EXPECT_TRUE(ui_.BoxTexts().empty());
     EXPECT_EQ(Commands().size(), before);
 }
 
@@ -286,11 +285,11 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
     for (int id :
          {cmdid::Deposit, cmdid::TradeStats, cmdid::HomePage, cmdid::BlogPage, cmdid::SignalHelp})
         f.OnCommand(id);
-    ASSERT_EQ(ui_.urls.size(), 5u);
-    EXPECT_EQ(ui_.urls[0], "http://web.test/uc/BuyCart.jsp?val1=3");
-    EXPECT_EQ(ui_.urls[1], "http://web.test/TradeInfo.jsp");
-    EXPECT_EQ(ui_.urls[2], "http://web.test/");
-    for (const std::string& u : ui_.urls) EXPECT_EQ(u.rfind("http://web.test/", 0), 0u);
+    ASSERT_EQ(ui_.Urls().size(), 5u);
+    EXPECT_EQ(ui_.Urls()[0], "http://web.test/uc/BuyCart.jsp?val1=3");
+    EXPECT_EQ(ui_.Urls()[1], "http://web.test/TradeInfo.jsp");
+    EXPECT_EQ(ui_.Urls()[2], "http://web.test/");
+    for (const std::string& u : ui_.Urls()) EXPECT_EQ(u.rfind("http://web.test/", 0), 0u);
 }
 
 TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
