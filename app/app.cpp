@@ -14,13 +14,27 @@
 #include "net/dlg_login.h"
 #include "net/session.h"
 #include "net/socket.h"
+#include "trading/model.h"
 
 namespace zq {
 
-CTQDiraveApp::CTQDiraveApp(QString instanceName)
-    : guard_(std::make_unique<SingleInstanceGuard>(std::move(instanceName))) {}
+namespace {
+CTQDiraveApp* g_app = nullptr;
+}
 
-CTQDiraveApp::~CTQDiraveApp() = default;
+CTQDiraveApp* TheApp() {
+    return g_app;
+}
+
+CTQDiraveApp::CTQDiraveApp(QString instanceName)
+    : guard_(std::make_unique<SingleInstanceGuard>(std::move(instanceName))) {
+    g_app = this;
+}
+
+CTQDiraveApp::~CTQDiraveApp() {
+    frame_.reset();
+    if (g_app == this) g_app = nullptr;
+}
 
 bool CTQDiraveApp::ResolveServer() {
     std::optional<std::uint32_t> address = ResolveIPv4(Config().serverHost);
@@ -46,12 +60,27 @@ bool CTQDiraveApp::InitInstance() {
         if (login.exec() != QDialog::Accepted) return false;
     }
 
+    // The trading model's locks live with its lists, created now that the member is known.
+    model_ = std::make_unique<TradingModel>();
     FrameServices services;
+    services.loadTradingHoursAndInstruments = [this](Socket& s) {
+        LoadTradingHours(s);
+        model_->LoadInstruments(s);
+    };
+    services.listedInstruments = [this] {
+        std::vector<int> ids;
+        for (const InstrumentRecord& r : model_->Instruments()) ids.push_back(r.id);
+        return ids;
+    };
     services.restartProgram = [this] { Restart(); };
     services.showAbout = [this](QWidget*) { OnAppAbout(); };
     frame_ = std::make_unique<CMainFrame>(std::move(services));
     MarkInstanceWindow(frame_.get());
     frame_->show();
+
+    // The account: summary, positions and account block, then the pending orders, on one
+    // connection; the frame is shown and the links start even when this fails.
+    model_->InitialLoad(OwnerHandle(frame_.get()));
     return true;
 }
 

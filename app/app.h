@@ -10,6 +10,7 @@ namespace zq {
 
 class CMainFrame;
 class QtBridge;
+class TradingModel;
 
 class CTQDiraveApp : public QObject {
     Q_OBJECT
@@ -22,6 +23,9 @@ class CTQDiraveApp : public QObject {
     bool InitInstance();
 
     CMainFrame* MainFrame() const { return frame_.get(); }
+    // The trading model: instrument, position, order and summary lists and the account block.
+    // Exists from the successful login on.
+    TradingModel* Model() const { return model_.get(); }
     SingleInstanceGuard::Outcome InstanceOutcome() const { return outcome_; }
 
     // Shows the about box modally.
@@ -34,8 +38,12 @@ class CTQDiraveApp : public QObject {
 
     std::unique_ptr<SingleInstanceGuard> guard_;
     SingleInstanceGuard::Outcome outcome_ = SingleInstanceGuard::Outcome::First;
+    std::unique_ptr<TradingModel> model_;
     std::unique_ptr<CMainFrame> frame_;
 };
+
+// The application object of this process (null before one exists).
+CTQDiraveApp* TheApp();
 
 // Starts the program's own file again (re-login and the server's log-out orders).
 bool RestartProgram();
