@@ -1,0 +1,458 @@
+#include "market/bar_series.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "market/heikin_ashi.h"
+
+namespace zq {
+
+// --- Instrument, period, type ---
+
+void KLineData::Reset(int instrument, int period) {
+    InstrumentRecord product{};
+    if (hooks.productRecord) product = hooks.productRecord(instrument);
+    {
+        std::lock_guard lock(productLock_);
+        product_ = product;
+    }
+    {
+        std::lock_guard bars(barLock_);
+        std::lock_guard layout(layoutLock_);
+        instrument_ = instrument;
+        period_ = period;
+        ++generation_;
+        // Zoom 1, highest high 0, lowest low 1000000, no scroll, offset, cross or selection,
+        // the default mode, widths and scale zero, and the first-layout flag set.
+        st_ = ChartState{};
+        raw_.clear();
+        history_.clear();
+        geometry_.clear();
+    }
+    {
+        std::lock_guard lock(signalLock_);
+        signals_.clear();
+    }
+    {
+        std::lock_guard lock(toolLock_);
+        tools_.clear();
+        if (hooks.reloadTools) hooks.reloadTools(instrument, period, tools_);
+    }
+}
+
+InstrumentRecord KLineData::Product() const {
+    std::lock_guard lock(productLock_);
+    return product_;
+}
+
+void KLineData::SetChartType(int type) {
+    if (type == chart_type::Candles || type == chart_type::HeikinAshi) type_ = type;
+}
+
+void KLineData::ToggleHeikinAshi() {
+    int t = type_.load();
+    while (!type_.compare_exchange_weak(
+        t, t == chart_type::HeikinAshi ? chart_type::Candles : chart_type::HeikinAshi)) {
+    }
+}
+
+// --- Series ---
+
+void KLineData::TrimLocked() {
+    while (raw_.size() > kMaxBarsPerSeries) raw_.pop_back();
+}
+
+bool KLineData::AppendHistoryBar(const BarRecord& r, std::uint64_t generation) {
+    return AppendHistoryBars(&r, 1, generation) == 1;
+}
+
+std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t count,
+                                         std::uint64_t generation) {
+    std::size_t added = 0;
+    std::vector<const BarRecord*> signals;
+    {
+        std::lock_guard lock(barLock_);
+        if (!GenerationMatches(generation)) return 0;
+        const int instrument = instrument_.load();
+        for (std::size_t i = 0; i < count; ++i) {
+            const BarRecord& r = records[i];
+            if (IsSignal(r)) {
+                signals.push_back(&r);
+            } else if (r.instrument == instrument && raw_.size() < kMaxBarsPerSeries) {
+                raw_.push_back(r);
+                ++added;
+            }
+        }
+    }
+    // The signal intake takes the signal lock; it runs after the bar lock is released.
+    if (hooks.historySignal) {
+        for (const BarRecord* s : signals) hooks.historySignal(*s);
+    }
+    return added;
+}
+
+void KLineData::AddFinishedBar(const BarRecord& r) {
+    std::lock_guard lock(barLock_);
+    if (!raw_.empty() && IsLiveBar(raw_.front())) raw_.pop_front();
+    raw_.push_front(r);
+    TrimLocked();
+}
+
+LiveResult KLineData::LiveUpdate(const BarRecord& r) {
+    bool newBar = false;
+    {
+        std::lock_guard lock(barLock_);
+        if (raw_.empty()) return LiveResult::Ignored;
+        if (IsLiveBar(raw_.front())) {
+            raw_.front() = r;
+        } else {
+            raw_.push_front(r);
+            TrimLocked();
+            newBar = true;
+        }
+    }
+
+    bool noGeometry = false;
+    std::int32_t hi = 0;
+    std::int32_t lo = 0;
+    {
+        std::lock_guard lock(layoutLock_);
+        if (st_.firstVisible != 0) return LiveResult::NotDrawn;
+        noGeometry = geometry_.empty();
+        if (!noGeometry && !newBar) geometry_.front().raw = r;
+        hi = st_.hi;
+        lo = st_.lo;
+    }
+
+    // The values to draw: the record's own, or its Heikin Ashi bar after the newest finished
+    // Heikin Ashi bar (the display list's front, the live bar having been removed from it).
+    BarRecord drawn = r;
+    if (!newBar && !noGeometry && type_.load() == chart_type::HeikinAshi) {
+        std::lock_guard lock(displayLock_);
+        drawn = HeikinAshiBar(r, display_.empty() ? BarRecord{} : display_.front());
+    }
+
+    // A live bar arriving before any geometry exists (a chart too narrow to lay out, or not laid
+    // out yet) is answered with a full layout: there is no newest entry to update.
+    if (newBar || noGeometry || r.high > hi || r.low < lo || drawn.high > hi || drawn.low < lo) {
+        Layout();
+        if (hooks.invalidateAll) hooks.invalidateAll();
+        return LiveResult::FullLayout;
+    }
+
+    PixelRect band;
+    {
+        std::lock_guard lock(layoutLock_);
+        if (st_.firstVisible != 0 || geometry_.empty()) return LiveResult::NotDrawn;
+        const PriceScale ps{st_.hi, st_.scale, st_.vOffset};
+        BarGeometry& g = geometry_.front();
+        g.direction = Direction(drawn.open, drawn.close, drawn.reference);
+        g.yHigh = ps.Y(drawn.high);
+        g.yLow = ps.Y(drawn.low);
+        g.yOpen = ps.Y(drawn.open);
+        g.yClose = static_cast<float>(ps.Y(drawn.close));
+        g.high = drawn.high;
+        g.low = drawn.low;
+        g.raw = r;
+        band = {g.left - 100, g.yHigh - 10, g.right + 100, g.yLow + 15};
+    }
+    if (hooks.invalidateBand) hooks.invalidateBand(band);
+    return LiveResult::Band;
+}
+
+bool KLineData::CurrentLiveBar(BarRecord& bar) const {
+    std::lock_guard lock(barLock_);
+    if (!raw_.empty() && IsLiveBar(raw_.front())) {
+        bar = raw_.front();
+        return true;
+    }
+    bar.close = 0;
+    return false;
+}
+
+BarKey KLineData::OldestBarKey() const {
+    std::lock_guard lock(barLock_);
+    if (raw_.empty() || IsLiveBar(raw_.back())) return NoBarKey();
+    return MakeBarKey(raw_.back());
+}
+
+std::size_t KLineData::BarCount() const {
+    std::lock_guard lock(barLock_);
+    return raw_.size();
+}
+
+std::vector<BarRecord> KLineData::RawBars() const {
+    std::lock_guard lock(barLock_);
+    return {raw_.begin(), raw_.end()};
+}
+
+std::vector<BarRecord> KLineData::DisplayBars() const {
+    std::lock_guard lock(displayLock_);
+    return {display_.begin(), display_.end()};
+}
+
+KLineData::FinishedSeries KLineData::FinishedBars(std::uint64_t generation) const {
+    FinishedSeries s;
+    std::lock_guard lock(barLock_);
+    if (!GenerationMatches(generation)) return s;
+    s.valid = true;
+    s.instrument = instrument_.load();
+    s.period = period_.load();
+    s.bars.reserve(raw_.size());
+    for (const BarRecord& r : raw_) {
+        if (!IsLiveBar(r)) s.bars.push_back(r);
+    }
+    return s;
+}
+
+// --- History list ---
+
+void KLineData::SetHistory(std::deque<BarRecord> cached) {
+    std::lock_guard lock(barLock_);
+    history_ = std::move(cached);
+}
+
+BarKey KLineData::NewestHistoryKey() const {
+    std::lock_guard lock(barLock_);
+    return history_.empty() ? NoBarKey() : MakeBarKey(history_.front());
+}
+
+std::size_t KLineData::HistorySize() const {
+    std::lock_guard lock(barLock_);
+    return history_.size();
+}
+
+bool KLineData::MergeHistory(std::uint64_t generation) {
+    std::lock_guard lock(barLock_);
+    if (!GenerationMatches(generation)) return false;
+    if (history_.empty()) return true;
+    if (raw_.empty() || !SameBar(raw_.back(), history_.front())) return false;
+    raw_.pop_back();
+    const std::size_t room = kMaxBarsPerSeries - std::min(raw_.size(), kMaxBarsPerSeries);
+    const std::size_t take = std::min(room, history_.size());
+    raw_.insert(raw_.end(), history_.begin(), history_.begin() + static_cast<long>(take));
+    history_.clear();
+    return true;
+}
+
+// --- Layout ---
+
+void KLineData::SetClientSize(int width, int height) {
+    clientWidth_ = width;
+    clientHeight_ = height;
+}
+
+bool KLineData::Layout() {
+    const int type = type_.load();
+
+    // 1. The display list from the raw list.
+    {
+        std::lock_guard bars(barLock_);
+        std::lock_guard display(displayLock_);
+        if (raw_.empty()) return false;
+        if (type == chart_type::HeikinAshi) {
+            BuildHeikinAshi(raw_, display_);
+            displayRaw_ = raw_;
+        } else {
+            display_ = raw_;
+            displayRaw_.clear();
+        }
+    }
+
+    // 2. The plot. A client area narrower than the two side margins has no plot at all.
+    const int clientWidth = clientWidth_.load();
+    const int clientHeight = clientHeight_.load();
+    if (clientWidth < kMinChartWidth || clientHeight == 0) return false;
+    const PixelRect plot = PlotRect(clientWidth, clientHeight);
+    const int w = plot.right - plot.left;
+    if (w <= 0) return false;
+    const int plotHeight = plot.bottom - plot.top;
+
+    const InstrumentRecord product = Product();
+
+    std::optional<std::pair<float, BarRecord>> dataWindow;
+    bool priceScaleChanged = false;
+    int oldX = 0, oldY = 0, newX = 0, newY = 0;
+    {
+        std::lock_guard display(displayLock_);
+        std::lock_guard layout(layoutLock_);
+        // In a Heikin Ashi list the raw bar at the same position comes from displayRaw_;
+        // a plain list is its own raw copy.
+        const std::deque<BarRecord>& rawAt =
+            displayRaw_.size() == display_.size() && !displayRaw_.empty() ? displayRaw_ : display_;
+        const int n = static_cast<int>(display_.size());
+        if (n == 0) return false;
+
+        // 3.-4. Zoom, widths, visible range.
+        if (st_.firstLayout) {
+            st_.firstLayout = false;
+            st_.zoom = FirstLayoutZoom(n, st_.zoom);
+        }
+        const BarWidths widths = ComputeBarWidths(w, n, st_.zoom);
+        st_.zoom = widths.zoom;
+        st_.gap = widths.gap;
+        st_.body = widths.body;
+        st_.visible = widths.visible;
+        st_.firstVisible = ClampFirstVisible(st_.firstVisible, n, st_.visible);
+        const int k0 = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
+
+        // 5. Highest high, lowest low, vertical scale.
+        std::int32_t hi = 0, lo = 0;
+        for (int i = st_.firstVisible; i < st_.firstVisible + k0; ++i) {
+            const BarRecord& d = display_[static_cast<std::size_t>(i)];
+            hi = std::max(hi, d.high);
+            if (d.low < lo || lo == 0) lo = d.low;
+        }
+        st_.hi = hi;
+        st_.lo = lo;
+        st_.scale = VerticalScale(plotHeight, hi, lo);
+
+        LayoutContext ctx;
+        ctx.instrument = instrument_.load();
+        ctx.period = period_.load();
+        ctx.decimals = product.decimals;
+        ctx.scale = {st_.hi, st_.scale, st_.vOffset};
+        ctx.plot = plot;
+        ctx.clientWidth = clientWidth;
+        ctx.clientHeight = clientHeight;
+        ctx.body = st_.body;
+        ctx.gap = st_.gap;
+
+        // 6. Geometry. The cross follows its bar if that bar stays visible.
+        oldX = st_.crossX;
+        oldY = st_.crossY;
+        const bool crossShown = oldX != 0 || oldY != 0;
+        std::optional<BarRecord> crossBar;
+        if (crossShown) {
+            int at = st_.selected >= 0 && st_.selected < static_cast<int>(geometry_.size())
+                         ? st_.selected
+                         : BarUnder(geometry_, oldX);
+            if (at >= 0) crossBar = geometry_[static_cast<std::size_t>(at)].raw;
+        }
+        st_.crossX = 0;
+        st_.crossY = 0;
+        st_.selected = -1;
+        geometry_.clear();
+        geometry_.reserve(static_cast<std::size_t>(k0));
+
+        bool placed = false;
+        std::size_t at = static_cast<std::size_t>(st_.firstVisible);
+        for (int slot = k0 - 1; slot >= 0; --slot, ++at) {
+            const BarRecord& d = display_[at];
+            BarGeometry g;
+            g.direction = Direction(d.open, d.close, d.reference);
+            g.left = SlotLeft(st_.body, st_.gap, slot);
+            g.right = SlotRight(st_.body, st_.gap, slot);
+            g.yHigh = ctx.scale.Y(d.high);
+            g.yLow = ctx.scale.Y(d.low);
+            g.yOpen = ctx.scale.Y(d.open);
+            g.yClose = ctx.scale.YFloat(d.close);
+            g.high = d.high;
+            g.low = d.low;
+            g.raw = rawAt[at];
+            geometry_.push_back(g);
+
+            if (hooks.placeToolAnchors) {
+                std::lock_guard tools(toolLock_);
+                if (!tools_.empty()) hooks.placeToolAnchors(tools_, g, ctx);
+            }
+            if (crossBar && !placed && SameBar(g.raw, *crossBar)) {
+                placed = true;
+                st_.crossX = g.Centre();
+                st_.crossY = static_cast<int>(g.yClose);
+                st_.selected = static_cast<int>(geometry_.size()) - 1;
+                dataWindow.emplace(g.yClose, g.raw);
+            }
+        }
+
+        // 7. The live bar leaves the display list; its geometry stays.
+        if (!display_.empty() && IsLiveBar(display_.front())) {
+            display_.pop_front();
+            if (!displayRaw_.empty()) displayRaw_.pop_front();
+        }
+
+        // 8.-10. Signals, positions and orders, tools.
+        if (hooks.placeSignals) {
+            std::lock_guard signals(signalLock_);
+            hooks.placeSignals(signals_, ctx);
+        }
+        if (hooks.placeTradingOverlays) hooks.placeTradingOverlays(ctx);
+        if (hooks.completeTools) {
+            std::lock_guard tools(toolLock_);
+            hooks.completeTools(tools_, ctx);
+        }
+
+        // 11. A cross whose bar scrolled out goes to the oldest visible bar.
+        if (crossShown && !placed && !geometry_.empty()) {
+            const BarGeometry& g = geometry_.back();
+            st_.crossX = g.Centre();
+            st_.crossY = g.yOpen;
+            st_.selected = static_cast<int>(geometry_.size()) - 1;
+            priceScaleChanged = true;
+            dataWindow.emplace(static_cast<float>(g.yOpen), g.raw);
+        }
+        newX = st_.crossX;
+        newY = st_.crossY;
+    }
+
+    if (priceScaleChanged && hooks.priceScaleChanged) hooks.priceScaleChanged();
+    if (dataWindow && hooks.dataWindow) hooks.dataWindow(dataWindow->first, dataWindow->second);
+    // 12. The cross is redrawn where it moved.
+    if ((newX != oldX || newY != oldY) && hooks.crossMoved)
+        hooks.crossMoved(oldX, oldY, newX, newY);
+    return true;
+}
+
+ChartState KLineData::State() const {
+    std::lock_guard lock(layoutLock_);
+    return st_;
+}
+
+std::vector<BarGeometry> KLineData::Geometry() const {
+    std::lock_guard lock(layoutLock_);
+    return geometry_;
+}
+
+int KLineData::BarUnderX(int x) const {
+    std::lock_guard lock(layoutLock_);
+    return BarUnder(geometry_, x);
+}
+
+void KLineData::SetZoom(float zoom) {
+    std::lock_guard lock(layoutLock_);
+    st_.zoom = zoom;
+}
+
+void KLineData::SetFirstVisible(int index) {
+    std::lock_guard lock(layoutLock_);
+    st_.firstVisible = std::max(index, 0);
+}
+
+void KLineData::SetVerticalOffset(int offset) {
+    std::lock_guard lock(layoutLock_);
+    st_.vOffset = offset;
+}
+
+void KLineData::SetCross(int x, int y) {
+    std::lock_guard lock(layoutLock_);
+    st_.crossX = x;
+    st_.crossY = y;
+}
+
+void KLineData::SetSelected(int index) {
+    std::lock_guard lock(layoutLock_);
+    st_.selected = index >= 0 && index < static_cast<int>(geometry_.size()) ? index : -1;
+}
+
+void KLineData::SetMode(ChartMode mode) {
+    std::lock_guard lock(layoutLock_);
+    st_.mode = mode;
+}
+
+void KLineData::SetDragStart(int x, int y) {
+    std::lock_guard lock(layoutLock_);
+    st_.dragX = x;
+    st_.dragY = y;
+}
+
+}  // namespace zq

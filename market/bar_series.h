@@ -1,0 +1,286 @@
+// The chart's bar series and its geometry: the raw and display bar lists, the geometry list,
+// the signal and tool lists, the history list, their locks, the chart state beside them, and
+// the operations that feed them (history bars, finished bars, live updates) and lay them out.
+//
+// Who calls what:
+//   - the history transfer: AppendHistoryBar for every downloaded record, then MergeHistory,
+//     WriteHistoryCache (history_cache.h) if the merge says so, then Layout;
+//   - the push link: ChartAccepts (bar_record.h), then AddFinishedBar for a finished bar, or
+//     LiveUpdate for the live bar once the history has been loaded;
+//   - the view: Reset(instrument, period) on every instrument or period change, SetHistory with
+//     the cached bars, SetClientSize on resize, Layout; painting reads WithGeometry.
+//
+// Locks. bar, display, layout, signal and tool lock, one per container. Where two are held at
+// once they are taken bar before display, bar before layout (the reset only) and display before
+// layout; inside display + layout the layout takes the tool lock, the signal lock and (through
+// its hook) the trading model's position and order locks one at a time. No other operation
+// holds two chart locks. Hooks are set before the chart is shared between threads; invalidation,
+// data-window, price-scale and cross hooks are called with no chart lock held.
+//
+// Bounds. A series holds at most kMaxBarsPerSeries bars (about 280 MB of records): history
+// records beyond it are dropped, a new front bar beyond it pushes the oldest bar out, and a
+// cache file that claims more is not read. That is some 140 years of 15-minute bars around the
+// clock, far beyond any real history, yet small enough that a bad count from the server or a
+// foreign file cannot exhaust memory.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "chart/geometry.h"
+#include "market/bar_record.h"
+#include "trading/records.h"
+
+namespace zq {
+
+constexpr std::size_t kMaxBarsPerSeries = 5'000'000;
+
+// A drawing tool as the server stores it (132 bytes). The chart keeps, copies and hands these
+// records to the drawing-tool hooks; the drawing tools give the bytes their fields.
+struct ToolLineRecord {
+    std::uint8_t bytes[132];
+};
+static_assert(sizeof(ToolLineRecord) == 132);
+
+enum class ChartMode : std::int32_t {
+    Default = 0,
+    Cross = 1,
+    MoveKLine = 2,
+    StraightLine = 3,
+    ParallelLines = 4,
+    SymmetricParallelLines = 5,
+};
+
+namespace chart_type {
+constexpr int Candles = 1;
+constexpr int HeikinAshi = 2;
+}  // namespace chart_type
+
+// What a layout hands to the overlay and tool hooks.
+struct LayoutContext {
+    int instrument = 0;
+    int period = 0;
+    int decimals = 0;  // of the chart's product record
+    PriceScale scale;
+    PixelRect plot;
+    int clientWidth = 0;
+    int clientHeight = 0;
+    float body = 0;
+    float gap = 0;
+};
+
+// A copy of the chart state (taken under the layout lock).
+struct ChartState {
+    float zoom = 1;
+    float gap = 0;
+    float body = 0;
+    float scale = 0;
+    int visible = 0;
+    int firstVisible = 0;
+    std::int32_t hi = 0;
+    std::int32_t lo = kResetLow;
+    int vOffset = 0;
+    int crossX = 0;  // 0, 0: the cross is hidden
+    int crossY = 0;
+    int selected = -1;  // index into the geometry list, -1 for none
+    ChartMode mode = ChartMode::Default;
+    int dragX = 0;
+    int dragY = 0;
+    bool firstLayout = true;
+
+    PriceScale Scale() const { return {hi, scale, vOffset}; }
+    bool CrossShown() const { return crossX != 0 || crossY != 0; }
+};
+
+// Filled by later work; every hook may stay empty.
+struct KLineHooks {
+    // The product record of an instrument, copied at each reset (id 0 when there is none).
+    std::function<InstrumentRecord(int instrument)> productRecord;
+    // Refills the tool list for a new instrument and period (called under the tool lock).
+    std::function<void(int instrument, int period, std::vector<ToolLineRecord>& tools)> reloadTools;
+    // A signal record found among downloaded bars.
+    std::function<void(const BarRecord& signal)> historySignal;
+
+    // Layout steps, under the display and layout locks.
+    // For each visible bar, newest first, under the tool lock: anchor the complete tools whose
+    // anchor time text is this bar's.
+    std::function<void(std::vector<ToolLineRecord>& tools, const BarGeometry& bar,
+                       const LayoutContext& ctx)>
+        placeToolAnchors;
+    // Under the signal lock: the y of each signal of the chart's instrument.
+    std::function<void(std::vector<BarRecord>& signals, const LayoutContext& ctx)> placeSignals;
+    // Positions and pending orders; the hook takes the trading model's locks one at a time.
+    std::function<void(const LayoutContext& ctx)> placeTradingOverlays;
+    // Under the tool lock: the derived points of every tool.
+    std::function<void(std::vector<ToolLineRecord>& tools, const LayoutContext& ctx)> completeTools;
+
+    // Called with no chart lock held.
+    std::function<void()> invalidateAll;
+    std::function<void(const PixelRect& band)> invalidateBand;
+    std::function<void(float y, const BarRecord& bar)> dataWindow;
+    std::function<void()> priceScaleChanged;
+    // The cross moved from (oldX, oldY) to (newX, newY); either may be (0, 0), hidden.
+    std::function<void(int oldX, int oldY, int newX, int newY)> crossMoved;
+};
+
+enum class LiveResult {
+    Ignored,     // no bar yet: the chart waits for its history
+    NotDrawn,    // the chart is scrolled back (or has no geometry to update)
+    FullLayout,  // new bar or price range grown: laid out and invalidated
+    Band,        // the newest bar's geometry updated, a band around it invalidated
+};
+
+class KLineData {
+  public:
+    // A generation token that every check accepts.
+    static constexpr std::uint64_t kAnyGeneration = 0;
+
+    KLineHooks hooks;
+
+    // --- Instrument, period, type ---
+
+    // Copies the product record, empties the bars, the geometry, the signals and the history
+    // list, reloads the tools, returns the state to its start values and starts a new
+    // generation: a transfer begun before the reset can no longer add, merge or write.
+    void Reset(int instrument, int period);
+    std::uint64_t Generation() const { return generation_.load(); }
+    int Instrument() const { return instrument_.load(); }
+    int Period() const { return period_.load(); }
+    InstrumentRecord Product() const;
+
+    int ChartType() const { return type_.load(); }
+    void SetChartType(int type);  // 1 or 2; anything else is ignored
+    void ToggleHeikinAshi();
+
+    // --- Series ---
+
+    // A downloaded record: a signal goes to the history-signal hook, a bar of the chart's
+    // instrument to the back of the raw list, anything else is dropped. Returns whether a bar
+    // was added.
+    bool AppendHistoryBar(const BarRecord& r, std::uint64_t generation = kAnyGeneration);
+    // The same for a run of records (one item of a transfer) under one lock.
+    std::size_t AppendHistoryBars(const BarRecord* records, std::size_t count,
+                                  std::uint64_t generation = kAnyGeneration);
+    // A finished bar from the push link replaces a live bar at the front, else goes in front.
+    void AddFinishedBar(const BarRecord& r);
+    // The live bar from the push link.
+    LiveResult LiveUpdate(const BarRecord& r);
+    // A copy of the live bar if the raw list starts with one; otherwise only bar.close := 0.
+    bool CurrentLiveBar(BarRecord& bar) const;
+    // Key of the oldest bar; "0" for an empty chart or one that holds only a live bar.
+    BarKey OldestBarKey() const;
+
+    std::size_t BarCount() const;
+    std::vector<BarRecord> RawBars() const;
+    std::vector<BarRecord> DisplayBars() const;
+
+    // The finished bars with the instrument and period they belong to, as the cache stores
+    // them. `valid` is false when the generation has moved on.
+    struct FinishedSeries {
+        bool valid = false;
+        int instrument = 0;
+        int period = 0;
+        std::vector<BarRecord> bars;
+    };
+    FinishedSeries FinishedBars(std::uint64_t generation = kAnyGeneration) const;
+
+    // --- History list (the cached bars waiting for the download) ---
+
+    void SetHistory(std::deque<BarRecord> cached);
+    BarKey NewestHistoryKey() const;  // "0" when the list is empty
+    std::size_t HistorySize() const;
+    // Joins the cached bars behind the downloaded ones when the oldest downloaded bar is the
+    // newest cached bar (that one bar is dropped from the download). Returns whether the cache
+    // file is to be written: after a join, or when there was no cache. Without overlap the
+    // chart keeps the download alone and the cache stays as it is.
+    bool MergeHistory(std::uint64_t generation = kAnyGeneration);
+
+    // --- Layout ---
+
+    void SetClientSize(int width, int height);
+    int ClientWidth() const { return clientWidth_.load(); }
+    int ClientHeight() const { return clientHeight_.load(); }
+    // Rebuilds the display list and the geometry. Returns false when it stopped early (no
+    // bars, or a chart narrower than 50 pixels or without height) and kept the old geometry.
+    bool Layout();
+
+    ChartState State() const;
+    std::vector<BarGeometry> Geometry() const;
+    // Runs f(geometry, state) under the layout lock.
+    template <class F>
+    void WithGeometry(F&& f) const {
+        std::lock_guard lock(layoutLock_);
+        f(static_cast<const std::vector<BarGeometry>&>(geometry_),
+          static_cast<const ChartState&>(st_));
+    }
+    int BarUnderX(int x) const;
+
+    // Interaction state (the next layout clamps what needs clamping).
+    void SetZoom(float zoom);
+    void SetFirstVisible(int index);
+    void SetVerticalOffset(int offset);
+    void SetCross(int x, int y);
+    void SetSelected(int index);
+    void SetMode(ChartMode mode);
+    void SetDragStart(int x, int y);
+
+    // The two tools being drawn: the straight line, and the one shared by the parallel tools.
+    // Touched by the user-interface thread only.
+    ToolLineRecord drawingLine{};
+    ToolLineRecord drawingParallel{};
+
+    // --- Signals and tools ---
+
+    template <class F>
+    decltype(auto) WithSignals(F&& f) {
+        std::lock_guard lock(signalLock_);
+        return f(signals_);
+    }
+    template <class F>
+    decltype(auto) WithTools(F&& f) {
+        std::lock_guard lock(toolLock_);
+        return f(tools_);
+    }
+
+  private:
+    bool GenerationMatches(std::uint64_t generation) const {
+        return generation == kAnyGeneration || generation == generation_.load();
+    }
+    void TrimLocked();
+
+    mutable std::mutex barLock_;
+    mutable std::mutex displayLock_;
+    mutable std::mutex layoutLock_;
+    mutable std::mutex signalLock_;
+    mutable std::mutex toolLock_;
+    mutable std::mutex productLock_;  // leaf lock of the product record copy
+
+    // Newest first. A deque because bars enter at both ends: new bars at the front, downloaded
+    // older bars at the back, both in constant time without moving the bars already held (a
+    // vector would move the whole series for every new front bar).
+    std::deque<BarRecord> raw_;          // bar lock
+    std::deque<BarRecord> display_;      // display lock
+    std::deque<BarRecord> displayRaw_;   // display lock: the raw bars beside a Heikin Ashi list
+    std::vector<BarGeometry> geometry_;  // layout lock; newest first
+    std::vector<BarRecord> signals_;     // signal lock; order of arrival
+    std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival
+    std::deque<BarRecord> history_;      // bar lock (the loading steps and the transfer)
+
+    InstrumentRecord product_{};  // product lock
+
+    std::atomic<int> instrument_{1};
+    std::atomic<int> period_{15};
+    std::atomic<int> type_{chart_type::Candles};
+    std::atomic<std::uint64_t> generation_{1};
+    std::atomic<int> clientWidth_{0};
+    std::atomic<int> clientHeight_{0};
+
+    ChartState st_;  // layout lock
+};
+
+}  // namespace zq
