@@ -31,6 +31,9 @@ const CommandEntry* CommandTable::Find(std::int32_t code) const {
 CommandTable BuildRequestCommands() {
     CommandTable table;
     RegisterSessionCommands(table);
+    RegisterAccountCommands(table);
+    RegisterAlertCommands(table);
+    RegisterMessageCommands(table);
     return table;
 }
 

@@ -2,11 +2,51 @@
 // table; a new group gets its own file and one line in BuildRequestCommands().
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "server/dispatch.h"
 
 namespace zq::server {
 
 // 4 log out, 5 verification image, 6 log in, 7 version check (session_commands.cpp).
 void RegisterSessionCommands(CommandTable& table);
+
+// 1 instruments, 16 positions, 17 pending orders, 20 position summary, 21 account block,
+// 54 trading hours (account_commands.cpp).
+void RegisterAccountCommands(CommandTable& table);
+
+// 8 price alerts, 9 save a price alert, 10 remove a price alert, 56 profit alerts, 58 remove a
+// fired profit alert (alert_commands.cpp).
+void RegisterAlertCommands(CommandTable& table);
+
+// 44 server messages (message_commands.cpp).
+void RegisterMessageCommands(CommandTable& table);
+
+// A counted list answer: the int32 count, then the records, in one send.
+template <typename Record>
+bool SendList(RequestContext& ctx, const std::vector<Record>& records) {
+    const std::int32_t count = static_cast<std::int32_t>(records.size());
+    std::vector<char> answer(sizeof count + records.size() * sizeof(Record));
+    std::memcpy(answer.data(), &count, sizeof count);
+    if (!records.empty())
+        std::memcpy(answer.data() + sizeof count, records.data(), records.size() * sizeof(Record));
+    return ctx.Send(answer.data(), answer.size());
+}
+
+// A counted list of the caller's member, `fetch(memberId)`; an empty list without a session.
+// Notes "<count> <what>" or "<what>: no session".
+template <typename Record, typename Fetch>
+Next AnswerMemberList(RequestContext& ctx, const char* what, Fetch&& fetch) {
+    std::optional<SessionInfo> session = ctx.Session();
+    std::vector<Record> records;
+    if (session) records = fetch(session->memberId);
+    if (!SendList(ctx, records)) return Next::Close;
+    ctx.Note(session ? std::to_string(records.size()) + " " + what
+                     : std::string(what) + ": no session");
+    return Next::Continue;
+}
 
 }  // namespace zq::server

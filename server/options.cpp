@@ -41,6 +41,8 @@ std::string UsageText() {
            "  --fixed-code CODE    every verification image shows CODE (4 letters or digits)\n"
            "  --ports-file FILE    after listening, write \"request push data\" ports to FILE\n"
            "  --seed N             seed of the simulation's random generator\n"
+           "  --market-step-ms N   the market moves every N ms (default 500; 0 = prices stand\n"
+           "                       still)\n"
            "  --help               this text\n";
 }
 
@@ -98,6 +100,13 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.seed = seed;
+        } else if (name == "--market-step-ms") {
+            if (!ParseInteger(value, 0, 3600000, n)) {
+                message = "--market-step-ms needs a number of milliseconds 0..3600000, not \"" +
+                          value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.marketStep = std::chrono::milliseconds(n);
         } else {
             message = "unknown option " + name;
             return ParseOutcome::Error;

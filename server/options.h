@@ -1,6 +1,7 @@
 // The server's command line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,9 +17,10 @@ struct ServerOptions {
     std::uint16_t dataPort = 2262;
     std::string dbPath = "zq-server.db";
     std::int32_t versionNumber = ProgramVersion;
-    std::string fixedCode;              // empty: a fresh random code for every image
-    std::string portsFile;              // empty: none written
-    std::optional<std::uint64_t> seed;  // none: drawn at start and logged
+    std::string fixedCode;                      // empty: a fresh random code for every image
+    std::string portsFile;                      // empty: none written
+    std::optional<std::uint64_t> seed;          // none: drawn at start and logged
+    std::chrono::milliseconds marketStep{500};  // 0: prices stand still
 };
 
 enum class ParseOutcome { Run, Help, Error };

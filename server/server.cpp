@@ -10,6 +10,7 @@
 
 #include "server/data_link.h"
 #include "server/log.h"
+#include "server/market.h"
 #include "server/push_link.h"
 #include "server/random.h"
 #include "server/request_link.h"
@@ -29,6 +30,8 @@ bool Server::Start(std::string* error) {
         SystemRandomBytes(&seed_, sizeof seed_);
     }
     state_ = std::make_unique<ServerState>(options_, std::move(store), seed_);
+    // The market goes on from the prices of the last run.
+    state_->market.Restore(LoadMarketPrices(*state_->store));
     commands_ = BuildRequestCommands();
     if (!request_.Open(options_.requestPort, error) || !push_.Open(options_.pushPort, error) ||
         !data_.Open(options_.dataPort, error)) {
@@ -39,6 +42,7 @@ bool Server::Start(std::string* error) {
     }
     started_ = true;
     stopping_ = false;
+    state_->market.Start(options_.marketStep);
     request_.Start([this](Socket s, std::string peer) {
         Launch(Link::Request, std::move(s), std::move(peer));
     });
@@ -49,7 +53,8 @@ bool Server::Start(std::string* error) {
     LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
             std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) + "; store " +
             options_.dbPath + "; version " + std::to_string(options_.versionNumber) + "; seed " +
-            std::to_string(seed_) + (options_.fixedCode.empty() ? "" : "; fixed code"));
+            std::to_string(seed_) + "; market step " + std::to_string(options_.marketStep.count()) +
+            " ms" + (options_.fixedCode.empty() ? "" : "; fixed code"));
     return true;
 }
 
@@ -110,6 +115,8 @@ void Server::Stop() {
     for (const auto& [id, fd] : connections_) ::shutdown(fd, SHUT_RDWR);
     connDone_.wait(lock, [this] { return connections_.empty(); });
     lock.unlock();
+    state_->market.Stop();
+    if (!SaveMarketPrices(*state_->store, state_->market)) LogLine("cannot save the market prices");
     started_ = false;
     LogLine("stopped");
 }

@@ -1,9 +1,12 @@
 // Everything the connection threads share: options, the store, the pending verification keys,
-// the open sessions and the simulation's generator. Each part guards itself.
+// the open sessions, the simulation's generator, the market and the accounts. Each part guards
+// itself.
 #pragma once
 
 #include <memory>
 
+#include "server/accounts.h"
+#include "server/market.h"
 #include "server/options.h"
 #include "server/random.h"
 #include "server/sessions.h"
@@ -21,6 +24,8 @@ struct ServerState {
     VerificationKeys verification;
     SessionTable sessions;
     SeededRandom random;
+    Market market{random};
+    Accounts accounts{*store, market};
 };
 
 }  // namespace zq::server

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "server/accounts.h"
+#include "server/alerts.h"
+#include "server/messages.h"
 #include "server/random.h"
 #include "server/sha256.h"
 
@@ -73,6 +76,9 @@ bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
 using MigrationStep = bool (*)(Store&, sqlite3*, std::string*);
 constexpr MigrationStep kMigrations[] = {
     CreateMembers,
+    CreateAccountTables,  // accounts.cpp
+    CreateAlertTables,    // alerts.cpp
+    CreateMessageTables,  // messages.cpp
 };
 
 Member ReadMember(const Statement& st) {

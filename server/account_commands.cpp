@@ -1,0 +1,82 @@
+// The account queries: the instrument list, positions, pending orders, the position summary,
+// the account block and the trading hours. Without a session the lists are empty and the block
+// is zero; the instrument list and the trading hours are the same for everyone.
+#include <cstring>
+
+#include "server/handlers.h"
+
+namespace zq::server {
+namespace {
+
+// The trading day runs from 00:00 to 24:00 Beijing time, each as hour x 100 + minute; the
+// answer carries them as first x 10000 + second.
+constexpr std::int32_t kDayOpens = 0;
+constexpr std::int32_t kDayCloses = 2400;
+
+// 1: every instrument of the catalogue at its current price.
+Next Instruments(RequestContext& ctx) {
+    std::vector<InstrumentRecord> records;
+    for (const InstrumentRules& rules : Catalogue())
+        records.push_back(ctx.State().market.QuotedRecord(rules.id));
+    if (!SendList(ctx, records)) return Next::Close;
+    ctx.Note(std::to_string(records.size()) + " instruments");
+    return Next::Continue;
+}
+
+// 16: the open positions that the 44-byte filter selects (all of them for zero bytes).
+Next Positions(RequestContext& ctx) {
+    LoadPositionsRequest request;
+    if (!ctx.ReadRecord(request)) return Next::Close;
+    return AnswerMemberList<PositionRecord>(ctx, "positions", [&](std::int64_t member) {
+        return ctx.State().accounts.Positions(member, PositionFilter::From(request));
+    });
+}
+
+// 17: the pending orders that the 56-byte filter selects (the client asks for the waiting
+// ones).
+Next Orders(RequestContext& ctx) {
+    LoadOrdersRequest request;
+    if (!ctx.ReadRecord(request)) return Next::Close;
+    return AnswerMemberList<PendingOrderRecord>(ctx, "orders", [&](std::int64_t member) {
+        return ctx.State().accounts.Orders(member, OrderFilter::From(request));
+    });
+}
+
+// 20: one line per instrument and direction.
+Next Summary(RequestContext& ctx) {
+    return AnswerMemberList<PositionRecord>(ctx, "summary lines", [&](std::int64_t member) {
+        return ctx.State().accounts.Summary(member);
+    });
+}
+
+// 21: the account block at the current market.
+Next Account(RequestContext& ctx) {
+    std::optional<SessionInfo> session = ctx.Session();
+    AccountBlock block;
+    std::memset(&block, 0, sizeof block);
+    if (session) block = ctx.State().accounts.Block(session->memberId);
+    if (!ctx.SendValue(block)) return Next::Close;
+    ctx.Note(session ? "account" : "account: no session");
+    return Next::Continue;
+}
+
+// 54: the trading hours.
+Next TradingHours(RequestContext& ctx) {
+    const std::int32_t answer = kDayOpens * 10000 + kDayCloses;
+    if (!ctx.SendValue(answer)) return Next::Close;
+    ctx.Note("trading hours " + std::to_string(answer));
+    return Next::Continue;
+}
+
+}  // namespace
+
+void RegisterAccountCommands(CommandTable& table) {
+    table.Add(cmd::LoadInstruments, "instruments", Instruments);
+    table.Add(cmd::LoadPositions, "positions", Positions);
+    table.Add(cmd::LoadPending, "orders", Orders);
+    table.Add(cmd::LoadSummary, "summary", Summary);
+    table.Add(cmd::LoadAccount, "account", Account);
+    table.Add(cmd::LoadTradingHours, "trading hours", TradingHours);
+}
+
+}  // namespace zq::server
