@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QToolBar>
 #include <cstdlib>
 #include <filesystem>
 
@@ -15,10 +16,12 @@
 #include "app/config.h"
 #include "app/main_frame.h"
 #include "app/settings_block.h"
+#include "net/ansi_text.h"
 #include "net/dlg_login.h"
 #include "net/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
+#include "trading/model.h"
 
 namespace zq {
 namespace {
@@ -192,6 +195,23 @@ TEST_F(LoginEndToEnd, DemoLoginOpensTheMainFrame) {
     EXPECT_EQ(Session().memberName, "demo");
     EXPECT_EQ(Session().accountClass, 1);
     EXPECT_NE(Session().sessionKey[0] | Session().sessionKey[1], 0);
+
+    // The start-up load filled the trading model from the demo member's account.
+    TradingModel& model = *app.Model();
+    std::vector<InstrumentRecord> instruments = model.Instruments();
+    EXPECT_EQ(instruments.size(), 42u);
+    EXPECT_EQ(FieldToUtf8(model.FindInstrument(1).name, sizeof instruments[0].name), "伦敦金(T+0)");
+    EXPECT_FALSE(model.Positions().empty());
+    EXPECT_FALSE(model.Summary().empty());
+    EXPECT_FALSE(model.Orders().empty());
+    AccountBlock account = model.Account();
+    EXPECT_GT(account.equity, 0);
+    EXPECT_NEAR(account.availableMargin, account.freeFunds + account.floatingProfit, 0.01);
+    // Every instrument is listed, so every button and both instrument menus stay.
+    int buttons = 0;
+    for (QAction* a : app.MainFrame()->InstrumentBar()->actions()) buttons += !a->isSeparator();
+    EXPECT_EQ(buttons, 33);
+    EXPECT_FALSE(app.MainFrame()->Messages().Copy().empty());
 }
 
 TEST_F(LoginEndToEnd, CancelEndsTheStartUp) {
