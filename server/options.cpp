@@ -40,9 +40,13 @@ std::string UsageText() {
            "  --version-number N   answer to the version check (default 12123111)\n"
            "  --fixed-code CODE    every verification image shows CODE (4 letters or digits)\n"
            "  --ports-file FILE    after listening, write \"request push data\" ports to FILE\n"
+           "                       (and the control port fourth, when there is one)\n"
            "  --seed N             seed of the simulation's random generator\n"
            "  --market-step-ms N   the market moves every N ms (default 500; 0 = prices stand\n"
            "                       still)\n"
+           "  --control-port N     control commands on 127.0.0.1:N (default none; 0 = any free\n"
+           "                       port)\n"
+           "  --keepalive-ms N     push link keep-alive every N ms (default 10000)\n"
            "  --help               this text\n";
 }
 
@@ -107,6 +111,17 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.marketStep = std::chrono::milliseconds(n);
+        } else if (name == "--control-port") {
+            std::uint16_t p = 0;
+            if (!port(p)) return ParseOutcome::Error;
+            options.controlPort = p;
+        } else if (name == "--keepalive-ms") {
+            if (!ParseInteger(value, 1, 3600000, n)) {
+                message = "--keepalive-ms needs a number of milliseconds 1..3600000, not \"" +
+                          value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.keepAliveInterval = std::chrono::milliseconds(n);
         } else {
             message = "unknown option " + name;
             return ParseOutcome::Error;

@@ -21,6 +21,8 @@ struct ServerOptions {
     std::string portsFile;                      // empty: none written
     std::optional<std::uint64_t> seed;          // none: drawn at start and logged
     std::chrono::milliseconds marketStep{500};  // 0: prices stand still
+    std::optional<std::uint16_t> controlPort;   // none: no control port; 0: any free port
+    std::chrono::milliseconds keepAliveInterval{10000};
 };
 
 enum class ParseOutcome { Run, Help, Error };

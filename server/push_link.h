@@ -1,5 +1,6 @@
-// The push link: one long-lived connection per logged-in client, opened with command 0, on
-// which the server sends market records, signals and messages.
+// The push link: one long-lived connection per logged-in client. The client opens it with the
+// subscribe header (command 0) carrying its session key and then only reads: market records,
+// instant messages, keep-alives and the log-out orders (push_hub.h lists the items).
 #pragma once
 
 #include <string>
@@ -8,6 +9,9 @@
 #include "server/server_state.h"
 
 namespace zq::server {
+
+// How long the server waits for the subscribe header.
+constexpr int kPushSubscribeMs = 30000;
 
 // Serves one connection on the push port to its end. Never throws.
 void ServePushConnection(Socket socket, const std::string& peer, ServerState& state);

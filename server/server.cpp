@@ -16,6 +16,12 @@
 #include "server/request_link.h"
 
 namespace zq::server {
+namespace {
+
+// How long a stopping server gives the push links to send their -1.
+constexpr std::chrono::milliseconds kPushFarewellWait{2000};
+
+}  // namespace
 
 bool Server::Start(std::string* error) {
     if (started_) return true;
@@ -33,11 +39,31 @@ bool Server::Start(std::string* error) {
     // The market goes on from the prices of the last run.
     state_->market.Restore(LoadMarketPrices(*state_->store));
     commands_ = BuildRequestCommands();
-    if (!request_.Open(options_.requestPort, error) || !push_.Open(options_.pushPort, error) ||
-        !data_.Open(options_.dataPort, error)) {
+    auto closePorts = [this] {
         request_.Stop();
         push_.Stop();
         data_.Stop();
+        control_.reset();
+    };
+    if (!request_.Open(options_.requestPort, error) || !push_.Open(options_.pushPort, error) ||
+        !data_.Open(options_.dataPort, error)) {
+        closePorts();
+        return false;
+    }
+    if (options_.controlPort) {
+        control_ = std::make_unique<ControlPort>(*state_);
+        if (!control_->Open(*options_.controlPort, error)) {
+            closePorts();
+            return false;
+        }
+    }
+    // Bars are built from the market's ticks and go out on the push links; a newer login of a
+    // member logs the older session's push links out.
+    PushHub& hub = state_->push;
+    state_->bars.SetSink([&hub](const BarUpdate& u) { hub.OnBars(u); });
+    state_->sessions.AddReplacedListener([&hub](const SessionInfo& s) { hub.ForceOffline(s.key); });
+    if (!state_->bars.Start(seed_, error)) {
+        closePorts();
         return false;
     }
     started_ = true;
@@ -50,11 +76,14 @@ bool Server::Start(std::string* error) {
         [this](Socket s, std::string peer) { Launch(Link::Push, std::move(s), std::move(peer)); });
     data_.Start(
         [this](Socket s, std::string peer) { Launch(Link::Data, std::move(s), std::move(peer)); });
+    if (control_) control_->Start();
     LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
-            std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) + "; store " +
-            options_.dbPath + "; version " + std::to_string(options_.versionNumber) + "; seed " +
-            std::to_string(seed_) + "; market step " + std::to_string(options_.marketStep.count()) +
-            " ms" + (options_.fixedCode.empty() ? "" : "; fixed code"));
+            std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) +
+            (control_ ? ", control " + std::to_string(ControlPortNumber()) : std::string()) +
+            "; store " + options_.dbPath + "; version " + std::to_string(options_.versionNumber) +
+            "; seed " + std::to_string(seed_) + "; market step " +
+            std::to_string(options_.marketStep.count()) + " ms" +
+            (options_.fixedCode.empty() ? "" : "; fixed code"));
     return true;
 }
 
@@ -110,11 +139,15 @@ void Server::Stop() {
     request_.Stop();
     push_.Stop();
     data_.Stop();
+    if (control_) control_->Stop();
+    // Every push link hears -1 before the connections are shut down.
+    state_->push.CloseAll(kPushFarewellWait);
     std::unique_lock<std::mutex> lock(connMutex_);
     stopping_ = true;
     for (const auto& [id, fd] : connections_) ::shutdown(fd, SHUT_RDWR);
     connDone_.wait(lock, [this] { return connections_.empty(); });
     lock.unlock();
+    state_->bars.Stop();
     state_->market.Stop();
     if (!SaveMarketPrices(*state_->store, state_->market)) LogLine("cannot save the market prices");
     started_ = false;
@@ -128,7 +161,11 @@ bool Server::WritePortsFile(const std::string& path, std::string* error) const {
         if (error) *error = temp + ": " + std::strerror(errno);
         return false;
     }
-    std::fprintf(f, "%u %u %u\n", RequestPort(), PushPort(), DataPort());
+    if (control_)
+        std::fprintf(f, "%u %u %u %u\n", RequestPort(), PushPort(), DataPort(),
+                     ControlPortNumber());
+    else
+        std::fprintf(f, "%u %u %u\n", RequestPort(), PushPort(), DataPort());
     bool ok = std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
     ok = (std::fclose(f) == 0) && ok;
     if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {

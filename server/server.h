@@ -4,9 +4,10 @@
 //                   BuildRequestCommands() fills (dispatch.cpp, handlers.h)
 //   push port     → ServePushConnection (push_link.cpp)
 //   data port     → ServeDataConnection (data_link.cpp)
+//   control port  → ControlPort (control.cpp), on the loopback interface, when asked for
 //
 // Every accepted connection runs on its own thread. Stop() closes the ports, shuts down every
-// open connection and waits until their threads have finished.
+// open connection (push links hear -1 first) and waits until their threads have finished.
 #pragma once
 
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "server/control.h"
 #include "server/dispatch.h"
 #include "server/listener.h"
 #include "server/options.h"
@@ -42,10 +44,13 @@ class Server {
     std::uint16_t RequestPort() const { return request_.Port(); }
     std::uint16_t PushPort() const { return push_.Port(); }
     std::uint16_t DataPort() const { return data_.Port(); }
+    // 0 when the server has no control port.
+    std::uint16_t ControlPortNumber() const { return control_ ? control_->Port() : 0; }
     std::uint64_t Seed() const { return seed_; }
     ServerState& State() { return *state_; }
 
-    // Writes "request push data" (the ports listened on) as one line; the file appears whole.
+    // Writes "request push data" (the ports listened on, and the control port fourth when there
+    // is one) as one line; the file appears whole.
     bool WritePortsFile(const std::string& path, std::string* error) const;
 
   private:
@@ -57,6 +62,7 @@ class Server {
     std::unique_ptr<ServerState> state_;
     CommandTable commands_;
     Listener request_, push_, data_;
+    std::unique_ptr<ControlPort> control_;
     bool started_ = false;
 
     // The open connections: id → a descriptor of the connection's socket, so that Stop() can

@@ -1,13 +1,15 @@
 // Everything the connection threads share: options, the store, the pending verification keys,
-// the open sessions, the simulation's generator, the market and the accounts. Each part guards
-// itself.
+// the open sessions, the simulation's generator, the market, the accounts, the push links and
+// the bars. Each part guards itself.
 #pragma once
 
 #include <memory>
 
 #include "server/accounts.h"
+#include "server/bars.h"
 #include "server/market.h"
 #include "server/options.h"
+#include "server/push_hub.h"
 #include "server/random.h"
 #include "server/sessions.h"
 #include "server/store.h"
@@ -26,6 +28,9 @@ struct ServerState {
     SeededRandom random;
     Market market{random};
     Accounts accounts{*store, market};
+    // The hub outlives the book, whose updates it hears.
+    PushHub push{sessions, options.keepAliveInterval};
+    BarBook bars{*store, market};
 };
 
 }  // namespace zq::server

@@ -4,6 +4,7 @@
 
 #include "server/accounts.h"
 #include "server/alerts.h"
+#include "server/bars.h"
 #include "server/messages.h"
 #include "server/random.h"
 #include "server/sha256.h"
@@ -79,6 +80,7 @@ constexpr MigrationStep kMigrations[] = {
     CreateAccountTables,  // accounts.cpp
     CreateAlertTables,    // alerts.cpp
     CreateMessageTables,  // messages.cpp
+    CreateBarTables,      // bars.cpp
 };
 
 Member ReadMember(const Statement& st) {

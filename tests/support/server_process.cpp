@@ -6,7 +6,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -229,6 +231,126 @@ std::optional<LoggedIn> LoginAs(std::uint16_t requestPort, const std::string& na
     s.ShutdownClose();
     if (!reply || !LoginSucceeded(reply->result)) return std::nullopt;
     return LoggedIn{image->key, reply->accountClass, reply->programTrading, reply->result};
+}
+
+std::uint16_t ServerProcess::controlPort() const {
+    std::ifstream in(portsPath_);
+    unsigned r = 0, p = 0, d = 0, c = 0;
+    if (in >> r >> p >> d >> c) return static_cast<std::uint16_t>(c);
+    return 0;
+}
+
+std::string ControlCommand(std::uint16_t controlPort, const std::string& line) {
+    Socket s = ConnectLocal(controlPort);
+    if (!s.Valid()) return {};
+    const std::string out = line + "\n";
+    if (s.Send(out.data(), out.size()) != static_cast<int>(out.size())) return {};
+    std::string answer;
+    char c = 0;
+    while (s.Recv(&c, 1) == 1 && c != '\n') answer.push_back(c);
+    s.ShutdownClose();
+    return answer;
+}
+
+std::optional<PushFrame> ReadPushFrame(Socket& s) {
+    PushFrame f;
+    if (ReceiveExact(s, &f.type, sizeof f.type) != static_cast<int>(sizeof f.type))
+        return std::nullopt;
+    if (f.type == 1) {
+        if (ReceiveExact(s, &f.record, sizeof f.record) != static_cast<int>(sizeof f.record))
+            return std::nullopt;
+    } else if (f.type == 2) {
+        std::int32_t head[3];
+        if (ReceiveExact(s, head, sizeof head) != static_cast<int>(sizeof head))
+            return std::nullopt;
+        f.more = head[0];
+        f.time = head[1];
+        if (head[2] < 0 || head[2] > 1 << 20) return std::nullopt;
+        f.text.resize(static_cast<std::size_t>(head[2]));
+        if (head[2] > 0 && ReceiveExact(s, f.text.data(), head[2]) != head[2]) return std::nullopt;
+    } else if (f.type == 3) {
+        char body[100];
+        if (ReceiveExact(s, body, sizeof body) != static_cast<int>(sizeof body))
+            return std::nullopt;
+    }
+    return f;
+}
+
+Socket SubscribePush(std::uint16_t pushPort, const std::array<std::int32_t, 4>& key,
+                     int readTimeoutMs) {
+    Socket s = ConnectLocal(pushPort, readTimeoutMs);
+    if (!s.Valid()) return s;
+    RequestHeader h = Header(cmd::Subscribe, key);
+    if (s.Send(&h, sizeof h) != static_cast<int>(sizeof h)) return Socket();
+    return s;
+}
+
+bool PeerClosed(Socket& s) {
+    char c = 0;
+    return s.Recv(&c, 1) == 0;
+}
+
+std::optional<HistoryReply> RequestHistory(std::uint16_t dataPort, std::int32_t command,
+                                           const std::string& keyA, const std::string& keyB,
+                                           const std::array<std::int32_t, 4>& key) {
+    Socket s = ConnectLocal(dataPort);
+    if (!s.Valid()) return std::nullopt;
+    RequestHeader h = Header(command, key);
+    char keys[26] = {};
+    std::memcpy(keys, keyA.data(), std::min<std::size_t>(keyA.size(), 12));
+    std::memcpy(keys + 13, keyB.data(), std::min<std::size_t>(keyB.size(), 12));
+    if (s.Send(&h, sizeof h) != static_cast<int>(sizeof h) ||
+        s.Send(keys, sizeof keys) != static_cast<int>(sizeof keys))
+        return std::nullopt;
+    HistoryReply reply;
+    if (ReceiveExact(s, &reply.length, sizeof reply.length) !=
+        static_cast<int>(sizeof reply.length))
+        return std::nullopt;
+    if (reply.length < 0) return std::nullopt;
+    std::vector<char> archive(static_cast<std::size_t>(reply.length));
+    if (reply.length > 0 && ReceiveExact(s, archive.data(), reply.length) != reply.length)
+        return std::nullopt;
+    if (ReceiveExact(s, reply.trailer.data(), static_cast<int>(reply.trailer.size())) !=
+        static_cast<int>(reply.trailer.size()))
+        return std::nullopt;
+    s.ShutdownClose();
+    if (reply.length == 0) return reply;
+
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(archive.data(), archive.size(), 0, &error);
+    zip_t* za = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    zip_error_fini(&error);
+    if (!za) {
+        if (source) zip_source_free(source);
+        reply.unzipped = false;
+        return reply;
+    }
+    const zip_int64_t items = zip_get_num_entries(za, 0);
+    for (zip_int64_t i = 0; i < items; ++i) {
+        zip_stat_t st;
+        zip_file_t* f = nullptr;
+        if (zip_stat_index(za, static_cast<zip_uint64_t>(i), 0, &st) != 0 ||
+            !(f = zip_fopen_index(za, static_cast<zip_uint64_t>(i), 0))) {
+            reply.unzipped = false;
+            break;
+        }
+        std::vector<char> data(static_cast<std::size_t>(st.size));
+        const zip_int64_t got = zip_fread(f, data.data(), data.size());
+        zip_fclose(f);
+        if (got != static_cast<zip_int64_t>(data.size())) {
+            reply.unzipped = false;
+            break;
+        }
+        reply.itemSizes.push_back(data.size());
+        for (std::size_t at = 0; at + sizeof(BarRecord) <= data.size(); at += sizeof(BarRecord)) {
+            BarRecord r;
+            std::memcpy(&r, data.data() + at, sizeof r);
+            reply.bars.push_back(r);
+        }
+    }
+    zip_close(za);
+    return reply;
 }
 
 }  // namespace zq::test

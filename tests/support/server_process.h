@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "market/bar_record.h"
 #include "net/login_records.h"
 #include "net/socket.h"
 #include "net/wire.h"
@@ -43,6 +44,9 @@ class ServerProcess {
     const std::string& dbPath() const { return dbPath_; }
     const std::string& directory() const { return dir_; }
     const std::string& logPath() const { return logPath_; }
+    // The control port of a server started with "--control-port 0" (the fourth number of its
+    // ports file); 0 when it has none.
+    std::uint16_t controlPort() const;
     // Everything the server has written to stderr so far.
     std::string Log() const;
 
@@ -92,5 +96,42 @@ struct LoggedIn {
 // nothing unless the login succeeds.
 std::optional<LoggedIn> LoginAs(std::uint16_t requestPort, const std::string& name,
                                 const std::string& password, const std::string& code);
+
+// One line on a new connection to the control port; the answer line without its line end, or
+// "" when the connection fails.
+std::string ControlCommand(std::uint16_t controlPort, const std::string& line);
+
+// One item of the push link: the type and, for a market record (1), the record, for an instant
+// message (2), its fields.
+struct PushFrame {
+    std::int32_t type = 0;
+    BarRecord record{};
+    std::int32_t more = 0, time = 0;
+    std::string text;  // as sent (GBK)
+};
+// Reads one push item with its body; nothing when the link closes, fails or stays silent
+// beyond the socket's read time-out.
+std::optional<PushFrame> ReadPushFrame(Socket& s);
+// A push link opened with the subscribe header of `key`; invalid when the connect fails.
+Socket SubscribePush(std::uint16_t pushPort, const std::array<std::int32_t, 4>& key,
+                     int readTimeoutMs = 10000);
+
+// Reads once more: true when the peer has closed the connection (the read gives 0), false when
+// bytes arrive, the connection fails or the read times out.
+bool PeerClosed(Socket& s);
+
+// A history transfer on the data link.
+struct HistoryReply {
+    std::int32_t length = 0;
+    std::vector<std::size_t> itemSizes;  // uncompressed size of each zip item, in order
+    std::vector<BarRecord> bars;         // every whole record of every item, in order
+    BarKey trailer{};
+    bool unzipped = true;  // false when the archive could not be read
+};
+// Sends the history request (header command, then the two keys in 13-byte fields) and reads
+// the answer; nothing when the connection fails or the answer is cut short.
+std::optional<HistoryReply> RequestHistory(std::uint16_t dataPort, std::int32_t command,
+                                           const std::string& keyA, const std::string& keyB,
+                                           const std::array<std::int32_t, 4>& key = {});
 
 }  // namespace zq::test

@@ -1,0 +1,282 @@
+#include "server/control.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "net/ansi_text.h"
+#include "net/socket.h"
+#include "server/catalogue.h"
+#include "server/log.h"
+#include "server/messages.h"
+
+namespace zq::server {
+namespace {
+
+constexpr const char* kHelp =
+    "ok commands: keepalive stop|resume; message MEMBER|* TEXT; logout MEMBER; price ID PRICE; "
+    "close [PERIOD]; links; help; quit";
+
+// The first word of `rest` (taken off it); empty when none is left.
+std::string_view Word(std::string_view& rest) {
+    std::size_t start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+        rest = {};
+        return {};
+    }
+    rest.remove_prefix(start);
+    std::size_t end = rest.find(' ');
+    std::string_view word = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+    return word;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::optional<long> Integer(std::string_view text) {
+    const std::string s(text);
+    if (s.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+bool ControlPort::Open(std::uint16_t port, std::string* error) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        if (error) *error = std::string("control socket: ") + std::strerror(errno);
+        return false;
+    }
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || ::listen(fd_, 16) < 0 ||
+        ::pipe2(wake_, O_CLOEXEC) < 0) {
+        if (error) *error = "control port " + std::to_string(port) + ": " + std::strerror(errno);
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    socklen_t len = sizeof sa;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    port_ = ntohs(sa.sin_port);
+    return true;
+}
+
+void ControlPort::Start() {
+    if (fd_ < 0 || thread_.joinable()) return;
+    stopping_ = false;
+    thread_ = std::thread([this] { Accept(); });
+}
+
+void ControlPort::Accept() {
+    for (;;) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents) return;
+        if (!(p[0].revents & POLLIN)) continue;
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        const std::string text =
+            FormatIPv4(peer.sin_addr.s_addr) + ":" + std::to_string(ntohs(peer.sin_port));
+        const int tracked = ::dup(fd);
+        std::uint64_t id = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (tracked < 0 || stopping_) {
+                if (tracked >= 0) ::close(tracked);
+                ::close(fd);
+                continue;
+            }
+            id = next_++;
+            connections_.emplace(id, tracked);
+        }
+        auto finish = [this, id, tracked] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            connections_.erase(id);
+            ::close(tracked);
+            done_.notify_all();
+        };
+        try {
+            std::thread([this, fd, text, finish] {
+                Serve(fd, text);
+                finish();
+            }).detach();
+        } catch (...) {
+            ::close(fd);
+            finish();
+        }
+    }
+}
+
+void ControlPort::Serve(int fd, const std::string& peer) {
+    Socket socket(fd);
+    try {
+        ConnectionLog log("control", peer);
+        socket.SetReadTimeout(kControlIdleMs);
+        std::string pending;
+        char buffer[1024];
+        for (;;) {
+            const std::size_t eol = pending.find('\n');
+            if (eol == std::string::npos) {
+                if (pending.size() > kMaxControlLine) {
+                    const std::string answer = "error line too long\n";
+                    socket.Send(answer.data(), answer.size());
+                    log.SetOutcome("line too long, closed");
+                    break;
+                }
+                const int n = socket.Recv(buffer, sizeof buffer);
+                if (n <= 0) {
+                    log.SetOutcome(n == 0 ? "closed by peer" : "idle or failed, closed");
+                    break;
+                }
+                pending.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            const std::string line(Trim(std::string_view(pending).substr(0, eol)));
+            pending.erase(0, eol + 1);
+            if (line.empty()) continue;
+            const bool quit = line == "quit";
+            const std::string answer = quit ? "ok bye" : Execute(line);
+            log.Add(Printable(line, 48) + " -> " + Printable(answer, 48));
+            const std::string out = answer + "\n";
+            if (socket.Send(out.data(), out.size()) != static_cast<int>(out.size())) {
+                log.SetOutcome("send failed, closed");
+                break;
+            }
+            if (quit) {
+                log.SetOutcome("quit");
+                break;
+            }
+        }
+    } catch (...) {
+    }
+    socket.ShutdownClose();
+}
+
+void ControlPort::Stop() {
+    if (wake_[1] >= 0) {
+        char b = 1;
+        ssize_t ignored = ::write(wake_[1], &b, 1);
+        (void)ignored;
+    }
+    if (thread_.joinable()) thread_.join();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (const auto& [id, fd] : connections_) ::shutdown(fd, SHUT_RDWR);
+        done_.wait(lock, [this] { return connections_.empty(); });
+    }
+    for (int* fd : {&fd_, &wake_[0], &wake_[1]}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+}
+
+std::string ControlPort::Execute(std::string_view line) {
+    std::string_view rest = line;
+    const std::string_view command = Word(rest);
+    if (command == "help") return kHelp;
+
+    if (command == "links") return "ok " + std::to_string(state_.push.LinkCount());
+
+    if (command == "keepalive") {
+        const std::string_view what = Word(rest);
+        if (what == "stop" || what == "resume") {
+            state_.push.SetKeepAlives(what == "resume");
+            return what == "stop" ? "ok keep-alives stopped" : "ok keep-alives resumed";
+        }
+        return "error keepalive needs stop or resume";
+    }
+
+    if (command == "message") {
+        const std::string member(Word(rest));
+        const std::string text(Trim(rest));
+        if (member.empty() || text.empty()) return "error message needs a member (or *) and a text";
+        std::optional<std::int64_t> memberId;
+        if (member != "*") {
+            std::optional<Member> m = state_.store->FindMember(member);
+            if (!m) return "error unknown member " + member;
+            memberId = m->id;
+        }
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        if (AddMessage(*state_.store, memberId.value_or(kEveryMember), now, text) == 0)
+            return "error cannot store the message";
+        const int told =
+            state_.push.SendMessage(memberId, static_cast<std::int32_t>(now), ToAnsi(text));
+        return "ok message stored, sent on " + std::to_string(told) + " links";
+    }
+
+    if (command == "logout") {
+        const std::string member(Word(rest));
+        if (member.empty()) return "error logout needs a member";
+        std::optional<Member> m = state_.store->FindMember(member);
+        if (!m) return "error unknown member " + member;
+        bool ended = false;
+        if (std::optional<SessionInfo> s = state_.sessions.FindMember(m->id))
+            ended = state_.sessions.End(s->key);
+        const int told = state_.push.ForceOfflineMember(m->id);
+        if (!ended && told == 0) return "error " + member + " has no session";
+        return std::string("ok ") + (ended ? "session ended" : "no session") + ", " +
+               std::to_string(told) + " links told";
+    }
+
+    if (command == "price") {
+        const std::optional<long> id = Integer(Word(rest));
+        const std::string priceText(Word(rest));
+        const InstrumentRules* rules = id ? FindRules(static_cast<std::int32_t>(*id)) : nullptr;
+        if (!rules) return "error price needs an instrument id 1..42";
+        char* end = nullptr;
+        const double price = std::strtod(priceText.c_str(), &end);
+        if (priceText.empty() || *end != '\0' || !std::isfinite(price) || price <= 0 ||
+            price * PriceScale(*rules) > 2.0e9)
+            return "error price needs a positive price, not \"" + priceText + "\"";
+        const std::int32_t scaled = ToScaled(*rules, price);
+        if (scaled <= 0) return "error the price rounds to 0";
+        state_.market.SetPrice(rules->id, scaled);
+        return "ok " + std::to_string(rules->id) + " " + PriceText(scaled, rules->decimals);
+    }
+
+    if (command == "close") {
+        const std::string_view periodText = Word(rest);
+        const std::optional<long> period = periodText.empty() ? 15 : Integer(periodText);
+        if (!period || PeriodIndex(static_cast<int>(*period)) < 0)
+            return "error close needs a period: 15, 30, 60, 120, 240, 480 or 1440";
+        const std::optional<BarMinute> clock = state_.bars.CloseNow(static_cast<int>(*period));
+        if (!clock) return "error no bars";
+        return "ok bar clock " + std::to_string(BarYear(*clock)) + FinishedTimeText(*clock);
+    }
+
+    return "error unknown command \"" + Printable(command, 32) + "\" (help lists them)";
+}
+
+}  // namespace zq::server

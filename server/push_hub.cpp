@@ -1,0 +1,234 @@
+#include "server/push_hub.h"
+
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zq::server {
+namespace {
+
+void AppendInt(std::string& out, std::int32_t v) {
+    char b[sizeof v];
+    std::memcpy(b, &v, sizeof v);
+    out.append(b, sizeof v);
+}
+
+}  // namespace
+
+std::string PushItem(std::int32_t type) {
+    std::string out;
+    AppendInt(out, type);
+    return out;
+}
+
+std::string PushRecord(const BarRecord& record) {
+    std::string out = PushItem(push_type::MarketRecord);
+    out.append(reinterpret_cast<const char*>(&record), sizeof record);
+    return out;
+}
+
+std::string PushMessage(std::int32_t time, std::string_view gbkText) {
+    std::string out = PushItem(push_type::InstantMessage);
+    AppendInt(out, 1);
+    AppendInt(out, time);
+    AppendInt(out, static_cast<std::int32_t>(gbkText.size()));
+    out.append(gbkText);
+    return out;
+}
+
+// ---- PushLink ----
+
+PushLink::PushLink(int fd, const Key& key, std::int64_t memberId)
+    : fd_(fd), key_(key), memberId_(memberId) {
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+PushLink::~PushLink() {
+    if (wake_ >= 0) ::close(wake_);
+}
+
+void PushLink::Wake() {
+    if (wake_ < 0) return;
+    const std::uint64_t one = 1;
+    ssize_t ignored = ::write(wake_, &one, sizeof one);
+    (void)ignored;
+}
+
+void PushLink::Enqueue(std::string item) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finishing_ || dropped_) return;
+        if (queuedBytes_ + item.size() > kMaxQueuedBytes) {
+            dropped_ = true;
+            queue_.clear();
+            queuedBytes_ = 0;
+            why_ = "queue overflow (client too slow), dropped";
+            // The hub holds its lock while it queues, and the writer detaches under that lock
+            // before its socket closes: the descriptor is still this link's.
+            ::shutdown(fd_, SHUT_RDWR);
+        } else {
+            queuedBytes_ += item.size();
+            queue_.push_back(std::move(item));
+        }
+    }
+    Wake();
+}
+
+void PushLink::Finish(std::string last, bool discardWaiting) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finishing_ || dropped_) return;
+        if (discardWaiting) {
+            queue_.clear();
+            queuedBytes_ = 0;
+        }
+        std::int32_t type = 0;
+        std::memcpy(&type, last.data(), std::min(last.size(), sizeof type));
+        why_ = type == push_type::LoggedOut ? "logged out (5), closed"
+                                            : "server stopping (-1), closed";
+        queue_.push_back(std::move(last));
+        finishing_ = true;
+    }
+    Wake();
+}
+
+PushLink::Batch PushLink::Take() {
+    if (wake_ >= 0) {
+        std::uint64_t n = 0;
+        ssize_t ignored = ::read(wake_, &n, sizeof n);
+        (void)ignored;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Batch b;
+    b.dropped = dropped_;
+    b.last = finishing_;
+    b.why = why_;
+    for (std::string& item : queue_) b.bytes += item;
+    queue_.clear();
+    queuedBytes_ = 0;
+    return b;
+}
+
+// ---- PushHub ----
+
+std::shared_ptr<PushLink> PushHub::Attach(int fd, const SessionInfo& session, const BarBook& bars) {
+    Chart chart;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return nullptr;
+        if (auto it = charts_.find(session.key); it != charts_.end()) chart = it->second;
+    }
+    auto link = std::make_shared<PushLink>(fd, session.key, session.memberId);
+    link->chartInstrument_ = chart.instrument;
+    link->chartPeriodIndex_ = chart.periodIndex;
+    bool attached = false;
+    // Under the book's lock, so that no update slips in between the snapshot and the link.
+    bars.WithLiveBars(chart.periodIndex, [&](const std::vector<BarRecord>& live) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return;
+        for (const BarRecord& r : live) link->Enqueue(PushRecord(r));
+        link->Enqueue(PushItem(push_type::KeepAlive));
+        links_.push_back(link);
+        attached = true;
+    });
+    return attached ? link : nullptr;
+}
+
+void PushHub::Detach(const std::shared_ptr<PushLink>& link) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase(links_, link);
+    linkGone_.notify_all();
+}
+
+void PushHub::NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex) {
+    if (!sessions_.Contains(key)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (charts_.size() >= kMaxCharts && !charts_.count(key))
+        std::erase_if(charts_, [&](const auto& entry) { return !sessions_.Contains(entry.first); });
+    charts_[key] = {instrument, periodIndex};
+    for (const auto& link : links_) {
+        if (link->key_ != key) continue;
+        link->chartInstrument_ = instrument;
+        link->chartPeriodIndex_ = periodIndex;
+    }
+}
+
+void PushHub::OnBars(const BarUpdate& update) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool closed = update.Closed();
+    for (const auto& link : links_) {
+        const auto p = static_cast<std::size_t>(link->chartPeriodIndex_);
+        if (!closed) {
+            link->Enqueue(PushRecord(update.live[p]));
+        } else if (link->chartInstrument_ == update.instrument && update.finished[p]) {
+            link->Enqueue(PushRecord(*update.finished[p]));
+            link->Enqueue(PushRecord(update.live[p]));
+        }
+    }
+}
+
+int PushHub::ForceOffline(const Key& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    charts_.erase(key);
+    int told = 0;
+    for (const auto& link : links_) {
+        if (link->key_ != key) continue;
+        link->Finish(PushItem(push_type::LoggedOut), false);
+        ++told;
+    }
+    return told;
+}
+
+int PushHub::ForceOfflineMember(std::int64_t memberId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int told = 0;
+    for (const auto& link : links_) {
+        if (link->memberId_ != memberId) continue;
+        charts_.erase(link->key_);
+        link->Finish(PushItem(push_type::LoggedOut), false);
+        ++told;
+    }
+    return told;
+}
+
+int PushHub::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
+                         std::string_view gbkText) {
+    const std::string item = PushMessage(time, gbkText);
+    std::lock_guard<std::mutex> lock(mutex_);
+    int told = 0;
+    for (const auto& link : links_) {
+        if (memberId && link->memberId_ != *memberId) continue;
+        link->Enqueue(item);
+        ++told;
+    }
+    return told;
+}
+
+void PushHub::SetKeepAlives(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (on && !keepAlives_)
+        for (const auto& link : links_) link->Enqueue(PushItem(push_type::KeepAlive));
+    keepAlives_ = on;
+}
+
+bool PushHub::KeepAlives() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keepAlives_;
+}
+
+void PushHub::CloseAll(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    for (const auto& link : links_) link->Finish(PushItem(push_type::Closing), true);
+    linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });
+}
+
+std::size_t PushHub::LinkCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return links_.size();
+}
+
+}  // namespace zq::server

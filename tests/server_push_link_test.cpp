@@ -1,0 +1,406 @@
+// The push link of the real server: market records, keep-alives, the chart's live and finished
+// bars, log-out orders, the stop notice, a slow client, and the control port that drives them.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "market/bar_record.h"
+#include "net/ansi_text.h"
+#include "net/wire.h"
+#include "server/catalogue.h"
+#include "server/options.h"
+#include "tests/support/server_process.h"
+
+namespace zq {
+namespace {
+
+using test::ControlCommand;
+using test::LoggedIn;
+using test::PushFrame;
+using test::ReadPushFrame;
+using test::ServerProcess;
+
+constexpr const char* kCode = "AB12";
+
+// Reads frames until one satisfies `want`; nothing when the link ends first or `limit` frames
+// pass without one.
+std::optional<PushFrame> ReadUntil(Socket& link, const std::function<bool(const PushFrame&)>& want,
+                                   int limit = 5000) {
+    for (int i = 0; i < limit; ++i) {
+        std::optional<PushFrame> f = ReadPushFrame(link);
+        if (!f) return std::nullopt;
+        if (want(*f)) return f;
+    }
+    return std::nullopt;
+}
+
+bool OfType(const PushFrame& f, std::int32_t type) {
+    return f.type == type;
+}
+
+// Reads whatever comes until the link ends; true when the server closed it.
+bool EndsAfterFrames(Socket& link, int limit = 5000) {
+    for (int i = 0; i < limit; ++i)
+        if (!ReadPushFrame(link)) return test::PeerClosed(link);
+    return false;
+}
+
+class PushLinkTest : public ::testing::Test {
+  protected:
+    void Start(std::vector<std::string> args) {
+        args.insert(args.end(), {"--fixed-code", kCode, "--control-port", "0"});
+        server = std::make_unique<ServerProcess>(args);
+        ASSERT_TRUE(server->Running()) << server->Error();
+        control = server->controlPort();
+        ASSERT_NE(control, 0);
+    }
+    LoggedIn Login(const std::string& name) {
+        std::optional<LoggedIn> s = test::LoginAs(server->requestPort(), name, name, kCode);
+        EXPECT_TRUE(s.has_value());
+        return s.value_or(LoggedIn{});
+    }
+    // A subscribed link, read up to the keep-alive that follows the market snapshot.
+    Socket Subscribe(const LoggedIn& session) {
+        Socket link = test::SubscribePush(server->pushPort(), session.key);
+        EXPECT_TRUE(link.Valid());
+        EXPECT_TRUE(ReadUntil(
+            link, [](const PushFrame& f) { return OfType(f, 4); }, 100));
+        return link;
+    }
+    std::string Control(const std::string& line) { return ControlCommand(control, line); }
+
+    std::unique_ptr<ServerProcess> server;
+    std::uint16_t control = 0;
+};
+
+TEST_F(PushLinkTest, ASubscribedLinkGetsEveryInstrumentThenTheMarketAndKeepAlives) {
+    Start({"--market-step-ms", "50", "--keepalive-ms", "100"});
+    LoggedIn demo = Login("demo");
+    Socket link = test::SubscribePush(server->pushPort(), demo.key);
+
+    // First the live bar of every instrument, then a keep-alive.
+    std::set<std::int32_t> seen;
+    for (int i = 0; i < server::kInstrumentCount; ++i) {
+        std::optional<PushFrame> f = ReadPushFrame(link);
+        ASSERT_TRUE(f);
+        ASSERT_EQ(f->type, 1);
+        const BarRecord& r = f->record;
+        EXPECT_TRUE(IsLiveBar(r));
+        EXPECT_TRUE(ChartAccepts(r, r.instrument));
+        ASSERT_NE(server::FindRules(r.instrument), nullptr);
+        EXPECT_EQ(r.decimals, server::FindRules(r.instrument)->decimals);
+        seen.insert(r.instrument);
+    }
+    EXPECT_EQ(seen.size(), std::size_t{server::kInstrumentCount});
+    std::optional<PushFrame> f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->type, 4);
+
+    // Then the moving market and a keep-alive every interval.
+    int records = 0, keepAlives = 0;
+    for (int i = 0; i < 20000 && (records < 50 || keepAlives < 3); ++i) {
+        f = ReadPushFrame(link);
+        ASSERT_TRUE(f);
+        if (f->type == 1) {
+            ++records;
+            EXPECT_TRUE(IsLiveBar(f->record));
+            EXPECT_GT(f->record.close, 0);
+        } else {
+            EXPECT_EQ(f->type, 4);
+            ++keepAlives;
+        }
+    }
+    EXPECT_GE(records, 50);
+    EXPECT_GE(keepAlives, 3);
+}
+
+TEST_F(PushLinkTest, GarbageAndStrangersCloseOnlyTheirOwnConnection) {
+    Start({"--market-step-ms", "0", "--keepalive-ms", "100"});
+    LoggedIn demo = Login("demo");
+    Socket good = Subscribe(demo);
+
+    {
+        Socket s = test::ConnectLocal(server->pushPort());
+        const char garbage[] = "this is not a subscribe header";
+        s.Send(garbage, sizeof garbage);
+        EXPECT_TRUE(test::PeerClosed(s)) << "a header of another command";
+    }
+    {
+        Socket s = test::ConnectLocal(server->pushPort());
+        s.Send("\0\0\0", 3);
+        ::shutdown(s.Fd(), SHUT_WR);
+        EXPECT_TRUE(test::PeerClosed(s)) << "a short header";
+    }
+    {
+        Socket s = test::SubscribePush(server->pushPort(), {1, 2, 3, 4});
+        EXPECT_TRUE(test::PeerClosed(s)) << "a key without a session gets nothing";
+    }
+    {
+        Socket s = Subscribe(demo);
+        s.Send("xxxx", 4);
+        EXPECT_TRUE(EndsAfterFrames(s)) << "the client sends nothing after subscribing";
+    }
+    // The first link goes on.
+    EXPECT_TRUE(ReadUntil(
+        good, [](const PushFrame& f) { return OfType(f, 4); }, 100));
+    EXPECT_EQ(Control("links"), "ok 1");
+}
+
+TEST_F(PushLinkTest, ASecondLoginLogsTheFirstLinkOut) {
+    Start({"--market-step-ms", "0", "--keepalive-ms", "100"});
+    LoggedIn first = Login("demo");
+    LoggedIn trader = Login("trader");
+    Socket firstLink = Subscribe(first);
+    Socket traderLink = Subscribe(trader);
+
+    LoggedIn second = Login("demo");
+    EXPECT_TRUE(ReadUntil(
+        firstLink, [](const PushFrame& f) { return OfType(f, 5); }, 100));
+    EXPECT_TRUE(test::PeerClosed(firstLink));
+
+    // The new session has its own link; another member is not touched.
+    Socket secondLink = Subscribe(second);
+    EXPECT_TRUE(ReadUntil(
+        secondLink, [](const PushFrame& f) { return OfType(f, 4); }, 100));
+    EXPECT_TRUE(ReadUntil(
+        traderLink, [](const PushFrame& f) { return OfType(f, 4); }, 100));
+    // The old key subscribes no more.
+    Socket stale = test::SubscribePush(server->pushPort(), first.key);
+    EXPECT_TRUE(test::PeerClosed(stale));
+}
+
+TEST_F(PushLinkTest, StoppingTheServerSendsMinusOneOnEveryLink) {
+    Start({"--market-step-ms", "20"});
+    Socket a = Subscribe(Login("demo"));
+    Socket b = Subscribe(Login("trader"));
+    EXPECT_TRUE(server->Stop());
+    for (Socket* link : {&a, &b}) {
+        EXPECT_TRUE(ReadUntil(*link, [](const PushFrame& f) { return OfType(f, -1); }));
+        EXPECT_TRUE(test::PeerClosed(*link));
+    }
+}
+
+TEST_F(PushLinkTest, ControlMessagesArriveAsInstantMessagesInCodePage936) {
+    Start({"--market-step-ms", "0"});
+    LoggedIn demo = Login("demo");
+    Socket demoLink = Subscribe(demo);
+    Socket traderLink = Subscribe(Login("trader"));
+
+    const std::string text = "今晚非农数据公布，注意风险";
+    EXPECT_EQ(Control("message trader 只给交易员").rfind("ok", 0), 0u);
+    EXPECT_EQ(Control("message demo " + text).rfind("ok", 0), 0u);
+    std::optional<PushFrame> m =
+        ReadUntil(demoLink, [](const PushFrame& f) { return OfType(f, 2); });
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->more, 1);
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    EXPECT_NEAR(m->time, now, 60);
+    EXPECT_EQ(m->text, ToAnsi(text));
+    EXPECT_NE(m->text, text) << "GBK on the wire, not UTF-8";
+    m = ReadUntil(traderLink, [](const PushFrame& f) { return OfType(f, 2); });
+    ASSERT_TRUE(m);
+    EXPECT_EQ(FromAnsi(m->text), "只给交易员");
+
+    // A message to everyone reaches every link.
+    EXPECT_EQ(Control("message * 系统维护通知"), "ok message stored, sent on 2 links");
+    for (Socket* link : {&demoLink, &traderLink}) {
+        m = ReadUntil(*link, [](const PushFrame& f) { return OfType(f, 2); });
+        ASSERT_TRUE(m);
+        EXPECT_EQ(FromAnsi(m->text), "系统维护通知");
+    }
+
+    // The messages are kept: the member's message list (command 44) starts with them.
+    Socket request = test::ConnectLocal(server->requestPort());
+    RequestHeader h = test::Header(cmd::LoadMessages, demo.key, demo.accountClass);
+    ASSERT_EQ(request.Send(&h, sizeof h), static_cast<int>(sizeof h));
+    std::int32_t head[3];
+    ASSERT_EQ(ReceiveExact(request, head, sizeof head), static_cast<int>(sizeof head));
+    EXPECT_EQ(head[0], 1);
+    std::string newest(static_cast<std::size_t>(head[2]), '\0');
+    ASSERT_EQ(ReceiveExact(request, newest.data(), head[2]), head[2]);
+    EXPECT_EQ(FromAnsi(newest), "系统维护通知");
+
+    EXPECT_EQ(Control("message nobody hello").rfind("error", 0), 0u);
+    EXPECT_EQ(Control("message demo").rfind("error", 0), 0u);
+}
+
+TEST_F(PushLinkTest, KeepAlivesStopAndResume) {
+    Start({"--market-step-ms", "0", "--keepalive-ms", "100"});
+    Socket link = Subscribe(Login("demo"));
+    EXPECT_EQ(Control("keepalive stop"), "ok keep-alives stopped");
+    // What was already on its way may still come; then the link stays silent but open.
+    link.SetReadTimeout(500);
+    while (ReadPushFrame(link)) {
+    }
+    link.SetReadTimeout(1500);
+    EXPECT_FALSE(ReadPushFrame(link)) << "a keep-alive after they were stopped";
+
+    EXPECT_EQ(Control("keepalive resume"), "ok keep-alives resumed");
+    link.SetReadTimeout(10000);
+    std::optional<PushFrame> f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->type, 4);
+    EXPECT_EQ(Control("keepalive maybe").rfind("error", 0), 0u);
+}
+
+TEST_F(PushLinkTest, ASetPriceShowsInTheNextMarketRecord) {
+    Start({"--market-step-ms", "0"});
+    Socket link = Subscribe(Login("demo"));
+    EXPECT_EQ(Control("price 1 1700.5"), "ok 1 1700.50");
+    std::optional<PushFrame> f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    ASSERT_EQ(f->type, 1);
+    EXPECT_EQ(f->record.instrument, 1);
+    EXPECT_EQ(f->record.close, 170050);
+    EXPECT_GE(f->record.high, 170050);
+    EXPECT_EQ(f->record.decimals, 2);
+
+    EXPECT_EQ(Control("price 32 3650"), "ok 32 3650");
+    f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->record.instrument, 32);
+    EXPECT_EQ(f->record.close, 3650);
+    EXPECT_EQ(f->record.decimals, 0);
+
+    for (const char* bad : {"price 43 1", "price 1 abc", "price 1 -2", "price", "fly away"})
+        EXPECT_EQ(Control(bad).rfind("error", 0), 0u) << bad;
+}
+
+TEST_F(PushLinkTest, TheChartGetsTheLiveBarsOfItsPeriodAndEachFinishedBar) {
+    Start({"--market-step-ms", "0"});
+    LoggedIn demo = Login("demo");
+    Socket link = Subscribe(demo);
+    // The chart shows hourly bars of instrument 1 from this request on.
+    std::optional<test::HistoryReply> h =
+        test::RequestHistory(server->dataPort(), cmd::History(60, 1), "0", "0", demo.key);
+    ASSERT_TRUE(h);
+    ASSERT_FALSE(h->bars.empty());
+    const BarRecord live = h->bars[0];
+    ASSERT_TRUE(IsLiveBar(live));
+
+    EXPECT_EQ(Control("price 1 1700"), "ok 1 1700.00");
+    std::optional<PushFrame> f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->record.instrument, 1);
+    EXPECT_EQ(TimeText(f->record), TimeText(live));
+    EXPECT_EQ(f->record.open, live.open);
+    EXPECT_EQ(f->record.reference, live.reference);
+    EXPECT_EQ(f->record.close, 170000);
+    EXPECT_EQ(f->record.high, std::max(live.high, 170000));
+    EXPECT_EQ(f->record.low, std::min(live.low, 170000));
+
+    // Other instruments come in the chart's period too.
+    EXPECT_EQ(Control("price 2 31"), "ok 2 31.000");
+    f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->record.instrument, 2);
+    EXPECT_TRUE(IsLiveBar(f->record));
+    EXPECT_EQ(TimeText(f->record).substr(3), "00") << "an hourly bar starts on the hour";
+
+    // The hour ends: the finished bar under its full time, then the next live bar.
+    EXPECT_EQ(Control("close 60").rfind("ok bar clock", 0), 0u);
+    f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    const BarRecord finished = f->record;
+    EXPECT_EQ(finished.instrument, 1);
+    EXPECT_EQ(Classify(finished), BarKind::Finished);
+    ASSERT_EQ(TimeText(finished).size(), 8u);
+    std::string hhmm(TimeText(live));
+    hhmm.erase(2, 1);
+    EXPECT_EQ(TimeText(finished).substr(4), hhmm);
+    EXPECT_EQ(finished.open, live.open);
+    EXPECT_EQ(finished.close, 170000);
+    EXPECT_EQ(finished.reference, live.reference);
+    f = ReadPushFrame(link);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->record.instrument, 1);
+    EXPECT_TRUE(IsLiveBar(f->record));
+    EXPECT_EQ(f->record.open, 170000);
+    EXPECT_EQ(f->record.reference, 170000);
+
+    // The history now holds the bar the push link finished.
+    h = test::RequestHistory(server->dataPort(), cmd::History(60, 1), "0", "0", demo.key);
+    ASSERT_TRUE(h);
+    ASSERT_GT(h->bars.size(), 1u);
+    EXPECT_EQ(std::memcmp(&h->bars[1], &finished, sizeof finished), 0);
+}
+
+TEST_F(PushLinkTest, TheControlPortLogsAMemberOut) {
+    Start({"--market-step-ms", "0"});
+    LoggedIn demo = Login("demo");
+    Socket link = Subscribe(demo);
+    EXPECT_EQ(Control("logout demo"), "ok session ended, 1 links told");
+    EXPECT_TRUE(ReadUntil(
+        link, [](const PushFrame& f) { return OfType(f, 5); }, 100));
+    EXPECT_TRUE(test::PeerClosed(link));
+    Socket again = test::SubscribePush(server->pushPort(), demo.key);
+    EXPECT_TRUE(test::PeerClosed(again));
+    EXPECT_EQ(Control("logout demo"), "error demo has no session");
+    EXPECT_EQ(Control("logout nobody"), "error unknown member nobody");
+}
+
+TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
+    Start({"--market-step-ms", "2"});
+    // A client that never reads, with a small receive buffer set before it connects.
+    Socket slow(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int small = 4096;
+    setsockopt(slow.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server->pushPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(slow.Fd(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    const RequestHeader subscribe = test::Header(cmd::Subscribe, Login("demo").key);
+    ASSERT_EQ(slow.Send(&subscribe, sizeof subscribe), static_cast<int>(sizeof subscribe));
+    Socket fast = Subscribe(Login("trader"));
+
+    std::atomic<bool> reading{true};
+    std::atomic<long> frames{0};
+    std::thread reader([&] {
+        while (reading && ReadPushFrame(fast)) ++frames;
+    });
+    // The slow link never reads: its queue overflows and it is dropped, the other goes on.
+    std::string links;
+    for (int i = 0; i < 600 && (links = Control("links")) != "ok 1"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(links, "ok 1");
+    const long before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(frames.load(), before);
+    reading = false;
+    reader.join();
+    EXPECT_NE(server->Log().find("queue overflow"), std::string::npos);
+}
+
+TEST(ServerOptions, ControlPortAndKeepAliveInterval) {
+    server::ServerOptions o;
+    std::string message;
+    EXPECT_EQ(server::ParseOptions({"--control-port", "0", "--keepalive-ms", "250"}, o, message),
+              server::ParseOutcome::Run);
+    ASSERT_TRUE(o.controlPort);
+    EXPECT_EQ(*o.controlPort, 0);
+    EXPECT_EQ(o.keepAliveInterval, std::chrono::milliseconds(250));
+    server::ServerOptions defaults;
+    EXPECT_FALSE(defaults.controlPort);
+    EXPECT_EQ(defaults.keepAliveInterval, std::chrono::seconds(10));
+    for (const char* bad : {"0", "-1", "x"}) {
+        server::ServerOptions p;
+        EXPECT_EQ(server::ParseOptions({"--keepalive-ms", bad}, p, message),
+                  server::ParseOutcome::Error)
+            << bad;
+    }
+}
+
+}  // namespace
+}  // namespace zq
