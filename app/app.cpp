@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/child_view.h"
 #include "app/config.h"
 #include "app/main_frame.h"
 #include "app/qt_bridge.h"
@@ -48,6 +49,24 @@ bool CTQDiraveApp::ResolveServer() {
     return true;
 }
 
+namespace {
+
+// The main view and the trading model meet here: the chart's product records come from the
+// instrument list, every market record passes the quote update before the chart, and a reload
+// of positions or orders lays the chart out again. Set before the links start.
+void WireViewToModel(CChildView& view, TradingModel& model) {
+    TradingModel* m = &model;
+    view.Chart().hooks.productRecord = [m](int instrument) {
+        return m->FindInstrument(instrument);
+    };
+    view.SetQuoteSink([m](const BarRecord& record) { m->QuoteUpdate(&record); });
+    const WindowHandle h = view.Handle();
+    model.SetChartRefresh([h] { Ui().Post(h, WM_CHART_RELAYOUT, 0, 0); });
+    model.SetMainView(h);
+}
+
+}  // namespace
+
 bool CTQDiraveApp::InitInstance() {
     outcome_ = guard_->Acquire();
     if (outcome_ == SingleInstanceGuard::Outcome::Activated) return false;
@@ -75,12 +94,15 @@ bool CTQDiraveApp::InitInstance() {
     services.restartProgram = [this] { Restart(); };
     services.showAbout = [this](QWidget*) { OnAppAbout(); };
     frame_ = std::make_unique<CMainFrame>(std::move(services));
+    WireViewToModel(*frame_->View(), *model_);
     MarkInstanceWindow(frame_.get());
     frame_->show();
 
     // The account: summary, positions and account block, then the pending orders, on one
     // connection; the frame is shown and the links start even when this fails.
     model_->InitialLoad(OwnerHandle(frame_.get()));
+    // The history of the current instrument and the push link.
+    frame_->View()->RebuildLinks();
     return true;
 }
 

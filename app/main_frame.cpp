@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QFrame>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -12,6 +11,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "app/child_view.h"
 #include "app/commands.h"
 #include "app/config.h"
 #include "app/settings_block.h"
@@ -113,15 +113,12 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     StartupLoad();
 
     // The main view fills the client area.
-    auto* view = new QFrame(this);
-    view->setObjectName(QStringLiteral("CChildView"));
-    view->setFrameShape(QFrame::StyledPanel);
-    view->setFrameShadow(QFrame::Sunken);
-    view->setAutoFillBackground(true);
-    QPalette pal = view->palette();
-    pal.setColor(QPalette::Window, Qt::black);
-    view->setPalette(pal);
-    setCentralWidget(view);
+    view_ = new CChildView(this);
+    view_->SetMessageSink([this](const std::string& text, std::int32_t time) {
+        messages_.Post(text, time, sound::Message);
+    });
+    view_->SetCloseAndRestart([this] { CloseAndRestart(); });
+    setCentralWidget(view_);
 
     CreateMenus();
     CreateToolbars();
@@ -129,6 +126,7 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
     RemoveUnlistedInstruments();
     ChooseCurrentInstrument();
+    view_->SetCurrentInstrument(currentInstrument_);
 
     newMessage_ = false;
     clockTimer_ = new QTimer(this);
@@ -150,7 +148,10 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     resize(1280, 800);
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    // The link workers post into the message store: they are stopped before it goes.
+    view_->ShutdownLinks();
+}
 
 void CMainFrame::StartupLoad() {
     // 54, 1, 8, 56, 44 on one connection; each step runs whatever the one before gave.
@@ -356,9 +357,8 @@ void CMainFrame::OnCommand(int command) {
             return;
         case cmdid::Relogin:
             messageTimer_->stop();
-            exitConfirmed_ = true;
-            close();
-            if (services_.restartProgram) services_.restartProgram();
+            view_->ClosePushLink();
+            CloseAndRestart();
             return;
         case cmdid::About:
             if (services_.showAbout) services_.showAbout(this);
@@ -415,6 +415,12 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     blinkTimer_->stop();
     messageTimer_->stop();
     event->accept();
+}
+
+void CMainFrame::CloseAndRestart() {
+    exitConfirmed_ = true;
+    close();
+    if (services_.restartProgram) services_.restartProgram();
 }
 
 void CMainFrame::OnNewMessage(int soundId) {

@@ -20,6 +20,8 @@ class QTimer;
 
 namespace zq {
 
+class CChildView;
+
 QString MainFrameTitle();
 
 // What the frame needs from the rest of the program.
@@ -49,6 +51,8 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QAction* Action(int command) const { return actions_.value(command, nullptr); }
 
     int CurrentInstrument() const { return currentInstrument_; }
+    // The main view: chart, left panel and the server links.
+    CChildView* View() const { return view_; }
     QToolBar* CommandBar() const { return commandBar_; }
     QToolBar* InstrumentBar() const { return instrumentBar_; }
     QLabel* ClockPane() const { return clock_; }
@@ -77,12 +81,15 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void OpenWeb(const std::string& path);
     void OnNewMessage(int soundId);
     void OnClockTick();
+    // Closes the frame without question or log-out and starts the program again.
+    void CloseAndRestart();
 
     FrameServices services_;
     QHash<int, QAction*> actions_;
     QMenu* systemMenu_ = nullptr;
     QMenu* commoditiesMenu_ = nullptr;
     QMenu* forexMenu_ = nullptr;
+    CChildView* view_ = nullptr;
     QToolBar* commandBar_ = nullptr;
     QToolBar* instrumentBar_ = nullptr;
     QLabel* clock_ = nullptr;

@@ -1,0 +1,56 @@
+// The history transfer's unpacking in front of the chart intake: a downloaded archive of
+// 100,000 bar records (one item, or ten items of 10,000) opened from memory, unpacked item by
+// item and appended to a freshly reset chart, as the data link does it.
+#include <benchmark/benchmark.h>
+
+#include "market/bar_series.h"
+#include "net/history_loader.h"
+#include "tests/links_support.h"
+
+namespace {
+
+using namespace zq;
+
+test::Bytes Archive(int items, int perItem) {
+    std::vector<test::Bytes> parts;
+    int newest = 10'000'000;
+    for (int i = 0; i < items; ++i) {
+        std::vector<BarRecord> bars;
+        for (int k = 0; k < perItem; ++k, --newest)
+            bars.push_back(test::HistoryBar(1, newest, 200000 + (newest * 37) % 5000));
+        parts.push_back(test::RecordBytes(bars));
+    }
+    return test::MakeZip(parts);
+}
+
+void UnzipAndApply(benchmark::State& state, int items, int perItem) {
+    const test::Bytes zip = Archive(items, perItem);
+    KLineData chart;
+    for (auto _ : state) {
+        chart.Reset(1, 15);
+        const std::uint64_t generation = chart.Generation();
+        bool opened =
+            UnpackHistory(zip.data(), zip.size(), [&](const BarRecord* records, std::size_t count) {
+                chart.AppendHistoryBars(records, count, generation);
+                return true;
+            });
+        benchmark::DoNotOptimize(opened);
+    }
+    if (chart.BarCount() != static_cast<std::size_t>(items) * perItem)
+        state.SkipWithError("bars lost");
+    state.SetItemsProcessed(state.iterations() * items * perItem);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(zip.size()));
+    state.counters["archive_bytes"] = static_cast<double>(zip.size());
+}
+
+void BM_UnzipAndApplyOneItem(benchmark::State& state) {
+    UnzipAndApply(state, 1, 100000);
+}
+void BM_UnzipAndApplyTenItems(benchmark::State& state) {
+    UnzipAndApply(state, 10, 10000);
+}
+
+BENCHMARK(BM_UnzipAndApplyOneItem)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnzipAndApplyTenItems)->Unit(benchmark::kMillisecond);
+
+}  // namespace

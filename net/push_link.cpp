@@ -1,0 +1,170 @@
+#include "net/push_link.h"
+
+#include <thread>
+
+#include "app/messages.h"
+#include "net/wire.h"
+#include "reports/message_store.h"
+
+namespace zq {
+
+// --- LinkSocket ---
+
+void LinkSocket::Shutdown() {
+    std::lock_guard lock(mutex_);
+    if (shutDown_.exchange(true)) return;
+    socket_.Shutdown();
+}
+
+void LinkSocket::Close() {
+    std::lock_guard lock(mutex_);
+    shutDown_ = true;
+    socket_.ShutdownClose();
+}
+
+// --- LinkGate ---
+
+bool LinkGate::Enter() {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    ++inside_;
+    return true;
+}
+
+void LinkGate::Leave() {
+    {
+        std::lock_guard lock(mutex_);
+        --inside_;
+    }
+    left_.notify_all();
+}
+
+void LinkGate::Close(const std::function<void()>& pump) {
+    std::unique_lock lock(mutex_);
+    closed_ = true;
+    while (inside_ > 0) {
+        if (pump) {
+            lock.unlock();
+            pump();
+            lock.lock();
+            left_.wait_for(lock, std::chrono::milliseconds(2), [this] { return inside_ == 0; });
+        } else {
+            left_.wait(lock, [this] { return inside_ == 0; });
+        }
+    }
+}
+
+bool LinkGate::Closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+// --- PushLink ---
+
+PushLink::PushLink(PushHandlers handlers, std::shared_ptr<LinkGate> gate)
+    : handlers_(std::move(handlers)),
+      gate_(gate ? std::move(gate) : std::make_shared<LinkGate>()) {}
+
+bool PushLink::Connect(std::uint32_t addressNetOrder, std::uint16_t port) {
+    if (Recorded()) return true;
+    Socket s = Socket::Connect(addressNetOrder, port, timeouts::PushReadMs);
+    if (!s.Valid()) return false;  // silent: the link check tries again
+    auto socket = std::make_shared<LinkSocket>(std::move(s));
+    try {
+        std::thread([link = shared_from_this(), socket] { link->PushLinkReader(socket); }).detach();
+    } catch (...) {
+        return false;  // no thread to be had: the socket closes with its last owner
+    }
+    std::lock_guard lock(mutex_);
+    socket_ = std::move(socket);
+    return true;
+}
+
+void PushLink::Close() {
+    std::shared_ptr<LinkSocket> old;
+    {
+        std::lock_guard lock(mutex_);
+        old.swap(socket_);
+    }
+    if (old) old->Shutdown();  // its reader wakes and closes it
+}
+
+bool PushLink::Recorded() const {
+    std::lock_guard lock(mutex_);
+    return socket_ != nullptr;
+}
+
+int PushLink::PushLinkReader(std::shared_ptr<LinkSocket> socket) {
+    try {
+        RequestHeader header = MakeHeader(cmd::Subscribe);
+        socket->Get().Send(&header, sizeof header);  // not checked: the first read tells
+        for (;;) {
+            std::int32_t type = 0;
+            if (ReceiveExact(socket->Get(), &type, 4) != 4) break;
+            // A link that has been replaced stops before it acts on anything more.
+            if (socket->WasShutDown() || !Dispatch(type, *socket)) break;
+        }
+    } catch (...) {
+        // Any failure ends the link like a read failure; the link check reconnects.
+    }
+    socket->Close();
+    return 1;
+}
+
+bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
+    Socket& s = socket.Get();
+    switch (type) {
+        case push::Closed:
+        case push::ForcedOffline: {
+            LinkGate::Pass pass(*gate_);
+            if (pass && handlers_.logout)
+                handlers_.logout(type == push::Closed ? WM_PUSH_LINK_CLOSED : WM_FORCED_OFFLINE);
+            return false;
+        }
+        case push::Record: {
+            BarRecord r;
+            if (ReceiveExact(s, &r, sizeof r) != static_cast<int>(sizeof r)) return false;
+            LinkGate::Pass pass(*gate_);
+            if (!pass) return false;
+            if (IsSignal(r)) {
+                if (handlers_.signal) handlers_.signal(r);
+            } else if (handlers_.marketRecord) {
+                handlers_.marketRecord(r);
+            }
+            return true;
+        }
+        case push::Message: {
+            std::int32_t more = 0;
+            std::int32_t time = 0;
+            std::string text;
+            if (ReceiveExact(s, &more, 4) != 4 || more <= 0) return false;
+            if (!ReadMessageItem(s, time, text) || time <= 0) return false;
+            LinkGate::Pass pass(*gate_);
+            if (!pass) return false;
+            if (handlers_.instantMessage) handlers_.instantMessage(text, time);
+            return true;
+        }
+        case push::Discard: {
+            char body[push::kDiscardBytes];
+            return ReceiveExact(s, body, sizeof body) == static_cast<int>(sizeof body);
+        }
+        case push::KeepAlive:
+            MarkKeepAlive();
+            return true;
+        default:
+            return true;  // 0 and unknown types carry no body
+    }
+}
+
+ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded) {
+    if (!ChartAccepts(record, chart.Instrument())) return ChartFeed::NotForChart;
+    if (!IsLiveBar(record)) {
+        chart.AddFinishedBar(record);
+        return ChartFeed::Finished;
+    }
+    if (!historyLoaded) return ChartFeed::LiveBeforeHistory;
+    chart.LiveUpdate(record);
+    return ChartFeed::Live;
+}
+
+}  // namespace zq

@@ -1,0 +1,51 @@
+// Zip archives held in memory, as the data link delivers K-line history: open without
+// password, count the items, tell an item's uncompressed size, unpack one item into a buffer of
+// exactly that size.
+//
+// Bounds. The archive comes from the network, so nothing it claims is allocated blindly:
+//   - an archive announcing more than kMaxZipItems items does not open;
+//   - an item whose uncompressed size is above kMaxZipItemBytes is reported as unreadable
+//     (ItemSize gives nothing, Unpack fails) before any buffer is made for it;
+//   - Unpack succeeds only when the item inflates to exactly the stated size and passes its
+//     checksum, so a cut, padded or corrupted item never reads as good.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+struct zip;
+
+namespace zq {
+
+// 128 MiB: some 2.4 million bar records in one item.
+inline constexpr std::uint64_t kMaxZipItemBytes = 128ull * 1024 * 1024;
+inline constexpr std::int64_t kMaxZipItems = 100000;
+
+class ZipReader {
+  public:
+    ZipReader() = default;
+    ~ZipReader() { Close(); }
+    ZipReader(const ZipReader&) = delete;
+    ZipReader& operator=(const ZipReader&) = delete;
+
+    // Opens the archive in `data` (not copied: the buffer must outlive the reader). False for
+    // anything that is not a readable zip archive within the bounds above.
+    bool Open(const void* data, std::size_t size);
+    void Close();
+    bool IsOpen() const { return archive_ != nullptr; }
+
+    // The number of items (0 when closed).
+    int Count() const;
+    // The uncompressed size of an item; nothing for an index out of range, an item without a
+    // known size, or one above kMaxZipItemBytes.
+    std::optional<std::size_t> ItemSize(int index) const;
+    // Unpacks an item into `buffer`, which holds `size` bytes; `size` must be the item's size.
+    bool Unpack(int index, void* buffer, std::size_t size);
+
+  private:
+    zip* archive_ = nullptr;
+    int count_ = 0;
+};
+
+}  // namespace zq

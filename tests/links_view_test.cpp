@@ -1,0 +1,302 @@
+// The main view with its links against scripted push and data servers: creation and the
+// split of the client area, RebuildLinks with cache and download, market records and instant
+// messages from the push link, the log-out orders, the link check, and the view in the frame.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <filesystem>
+
+#include "app/child_view.h"
+#include "app/commands.h"
+#include "app/config.h"
+#include "app/main_frame.h"
+#include "app/messages.h"
+#include "app/qt_bridge.h"
+#include "app/settings_block.h"
+#include "market/history_cache.h"
+#include "net/ansi_text.h"
+#include "net/session.h"
+#include "reports/message_store.h"
+#include "tests/links_support.h"
+#include "tests/support/fake_ui.h"
+
+namespace zq {
+namespace {
+
+using namespace test;
+
+bool WaitFor(const std::function<bool()>& done) {
+    return WaitUntil(done, [] { QApplication::processEvents(QEventLoop::AllEvents, 5); });
+}
+
+class LinksViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("zq-view-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
+        ::setenv("ZQ_PUSH_PORT", std::to_string(push_.Port()).c_str(), 1);
+        ::setenv("ZQ_DATA_PORT", std::to_string(data_.Port()).c_str(), 1);
+        ReloadConfig();
+        Session().serverAddress = htonl(INADDR_LOOPBACK);
+    }
+    void TearDown() override {
+        for (const char* v : {"ZQ_DATA_DIR", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_REQUEST_PORT"})
+            ::unsetenv(v);
+        ReloadConfig();
+        ResetSession();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // A view wired to record what reaches the trading model and the message list.
+    std::unique_ptr<CChildView> MakeView() {
+        auto view = std::make_unique<CChildView>();
+        view->SetQuoteSink([this](const BarRecord& r) {
+            std::lock_guard lock(mutex_);
+            quotes_.push_back(r);
+        });
+        view->SetMessageSink([this](const std::string& text, std::int32_t time) {
+            std::lock_guard lock(mutex_);
+            messages_.emplace_back(time, text);
+        });
+        view->SetCloseAndRestart([this] { restarts_++; });
+        view->resize(800, 500);
+        view->show();
+        QApplication::processEvents();
+        return view;
+    }
+    std::size_t Quotes() {
+        std::lock_guard lock(mutex_);
+        return quotes_.size();
+    }
+    bool PostedTo(CChildView& v, unsigned msg) {
+        for (const auto& m : ui_.Posts())
+            if (m.target == v.Handle() && m.msg == msg) return true;
+        return false;
+    }
+
+    FakeUi ui_;
+    std::filesystem::path dir_;
+    PushServer push_;
+    DataServer data_;
+    std::mutex mutex_;
+    std::vector<BarRecord> quotes_;
+    std::vector<std::pair<std::int32_t, std::string>> messages_;
+    std::atomic<int> restarts_{0};
+};
+
+TEST_F(LinksViewTest, CreationTakesTheLastInstrumentAndSplitsTheClientArea) {
+    for (auto [stored, expected] : {std::pair{7, 7}, {100, 1}, {0, 1}}) {
+        SettingsBlock b = DefaultSettings();
+        b.lastInstrument = stored;
+        ASSERT_TRUE(WriteSettings(b));
+        auto view = MakeView();
+        EXPECT_EQ(view->CurrentInstrument(), expected) << stored;
+        EXPECT_EQ(view->Chart().Instrument(), expected) << stored;
+        EXPECT_EQ(view->CurrentPeriod(), 15);
+    }
+    auto view = MakeView();
+    EXPECT_EQ(view->objectName(), QStringLiteral("CChildView"));
+    EXPECT_EQ(view->LeftPanel()->objectName(), QStringLiteral("CLeftTips"));
+    EXPECT_EQ(view->ChartWindow()->objectName(), QStringLiteral("CKMain"));
+    EXPECT_TRUE(view->LinkCheckRunning());
+    EXPECT_EQ(view->LinkCheckPeriod(), 30000);
+    EXPECT_FALSE(view->PushConnected()) << "links start with RebuildLinks only";
+
+    for (QSize size : {QSize(800, 500), QSize(1234, 321)}) {
+        view->resize(size);
+        QApplication::processEvents();
+        const QRect c = view->contentsRect();
+        EXPECT_EQ(view->LeftPanel()->geometry(), QRect(c.x(), c.y(), 85, c.height()));
+        EXPECT_EQ(view->ChartWindow()->geometry(),
+                  QRect(c.x() + 85, c.y(), c.width() - 85, c.height()));
+        EXPECT_EQ(view->Chart().ClientWidth(), c.width() - 85);
+        EXPECT_EQ(view->Chart().ClientHeight(), c.height());
+    }
+}
+
+TEST_F(LinksViewTest, RebuildLinksJoinsCacheAndDownloadAndFeedsTheChartFromThePush) {
+    // Cache of instrument 3: bars 100..96. The download brings 103..100.
+    ASSERT_TRUE(
+        WriteHistoryFile(HistoryFilePath(HistoryDirectory(), 3, 15), HistoryBars(3, 100, 5)));
+    data_.Answer(HistoryAnswer(MakeZip({RecordBytes(HistoryBars(3, 103, 4))}), "K"));
+
+    auto view = MakeView();
+    view->SetCurrentInstrument(3);
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return !view->HistoryBusy(); }));
+    ASSERT_TRUE(view->HistoryLoaded());
+    ASSERT_EQ(data_.Requests().size(), 1u);
+    EXPECT_EQ(data_.Requests()[0].command, 15003);
+    EXPECT_EQ(data_.Requests()[0].keyA, Text(MakeBarKey(HistoryBar(3, 100))));
+    EXPECT_EQ(view->Chart().BarCount(), 8u);
+    EXPECT_TRUE(PostedTo(*view, WM_CHART_INVALIDATE)) << "the chart window repaints";
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
+    EXPECT_TRUE(view->PushConnected());
+
+    // A loaded chart lays out again on resize.
+    ASSERT_FALSE(view->Chart().Geometry().empty());
+    const int right = view->Chart().Geometry().front().right;
+    view->resize(400, 300);
+    QApplication::processEvents();
+    EXPECT_NE(view->Chart().Geometry().front().right, right);
+
+    // Another instrument's record: the model sees it, the chart does not. Then a finished bar
+    // and a live bar of the chart's instrument, and one with a zero price.
+    BarRecord zero = HistoryBar(3, 105);
+    zero.high = 0;
+    Bytes stream;
+    for (const BarRecord& r : {HistoryBar(5, 104), HistoryBar(3, 104), LiveBar(3, 200010), zero})
+        PutRecord(stream, r);
+    push_.Send(stream);
+    ASSERT_TRUE(WaitFor([&] { return Quotes() == 4; }));
+    auto bars = view->Chart().RawBars();
+    ASSERT_EQ(bars.size(), 10u);
+    EXPECT_TRUE(IsLiveBar(bars[0]));
+    EXPECT_EQ(TimeText(bars[1]), HistoryBar(3, 104).time);
+    EXPECT_EQ(quotes_[0].instrument, 5);
+
+    // An instant message reaches the message list with its time.
+    Bytes message;
+    PutMessage(message, 1, 1700000100, ToAnsi("系统维护通知"));
+    push_.Send(message);
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mutex_);
+        return !messages_.empty();
+    }));
+    EXPECT_EQ(messages_[0], (std::pair<std::int32_t, std::string>{1700000100, "系统维护通知"}));
+}
+
+TEST_F(LinksViewTest, LogoutOrdersShowTheirMessageAndRestart) {
+    for (auto [type, msg, text] :
+         {std::tuple{push::ForcedOffline, WM_FORCED_OFFLINE, kForcedOfflineText},
+          std::tuple{push::Closed, WM_PUSH_LINK_CLOSED, kPushLinkClosedText}}) {
+        ui_.Clear();
+        restarts_ = 0;
+        auto view = MakeView();
+        const int subscribed = push_.Subscribed();
+        view->RebuildLinks();
+        ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == subscribed + 1; }));
+        Bytes order;
+        PutItem(order, type);
+        push_.Send(order);
+        ASSERT_TRUE(WaitFor([&] { return PostedTo(*view, msg); })) << msg;
+        EXPECT_TRUE(ui_.BoxTexts().empty()) << "the message shows on the window's own thread";
+
+        view->HandleMessage(msg, 0, 0);  // as the bridge delivers the post
+        ASSERT_EQ(ui_.Boxes().size(), 1u);
+        EXPECT_EQ(ui_.Boxes()[0].text, text);
+        EXPECT_EQ(ui_.Boxes()[0].caption, AppTitle());
+        EXPECT_EQ(ui_.Boxes()[0].buttons, MsgButtons::Ok);
+        EXPECT_EQ(restarts_, 1);
+        EXPECT_FALSE(view->LinkCheckRunning());
+        EXPECT_FALSE(view->PushConnected());
+    }
+}
+
+TEST_F(LinksViewTest, TheLinkCheckRebuildsOncePerSilentPeriod) {
+    auto view = MakeView();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
+    ASSERT_EQ(view->RebuildCount(), 1);
+
+    view->OnLinkCheck();  // the flag starts set: this period counts as alive
+    EXPECT_EQ(view->RebuildCount(), 1);
+    view->OnLinkCheck();  // silent since the last check
+    EXPECT_EQ(view->RebuildCount(), 2);
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 2; })) << "the push link reconnects";
+    EXPECT_EQ(push_.ClosedByClient(), 1) << "the old push socket was closed";
+    EXPECT_TRUE(view->LinkCheckRunning());
+    view->OnLinkCheck();
+    EXPECT_EQ(view->RebuildCount(), 3);
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 3; }));
+
+    // A keep-alive (seen through the record behind it) keeps the next period alive only.
+    Bytes alive;
+    PutItem(alive, push::KeepAlive);
+    PutRecord(alive, HistoryBar(9, 1));
+    push_.Send(alive);
+    ASSERT_TRUE(WaitFor([&] { return Quotes() == 1; }));
+    view->OnLinkCheck();
+    EXPECT_EQ(view->RebuildCount(), 3);
+    view->OnLinkCheck();
+    EXPECT_EQ(view->RebuildCount(), 4);
+
+    // The timer itself drives the check (period shortened); a silent server keeps being retried.
+    view->SetLinkCheckPeriod(20);
+    const int now = view->RebuildCount();
+    EXPECT_TRUE(WaitFor([&] { return view->RebuildCount() >= now + 2; }));
+}
+
+TEST_F(LinksViewTest, ClosingTheViewServesAWorkerThatWaitsForTheWindowThread) {
+    // The quote update sends window messages synchronously. A view closing while the reader
+    // waits inside such a send must serve it rather than wait for the reader forever.
+    QtBridge bridge;
+    SetUi(&bridge);
+    auto view = MakeView();
+    std::atomic<bool> inside{false};
+    std::atomic<bool> sent{false};
+    const WindowHandle h = view->Handle();
+    view->SetQuoteSink([&](const BarRecord&) {
+        inside = true;
+        Ui().Send(h, WM_QUOTE_TICK, 0, 0);
+        sent = true;
+    });
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
+    Bytes b;
+    PutRecord(b, HistoryBar(9, 1));
+    push_.Send(b);
+    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));  // no events served meanwhile
+    view.reset();
+    EXPECT_TRUE(sent);
+    SetUi(&ui_);
+}
+
+TEST_F(LinksViewTest, TheViewInTheFrame) {
+    ScriptServer requests([](Socket&, int) {});  // the frame's start-up load finds no lists
+    requests.UseAsRequestPort();
+    FrameServices services;
+    services.restartProgram = [this] { restarts_++; };
+    auto frame = std::make_unique<CMainFrame>(services);
+    CChildView* view = frame->View();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(frame->centralWidget(), view);
+    EXPECT_EQ(view->CurrentInstrument(), frame->CurrentInstrument());
+    frame->show();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
+
+    // Instant messages go to the frame's message list with the message sound.
+    Bytes message;
+    PutMessage(message, 1, 1700000200, ToAnsi("您好"));
+    ui_.Clear();
+    push_.Send(message);
+    ASSERT_TRUE(WaitFor([&] { return frame->Messages().Size() == 1; }));
+    EXPECT_EQ(frame->Messages().Copy()[0].content, "您好");
+    EXPECT_EQ(frame->Messages().Copy()[0].time, LocalTimeStamp(1700000200));
+    ASSERT_TRUE(WaitFor([&] { return !ui_.Sounds().empty(); }));
+    EXPECT_EQ(ui_.Sounds()[0].id, sound::Message);
+
+    // Re-login closes the push link and restarts without a question.
+    frame->OnCommand(cmdid::Relogin);
+    EXPECT_EQ(restarts_, 1);
+    EXPECT_FALSE(view->PushConnected());
+    EXPECT_TRUE(WaitFor([&] { return push_.ClosedByClient() == 1; }));
+
+    // A log-out order closes the frame without a question and restarts.
+    frame->show();
+    ui_.Clear();
+    view->HandleMessage(WM_FORCED_OFFLINE, 0, 0);
+    EXPECT_EQ(ui_.BoxTexts(), std::vector<std::string>{kForcedOfflineText});
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_EQ(restarts_, 2);
+    frame.reset();  // stops the links before the message list goes
+}
+
+}  // namespace
+}  // namespace zq
