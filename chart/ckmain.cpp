@@ -1,0 +1,301 @@
+#include "chart/ckmain.h"
+
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QThread>
+#include <mutex>
+
+#include "chart/left_tips.h"
+
+namespace zq {
+
+// What the chart's hooks reach the window through. The window clears `chart` when it goes;
+// worker threads post to it under the mutex, so a post never meets a window being destroyed.
+struct CKMain::Relay {
+    std::mutex mutex;
+    CKMain* chart = nullptr;
+
+    // Runs f on the window's thread: at once when already there, else queued.
+    template <class F>
+    void Run(F f) {
+        std::unique_lock lock(mutex);
+        CKMain* c = chart;
+        if (!c) return;
+        if (QThread::currentThread() == c->thread()) {
+            lock.unlock();
+            f(c);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            c, [c, f = std::move(f)]() mutable { f(c); }, Qt::QueuedConnection);
+    }
+};
+
+CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetchOlderHistory,
+               std::function<void(int command)> command, QWidget* parent)
+    : QWidget(parent),
+      data_(data),
+      leftPanel_(leftPanel),
+      command_(std::move(command)),
+      input_(data, fx_),
+      watermark_(WatermarkText()),
+      relay_(std::make_shared<Relay>()) {
+    setObjectName(QStringLiteral("CKMain"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::ClickFocus);
+    relay_->chart = this;
+
+    fx_.invalidate = [this] { InvalidateAll(); };
+    fx_.syncCross = [this] { SyncCross(); };
+    fx_.showDataWindow = [this](bool visible) {
+        if (leftPanel_) leftPanel_->ShowDataWindow(visible);
+    };
+    fx_.dataWindow = [this](float y, const BarRecord& bar) {
+        if (leftPanel_) leftPanel_->SetDataWindow(y, bar);
+    };
+    fx_.fetchOlderHistory = std::move(fetchOlderHistory);
+
+    runMenu = [this](const std::vector<ChartMenuItem>& items, const QPoint& global) {
+        QMenu menu(this);
+        for (const ChartMenuItem& item : items)
+            menu.addAction(QString::fromUtf8(item.text))->setData(item.command);
+        QAction* chosen = menu.exec(global);
+        return chosen ? chosen->data().toInt() : 0;
+    };
+}
+
+CKMain::~CKMain() {
+    std::lock_guard lock(relay_->mutex);
+    relay_->chart = nullptr;
+}
+
+void CKMain::InstallDataHooks() {
+    std::shared_ptr<Relay> relay = relay_;
+    KLineHooks& h = data_.hooks;
+    h.invalidateAll = [relay] { relay->Run([](CKMain* c) { c->InvalidateAll(); }); };
+    h.invalidateBand = [relay](const PixelRect& band) {
+        relay->Run([band](CKMain* c) { c->InvalidateBand(band); });
+    };
+    h.crossMoved = [relay](int, int, int, int) { relay->Run([](CKMain* c) { c->SyncCross(); }); };
+    h.dataWindow = [relay](float y, const BarRecord& bar) {
+        relay->Run([y, bar](CKMain* c) {
+            if (c->leftPanel_) c->leftPanel_->SetDataWindow(y, bar);
+        });
+    };
+    h.priceScaleChanged = [relay] {
+        relay->Run([](CKMain* c) {
+            if (!c->leftPanel_) return;
+            const ChartState st = c->data_.State();
+            c->leftPanel_->UpdatePriceScale(-1, st.hi, st.scale, st.vOffset, c->data_.Instrument());
+        });
+    };
+}
+
+void CKMain::SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
+                        std::function<void(const ChartHit&)> selectHit) {
+    fx_.hitTest = std::move(hitTest);
+    fx_.selectHit = std::move(selectHit);
+}
+
+void CKMain::SetToolMouse(std::function<void(ToolMouse event, int x, int y)> toolMouse) {
+    fx_.toolMouse = std::move(toolMouse);
+}
+
+bool CKMain::ToChartKey(int qtKey, ChartKey& key) {
+    switch (qtKey) {
+        case Qt::Key_Escape:
+            key = ChartKey::Escape;
+            return true;
+        case Qt::Key_Left:
+            key = ChartKey::Left;
+            return true;
+        case Qt::Key_Up:
+            key = ChartKey::Up;
+            return true;
+        case Qt::Key_Right:
+            key = ChartKey::Right;
+            return true;
+        case Qt::Key_Down:
+            key = ChartKey::Down;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CKMain::OnKey(ChartKey key) {
+    input_.Key(key);
+    UpdateCursor();
+}
+
+void CKMain::SelectMode(ChartMode mode) {
+    input_.SelectMode(mode);
+    UpdateCursor();
+}
+
+void CKMain::LeaveMode() {
+    input_.LeaveMode();
+    UpdateCursor();
+}
+
+void CKMain::OnChartReset() {
+    if (leftPanel_) leftPanel_->ShowDataWindow(false);
+    SyncCross();
+    InvalidateAll();
+    UpdateCursor();
+}
+
+void CKMain::InvalidateAll() {
+    if (QThread::currentThread() != thread()) {
+        relay_->Run([](CKMain* c) { c->InvalidateAll(); });
+        return;
+    }
+    contentDirty_ = QRegion(rect());
+    update();
+}
+
+void CKMain::InvalidateBand(const PixelRect& band) {
+    if (QThread::currentThread() != thread()) {
+        relay_->Run([band](CKMain* c) { c->InvalidateBand(band); });
+        return;
+    }
+    const QRect r = QRect(QPoint(band.left, band.top), QPoint(band.right, band.bottom))
+                        .normalized()
+                        .intersected(rect());
+    if (r.isEmpty()) return;
+    contentDirty_ += r;
+    update(r);
+}
+
+void CKMain::XorBand(int x1, int y1, int x2, int y2) {
+    EnsureImage();
+    XorLine(image_, x1, y1, x2, y2);
+    update(QRect(QPoint(x1, y1), QPoint(x2, y2)).normalized().adjusted(-1, -1, 1, 1));
+}
+
+void CKMain::EnsureImage() {
+    const int dpi = logicalDpiX();
+    if (image_.size() == size() && !image_.isNull() &&
+        image_.dotsPerMeterX() == static_cast<int>(dpi / 0.0254 + 0.5))
+        return;
+    image_ = MakeChartImage(width(), height(), dpi);
+    drawnX_ = drawnY_ = 0;
+    contentDirty_ = QRegion(image_.rect());
+}
+
+void CKMain::SyncCross() {
+    EnsureImage();
+    ChartState st = data_.State();
+    // A chart too low for a single grid row shows neither bars nor cross.
+    if (RowHeight(height()) <= 0) st.crossX = st.crossY = 0;
+    if (st.crossX == drawnX_ && st.crossY == drawnY_) return;
+    for (const QRect& r : CrossRects(width(), height(), drawnX_, drawnY_)) update(r);
+    XorCross(image_, drawnX_, drawnY_);
+    drawnX_ = st.crossX;
+    drawnY_ = st.crossY;
+    XorCross(image_, drawnX_, drawnY_);
+    for (const QRect& r : CrossRects(width(), height(), drawnX_, drawnY_)) update(r);
+}
+
+void CKMain::PaintContent() {
+    EnsureImage();
+    SyncCross();
+    if (contentDirty_.isEmpty()) return;
+    const QRect clip = contentDirty_.boundingRect();
+    contentDirty_ = QRegion();
+    const ChartTexts texts{watermark_, CaptionText(data_.Product(), data_.Period())};
+    const ChartPainter::Result r = painter_.Paint(image_, data_, texts, clip);
+    if (clip != image_.rect() && (r.crossX != drawnX_ || r.crossY != drawnY_)) {
+        // The cross moved while the band was painted: the rest of the image still has it
+        // where it was, so the whole chart is painted again.
+        contentDirty_ = QRegion(image_.rect());
+        update();
+    }
+    drawnX_ = r.crossX;
+    drawnY_ = r.crossY;
+    if (leftPanel_)
+        leftPanel_->UpdatePriceScale(r.rowHeight, r.scale.hi, r.scale.scale, r.scale.vOffset,
+                                     data_.Instrument());
+}
+
+const QImage& CKMain::Render() {
+    PaintContent();
+    return image_;
+}
+
+void CKMain::paintEvent(QPaintEvent* event) {
+    PaintContent();
+    QPainter p(this);
+    p.drawImage(event->rect(), image_, event->rect());
+}
+
+void CKMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    data_.SetClientSize(width(), height());
+    input_.Resized();
+    InvalidateAll();
+    UpdateCursor();
+}
+
+void CKMain::mousePressEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    if (event->button() == Qt::LeftButton) {
+        input_.LeftDown(pos.x(), pos.y());
+    } else if (event->button() == Qt::RightButton) {
+        const ChartMenu menu = input_.RightDown(pos.x(), pos.y());
+        UpdateCursor();
+        OpenMenu(menu, event->globalPosition().toPoint());
+    }
+    UpdateCursor();
+}
+
+void CKMain::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const QPoint pos = event->position().toPoint();
+    input_.LeftUp(pos.x(), pos.y());
+    UpdateCursor();
+}
+
+void CKMain::mouseMoveEvent(QMouseEvent* event) {
+    UpdateCursor();
+    const QPoint pos = event->position().toPoint();
+    input_.MouseMove(pos.x(), pos.y());
+}
+
+void CKMain::leaveEvent(QEvent* event) {
+    input_.MouseLeave();
+    QWidget::leaveEvent(event);
+}
+
+void CKMain::enterEvent(QEnterEvent* event) {
+    UpdateCursor();
+    QWidget::enterEvent(event);
+}
+
+void CKMain::keyPressEvent(QKeyEvent* event) {
+    ChartKey key;
+    if (!ToChartKey(event->key(), key)) return QWidget::keyPressEvent(event);
+    OnKey(key);
+    event->accept();
+}
+
+void CKMain::UpdateCursor() {
+    if (data_.State().mode == ChartMode::MoveKLine) {
+        if (cursor().shape() != Qt::PointingHandCursor) setCursor(Qt::PointingHandCursor);
+    } else if (testAttribute(Qt::WA_SetCursor)) {
+        unsetCursor();
+    }
+}
+
+void CKMain::OpenMenu(ChartMenu menu, const QPoint& global) {
+    if (!runMenu) return;
+    const int chosen = runMenu(ChartMenuItems(menu), global);
+    if (chosen != 0 && command_) command_(chosen);
+}
+
+}  // namespace zq
