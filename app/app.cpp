@@ -11,6 +11,7 @@
 #include "app/child_view.h"
 #include "app/config.h"
 #include "app/main_frame.h"
+#include "app/messages.h"
 #include "app/qt_bridge.h"
 #include "net/dlg_login.h"
 #include "net/session.h"
@@ -93,6 +94,7 @@ bool CTQDiraveApp::InitInstance() {
     };
     services.restartProgram = [this] { Restart(); };
     services.showAbout = [this](QWidget*) { OnAppAbout(); };
+    services.reinitialiseTradingModel = [this] { model_->Reinitialise(OwnerHandle(frame_.get())); };
     frame_ = std::make_unique<CMainFrame>(std::move(services));
     WireViewToModel(*frame_->View(), *model_);
     MarkInstanceWindow(frame_.get());

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QResizeEvent>
 #include <QThread>
 #include <QTimer>
@@ -11,40 +12,12 @@
 #include "app/config.h"
 #include "app/messages.h"
 #include "app/settings_block.h"
+#include "chart/ckmain.h"
+#include "chart/left_tips.h"
 #include "market/history_cache.h"
 #include "net/session.h"
 
 namespace zq {
-
-namespace {
-
-// The left panel takes this many pixels of the client area; the chart window the rest.
-constexpr int kLeftPane = 85;
-
-// A plain child standing where the chart window and the left panel paint.
-QWidget* MakePane(QWidget* parent, const char* name) {
-    auto* w = new QWidget(parent);
-    w->setObjectName(QString::fromLatin1(name));
-    w->setAutoFillBackground(true);
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, Qt::black);
-    w->setPalette(pal);
-    w->show();
-    return w;
-}
-
-}  // namespace
-
-std::intptr_t CChildView::PackPair(int a, int b) {
-    const auto hi = static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32;
-    return static_cast<std::intptr_t>(hi | static_cast<std::uint32_t>(b));
-}
-
-void CChildView::UnpackPair(std::intptr_t v, int& a, int& b) {
-    const auto u = static_cast<std::uint64_t>(v);
-    a = static_cast<std::int32_t>(static_cast<std::uint32_t>(u >> 32));
-    b = static_cast<std::int32_t>(static_cast<std::uint32_t>(u & 0xffffffffu));
-}
 
 CChildView::CChildView(QWidget* parent)
     : QFrame(parent),
@@ -57,13 +30,8 @@ CChildView::CChildView(QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);  // the children paint everything
     setCursor(Qt::ArrowCursor);
 
-    // Everything the workers may call reaches windows only by posting to this handle.
+    // Everything the workers may call reaches windows only by posting to a window handle.
     const WindowHandle self = Handle();
-    chart_->hooks.invalidateAll = [self] { Ui().Post(self, WM_CHART_INVALIDATE, 0, 0); };
-    chart_->hooks.invalidateBand = [self](const PixelRect& band) {
-        Ui().Post(self, WM_CHART_INVALIDATE, PackPair(band.left, band.top),
-                  PackPair(band.right, band.bottom));
-    };
 
     HistoryLink::Options options;
     options.chart = chart_;
@@ -105,8 +73,23 @@ CChildView::~CChildView() {
 }
 
 void CChildView::CreateChildWindows() {
-    leftPanel_ = MakePane(this, "CLeftTips");
-    chartWindow_ = MakePane(this, "CKMain");
+    leftPanel_ = new CLeftTips(*chart_, this);
+    chartWindow_ = new CKMain(
+        *chart_, leftPanel_, [this] { PageHistory(); },
+        [this](int command) {
+            if (chartCommand_) chartCommand_(command);
+        },
+        this);
+    // The chart's hooks post to the chart window from here on.
+    chartWindow_->InstallDataHooks();
+    chartWindow_->setFocusPolicy(Qt::StrongFocus);
+    setFocusProxy(chartWindow_);
+    leftPanel_->show();
+    chartWindow_->show();
+}
+
+void CChildView::SetChartCommand(std::function<void(int command)> command) {
+    chartCommand_ = std::move(command);
 }
 
 void CChildView::SetQuoteSink(std::function<void(const BarRecord&)> sink) {
@@ -124,6 +107,7 @@ void CChildView::SetCloseAndRestart(std::function<void()> closeAndRestart) {
 void CChildView::SetCurrentInstrument(int instrument) {
     currentInstrument_ = instrument;
     chart_->Reset(currentInstrument_, currentPeriod_);
+    chartWindow_->OnChartReset();
 }
 
 void CChildView::SetCurrentPeriod(int minutes) {
@@ -149,6 +133,7 @@ void CChildView::RebuildLinks() {
     // The running transfer stops and the loaded flag clears before the chart is reset.
     history_->BeginReload();
     chart_->Reset(currentInstrument_, currentPeriod_);
+    chartWindow_->OnChartReset();
     const HistoryLink::Endpoint endpoint = DataEndpoint();
     chart_->SetHistory(
         ReadHistoryCache(endpoint.cacheDirectory, currentInstrument_, currentPeriod_));
@@ -218,14 +203,21 @@ void CChildView::OnLogoutOrder(unsigned msg) {
 void CChildView::Relayout() {
     const QRect r = contentsRect();
     if (r.width() <= 0 || r.height() <= 0) return;
-    const int left = std::min(kLeftPane, r.width());
+    const int left = std::min(kLeftPanelWidth, r.width());
     leftPanel_->setGeometry(r.x(), r.y(), left, r.height());
     chartWindow_->setGeometry(r.x() + left, r.y(), r.width() - left, r.height());
     chart_->SetClientSize(r.width() - left, r.height());
     if (history_->Loaded()) {
         chart_->Layout();
-        chartWindow_->update();
+        chartWindow_->InvalidateAll();
     }
+}
+
+void CChildView::keyPressEvent(QKeyEvent* event) {
+    ChartKey key;
+    if (!CKMain::ToChartKey(event->key(), key)) return QFrame::keyPressEvent(event);
+    chartWindow_->OnKey(key);
+    event->accept();
 }
 
 void CChildView::resizeEvent(QResizeEvent* event) {
@@ -245,18 +237,11 @@ std::intptr_t CChildView::HandleMessage(unsigned msg, std::intptr_t wparam, std:
             if (!shutDown_) OnLogoutOrder(msg);
             return 0;
         case WM_CHART_INVALIDATE:
-            if (wparam == 0 && lparam == 0) {
-                chartWindow_->update();
-            } else {
-                int l, t, r, b;
-                UnpackPair(wparam, l, t);
-                UnpackPair(lparam, r, b);
-                chartWindow_->update(QRect(QPoint(l, t), QPoint(r, b)));
-            }
-            return 0;
+            // A history transfer was applied: the chart window repaints.
+            return chartWindow_->HandleMessage(msg, wparam, lparam);
         case WM_CHART_RELAYOUT:
             if (history_->Loaded()) chart_->Layout();
-            chartWindow_->update();
+            chartWindow_->InvalidateAll();
             return 0;
         default:
             return 0;

@@ -5,8 +5,8 @@
 //
 // The chart data. The view owns the KLineData the chart window draws from, in shared
 // ownership with the link workers (Chart(), ChartData()). The workers feed it on their
-// threads; its invalidation hooks post WM_CHART_INVALIDATE to the view, which repaints the
-// chart window (or a band of it) on the user-interface thread.
+// threads; its hooks post to the chart window, which repaints itself (or a band of it) on the
+// user-interface thread.
 //
 // Lifetime. The workers are never joined. They hold only shared state (the links, the chart)
 // and reach everything else (the trading model, the frame's message store, the chart's hooks,
@@ -30,11 +30,8 @@ class QTimer;
 
 namespace zq {
 
-// Posted by the chart's hooks: repaint the chart window, the whole of it (wparam 0) or the band
-// packed into wparam and lparam (PackBand).
-constexpr unsigned WM_CHART_INVALIDATE = 0x480;
-// Posted by the trading model after a reload: lay the chart out again and repaint it.
-constexpr unsigned WM_CHART_RELAYOUT = 0x481;
+class CKMain;
+class CLeftTips;
 
 inline constexpr int kLinkCheckMs = 30000;
 
@@ -96,17 +93,18 @@ class CChildView : public QFrame, public MessageWindow {
     KLineData& Chart() { return *chart_; }
     const std::shared_ptr<KLineData>& ChartData() const { return chart_; }
     // The chart window (object name "CKMain") and the left panel ("CLeftTips").
-    QWidget* ChartWindow() const { return chartWindow_; }
-    QWidget* LeftPanel() const { return leftPanel_; }
+    CKMain* ChartWindow() const { return chartWindow_; }
+    CLeftTips* LeftPanel() const { return leftPanel_; }
+    // Where the chart's context-menu commands go (the main frame).
+    void SetChartCommand(std::function<void(int command)> command);
 
     // The 50 signal notification flags, one per instrument.
     const std::array<std::uint8_t, 50>& SignalFlags() const { return signalFlags_; }
 
-    static std::intptr_t PackPair(int a, int b);
-    static void UnpackPair(std::intptr_t v, int& a, int& b);
-
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    // Escape and the arrow keys go to the chart.
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
@@ -137,8 +135,9 @@ class CChildView : public QFrame, public MessageWindow {
     int currentPeriod_ = 15;
     std::array<std::uint8_t, 50> signalFlags_{};
 
-    QWidget* leftPanel_ = nullptr;
-    QWidget* chartWindow_ = nullptr;
+    CLeftTips* leftPanel_ = nullptr;
+    CKMain* chartWindow_ = nullptr;
+    std::function<void(int)> chartCommand_;
     QTimer* linkCheck_ = nullptr;  // timer 1
     int linkCheckMs_ = kLinkCheckMs;
     int rebuilds_ = 0;

@@ -17,6 +17,8 @@
 #include "app/settings_block.h"
 #include "app/toolbar_icons.h"
 #include "app/ui_bridge.h"
+#include "chart/ckmain.h"
+#include "market/history_cache.h"
 #include "market/instruments.h"
 #include "net/request.h"
 
@@ -68,32 +70,33 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
 
 // Commands whose windows and dialogs come with later parts of the program: present, disabled.
 bool LaterCommand(int command) {
-    if (command > kInstrumentCommandBase && command <= kInstrumentCommandBase + kInstrumentCount)
-        return true;
-    if (FindPeriodByCommand(command)) return true;
     switch (command) {
         case cmdid::OpenMessages:
         case cmdid::NewMarketOrder:
         case cmdid::NewLimitOrder:
         case cmdid::TradeReport:
         case cmdid::ProgramTrading:
-        case cmdid::Reinitialise:
         case cmdid::ProductSetup:
         case cmdid::PriceAlerts:
-        case cmdid::HeikinAshi:
-        case cmdid::ModeNone:
-        case cmdid::ModeCross:
-        case cmdid::ModeDrag:
-        case cmdid::ToolLine:
-        case cmdid::ToolParallel:
-        case cmdid::ToolSymmetric:
         case cmdid::ClearTools:
-        case cmdid::ShowCommandBar:
-        case cmdid::ShowInstrumentBar:
             return true;
         default:
             return false;
     }
+}
+
+// The chart modes of the mode commands, in mode order.
+constexpr int kModeCommands[] = {cmdid::ModeNone, cmdid::ModeCross,    cmdid::ModeDrag,
+                                 cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric};
+
+int ModeOfCommand(int command) {
+    for (int i = 0; i < 6; ++i)
+        if (kModeCommands[i] == command) return i;
+    return -1;
+}
+
+bool IsInstrumentCommand(int command) {
+    return command > kInstrumentCommandBase && command <= kInstrumentCommandBase + kInstrumentCount;
 }
 
 }  // namespace
@@ -118,6 +121,7 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
         messages_.Post(text, time, sound::Message);
     });
     view_->SetCloseAndRestart([this] { CloseAndRestart(); });
+    view_->SetChartCommand([this](int command) { OnCommand(command); });
     setCentralWidget(view_);
 
     CreateMenus();
@@ -144,8 +148,15 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     soundTimer_->setSingleShot(true);
     connect(soundTimer_, &QTimer::timeout, this, [] { Ui().StopSounds(); });
 
+    // Check marks and enabled states follow the program's state as the framework's idle
+    // updates would: the chart changes its mode on a click, too.
+    idleTimer_ = new QTimer(this);
+    connect(idleTimer_, &QTimer::timeout, this, &CMainFrame::UpdateCommandStates);
+    idleTimer_->start(250);
+
     UpdateCommandStates();
     resize(1280, 800);
+    view_->setFocus();
 }
 
 CMainFrame::~CMainFrame() {
@@ -336,19 +347,90 @@ void CMainFrame::ChooseCurrentInstrument() {
 }
 
 void CMainFrame::UpdateCommandStates() {
+    const ChartState st = view_->Chart().State();
+    const int mode = static_cast<int>(st.mode);
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
-        int id = it.key();
+        const int id = it.key();
         QAction* a = it.value();
         a->setEnabled(!LaterCommand(id));
-        if (id > kInstrumentCommandBase && id <= kInstrumentCommandBase + kInstrumentCount)
+        if (IsInstrumentCommand(id)) {
             a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
+        } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
+            a->setChecked(view_->CurrentPeriod() == period->minutes);
+        } else if (int m = ModeOfCommand(id); m >= 0) {
+            a->setChecked(m == mode);
+        }
     }
+    if (QAction* a = Action(cmdid::HeikinAshi))
+        a->setChecked(view_->Chart().ChartType() == chart_type::HeikinAshi);
     if (QAction* a = Action(cmdid::ShowCommandBar)) a->setChecked(commandBar_->isVisible());
     if (QAction* a = Action(cmdid::ShowInstrumentBar)) a->setChecked(instrumentBar_->isVisible());
 }
 
+void CMainFrame::StoreLastInstrument(int instrument) {
+    SettingsBlock block = ReadSettings();
+    block.lastInstrument = instrument;
+    WriteSettings(block);
+}
+
+void CMainFrame::SelectInstrument(int instrument) {
+    if (instrument == currentInstrument_) return;
+    currentInstrument_ = instrument;
+    view_->SetCurrentInstrument(instrument);
+    StoreLastInstrument(instrument);
+    view_->RebuildLinks();
+    UpdateCommandStates();
+}
+
+void CMainFrame::SelectPeriod(int minutes) {
+    // Always a reload, even of the period on show; the period itself is not stored.
+    view_->SetCurrentPeriod(minutes);
+    view_->SetCurrentInstrument(currentInstrument_);
+    StoreLastInstrument(currentInstrument_);
+    view_->RebuildLinks();
+    UpdateCommandStates();
+}
+
+void CMainFrame::ToggleHeikinAshi() {
+    KLineData& chart = view_->Chart();
+    chart.ToggleHeikinAshi();
+    chart.Layout();
+    view_->ChartWindow()->InvalidateAll();
+    UpdateCommandStates();
+}
+
+void CMainFrame::SelectMode(int mode) {
+    view_->ChartWindow()->SelectMode(static_cast<ChartMode>(mode));
+    UpdateCommandStates();
+}
+
+void CMainFrame::ReinitialiseKLineData() {
+    DeleteHistoryCache(view_->CurrentInstrument(), view_->CurrentPeriod());
+    if (services_.reinitialiseTradingModel) services_.reinitialiseTradingModel();
+    view_->RebuildLinks();
+}
+
 void CMainFrame::OnCommand(int command) {
+    if (LaterCommand(command)) return;
+    if (IsInstrumentCommand(command)) return SelectInstrument(command - kInstrumentCommandBase);
+    if (const PeriodInfo* period = FindPeriodByCommand(command))
+        return SelectPeriod(period->minutes);
+    if (int mode = ModeOfCommand(command); mode >= 0) return SelectMode(mode);
     switch (command) {
+        case cmdid::HeikinAshi:
+            ToggleHeikinAshi();
+            return;
+        case cmdid::Reinitialise:
+            ReinitialiseKLineData();
+            return;
+        case cmdid::ShowCommandBar:
+            commandBar_->show();
+            UpdateCommandStates();
+            return;
+        case cmdid::ShowInstrumentBar:
+            instrumentBar_->show();
+            UpdateCommandStates();
+            return;
         case cmdid::Exit:
             if (!ConfirmExit()) return;
             SendLogout();
@@ -412,6 +494,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         exitConfirmed_ = true;
     }
     clockTimer_->stop();
+    idleTimer_->stop();
     blinkTimer_->stop();
     messageTimer_->stop();
     event->accept();

@@ -34,6 +34,9 @@ struct FrameServices {
     std::function<void()> restartProgram;
     // Shows the about box.
     std::function<void(QWidget*)> showAbout;
+    // Re-initialisation: the trading model's pending orders and positions again, on one
+    // request connection.
+    std::function<void()> reinitialiseTradingModel;
 };
 
 class CMainFrame : public QMainWindow, public MessageWindow {
@@ -75,6 +78,14 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void CreateStatusBar();
     void RemoveUnlistedInstruments();
     void ChooseCurrentInstrument();
+    // The instrument, period and chart commands.
+    void SelectInstrument(int instrument);
+    void SelectPeriod(int minutes);
+    void ToggleHeikinAshi();
+    void SelectMode(int mode);
+    void ReinitialiseKLineData();
+    // The last instrument in the settings file.
+    static void StoreLastInstrument(int instrument);
     QAction* MakeAction(int command, const QString& text, const QString& prompt = QString());
     bool ConfirmExit();
     void SendLogout();
@@ -97,6 +108,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QTimer* blinkTimer_ = nullptr;    // timer 11
     QTimer* messageTimer_ = nullptr;  // timer 1
     QTimer* soundTimer_ = nullptr;    // timer 3
+    QTimer* idleTimer_ = nullptr;     // the update handlers
     bool messageImageShown_ = true;
     bool newMessage_ = false;
     bool exitConfirmed_ = false;

@@ -6,33 +6,12 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QThread>
-#include <mutex>
 
+#include "app/messages.h"
+#include "app/ui_bridge.h"
 #include "chart/left_tips.h"
 
 namespace zq {
-
-// What the chart's hooks reach the window through. The window clears `chart` when it goes;
-// worker threads post to it under the mutex, so a post never meets a window being destroyed.
-struct CKMain::Relay {
-    std::mutex mutex;
-    CKMain* chart = nullptr;
-
-    // Runs f on the window's thread: at once when already there, else queued.
-    template <class F>
-    void Run(F f) {
-        std::unique_lock lock(mutex);
-        CKMain* c = chart;
-        if (!c) return;
-        if (QThread::currentThread() == c->thread()) {
-            lock.unlock();
-            f(c);
-            return;
-        }
-        QMetaObject::invokeMethod(
-            c, [c, f = std::move(f)]() mutable { f(c); }, Qt::QueuedConnection);
-    }
-};
 
 CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetchOlderHistory,
                std::function<void(int command)> command, QWidget* parent)
@@ -41,14 +20,12 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
       leftPanel_(leftPanel),
       command_(std::move(command)),
       input_(data, fx_),
-      watermark_(WatermarkText()),
-      relay_(std::make_shared<Relay>()) {
+      watermark_(WatermarkText()) {
     setObjectName(QStringLiteral("CKMain"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
     setFocusPolicy(Qt::ClickFocus);
-    relay_->chart = this;
 
     fx_.invalidate = [this] { InvalidateAll(); };
     fx_.syncCross = [this] { SyncCross(); };
@@ -69,31 +46,75 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
     };
 }
 
-CKMain::~CKMain() {
-    std::lock_guard lock(relay_->mutex);
-    relay_->chart = nullptr;
+CKMain::~CKMain() = default;
+
+CLeftTips* CKMain::LeftPanel() const {
+    return leftPanel_;
 }
 
 void CKMain::InstallDataHooks() {
-    std::shared_ptr<Relay> relay = relay_;
+    const WindowHandle self = Handle();
+    QThread* const home = thread();
+    // On the window's own thread the message is handled at once (as the layouts of keys and
+    // mouse expect); from any other thread it is posted.
+    auto deliver = [self, home](unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
+        if (QThread::currentThread() == home)
+            Ui().Send(self, msg, wparam, lparam);
+        else
+            Ui().Post(self, msg, wparam, lparam);
+    };
     KLineHooks& h = data_.hooks;
-    h.invalidateAll = [relay] { relay->Run([](CKMain* c) { c->InvalidateAll(); }); };
-    h.invalidateBand = [relay](const PixelRect& band) {
-        relay->Run([band](CKMain* c) { c->InvalidateBand(band); });
+    h.invalidateAll = [deliver] { deliver(WM_CHART_INVALIDATE, 0, 0); };
+    h.invalidateBand = [deliver](const PixelRect& band) {
+        deliver(WM_CHART_INVALIDATE, PackPair(band.left, band.top),
+                PackPair(band.right, band.bottom));
     };
-    h.crossMoved = [relay](int, int, int, int) { relay->Run([](CKMain* c) { c->SyncCross(); }); };
-    h.dataWindow = [relay](float y, const BarRecord& bar) {
-        relay->Run([y, bar](CKMain* c) {
-            if (c->leftPanel_) c->leftPanel_->SetDataWindow(y, bar);
-        });
-    };
-    h.priceScaleChanged = [relay] {
-        relay->Run([](CKMain* c) {
-            if (!c->leftPanel_) return;
-            const ChartState st = c->data_.State();
-            c->leftPanel_->UpdatePriceScale(-1, st.hi, st.scale, st.vOffset, c->data_.Instrument());
-        });
-    };
+    // The cross, the data window and the price scale are all read back from the chart's state
+    // when the message arrives: a burst of layouts costs one redraw of the latest.
+    auto cross = [deliver] { deliver(WM_CHART_CROSS, 0, 0); };
+    h.crossMoved = [cross](int, int, int, int) { cross(); };
+    h.dataWindow = [cross](float, const BarRecord&) { cross(); };
+    h.priceScaleChanged = cross;
+}
+
+std::intptr_t CKMain::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
+    switch (msg) {
+        case WM_CHART_INVALIDATE:
+            if (wparam == 0 && lparam == 0) {
+                InvalidateAll();
+            } else {
+                PixelRect band;
+                UnpackPair(wparam, band.left, band.top);
+                UnpackPair(lparam, band.right, band.bottom);
+                InvalidateBand(band);
+            }
+            return 0;
+        case WM_CHART_CROSS:
+            OnLayoutCross();
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+void CKMain::OnLayoutCross() {
+    SyncCross();
+    if (!leftPanel_) return;
+    float y = 0;
+    BarRecord bar{};
+    bool selected = false;
+    ChartState st;
+    data_.WithGeometry([&](const std::vector<BarGeometry>& g, const ChartState& state) {
+        st = state;
+        if (state.selected >= 0 && state.selected < static_cast<int>(g.size()) &&
+            state.CrossShown()) {
+            selected = true;
+            bar = g[static_cast<std::size_t>(state.selected)].raw;
+            y = static_cast<float>(state.crossY);
+        }
+    });
+    if (selected) leftPanel_->SetDataWindow(y, bar);
+    leftPanel_->UpdatePriceScale(-1, st.hi, st.scale, st.vOffset, data_.Instrument());
 }
 
 void CKMain::SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
@@ -152,7 +173,7 @@ void CKMain::OnChartReset() {
 
 void CKMain::InvalidateAll() {
     if (QThread::currentThread() != thread()) {
-        relay_->Run([](CKMain* c) { c->InvalidateAll(); });
+        Ui().Post(Handle(), WM_CHART_INVALIDATE, 0, 0);
         return;
     }
     contentDirty_ = QRegion(rect());
@@ -161,7 +182,8 @@ void CKMain::InvalidateAll() {
 
 void CKMain::InvalidateBand(const PixelRect& band) {
     if (QThread::currentThread() != thread()) {
-        relay_->Run([band](CKMain* c) { c->InvalidateBand(band); });
+        Ui().Post(Handle(), WM_CHART_INVALIDATE, PackPair(band.left, band.top),
+                  PackPair(band.right, band.bottom));
         return;
     }
     const QRect r = QRect(QPoint(band.left, band.top), QPoint(band.right, band.bottom))

@@ -11,6 +11,10 @@
 //   chart->InstallDataHooks();  // before the links start feeding the chart
 //
 // and forwards Escape and the arrow keys to OnKey.
+//
+// The chart's hooks run on whatever thread feeds or lays out the chart; they reach the window
+// only by posting window messages to it (WM_CHART_INVALIDATE, WM_CHART_CROSS), which the
+// window handles on its own thread. Posts to a window that is gone are dropped.
 #pragma once
 
 #include <QImage>
@@ -18,9 +22,9 @@
 #include <QRegion>
 #include <QWidget>
 #include <functional>
-#include <memory>
 #include <vector>
 
+#include "app/qt_bridge.h"
 #include "chart/chart_input.h"
 #include "chart/chart_painter.h"
 #include "market/bar_series.h"
@@ -29,7 +33,7 @@ namespace zq {
 
 class CLeftTips;
 
-class CKMain : public QWidget {
+class CKMain : public QWidget, public MessageWindow {
     Q_OBJECT
   public:
     // `leftPanel` may be null (no price scale or data window). `fetchOlderHistory` runs on
@@ -40,10 +44,15 @@ class CKMain : public QWidget {
     ~CKMain() override;
 
     // Points the chart's invalidation, data-window, price-scale and cross hooks at this window
-    // and its left panel. They may then be called from any thread; calls from other threads
-    // are carried over to the window's thread, and those that arrive after the window is gone
-    // are dropped. Call once, before the chart is shared with the worker threads.
+    // and its left panel. They may then be called from any thread. Call once, before the chart
+    // is shared with the worker threads.
     void InstallDataHooks();
+
+    std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
+    QWidget* OwnerWidget() override { return this; }
+    // The chart's data.
+    KLineData& Data() { return data_; }
+    CLeftTips* LeftPanel() const;
 
     // Painters of the overlays and drawing tools (called in the chart's painting order).
     ChartPaintHooks& PaintHooks() { return painter_.hooks; }
@@ -67,7 +76,7 @@ class CKMain : public QWidget {
     // repaint.
     void OnChartReset();
 
-    // Any thread: repaint the whole chart, or the band around a live bar.
+    // Repaint the whole chart, or the band around a live bar (from any thread: posted).
     void InvalidateAll();
     void InvalidateBand(const PixelRect& band);
     // XORs a rubber band line into the window (drawing it twice erases it).
@@ -89,12 +98,13 @@ class CKMain : public QWidget {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    struct Relay;
-
     void EnsureImage();
     void PaintContent();
     // Moves the XOR cross in the image to where the chart state has it.
     void SyncCross();
+    // After a layout moved the cross: the cross, the data window's bar and the price scale
+    // from the chart's state.
+    void OnLayoutCross();
     void UpdateCursor();
     void OpenMenu(ChartMenu menu, const QPoint& global);
 
@@ -110,8 +120,6 @@ class CKMain : public QWidget {
     QRegion contentDirty_;  // parts of the image that no longer show the chart
     int drawnX_ = 0;
     int drawnY_ = 0;
-
-    std::shared_ptr<Relay> relay_;
 };
 
 }  // namespace zq

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/qt_bridge.h"
 #include "chart/chart_painter.h"
 #include "chart/ckmain.h"
 #include "chart/left_tips.h"
@@ -353,6 +354,7 @@ void Send(QWidget& w, QEvent::Type type, QPoint pos, Qt::MouseButton button = Qt
 class ChartWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        SetUi(&bridge);
         ResetGold(data);
         for (int i = 499; i >= 0; --i) {
             const int p = 1000 + (i * 53) % 300;
@@ -379,6 +381,9 @@ class ChartWindowTest : public ::testing::Test {
         return chart.Render().copy();
     }
 
+    void TearDown() override { SetUi(nullptr); }
+
+    QtBridge bridge;
     KLineData data;
     int paging = 0;
     std::vector<int> commands;

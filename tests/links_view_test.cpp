@@ -15,6 +15,8 @@
 #include "app/messages.h"
 #include "app/qt_bridge.h"
 #include "app/settings_block.h"
+#include "chart/ckmain.h"
+#include "chart/left_tips.h"
 #include "market/history_cache.h"
 #include "net/ansi_text.h"
 #include "net/session.h"

@@ -1,5 +1,6 @@
 // The main frame: the start-up load, the removal of instruments the server does not list, the
-// current instrument, exit with its question and log-out, re-login and the web commands.
+// current instrument, exit with its question and log-out, re-login, the web commands, and the
+// instrument, period and chart commands with their check marks.
 #include "app/main_frame.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +11,15 @@
 #include <QMenuBar>
 #include <QToolBar>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
+#include "app/child_view.h"
 #include "app/commands.h"
 #include "app/config.h"
 #include "app/settings_block.h"
+#include "chart/left_tips.h"
+#include "market/history_cache.h"
 #include "net/ansi_text.h"
 #include "net/session.h"
 #include "tests/support/fake_ui.h"
@@ -81,6 +86,9 @@ class MainFrameTest : public ::testing::Test {
         dir_ = "/tmp/zq-frame-test-" + std::to_string(::getpid());
         ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
         ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
+        // No history or push server: the links fail at once and the link check retries.
+        ::setenv("ZQ_DATA_PORT", "1", 1);
+        ::setenv("ZQ_PUSH_PORT", "1", 1);
         ResetSession();
         server_ = std::make_unique<ScriptServer>([this](Socket& p, int) { ServeFrame(fs_, p); });
         server_->UseAsRequestPort();
@@ -92,6 +100,8 @@ class MainFrameTest : public ::testing::Test {
         ::unsetenv("ZQ_DATA_DIR");
         ::unsetenv("ZQ_WEB_BASE");
         ::unsetenv("ZQ_REQUEST_PORT");
+        ::unsetenv("ZQ_DATA_PORT");
+        ::unsetenv("ZQ_PUSH_PORT");
         ReloadConfig();
         ResetSession();
     }
@@ -295,14 +305,173 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
 TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
     CMainFrame f(Services(AllInstruments()));
     f.UpdateCommandStates();
-    for (int id :
-         {cmdid::NewMarketOrder, cmdid::TradeReport, cmdid::HeikinAshi, 32919, cmdid::ClearTools})
+    for (int id : {cmdid::NewMarketOrder, cmdid::TradeReport, cmdid::ClearTools})
         EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
+    for (int id : {cmdid::HeikinAshi, 32919, 30001, cmdid::ModeCross, cmdid::Reinitialise})
+        EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     for (int id : {cmdid::Exit, cmdid::Relogin, cmdid::About, cmdid::Deposit})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     // Ids 20..28 have commands without menu item or button.
     ASSERT_NE(f.Action(30020), nullptr);
     EXPECT_FALSE(f.InstrumentBar()->actions().contains(f.Action(30020)));
+}
+
+// The commands whose check mark is on, among `ids`.
+std::vector<int> Checked(CMainFrame& f, std::initializer_list<int> ids) {
+    f.UpdateCommandStates();
+    std::vector<int> on;
+    for (int id : ids)
+        if (f.Action(id)->isChecked()) on.push_back(id);
+    return on;
+}
+
+std::vector<int> InstrumentCommands() {
+    std::vector<int> ids;
+    for (int i = 1; i <= 42; ++i) ids.push_back(30000 + i);
+    return ids;
+}
+
+std::vector<int> CheckedInstruments(CMainFrame& f) {
+    f.UpdateCommandStates();
+    std::vector<int> on;
+    for (int id : InstrumentCommands())
+        if (f.Action(id)->isChecked()) on.push_back(id);
+    return on;
+}
+
+TEST_F(MainFrameTest, InstrumentCommandsLoadTheInstrumentOnceAndStoreIt) {
+    CMainFrame f(Services(AllInstruments()));
+    CChildView& view = *f.View();
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30001});
+
+    const int before = view.RebuildCount();
+    f.OnCommand(30005);
+    EXPECT_EQ(f.CurrentInstrument(), 5);
+    EXPECT_EQ(view.CurrentInstrument(), 5);
+    EXPECT_EQ(view.Chart().Instrument(), 5);
+    EXPECT_EQ(ReadSettings().lastInstrument, 5);
+    EXPECT_EQ(view.RebuildCount(), before + 1);
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30005});
+
+    // The instrument on show: nothing happens.
+    f.OnCommand(30005);
+    EXPECT_EQ(view.RebuildCount(), before + 1);
+
+    // Ids 20..28 work without menu item or button, check mark included.
+    f.OnCommand(30024);
+    EXPECT_EQ(view.Chart().Instrument(), 24);
+    EXPECT_EQ(ReadSettings().lastInstrument, 24);
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30024});
+    EXPECT_EQ(view.RebuildCount(), before + 2);
+}
+
+TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
+    CMainFrame f(Services(AllInstruments()));
+    CChildView& view = *f.View();
+    const std::initializer_list<int> periods = {32919, 32918, 32917, 32910, 32911, 32912, 32913};
+    EXPECT_EQ(Checked(f, periods), std::vector<int>{32919});  // every start shows 15 minutes
+
+    const int before = view.RebuildCount();
+    f.OnCommand(32911);
+    EXPECT_EQ(view.CurrentPeriod(), 240);
+    EXPECT_EQ(view.Chart().Period(), 240);
+    EXPECT_EQ(Checked(f, periods), std::vector<int>{32911});
+    EXPECT_EQ(ReadSettings().lastInstrument, 1);
+    // The period on show reloads all the same.
+    f.OnCommand(32911);
+    EXPECT_EQ(view.RebuildCount(), before + 2);
+    f.OnCommand(32913);
+    EXPECT_EQ(view.Chart().Period(), 1440);
+    EXPECT_EQ(Checked(f, periods), std::vector<int>{32913});
+
+    // A new frame starts at 15 minutes again.
+    CMainFrame again(Services(AllInstruments()));
+    EXPECT_EQ(again.View()->CurrentPeriod(), 15);
+}
+
+TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChange) {
+    CMainFrame f(Services(AllInstruments()));
+    CChildView& view = *f.View();
+    const int before = view.RebuildCount();
+    EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
+    f.OnCommand(cmdid::HeikinAshi);
+    EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
+    EXPECT_EQ(Checked(f, {cmdid::HeikinAshi}).size(), 1u);
+    f.OnCommand(30007);
+    EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
+    f.OnCommand(cmdid::HeikinAshi);
+    EXPECT_EQ(view.Chart().ChartType(), chart_type::Candles);
+    EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
+    EXPECT_EQ(view.RebuildCount(), before + 1);  // the instrument change only
+}
+
+TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
+    CMainFrame f(Services(AllInstruments()));
+    CChildView& view = *f.View();
+    const std::initializer_list<int> modes = {cmdid::ModeNone,     cmdid::ModeCross,
+                                              cmdid::ModeDrag,     cmdid::ToolLine,
+                                              cmdid::ToolParallel, cmdid::ToolSymmetric};
+    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
+
+    f.OnCommand(cmdid::ModeCross);
+    EXPECT_EQ(view.Chart().State().mode, ChartMode::Cross);
+    EXPECT_TRUE(view.LeftPanel()->DataWindowVisible());
+    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeCross});
+
+    const std::pair<int, ChartMode> others[] = {
+        {cmdid::ModeDrag, ChartMode::MoveKLine},
+        {cmdid::ToolLine, ChartMode::StraightLine},
+        {cmdid::ToolParallel, ChartMode::ParallelLines},
+        {cmdid::ToolSymmetric, ChartMode::SymmetricParallelLines}};
+    for (auto [command, mode] : others) {
+        f.OnCommand(command);
+        EXPECT_EQ(view.Chart().State().mode, mode) << command;
+        EXPECT_FALSE(view.LeftPanel()->DataWindowVisible()) << command;
+        EXPECT_EQ(Checked(f, modes), std::vector<int>{command});
+    }
+    f.OnCommand(cmdid::ModeNone);
+    EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
+    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
+
+    // A new instrument resets the chart: back to the default mode without data window.
+    f.OnCommand(cmdid::ModeCross);
+    f.OnCommand(30002);
+    EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
+    EXPECT_FALSE(view.LeftPanel()->DataWindowVisible());
+}
+
+TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
+    CMainFrame f(Services(AllInstruments()));
+    f.show();
+    for (auto [command, bar] : {std::pair{cmdid::ShowCommandBar, f.CommandBar()},
+                                std::pair{cmdid::ShowInstrumentBar, f.InstrumentBar()}}) {
+        EXPECT_EQ(Checked(f, {command}).size(), 1u);
+        bar->hide();
+        EXPECT_TRUE(Checked(f, {command}).empty());
+        f.OnCommand(command);
+        EXPECT_TRUE(bar->isVisible());
+        f.OnCommand(command);
+        EXPECT_TRUE(bar->isVisible());
+        EXPECT_EQ(Checked(f, {command}).size(), 1u);
+    }
+}
+
+TEST_F(MainFrameTest, ReinitialiseDeletesTheCacheReloadsTheAccountAndTheChart) {
+    int reloads = 0;
+    FrameServices services = Services(AllInstruments());
+    services.reinitialiseTradingModel = [&] { ++reloads; };
+    CMainFrame f(std::move(services));
+    CChildView& view = *f.View();
+    f.OnCommand(32917);  // H1 of instrument 1
+    const std::string file = HistoryFilePath(HistoryDirectory(), 1, 60);
+    ASSERT_TRUE(WriteHistoryFile(file, {}));
+    ASSERT_TRUE(std::filesystem::exists(file));
+    const int before = view.RebuildCount();
+    f.OnCommand(cmdid::Reinitialise);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(reloads, 1);
+    EXPECT_EQ(view.RebuildCount(), before + 1);
+    EXPECT_EQ(view.Chart().Period(), 60);
 }
 
 }  // namespace
