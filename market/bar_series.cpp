@@ -27,6 +27,8 @@ void KLineData::Reset(int instrument, int period) {
         st_ = ChartState{};
         raw_.clear();
         history_.clear();
+        held_.clear();
+        merged_ = false;
         geometry_.clear();
     }
     {
@@ -93,9 +95,37 @@ std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t c
 
 void KLineData::AddFinishedBar(const BarRecord& r) {
     std::lock_guard lock(barLock_);
+    AddFinishedLocked(r);
+}
+
+void KLineData::AddFinishedLocked(const BarRecord& r) {
     if (!raw_.empty() && IsLiveBar(raw_.front())) raw_.pop_front();
     raw_.push_front(r);
     TrimLocked();
+}
+
+void KLineData::HoldFinishedBar(const BarRecord& r) {
+    std::lock_guard lock(barLock_);
+    if (merged_) return AddFinishedLocked(r);
+    // Bars closing during one transfer: a handful. The bound only guards a transfer that never
+    // ends; its successor's reset empties the list.
+    if (held_.size() < kMaxHeldBars) held_.push_back(r);
+}
+
+void KLineData::ApplyHeldLocked() {
+    for (const BarRecord& r : held_) {
+        // The newest finished bar is the front one or the one behind the live bar.
+        const BarRecord* newest = nullptr;
+        for (std::size_t i = 0; i < raw_.size() && i < 2; ++i) {
+            if (!IsLiveBar(raw_[i])) {
+                newest = &raw_[i];
+                break;
+            }
+        }
+        if (newest && KeyText(MakeBarKey(r)) <= KeyText(MakeBarKey(*newest))) continue;
+        AddFinishedLocked(r);
+    }
+    held_.clear();
 }
 
 LiveResult KLineData::LiveUpdate(const BarRecord& r) {
@@ -225,14 +255,22 @@ std::size_t KLineData::HistorySize() const {
 bool KLineData::MergeHistory(std::uint64_t generation) {
     std::lock_guard lock(barLock_);
     if (!GenerationMatches(generation)) return false;
-    if (history_.empty()) return true;
-    if (raw_.empty() || !SameBar(raw_.back(), history_.front())) return false;
-    raw_.pop_back();
-    const std::size_t room = kMaxBarsPerSeries - std::min(raw_.size(), kMaxBarsPerSeries);
-    const std::size_t take = std::min(room, history_.size());
-    raw_.insert(raw_.end(), history_.begin(), history_.begin() + static_cast<long>(take));
-    history_.clear();
-    return true;
+    bool write = true;
+    if (!history_.empty()) {
+        if (raw_.empty() || !SameBar(raw_.back(), history_.front())) {
+            write = false;
+        } else {
+            raw_.pop_back();
+            const std::size_t room = kMaxBarsPerSeries - std::min(raw_.size(), kMaxBarsPerSeries);
+            const std::size_t take = std::min(room, history_.size());
+            raw_.insert(raw_.end(), history_.begin(), history_.begin() + static_cast<long>(take));
+            history_.clear();
+        }
+    }
+    // Bars that closed while the download ran go in front of it now.
+    ApplyHeldLocked();
+    merged_ = true;
+    return write;
 }
 
 // --- Layout ---

@@ -39,6 +39,8 @@
 namespace zq {
 
 constexpr std::size_t kMaxBarsPerSeries = 5'000'000;
+// Finished bars kept aside while the first transfer of a series runs.
+constexpr std::size_t kMaxHeldBars = 1000;
 
 // A drawing tool as the server stores it (132 bytes). The chart keeps, copies and hands these
 // records to the drawing-tool hooks; the drawing tools give the bytes their fields.
@@ -168,6 +170,12 @@ class KLineData {
                                   std::uint64_t generation = kAnyGeneration);
     // A finished bar from the push link replaces a live bar at the front, else goes in front.
     void AddFinishedBar(const BarRecord& r);
+    // A finished bar from the push link while the chart's history has not been loaded. Put in
+    // front at once, it would end up before the downloaded bars, in front of a stale live bar
+    // and the same bar from the download. So it is kept aside until MergeHistory has joined the
+    // first transfer, and then put in front unless the download already held it. Once the
+    // series has been merged it goes in front at once, like AddFinishedBar.
+    void HoldFinishedBar(const BarRecord& r);
     // The live bar from the push link.
     LiveResult LiveUpdate(const BarRecord& r);
     // A copy of the live bar if the raw list starts with one; otherwise only bar.close := 0.
@@ -252,6 +260,8 @@ class KLineData {
         return generation == kAnyGeneration || generation == generation_.load();
     }
     void TrimLocked();
+    void AddFinishedLocked(const BarRecord& r);
+    void ApplyHeldLocked();
 
     mutable std::mutex barLock_;
     mutable std::mutex displayLock_;
@@ -270,6 +280,8 @@ class KLineData {
     std::vector<BarRecord> signals_;     // signal lock; order of arrival
     std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival
     std::deque<BarRecord> history_;      // bar lock (the loading steps and the transfer)
+    std::vector<BarRecord> held_;        // bar lock: finished bars waiting for the first merge
+    bool merged_ = false;                // bar lock: a transfer has been merged since the reset
 
     InstrumentRecord product_{};  // product lock
 

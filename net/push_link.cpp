@@ -159,7 +159,10 @@ bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
 ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded) {
     if (!ChartAccepts(record, chart.Instrument())) return ChartFeed::NotForChart;
     if (!IsLiveBar(record)) {
-        chart.AddFinishedBar(record);
+        if (historyLoaded)
+            chart.AddFinishedBar(record);
+        else
+            chart.HoldFinishedBar(record);
         return ChartFeed::Finished;
     }
     if (!historyLoaded) return ChartFeed::LiveBeforeHistory;

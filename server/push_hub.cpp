@@ -130,7 +130,9 @@ std::shared_ptr<PushLink> PushHub::Attach(int fd, const SessionInfo& session, co
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) return;
         for (const BarRecord& r : live) link->Enqueue(PushRecord(r));
-        link->Enqueue(PushItem(push_type::KeepAlive));
+        // While keep-alives are stopped a new link gets none either: a client that reconnects
+        // after a silent period must stay silent until they resume.
+        if (keepAlives_) link->Enqueue(PushItem(push_type::KeepAlive));
         links_.push_back(link);
         attached = true;
     });

@@ -10,7 +10,7 @@
 //      every new price; and, for the chart's instrument, the finished bar when a bar closes,
 //      followed by the next live bar
 //   2  an instant message: int32 more (1), int32 time, int32 length, that many GBK bytes
-//   4  keep-alive (every keep-alive interval, and once on subscribing)
+//   4  keep-alive (every keep-alive interval, and once on subscribing; none while stopped)
 //   5  logged out: another login of the member, or the control port; the link then closes
 //  -1  the server is stopping; the link then closes
 #pragma once
@@ -108,8 +108,8 @@ class PushHub {
 
     std::chrono::milliseconds KeepAliveInterval() const { return keepAliveInterval_; }
 
-    // Registers a subscribed connection and queues the live bars of every instrument and a
-    // keep-alive; null when the server is stopping.
+    // Registers a subscribed connection and queues the live bars of every instrument and,
+    // unless keep-alives are stopped, a keep-alive; null when the server is stopping.
     std::shared_ptr<PushLink> Attach(int fd, const SessionInfo& session, const BarBook& bars);
     void Detach(const std::shared_ptr<PushLink>& link);
 

@@ -19,6 +19,7 @@
 #include "net/ansi_text.h"
 #include "net/dlg_login.h"
 #include "net/session.h"
+#include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
 #include "trading/model.h"
@@ -33,24 +34,9 @@ constexpr const char* kCode = "AB12";
 
 class LoginEndToEnd : public ::testing::Test {
   protected:
-    void Use(ServerProcess& server) {
-        ::setenv("ZQ_REQUEST_PORT", std::to_string(server.requestPort()).c_str(), 1);
-        ::setenv("ZQ_PUSH_PORT", std::to_string(server.pushPort()).c_str(), 1);
-        ::setenv("ZQ_DATA_PORT", std::to_string(server.dataPort()).c_str(), 1);
-        ::setenv("ZQ_SERVER_HOST", "127.0.0.1", 1);
-        ::setenv("ZQ_DATA_DIR", (server.directory() + "/client").c_str(), 1);
-        ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
-        ReloadConfig();
-        Session().serverAddress = htonl(INADDR_LOOPBACK);
-    }
+    void Use(ServerProcess& server) { env_ = std::make_unique<test::ClientEnvironment>(server); }
     void SetUp() override { ResetSession(); }
-    void TearDown() override {
-        for (const char* v : {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_SERVER_HOST",
-                              "ZQ_DATA_DIR", "ZQ_WEB_BASE"})
-            ::unsetenv(v);
-        ReloadConfig();
-        ResetSession();
-    }
+    void TearDown() override { env_.reset(); }
     static QLineEdit* Edit(QWidget& d, int id) {
         return d.findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
     }
@@ -61,6 +47,7 @@ class LoginEndToEnd : public ::testing::Test {
         Edit(d, dlg_login::kCode)->setText(code);
     }
     FakeUi ui_;
+    std::unique_ptr<test::ClientEnvironment> env_;
 };
 
 TEST_F(LoginEndToEnd, EveryResultOfTheServerThroughTheDialog) {
@@ -159,26 +146,8 @@ TEST_F(LoginEndToEnd, OlderServerVersionOffersTheUpdate) {
     EXPECT_FALSE(d.isVisible());
 }
 
-// Drives the modal dialog of the start-up from a timer: waits for its image, fills it in and
-// presses "登录".
 void LogInWhenTheDialogShows(const char* name, const char* password) {
-    QTimer::singleShot(100, [=] {
-        auto* dialog = qobject_cast<CDlgLogin*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            LogInWhenTheDialogShows(name, password);
-            return;
-        }
-        QElapsedTimer t;
-        t.start();
-        while (dialog->Image().key[0] == 0 && t.elapsed() < 5000)
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1014"))->setText(QString::fromUtf8(name));
-        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1015"))
-            ->setText(QString::fromUtf8(password));
-        dialog->findChild<QLineEdit*>(QStringLiteral("ctl1017"))
-            ->setText(QString::fromLatin1(kCode));
-        dialog->findChild<QPushButton*>(QStringLiteral("ctl1016"))->click();
-    });
+    test::LogInWhenTheDialogShows(name, password, kCode);
 }
 
 TEST_F(LoginEndToEnd, DemoLoginOpensTheMainFrame) {

@@ -110,6 +110,49 @@ TEST_F(SeriesTest, LiveUpdatesOverwriteTheFrontAndFinishedBarsReplaceIt) {
     EXPECT_EQ(chart.BarCount(), 5u);  // no live bar in front: simply added
 }
 
+TEST_F(SeriesTest, BarsClosingDuringTheFirstTransferGoInFrontOfItOnce) {
+    // The download was served before bar 101 closed: it ends with the stale live bar of 101.
+    chart.Reset(1, 15);
+    chart.HoldFinishedBar(FinishedBar(101, 1010, 1012, 1013, 1009));
+    EXPECT_EQ(chart.BarCount(), 0u) << "kept aside while the download runs";
+    std::vector<BarRecord> download = {LiveBar(1010, 1011, 1011, 1010)};
+    for (int seq = 100; seq > 90; --seq)
+        download.push_back(FinishedBar(seq, 1000, 1001, 1002, 999));
+    chart.AppendHistoryBars(download.data(), download.size());
+    EXPECT_TRUE(chart.MergeHistory());
+    auto raw = chart.RawBars();
+    ASSERT_EQ(raw.size(), 11u);  // the stale live bar made room for the finished one
+    EXPECT_EQ(Time(raw[0]), "00000101");
+    EXPECT_EQ(raw[0].close, 1012);
+    EXPECT_EQ(Time(raw[1]), "00000100");
+
+    // Once merged, a closing bar goes in front at once.
+    chart.HoldFinishedBar(FinishedBar(102, 1012, 1014, 1015, 1011));
+    EXPECT_EQ(chart.BarCount(), 12u);
+
+    // Served after the close: the download holds bar 101 already and a new live bar.
+    chart.Reset(1, 15);
+    chart.HoldFinishedBar(FinishedBar(101, 1010, 1012, 1013, 1009));
+    chart.HoldFinishedBar(FinishedBar(100, 1000, 1001, 1002, 999));
+    download = {LiveBar(1012, 1012, 1012, 1012, 1, "15:45"),
+                FinishedBar(101, 1010, 1012, 1013, 1009), FinishedBar(100, 1000, 1001, 1002, 999)};
+    chart.AppendHistoryBars(download.data(), download.size());
+    EXPECT_TRUE(chart.MergeHistory());
+    raw = chart.RawBars();
+    ASSERT_EQ(raw.size(), 3u) << "no bar twice";
+    EXPECT_TRUE(IsLiveBar(raw[0]));
+    EXPECT_EQ(Time(raw[1]), "00000101");
+
+    // A reset forgets what was kept for the series before it.
+    chart.Reset(1, 15);
+    chart.HoldFinishedBar(FinishedBar(300, 1000, 1001, 1002, 999));
+    chart.Reset(1, 30);
+    download = {FinishedBar(200, 1000, 1001, 1002, 999)};
+    chart.AppendHistoryBars(download.data(), download.size());
+    chart.MergeHistory();
+    EXPECT_EQ(chart.BarCount(), 1u);
+}
+
 TEST_F(SeriesTest, LiveUpdateRedrawsABandInsideTheRangeAndLaysOutOtherwise) {
     Fill(50);
     ASSERT_TRUE(chart.Layout());
@@ -295,7 +338,8 @@ TEST_F(SeriesTest, LiveFeedAndLayoutRunTogether) {
     });
     int layouts = 0;
     long checked = 0;
-    while (!stop) {
+    // At least a few layouts even when the writer gets through before this thread runs.
+    while (!stop || layouts < 10) {
         if (layouts % 3 == 0) chart.ToggleHeikinAshi();
         chart.Layout();
         ++layouts;

@@ -1,0 +1,164 @@
+// The whole program against the stand-in server: after the demo login the main view shows a
+// live chart of the demo member's instrument, the market moves its live bar in place, a closing
+// bar brings a new one, the cross cursor and data window follow the mouse, and every
+// instrument and period loads its history through the frame's commands.
+#include <gtest/gtest.h>
+
+#include <QMouseEvent>
+
+#include "app/app.h"
+#include "app/child_view.h"
+#include "app/main_frame.h"
+#include "app/settings_block.h"
+#include "chart/chart_painter.h"
+#include "chart/ckmain.h"
+#include "chart/left_tips.h"
+#include "market/bar_record.h"
+#include "market/history_cache.h"
+#include "market/instruments.h"
+#include "tests/support/app_driver.h"
+
+namespace zq {
+namespace {
+
+using test::ServerProcess;
+using test::ServeUntil;
+
+constexpr const char* kCode = "AB12";
+
+class ChartEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Running()) << server_.Error();
+        env_ = std::make_unique<test::ClientEnvironment>(server_);
+        test::LogInWhenTheDialogShows("demo", "demo", kCode);
+        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-chart-e2e-%1").arg(::getpid()));
+        ASSERT_TRUE(app_->InitInstance());
+        frame_ = app_->MainFrame();
+        view_ = frame_->View();
+        ASSERT_TRUE(Loaded(1, 15));
+    }
+    void TearDown() override {
+        app_.reset();
+        env_.reset();
+    }
+
+    // The view's chart shows instrument and period with its history loaded.
+    bool Loaded(int instrument, int period) {
+        return ServeUntil([&] {
+            return view_->HistoryLoaded() && !view_->HistoryBusy() &&
+                   view_->Chart().Instrument() == instrument && view_->Chart().Period() == period &&
+                   view_->Chart().BarCount() > 0 && !view_->Chart().Geometry().empty();
+        });
+    }
+    std::string Control(const std::string& line) {
+        return test::ControlCommand(server_.controlPort(), line);
+    }
+    static int Count(const QImage& image, QRgb colour) {
+        int n = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) n += image.pixel(x, y) == colour;
+        return n;
+    }
+    static void Mouse(QWidget& w, QEvent::Type type, QPoint at, Qt::MouseButton button) {
+        QMouseEvent e(type, at, w.mapToGlobal(at), button,
+                      type == QEvent::MouseMove ? Qt::NoButton : button, Qt::NoModifier);
+        QCoreApplication::sendEvent(&w, &e);
+    }
+
+    test::DeliveringUi ui_;
+    // A market that stands still unless the test sets a price.
+    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
+    std::unique_ptr<test::ClientEnvironment> env_;
+    std::unique_ptr<CTQDiraveApp> app_;
+    CMainFrame* frame_ = nullptr;
+    CChildView* view_ = nullptr;
+};
+
+TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
+    KLineData& chart = view_->Chart();
+    CKMain& window = *view_->ChartWindow();
+    EXPECT_EQ(CaptionText(chart.Product(), 15), QStringLiteral("伦敦金(T+0) 15分钟线"));
+    // The first start wrote the cache of what came over the wire.
+    EXPECT_FALSE(ReadHistoryCache(HistoryDirectory(), 1, 15).empty());
+
+    const QImage shown = window.Render().copy();
+    EXPECT_GT(Count(shown, chart_color::Falling), 100) << "white candles";
+    EXPECT_GT(Count(shown, chart_color::Rising), 100) << "red candles";
+    EXPECT_GT(Count(shown, chart_color::Grid), 100) << "dotted grid";
+
+    // A new market price moves the live bar in place: same bar, new close, marker beside it.
+    ASSERT_TRUE(ServeUntil([&] {
+        BarRecord live{};
+        return chart.CurrentLiveBar(live);
+    }));
+    BarRecord live{};
+    ASSERT_TRUE(chart.CurrentLiveBar(live));
+    const std::size_t bars = chart.BarCount();
+    const double price = live.close / 100.0 + 0.37;
+    ASSERT_EQ(Control("price 1 " + std::to_string(price)).rfind("ok", 0), 0u);
+    const auto target = static_cast<std::int32_t>(std::lround(price * 100));
+    ASSERT_TRUE(ServeUntil([&] {
+        BarRecord now{};
+        return chart.CurrentLiveBar(now) && now.close == target;
+    }));
+    EXPECT_EQ(chart.BarCount(), bars);
+    ASSERT_TRUE(ServeUntil([&] {
+        const BarGeometry newest = chart.Geometry().front();
+        return newest.raw.close == target &&
+               window.Render().pixel(newest.right + 6, static_cast<int>(newest.yClose)) ==
+                   chart_color::LivePrice;
+    }));
+
+    // The bar closes: it becomes a finished bar and a new live bar starts in front of it.
+    ASSERT_EQ(Control("close").rfind("ok", 0), 0u);
+    ASSERT_TRUE(ServeUntil([&] { return chart.BarCount() == bars + 1; }));
+    ASSERT_TRUE(ServeUntil([&] {
+        BarRecord now{};
+        return chart.CurrentLiveBar(now);
+    }));
+    EXPECT_FALSE(IsLiveBar(chart.RawBars()[1]));
+
+    // A click below the caption turns the cross on; the data window shows the bar under it.
+    const BarGeometry bar = chart.Geometry()[10];
+    Mouse(window, QEvent::MouseButtonPress, {bar.Centre(), 300}, Qt::LeftButton);
+    Mouse(window, QEvent::MouseButtonRelease, {bar.Centre(), 300}, Qt::LeftButton);
+    Mouse(window, QEvent::MouseMove, {bar.Centre(), 300}, Qt::NoButton);
+    EXPECT_EQ(chart.State().mode, ChartMode::Cross);
+    EXPECT_TRUE(view_->LeftPanel()->DataWindowVisible());
+    EXPECT_TRUE(SameBar(view_->LeftPanel()->DataWindowBar(), bar.raw));
+    EXPECT_EQ(window.DrawnCross(), QPoint(bar.Centre(), 300));
+    frame_->UpdateCommandStates();
+    EXPECT_TRUE(frame_->Action(32873)->isChecked());
+    // Escape through the view leaves the mode.
+    view_->ChartWindow()->OnKey(ChartKey::Escape);
+    EXPECT_EQ(chart.State().mode, ChartMode::Default);
+    EXPECT_EQ(window.Render().copy().pixel(bar.Centre(), 5), shown.pixel(bar.Centre(), 5));
+}
+
+TEST_F(ChartEndToEnd, EveryInstrumentAndPeriodLoads) {
+    for (const InstrumentInfo& info : Instruments()) {
+        if (info.id == 1) continue;
+        frame_->OnCommand(InstrumentCommand(info.id));
+        ASSERT_TRUE(Loaded(info.id, 15)) << info.id;
+        const BarRecord newest = view_->Chart().RawBars().front();
+        EXPECT_EQ(newest.instrument, info.id);
+        EXPECT_GT(view_->ChartWindow()->Render().width(), 0);
+    }
+    for (const PeriodInfo& period : Periods()) {
+        frame_->OnCommand(period.command);
+        ASSERT_TRUE(Loaded(42, period.minutes)) << period.minutes;
+        // Older history comes page by page when the chart is paged at its left end.
+        const std::size_t before = view_->Chart().BarCount();
+        view_->Chart().SetFirstVisible(static_cast<int>(before));
+        view_->Chart().Layout();
+        ASSERT_TRUE(view_->PageHistory()) << period.minutes;
+        ASSERT_TRUE(ServeUntil([&] {
+            return !view_->HistoryBusy() && view_->Chart().BarCount() > before;
+        })) << period.minutes;
+    }
+    EXPECT_EQ(ReadSettings().lastInstrument, 42);
+}
+
+}  // namespace
+}  // namespace zq

@@ -1,0 +1,383 @@
+// The main view's two links against the real stand-in server: the first start that downloads
+// and caches the newest bars, the next start that fetches only what is newer than the cache and
+// joins the two, the rebuild after the server went away and came back, and the link check when
+// the keep-alives stop and resume.
+//
+// Every test moves the server's bar clock to the next quarter hour first: bars then close only
+// when a test says so, since the clock itself closes the next one a quarter of an hour later.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/child_view.h"
+#include "app/config.h"
+#include "app/messages.h"
+#include "market/bar_record.h"
+#include "market/history_cache.h"
+#include "net/session.h"
+#include "tests/support/fake_ui.h"
+#include "tests/support/server_process.h"
+
+namespace zq {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeUi;
+using test::ServerProcess;
+
+constexpr const char* kCode = "AB12";
+constexpr int kInstrument = 1;
+constexpr int kPeriod = 15;
+constexpr int kHistoryCommand = kPeriod * 1000 + kInstrument;
+// The live bar and a page of finished bars: what a request without a cache brings.
+constexpr std::size_t kFirstAnswer = 1 + 600;
+// Only bounds how long a broken client or server can hold the run up.
+constexpr int kWaitLimitMs = 20000;
+
+// Serves the window thread until `done` holds; false when the limit passed first.
+bool WaitFor(const std::function<bool()>& done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > kWaitLimitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Serves the window thread for `ms` milliseconds.
+void Pump(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::string Key(const BarRecord& r) {
+    return std::string(KeyText(MakeBarKey(r)));
+}
+
+bool SameRecord(const BarRecord& a, const BarRecord& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The key of the quarter hour before a bar clock time "YYYYMMDDHHMM" (the bar that ended
+// there). Both are Beijing times; the arithmetic needs no time zone.
+std::string QuarterBefore(const std::string& clock) {
+    std::tm t{};
+    if (clock.size() != 12 || !::strptime(clock.c_str(), "%Y%m%d%H%M", &t)) return "bad " + clock;
+    const std::time_t earlier = ::timegm(&t) - 15 * 60;
+    std::tm out{};
+    ::gmtime_r(&earlier, &out);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M", &out);
+    return text;
+}
+
+// One history transfer as the server's log tells it.
+struct LoggedTransfer {
+    int command = 0;
+    std::string keyA, keyB;
+    std::size_t bars = 0;
+};
+
+std::vector<LoggedTransfer> LoggedTransfers(const std::string& log) {
+    static const std::regex line(R"re((\d+) history A "([^"]*)" B "([^"]*)" -> (\d+) bars)re");
+    std::vector<LoggedTransfer> out;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator();
+         ++it)
+        out.push_back({std::stoi((*it)[1]), (*it)[2], (*it)[3], std::stoul((*it)[4])});
+    return out;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The chart as a series should stand: the live bar first, then finished bars of the chart's
+// instrument, each key older than the one before it (so no bar twice).
+void ExpectSeries(const std::vector<BarRecord>& bars) {
+    ASSERT_FALSE(bars.empty());
+    EXPECT_TRUE(IsLiveBar(bars[0])) << TimeText(bars[0]);
+    for (std::size_t i = 1; i < bars.size(); ++i) {
+        ASSERT_EQ(Classify(bars[i]), BarKind::Finished) << i;
+        ASSERT_EQ(bars[i].instrument, kInstrument) << i;
+        if (i > 1) {
+            ASSERT_LT(Key(bars[i]), Key(bars[i - 1])) << "bar " << i;
+        }
+    }
+}
+
+class LinksEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetSession(); }
+    void TearDown() override {
+        for (const char* v :
+             {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_SERVER_HOST", "ZQ_DATA_DIR"})
+            ::unsetenv(v);
+        ReloadConfig();
+        ResetSession();
+    }
+
+    // Starts the server with a control port and a still market, points the client at it, logs
+    // the demo member in and moves the bar clock to the next quarter hour.
+    void Start(std::vector<std::string> args = {}) {
+        args.insert(args.end(),
+                    {"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"});
+        server_ = std::make_unique<ServerProcess>(args);
+        ASSERT_TRUE(server_->Running()) << server_->Error();
+        ASSERT_NE(server_->controlPort(), 0);
+        clientDir_ = server_->directory() + "/client";
+        fs::create_directories(clientDir_);
+        PointClient();
+        ASSERT_TRUE(LogIn());
+        clock_ = CloseBar();
+        ASSERT_EQ(clock_.size(), 12u);
+    }
+    // The client's configuration from the server's ports (again after a restart).
+    void PointClient() {
+        ::setenv("ZQ_REQUEST_PORT", std::to_string(server_->requestPort()).c_str(), 1);
+        ::setenv("ZQ_PUSH_PORT", std::to_string(server_->pushPort()).c_str(), 1);
+        ::setenv("ZQ_DATA_PORT", std::to_string(server_->dataPort()).c_str(), 1);
+        ::setenv("ZQ_SERVER_HOST", "127.0.0.1", 1);
+        ::setenv("ZQ_DATA_DIR", clientDir_.c_str(), 1);
+        ReloadConfig();
+        Session().serverAddress = htonl(INADDR_LOOPBACK);
+    }
+    // The demo member's session, as the login dialog leaves it.
+    bool LogIn() {
+        std::optional<test::LoggedIn> s =
+            test::LoginAs(server_->requestPort(), "demo", "demo", kCode);
+        if (!s) return false;
+        std::memcpy(Session().sessionKey, s->key.data(), sizeof Session().sessionKey);
+        Session().accountClass = s->accountClass;
+        Session().memberName = "demo";
+        return true;
+    }
+    std::string Control(const std::string& line) {
+        return test::ControlCommand(server_->controlPort(), line);
+    }
+    // Closes the live 15-minute bars; the bar clock's new time, "" on a bad answer.
+    std::string CloseBar() {
+        const std::string answer = Control("close");
+        const std::string head = "ok bar clock ";
+        return answer.rfind(head, 0) == 0 ? answer.substr(head.size()) : std::string();
+    }
+    // The server's open push links; -1 on a bad answer.
+    int Links() {
+        const std::string answer = Control("links");
+        return answer.rfind("ok ", 0) == 0 ? std::atoi(answer.c_str() + 3) : -1;
+    }
+    std::vector<LoggedTransfer> Transfers() { return LoggedTransfers(server_->Log()); }
+    std::string CachePath() const { return clientDir_ + "/history/kd1_15"; }
+
+    std::unique_ptr<CChildView> MakeView() {
+        auto view = std::make_unique<CChildView>();
+        view->resize(800, 500);
+        view->show();
+        QApplication::processEvents();
+        EXPECT_EQ(view->CurrentInstrument(), kInstrument);
+        EXPECT_EQ(view->CurrentPeriod(), kPeriod);
+        return view;
+    }
+    static bool Loaded(const CChildView& view) {
+        return view.HistoryLoaded() && !view.HistoryBusy();
+    }
+    bool PostedTo(CChildView& view, unsigned msg) const {
+        for (const FakeUi::Message& m : ui_.Posts())
+            if (m.target == view.Handle() && m.msg == msg) return true;
+        return false;
+    }
+
+    FakeUi ui_;
+    std::unique_ptr<ServerProcess> server_;
+    std::string clientDir_;
+    std::string clock_;  // the bar clock after Start
+};
+
+TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBars) {
+    Start();
+    ASSERT_FALSE(fs::exists(CachePath()));
+
+    // First start: no cache, so key A is "0" and the server sends its newest page.
+    std::vector<BarRecord> first;
+    {
+        auto view = MakeView();
+        view->RebuildLinks();
+        ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
+        EXPECT_EQ(KeyText(view->History().KeyA()), "0");
+        first = view->Chart().RawBars();
+        ASSERT_EQ(first.size(), kFirstAnswer);
+        EXPECT_EQ(view->Chart().BarCount(), kFirstAnswer);
+        ExpectSeries(first);
+        EXPECT_EQ(Key(first[1]), QuarterBefore(clock_)) << "the newest bar is the one just closed";
+        EXPECT_EQ(view->Chart().HistorySize(), 0u);
+
+        ASSERT_TRUE(WaitFor([&] { return Transfers().size() == 1; })) << server_->Log();
+        const LoggedTransfer t = Transfers()[0];
+        EXPECT_EQ(t.command, kHistoryCommand);
+        EXPECT_EQ(t.keyA, "0");
+        EXPECT_EQ(t.bars, kFirstAnswer);
+
+        ASSERT_TRUE(WaitFor([&] { return Links() == 1; }));
+        EXPECT_TRUE(view->PushConnected());
+    }
+
+    // The cache holds the finished bars exactly as the chart had them, the live bar left out.
+    ASSERT_TRUE(fs::exists(CachePath()));
+    EXPECT_EQ(fs::path(CachePath()).filename(), HistoryFileName(kInstrument, kPeriod));
+    EXPECT_EQ(fs::file_size(CachePath()), 4 + (kFirstAnswer - 1) * sizeof(BarRecord));
+    const std::deque<BarRecord> cached = ReadHistoryFile(CachePath(), kInstrument);
+    ASSERT_EQ(cached.size(), kFirstAnswer - 1);
+    for (std::size_t i = 0; i < cached.size(); ++i)
+        ASSERT_TRUE(SameRecord(cached[i], first[i + 1])) << "cached bar " << i;
+
+    // The market moves on while the client is closed: two quarter hours end at new prices.
+    const BarRecord& newest = first[1];
+    const std::int32_t price1 = newest.close + 37, price2 = newest.close - 23;
+    ASSERT_EQ(Control("price 1 " + PriceText(price1, newest.decimals)).rfind("ok 1 ", 0), 0u);
+    const std::string clock1 = CloseBar();
+    ASSERT_EQ(Control("price 1 " + PriceText(price2, newest.decimals)).rfind("ok 1 ", 0), 0u);
+    const std::string clock2 = CloseBar();
+    ASSERT_EQ(QuarterBefore(clock1), clock_);
+    ASSERT_EQ(QuarterBefore(clock2), clock1);
+
+    // Second start: key A is the newest cached bar, and only that bar and the newer ones come.
+    auto view = MakeView();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
+    EXPECT_EQ(KeyText(view->History().KeyA()), Key(newest));
+    ASSERT_TRUE(WaitFor([&] { return Transfers().size() == 2; })) << server_->Log();
+    const LoggedTransfer t = Transfers()[1];
+    EXPECT_EQ(t.command, kHistoryCommand);
+    EXPECT_EQ(t.keyA, Key(newest));
+    constexpr std::size_t kNewer = 1 + 1 + 2;  // live bar, the newest cached, two new
+    EXPECT_EQ(t.bars, kNewer);
+
+    // The chart: the new bars, then the cache behind them, the shared bar once.
+    const std::vector<BarRecord> bars = view->Chart().RawBars();
+    ASSERT_EQ(bars.size(), cached.size() + kNewer - 1);
+    ExpectSeries(bars);
+    EXPECT_EQ(Key(bars[1]), QuarterBefore(clock2));
+    EXPECT_EQ(bars[1].close, price2);
+    EXPECT_EQ(Key(bars[2]), QuarterBefore(clock1));
+    EXPECT_EQ(bars[2].close, price1);
+    EXPECT_EQ(bars[2].reference, newest.close) << "the new bar follows the cached one";
+    for (std::size_t i = 0; i < cached.size(); ++i)
+        ASSERT_TRUE(SameRecord(bars[3 + i], cached[i])) << "cached bar " << i;
+    EXPECT_EQ(view->Chart().HistorySize(), 0u) << "the history list was taken in";
+
+    // The cache file now holds the joined series.
+    const std::deque<BarRecord> rewritten = ReadHistoryFile(CachePath(), kInstrument);
+    ASSERT_EQ(rewritten.size(), bars.size() - 1);
+    for (std::size_t i = 0; i < rewritten.size(); ++i)
+        ASSERT_TRUE(SameRecord(rewritten[i], bars[i + 1])) << "rewritten bar " << i;
+}
+
+TEST_F(LinksEndToEnd, AfterTheServerIsBackTheLinkCheckRebuildsBothLinks) {
+    Start({"--keepalive-ms", "100"});
+    auto view = MakeView();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
+    view->SetLinkCheckPeriod(300);
+
+    // A stopping server sends -1 on the push link: the view is told the link is gone. The test's
+    // bridge keeps that order undelivered, so the view goes on as after a connection lost
+    // without a word, and its link check takes over.
+    ASSERT_TRUE(server_->Stop());
+    ASSERT_TRUE(WaitFor([&] { return PostedTo(*view, WM_PUSH_LINK_CLOSED); }));
+    const int before = view->RebuildCount();
+    ASSERT_TRUE(WaitFor([&] { return view->RebuildCount() >= before + 2; }))
+        << "every silent check rebuilds while the server is away";
+    EXPECT_FALSE(view->HistoryLoaded()) << "a reload without a server loads nothing";
+    EXPECT_TRUE(view->LinkCheckRunning());
+
+    const std::size_t logBefore = server_->Log().size();
+    ASSERT_TRUE(server_->Restart()) << server_->Error();
+    PointClient();  // the same ports, unless one was taken meanwhile
+
+    // The history needs no session and loads again. The server forgot its sessions when it
+    // stopped, so it refuses the push link of the old one.
+    ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return server_->Log().find("0 subscribe: no session", logBefore) != std::string::npos;
+    })) << server_->Log().substr(logBefore);
+    EXPECT_EQ(Links(), 0);
+
+    // With a new session (the member logs in again) the next rebuild subscribes, keep-alives
+    // come, and the view keeps its links.
+    ASSERT_TRUE(LogIn());
+    ASSERT_TRUE(WaitFor([&] { return Links() == 1 && Loaded(*view); }));
+    EXPECT_TRUE(view->PushConnected());
+
+    // What the restarted server sent: the bar that formed when it stopped is gone, so only a new
+    // live bar and the newest cached bar came, and the chart is the cache behind a live bar.
+    const std::vector<BarRecord> bars = view->Chart().RawBars();
+    ExpectSeries(bars);
+    EXPECT_EQ(Key(bars[1]), QuarterBefore(clock_));
+    const std::vector<LoggedTransfer> transfers = LoggedTransfers(server_->Log().substr(logBefore));
+    ASSERT_FALSE(transfers.empty());
+    EXPECT_EQ(transfers.back().keyA, Key(bars[1]));
+    EXPECT_EQ(transfers.back().bars, 2u);
+    const std::deque<BarRecord> cached = ReadHistoryFile(CachePath(), kInstrument);
+    ASSERT_EQ(bars.size(), cached.size() + 1);
+    for (std::size_t i = 0; i < cached.size(); ++i)
+        ASSERT_TRUE(SameRecord(bars[i + 1], cached[i])) << "cached bar " << i;
+}
+
+TEST_F(LinksEndToEnd, StoppedKeepAlivesRebuildOncePerSilentCheckUntilTheyResume) {
+    Start({"--keepalive-ms", "30"});
+    auto view = MakeView();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
+
+    // The checks come by hand, a check period (ten keep-alive intervals) apart; the view's own
+    // 30-second timer does not fire meanwhile.
+    auto check = [&] {
+        Pump(300);
+        view->OnLinkCheck();
+        return view->RebuildCount();
+    };
+    const int start = view->RebuildCount();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(check(), start) << "keep-alives hold the links";
+
+    Pump(300);  // keep-alives arrive before the stop
+    ASSERT_EQ(Control("keepalive stop"), "ok keep-alives stopped");
+    EXPECT_EQ(check(), start) << "the period before the stop had its keep-alives";
+    auto closedLinks = [&] { return Count(server_->Log(), "| closed by peer after"); };
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(check(), start + i) << "each silent check rebuilds once, also after a rebuild";
+        // The rebuild closed the old push link and subscribed a new one; the history reloaded.
+        ASSERT_TRUE(WaitFor([&] {
+            return closedLinks() == static_cast<std::size_t>(i) && Links() == 1 && Loaded(*view);
+        })) << server_->Log();
+    }
+
+    ASSERT_EQ(Control("keepalive resume"), "ok keep-alives resumed");
+    const int resumed = view->RebuildCount();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(check(), resumed) << "keep-alives again";
+    EXPECT_EQ(Links(), 1);
+    EXPECT_EQ(view->Chart().BarCount(), kFirstAnswer) << "every reload left the same chart";
+}
+
+}  // namespace
+}  // namespace zq

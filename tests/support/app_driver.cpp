@@ -1,0 +1,94 @@
+#include "tests/support/app_driver.h"
+
+#include <arpa/inet.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+
+#include "app/config.h"
+#include "net/dlg_login.h"
+#include "net/session.h"
+
+namespace zq::test {
+
+namespace {
+constexpr const char* kVariables[] = {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT",
+                                      "ZQ_SERVER_HOST",  "ZQ_DATA_DIR",  "ZQ_WEB_BASE"};
+}
+
+ClientEnvironment::ClientEnvironment(const ServerProcess& server)
+    : dataDir_(server.directory() + "/client") {
+    ::setenv("ZQ_REQUEST_PORT", std::to_string(server.requestPort()).c_str(), 1);
+    ::setenv("ZQ_PUSH_PORT", std::to_string(server.pushPort()).c_str(), 1);
+    ::setenv("ZQ_DATA_PORT", std::to_string(server.dataPort()).c_str(), 1);
+    ::setenv("ZQ_SERVER_HOST", "127.0.0.1", 1);
+    ::setenv("ZQ_DATA_DIR", dataDir_.c_str(), 1);
+    ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
+    ReloadConfig();
+    ResetSession();
+    Session().serverAddress = htonl(INADDR_LOOPBACK);
+}
+
+ClientEnvironment::~ClientEnvironment() {
+    for (const char* v : kVariables) ::unsetenv(v);
+    ReloadConfig();
+    ResetSession();
+}
+
+DeliveringUi::DeliveringUi() {
+    SetUi(this);
+}
+
+DeliveringUi::~DeliveringUi() {
+    SetUi(nullptr);
+}
+
+std::vector<std::string> DeliveringUi::BoxTexts() const {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+}
+
+int DeliveringUi::MessageBox(WindowHandle, const std::string& text, const std::string&,
+                             MsgButtons buttons, MsgIcon) {
+    std::lock_guard lock(mutex_);
+    boxes_.push_back(text);
+    return buttons == MsgButtons::YesNo ? IdYes : IdOk;
+}
+
+std::intptr_t DeliveringUi::Send(WindowHandle target, unsigned msg, std::intptr_t wparam,
+                                 std::intptr_t lparam) {
+    return windows_.Send(target, msg, wparam, lparam);
+}
+
+void DeliveringUi::Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
+                        std::intptr_t lparam) {
+    windows_.Post(target, msg, wparam, lparam);
+}
+
+bool DeliveringUi::IsWindow(WindowHandle target) {
+    return windows_.IsWindow(target);
+}
+
+void LogInWhenTheDialogShows(const std::string& name, const std::string& password,
+                             const std::string& code) {
+    QTimer::singleShot(100, [=] {
+        auto* dialog = qobject_cast<CDlgLogin*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            LogInWhenTheDialogShows(name, password, code);
+            return;
+        }
+        ServeUntil([&] { return dialog->Image().key[0] != 0; }, 5000);
+        auto edit = [&](int id) {
+            return dialog->findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
+        };
+        edit(dlg_login::kMemberName)->setText(QString::fromStdString(name));
+        edit(dlg_login::kPassword)->setText(QString::fromStdString(password));
+        edit(dlg_login::kCode)->setText(QString::fromStdString(code));
+        dialog->findChild<QPushButton*>(QStringLiteral("ctl%1").arg(dlg_login::kLogin))->click();
+    });
+}
+
+}  // namespace zq::test

@@ -1,0 +1,90 @@
+// Driving the whole program in end-to-end tests: point the client at a running stand-in server
+// and log in through the real login dialog.
+//
+//   ServerProcess server({"--fixed-code", "AB12"});
+//   ClientEnvironment env(server);
+//   LogInWhenTheDialogShows("demo", "demo", "AB12");
+//   CTQDiraveApp app(...);
+//   app.InitInstance();
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/qt_bridge.h"
+#include "tests/support/server_process.h"
+
+namespace zq::test {
+
+// Sets the client's environment (host, the three ports, data directory, web base) to the
+// server's and resets the session; the destructor clears it all again.
+class ClientEnvironment {
+  public:
+    explicit ClientEnvironment(const ServerProcess& server);
+    ~ClientEnvironment();
+    ClientEnvironment(const ClientEnvironment&) = delete;
+    ClientEnvironment& operator=(const ClientEnvironment&) = delete;
+
+    // The client's data directory (settings file and history cache).
+    const std::string& dataDirectory() const { return dataDir_; }
+
+  private:
+    std::string dataDir_;
+};
+
+// The program's own window road (sends and posts reach the windows on the user-interface
+// thread), with message boxes answered at once and recorded instead of shown, and no sounds or
+// browser. Installs itself as the process-wide bridge while it exists.
+class DeliveringUi final : public UiBridge {
+  public:
+    DeliveringUi();
+    ~DeliveringUi() override;
+    DeliveringUi(const DeliveringUi&) = delete;
+    DeliveringUi& operator=(const DeliveringUi&) = delete;
+
+    std::vector<std::string> BoxTexts() const;
+
+    int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                   MsgButtons buttons, MsgIcon icon) override;
+    std::intptr_t Send(WindowHandle target, unsigned msg, std::intptr_t wparam,
+                       std::intptr_t lparam) override;
+    void Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
+              std::intptr_t lparam) override;
+    bool IsWindow(WindowHandle target) override;
+    void PlaySound(int, bool) override {}
+    void StopSounds() override {}
+    void OpenUrl(const std::string&) override {}
+
+  private:
+    QtBridge windows_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> boxes_;
+};
+
+// Waits on a timer for the modal login dialog, waits for its verification image, fills in the
+// member, password and code (UTF-8) and presses "登录".
+void LogInWhenTheDialogShows(const std::string& name, const std::string& password,
+                             const std::string& code);
+
+// Serves Qt events until `done` holds or `ms` milliseconds have passed; returns `done()`.
+template <class F>
+bool ServeUntil(F&& done, int ms = 10000);
+
+}  // namespace zq::test
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+namespace zq::test {
+template <class F>
+bool ServeUntil(F&& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+}  // namespace zq::test
