@@ -38,6 +38,8 @@ bool Server::Start(std::string* error) {
     state_ = std::make_unique<ServerState>(options_, std::move(store), seed_);
     // The market goes on from the prices of the last run.
     state_->market.Restore(LoadMarketPrices(*state_->store));
+    // The sessions of the last run are open again, so that its clients go on with their keys.
+    state_->sessions.Load(LoadStoredSessions(*state_->store));
     commands_ = BuildRequestCommands();
     auto closePorts = [this] {
         request_.Stop();
@@ -81,8 +83,8 @@ bool Server::Start(std::string* error) {
             std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) +
             (control_ ? ", control " + std::to_string(ControlPortNumber()) : std::string()) +
             "; store " + options_.dbPath + "; version " + std::to_string(options_.versionNumber) +
-            "; seed " + std::to_string(seed_) + "; market step " +
-            std::to_string(options_.marketStep.count()) + " ms" +
+            "; seed " + std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +
+            " sessions open; market step " + std::to_string(options_.marketStep.count()) + " ms" +
             (options_.fixedCode.empty() ? "" : "; fixed code"));
     return true;
 }

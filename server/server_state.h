@@ -11,6 +11,7 @@
 #include "server/options.h"
 #include "server/push_hub.h"
 #include "server/random.h"
+#include "server/session_store.h"
 #include "server/sessions.h"
 #include "server/store.h"
 #include "server/verification.h"
@@ -24,7 +25,9 @@ struct ServerState {
     const ServerOptions options;
     const std::unique_ptr<Store> store;
     VerificationKeys verification;
-    SessionTable sessions;
+    // The open sessions, kept in the store as well so that they survive a crash.
+    StoredSessions storedSessions{*store};
+    SessionTable sessions{&storedSessions};
     SeededRandom random;
     Market market{random};
     Accounts accounts{*store, market};

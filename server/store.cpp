@@ -7,6 +7,7 @@
 #include "server/bars.h"
 #include "server/messages.h"
 #include "server/random.h"
+#include "server/session_store.h"
 #include "server/sha256.h"
 
 namespace zq::server {
@@ -81,6 +82,7 @@ constexpr MigrationStep kMigrations[] = {
     CreateAlertTables,    // alerts.cpp
     CreateMessageTables,  // messages.cpp
     CreateBarTables,      // bars.cpp
+    CreateSessionTable,   // session_store.cpp
 };
 
 Member ReadMember(const Statement& st) {

@@ -1,7 +1,7 @@
 // The main view's two links against the real stand-in server: the first start that downloads
 // and caches the newest bars, the next start that fetches only what is newer than the cache and
-// joins the two, the rebuild after the server went away and came back, and the link check when
-// the keep-alives stop and resume.
+// joins the two, the rebuild with the old session after the server crashed or stopped and came
+// back, and the link check when the keep-alives stop and resume.
 //
 // Every test moves the server's bar clock to the next quarter hour first: bars then close only
 // when a test says so, since the clock itself closes the next one a quarter of an hour later.
@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -188,6 +189,12 @@ class LinksEndToEnd : public ::testing::Test {
         return answer.rfind("ok ", 0) == 0 ? std::atoi(answer.c_str() + 3) : -1;
     }
     std::vector<LoggedTransfer> Transfers() { return LoggedTransfers(server_->Log()); }
+    // The client's session key as the server's log shows it (its first word in hex).
+    static std::string SessionTag() {
+        char tag[12];
+        std::snprintf(tag, sizeof tag, "%08x", static_cast<std::uint32_t>(Session().sessionKey[0]));
+        return tag;
+    }
     std::string CachePath() const { return clientDir_ + "/history/kd1_15"; }
 
     std::unique_ptr<CChildView> MakeView() {
@@ -293,55 +300,112 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
         ASSERT_TRUE(SameRecord(rewritten[i], bars[i + 1])) << "rewritten bar " << i;
 }
 
-TEST_F(LinksEndToEnd, AfterTheServerIsBackTheLinkCheckRebuildsBothLinks) {
-    Start({"--keepalive-ms", "100"});
+TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
+    Start({"--keepalive-ms", "50"});
     auto view = MakeView();
     view->RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
-    view->SetLinkCheckPeriod(300);
+    view->SetLinkCheckPeriod(400);
+    const std::string keyTag = SessionTag();
 
-    // A stopping server sends -1 on the push link: the view is told the link is gone. The test's
-    // bridge keeps that order undelivered, so the view goes on as after a connection lost
-    // without a word, and its link check takes over.
-    ASSERT_TRUE(server_->Stop());
-    ASSERT_TRUE(WaitFor([&] { return PostedTo(*view, WM_PUSH_LINK_CLOSED); }));
+    // A crash says nothing on the push link: the view only misses its keep-alives, and its
+    // link check rebuilds while the server is away.
+    ASSERT_TRUE(server_->Kill());
     const int before = view->RebuildCount();
     ASSERT_TRUE(WaitFor([&] { return view->RebuildCount() >= before + 2; }))
         << "every silent check rebuilds while the server is away";
     EXPECT_FALSE(view->HistoryLoaded()) << "a reload without a server loads nothing";
     EXPECT_TRUE(view->LinkCheckRunning());
 
+    // The server comes back on the same database and ports; the client keeps its session key.
     const std::size_t logBefore = server_->Log().size();
     ASSERT_TRUE(server_->Restart()) << server_->Error();
     PointClient();  // the same ports, unless one was taken meanwhile
+    auto logSince = [&] { return server_->Log().substr(logBefore); };
 
-    // The history needs no session and loads again. The server forgot its sessions when it
-    // stopped, so it refuses the push link of the old one.
-    ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
+    // The next silent check rebuilds both links, and the push link subscribes with the session
+    // the member opened before the crash: no new login.
+    const int restarted = view->RebuildCount();
     ASSERT_TRUE(WaitFor([&] {
-        return server_->Log().find("0 subscribe: no session", logBefore) != std::string::npos;
-    })) << server_->Log().substr(logBefore);
-    EXPECT_EQ(Links(), 0);
-
-    // With a new session (the member logs in again) the next rebuild subscribes, keep-alives
-    // come, and the view keeps its links.
-    ASSERT_TRUE(LogIn());
-    ASSERT_TRUE(WaitFor([&] { return Links() == 1 && Loaded(*view); }));
+        return Links() == 1 && Loaded(*view) && view->RebuildCount() > restarted;
+    })) << logSince();
     EXPECT_TRUE(view->PushConnected());
+    EXPECT_EQ(logSince().find("6 login"), std::string::npos) << logSince();
+    EXPECT_EQ(logSince().find("no session"), std::string::npos) << logSince();
 
-    // What the restarted server sent: the bar that formed when it stopped is gone, so only a new
-    // live bar and the newest cached bar came, and the chart is the cache behind a live bar.
+    // Keep-alives arrive again: check after check, by hand, leaves the links alone.
+    view->SetLinkCheckPeriod(kLinkCheckMs);
+    const int linked = view->RebuildCount();
+    for (int i = 0; i < 3; ++i) {
+        Pump(400);
+        view->OnLinkCheck();
+    }
+    EXPECT_EQ(view->RebuildCount(), linked) << "keep-alives hold the links";
+    EXPECT_EQ(Links(), 1);
+
+    // The chart is the cache behind a new live bar: the bar that formed at the crash is gone.
     const std::vector<BarRecord> bars = view->Chart().RawBars();
     ExpectSeries(bars);
     EXPECT_EQ(Key(bars[1]), QuarterBefore(clock_));
-    const std::vector<LoggedTransfer> transfers = LoggedTransfers(server_->Log().substr(logBefore));
+    const std::vector<LoggedTransfer> transfers = LoggedTransfers(logSince());
     ASSERT_FALSE(transfers.empty());
     EXPECT_EQ(transfers.back().keyA, Key(bars[1]));
     EXPECT_EQ(transfers.back().bars, 2u);
-    const std::deque<BarRecord> cached = ReadHistoryFile(CachePath(), kInstrument);
-    ASSERT_EQ(bars.size(), cached.size() + 1);
-    for (std::size_t i = 0; i < cached.size(); ++i)
-        ASSERT_TRUE(SameRecord(bars[i + 1], cached[i])) << "cached bar " << i;
+
+    // A new price reaches the chart's live bar over the restored link.
+    const std::int32_t price = bars[0].close + 41;
+    ASSERT_EQ(Control("price 1 " + PriceText(price, bars[1].decimals)).rfind("ok 1 ", 0), 0u);
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<BarRecord> now = view->Chart().RawBars();
+        return !now.empty() && IsLiveBar(now[0]) && now[0].close == price;
+    }));
+
+    // No log-out order came at any time.
+    EXPECT_FALSE(PostedTo(*view, WM_PUSH_LINK_CLOSED));
+    EXPECT_FALSE(PostedTo(*view, WM_FORCED_OFFLINE));
+
+    // The server logs a push link when it ends: the one link was the old session's.
+    view->ShutdownLinks();
+    EXPECT_TRUE(WaitFor([&] { return Links() == 0; }));
+    EXPECT_EQ(Count(logSince(), "0 subscribe \"demo\" session " + keyTag), 1u) << logSince();
+}
+
+TEST_F(LinksEndToEnd, ACleanStopOrdersALoginAndKeepsTheSessionUntilTheMemberLogsIn) {
+    Start({"--keepalive-ms", "100"});
+    auto view = MakeView();
+    view->RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
+    view->SetLinkCheckPeriod(300);
+    const std::string keyTag = SessionTag();
+
+    // A stopping server sends -1 on the push link: the view is told to log in again. The test's
+    // bridge keeps that order undelivered, so the view goes on as a client that missed it, and
+    // its link check takes over.
+    ASSERT_TRUE(server_->Stop());
+    ASSERT_TRUE(WaitFor([&] { return PostedTo(*view, WM_PUSH_LINK_CLOSED); }));
+    const int before = view->RebuildCount();
+    ASSERT_TRUE(WaitFor([&] { return view->RebuildCount() >= before + 2; }));
+
+    const std::size_t logBefore = server_->Log().size();
+    ASSERT_TRUE(server_->Restart()) << server_->Error();
+    PointClient();
+    auto logSince = [&] { return server_->Log().substr(logBefore); };
+
+    // The stop ended no session: the old key subscribes again and the chart loads.
+    ASSERT_TRUE(WaitFor([&] { return Links() == 1 && Loaded(*view); })) << logSince();
+    EXPECT_TRUE(view->PushConnected());
+    EXPECT_EQ(logSince().find("no session"), std::string::npos) << logSince();
+    EXPECT_FALSE(PostedTo(*view, WM_FORCED_OFFLINE));
+
+    // The member logs in again, as the -1 asked: the new session replaces the kept one, whose
+    // link hears that it is offline and ends.
+    view->SetLinkCheckPeriod(kLinkCheckMs);
+    ASSERT_TRUE(LogIn());
+    EXPECT_TRUE(WaitFor([&] { return PostedTo(*view, WM_FORCED_OFFLINE); }));
+    EXPECT_TRUE(WaitFor([&] {
+        return Count(logSince(), "0 subscribe \"demo\" session " + keyTag) == 1;
+    })) << logSince();
+    EXPECT_EQ(Links(), 0);
 }
 
 TEST_F(LinksEndToEnd, StoppedKeepAlivesRebuildOncePerSilentCheckUntilTheyResume) {

@@ -350,6 +350,65 @@ TEST_F(PushLinkTest, TheControlPortLogsAMemberOut) {
     EXPECT_EQ(Control("logout nobody"), "error unknown member nobody");
 }
 
+TEST_F(PushLinkTest, OpenSessionsOutliveACrashAndAStopButNotTheirEnd) {
+    Start({"--market-step-ms", "0", "--keepalive-ms", "100"});
+    const LoggedIn replaced = Login("demo");
+    const LoggedIn demo = Login("demo");  // ends `replaced`
+    const LoggedIn trader = Login("trader");
+    const std::optional<LoggedIn> zhangLogin =
+        test::LoginAs(server->requestPort(), "张三", "zhangsan", kCode);
+    ASSERT_TRUE(zhangLogin);
+    const LoggedIn zhang = *zhangLogin;
+    EXPECT_EQ(Control("logout trader"), "ok session ended, 0 links told");
+    {
+        // Command 4 ends 张三's session; the version check after it shows it was served.
+        Socket s = test::ConnectLocal(server->requestPort());
+        const RequestHeader logout = test::Header(cmd::Logout, zhang.key);
+        const RequestHeader version = test::Header(cmd::VersionCheck);
+        ASSERT_EQ(s.Send(&logout, sizeof logout), static_cast<int>(sizeof logout));
+        ASSERT_EQ(s.Send(&version, sizeof version), static_cast<int>(sizeof version));
+        std::int32_t answer = 0;
+        ASSERT_EQ(ReceiveExact(s, &answer, sizeof answer), static_cast<int>(sizeof answer));
+    }
+    Socket before = Subscribe(demo);
+
+    // A crash: the link just ends, without -1.
+    ASSERT_TRUE(server->Kill());
+    std::optional<PushFrame> last;
+    while (std::optional<PushFrame> f = ReadPushFrame(before)) last = f;
+    EXPECT_TRUE(!last || last->type != -1) << "a killed server sends no -1";
+
+    auto expectSessions = [&](const char* when) {
+        SCOPED_TRACE(when);
+        control = server->controlPort();
+        // The open session comes back: its link gets the snapshot and keep-alives.
+        Socket link = Subscribe(demo);
+        EXPECT_TRUE(ReadUntil(
+            link, [](const PushFrame& f) { return OfType(f, 4); }, 100));
+        EXPECT_EQ(Control("links"), "ok 1");
+        // Those that had ended do not.
+        for (const LoggedIn* ended : {&replaced, &trader, &zhang}) {
+            Socket stale = test::SubscribePush(server->pushPort(), ended->key);
+            EXPECT_TRUE(test::PeerClosed(stale));
+        }
+        EXPECT_NE(server->Log().find("1 sessions open"), std::string::npos);
+    };
+    ASSERT_TRUE(server->Restart()) << server->Error();
+    expectSessions("after a crash");
+
+    // A clean stop sends -1 but keeps the session for a client that missed it.
+    ASSERT_TRUE(server->Stop());
+    ASSERT_TRUE(server->Restart()) << server->Error();
+    expectSessions("after a clean stop");
+
+    // The control port's log-out ends it for good.
+    EXPECT_EQ(Control("logout demo").rfind("ok session ended", 0), 0u);
+    ASSERT_TRUE(server->Kill());
+    ASSERT_TRUE(server->Restart()) << server->Error();
+    Socket gone = test::SubscribePush(server->pushPort(), demo.key);
+    EXPECT_TRUE(test::PeerClosed(gone));
+}
+
 TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
     Start({"--market-step-ms", "2"});
     // A client that never reads, with a small receive buffer set before it connects.

@@ -1,6 +1,7 @@
 // The session table and the command line.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "server/options.h"
@@ -60,6 +61,46 @@ TEST(SessionTableTest, AKeyNamesOneSession) {
     EXPECT_EQ(table.Size(), 1u);
     EXPECT_FALSE(table.FindMember(1));
     EXPECT_EQ(table.Find({5, 5, 5, 5})->memberId, 2);
+}
+
+// Writes down what the table tells its journal.
+struct RecordingJournal : SessionJournal {
+    std::vector<std::string> entries;
+    void Opened(const SessionInfo& s) override {
+        entries.push_back("open " + std::to_string(s.key[0]) + " " + s.memberName);
+    }
+    void Ended(const Key& key) override { entries.push_back("end " + std::to_string(key[0])); }
+};
+
+TEST(SessionTableTest, TheJournalHearsEveryChangeAndNothingElse) {
+    RecordingJournal journal;
+    SessionTable table(&journal);
+    table.Begin(Session({1, 0, 0, 0}, 7, "demo"));
+    table.Begin(Session({2, 0, 0, 0}, 7, "demo"));  // replaces 1: the journal's REPLACE drops it
+    EXPECT_FALSE(table.End({1, 0, 0, 0}));          // gone already: nothing to write
+    EXPECT_TRUE(table.End({2, 0, 0, 0}));
+    EXPECT_FALSE(table.End({2, 0, 0, 0}));
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"open 1 demo", "open 2 demo", "end 2"}));
+}
+
+TEST(SessionTableTest, LoadedSessionsAreOpenWithoutJournalOrListeners) {
+    RecordingJournal journal;
+    SessionTable table(&journal);
+    bool heard = false;
+    table.AddReplacedListener([&](const SessionInfo&) { heard = true; });
+    table.Load({Session({1, 0, 0, 0}, 7, "demo"), Session({2, 0, 0, 0}, 8, "trader"),
+                Session({3, 0, 0, 0}, 7, "demo")});
+    EXPECT_TRUE(journal.entries.empty());
+    EXPECT_FALSE(heard);
+    EXPECT_EQ(table.Size(), 2u) << "one session per member, the later one";
+    EXPECT_EQ(table.FindMember(7)->key, (Key{3, 0, 0, 0}));
+    EXPECT_TRUE(table.Contains({2, 0, 0, 0}));
+
+    // A loaded session ends and is replaced like any other.
+    table.Begin(Session({4, 0, 0, 0}, 8, "trader"));
+    EXPECT_TRUE(heard);
+    EXPECT_TRUE(table.End({3, 0, 0, 0}));
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"open 4 trader", "end 3"}));
 }
 
 ParseOutcome Parse(std::vector<std::string> args, ServerOptions& o, std::string& msg) {

@@ -1,9 +1,13 @@
-// The SQLite store: the seeded members, password checks, and what survives reopening.
+// The SQLite store: the seeded members, password checks, what survives reopening, and the open
+// sessions it keeps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 
+#include "server/session_store.h"
+#include "server/sessions.h"
 #include "server/store.h"
 
 namespace zq::server {
@@ -134,6 +138,152 @@ TEST_F(StoreTest, UnusableFileIsReported) {
     std::string error;
     EXPECT_FALSE(Store::Open(dir_ + "/missing-dir/store.db", &error));
     EXPECT_FALSE(error.empty());
+}
+
+// The open sessions in the store, seen as the next start loads them.
+class StoredSessionsTest : public StoreTest {
+  protected:
+    SessionInfo Opened(Store& store, const std::string& name, const Key& key) {
+        SessionInfo s;
+        s.key = key;
+        std::optional<Member> m = store.FindMember(name);
+        EXPECT_TRUE(m) << name;
+        s.memberId = m ? m->id : 0;
+        s.memberName = name;
+        s.accountClass = m ? m->accountClass : 0;
+        s.started = std::chrono::system_clock::time_point(std::chrono::milliseconds(1712345678901));
+        return s;
+    }
+    // The keys the next start would open, in order.
+    std::vector<Key> KeysAfterReopening() {
+        auto store = Open();
+        std::vector<Key> keys;
+        if (!store) return keys;
+        for (const SessionInfo& s : LoadStoredSessions(*store)) keys.push_back(s.key);
+        return keys;
+    }
+    static std::int64_t Rows(Store& store) {
+        return store.WithDb([](sqlite3* db) {
+            Statement st(db, "SELECT COUNT(*) FROM sessions");
+            return st.Step() ? st.Int(0) : -1;
+        });
+    }
+};
+
+TEST_F(StoredSessionsTest, OpenSessionsSurviveReopeningWhole) {
+    const Key demoKey{-1, 0x12345678, 0, static_cast<std::int32_t>(0x80000000u)};
+    const Key zhangKey{7, 8, 9, 10};
+    SessionInfo demo, zhang;
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        StoredSessions journal(*store);
+        SessionTable table(&journal);
+        demo = Opened(*store, "demo", demoKey);
+        zhang = Opened(*store, "张三", zhangKey);
+        zhang.started += std::chrono::seconds(5);
+        table.Begin(demo);
+        table.Begin(zhang);
+    }
+    auto store = Open();
+    ASSERT_TRUE(store);
+    const std::vector<SessionInfo> loaded = LoadStoredSessions(*store);
+    ASSERT_EQ(loaded.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const SessionInfo& want = i == 0 ? demo : zhang;
+        EXPECT_EQ(loaded[i].key, want.key) << i;
+        EXPECT_EQ(loaded[i].memberId, want.memberId) << i;
+        EXPECT_EQ(loaded[i].memberName, want.memberName) << i;
+        EXPECT_EQ(loaded[i].accountClass, want.accountClass) << i;
+        EXPECT_EQ(loaded[i].started, want.started) << i;
+    }
+    // Loading twice gives the same: nothing is used up by a start.
+    EXPECT_EQ(LoadStoredSessions(*store).size(), 2u);
+}
+
+TEST_F(StoredSessionsTest, EndingOrReplacingASessionRemovesItsRow) {
+    const Key k1{1, 1, 1, 1}, k2{2, 2, 2, 2}, k3{3, 3, 3, 3};
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        StoredSessions journal(*store);
+        SessionTable table(&journal);
+        table.Begin(Opened(*store, "demo", k1));
+        table.Begin(Opened(*store, "trader", k2));
+        table.Begin(Opened(*store, "demo", k3));  // a newer login of demo ends k1
+        EXPECT_EQ(Rows(*store), 2);
+    }
+    EXPECT_EQ(KeysAfterReopening(), (std::vector<Key>{k2, k3}));
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        StoredSessions journal(*store);
+        SessionTable table(&journal);
+        table.Load(LoadStoredSessions(*store));
+        EXPECT_TRUE(table.End(k2));  // a log-out, by command 4 or the control port
+        EXPECT_FALSE(table.End(k1));
+        // A login under a key that names a session takes the key over: demo's row goes.
+        table.Begin(Opened(*store, "张三", k3));
+        EXPECT_EQ(Rows(*store), 1);
+    }
+    const std::vector<Key> left = KeysAfterReopening();
+    ASSERT_EQ(left, (std::vector<Key>{k3}));
+    auto store = Open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(LoadStoredSessions(*store)[0].memberName, "张三");
+}
+
+TEST_F(StoredSessionsTest, SessionsOfUnusableOrRemovedMembersAreNotRestored) {
+    const Key demoKey{1, 0, 0, 0}, traderKey{2, 0, 0, 0}, goneKey{3, 0, 0, 0};
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(store->AddMember(Member{0, "李四", 1, 1, 0}, "lisi"));
+        StoredSessions journal(*store);
+        SessionTable table(&journal);
+        table.Begin(Opened(*store, "demo", demoKey));
+        table.Begin(Opened(*store, "trader", traderKey));
+        table.Begin(Opened(*store, "李四", goneKey));
+        // While the server is down, demo is frozen and 李四 is removed.
+        ASSERT_TRUE(store->WithDb([](sqlite3* db) {
+            return Exec(db,
+                        "UPDATE members SET state = 2 WHERE name = 'demo';"
+                        "DELETE FROM members WHERE name = '李四'");
+        }));
+    }
+    EXPECT_EQ(KeysAfterReopening(), (std::vector<Key>{traderKey}));
+    // The frozen member's row is gone for good: thawing does not bring the session back.
+    auto store = Open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(Rows(*store), 1);
+    ASSERT_TRUE(store->WithDb(
+        [](sqlite3* db) { return Exec(db, "UPDATE members SET state = 1 WHERE name = 'demo'"); }));
+    EXPECT_EQ(LoadStoredSessions(*store).size(), 1u);
+}
+
+TEST_F(StoredSessionsTest, AnOlderDatabaseGainsTheSessionTableAndKeepsItsData) {
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(store->AddMember(Member{0, "王五", 1, 1, 0}, "wangwu"));
+    }
+    {
+        // As the server before sessions were kept left the file.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        const std::string sql = "DROP TABLE sessions; PRAGMA user_version=" +
+                                std::to_string(Store::SchemaVersion() - 1);
+        EXPECT_TRUE(Exec(db, sql.c_str()));
+        sqlite3_close(db);
+    }
+    auto store = Open();
+    ASSERT_TRUE(store);
+    EXPECT_TRUE(store->CheckPassword("王五", "wangwu"));
+    EXPECT_EQ(Rows(*store), 0);
+    StoredSessions journal(*store);
+    SessionTable table(&journal);
+    table.Begin(Opened(*store, "王五", {5, 5, 5, 5}));
+    EXPECT_EQ(Rows(*store), 1);
 }
 
 }  // namespace

@@ -174,6 +174,14 @@ bool ServerProcess::Stop() {
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
+bool ServerProcess::Kill() {
+    if (pid_ <= 0) return false;
+    ::kill(pid_, SIGKILL);
+    std::optional<int> status = WaitExit(pid_, kStopLimit);
+    pid_ = -1;
+    return status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+}
+
 bool ServerProcess::Restart() {
     const std::array<std::uint16_t, 3> previous = ports_;
     Stop();

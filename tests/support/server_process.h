@@ -53,7 +53,12 @@ class ServerProcess {
     // Sends SIGTERM and waits for the exit (SIGKILL if it hangs). True when the server had
     // been running and ended by itself with status 0.
     bool Stop();
-    // Stops and starts again on the same database and, when they are free, the same ports.
+    // A crash: SIGKILL, then waits for the end. The server says nothing to its links and saves
+    // nothing beyond what its store had committed. True when it had been running and the
+    // signal ended it.
+    bool Kill();
+    // Stops (unless Stop or Kill already ended it) and starts again on the same database and,
+    // when they are free, the same ports.
     bool Restart();
 
   private:
