@@ -35,20 +35,9 @@
 #include "market/bar_record.h"
 #include "market/bar_series.h"
 #include "net/socket.h"
+#include "net/wire.h"
 
 namespace zq {
-
-// Push record types.
-namespace push {
-constexpr std::int32_t Closed = -1;
-constexpr std::int32_t Nothing = 0;
-constexpr std::int32_t Record = 1;
-constexpr std::int32_t Message = 2;
-constexpr std::int32_t Discard = 3;
-constexpr std::int32_t KeepAlive = 4;
-constexpr std::int32_t ForcedOffline = 5;
-constexpr int kDiscardBytes = 100;
-}  // namespace push
 
 // A connected socket shared between the thread that reads it and the threads that may stop
 // it. On POSIX a close in another thread neither wakes a blocked read nor keeps the descriptor

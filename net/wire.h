@@ -22,6 +22,20 @@ static_assert(offsetof(RequestHeader, command) == 0);
 static_assert(offsetof(RequestHeader, key) == 4);
 static_assert(offsetof(RequestHeader, accountClass) == 20);
 
+// Types of the push link's items (an int32 in front of each): -1 the server closes the link,
+// 0 nothing, 1 a market record, 2 an instant message, 3 100 bytes to skip, 4 a keep-alive,
+// 5 the member logged in elsewhere.
+namespace push {
+constexpr std::int32_t Closed = -1;
+constexpr std::int32_t Nothing = 0;
+constexpr std::int32_t Record = 1;
+constexpr std::int32_t Message = 2;
+constexpr std::int32_t Discard = 3;
+constexpr std::int32_t KeepAlive = 4;
+constexpr std::int32_t ForcedOffline = 5;
+constexpr int kDiscardBytes = 100;
+}  // namespace push
+
 namespace cmd {
 constexpr std::int32_t Subscribe = 0;
 constexpr std::int32_t LoadInstruments = 1;

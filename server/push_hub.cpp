@@ -25,13 +25,13 @@ std::string PushItem(std::int32_t type) {
 }
 
 std::string PushRecord(const BarRecord& record) {
-    std::string out = PushItem(push_type::MarketRecord);
+    std::string out = PushItem(push::Record);
     out.append(reinterpret_cast<const char*>(&record), sizeof record);
     return out;
 }
 
 std::string PushMessage(std::int32_t time, std::string_view gbkText) {
-    std::string out = PushItem(push_type::InstantMessage);
+    std::string out = PushItem(push::Message);
     AppendInt(out, 1);
     AppendInt(out, time);
     AppendInt(out, static_cast<std::int32_t>(gbkText.size()));
@@ -87,8 +87,8 @@ void PushLink::Finish(std::string last, bool discardWaiting) {
         }
         std::int32_t type = 0;
         std::memcpy(&type, last.data(), std::min(last.size(), sizeof type));
-        why_ = type == push_type::LoggedOut ? "logged out (5), closed"
-                                            : "server stopping (-1), closed";
+        why_ =
+            type == push::ForcedOffline ? "logged out (5), closed" : "server stopping (-1), closed";
         queue_.push_back(std::move(last));
         finishing_ = true;
     }
@@ -132,7 +132,7 @@ std::shared_ptr<PushLink> PushHub::Attach(int fd, const SessionInfo& session, co
         for (const BarRecord& r : live) link->Enqueue(PushRecord(r));
         // While keep-alives are stopped a new link gets none either: a client that reconnects
         // after a silent period must stay silent until they resume.
-        if (keepAlives_) link->Enqueue(PushItem(push_type::KeepAlive));
+        if (keepAlives_) link->Enqueue(PushItem(push::KeepAlive));
         links_.push_back(link);
         attached = true;
     });
@@ -178,7 +178,7 @@ int PushHub::ForceOffline(const Key& key) {
     int told = 0;
     for (const auto& link : links_) {
         if (link->key_ != key) continue;
-        link->Finish(PushItem(push_type::LoggedOut), false);
+        link->Finish(PushItem(push::ForcedOffline), false);
         ++told;
     }
     return told;
@@ -190,7 +190,7 @@ int PushHub::ForceOfflineMember(std::int64_t memberId) {
     for (const auto& link : links_) {
         if (link->memberId_ != memberId) continue;
         charts_.erase(link->key_);
-        link->Finish(PushItem(push_type::LoggedOut), false);
+        link->Finish(PushItem(push::ForcedOffline), false);
         ++told;
     }
     return told;
@@ -212,7 +212,7 @@ int PushHub::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time
 void PushHub::SetKeepAlives(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (on && !keepAlives_)
-        for (const auto& link : links_) link->Enqueue(PushItem(push_type::KeepAlive));
+        for (const auto& link : links_) link->Enqueue(PushItem(push::KeepAlive));
     keepAlives_ = on;
 }
 
@@ -224,7 +224,7 @@ bool PushHub::KeepAlives() const {
 void PushHub::CloseAll(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    for (const auto& link : links_) link->Finish(PushItem(push_type::Closing), true);
+    for (const auto& link : links_) link->Finish(PushItem(push::Closed), true);
     linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });
 }
 

@@ -29,19 +29,12 @@
 #include <vector>
 
 #include "market/bar_record.h"
+#include "net/wire.h"
 #include "server/bars.h"
 #include "server/keys.h"
 #include "server/sessions.h"
 
 namespace zq::server {
-
-namespace push_type {
-constexpr std::int32_t Closing = -1;
-constexpr std::int32_t MarketRecord = 1;
-constexpr std::int32_t InstantMessage = 2;
-constexpr std::int32_t KeepAlive = 4;
-constexpr std::int32_t LoggedOut = 5;
-}  // namespace push_type
 
 // A link is dropped when more than this many bytes wait in its queue.
 constexpr std::size_t kMaxQueuedBytes = 256 * 1024;

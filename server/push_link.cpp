@@ -53,7 +53,7 @@ std::string Write(Socket& socket, PushLink& link, const PushHub& hub, std::size_
         if (batch.last) return batch.why;
         const auto now = Clock::now();
         if (now >= nextKeepAlive) {
-            if (hub.KeepAlives() && !deliver(PushItem(push_type::KeepAlive)))
+            if (hub.KeepAlives() && !deliver(PushItem(push::KeepAlive)))
                 return ended("send failed, closed");
             nextKeepAlive += interval;
             if (nextKeepAlive <= now) nextKeepAlive = now + interval;
