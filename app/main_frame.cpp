@@ -68,7 +68,7 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
                                   1,  5,  2,  6,  4,  0,  19, 10, 12, 18, 11, 16,
                                   8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
 
-// Commands whose windows and dialogs come with later parts of the program: present, disabled.
+// Commands whose windows and dialogs come later: present, disabled.
 bool LaterCommand(int command) {
     switch (command) {
         case cmdid::OpenMessages:
