@@ -383,9 +383,9 @@ void CMainFrame::SelectInstrument(int instrument) {
 }
 
 void CMainFrame::SelectPeriod(int minutes) {
-    // Always a reload, even of the period on show; the period itself is not stored.
+    // Always a reload, even of the period on show; the period itself is not stored. The view's
+    // instrument is the frame's already: the two change only together.
     view_->SetCurrentPeriod(minutes);
-    view_->SetCurrentInstrument(currentInstrument_);
     StoreLastInstrument(currentInstrument_);
     view_->RebuildLinks();
     UpdateCommandStates();

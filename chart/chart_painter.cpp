@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "app/config.h"
+#include "app/qt_bridge.h"
 #include "app/ui_bridge.h"
 #include "chart/geometry.h"
 #include "market/instruments.h"
@@ -24,16 +25,6 @@ constexpr int kLabelRoom = 44;
 constexpr int kArrowLength = 4;
 constexpr int kArrowHalfWidth = 2;
 
-QColor Colour(QRgb argb) {
-    return QColor::fromRgba(argb);
-}
-
-// Draws text with the top-left corner of its line box at (x, y).
-void TextAt(QPainter& p, int x, int y, const QString& text) {
-    const QFontMetricsF fm(p.font(), p.device());
-    p.drawText(QPointF(x, y + fm.ascent()), text);
-}
-
 // Axis-parallel lines from (x1, y1) to (x2, y2), both ends included, as one-pixel rectangles:
 // exact pixels, and many of them fill in one call.
 QRect Span(int x1, int y1, int x2, int y2) {
@@ -44,7 +35,7 @@ QRect Span(int x1, int y1, int x2, int y2) {
 // A horizontal line from `from` to `to` whose start carries an arrow anchor pointing back at
 // `from`: a head that widens by one pixel each way every two pixels.
 void ArrowLine(QPainter& p, QPoint from, QPoint to, QRgb colour) {
-    const QColor c = Colour(colour);
+    const QColor c = ChartColour(colour);
     p.fillRect(Span(from.x(), from.y(), to.x(), to.y()), c);
     const int dir = to.x() >= from.x() ? 1 : -1;
     for (int i = 1; i <= kArrowLength; ++i) {
@@ -54,14 +45,10 @@ void ArrowLine(QPainter& p, QPoint from, QPoint to, QRgb colour) {
     }
 }
 
-QString Q(const std::string& s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 void FillAll(QPainter& p, const std::vector<QRect>& rects, QRgb colour) {
     if (rects.empty()) return;
     p.setPen(Qt::NoPen);
-    p.setBrush(Colour(colour));
+    p.setBrush(ChartColour(colour));
     p.drawRects(rects.data(), static_cast<int>(rects.size()));
     p.setBrush(Qt::NoBrush);
 }
@@ -126,7 +113,7 @@ void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const C
         const int c = g.Centre();
         const bool right = clientWidth - g.right > kLabelRoom;
         ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
-        p.setPen(Colour(chart_color::HighLowLabel));
+        p.setPen(ChartColour(chart_color::HighLowLabel));
         TextAt(p, right ? c + 10 : c - 50, y - 5, Q(PriceText(price, g.raw.decimals)));
     };
     bool high = false, low = false;
@@ -149,13 +136,18 @@ void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry) {
         const int y = static_cast<int>(g.yClose);
         ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
         p.setFont(SongFont(10));
-        p.setPen(Colour(chart_color::LivePrice));
+        p.setPen(ChartColour(chart_color::LivePrice));
         TextAt(p, g.right + 7, y - 7, Q(PriceText(g.raw.close, g.raw.decimals)));
         return;
     }
 }
 
 }  // namespace
+
+void TextAt(QPainter& p, double x, double y, const QString& text) {
+    const QFontMetricsF fm(p.font(), p.device());
+    p.drawText(QPointF(x, y + fm.ascent()), text);
+}
 
 QFont SongFont(double points, bool bold) {
     QFont f;
@@ -183,7 +175,7 @@ QImage MakeChartImage(int width, int height, int dpi) {
     const int dpm = static_cast<int>(dpi / 0.0254 + 0.5);
     image.setDotsPerMeterX(dpm);
     image.setDotsPerMeterY(dpm);
-    image.fill(Colour(chart_color::Background));
+    image.fill(ChartColour(chart_color::Background));
     return image;
 }
 
@@ -255,7 +247,7 @@ void ChartPainter::PrepareBackdrop(const QImage& like, const ChartTexts& texts, 
 
     // Watermark, tiled with 50 pixels between copies.
     p.setFont(ArialFont(12));
-    p.setPen(Colour(chart_color::Watermark));
+    p.setPen(ChartColour(chart_color::Watermark));
     const QFontMetricsF fm(p.font(), &backdrop_);
     const int dx = static_cast<int>(fm.horizontalAdvance(texts.watermark) + 50);
     const int dy = static_cast<int>(fm.height() + 50);
@@ -264,7 +256,7 @@ void ChartPainter::PrepareBackdrop(const QImage& like, const ChartTexts& texts, 
             TextAt(p, 20 + i * dx, 20 + j * dy, texts.watermark);
 
     p.setFont(ArialFont(9));
-    p.setPen(Colour(chart_color::Caption));
+    p.setPen(ChartColour(chart_color::Caption));
     TextAt(p, 5, 4, texts.caption);
     p.end();
 

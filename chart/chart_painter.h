@@ -6,6 +6,7 @@
 // Also the chart's colours and fonts, shared by the left panel and the price labels.
 #pragma once
 
+#include <QColor>
 #include <QFont>
 #include <QImage>
 #include <QRect>
@@ -44,6 +45,13 @@ constexpr QRgb Level = 0xFFFFFFFF;
 QFont SongFont(double points, bool bold = false);
 // "Arial": Liberation Sans, metric-compatible, then any sans face.
 QFont ArialFont(double points, bool bold = false);
+
+// A colour of the tables above as Qt takes it.
+inline QColor ChartColour(QRgb argb) {
+    return QColor::fromRgba(argb);
+}
+// Draws text with the top-left corner of its line box at (x, y), as the chart's texts are placed.
+void TextAt(QPainter& p, double x, double y, const QString& text);
 
 // Images the chart paints into: opaque, at the given logical DPI so point sizes come out as
 // they would on the screen (96 on an ordinary desktop).

@@ -172,20 +172,11 @@ void CKMain::OnChartReset() {
 }
 
 void CKMain::InvalidateAll() {
-    if (QThread::currentThread() != thread()) {
-        Ui().Post(Handle(), WM_CHART_INVALIDATE, 0, 0);
-        return;
-    }
     contentDirty_ = QRegion(rect());
     update();
 }
 
 void CKMain::InvalidateBand(const PixelRect& band) {
-    if (QThread::currentThread() != thread()) {
-        Ui().Post(Handle(), WM_CHART_INVALIDATE, PackPair(band.left, band.top),
-                  PackPair(band.right, band.bottom));
-        return;
-    }
     const QRect r = QRect(QPoint(band.left, band.top), QPoint(band.right, band.bottom))
                         .normalized()
                         .intersected(rect());

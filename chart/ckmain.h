@@ -76,7 +76,8 @@ class CKMain : public QWidget, public MessageWindow {
     // repaint.
     void OnChartReset();
 
-    // Repaint the whole chart, or the band around a live bar (from any thread: posted).
+    // Repaint the whole chart, or the band around a live bar (the window's thread; other
+    // threads go through the chart's hooks).
     void InvalidateAll();
     void InvalidateBand(const PixelRect& band);
     // XORs a rubber band line into the window (drawing it twice erases it).

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/qt_bridge.h"
 #include "chart/chart_painter.h"
 #include "chart/geometry.h"
 
@@ -26,14 +27,6 @@ constexpr int kDataTop = 4;
 constexpr int kDataLabelX = 8;
 constexpr int kDataValueRight = 10;  // values end this far from the panel's right edge
 
-QColor Colour(QRgb argb) {
-    return QColor::fromRgba(argb);
-}
-
-QString Q(const std::string& s) {
-    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 // `value` (a real number of scaled units) divided by 10^decimals, printed with `digits` places.
 QString ScaledText(double value, int decimals, int digits) {
     const std::string format = PriceFormat(digits);
@@ -41,11 +34,6 @@ QString ScaledText(double value, int decimals, int digits) {
     char buf[64];
     std::snprintf(buf, sizeof buf, format.c_str(), real);
     return QString::fromLatin1(buf);
-}
-
-void TextAt(QPainter& p, double x, double y, const QString& text) {
-    const QFontMetricsF fm(p.font(), p.device());
-    p.drawText(QPointF(x, y + fm.ascent()), text);
 }
 
 void TextEndingAt(QPainter& p, double right, double y, const QString& text) {
@@ -67,7 +55,6 @@ CLeftTips::CLeftTips(KLineData& data, QWidget* parent) : QWidget(parent), data_(
 }
 
 int CLeftTips::Decimals() const {
-    if (decimalsOf) return decimalsOf(instrument_);
     const InstrumentRecord product = data_.Product();
     if (product.id != 0 && product.id == instrument_) return product.decimals;
     // No product record: the bars carry their own decimals.
@@ -132,14 +119,14 @@ void CLeftTips::paintEvent(QPaintEvent* event) {
 void CLeftTips::PaintPanel(QImage& image) {
     const int w = image.width();
     const int h = image.height();
-    image.fill(Colour(chart_color::Background));
+    image.fill(ChartColour(chart_color::Background));
     QPainter p(&image);
-    p.setPen(QPen(Colour(chart_color::PanelBorder), 1));
+    p.setPen(QPen(ChartColour(chart_color::PanelBorder), 1));
     p.drawLine(w - 1, 0, w - 1, h - 1);
 
     if (hi_ > 0 && scale_ > 0 && rowHeight_ > 0) {
         p.setFont(SongFont(9));
-        p.setPen(Colour(chart_color::ScaleLabel));
+        p.setPen(ChartColour(chart_color::ScaleLabel));
         for (int y = kScaleFirstRow; y < h; y += rowHeight_)
             TextAt(p, kScaleTextX, y - 5, ScaleLabel(y));
     }
@@ -150,15 +137,15 @@ void CLeftTips::PaintPanel(QImage& image) {
 void CLeftTips::PaintDataWindow(QImage& image) {
     const int w = image.width();
     QPainter p(&image);
-    p.fillRect(QRect(0, 0, w - 1, kDataWindowHeight - 1), Colour(chart_color::Background));
-    p.setPen(QPen(Colour(chart_color::PanelBorder), 1));
+    p.fillRect(QRect(0, 0, w - 1, kDataWindowHeight - 1), ChartColour(chart_color::Background));
+    p.setPen(QPen(ChartColour(chart_color::PanelBorder), 1));
     p.setBrush(Qt::NoBrush);
     p.drawRect(QRect(0, 0, w, kDataWindowHeight - 1));
 
     static const char* const kLabels[] = {"时    间", "数    值", "开    盘",
                                           "最    高", "最    低", "收    盘"};
     p.setFont(SongFont(12));
-    p.setPen(Colour(chart_color::DataText));
+    p.setPen(ChartColour(chart_color::DataText));
     for (int i = 0; i < 6; ++i)
         TextAt(p, kDataLabelX, kDataTop + 2 * i * kDataRow, QString::fromUtf8(kLabels[i]));
 
@@ -167,13 +154,13 @@ void CLeftTips::PaintDataWindow(QImage& image) {
     const double right = w - kDataValueRight;
     auto row = [](int i) { return kDataTop + (2 * i + 1) * kDataRow; };
     p.setFont(ArialFont(11, true));
-    p.setPen(Colour(chart_color::DataText));
+    p.setPen(ChartColour(chart_color::DataText));
     TextAt(p, kDataLabelX, row(0), Q(std::string(TimeText(b))));
-    p.setPen(Colour(chart_color::Up));
+    p.setPen(ChartColour(chart_color::Up));
     TextEndingAt(p, right, row(1), ScaledText(DataWindowPrice(), d, d));
     const std::int32_t values[] = {b.open, b.high, b.low, b.close};
     for (int i = 0; i < 4; ++i) {
-        p.setPen(Colour(AgainstReference(values[i], b.reference)));
+        p.setPen(ChartColour(AgainstReference(values[i], b.reference)));
         TextEndingAt(p, right, row(i + 2), Q(PriceText(values[i], d)));
     }
 }

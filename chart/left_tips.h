@@ -22,10 +22,6 @@ class CLeftTips : public QWidget {
   public:
     explicit CLeftTips(KLineData& data, QWidget* parent = nullptr);
 
-    // The decimals of an instrument's prices. By default the chart's product record when it is
-    // the instrument's, else the decimals of the bars on the chart.
-    std::function<int(int instrument)> decimalsOf;
-
     // Called at the end of every chart paint with the chart's row height (-1 leaves it as it
     // is), its highest high, vertical scale, vertical offset and instrument. Repaints the
     // panel when any of them changed.

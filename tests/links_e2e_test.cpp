@@ -5,7 +5,6 @@
 //
 // Every test moves the server's bar clock to the next quarter hour first: bars then close only
 // when a test says so, since the clock itself closes the next one a quarter of an hour later.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -29,6 +28,7 @@
 #include "market/bar_record.h"
 #include "market/history_cache.h"
 #include "net/session.h"
+#include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
 
@@ -50,14 +50,7 @@ constexpr int kWaitLimitMs = 20000;
 
 // Serves the window thread until `done` holds; false when the limit passed first.
 bool WaitFor(const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > kWaitLimitMs) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return test::ServeUntil(done, kWaitLimitMs);
 }
 
 // Serves the window thread for `ms` milliseconds.
@@ -131,13 +124,7 @@ void ExpectSeries(const std::vector<BarRecord>& bars) {
 class LinksEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override { ResetSession(); }
-    void TearDown() override {
-        for (const char* v :
-             {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_SERVER_HOST", "ZQ_DATA_DIR"})
-            ::unsetenv(v);
-        ReloadConfig();
-        ResetSession();
-    }
+    void TearDown() override { env_.reset(); }
 
     // Starts the server with a control port and a still market, points the client at it, logs
     // the demo member in and moves the bar clock to the next quarter hour.
@@ -156,13 +143,10 @@ class LinksEndToEnd : public ::testing::Test {
     }
     // The client's configuration from the server's ports (again after a restart).
     void PointClient() {
-        ::setenv("ZQ_REQUEST_PORT", std::to_string(server_->requestPort()).c_str(), 1);
-        ::setenv("ZQ_PUSH_PORT", std::to_string(server_->pushPort()).c_str(), 1);
-        ::setenv("ZQ_DATA_PORT", std::to_string(server_->dataPort()).c_str(), 1);
-        ::setenv("ZQ_SERVER_HOST", "127.0.0.1", 1);
-        ::setenv("ZQ_DATA_DIR", clientDir_.c_str(), 1);
-        ReloadConfig();
-        Session().serverAddress = htonl(INADDR_LOOPBACK);
+        if (env_)
+            env_->Repoint(*server_);
+        else
+            env_ = std::make_unique<test::ClientEnvironment>(*server_);
     }
     // The demo member's session, as the login dialog leaves it.
     bool LogIn() {
@@ -218,6 +202,7 @@ class LinksEndToEnd : public ::testing::Test {
     FakeUi ui_;
     std::unique_ptr<ServerProcess> server_;
     std::string clientDir_;
+    std::unique_ptr<test::ClientEnvironment> env_;
     std::string clock_;  // the bar clock after Start
 };
 

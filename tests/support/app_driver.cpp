@@ -21,6 +21,11 @@ constexpr const char* kVariables[] = {"ZQ_REQUEST_PORT", "ZQ_PUSH_PORT", "ZQ_DAT
 
 ClientEnvironment::ClientEnvironment(const ServerProcess& server)
     : dataDir_(server.directory() + "/client") {
+    ResetSession();
+    Repoint(server);
+}
+
+void ClientEnvironment::Repoint(const ServerProcess& server) {
     ::setenv("ZQ_REQUEST_PORT", std::to_string(server.requestPort()).c_str(), 1);
     ::setenv("ZQ_PUSH_PORT", std::to_string(server.pushPort()).c_str(), 1);
     ::setenv("ZQ_DATA_PORT", std::to_string(server.dataPort()).c_str(), 1);
@@ -28,7 +33,6 @@ ClientEnvironment::ClientEnvironment(const ServerProcess& server)
     ::setenv("ZQ_DATA_DIR", dataDir_.c_str(), 1);
     ::setenv("ZQ_WEB_BASE", "http://web.test", 1);
     ReloadConfig();
-    ResetSession();
     Session().serverAddress = htonl(INADDR_LOOPBACK);
 }
 

@@ -28,6 +28,9 @@ class ClientEnvironment {
 
     // The client's data directory (settings file and history cache).
     const std::string& dataDirectory() const { return dataDir_; }
+    // After the server was started again (its ports may have moved): the ports and host once
+    // more, keeping the session.
+    void Repoint(const ServerProcess& server);
 
   private:
     std::string dataDir_;
