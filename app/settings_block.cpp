@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/config.h"
-#include "net/ansi_text.h"
+#include "base/atomic_file.h"
+#include "base/config.h"
+#include "base/unique_fd.h"
+#include "net/wire/ansi_text.h"
 
 namespace zq {
 
@@ -24,17 +26,10 @@ std::string SettingsPath() {
 
 SettingsBlock ReadSettings(const std::string& path) {
     SettingsBlock b = DefaultSettings();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return b;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return b;
     SettingsBlock file;
-    std::size_t got = 0;
-    auto* p = reinterpret_cast<unsigned char*>(&file);
-    while (got < sizeof file) {
-        ssize_t n = ::read(fd, p + got, sizeof file - got);
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    const std::size_t got = ReadFully(fd.Get(), &file, sizeof file);
     if (got == sizeof file && file.validity == 1) b = file;
     return b;
 }
@@ -45,25 +40,7 @@ SettingsBlock ReadSettings() {
 
 bool WriteSettings(const std::string& path, SettingsBlock block) {
     block.validity = 1;
-    std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const auto* p = reinterpret_cast<const unsigned char*>(&block);
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < sizeof block) {
-        ssize_t n = ::write(fd, p + done, sizeof block - done);
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) std::remove(tmp.c_str());
-    return ok;
+    return WriteFileAtomically(path, &block, sizeof block);
 }
 
 bool WriteSettings(const SettingsBlock& block) {

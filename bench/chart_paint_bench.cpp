@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "chart/chart_painter.h"
-#include "chart/ckmain.h"
+#include "chart/ui/chart_painter.h"
+#include "chart/ui/ckmain.h"
 #include "market/bar_series.h"
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 
 namespace {
 

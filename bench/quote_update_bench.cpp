@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/ui_bridge.h"
+#include "base/ui_bridge.h"
 #include "trading/model.h"
 
 namespace {

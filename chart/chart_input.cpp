@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/commands.h"
+#include "base/commands.h"
 
 namespace zq {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
 
 namespace zq {

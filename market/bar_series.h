@@ -32,9 +32,9 @@
 #include <mutex>
 #include <vector>
 
-#include "chart/geometry.h"
-#include "market/bar_record.h"
-#include "trading/records.h"
+#include "market/bar_geometry.h"
+#include "market/wire/bar_record.h"
+#include "trading/wire/records.h"
 
 namespace zq {
 

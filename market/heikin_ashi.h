@@ -3,7 +3,7 @@
 
 #include <deque>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 
 namespace zq {
 

@@ -15,7 +15,7 @@
 #include <deque>
 #include <string>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
 
 namespace zq {

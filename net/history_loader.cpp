@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "market/history_cache.h"
-#include "net/wire.h"
+#include "net/wire/framing.h"
 #include "net/zip_reader.h"
 
 namespace zq {

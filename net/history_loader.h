@@ -31,7 +31,7 @@
 #include <mutex>
 #include <string>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
 #include "net/push_link.h"
 

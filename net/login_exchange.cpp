@@ -1,6 +1,6 @@
 #include "net/login_exchange.h"
 
-#include "net/request.h"
+#include "net/wire/request.h"
 
 namespace zq {
 

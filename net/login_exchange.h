@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "net/login_records.h"
+#include "net/wire/login_records.h"
 
 namespace zq {
 

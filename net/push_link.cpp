@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "app/messages.h"
-#include "net/wire.h"
+#include "base/messages.h"
+#include "net/wire/framing.h"
 #include "reports/message_store.h"
 
 namespace zq {

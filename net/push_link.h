@@ -32,10 +32,10 @@
 #include <mutex>
 #include <string>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
-#include "net/socket.h"
-#include "net/wire.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
 
 namespace zq {
 

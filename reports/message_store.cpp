@@ -2,9 +2,10 @@
 
 #include <cstdio>
 
-#include "app/ui_bridge.h"
-#include "net/ansi_text.h"
-#include "net/request.h"
+#include "base/market_clock.h"
+#include "base/ui_bridge.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/request.h"
 
 namespace zq {
 namespace {
@@ -23,10 +24,7 @@ std::string LocalTimeStamp(std::time_t seconds) {
 }
 
 std::string ChinaTimeStamp(std::time_t utcSeconds) {
-    std::time_t shifted = utcSeconds + 8 * 3600;
-    std::tm t{};
-    gmtime_r(&shifted, &t);
-    return Format(t);
+    return Format(MarketTime(utcSeconds));
 }
 
 bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8) {

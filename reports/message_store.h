@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "net/socket.h"
+#include "net/wire/socket.h"
 
 namespace zq {
 

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <map>
 
-#include "net/ansi_text.h"
-#include "trading/decimal.h"
-#include "trading/model.h"
+#include "net/wire/ansi_text.h"
+#include "trading/wire/decimal.h"
+#include "trading/wire/profit.h"
 
 namespace zq::server {
 namespace {

@@ -31,7 +31,7 @@
 #include "server/catalogue.h"
 #include "server/market.h"
 #include "server/store.h"
-#include "trading/records.h"
+#include "trading/wire/records.h"
 
 namespace zq::server {
 

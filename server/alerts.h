@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "reports/alert_records.h"
+#include "reports/wire/alert_records.h"
 #include "server/store.h"
 
 namespace zq::server {

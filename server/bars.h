@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "server/market.h"
 #include "server/store.h"
 

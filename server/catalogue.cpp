@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "net/ansi_text.h"
-#include "trading/model.h"
+#include "net/wire/ansi_text.h"
+#include "trading/wire/profit.h"
 
 namespace zq::server {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "trading/records.h"
+#include "trading/wire/records.h"
 
 namespace zq::server {
 

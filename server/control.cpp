@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "net/ansi_text.h"
-#include "net/socket.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/socket.h"
 #include "server/catalogue.h"
 #include "server/log.h"
 #include "server/messages.h"

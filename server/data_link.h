@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "market/bar_record.h"
-#include "net/socket.h"
+#include "market/wire/bar_record.h"
+#include "net/wire/socket.h"
 #include "server/server_state.h"
 
 namespace zq::server {

@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "net/socket.h"
-#include "net/wire.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
 #include "server/log.h"
 #include "server/server_state.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "net/wire.h"
+#include "net/wire/framing.h"
 
 namespace zq::server {
 

@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "net/socket.h"
-#include "net/wire.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
 #include "server/log.h"
 
 namespace zq::server {

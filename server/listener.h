@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "net/socket.h"
+#include "net/wire/socket.h"
 
 namespace zq::server {
 

@@ -1,6 +1,6 @@
 // 44: the member's messages, newest first, each as more (1), time, length and the GBK text,
 // ended by a more field of 0. Without a session the answer is the end mark alone.
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 #include "server/handlers.h"
 #include "server/messages.h"
 

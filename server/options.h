@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/wire.h"
+#include "net/wire/framing.h"
 
 namespace zq::server {
 

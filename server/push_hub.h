@@ -28,8 +28,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "market/bar_record.h"
-#include "net/wire.h"
+#include "market/wire/bar_record.h"
+#include "net/wire/framing.h"
 #include "server/bars.h"
 #include "server/keys.h"
 #include "server/sessions.h"

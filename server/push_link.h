@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "net/socket.h"
+#include "net/wire/socket.h"
 #include "server/server_state.h"
 
 namespace zq::server {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "net/socket.h"
+#include "net/wire/socket.h"
 #include "server/dispatch.h"
 
 namespace zq::server {

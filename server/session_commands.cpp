@@ -1,8 +1,8 @@
 // The commands around a session: version check, verification image, login and logout.
 #include <cstring>
 
-#include "net/ansi_text.h"
-#include "net/login_records.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/login_records.h"
 #include "server/handlers.h"
 
 namespace zq::server {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "net/login_records.h"
+#include "net/wire/login_records.h"
 #include "server/log.h"
 
 namespace zq::server {

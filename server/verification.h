@@ -20,7 +20,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "net/login_records.h"
+#include "net/wire/login_records.h"
 #include "server/keys.h"
 
 namespace zq::server {

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/config.h"
-#include "app/single_instance.h"
-#include "app/ui_bridge.h"
+#include "app/ui/app.h"
+#include "base/config.h"
+#include "app/ui/single_instance.h"
+#include "base/ui_bridge.h"
 #include "tests/support/fake_ui.h"
 
 namespace zq {

@@ -6,14 +6,14 @@
 
 #include <QMouseEvent>
 
-#include "app/app.h"
-#include "app/child_view.h"
-#include "app/main_frame.h"
+#include "app/ui/app.h"
+#include "app/ui/child_view.h"
+#include "app/ui/main_frame.h"
 #include "app/settings_block.h"
-#include "chart/chart_painter.h"
-#include "chart/ckmain.h"
-#include "chart/left_tips.h"
-#include "market/bar_record.h"
+#include "chart/ui/chart_painter.h"
+#include "chart/ui/ckmain.h"
+#include "chart/ui/left_tips.h"
+#include "market/wire/bar_record.h"
 #include "market/history_cache.h"
 #include "market/instruments.h"
 #include "tests/support/app_driver.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "tests/market_fixtures.h"
 
 namespace zq {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "chart/geometry.h"
+#include "market/bar_geometry.h"
 #include "market/bar_series.h"
 #include "tests/market_fixtures.h"
 

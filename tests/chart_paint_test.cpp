@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/qt_bridge.h"
-#include "chart/chart_painter.h"
-#include "chart/ckmain.h"
-#include "chart/left_tips.h"
-#include "chart/price_static.h"
-#include "net/ansi_text.h"
+#include "app/ui/qt_bridge.h"
+#include "chart/ui/chart_painter.h"
+#include "chart/ui/ckmain.h"
+#include "chart/ui/left_tips.h"
+#include "chart/ui/price_static.h"
+#include "net/wire/ansi_text.h"
 #include "tests/market_fixtures.h"
 
 namespace zq {

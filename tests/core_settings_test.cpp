@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "app/settings_block.h"
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 
 namespace zq {
 namespace {
@@ -69,7 +69,14 @@ TEST_F(SettingsFileTest, WriteKeepsOtherFieldsByteForByte) {
     std::int32_t inst;
     std::memcpy(&inst, &after[68], 4);
     EXPECT_EQ(inst, 14);
-    EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
+    // Nothing but the file itself is left in its directory.
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::filesystem::path(path_).parent_path())) {
+        EXPECT_EQ(e.path().string(), path_);
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
 }
 
 TEST_F(SettingsFileTest, WriteSetsTheValidityMark) {
@@ -79,15 +86,22 @@ TEST_F(SettingsFileTest, WriteSetsTheValidityMark) {
     EXPECT_EQ(ReadSettings(path_).validity, 1);
 }
 
-TEST_F(SettingsFileTest, FailedWriteLeavesOldFile) {
+TEST_F(SettingsFileTest, AFailedWriteReportsFailureAndLeavesWhatWasThere) {
+    // A directory with content in the file's place: the final rename cannot replace it.
+    std::filesystem::create_directory(path_);
+    std::ofstream(path_ + "/keep") << "x";
     SettingsBlock b = DefaultSettings();
-    b.lastInstrument = 3;
-    ASSERT_TRUE(WriteSettings(path_, b));
-    // A directory where the temporary file would go makes the write fail.
-    std::filesystem::create_directory(path_ + ".tmp");
     b.lastInstrument = 9;
     EXPECT_FALSE(WriteSettings(path_, b));
-    EXPECT_EQ(ReadSettings(path_).lastInstrument, 3);
+    EXPECT_TRUE(std::filesystem::is_directory(path_));
+    EXPECT_TRUE(std::filesystem::exists(path_ + "/keep"));
+    int entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(
+             std::filesystem::path(path_).parent_path())) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1) << "the temporary file is removed";
 }
 
 TEST(SettingsBlockTest, LastInstrumentRange) {

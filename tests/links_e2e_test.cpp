@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/child_view.h"
-#include "app/config.h"
-#include "app/messages.h"
-#include "market/bar_record.h"
+#include "app/ui/child_view.h"
+#include "base/config.h"
+#include "base/messages.h"
+#include "market/wire/bar_record.h"
 #include "market/history_cache.h"
-#include "net/session.h"
+#include "net/wire/session.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "net/push_link.h"
-#include "net/wire.h"
+#include "net/wire/framing.h"
 #include "tests/support/script_server.h"
 
 namespace zq::test {

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <map>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "market/history_cache.h"
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 #include "net/history_loader.h"
 #include "net/push_link.h"
 #include "net/zip_reader.h"

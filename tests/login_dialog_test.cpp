@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/ui_bridge.h"
-#include "net/ansi_text.h"
-#include "net/dlg_login.h"
-#include "net/login_records.h"
-#include "net/session.h"
+#include "base/config.h"
+#include "base/ui_bridge.h"
+#include "net/wire/ansi_text.h"
+#include "net/ui/dlg_login.h"
+#include "net/wire/login_records.h"
+#include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 

@@ -12,13 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/app.h"
-#include "app/config.h"
-#include "app/main_frame.h"
+#include "app/ui/app.h"
+#include "base/config.h"
+#include "app/ui/main_frame.h"
 #include "app/settings_block.h"
-#include "net/ansi_text.h"
-#include "net/dlg_login.h"
-#include "net/session.h"
+#include "net/wire/ansi_text.h"
+#include "net/ui/dlg_login.h"
+#include "net/wire/session.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"

@@ -1,7 +1,7 @@
 // The main frame: the start-up load, the removal of instruments the server does not list, the
 // current instrument, exit with its question and log-out, re-login, the web commands, and the
 // instrument, period and chart commands with their check marks.
-#include "app/main_frame.h"
+#include "app/ui/main_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +14,14 @@
 #include <filesystem>
 #include <mutex>
 
-#include "app/child_view.h"
-#include "app/commands.h"
-#include "app/config.h"
+#include "app/ui/child_view.h"
+#include "base/commands.h"
+#include "base/config.h"
 #include "app/settings_block.h"
-#include "chart/left_tips.h"
+#include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
-#include "net/ansi_text.h"
-#include "net/session.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 

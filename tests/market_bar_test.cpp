@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "tests/market_fixtures.h"
 
 namespace zq {

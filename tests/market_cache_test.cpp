@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/config.h"
+#include "base/config.h"
 #include "market/history_cache.h"
 #include "tests/market_fixtures.h"
 

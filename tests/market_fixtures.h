@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "market/bar_record.h"
+#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
 
 namespace zq::test {

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <thread>
 
-#include "app/config.h"
-#include "net/ansi_text.h"
-#include "net/request.h"
-#include "net/session.h"
-#include "reports/alert_records.h"
+#include "base/config.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/request.h"
+#include "net/wire/session.h"
+#include "reports/alerts.h"
 #include "reports/message_store.h"
 #include "tests/support/script_server.h"
 

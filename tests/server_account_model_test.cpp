@@ -10,7 +10,7 @@
 #include <set>
 #include <thread>
 
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 #include "server/accounts.h"
 #include "server/catalogue.h"
 #include "server/market.h"

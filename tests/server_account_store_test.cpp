@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 #include "server/accounts.h"
 #include "server/alerts.h"
 #include "server/messages.h"

@@ -12,11 +12,11 @@
 #include <set>
 #include <thread>
 
-#include "net/ansi_text.h"
-#include "reports/alert_records.h"
+#include "net/wire/ansi_text.h"
+#include "reports/wire/alert_records.h"
 #include "server/accounts.h"
 #include "tests/support/server_process.h"
-#include "trading/records.h"
+#include "trading/wire/records.h"
 
 namespace zq {
 namespace {

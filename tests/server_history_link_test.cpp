@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "market/bar_record.h"
-#include "net/wire.h"
+#include "market/wire/bar_record.h"
+#include "net/wire/framing.h"
 #include "server/bars.h"
 #include "server/catalogue.h"
 #include "tests/support/server_process.h"

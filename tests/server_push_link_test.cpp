@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "market/bar_record.h"
-#include "net/ansi_text.h"
-#include "net/wire.h"
+#include "market/wire/bar_record.h"
+#include "net/wire/ansi_text.h"
+#include "net/wire/framing.h"
 #include "server/catalogue.h"
 #include "server/options.h"
 #include "tests/support/server_process.h"

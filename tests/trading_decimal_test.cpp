@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <random>
 
-#include "trading/decimal.h"
+#include "trading/wire/decimal.h"
 
 namespace zq {
 namespace {

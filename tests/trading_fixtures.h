@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "net/request.h"
-#include "net/wire.h"
+#include "net/wire/request.h"
+#include "net/wire/framing.h"
 #include "tests/support/script_server.h"
 #include "trading/model.h"
-#include "trading/records.h"
+#include "trading/wire/records.h"
 
 namespace zq::test {
 

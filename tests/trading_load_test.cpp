@@ -5,8 +5,8 @@
 #include <set>
 #include <thread>
 
-#include "app/messages.h"
-#include "net/session.h"
+#include "base/messages.h"
+#include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "base/messages.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"

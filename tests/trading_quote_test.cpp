@@ -8,8 +8,8 @@
 #include <cstring>
 #include <thread>
 
-#include "app/config.h"
-#include "app/messages.h"
+#include "base/config.h"
+#include "base/messages.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"

@@ -6,20 +6,12 @@
 #include <string>
 #include <utility>
 
-#include "app/messages.h"
-#include "net/request.h"
-#include "net/wire.h"
+#include "base/messages.h"
+#include "net/wire/request.h"
+#include "net/wire/framing.h"
 
 namespace zq {
 namespace {
-
-// (bid - open) x 10^decimals x point value x held for a buy, (open - ask) x ... for a sell.
-Decimal ProfitAt(const PositionRecord& p, const Decimal& bid, const Decimal& ask,
-                 const Decimal& power, const Decimal& pointValue) {
-    Decimal open = Decimal::FromDouble(p.openPrice);
-    Decimal diff = p.direction == direction::Buy ? bid - open : open - ask;
-    return diff * power * pointValue * Decimal::FromDouble(p.heldQuantity);
-}
 
 // The prices of one instrument as RecomputeAccount needs them, copied under the instrument
 // lock; the decimal forms are made when a position first needs them.
@@ -65,25 +57,6 @@ bool OnOwnConnection(WindowHandle owner, Fn&& fn) {
 }
 
 }  // namespace
-
-float PowerOfTen(int exponent) {
-    unsigned n =
-        exponent < 0 ? 0u - static_cast<unsigned>(exponent) : static_cast<unsigned>(exponent);
-    float result = 1.0f, base = 10.0f;
-    while (n != 0) {
-        if (n & 1u) result *= base;
-        n >>= 1;
-        if (n != 0) base *= base;
-    }
-    return exponent < 0 ? 1.0f / result : result;
-}
-
-Decimal PositionProfit(const PositionRecord& position, const InstrumentRecord& instrument) {
-    return ProfitAt(position, Decimal::FromFloat(instrument.bid),
-                    Decimal::FromFloat(instrument.ask),
-                    Decimal::FromFloat(PowerOfTen(instrument.decimals)),
-                    Decimal::FromFloat(instrument.pointValue));
-}
 
 bool LoadTradingHours(Socket& s, std::int32_t* answer) {
     if (!SendRequest(s, MakeHeader(cmd::LoadTradingHours))) {

@@ -21,10 +21,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ui_bridge.h"
-#include "net/socket.h"
-#include "trading/decimal.h"
-#include "trading/records.h"
+#include "base/ui_bridge.h"
+#include "net/wire/socket.h"
+#include "trading/wire/decimal.h"
+#include "trading/wire/profit.h"
+#include "trading/wire/records.h"
 
 namespace zq {
 
@@ -39,15 +40,6 @@ inline constexpr float kMarginCallLevel = 30.0f;
 // Messages of the loads.
 inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
 inline constexpr const char* kAccountLoadFailedText = "获取账户信息失败";
-
-// 10^exponent in single precision by repeated squaring (a negative exponent gives the
-// reciprocal).
-float PowerOfTen(int exponent);
-
-// Floating profit/loss of one position at its instrument's current bid (buy) or ask (sell),
-// exact: (bid - open price) x 10^decimals x point value x held quantity for a buy,
-// (open price - ask) x ... for a sell. Invalid when the figures cannot be represented.
-Decimal PositionProfit(const PositionRecord& position, const InstrumentRecord& instrument);
 
 // Command 54 on an open connection: reads the int32 answer (not used by the client) into
 // `answer` when given. A failed header send shows "获取账户信息失败".

@@ -8,9 +8,9 @@
 #include <QTimer>
 #include <cstdlib>
 
-#include "app/config.h"
-#include "net/dlg_login.h"
-#include "net/session.h"
+#include "base/config.h"
+#include "net/ui/dlg_login.h"
+#include "net/wire/session.h"
 
 namespace zq::test {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/qt_bridge.h"
+#include "app/ui/qt_bridge.h"
 #include "tests/support/server_process.h"
 
 namespace zq::test {

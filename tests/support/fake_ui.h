@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui_bridge.h"
+#include "base/ui_bridge.h"
 
 namespace zq::test {
 

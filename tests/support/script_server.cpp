@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/config.h"
-#include "net/session.h"
+#include "base/config.h"
+#include "net/wire/session.h"
 
 namespace zq::test {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/socket.h"
-#include "net/wire.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
 
 namespace zq::test {
 

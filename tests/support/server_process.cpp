@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "net/ansi_text.h"
+#include "net/wire/ansi_text.h"
 
 #ifndef ZQ_BIN_DIR
 #error "ZQ_BIN_DIR names the directory of zq-server"

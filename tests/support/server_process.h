@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "market/bar_record.h"
-#include "net/login_records.h"
-#include "net/socket.h"
-#include "net/wire.h"
+#include "market/wire/bar_record.h"
+#include "net/wire/login_records.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
 
 namespace zq::test {
 

@@ -1,0 +1,526 @@
+#include "app/ui/main_frame.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <algorithm>
+
+#include "app/ui/child_view.h"
+#include "base/commands.h"
+#include "base/config.h"
+#include "app/settings_block.h"
+#include "app/ui/toolbar_icons.h"
+#include "base/ui_bridge.h"
+#include "chart/ui/ckmain.h"
+#include "market/history_cache.h"
+#include "market/instruments.h"
+#include "net/wire/request.h"
+
+namespace zq {
+namespace {
+
+// Web pages of the vendor, under the configured web base.
+constexpr const char* kDepositPath = "/uc/BuyCart.jsp?val1=3";
+constexpr const char* kTradeInfoPath = "/TradeInfo.jsp";
+constexpr const char* kHomePath = "/";
+constexpr const char* kBlogPath = "/blog/";
+constexpr const char* kSignalHelpPath = "/article/signals.html";
+
+// The command toolbar: buttons in order, 0 for a separator.
+constexpr int kCommandBar[] = {cmdid::OpenMessages,
+                               0,
+                               cmdid::NewMarketOrder,
+                               cmdid::NewLimitOrder,
+                               cmdid::TradeReport,
+                               cmdid::TradeStats,
+                               cmdid::ProgramTrading,
+                               0,
+                               cmdid::HeikinAshi,
+                               0,
+                               32919,
+                               32918,
+                               32917,
+                               32910,
+                               32911,
+                               32912,
+                               32913,
+                               0,
+                               cmdid::ModeNone,
+                               cmdid::ModeCross,
+                               cmdid::ModeDrag,
+                               cmdid::ToolLine,
+                               cmdid::ToolParallel,
+                               cmdid::ToolSymmetric,
+                               cmdid::ClearTools,
+                               0,
+                               cmdid::HomePage,
+                               cmdid::BlogPage,
+                               cmdid::Exit};
+
+// The instrument toolbar: instrument ids in order, 0 for the separator.
+constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38,
+                                  1,  5,  2,  6,  4,  0,  19, 10, 12, 18, 11, 16,
+                                  8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
+
+// Commands whose windows and dialogs come later: present, disabled.
+bool LaterCommand(int command) {
+    switch (command) {
+        case cmdid::OpenMessages:
+        case cmdid::NewMarketOrder:
+        case cmdid::NewLimitOrder:
+        case cmdid::TradeReport:
+        case cmdid::ProgramTrading:
+        case cmdid::ProductSetup:
+        case cmdid::PriceAlerts:
+        case cmdid::ClearTools:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The chart modes of the mode commands, in mode order.
+constexpr int kModeCommands[] = {cmdid::ModeNone, cmdid::ModeCross,    cmdid::ModeDrag,
+                                 cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric};
+
+int ModeOfCommand(int command) {
+    for (int i = 0; i < 6; ++i)
+        if (kModeCommands[i] == command) return i;
+    return -1;
+}
+
+bool IsInstrumentCommand(int command) {
+    return command > kInstrumentCommandBase && command <= kInstrumentCommandBase + kInstrumentCount;
+}
+
+}  // namespace
+
+QString MainFrameTitle() {
+    return QStringLiteral("%1——提高操盘成功率 让投资更有道理").arg(Q(AppTitle()));
+}
+
+CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
+    : QMainWindow(parent), services_(std::move(services)) {
+    setWindowTitle(MainFrameTitle());
+    messages_.SetNewMessageHook([this](int soundId) {
+        QMetaObject::invokeMethod(
+            this, [this, soundId] { OnNewMessage(soundId); }, Qt::QueuedConnection);
+    });
+
+    StartupLoad();
+
+    // The main view fills the client area.
+    view_ = new CChildView(this);
+    view_->SetMessageSink([this](const std::string& text, std::int32_t time) {
+        messages_.Post(text, time, sound::Message);
+    });
+    view_->SetCloseAndRestart([this] { CloseAndRestart(); });
+    view_->SetChartCommand([this](int command) { OnCommand(command); });
+    setCentralWidget(view_);
+
+    CreateMenus();
+    CreateToolbars();
+    CreateStatusBar();
+    setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
+    RemoveUnlistedInstruments();
+    ChooseCurrentInstrument();
+    view_->SetCurrentInstrument(currentInstrument_);
+
+    newMessage_ = false;
+    clockTimer_ = new QTimer(this);
+    connect(clockTimer_, &QTimer::timeout, this, &CMainFrame::OnClockTick);
+    clockTimer_->start(1000);
+    blinkTimer_ = new QTimer(this);
+    blinkTimer_->start(100);  // blinks the instrument buttons of new signals
+    messageTimer_ = new QTimer(this);
+    connect(messageTimer_, &QTimer::timeout, this, [this] {
+        messageImageShown_ = !messageImageShown_;
+        if (QAction* a = Action(cmdid::OpenMessages))
+            a->setIcon(messageImageShown_ ? CommandIcon(cmdid::OpenMessages) : BlankIcon());
+    });
+    soundTimer_ = new QTimer(this);
+    soundTimer_->setSingleShot(true);
+    connect(soundTimer_, &QTimer::timeout, this, [] { Ui().StopSounds(); });
+
+    // Check marks and enabled states follow the program's state as the framework's idle
+    // updates would: the chart changes its mode on a click, too.
+    idleTimer_ = new QTimer(this);
+    connect(idleTimer_, &QTimer::timeout, this, &CMainFrame::UpdateCommandStates);
+    idleTimer_->start(250);
+
+    UpdateCommandStates();
+    resize(1280, 800);
+    view_->setFocus();
+}
+
+CMainFrame::~CMainFrame() {
+    // The link workers post into the message store: they are stopped before it goes.
+    view_->ShutdownLinks();
+}
+
+void CMainFrame::StartupLoad() {
+    // 54, 1, 8, 56, 44 on one connection; each step runs whatever the one before gave.
+    Socket s = OpenRequestConnection(OwnerHandle(this));
+    if (!s.Valid()) return;
+    if (services_.loadTradingHoursAndInstruments) services_.loadTradingHoursAndInstruments(s);
+    LoadPriceAlerts(s, priceAlerts_);
+    LoadProfitAlerts(s, profitAlerts_);
+    messages_.Load(s);
+    s.ShutdownClose();
+}
+
+QAction* CMainFrame::MakeAction(int command, const QString& text, const QString& prompt) {
+    QAction* a = actions_.value(command, nullptr);
+    if (a) return a;
+    a = new QAction(text, this);
+    a->setData(command);
+    if (!prompt.isEmpty()) {
+        a->setStatusTip(prompt);
+        a->setToolTip(prompt);
+    }
+    connect(a, &QAction::triggered, this, [this, command] { OnCommand(command); });
+    actions_.insert(command, a);
+    return a;
+}
+
+void CMainFrame::CreateMenus() {
+    QMenuBar* bar = menuBar();
+    systemMenu_ = bar->addMenu(QStringLiteral("系统(&S)"));
+    systemMenu_->addAction(MakeAction(cmdid::Deposit, QStringLiteral("入金")));
+    systemMenu_->addAction(MakeAction(cmdid::ProgramTrading, QStringLiteral("程序化交易")));
+    systemMenu_->addAction(MakeAction(cmdid::TradeStats, QStringLiteral("Quorvex统计")));
+    systemMenu_->addSeparator();
+    systemMenu_->addAction(MakeAction(cmdid::Reinitialise, QStringLiteral("重新初始化")));
+    systemMenu_->addAction(MakeAction(cmdid::ProductSetup, QStringLiteral("产品设置")));
+    systemMenu_->addAction(MakeAction(cmdid::PriceAlerts, QStringLiteral("到价提醒")));
+    systemMenu_->addSeparator();
+    systemMenu_->addAction(MakeAction(cmdid::Relogin, QStringLiteral("重新登录")));
+    systemMenu_->addAction(MakeAction(cmdid::Exit, QStringLiteral("退出(&X)"),
+                                      QStringLiteral("退出%1").arg(Q(AppTitle()))));
+
+    commoditiesMenu_ = bar->addMenu(QStringLiteral("商品"));
+    forexMenu_ = bar->addMenu(QStringLiteral("外汇"));
+    for (auto [menu, kind] : {std::pair{commoditiesMenu_, InstrumentMenu::Commodities},
+                              std::pair{forexMenu_, InstrumentMenu::Forex}}) {
+        int count = 0;
+        auto ids = MenuInstruments(kind, count);
+        for (int i = 0; i < count; ++i) {
+            QAction* a = MakeAction(InstrumentCommand(ids[i]), Q(FindInstrumentInfo(ids[i])->name));
+            a->setCheckable(true);
+            menu->addAction(a);
+        }
+    }
+    // Ids 20..28 have commands but no menu item.
+    for (const InstrumentInfo& info : Instruments())
+        if (info.menu == InstrumentMenu::None)
+            MakeAction(InstrumentCommand(info.id), Q(info.name))->setCheckable(true);
+
+    QMenu* tools = bar->addMenu(QStringLiteral("工具"));
+    tools->addAction(MakeAction(cmdid::ShowCommandBar, QStringLiteral("常用")));
+    tools->addAction(MakeAction(cmdid::ShowInstrumentBar, QStringLiteral("工具箱")));
+    tools->addSeparator();
+    QMenu* periods = tools->addMenu(QStringLiteral("周期"));
+    for (const PeriodInfo& p : Periods()) {
+        QAction* a = MakeAction(p.command, QString::fromLatin1(p.menuText), Q(p.caption).trimmed());
+        a->setCheckable(true);
+        periods->addAction(a);
+    }
+    tools->addSeparator();
+    tools->addAction(MakeAction(cmdid::HeikinAshi, QStringLiteral("Heikin Ashi均线K线")));
+    tools->addSeparator();
+    const std::pair<int, const char*> modes[] = {
+        {cmdid::ModeNone, "默认(无)"},   {cmdid::ModeCross, "十字光标"},
+        {cmdid::ModeDrag, "移动K线"},    {cmdid::ToolLine, "直线"},
+        {cmdid::ToolParallel, "平行线"}, {cmdid::ToolSymmetric, "对称平行线"}};
+    for (auto [id, text] : modes) tools->addAction(MakeAction(id, QString::fromUtf8(text)));
+    tools->addSeparator();
+    tools->addAction(MakeAction(cmdid::ClearTools, QStringLiteral("清除工具线")));
+    for (int id : {cmdid::ShowCommandBar, cmdid::ShowInstrumentBar, cmdid::HeikinAshi,
+                   cmdid::ModeNone, cmdid::ModeCross, cmdid::ModeDrag, cmdid::ToolLine,
+                   cmdid::ToolParallel, cmdid::ToolSymmetric})
+        Action(id)->setCheckable(true);
+    Action(cmdid::ProgramTrading)->setCheckable(true);
+
+    QMenu* help = bar->addMenu(QStringLiteral("帮助(&H)"));
+    help->addAction(MakeAction(cmdid::SignalHelp, QStringLiteral("操盘信号说明"),
+                               QStringLiteral("股指期货及现货黄金操盘信号说明")));
+    help->addAction(MakeAction(cmdid::About, QStringLiteral("关于 ZelvanQuorvex(&A)...")));
+
+    for (QMenu* m : findChildren<QMenu*>())
+        connect(m, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommandStates);
+}
+
+void CMainFrame::CreateToolbars() {
+    // Prompt texts of the buttons that have no menu entry of their own.
+    MakeAction(cmdid::OpenMessages, QStringLiteral("打开消息管理器"),
+               QStringLiteral("打开消息管理器"));
+    MakeAction(cmdid::NewMarketOrder, QStringLiteral("新市价订单"), QStringLiteral("新市价订单"));
+    MakeAction(cmdid::NewLimitOrder, QStringLiteral("新指价订单"), QStringLiteral("新指价订单"));
+    MakeAction(cmdid::TradeReport, QStringLiteral("交易报表"), QStringLiteral("交易报表"));
+    MakeAction(cmdid::HomePage, QStringLiteral("访问官方网站"), QStringLiteral("访问官方网站"));
+    MakeAction(cmdid::BlogPage, QStringLiteral("访问官方博客"), QStringLiteral("访问官方博客"));
+
+    commandBar_ = addToolBar(QStringLiteral("常用"));
+    commandBar_->setObjectName(QStringLiteral("commandBar"));
+    commandBar_->setIconSize(QSize(32, 32));
+    for (int id : kCommandBar) {
+        if (id == 0) {
+            commandBar_->addSeparator();
+            continue;
+        }
+        QAction* a = Action(id);
+        a->setIcon(CommandIcon(id));
+        if (a->toolTip().isEmpty() || a->toolTip() == a->text().remove(QLatin1Char('&')))
+            a->setToolTip(a->text().remove(QLatin1Char('&')));
+        commandBar_->addAction(a);
+    }
+    addToolBarBreak();
+    instrumentBar_ = addToolBar(QStringLiteral("工具箱"));
+    instrumentBar_->setObjectName(QStringLiteral("instrumentBar"));
+    instrumentBar_->setIconSize(QSize(32, 32));
+    for (int id : kInstrumentBar) {
+        if (id == 0) {
+            instrumentBar_->addSeparator();
+            continue;
+        }
+        QAction* a = Action(InstrumentCommand(id));
+        a->setIcon(InstrumentIcon(id));
+        instrumentBar_->addAction(a);
+    }
+}
+
+void CMainFrame::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->showMessage(QStringLiteral("就绪"));
+    for (const char* text : {"CAP", "NUM", "SCRL"}) {
+        auto* pane = new QLabel(QString::fromLatin1(text), bar);
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(40);
+        pane->setEnabled(false);
+        bar->addPermanentWidget(pane);
+    }
+    clock_ = new QLabel(QStringLiteral("00:00:00"), bar);
+    clock_->setObjectName(QStringLiteral("pane101"));
+    clock_->setAlignment(Qt::AlignCenter);
+    clock_->setMinimumWidth(70);
+    bar->addPermanentWidget(clock_);
+}
+
+void CMainFrame::RemoveUnlistedInstruments() {
+    std::vector<int> listed =
+        services_.listedInstruments ? services_.listedInstruments() : std::vector<int>();
+    for (int id = 1; id <= kInstrumentCount; ++id) {
+        if (std::find(listed.begin(), listed.end(), id) != listed.end()) continue;
+        QAction* a = Action(InstrumentCommand(id));
+        if (!a) continue;
+        instrumentBar_->removeAction(a);
+        commoditiesMenu_->removeAction(a);
+        forexMenu_->removeAction(a);
+    }
+    // "外汇" first, then "商品", when their submenus are now empty.
+    for (QMenu** menu : {&forexMenu_, &commoditiesMenu_}) {
+        if ((*menu)->actions().isEmpty()) {
+            menuBar()->removeAction((*menu)->menuAction());
+            (*menu)->deleteLater();
+            *menu = nullptr;
+        }
+    }
+    // Removing buttons can leave the separator at an end of the instrument bar.
+    QList<QAction*> left = instrumentBar_->actions();
+    if (!left.isEmpty() && left.front()->isSeparator()) instrumentBar_->removeAction(left.front());
+    if (!left.isEmpty() && left.back()->isSeparator()) instrumentBar_->removeAction(left.back());
+}
+
+void CMainFrame::ChooseCurrentInstrument() {
+    currentInstrument_ = 1;
+    if (int last = AcceptedLastInstrument(ReadSettings())) currentInstrument_ = last;
+    std::vector<int> listed =
+        services_.listedInstruments ? services_.listedInstruments() : std::vector<int>();
+    if (std::find(listed.begin(), listed.end(), currentInstrument_) == listed.end())
+        currentInstrument_ = listed.empty() ? 1 : listed.front();
+}
+
+void CMainFrame::UpdateCommandStates() {
+    const ChartState st = view_->Chart().State();
+    const int mode = static_cast<int>(st.mode);
+    for (auto it = actions_.begin(); it != actions_.end(); ++it) {
+        const int id = it.key();
+        QAction* a = it.value();
+        a->setEnabled(!LaterCommand(id));
+        if (IsInstrumentCommand(id)) {
+            a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
+        } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
+            a->setChecked(view_->CurrentPeriod() == period->minutes);
+        } else if (int m = ModeOfCommand(id); m >= 0) {
+            a->setChecked(m == mode);
+        }
+    }
+    if (QAction* a = Action(cmdid::HeikinAshi))
+        a->setChecked(view_->Chart().ChartType() == chart_type::HeikinAshi);
+    if (QAction* a = Action(cmdid::ShowCommandBar)) a->setChecked(commandBar_->isVisible());
+    if (QAction* a = Action(cmdid::ShowInstrumentBar)) a->setChecked(instrumentBar_->isVisible());
+}
+
+void CMainFrame::StoreLastInstrument(int instrument) {
+    SettingsBlock block = ReadSettings();
+    block.lastInstrument = instrument;
+    WriteSettings(block);
+}
+
+void CMainFrame::SelectInstrument(int instrument) {
+    if (instrument == currentInstrument_) return;
+    currentInstrument_ = instrument;
+    view_->SetCurrentInstrument(instrument);
+    StoreLastInstrument(instrument);
+    view_->RebuildLinks();
+    UpdateCommandStates();
+}
+
+void CMainFrame::SelectPeriod(int minutes) {
+    // Always a reload, even of the period on show; the period itself is not stored. The view's
+    // instrument is the frame's already: the two change only together.
+    view_->SetCurrentPeriod(minutes);
+    StoreLastInstrument(currentInstrument_);
+    view_->RebuildLinks();
+    UpdateCommandStates();
+}
+
+void CMainFrame::ToggleHeikinAshi() {
+    KLineData& chart = view_->Chart();
+    chart.ToggleHeikinAshi();
+    chart.Layout();
+    view_->ChartWindow()->InvalidateAll();
+    UpdateCommandStates();
+}
+
+void CMainFrame::SelectMode(int mode) {
+    view_->ChartWindow()->SelectMode(static_cast<ChartMode>(mode));
+    UpdateCommandStates();
+}
+
+void CMainFrame::ReinitialiseKLineData() {
+    DeleteHistoryCache(view_->CurrentInstrument(), view_->CurrentPeriod());
+    if (services_.reinitialiseTradingModel) services_.reinitialiseTradingModel();
+    view_->RebuildLinks();
+}
+
+void CMainFrame::OnCommand(int command) {
+    if (LaterCommand(command)) return;
+    if (IsInstrumentCommand(command)) return SelectInstrument(command - kInstrumentCommandBase);
+    if (const PeriodInfo* period = FindPeriodByCommand(command))
+        return SelectPeriod(period->minutes);
+    if (int mode = ModeOfCommand(command); mode >= 0) return SelectMode(mode);
+    switch (command) {
+        case cmdid::HeikinAshi:
+            ToggleHeikinAshi();
+            return;
+        case cmdid::Reinitialise:
+            ReinitialiseKLineData();
+            return;
+        case cmdid::ShowCommandBar:
+            commandBar_->show();
+            UpdateCommandStates();
+            return;
+        case cmdid::ShowInstrumentBar:
+            instrumentBar_->show();
+            UpdateCommandStates();
+            return;
+        case cmdid::Exit:
+            if (!ConfirmExit()) return;
+            SendLogout();
+            exitConfirmed_ = true;
+            close();
+            return;
+        case cmdid::Relogin:
+            messageTimer_->stop();
+            view_->ClosePushLink();
+            CloseAndRestart();
+            return;
+        case cmdid::About:
+            if (services_.showAbout) services_.showAbout(this);
+            return;
+        case cmdid::Deposit:
+            OpenWeb(kDepositPath);
+            return;
+        case cmdid::TradeStats:
+            OpenWeb(kTradeInfoPath);
+            return;
+        case cmdid::HomePage:
+            OpenWeb(kHomePath);
+            return;
+        case cmdid::BlogPage:
+            OpenWeb(kBlogPath);
+            return;
+        case cmdid::SignalHelp:
+            OpenWeb(kSignalHelpPath);
+            return;
+        default:
+            return;
+    }
+}
+
+bool CMainFrame::ConfirmExit() {
+    QString text = QStringLiteral("确认退出%1？").arg(Q(AppTitle()));
+    return Ui().MessageBox(OwnerHandle(this), U(text), "确认退出", MsgButtons::OkCancel,
+                           MsgIcon::Question) == IdOk;
+}
+
+void CMainFrame::SendLogout() {
+    // A failed log-out request does not stop the exit.
+    Socket s = OpenRequestConnection(OwnerHandle(this));
+    if (!s.Valid()) return;
+    SendRequest(s, MakeHeader(cmd::Logout));
+    s.ShutdownClose();
+}
+
+void CMainFrame::OpenWeb(const std::string& path) {
+    Ui().OpenUrl(WebAddress(path));
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (!exitConfirmed_) {
+        // The title bar's close asks the same question; Cancel keeps the program.
+        if (!ConfirmExit()) {
+            event->ignore();
+            return;
+        }
+        SendLogout();
+        exitConfirmed_ = true;
+    }
+    clockTimer_->stop();
+    idleTimer_->stop();
+    blinkTimer_->stop();
+    messageTimer_->stop();
+    event->accept();
+}
+
+void CMainFrame::CloseAndRestart() {
+    exitConfirmed_ = true;
+    close();
+    if (services_.restartProgram) services_.restartProgram();
+}
+
+void CMainFrame::OnNewMessage(int soundId) {
+    if (!newMessage_) {
+        newMessage_ = true;
+        messageTimer_->start(500);
+    }
+    Ui().PlaySound(soundId, true);
+    soundTimer_->start(2000);
+}
+
+void CMainFrame::OnClockTick() {
+    clock_->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+}
+
+std::intptr_t CMainFrame::HandleMessage(unsigned, std::intptr_t, std::intptr_t) {
+    return 0;
+}
+
+}  // namespace zq

@@ -1,0 +1,122 @@
+// The program's only top-level window after login: menus, the command and instrument
+// toolbars, the status bar with its clock, the start-up load, the frame's lists, exit with
+// log-out and re-login by restart.
+#pragma once
+
+#include <QHash>
+#include <QMainWindow>
+#include <functional>
+#include <vector>
+
+#include "app/ui/qt_bridge.h"
+#include "reports/alerts.h"
+#include "reports/message_store.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QToolBar;
+class QTimer;
+
+namespace zq {
+
+class CChildView;
+
+QString MainFrameTitle();
+
+// What the frame needs from the rest of the program.
+struct FrameServices {
+    // Runs commands 54 and 1 on the start-up connection (the trading model's loads).
+    std::function<void(Socket&)> loadTradingHoursAndInstruments;
+    // The instrument ids of the instrument list, in list order.
+    std::function<std::vector<int>()> listedInstruments;
+    // Restarts the program (re-login); the frame has closed by then.
+    std::function<void()> restartProgram;
+    // Shows the about box.
+    std::function<void(QWidget*)> showAbout;
+    // Re-initialisation: the trading model's pending orders and positions again, on one
+    // request connection.
+    std::function<void()> reinitialiseTradingModel;
+};
+
+class CMainFrame : public QMainWindow, public MessageWindow {
+    Q_OBJECT
+  public:
+    explicit CMainFrame(FrameServices services, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
+    QWidget* OwnerWidget() override { return this; }
+
+    // Runs a menu or toolbar command.
+    void OnCommand(int command);
+    // The action of a command id (null when the frame has none).
+    QAction* Action(int command) const { return actions_.value(command, nullptr); }
+
+    int CurrentInstrument() const { return currentInstrument_; }
+    // The main view: chart, left panel and the server links.
+    CChildView* View() const { return view_; }
+    QToolBar* CommandBar() const { return commandBar_; }
+    QToolBar* InstrumentBar() const { return instrumentBar_; }
+    QLabel* ClockPane() const { return clock_; }
+
+    MessageStore& Messages() { return messages_; }
+    AlertList<PriceAlertRecord>& PriceAlerts() { return priceAlerts_; }
+    AlertList<ProfitAlertRecord>& ProfitAlerts() { return profitAlerts_; }
+    bool MessageBlinking() const { return newMessage_; }
+
+    // Updates the check marks and enabled states (the framework's update handlers).
+    void UpdateCommandStates();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void StartupLoad();
+    void CreateMenus();
+    void CreateToolbars();
+    void CreateStatusBar();
+    void RemoveUnlistedInstruments();
+    void ChooseCurrentInstrument();
+    // The instrument, period and chart commands.
+    void SelectInstrument(int instrument);
+    void SelectPeriod(int minutes);
+    void ToggleHeikinAshi();
+    void SelectMode(int mode);
+    void ReinitialiseKLineData();
+    // The last instrument in the settings file.
+    static void StoreLastInstrument(int instrument);
+    QAction* MakeAction(int command, const QString& text, const QString& prompt = QString());
+    bool ConfirmExit();
+    void SendLogout();
+    void OpenWeb(const std::string& path);
+    void OnNewMessage(int soundId);
+    void OnClockTick();
+    // Closes the frame without question or log-out and starts the program again.
+    void CloseAndRestart();
+
+    FrameServices services_;
+    QHash<int, QAction*> actions_;
+    QMenu* systemMenu_ = nullptr;
+    QMenu* commoditiesMenu_ = nullptr;
+    QMenu* forexMenu_ = nullptr;
+    CChildView* view_ = nullptr;
+    QToolBar* commandBar_ = nullptr;
+    QToolBar* instrumentBar_ = nullptr;
+    QLabel* clock_ = nullptr;
+    QTimer* clockTimer_ = nullptr;    // timer 2
+    QTimer* blinkTimer_ = nullptr;    // timer 11
+    QTimer* messageTimer_ = nullptr;  // timer 1
+    QTimer* soundTimer_ = nullptr;    // timer 3
+    QTimer* idleTimer_ = nullptr;     // the update handlers
+    bool messageImageShown_ = true;
+    bool newMessage_ = false;
+    bool exitConfirmed_ = false;
+    int currentInstrument_ = 1;
+
+    MessageStore messages_;
+    AlertList<PriceAlertRecord> priceAlerts_;
+    AlertList<ProfitAlertRecord> profitAlerts_;
+};
+
+}  // namespace zq

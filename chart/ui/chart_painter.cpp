@@ -1,0 +1,321 @@
+#include "chart/ui/chart_painter.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QUrl>
+#include <algorithm>
+#include <cmath>
+
+#include "base/config.h"
+#include "app/ui/qt_bridge.h"
+#include "base/ui_bridge.h"
+#include "market/bar_geometry.h"
+#include "market/instruments.h"
+#include "net/wire/ansi_text.h"
+
+namespace zq {
+
+namespace {
+
+// The first grid line and the distance of the highest-high label from the right edge below
+// which it turns to the left of its bar.
+constexpr int kGridTop = 20;
+constexpr int kLabelRoom = 44;
+// The arrow anchor at the start of the label and live price lines.
+constexpr int kArrowLength = 4;
+constexpr int kArrowHalfWidth = 2;
+
+// Axis-parallel lines from (x1, y1) to (x2, y2), both ends included, as one-pixel rectangles:
+// exact pixels, and many of them fill in one call.
+QRect Span(int x1, int y1, int x2, int y2) {
+    return QRect(QPoint(std::min(x1, x2), std::min(y1, y2)),
+                 QPoint(std::max(x1, x2), std::max(y1, y2)));
+}
+
+// A horizontal line from `from` to `to` whose start carries an arrow anchor pointing back at
+// `from`: a head that widens by one pixel each way every two pixels.
+void ArrowLine(QPainter& p, QPoint from, QPoint to, QRgb colour) {
+    const QColor c = ChartColour(colour);
+    p.fillRect(Span(from.x(), from.y(), to.x(), to.y()), c);
+    const int dir = to.x() >= from.x() ? 1 : -1;
+    for (int i = 1; i <= kArrowLength; ++i) {
+        const int half = (i + 1) / 2 * kArrowHalfWidth / 2;
+        const int x = from.x() + dir * i;
+        p.fillRect(Span(x, from.y() - half, x, from.y() + half), c);
+    }
+}
+
+void FillAll(QPainter& p, const std::vector<QRect>& rects, QRgb colour) {
+    if (rects.empty()) return;
+    p.setPen(Qt::NoPen);
+    p.setBrush(ChartColour(colour));
+    p.drawRects(rects.data(), static_cast<int>(rects.size()));
+    p.setBrush(Qt::NoBrush);
+}
+
+// The close's pixel row. The integer rows are truncated from (hi - p) * s in double while the
+// close's float is rounded from the whole sum, so a close equal to the open can land a row
+// below it. In plain candles the bar's own prices tell: an equal open and close is on the
+// open's row and is drawn as a line.
+int CloseRow(const BarGeometry& g, bool plain) {
+    if (plain && g.raw.open == g.raw.close) return g.yOpen;
+    return static_cast<int>(g.yClose);
+}
+
+// Candles of both directions, collected per colour and drawn in two calls.
+void PaintCandles(QPainter& p, const std::vector<BarGeometry>& geometry, const QRect& clip,
+                  bool plain) {
+    std::vector<QRect> rising, falling;
+    rising.reserve(geometry.size() * 6);
+    falling.reserve(geometry.size() * 3);
+    for (auto it = geometry.rbegin(); it != geometry.rend(); ++it) {
+        const BarGeometry& g = *it;
+        if (g.right < clip.left() || g.left > clip.right()) continue;
+        const int c = g.Centre();
+        const int yClose = CloseRow(g, plain);
+        if (g.direction < 0) {
+            // Wicks from the high down to the open and from the close down to the low; the
+            // body filled from the open to the close.
+            falling.push_back(Span(c, g.yHigh, c, g.yOpen));
+            falling.push_back(Span(c, yClose, c, g.yLow));
+            if (yClose == g.yOpen)
+                falling.push_back(Span(g.left, g.yOpen, g.right, g.yOpen));
+            else
+                falling.emplace_back(g.left, std::min(g.yOpen, yClose), g.right - g.left,
+                                     std::abs(yClose - g.yOpen));
+        } else {
+            // Wicks from the high to the close and from the open to the low; the body only
+            // outlined, its right and bottom edges included.
+            rising.push_back(Span(c, g.yHigh, c, yClose));
+            rising.push_back(Span(c, g.yOpen, c, g.yLow));
+            if (yClose == g.yOpen) {
+                rising.push_back(Span(g.left, g.yOpen, g.right, g.yOpen));
+            } else {
+                const int top = std::min(g.yOpen, yClose);
+                const int bottom = std::max(g.yOpen, yClose);
+                rising.push_back(Span(g.left, top, g.right, top));
+                rising.push_back(Span(g.left, bottom, g.right, bottom));
+                rising.push_back(Span(g.left, top, g.left, bottom));
+                rising.push_back(Span(g.right, top, g.right, bottom));
+            }
+        }
+    }
+    FillAll(p, falling, chart_color::Falling);
+    FillAll(p, rising, chart_color::Rising);
+}
+
+// The price labels at the first bar (oldest first) that reaches the highest high and the first
+// that reaches the lowest low.
+void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const ChartState& st,
+                  int clientWidth) {
+    p.setFont(SongFont(9));
+    auto label = [&](const BarGeometry& g, int y, std::int32_t price) {
+        const int c = g.Centre();
+        const bool right = clientWidth - g.right > kLabelRoom;
+        ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
+        p.setPen(ChartColour(chart_color::HighLowLabel));
+        TextAt(p, right ? c + 10 : c - 50, y - 5, Q(PriceText(price, g.raw.decimals)));
+    };
+    bool high = false, low = false;
+    for (auto it = geometry.rbegin(); it != geometry.rend() && !(high && low); ++it) {
+        if (!high && it->high == st.hi) {
+            high = true;
+            label(*it, it->yHigh, st.hi);
+        }
+        if (!low && it->low == st.lo) {
+            low = true;
+            label(*it, it->yLow, st.lo);
+        }
+    }
+}
+
+// The green marker beside the live bar with its last price.
+void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry) {
+    for (const BarGeometry& g : geometry) {
+        if (!IsLiveBar(g.raw)) continue;
+        const int y = static_cast<int>(g.yClose);
+        ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
+        p.setFont(SongFont(10));
+        p.setPen(ChartColour(chart_color::LivePrice));
+        TextAt(p, g.right + 7, y - 7, Q(PriceText(g.raw.close, g.raw.decimals)));
+        return;
+    }
+}
+
+}  // namespace
+
+void TextAt(QPainter& p, double x, double y, const QString& text) {
+    const QFontMetricsF fm(p.font(), p.device());
+    p.drawText(QPointF(x, y + fm.ascent()), text);
+}
+
+QFont SongFont(double points, bool bold) {
+    QFont f;
+    f.setFamilies({QStringLiteral("AR PL UMing CN"), QStringLiteral("SimSun"),
+                   QStringLiteral("AR PL UMing TW"), QStringLiteral("Noto Serif CJK SC"),
+                   QStringLiteral("Noto Sans CJK SC")});
+    f.setStyleHint(QFont::Serif);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+QFont ArialFont(double points, bool bold) {
+    QFont f;
+    f.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                   QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans CJK SC")});
+    f.setStyleHint(QFont::SansSerif);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+QImage MakeChartImage(int width, int height, int dpi) {
+    QImage image(std::max(width, 1), std::max(height, 1), QImage::Format_RGB32);
+    const int dpm = static_cast<int>(dpi / 0.0254 + 0.5);
+    image.setDotsPerMeterX(dpm);
+    image.setDotsPerMeterY(dpm);
+    image.fill(ChartColour(chart_color::Background));
+    return image;
+}
+
+std::vector<QRect> CrossRects(int width, int height, int x, int y) {
+    if (x == 0 && y == 0) return {};
+    return {QRect(x, 0, 1, height), QRect(0, y, width, 1)};
+}
+
+namespace {
+
+void XorCrossClipped(QImage& image, int x, int y, const QRect& clip) {
+    if (x == 0 && y == 0) return;
+    QPainter p(&image);
+    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    if (!clip.isNull()) p.setClipRect(clip);
+    const QColor c = QColor::fromRgb(chart_color::Cross);
+    const int w = image.width();
+    p.fillRect(QRect(x, 0, 1, image.height()), c);
+    if (x != 0) {
+        p.fillRect(QRect(0, y, x, 1), c);
+        p.fillRect(QRect(x + 1, y, w - x - 1, 1), c);
+    } else {
+        p.fillRect(QRect(0, y, w, 1), c);
+    }
+}
+
+}  // namespace
+
+void XorCross(QImage& image, int x, int y) {
+    XorCrossClipped(image, x, y, QRect());
+}
+
+void XorLine(QImage& image, int x1, int y1, int x2, int y2) {
+    QPainter p(&image);
+    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    p.setPen(QPen(QColor::fromRgb(chart_color::Cross), 1));
+    p.drawLine(x1, y1, x2, y2);
+}
+
+QString WatermarkText() {
+    const QString base = QString::fromStdString(Config().webBase);
+    QString domain = QUrl(base).host();
+    if (domain.isEmpty()) domain = base;
+    return QStringLiteral("%1 %2").arg(QString::fromStdString(AppTitle()), domain);
+}
+
+QString CaptionText(const InstrumentRecord& product, int period) {
+    QString caption;
+    if (product.id != 0) caption = Q(FieldToUtf8(product.name, sizeof product.name));
+    if (const PeriodInfo* info = FindPeriod(period)) caption += QString::fromUtf8(info->caption);
+    return caption;
+}
+
+void ChartPainter::PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight) {
+    if (backdrop_.size() == like.size() && backdrop_.dotsPerMeterX() == like.dotsPerMeterX() &&
+        backdropRowHeight_ == rowHeight && backdropTexts_.watermark == texts.watermark &&
+        backdropTexts_.caption == texts.caption)
+        return;
+    backdrop_ = MakeChartImage(like.width(), like.height());
+    backdrop_.setDotsPerMeterX(like.dotsPerMeterX());
+    backdrop_.setDotsPerMeterY(like.dotsPerMeterY());
+    backdropTexts_ = texts;
+    backdropRowHeight_ = rowHeight;
+    if (rowHeight <= 0) return;
+
+    const int w = backdrop_.width();
+    const int h = backdrop_.height();
+    QPainter p(&backdrop_);
+
+    // Watermark, tiled with 50 pixels between copies.
+    p.setFont(ArialFont(12));
+    p.setPen(ChartColour(chart_color::Watermark));
+    const QFontMetricsF fm(p.font(), &backdrop_);
+    const int dx = static_cast<int>(fm.horizontalAdvance(texts.watermark) + 50);
+    const int dy = static_cast<int>(fm.height() + 50);
+    for (int i = 0; i <= (w - 20) / dx; ++i)
+        for (int j = 0; j <= (h - 20) / dy; ++j)
+            TextAt(p, 20 + i * dx, 20 + j * dy, texts.watermark);
+
+    p.setFont(ArialFont(9));
+    p.setPen(ChartColour(chart_color::Caption));
+    TextAt(p, 5, 4, texts.caption);
+    p.end();
+
+    // Dotted grid rows: every other pixel, starting with the first.
+    if (h > kGridTop) {
+        for (int y = kGridTop; y < h; y += rowHeight) {
+            auto* line = reinterpret_cast<QRgb*>(backdrop_.scanLine(y));
+            for (int x = 0; x < w; x += 2) line[x] = chart_color::Grid;
+        }
+    }
+}
+
+ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const ChartTexts& texts,
+                                         QRect clip) {
+    Result r;
+    const QRect full = image.rect();
+    clip = clip.isEmpty() ? full : clip & full;
+    if (clip.isEmpty()) return r;
+    r.rowHeight = RowHeight(image.height());
+    PrepareBackdrop(image, texts, r.rowHeight);
+
+    QPainter p(&image);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(clip.topLeft(), backdrop_, clip);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    if (r.rowHeight <= 0) return r;
+    p.setClipRect(clip);
+
+    const bool plain = data.ChartType() == chart_type::Candles;
+    data.WithGeometry([&](const std::vector<BarGeometry>& geometry, const ChartState& st) {
+        r.scale = st.Scale();
+        r.crossX = st.crossX;
+        r.crossY = st.crossY;
+        PaintCandles(p, geometry, clip, plain);
+        PaintHighLow(p, geometry, st, image.width());
+        PaintLivePrice(p, geometry);
+    });
+
+    ChartPaintContext ctx;
+    ctx.client = full;
+    ctx.instrument = data.Instrument();
+    ctx.period = data.Period();
+    ctx.decimals = data.Product().decimals;
+    ctx.scale = r.scale;
+    ctx.rowHeight = r.rowHeight;
+    if (hooks.paintSignals) {
+        data.WithSignals(
+            [&](const std::vector<BarRecord>& signals) { hooks.paintSignals(p, signals, ctx); });
+    }
+    if (hooks.paintPositions) hooks.paintPositions(p, ctx);
+    if (hooks.paintOrders) hooks.paintOrders(p, ctx);
+    if (hooks.paintTools) {
+        data.WithTools(
+            [&](const std::vector<ToolLineRecord>& tools) { hooks.paintTools(p, tools, ctx); });
+    }
+    p.end();
+
+    XorCrossClipped(image, r.crossX, r.crossY, clip);
+    return r;
+}
+
+}  // namespace zq

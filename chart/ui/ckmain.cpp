@@ -1,0 +1,314 @@
+#include "chart/ui/ckmain.h"
+
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QThread>
+
+#include "base/messages.h"
+#include "base/ui_bridge.h"
+#include "chart/ui/left_tips.h"
+
+namespace zq {
+
+CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetchOlderHistory,
+               std::function<void(int command)> command, QWidget* parent)
+    : QWidget(parent),
+      data_(data),
+      leftPanel_(leftPanel),
+      command_(std::move(command)),
+      input_(data, fx_),
+      watermark_(WatermarkText()) {
+    setObjectName(QStringLiteral("CKMain"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setMouseTracking(true);
+    setFocusPolicy(Qt::ClickFocus);
+
+    fx_.invalidate = [this] { InvalidateAll(); };
+    fx_.syncCross = [this] { SyncCross(); };
+    fx_.showDataWindow = [this](bool visible) {
+        if (leftPanel_) leftPanel_->ShowDataWindow(visible);
+    };
+    fx_.dataWindow = [this](float y, const BarRecord& bar) {
+        if (leftPanel_) leftPanel_->SetDataWindow(y, bar);
+    };
+    fx_.fetchOlderHistory = std::move(fetchOlderHistory);
+
+    runMenu = [this](const std::vector<ChartMenuItem>& items, const QPoint& global) {
+        QMenu menu(this);
+        for (const ChartMenuItem& item : items)
+            menu.addAction(QString::fromUtf8(item.text))->setData(item.command);
+        QAction* chosen = menu.exec(global);
+        return chosen ? chosen->data().toInt() : 0;
+    };
+}
+
+CKMain::~CKMain() = default;
+
+CLeftTips* CKMain::LeftPanel() const {
+    return leftPanel_;
+}
+
+void CKMain::InstallDataHooks() {
+    const WindowHandle self = Handle();
+    QThread* const home = thread();
+    // On the window's own thread the message is handled at once (as the layouts of keys and
+    // mouse expect); from any other thread it is posted.
+    auto deliver = [self, home](unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
+        if (QThread::currentThread() == home)
+            Ui().Send(self, msg, wparam, lparam);
+        else
+            Ui().Post(self, msg, wparam, lparam);
+    };
+    KLineHooks& h = data_.hooks;
+    h.invalidateAll = [deliver] { deliver(WM_CHART_INVALIDATE, 0, 0); };
+    h.invalidateBand = [deliver](const PixelRect& band) {
+        deliver(WM_CHART_INVALIDATE, PackPair(band.left, band.top),
+                PackPair(band.right, band.bottom));
+    };
+    // The cross, the data window and the price scale are all read back from the chart's state
+    // when the message arrives: a burst of layouts costs one redraw of the latest.
+    auto cross = [deliver] { deliver(WM_CHART_CROSS, 0, 0); };
+    h.crossMoved = [cross](int, int, int, int) { cross(); };
+    h.dataWindow = [cross](float, const BarRecord&) { cross(); };
+    h.priceScaleChanged = cross;
+}
+
+std::intptr_t CKMain::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
+    switch (msg) {
+        case WM_CHART_INVALIDATE:
+            if (wparam == 0 && lparam == 0) {
+                InvalidateAll();
+            } else {
+                PixelRect band;
+                UnpackPair(wparam, band.left, band.top);
+                UnpackPair(lparam, band.right, band.bottom);
+                InvalidateBand(band);
+            }
+            return 0;
+        case WM_CHART_CROSS:
+            OnLayoutCross();
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+void CKMain::OnLayoutCross() {
+    SyncCross();
+    if (!leftPanel_) return;
+    float y = 0;
+    BarRecord bar{};
+    bool selected = false;
+    ChartState st;
+    data_.WithGeometry([&](const std::vector<BarGeometry>& g, const ChartState& state) {
+        st = state;
+        if (state.selected >= 0 && state.selected < static_cast<int>(g.size()) &&
+            state.CrossShown()) {
+            selected = true;
+            bar = g[static_cast<std::size_t>(state.selected)].raw;
+            y = static_cast<float>(state.crossY);
+        }
+    });
+    if (selected) leftPanel_->SetDataWindow(y, bar);
+    leftPanel_->UpdatePriceScale(-1, st.hi, st.scale, st.vOffset, data_.Instrument());
+}
+
+void CKMain::SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
+                        std::function<void(const ChartHit&)> selectHit) {
+    fx_.hitTest = std::move(hitTest);
+    fx_.selectHit = std::move(selectHit);
+}
+
+void CKMain::SetToolMouse(std::function<void(ToolMouse event, int x, int y)> toolMouse) {
+    fx_.toolMouse = std::move(toolMouse);
+}
+
+bool CKMain::ToChartKey(int qtKey, ChartKey& key) {
+    switch (qtKey) {
+        case Qt::Key_Escape:
+            key = ChartKey::Escape;
+            return true;
+        case Qt::Key_Left:
+            key = ChartKey::Left;
+            return true;
+        case Qt::Key_Up:
+            key = ChartKey::Up;
+            return true;
+        case Qt::Key_Right:
+            key = ChartKey::Right;
+            return true;
+        case Qt::Key_Down:
+            key = ChartKey::Down;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CKMain::OnKey(ChartKey key) {
+    input_.Key(key);
+    UpdateCursor();
+}
+
+void CKMain::SelectMode(ChartMode mode) {
+    input_.SelectMode(mode);
+    UpdateCursor();
+}
+
+void CKMain::LeaveMode() {
+    input_.LeaveMode();
+    UpdateCursor();
+}
+
+void CKMain::OnChartReset() {
+    if (leftPanel_) leftPanel_->ShowDataWindow(false);
+    SyncCross();
+    InvalidateAll();
+    UpdateCursor();
+}
+
+void CKMain::InvalidateAll() {
+    contentDirty_ = QRegion(rect());
+    update();
+}
+
+void CKMain::InvalidateBand(const PixelRect& band) {
+    const QRect r = QRect(QPoint(band.left, band.top), QPoint(band.right, band.bottom))
+                        .normalized()
+                        .intersected(rect());
+    if (r.isEmpty()) return;
+    contentDirty_ += r;
+    update(r);
+}
+
+void CKMain::XorBand(int x1, int y1, int x2, int y2) {
+    EnsureImage();
+    XorLine(image_, x1, y1, x2, y2);
+    update(QRect(QPoint(x1, y1), QPoint(x2, y2)).normalized().adjusted(-1, -1, 1, 1));
+}
+
+void CKMain::EnsureImage() {
+    const int dpi = logicalDpiX();
+    if (image_.size() == size() && !image_.isNull() &&
+        image_.dotsPerMeterX() == static_cast<int>(dpi / 0.0254 + 0.5))
+        return;
+    image_ = MakeChartImage(width(), height(), dpi);
+    drawnX_ = drawnY_ = 0;
+    contentDirty_ = QRegion(image_.rect());
+}
+
+void CKMain::SyncCross() {
+    EnsureImage();
+    ChartState st = data_.State();
+    // A chart too low for a single grid row shows neither bars nor cross.
+    if (RowHeight(height()) <= 0) st.crossX = st.crossY = 0;
+    if (st.crossX == drawnX_ && st.crossY == drawnY_) return;
+    for (const QRect& r : CrossRects(width(), height(), drawnX_, drawnY_)) update(r);
+    XorCross(image_, drawnX_, drawnY_);
+    drawnX_ = st.crossX;
+    drawnY_ = st.crossY;
+    XorCross(image_, drawnX_, drawnY_);
+    for (const QRect& r : CrossRects(width(), height(), drawnX_, drawnY_)) update(r);
+}
+
+void CKMain::PaintContent() {
+    EnsureImage();
+    SyncCross();
+    if (contentDirty_.isEmpty()) return;
+    const QRect clip = contentDirty_.boundingRect();
+    contentDirty_ = QRegion();
+    const ChartTexts texts{watermark_, CaptionText(data_.Product(), data_.Period())};
+    const ChartPainter::Result r = painter_.Paint(image_, data_, texts, clip);
+    if (clip != image_.rect() && (r.crossX != drawnX_ || r.crossY != drawnY_)) {
+        // The cross moved while the band was painted: the rest of the image still has it
+        // where it was, so the whole chart is painted again.
+        contentDirty_ = QRegion(image_.rect());
+        update();
+    }
+    drawnX_ = r.crossX;
+    drawnY_ = r.crossY;
+    if (leftPanel_)
+        leftPanel_->UpdatePriceScale(r.rowHeight, r.scale.hi, r.scale.scale, r.scale.vOffset,
+                                     data_.Instrument());
+}
+
+const QImage& CKMain::Render() {
+    PaintContent();
+    return image_;
+}
+
+void CKMain::paintEvent(QPaintEvent* event) {
+    PaintContent();
+    QPainter p(this);
+    p.drawImage(event->rect(), image_, event->rect());
+}
+
+void CKMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    data_.SetClientSize(width(), height());
+    input_.Resized();
+    InvalidateAll();
+    UpdateCursor();
+}
+
+void CKMain::mousePressEvent(QMouseEvent* event) {
+    const QPoint pos = event->position().toPoint();
+    if (event->button() == Qt::LeftButton) {
+        input_.LeftDown(pos.x(), pos.y());
+    } else if (event->button() == Qt::RightButton) {
+        const ChartMenu menu = input_.RightDown(pos.x(), pos.y());
+        UpdateCursor();
+        OpenMenu(menu, event->globalPosition().toPoint());
+    }
+    UpdateCursor();
+}
+
+void CKMain::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const QPoint pos = event->position().toPoint();
+    input_.LeftUp(pos.x(), pos.y());
+    UpdateCursor();
+}
+
+void CKMain::mouseMoveEvent(QMouseEvent* event) {
+    UpdateCursor();
+    const QPoint pos = event->position().toPoint();
+    input_.MouseMove(pos.x(), pos.y());
+}
+
+void CKMain::leaveEvent(QEvent* event) {
+    input_.MouseLeave();
+    QWidget::leaveEvent(event);
+}
+
+void CKMain::enterEvent(QEnterEvent* event) {
+    UpdateCursor();
+    QWidget::enterEvent(event);
+}
+
+void CKMain::keyPressEvent(QKeyEvent* event) {
+    ChartKey key;
+    if (!ToChartKey(event->key(), key)) return QWidget::keyPressEvent(event);
+    OnKey(key);
+    event->accept();
+}
+
+void CKMain::UpdateCursor() {
+    if (data_.State().mode == ChartMode::MoveKLine) {
+        if (cursor().shape() != Qt::PointingHandCursor) setCursor(Qt::PointingHandCursor);
+    } else if (testAttribute(Qt::WA_SetCursor)) {
+        unsetCursor();
+    }
+}
+
+void CKMain::OpenMenu(ChartMenu menu, const QPoint& global) {
+    if (!runMenu) return;
+    const int chosen = runMenu(ChartMenuItems(menu), global);
+    if (chosen != 0 && command_) command_(chosen);
+}
+
+}  // namespace zq

@@ -1,0 +1,53 @@
+#include "net/wire/request.h"
+
+#include "base/config.h"
+#include "net/wire/session.h"
+
+namespace zq {
+
+Socket ConnectRequestPort() {
+    return Socket::Connect(Session().serverAddress, Config().requestPort,
+                           timeouts::RequestAnswerMs);
+}
+
+Socket OpenRequestConnection(WindowHandle owner) {
+    Socket s = ConnectRequestPort();
+    if (!s.Valid()) ShowMessage(owner, kConnectFailedText);
+    return s;
+}
+
+bool SendRequest(Socket& s, const RequestHeader& header, const void* payload,
+                 std::size_t payloadSize) {
+    if (s.Send(&header, sizeof header) <= 0) return false;
+    if (payload && payloadSize > 0 && s.Send(payload, payloadSize) <= 0) return false;
+    return true;
+}
+
+std::uint8_t ReadByteAnswer(Socket& s) {
+    std::uint8_t b = 0;
+    if (ReceiveExact(s, &b, 1) != 1) return 0;
+    return b;
+}
+
+ListResult ReadCountedList(Socket& s, std::size_t recordSize, std::vector<unsigned char>& out) {
+    ListResult r;
+    std::int32_t count = 0;
+    if (ReceiveExact(s, &count, 4) != 4) return r;
+    r.announced = count;
+    if (count < 1) {
+        r.complete = true;
+        return r;
+    }
+    int wanted = count > kMaxListCount ? kMaxListCount : count;
+    std::vector<unsigned char> rec(recordSize);
+    for (int i = 0; i < wanted; ++i) {
+        if (ReceiveExact(s, rec.data(), static_cast<int>(recordSize)) !=
+            static_cast<int>(recordSize))
+            return r;
+        out.insert(out.end(), rec.begin(), rec.end());
+    }
+    r.complete = wanted == count;
+    return r;
+}
+
+}  // namespace zq

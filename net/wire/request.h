@@ -1,0 +1,55 @@
+// Request connections on the request port: open, send a header and payload, read a fixed
+// answer or a counted list, shut down and close. Every user operation opens its own.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "base/ui_bridge.h"
+#include "net/wire/socket.h"
+#include "net/wire/framing.h"
+
+namespace zq {
+
+inline constexpr const char* kConnectFailedText = "无法连接服务器，操作已取消";
+
+// Connects to the server's request port without a word to the user; invalid on failure.
+Socket ConnectRequestPort();
+
+// Connects to the request port. On failure shows "无法连接服务器，操作已取消" owned by
+// `owner` and returns an invalid socket.
+Socket OpenRequestConnection(WindowHandle owner);
+
+// Sends a header and, when `payload` is given, the payload in one send. False when a send
+// returns 0 or less.
+bool SendRequest(Socket& s, const RequestHeader& header, const void* payload = nullptr,
+                 std::size_t payloadSize = 0);
+
+// Reads a one-byte answer: 0 when the read fails.
+std::uint8_t ReadByteAnswer(Socket& s);
+
+// The most records any counted list may announce; a larger count is read as far as this.
+inline constexpr int kMaxListCount = 100000;
+
+struct ListResult {
+    bool complete = false;  // the count and every announced record arrived
+    int announced = 0;      // the count as the server sent it (below 1 means empty)
+};
+
+// Reads an int32 count N and then N records of `recordSize` bytes, each in full, appending the
+// whole ones to `out`. A count below 1 is an empty, complete list. A failure keeps the records
+// read before it.
+ListResult ReadCountedList(Socket& s, std::size_t recordSize, std::vector<unsigned char>& out);
+
+template <typename Record>
+ListResult ReadCountedList(Socket& s, std::vector<Record>& out) {
+    std::vector<unsigned char> bytes;
+    ListResult r = ReadCountedList(s, sizeof(Record), bytes);
+    std::size_t n = bytes.size() / sizeof(Record);
+    std::size_t base = out.size();
+    out.resize(base + n);
+    if (n) std::memcpy(out.data() + base, bytes.data(), n * sizeof(Record));
+    return r;
+}
+
+}  // namespace zq
