@@ -28,10 +28,23 @@ constexpr int Deposit = 32877;            // "入金"
 constexpr int PriceAlerts = 32903;        // "到价提醒"
 constexpr int TradeStats = 32904;         // "Quorvex统计"
 constexpr int HeikinAshi = 32909;         // "Heikin Ashi均线K线"
+constexpr int Period120 = 32910;          // "H2"
+constexpr int Period240 = 32911;          // "H4"
+constexpr int Period480 = 32912;          // "H8"
+constexpr int PeriodDay = 32913;          // "D1"
 constexpr int ToolParallel = 32915;       // "平行线"
 constexpr int ClearTools = 32916;         // "清除工具线"
+constexpr int Period60 = 32917;           // "H1"
+constexpr int Period30 = 32918;           // "30"
+constexpr int Period15 = 32919;           // "15"
 constexpr int ProgramTrading = 32950;     // "程序化交易"
 constexpr int ToolSymmetric = 32957;      // "对称平行线"
 constexpr int About = 57664;              // "关于 ZelvanQuorvex(&A)..."
+
+// The instruments' menu and toolbar commands: InstrumentBase + instrument id (1..42).
+constexpr int InstrumentBase = 30000;
+constexpr int Instrument(int id) {
+    return InstrumentBase + id;
+}
 
 }  // namespace zq::cmdid

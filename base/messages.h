@@ -13,6 +13,8 @@ constexpr unsigned WM_ORDERS_CHANGED = 0x409;         // sent: the pending-order
 constexpr unsigned WM_FORCED_OFFLINE = 0x40A;         // posted: the member logged in elsewhere
 constexpr unsigned WM_PRICE_ALERTS_CHANGED = 0x40B;   // posted: a price alert fired
 constexpr unsigned WM_PROFIT_ALERTS_CHANGED = 0x40C;  // posted: a profit alert fired
+// Posted by the message store for every new message: wparam the sound id to play (0 none).
+constexpr unsigned WM_NEW_MESSAGE = 0x40D;
 
 // The chart window's own messages, posted by the chart's hooks from any thread.
 // Repaint the chart, the whole of it (wparam and lparam 0) or the band packed into wparam

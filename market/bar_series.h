@@ -99,7 +99,9 @@ struct ChartState {
     bool CrossShown() const { return crossX != 0 || crossY != 0; }
 };
 
-// Filled by later work; every hook may stay empty.
+// What the chart asks of the rest of the program: the product record, the drawing tools, the
+// signals found in downloaded bars, the overlay layout steps and the repaint requests. Every
+// hook may stay empty; an empty hook does nothing.
 struct KLineHooks {
     // The product record of an instrument, copied at each reset (id 0 when there is none).
     std::function<InstrumentRecord(int instrument)> productRecord;

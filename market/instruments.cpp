@@ -63,13 +63,13 @@ std::string ButtonLabel(int id) {
 
 const std::array<PeriodInfo, kPeriodCount>& Periods() {
     static const std::array<PeriodInfo, kPeriodCount> table = {{
-        {15, " 15分钟线", "15", 32919},
-        {30, " 30分钟线", "30", 32918},
-        {60, " 1小时线", "H1", 32917},
-        {120, " 2小时线", "H2", 32910},
-        {240, " 4小时线", "H4", 32911},
-        {480, " 8小时线", "H8", 32912},
-        {1440, " 日线", "D1", 32913},
+        {15, " 15分钟线", "15", cmdid::Period15},
+        {30, " 30分钟线", "30", cmdid::Period30},
+        {60, " 1小时线", "H1", cmdid::Period60},
+        {120, " 2小时线", "H2", cmdid::Period120},
+        {240, " 4小时线", "H4", cmdid::Period240},
+        {480, " 8小时线", "H8", cmdid::Period480},
+        {1440, " 日线", "D1", cmdid::PeriodDay},
     }};
     return table;
 }

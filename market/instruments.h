@@ -5,10 +5,12 @@
 #include <array>
 #include <string>
 
+#include "base/commands.h"
+
 namespace zq {
 
 constexpr int kInstrumentCount = 42;
-constexpr int kInstrumentCommandBase = 30000;
+constexpr int kInstrumentCommandBase = cmdid::InstrumentBase;
 
 enum class InstrumentMenu { Commodities, Forex, None };
 
@@ -26,7 +28,7 @@ const std::array<InstrumentInfo, kInstrumentCount>& Instruments();
 const InstrumentInfo* FindInstrumentInfo(int id);
 
 inline constexpr int InstrumentCommand(int id) {
-    return kInstrumentCommandBase + id;
+    return cmdid::Instrument(id);
 }
 
 // The instrument ids of one menu in menu order.

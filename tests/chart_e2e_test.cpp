@@ -6,16 +6,17 @@
 
 #include <QMouseEvent>
 
+#include "app/settings_block.h"
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "app/settings_block.h"
+#include "base/commands.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
-#include "market/wire/bar_record.h"
 #include "market/history_cache.h"
 #include "market/instruments.h"
+#include "market/wire/bar_record.h"
 #include "tests/support/app_driver.h"
 
 namespace zq {
@@ -129,7 +130,7 @@ TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
     EXPECT_TRUE(SameBar(view_->LeftPanel()->DataWindowBar(), bar.raw));
     EXPECT_EQ(window.DrawnCross(), QPoint(bar.Centre(), 300));
     frame_->UpdateCommandStates();
-    EXPECT_TRUE(frame_->Action(32873)->isChecked());
+    EXPECT_TRUE(frame_->Action(cmdid::ModeCross)->isChecked());
     // Escape through the view leaves the mode.
     view_->ChartWindow()->OnKey(ChartKey::Escape);
     EXPECT_EQ(chart.State().mode, ChartMode::Default);

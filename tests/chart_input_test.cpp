@@ -336,7 +336,7 @@ TEST_F(ChartInputTest, RightClickLeavesTheModeAndPicksTheMenu) {
     items = ChartMenuItems(ChartMenu::TradeReport);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_STREQ(items[0].text, "交易报表");
-    EXPECT_EQ(items[0].command, 32826);
+    EXPECT_EQ(items[0].command, cmdid::TradeReport);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/ui/qt_bridge.h"
+#include "base/commands.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
@@ -461,12 +462,12 @@ TEST_F(ChartWindowTest, HandCursorOnlyInMoveMode) {
 }
 
 TEST_F(ChartWindowTest, ContextMenusSendTheirCommandsToTheFrame) {
-    menuAnswer = 32826;
+    menuAnswer = cmdid::TradeReport;
     Send(chart, QEvent::MouseButtonPress, {200, 200}, Qt::RightButton);
     ASSERT_EQ(menus.size(), 1u);
     ASSERT_EQ(menus[0].size(), 1u);
     EXPECT_STREQ(menus[0][0].text, "交易报表");
-    EXPECT_EQ(commands, std::vector<int>{32826});
+    EXPECT_EQ(commands, std::vector<int>{cmdid::TradeReport});
 
     std::vector<std::string> selected;
     chart.SetHitTest(
@@ -475,14 +476,14 @@ TEST_F(ChartWindowTest, ContextMenusSendTheirCommandsToTheFrame) {
         },
         [&](const ChartHit& h) { selected.push_back(h.id); });
     chart.SelectMode(ChartMode::Cross);
-    menuAnswer = 32820;
+    menuAnswer = cmdid::ClosePosition;
     Send(chart, QEvent::MouseButtonPress, {50, 200}, Qt::RightButton);
     EXPECT_EQ(data.State().mode, ChartMode::Default);
     EXPECT_FALSE(tips.DataWindowVisible());
     EXPECT_EQ(selected, std::vector<std::string>{"T1"});
     ASSERT_EQ(menus.size(), 2u);
-    EXPECT_EQ(menus[1][0].command, 32818);
-    EXPECT_EQ(commands, (std::vector<int>{32826, 32820}));
+    EXPECT_EQ(menus[1][0].command, cmdid::ModifyPosition);
+    EXPECT_EQ(commands, (std::vector<int>{cmdid::TradeReport, cmdid::ClosePosition}));
 
     menuAnswer = 0;  // dismissed
     Send(chart, QEvent::MouseButtonPress, {50, 200}, Qt::RightButton);

@@ -6,18 +6,20 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <filesystem>
 
+#include "app/settings_block.h"
 #include "app/ui/child_view.h"
+#include "app/ui/main_frame.h"
+#include "app/ui/qt_bridge.h"
 #include "base/commands.h"
 #include "base/config.h"
-#include "app/ui/main_frame.h"
 #include "base/messages.h"
-#include "app/ui/qt_bridge.h"
-#include "app/settings_block.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
+#include "market/instruments.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/session.h"
 #include "reports/message_store.h"
@@ -259,6 +261,41 @@ TEST_F(LinksViewTest, ClosingTheViewServesAWorkerThatWaitsForTheWindowThread) {
     SetUi(&ui_);
 }
 
+// A right click in the chart window with the menu answered by `command`.
+void ChooseFromChartMenu(CKMain& chart, int command) {
+    chart.runMenu = [command](const std::vector<ChartMenuItem>&, const QPoint&) { return command; };
+    const QPoint at(chart.width() / 2, chart.height() / 2);
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), QPointF(chart.mapToGlobal(at)),
+                      Qt::RightButton, Qt::RightButton, Qt::NoModifier);
+    QApplication::sendEvent(&chart, &press);
+}
+
+TEST_F(LinksViewTest, AChartMenuCommandReachesTheFrameOnce) {
+    auto view = MakeView();
+    std::vector<int> commands;
+    view->SetChartCommand([&](int command) { commands.push_back(command); });
+    ChooseFromChartMenu(*view->ChartWindow(), cmdid::TradeReport);
+    EXPECT_EQ(commands, std::vector<int>{cmdid::TradeReport});
+    ChooseFromChartMenu(*view->ChartWindow(), 0);  // dismissed
+    EXPECT_EQ(commands.size(), 1u);
+    view.reset();
+
+    // In the frame a period chosen from the chart's menu reloads the chart once.
+    ScriptServer requests([](Socket&, int) {});
+    requests.UseAsRequestPort();
+    FrameServices services;
+    services.restartProgram = [this] { restarts_++; };
+    auto frame = std::make_unique<CMainFrame>(services);
+    frame->show();
+    QApplication::processEvents();
+    CChildView& inFrame = *frame->View();
+    const int before = inFrame.RebuildCount();
+    ChooseFromChartMenu(*inFrame.ChartWindow(), FindPeriod(30)->command);
+    EXPECT_EQ(inFrame.CurrentPeriod(), 30);
+    EXPECT_EQ(inFrame.RebuildCount(), before + 1);
+    frame.reset();
+}
+
 TEST_F(LinksViewTest, TheViewInTheFrame) {
     ScriptServer requests([](Socket&, int) {});  // the frame's start-up load finds no lists
     requests.UseAsRequestPort();
@@ -273,7 +310,12 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     view->RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
 
-    // Instant messages go to the frame's message list with the message sound.
+    // Instant messages go to the frame's message list with the message sound; the frame's
+    // new-message notice reaches it as it would through the window bridge.
+    QtBridge qt;
+    ui_.OnPost([&qt](WindowHandle target, unsigned msg, std::intptr_t w, std::intptr_t l) {
+        if (msg == WM_NEW_MESSAGE) qt.Post(target, msg, w, l);
+    });
     Bytes message;
     PutMessage(message, 1, 1700000200, ToAnsi("您好"));
     ui_.Clear();
@@ -298,6 +340,7 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     EXPECT_FALSE(frame->isVisible());
     EXPECT_EQ(restarts_, 2);
     frame.reset();  // stops the links before the message list goes
+    ui_.OnPost({});
 }
 
 }  // namespace

@@ -14,10 +14,11 @@
 #include <filesystem>
 #include <mutex>
 
+#include "app/settings_block.h"
 #include "app/ui/child_view.h"
 #include "base/commands.h"
 #include "base/config.h"
-#include "app/settings_block.h"
+#include "base/messages.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
 #include "net/wire/ansi_text.h"
@@ -92,6 +93,10 @@ class MainFrameTest : public ::testing::Test {
         ResetSession();
         server_ = std::make_unique<ScriptServer>([this](Socket& p, int) { ServeFrame(fs_, p); });
         server_->UseAsRequestPort();
+        // New-message notifications reach the frame as they would through the window bridge.
+        ui_.OnPost([this](WindowHandle target, unsigned msg, std::intptr_t w, std::intptr_t l) {
+            if (msg == WM_NEW_MESSAGE) qt_.Post(target, msg, w, l);
+        });
     }
     void TearDown() override {
         server_.reset();
@@ -140,6 +145,7 @@ class MainFrameTest : public ::testing::Test {
     std::string dir_;
     FrameServer fs_;
     FakeUi ui_;
+    QtBridge qt_;
     std::unique_ptr<ScriptServer> server_;
     int restarts_ = 0;
 };
@@ -232,8 +238,8 @@ TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
     EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 1);
     CMainFrame f(Services({7, 3, 1}));
     f.UpdateCommandStates();
-    EXPECT_TRUE(f.Action(30001)->isChecked());
-    EXPECT_FALSE(f.Action(30003)->isChecked());
+    EXPECT_TRUE(f.Action(cmdid::Instrument(1))->isChecked());
+    EXPECT_FALSE(f.Action(cmdid::Instrument(3))->isChecked());
 }
 
 TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
@@ -307,13 +313,14 @@ TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
     f.UpdateCommandStates();
     for (int id : {cmdid::NewMarketOrder, cmdid::TradeReport, cmdid::ClearTools})
         EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
-    for (int id : {cmdid::HeikinAshi, 32919, 30001, cmdid::ModeCross, cmdid::Reinitialise})
+    for (int id : {cmdid::HeikinAshi, cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross,
+                   cmdid::Reinitialise})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     for (int id : {cmdid::Exit, cmdid::Relogin, cmdid::About, cmdid::Deposit})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     // Ids 20..28 have commands without menu item or button.
-    ASSERT_NE(f.Action(30020), nullptr);
-    EXPECT_FALSE(f.InstrumentBar()->actions().contains(f.Action(30020)));
+    ASSERT_NE(f.Action(cmdid::Instrument(20)), nullptr);
+    EXPECT_FALSE(f.InstrumentBar()->actions().contains(f.Action(cmdid::Instrument(20))));
 }
 
 // The commands whose check mark is on, among `ids`.
@@ -327,7 +334,7 @@ std::vector<int> Checked(CMainFrame& f, std::initializer_list<int> ids) {
 
 std::vector<int> InstrumentCommands() {
     std::vector<int> ids;
-    for (int i = 1; i <= 42; ++i) ids.push_back(30000 + i);
+    for (int i = 1; i <= 42; ++i) ids.push_back(cmdid::Instrument(i));
     return ids;
 }
 
@@ -342,47 +349,50 @@ std::vector<int> CheckedInstruments(CMainFrame& f) {
 TEST_F(MainFrameTest, InstrumentCommandsLoadTheInstrumentOnceAndStoreIt) {
     CMainFrame f(Services(AllInstruments()));
     CChildView& view = *f.View();
-    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30001});
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(1)});
 
     const int before = view.RebuildCount();
-    f.OnCommand(30005);
+    f.OnCommand(cmdid::Instrument(5));
     EXPECT_EQ(f.CurrentInstrument(), 5);
     EXPECT_EQ(view.CurrentInstrument(), 5);
     EXPECT_EQ(view.Chart().Instrument(), 5);
     EXPECT_EQ(ReadSettings().lastInstrument, 5);
     EXPECT_EQ(view.RebuildCount(), before + 1);
-    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30005});
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(5)});
 
     // The instrument on show: nothing happens.
-    f.OnCommand(30005);
+    f.OnCommand(cmdid::Instrument(5));
     EXPECT_EQ(view.RebuildCount(), before + 1);
 
     // Ids 20..28 work without menu item or button, check mark included.
-    f.OnCommand(30024);
+    f.OnCommand(cmdid::Instrument(24));
     EXPECT_EQ(view.Chart().Instrument(), 24);
     EXPECT_EQ(ReadSettings().lastInstrument, 24);
-    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{30024});
+    EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(24)});
     EXPECT_EQ(view.RebuildCount(), before + 2);
 }
 
 TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
     CMainFrame f(Services(AllInstruments()));
     CChildView& view = *f.View();
-    const std::initializer_list<int> periods = {32919, 32918, 32917, 32910, 32911, 32912, 32913};
-    EXPECT_EQ(Checked(f, periods), std::vector<int>{32919});  // every start shows 15 minutes
+    const std::initializer_list<int> periods = {
+        cmdid::Period15,  cmdid::Period30,  cmdid::Period60, cmdid::Period120,
+        cmdid::Period240, cmdid::Period480, cmdid::PeriodDay};
+    EXPECT_EQ(Checked(f, periods),
+              std::vector<int>{cmdid::Period15});  // every start shows 15 minutes
 
     const int before = view.RebuildCount();
-    f.OnCommand(32911);
+    f.OnCommand(cmdid::Period240);
     EXPECT_EQ(view.CurrentPeriod(), 240);
     EXPECT_EQ(view.Chart().Period(), 240);
-    EXPECT_EQ(Checked(f, periods), std::vector<int>{32911});
+    EXPECT_EQ(Checked(f, periods), std::vector<int>{cmdid::Period240});
     EXPECT_EQ(ReadSettings().lastInstrument, 1);
     // The period on show reloads all the same.
-    f.OnCommand(32911);
+    f.OnCommand(cmdid::Period240);
     EXPECT_EQ(view.RebuildCount(), before + 2);
-    f.OnCommand(32913);
+    f.OnCommand(cmdid::PeriodDay);
     EXPECT_EQ(view.Chart().Period(), 1440);
-    EXPECT_EQ(Checked(f, periods), std::vector<int>{32913});
+    EXPECT_EQ(Checked(f, periods), std::vector<int>{cmdid::PeriodDay});
 
     // A new frame starts at 15 minutes again.
     CMainFrame again(Services(AllInstruments()));
@@ -397,7 +407,7 @@ TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChang
     f.OnCommand(cmdid::HeikinAshi);
     EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
     EXPECT_EQ(Checked(f, {cmdid::HeikinAshi}).size(), 1u);
-    f.OnCommand(30007);
+    f.OnCommand(cmdid::Instrument(7));
     EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
     f.OnCommand(cmdid::HeikinAshi);
     EXPECT_EQ(view.Chart().ChartType(), chart_type::Candles);
@@ -435,7 +445,7 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
 
     // A new instrument resets the chart: back to the default mode without data window.
     f.OnCommand(cmdid::ModeCross);
-    f.OnCommand(30002);
+    f.OnCommand(cmdid::Instrument(2));
     EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
     EXPECT_FALSE(view.LeftPanel()->DataWindowVisible());
 }
@@ -462,7 +472,7 @@ TEST_F(MainFrameTest, ReinitialiseDeletesTheCacheReloadsTheAccountAndTheChart) {
     services.reinitialiseTradingModel = [&] { ++reloads; };
     CMainFrame f(std::move(services));
     CChildView& view = *f.View();
-    f.OnCommand(32917);  // H1 of instrument 1
+    f.OnCommand(cmdid::Period60);  // H1 of instrument 1
     const std::string file = HistoryFilePath(HistoryDirectory(), 1, 60);
     ASSERT_TRUE(WriteHistoryFile(file, {}));
     ASSERT_TRUE(std::filesystem::exists(file));

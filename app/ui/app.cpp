@@ -9,10 +9,11 @@
 #include <QVBoxLayout>
 
 #include "app/ui/child_view.h"
-#include "base/config.h"
 #include "app/ui/main_frame.h"
-#include "base/messages.h"
 #include "app/ui/qt_bridge.h"
+#include "base/config.h"
+#include "base/messages.h"
+#include "base/version.h"
 #include "net/ui/dlg_login.h"
 #include "net/wire/session.h"
 #include "net/wire/socket.h"
@@ -116,7 +117,8 @@ void CTQDiraveApp::OnAppAbout() {
     icon->setPixmap(QPixmap(QStringLiteral(":/icons/app.png")));
     layout->addWidget(icon, 0, Qt::AlignTop);
     auto* text = new QVBoxLayout;
-    text->addWidget(new QLabel(QStringLiteral("%1 1.0 版").arg(Q(AppTitle())), &about));
+    text->addWidget(new QLabel(
+        QStringLiteral("%1 %2 版").arg(Q(AppTitle()), QString::fromLatin1(kVersionText)), &about));
     text->addWidget(new QLabel(QStringLiteral("行情分析与模拟交易"), &about));
     text->addWidget(new QLabel(QStringLiteral("Copyright (C) 2026"), &about));
     auto* ok = new QPushButton(QStringLiteral("确定"), &about);

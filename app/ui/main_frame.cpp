@@ -11,11 +11,12 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "app/settings_block.h"
 #include "app/ui/child_view.h"
+#include "app/ui/toolbar_icons.h"
 #include "base/commands.h"
 #include "base/config.h"
-#include "app/settings_block.h"
-#include "app/ui/toolbar_icons.h"
+#include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "chart/ui/ckmain.h"
 #include "market/history_cache.h"
@@ -43,13 +44,13 @@ constexpr int kCommandBar[] = {cmdid::OpenMessages,
                                0,
                                cmdid::HeikinAshi,
                                0,
-                               32919,
-                               32918,
-                               32917,
-                               32910,
-                               32911,
-                               32912,
-                               32913,
+                               cmdid::Period15,
+                               cmdid::Period30,
+                               cmdid::Period60,
+                               cmdid::Period120,
+                               cmdid::Period240,
+                               cmdid::Period480,
+                               cmdid::PeriodDay,
                                0,
                                cmdid::ModeNone,
                                cmdid::ModeCross,
@@ -68,8 +69,9 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
                                   1,  5,  2,  6,  4,  0,  19, 10, 12, 18, 11, 16,
                                   8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
 
-// Commands whose windows and dialogs come later: present, disabled.
-bool LaterCommand(int command) {
+// Commands whose windows and dialogs this version does not have yet: in the menus and toolbars,
+// but disabled.
+bool UnavailableCommand(int command) {
     switch (command) {
         case cmdid::OpenMessages:
         case cmdid::NewMarketOrder:
@@ -108,10 +110,8 @@ QString MainFrameTitle() {
 CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     : QMainWindow(parent), services_(std::move(services)) {
     setWindowTitle(MainFrameTitle());
-    messages_.SetNewMessageHook([this](int soundId) {
-        QMetaObject::invokeMethod(
-            this, [this, soundId] { OnNewMessage(soundId); }, Qt::QueuedConnection);
-    });
+    messages_.SetNewMessageHook(
+        [this](int soundId) { Ui().Post(Handle(), WM_NEW_MESSAGE, soundId, 0); });
 
     StartupLoad();
 
@@ -136,8 +136,6 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &CMainFrame::OnClockTick);
     clockTimer_->start(1000);
-    blinkTimer_ = new QTimer(this);
-    blinkTimer_->start(100);  // blinks the instrument buttons of new signals
     messageTimer_ = new QTimer(this);
     connect(messageTimer_, &QTimer::timeout, this, [this] {
         messageImageShown_ = !messageImageShown_;
@@ -352,7 +350,7 @@ void CMainFrame::UpdateCommandStates() {
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
         const int id = it.key();
         QAction* a = it.value();
-        a->setEnabled(!LaterCommand(id));
+        a->setEnabled(!UnavailableCommand(id));
         if (IsInstrumentCommand(id)) {
             a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
         } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
@@ -411,7 +409,7 @@ void CMainFrame::ReinitialiseKLineData() {
 }
 
 void CMainFrame::OnCommand(int command) {
-    if (LaterCommand(command)) return;
+    if (UnavailableCommand(command)) return;
     if (IsInstrumentCommand(command)) return SelectInstrument(command - kInstrumentCommandBase);
     if (const PeriodInfo* period = FindPeriodByCommand(command))
         return SelectPeriod(period->minutes);
@@ -495,7 +493,6 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     }
     clockTimer_->stop();
     idleTimer_->stop();
-    blinkTimer_->stop();
     messageTimer_->stop();
     event->accept();
 }
@@ -519,7 +516,8 @@ void CMainFrame::OnClockTick() {
     clock_->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
 }
 
-std::intptr_t CMainFrame::HandleMessage(unsigned, std::intptr_t, std::intptr_t) {
+std::intptr_t CMainFrame::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t) {
+    if (msg == WM_NEW_MESSAGE) OnNewMessage(static_cast<int>(wparam));
     return 0;
 }
 

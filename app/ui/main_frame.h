@@ -104,10 +104,9 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QToolBar* commandBar_ = nullptr;
     QToolBar* instrumentBar_ = nullptr;
     QLabel* clock_ = nullptr;
-    QTimer* clockTimer_ = nullptr;    // timer 2
-    QTimer* blinkTimer_ = nullptr;    // timer 11
-    QTimer* messageTimer_ = nullptr;  // timer 1
-    QTimer* soundTimer_ = nullptr;    // timer 3
+    QTimer* clockTimer_ = nullptr;    // every second: the status bar's clock
+    QTimer* messageTimer_ = nullptr;  // every 500 ms while a message is unread: the button blinks
+    QTimer* soundTimer_ = nullptr;    // 2 s after a looped sound started: it stops
     QTimer* idleTimer_ = nullptr;     // the update handlers
     bool messageImageShown_ = true;
     bool newMessage_ = false;

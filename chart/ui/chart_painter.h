@@ -75,7 +75,7 @@ struct ChartPaintContext {
     int rowHeight = 0;
 };
 
-// Painters of the later layers, called in this order after the candles and labels, each with
+// Painters of the overlay layers, called in this order after the candles and labels, each with
 // the painter clipped to the repainted area. Every hook may stay empty.
 struct ChartPaintHooks {
     // Support and resistance lines; called under the signal lock with the whole signal list

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "base/ui_bridge.h"
-#include "net/wire/socket.h"
 #include "net/wire/framing.h"
+#include "net/wire/socket.h"
 
 namespace zq {
 
@@ -20,8 +20,8 @@ Socket ConnectRequestPort();
 // `owner` and returns an invalid socket.
 Socket OpenRequestConnection(WindowHandle owner);
 
-// Sends a header and, when `payload` is given, the payload in one send. False when a send
-// returns 0 or less.
+// Sends the header, then (when `payload` is given) the payload in a second send. False when
+// either send returns 0 or less; a failed header send sends no payload.
 bool SendRequest(Socket& s, const RequestHeader& header, const void* payload = nullptr,
                  std::size_t payloadSize = 0);
 

@@ -1,5 +1,6 @@
 // Process-wide session values. Written on the user-interface thread before any worker starts
-// (the programmatic trading flag also later, by its settings dialog), read by every thread.
+// (the programmatic trading flag may change afterwards, from its settings dialog), read by every
+// thread.
 #pragma once
 
 #include <atomic>

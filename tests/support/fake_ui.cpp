@@ -29,6 +29,11 @@ void FakeUi::OnSend(SendHandler handler) {
     onSend_ = std::move(handler);
 }
 
+void FakeUi::OnPost(PostHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onPost_ = std::move(handler);
+}
+
 std::vector<FakeUi::Box> FakeUi::Boxes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return boxes_;
@@ -112,8 +117,13 @@ std::intptr_t FakeUi::Send(WindowHandle target, unsigned msg, std::intptr_t wpar
 }
 
 void FakeUi::Post(WindowHandle target, unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    posts_.push_back({target, msg, wparam, lparam});
+    PostHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        posts_.push_back({target, msg, wparam, lparam});
+        handler = onPost_;
+    }
+    if (handler) handler(target, msg, wparam, lparam);
 }
 
 bool FakeUi::IsWindow(WindowHandle target) {

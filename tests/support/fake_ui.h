@@ -47,6 +47,10 @@ class FakeUi : public UiBridge {
     void SetBoxAnswer(int answer);
     // Called for every send to a live window; its result is the send's result.
     void OnSend(SendHandler handler);
+    // Called for every post after it is recorded (window tests hand chosen posts on to the
+    // windows).
+    using PostHandler = std::function<void(WindowHandle, unsigned, std::intptr_t, std::intptr_t)>;
+    void OnPost(PostHandler handler);
 
     // --- What was asked of the bridge, in order. ---
     std::vector<Box> Boxes() const;
@@ -78,6 +82,7 @@ class FakeUi : public UiBridge {
     std::set<WindowHandle> live_;
     int answer_ = IdOk;
     SendHandler onSend_;
+    PostHandler onPost_;
     std::vector<Box> boxes_;
     std::vector<Message> sends_, posts_;
     std::vector<Sound> sounds_;

@@ -1,0 +1,157 @@
+#include "net/server_links.h"
+
+#include <algorithm>
+
+#include "base/config.h"
+#include "base/messages.h"
+#include "market/history_cache.h"
+#include "net/wire/session.h"
+
+namespace zq {
+
+ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
+    : window_(window),
+      hooks_(std::move(hooks)),
+      gate_(std::make_shared<LinkGate>()),
+      chart_(std::make_shared<KLineData>()),
+      sinks_(std::make_shared<Sinks>()),
+      currentInstrument_(instrument) {
+    // Everything the workers may call reaches windows only by posting to the view's handle.
+    HistoryLink::Options options;
+    options.chart = chart_;
+    options.gate = gate_;
+    options.applied = [window] { Ui().Post(window, WM_CHART_INVALIDATE, 0, 0); };
+    history_ = std::make_shared<HistoryLink>(std::move(options));
+
+    // The handlers run inside the gate, which ShutdownLinks closes before the links go.
+    PushHandlers handlers;
+    handlers.marketRecord = [sinks = sinks_, chart = chart_,
+                             history = history_](const BarRecord& r) {
+        if (sinks->quote) sinks->quote(r);
+        FeedChart(*chart, r, history->Loaded());
+    };
+    handlers.signal = [this](const BarRecord& r) { SignalIntake(r); };
+    handlers.instantMessage = [sinks = sinks_](const std::string& text, std::int32_t time) {
+        if (sinks->message) sinks->message(text, time);
+    };
+    handlers.logout = [window](unsigned msg) { Ui().Post(window, msg, 0, 0); };
+    push_ = std::make_shared<PushLink>(std::move(handlers), gate_);
+
+    // The signal notification flags start cleared, then come from the server.
+    signalFlags_.fill(0);
+    LoadSignalFlags();
+    chart_->Reset(currentInstrument_, currentPeriod_);
+}
+
+ServerLinks::~ServerLinks() {
+    ShutdownLinks();
+}
+
+void ServerLinks::SetQuoteSink(std::function<void(const BarRecord&)> sink) {
+    sinks_->quote = std::move(sink);
+}
+
+void ServerLinks::SetMessageSink(std::function<void(const std::string&, std::int32_t)> sink) {
+    sinks_->message = std::move(sink);
+}
+
+void ServerLinks::SetCloseAndRestart(std::function<void()> closeAndRestart) {
+    hooks_.closeAndRestart = std::move(closeAndRestart);
+}
+
+void ServerLinks::SetCurrentInstrument(int instrument) {
+    currentInstrument_ = instrument;
+    chart_->Reset(currentInstrument_, currentPeriod_);
+    if (hooks_.chartReset) hooks_.chartReset();
+}
+
+void ServerLinks::SetCurrentPeriod(int minutes) {
+    currentPeriod_ = minutes;
+}
+
+void ServerLinks::LoadSignalFlags() {
+    // The announcement flags of command 42 arrive with the trading-signal feed.
+}
+
+void ServerLinks::SignalIntake(const BarRecord& signal) {
+    // Published and withdrawn signals are taken in by the trading-signal feed.
+    (void)signal;
+}
+
+HistoryLink::Endpoint ServerLinks::DataEndpoint() const {
+    return {Session().serverAddress, Config().dataPort, HistoryDirectory()};
+}
+
+void ServerLinks::RebuildLinks() {
+    if (shutDown_) return;
+    ++rebuilds_;
+    // The running transfer stops and the loaded flag clears before the chart is reset.
+    history_->BeginReload();
+    chart_->Reset(currentInstrument_, currentPeriod_);
+    if (hooks_.chartReset) hooks_.chartReset();
+    const HistoryLink::Endpoint endpoint = DataEndpoint();
+    chart_->SetHistory(
+        ReadHistoryCache(endpoint.cacheDirectory, currentInstrument_, currentPeriod_));
+    history_->Start(chart_->NewestHistoryKey(), NoBarKey(), endpoint);
+    ConnectPushLink();
+    if (hooks_.relayout) hooks_.relayout();
+}
+
+bool ServerLinks::PageHistory() {
+    if (shutDown_) return false;
+    return history_->PageHistory(DataEndpoint());
+}
+
+void ServerLinks::ConnectPushLink() {
+    push_->Connect(Session().serverAddress, Config().pushPort);
+}
+
+void ServerLinks::ClosePushLink() {
+    push_->Close();
+}
+
+void ServerLinks::ShutdownLinks() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    StopLinkCheck();
+    push_->Close();
+    history_->BeginReload();
+    gate_->Close(hooks_.serveWindowThread);
+}
+
+void ServerLinks::StartLinkCheck() {
+    if (shutDown_) return;
+    linkCheckRunning_ = true;
+    if (hooks_.startLinkCheck) hooks_.startLinkCheck(linkCheckMs_);
+}
+
+void ServerLinks::StopLinkCheck() {
+    if (!linkCheckRunning_) return;
+    linkCheckRunning_ = false;
+    if (hooks_.stopLinkCheck) hooks_.stopLinkCheck();
+}
+
+void ServerLinks::OnLinkCheck() {
+    if (shutDown_) return;
+    if (push_->TakeKeepAlive()) return;
+    // No keep-alive for a whole period: reconnect and reload.
+    StopLinkCheck();
+    push_->Close();
+    RebuildLinks();
+    StartLinkCheck();
+}
+
+void ServerLinks::SetLinkCheckPeriod(int ms) {
+    linkCheckMs_ = std::max(1, ms);
+    if (linkCheckRunning_) StartLinkCheck();
+}
+
+void ServerLinks::OnLogoutOrder(unsigned msg) {
+    if (shutDown_) return;
+    StopLinkCheck();
+    push_->Close();
+    ShowMessage(window_, msg == WM_FORCED_OFFLINE ? kForcedOfflineText : kPushLinkClosedText);
+    if (hooks_.closeAndRestart) hooks_.closeAndRestart();
+}
+
+}  // namespace zq
