@@ -12,6 +12,7 @@
 #include "base/atomic_file.h"
 #include "base/market_clock.h"
 #include "base/unique_fd.h"
+#include "tests/support/test_directory.h"
 
 namespace zq {
 namespace {
@@ -19,11 +20,7 @@ namespace {
 class AtomicFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zq-atomic-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
+        dir_ = test::MakeTestDirectory("zq-atomic");
         path_ = (dir_ / "file").string();
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }

@@ -8,6 +8,7 @@
 
 #include "app/settings_block.h"
 #include "net/wire/ansi_text.h"
+#include "tests/support/test_directory.h"
 
 namespace zq {
 namespace {
@@ -15,10 +16,7 @@ namespace {
 class SettingsFileTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zq-settings-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
+        dir_ = test::MakeTestDirectory("zq-settings");
         path_ = (dir_ / "data").string();
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }

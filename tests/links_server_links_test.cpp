@@ -22,6 +22,7 @@
 #include "net/wire/session.h"
 #include "tests/links_support.h"
 #include "tests/support/fake_ui.h"
+#include "tests/support/test_directory.h"
 
 namespace zq {
 namespace {
@@ -34,10 +35,7 @@ const WindowHandle kView = reinterpret_cast<WindowHandle>(0x5EA7);
 class ServerLinksTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zq-server-links-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
+        dir_ = test::MakeTestDirectory("zq-server-links");
         ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
         ::setenv("ZQ_PUSH_PORT", std::to_string(push_.Port()).c_str(), 1);
         ::setenv("ZQ_DATA_PORT", std::to_string(data_.Port()).c_str(), 1);
@@ -136,7 +134,7 @@ TEST_F(ServerLinksTest, ARebuildResetsTheChartAndAsksForWhatTheCacheLacks) {
     ASSERT_TRUE(WaitUntil([&] { return !links.HistoryBusy(); }));
     ASSERT_TRUE(links.HistoryLoaded());
     ASSERT_EQ(data_.Requests().size(), 1u);
-    EXPECT_EQ(data_.Requests()[0].command, 30003);
+    EXPECT_EQ(data_.Requests()[0].command, cmd::History(30, 3));
     EXPECT_EQ(data_.Requests()[0].keyA, Text(MakeBarKey(HistoryBar(3, 100))))
         << "key A is the newest cached bar";
     EXPECT_EQ(data_.Requests()[0].keyB, "0");
@@ -148,7 +146,7 @@ TEST_F(ServerLinksTest, ARebuildResetsTheChartAndAsksForWhatTheCacheLacks) {
     TakeCalls();
     links.RebuildLinks();
     ASSERT_TRUE(WaitUntil([&] { return data_.Requests().size() == 2u && !links.HistoryBusy(); }));
-    EXPECT_EQ(data_.Requests()[1].command, 30004);
+    EXPECT_EQ(data_.Requests()[1].command, cmd::History(30, 4));
     EXPECT_EQ(data_.Requests()[1].keyA, "0");
     EXPECT_EQ(push_.Subscribed(), 1);
     EXPECT_EQ(push_.ClosedByClient(), 0);
@@ -158,7 +156,7 @@ TEST_F(ServerLinksTest, TheLinkCheckRebuildsExactlyOncePerSilentCheck) {
     ServerLinks& links = MakeLinks();
     links.StartLinkCheck();
     EXPECT_TRUE(links.LinkCheckRunning());
-    EXPECT_EQ(TakeCalls(), std::vector<std::string>{"start 30000"});
+    EXPECT_EQ(TakeCalls(), std::vector<std::string>{"start " + std::to_string(kLinkCheckMs)});
     RebuildAndSubscribe();
     ASSERT_TRUE(WaitUntil([&] { return !links.HistoryBusy(); }));
     TakeCalls();
@@ -173,7 +171,7 @@ TEST_F(ServerLinksTest, TheLinkCheckRebuildsExactlyOncePerSilentCheck) {
         links.OnLinkCheck();
         EXPECT_EQ(links.RebuildCount(), 1 + check);
         EXPECT_EQ(TakeCalls(),
-                  (std::vector<std::string>{"stop", "reset", "relayout", "start 30000"}));
+                  (std::vector<std::string>{"stop", "reset", "relayout", "start " + std::to_string(kLinkCheckMs)}));
         ASSERT_TRUE(WaitUntil([&] { return push_.Subscribed() == 1 + check; })) << check;
         EXPECT_TRUE(WaitUntil([&] { return push_.ClosedByClient() == check; })) << check;
         EXPECT_TRUE(links.LinkCheckRunning());

@@ -25,6 +25,7 @@
 #include "reports/message_store.h"
 #include "tests/links_support.h"
 #include "tests/support/fake_ui.h"
+#include "tests/support/test_directory.h"
 
 namespace zq {
 namespace {
@@ -38,10 +39,7 @@ bool WaitFor(const std::function<bool()>& done) {
 class LinksViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zq-view-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
+        dir_ = test::MakeTestDirectory("zq-view");
         ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
         ::setenv("ZQ_PUSH_PORT", std::to_string(push_.Port()).c_str(), 1);
         ::setenv("ZQ_DATA_PORT", std::to_string(data_.Port()).c_str(), 1);

@@ -18,6 +18,7 @@
 #include "net/zip_reader.h"
 #include "reports/message_store.h"
 #include "tests/links_support.h"
+#include "tests/support/test_directory.h"
 
 namespace zq {
 namespace {
@@ -78,10 +79,7 @@ TEST(ZipReaderTest, ItemsSizesChecksumsAndBounds) {
 class HistoryLoaderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("zq-links-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
+        dir_ = test::MakeTestDirectory("zq-links");
         chart_->Reset(1, 15);
         chart_->SetClientSize(800, 500);
         HistoryLink::Options o;
@@ -236,7 +234,7 @@ TEST_F(HistoryLoaderTest, ANewerTransferStopsTheOlderOneBeforeItTouchesTheChart)
     EXPECT_TRUE(link_->Loaded());
     EXPECT_FALSE(link_->Busy());
     EXPECT_EQ(applied_, 1);
-    EXPECT_EQ(data_.Requests()[1].command, 30001);
+    EXPECT_EQ(data_.Requests()[1].command, cmd::History(30, 1));
     EXPECT_FALSE(std::filesystem::exists(CachePath(15))) << "A never wrote its cache";
     EXPECT_EQ(Cached(30), 3u);
 }
