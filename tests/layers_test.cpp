@@ -7,7 +7,7 @@
 //   server/...          the stand-in server
 //   <folder>/ui/..., res/...  the client's windows (Qt)
 //   <folder>/...        the client's logic, no Qt; a folder includes only folders below it in
-//                       the order widgets, market, chart, trading, reports, net, app
+//                       the order widgets, market, trading, chart, reports, net, app
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -175,6 +175,7 @@ TEST(Layers, EveryUpwardIncludeIsCaught) {
              {"market/history_cache.cpp", "app/settings_block.h"},
              {"market/bar_series.h", "app/ui/main_frame.h"},
              {"trading/model.cpp", "net/push_link.h"},
+             {"trading/model.cpp", "chart/chart_input.h"},
              {"net/push_link.cpp", "chart/ui/ckmain.h"},
              {"base/config.cpp", "net/wire/socket.h"},
              {"net/wire/framing.cpp", "net/push_link.h"},
@@ -191,6 +192,7 @@ TEST(Layers, EveryUpwardIncludeIsCaught) {
              {"market/bar_series.h", "market/bar_geometry.h"},
              {"market/bar_series.h", "trading/wire/records.h"},
              {"chart/chart_input.h", "market/bar_series.h"},
+             {"chart/chart_input.cpp", "trading/model.h"},
              {"net/push_link.cpp", "reports/message_store.h"},
              {"net/push_link.cpp", "trading/model.h"},
              {"app/ui/child_view.cpp", "chart/ui/ckmain.h"},
