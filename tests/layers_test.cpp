@@ -41,7 +41,7 @@ const char* LayerName(Layer l) {
 }
 
 // The folders of the client, lowest first.
-const std::vector<std::string> kClientFolders = {"widgets", "market", "chart", "trading",
+const std::vector<std::string> kClientFolders = {"widgets", "market", "trading", "chart",
                                                  "reports", "net",    "app"};
 
 struct Place {
