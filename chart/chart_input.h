@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
+#include "market/wire/bar_record.h"
 
 namespace zq {
 

@@ -15,8 +15,8 @@
 #include <deque>
 #include <string>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
+#include "market/wire/bar_record.h"
 
 namespace zq {
 

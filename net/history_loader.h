@@ -31,8 +31,8 @@
 #include <mutex>
 #include <string>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
+#include "market/wire/bar_record.h"
 #include "net/push_link.h"
 
 namespace zq {

@@ -32,10 +32,10 @@
 #include <mutex>
 #include <string>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
-#include "net/wire/socket.h"
+#include "market/wire/bar_record.h"
 #include "net/wire/framing.h"
+#include "net/wire/socket.h"
 
 namespace zq {
 

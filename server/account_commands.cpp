@@ -55,17 +55,13 @@ Next Account(RequestContext& ctx) {
     AccountBlock block;
     std::memset(&block, 0, sizeof block);
     if (session) block = ctx.State().accounts.Block(session->memberId);
-    if (!ctx.SendValue(block)) return Next::Close;
-    ctx.Note(session ? "account" : "account: no session");
-    return Next::Continue;
+    return AnswerValue(ctx, block, session ? "account" : "account: no session");
 }
 
 // 54: the trading hours.
 Next TradingHours(RequestContext& ctx) {
     const std::int32_t answer = kDayOpens * 10000 + kDayCloses;
-    if (!ctx.SendValue(answer)) return Next::Close;
-    ctx.Note("trading hours " + std::to_string(answer));
-    return Next::Continue;
+    return AnswerValue(ctx, answer, "trading hours " + std::to_string(answer));
 }
 
 }  // namespace

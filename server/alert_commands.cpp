@@ -21,24 +21,32 @@ Next SavePrice(RequestContext& ctx) {
     PriceAlertRecord answer = request;
     answer.id = 0;
     if (session) answer = AddPriceAlert(*ctx.State().store, session->memberId, request);
-    if (!ctx.SendValue(answer)) return Next::Close;
-    ctx.Note(!session        ? "save price alert: no session"
-             : answer.id > 0 ? "saved price alert " + std::to_string(answer.id)
-                             : "price alert refused");
-    return Next::Continue;
+    return AnswerValue(ctx, answer,
+                       !session        ? "save price alert: no session"
+                       : answer.id > 0 ? "saved price alert " + std::to_string(answer.id)
+                                       : "price alert refused");
+}
+
+// Reads the alert record of a removal and removes the caller's alert with `remove(store,
+// member, record)`; answers 1 when it was removed and 0 otherwise (also without a session), as
+// an `Answer`, and notes "<what> <id> -> 1|0".
+template <typename Answer, typename Record, typename IdOf>
+Next AnswerRemoval(RequestContext& ctx, const char* what,
+                   bool (*remove)(Store&, std::int64_t, const Record&), IdOf idOf) {
+    Record request;
+    if (!ctx.ReadRecord(request)) return Next::Close;
+    std::optional<SessionInfo> session = ctx.Session();
+    const bool removed = session && remove(*ctx.State().store, session->memberId, request);
+    const Answer answer = removed ? 1 : 0;
+    return AnswerValue(
+        ctx, answer,
+        std::string(what) + " " + std::to_string(idOf(request)) + (removed ? " -> 1" : " -> 0"));
 }
 
 // 10: removes a price alert, deleted by the user or fired; one byte, 1 = removed.
 Next RemovePrice(RequestContext& ctx) {
-    PriceAlertRecord request;
-    if (!ctx.ReadRecord(request)) return Next::Close;
-    std::optional<SessionInfo> session = ctx.Session();
-    const bool removed =
-        session && RemovePriceAlert(*ctx.State().store, session->memberId, request);
-    const std::uint8_t answer = removed ? 1 : 0;
-    if (!ctx.SendValue(answer)) return Next::Close;
-    ctx.Note("remove price alert " + std::to_string(request.id) + (removed ? " -> 1" : " -> 0"));
-    return Next::Continue;
+    return AnswerRemoval<std::uint8_t>(ctx, "remove price alert", RemovePriceAlert,
+                                       [](const PriceAlertRecord& r) { return r.id; });
 }
 
 // 56: the active profit alerts.
@@ -50,16 +58,7 @@ Next LoadProfit(RequestContext& ctx) {
 
 // 58: a profit alert fired; int32 1 = removed.
 Next UpdateProfit(RequestContext& ctx) {
-    ProfitAlertRecord request;
-    if (!ctx.ReadRecord(request)) return Next::Close;
-    std::optional<SessionInfo> session = ctx.Session();
-    const bool removed =
-        session && RemoveProfitAlert(*ctx.State().store, session->memberId, request);
-    const std::int32_t answer = removed ? 1 : 0;
-    if (!ctx.SendValue(answer)) return Next::Close;
-    ctx.Note("fired profit alert " + std::to_string(ProfitAlertId(request)) +
-             (removed ? " -> 1" : " -> 0"));
-    return Next::Continue;
+    return AnswerRemoval<std::int32_t>(ctx, "fired profit alert", RemoveProfitAlert, ProfitAlertId);
 }
 
 }  // namespace

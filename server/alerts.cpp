@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "server/accounts.h"
 #include "server/catalogue.h"
+#include "server/trading_day.h"
 
 namespace zq::server {
 namespace {
@@ -15,12 +15,39 @@ bool ValidCondition(std::int32_t condition) {
     return condition == 1 || condition == 2;
 }
 
+// The member's active alerts of a table, oldest first; `make` turns a row of `columns` into
+// its record.
+template <typename Record, typename Make>
+std::vector<Record> ActiveAlerts(Store& store, const char* table, const char* columns,
+                                 std::int64_t memberId, Make make) {
+    return store.WithDb([&](sqlite3* db) {
+        const std::string sql = std::string("SELECT ") + columns + " FROM " + table +
+                                " WHERE member_id = ? AND state = ? ORDER BY id";
+        Statement st(db, sql.c_str());
+        st.Bind(1, memberId).Bind(2, std::int64_t{alert_state::Active});
+        std::vector<Record> out;
+        while (st.Step()) out.push_back(make(st));
+        return out;
+    });
+}
+
 std::int64_t ActiveCount(sqlite3* db, const char* table, std::int64_t memberId) {
     std::string sql =
         std::string("SELECT COUNT(*) FROM ") + table + " WHERE member_id = ? AND state = ?";
     Statement st(db, sql.c_str());
     st.Bind(1, memberId).Bind(2, std::int64_t{alert_state::Active});
     return st.Step() ? st.Int(0) : 0;
+}
+
+// `insert(db)` (the new alert's id, 0 on failure) unless the member has the most active alerts
+// of the table already; then 0.
+template <typename Insert>
+std::int64_t InsertWithinLimit(Store& store, const char* table, std::int64_t memberId,
+                               Insert insert) {
+    return store.WithDb([&](sqlite3* db) -> std::int64_t {
+        if (ActiveCount(db, table, memberId) >= kMaxAlertsPerMember) return 0;
+        return insert(db);
+    });
 }
 
 // Marks an active alert as removed; false when the member has no such active alert.
@@ -94,17 +121,12 @@ std::int64_t InsertProfitAlert(sqlite3* db, std::int64_t memberId, std::int32_t 
 }  // namespace
 
 std::vector<PriceAlertRecord> PriceAlerts(Store& store, std::int64_t memberId) {
-    return store.WithDb([&](sqlite3* db) {
-        Statement st(db,
-                     "SELECT id, instrument, condition, target FROM price_alerts"
-                     " WHERE member_id = ? AND state = ? ORDER BY id");
-        st.Bind(1, memberId).Bind(2, std::int64_t{alert_state::Active});
-        std::vector<PriceAlertRecord> out;
-        while (st.Step())
-            out.push_back(PriceRecord(st.Int(0), static_cast<std::int32_t>(st.Int(1)),
-                                      static_cast<std::int32_t>(st.Int(2)), st.Real(3)));
-        return out;
-    });
+    return ActiveAlerts<PriceAlertRecord>(
+        store, "price_alerts", "id, instrument, condition, target", memberId,
+        [](const Statement& st) {
+            return PriceRecord(st.Int(0), static_cast<std::int32_t>(st.Int(1)),
+                               static_cast<std::int32_t>(st.Int(2)), st.Real(3));
+        });
 }
 
 PriceAlertRecord AddPriceAlert(Store& store, std::int64_t memberId,
@@ -114,8 +136,7 @@ PriceAlertRecord AddPriceAlert(Store& store, std::int64_t memberId,
     if (!FindRules(request.instrument) || !ValidCondition(request.condition) ||
         !std::isfinite(request.target) || request.target <= 0)
         return refused;
-    const std::int64_t id = store.WithDb([&](sqlite3* db) -> std::int64_t {
-        if (ActiveCount(db, "price_alerts", memberId) >= kMaxAlertsPerMember) return 0;
+    const std::int64_t id = InsertWithinLimit(store, "price_alerts", memberId, [&](sqlite3* db) {
         return InsertPriceAlert(db, memberId, request.instrument, request.condition,
                                 request.target);
     });
@@ -129,26 +150,18 @@ bool RemovePriceAlert(Store& store, std::int64_t memberId, const PriceAlertRecor
 }
 
 std::vector<ProfitAlertRecord> ProfitAlerts(Store& store, std::int64_t memberId) {
-    return store.WithDb([&](sqlite3* db) {
-        Statement st(db,
-                     "SELECT id, condition, target FROM profit_alerts"
-                     " WHERE member_id = ? AND state = ? ORDER BY id");
-        st.Bind(1, memberId).Bind(2, std::int64_t{alert_state::Active});
-        std::vector<ProfitAlertRecord> out;
-        while (st.Step())
-            out.push_back(
-                ProfitRecord(st.Int(0), static_cast<std::int32_t>(st.Int(1)), st.Real(2)));
-        return out;
-    });
+    return ActiveAlerts<ProfitAlertRecord>(
+        store, "profit_alerts", "id, condition, target", memberId, [](const Statement& st) {
+            return ProfitRecord(st.Int(0), static_cast<std::int32_t>(st.Int(1)), st.Real(2));
+        });
 }
 
 std::int32_t AddProfitAlert(Store& store, std::int64_t memberId, std::int32_t condition,
                             double target) {
     if (!ValidCondition(condition) || !std::isfinite(target)) return 0;
-    return static_cast<std::int32_t>(store.WithDb([&](sqlite3* db) -> std::int64_t {
-        if (ActiveCount(db, "profit_alerts", memberId) >= kMaxAlertsPerMember) return 0;
-        return InsertProfitAlert(db, memberId, condition, target);
-    }));
+    return static_cast<std::int32_t>(InsertWithinLimit(
+        store, "profit_alerts", memberId,
+        [&](sqlite3* db) { return InsertProfitAlert(db, memberId, condition, target); }));
 }
 
 bool RemoveProfitAlert(Store& store, std::int64_t memberId, const ProfitAlertRecord& record) {

@@ -6,14 +6,13 @@
 #include <cstring>
 #include <limits>
 
-#include "server/accounts.h"
+#include "base/market_clock.h"
 #include "server/catalogue.h"
 #include "server/log.h"
 
 namespace zq::server {
 namespace {
 
-constexpr BarMinute kBeijingOffsetMinutes = 8 * 60;
 constexpr BarMinute kMinutesPerDay = 1440;
 
 // ---- Calendar (proleptic Gregorian, days since 1970-01-01) ----
@@ -125,7 +124,7 @@ int PeriodIndex(int minutes) {
 
 BarMinute BeijingMinute(std::chrono::system_clock::time_point t) {
     const auto m = std::chrono::floor<std::chrono::minutes>(t.time_since_epoch());
-    return m.count() + kBeijingOffsetMinutes;
+    return m.count() + kMarketUtcOffsetMinutes;
 }
 
 BarMinute FloorTo(BarMinute m, int periodMinutes) {
@@ -482,7 +481,7 @@ void BarBook::RunClock() {
         // jumps is noticed soon.
         const auto clockNow = std::chrono::system_clock::now() + clockAhead_;
         const auto end = std::chrono::system_clock::time_point(
-            std::chrono::minutes(cellStart_ + kCellMinutes - kBeijingOffsetMinutes));
+            std::chrono::minutes(cellStart_ + kCellMinutes - kMarketUtcOffsetMinutes));
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(end - clockNow);
         wait = std::clamp(wait, std::chrono::milliseconds(1), std::chrono::milliseconds(1000));
         wake_.wait_for(lock, wait);

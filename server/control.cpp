@@ -1,22 +1,14 @@
 #include "server/control.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
-#include <vector>
 
 #include "net/wire/ansi_text.h"
 #include "net/wire/socket.h"
 #include "server/catalogue.h"
+#include "server/link_io.h"
 #include "server/log.h"
 #include "server/messages.h"
 
@@ -60,87 +52,16 @@ std::optional<long> Integer(std::string_view text) {
 
 }  // namespace
 
-bool ControlPort::Open(std::uint16_t port, std::string* error) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-        if (error) *error = std::string("control socket: ") + std::strerror(errno);
-        return false;
-    }
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || ::listen(fd_, 16) < 0 ||
-        ::pipe2(wake_, O_CLOEXEC) < 0) {
-        if (error) *error = "control port " + std::to_string(port) + ": " + std::strerror(errno);
-        ::close(fd_);
-        fd_ = -1;
-        return false;
-    }
-    socklen_t len = sizeof sa;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    return true;
-}
-
 void ControlPort::Start() {
-    if (fd_ < 0 || thread_.joinable()) return;
-    stopping_ = false;
-    thread_ = std::thread([this] { Accept(); });
+    connections_.Open();
+    listener_.Start(connections_, [this](Socket socket, const std::string& peer) {
+        Serve(std::move(socket), peer);
+    });
 }
 
-void ControlPort::Accept() {
-    for (;;) {
-        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (p[1].revents) return;
-        if (!(p[0].revents & POLLIN)) continue;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        const std::string text =
-            FormatIPv4(peer.sin_addr.s_addr) + ":" + std::to_string(ntohs(peer.sin_port));
-        const int tracked = ::dup(fd);
-        std::uint64_t id = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (tracked < 0 || stopping_) {
-                if (tracked >= 0) ::close(tracked);
-                ::close(fd);
-                continue;
-            }
-            id = next_++;
-            connections_.emplace(id, tracked);
-        }
-        auto finish = [this, id, tracked] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            connections_.erase(id);
-            ::close(tracked);
-            done_.notify_all();
-        };
-        try {
-            std::thread([this, fd, text, finish] {
-                Serve(fd, text);
-                finish();
-            }).detach();
-        } catch (...) {
-            ::close(fd);
-            finish();
-        }
-    }
-}
-
-void ControlPort::Serve(int fd, const std::string& peer) {
-    Socket socket(fd);
-    try {
-        ConnectionLog log("control", peer);
-        socket.SetReadTimeout(kControlIdleMs);
+void ControlPort::Serve(Socket socket, const std::string& peer) {
+    ServeLink(socket, "control", peer, [&](Socket& s, ConnectionLog& log) {
+        s.SetReadTimeout(kControlIdleMs);
         std::string pending;
         char buffer[1024];
         for (;;) {
@@ -148,14 +69,14 @@ void ControlPort::Serve(int fd, const std::string& peer) {
             if (eol == std::string::npos) {
                 if (pending.size() > kMaxControlLine) {
                     const std::string answer = "error line too long\n";
-                    socket.Send(answer.data(), answer.size());
+                    s.Send(answer.data(), answer.size());
                     log.SetOutcome("line too long, closed");
-                    break;
+                    return;
                 }
-                const int n = socket.Recv(buffer, sizeof buffer);
+                const int n = s.Recv(buffer, sizeof buffer);
                 if (n <= 0) {
                     log.SetOutcome(n == 0 ? "closed by peer" : "idle or failed, closed");
-                    break;
+                    return;
                 }
                 pending.append(buffer, static_cast<std::size_t>(n));
                 continue;
@@ -167,37 +88,21 @@ void ControlPort::Serve(int fd, const std::string& peer) {
             const std::string answer = quit ? "ok bye" : Execute(line);
             log.Add(Printable(line, 48) + " -> " + Printable(answer, 48));
             const std::string out = answer + "\n";
-            if (socket.Send(out.data(), out.size()) != static_cast<int>(out.size())) {
+            if (s.Send(out.data(), out.size()) != static_cast<int>(out.size())) {
                 log.SetOutcome("send failed, closed");
-                break;
+                return;
             }
             if (quit) {
                 log.SetOutcome("quit");
-                break;
+                return;
             }
         }
-    } catch (...) {
-    }
-    socket.ShutdownClose();
+    });
 }
 
 void ControlPort::Stop() {
-    if (wake_[1] >= 0) {
-        char b = 1;
-        ssize_t ignored = ::write(wake_[1], &b, 1);
-        (void)ignored;
-    }
-    if (thread_.joinable()) thread_.join();
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        stopping_ = true;
-        for (const auto& [id, fd] : connections_) ::shutdown(fd, SHUT_RDWR);
-        done_.wait(lock, [this] { return connections_.empty(); });
-    }
-    for (int* fd : {&fd_, &wake_[0], &wake_[1]}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
-    }
+    listener_.Stop();
+    connections_.CloseAll();
 }
 
 std::string ControlPort::Execute(std::string_view line) {

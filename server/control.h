@@ -3,14 +3,11 @@
 // commands.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <unordered_map>
 
+#include "server/listener.h"
 #include "server/server_state.h"
 
 namespace zq::server {
@@ -28,8 +25,10 @@ class ControlPort {
     ControlPort& operator=(const ControlPort&) = delete;
 
     // Listens on 127.0.0.1:`port` (0: a free port).
-    bool Open(std::uint16_t port, std::string* error);
-    std::uint16_t Port() const { return port_; }
+    bool Open(std::uint16_t port, std::string* error) {
+        return listener_.Open(Listener::Reach::Loopback, port, error);
+    }
+    std::uint16_t Port() const { return listener_.Port(); }
     void Start();
     // Stops accepting, ends every control connection and waits for their threads. Idempotent.
     void Stop();
@@ -38,20 +37,12 @@ class ControlPort {
     std::string Execute(std::string_view line);
 
   private:
-    void Accept();
-    void Serve(int fd, const std::string& peer);
+    void Serve(Socket socket, const std::string& peer);
 
     ServerState& state_;
-    int fd_ = -1;
-    int wake_[2] = {-1, -1};
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-
-    std::mutex mutex_;
-    std::condition_variable done_;
-    std::unordered_map<std::uint64_t, int> connections_;
-    std::uint64_t next_ = 0;
-    bool stopping_ = false;
+    // Declared after the connections it feeds, so that it is gone first.
+    ConnectionSet connections_;
+    Listener listener_{"control"};
 };
 
 }  // namespace zq::server

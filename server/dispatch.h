@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "net/wire/socket.h"
 #include "net/wire/framing.h"
+#include "net/wire/socket.h"
 #include "server/log.h"
 #include "server/server_state.h"
 

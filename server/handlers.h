@@ -36,6 +36,15 @@ bool SendList(RequestContext& ctx, const std::vector<Record>& records) {
     return ctx.Send(answer.data(), answer.size());
 }
 
+// Sends `value` as the answer and notes `note` for the request; Next::Close when the peer is
+// gone.
+template <typename Value>
+Next AnswerValue(RequestContext& ctx, const Value& value, const std::string& note) {
+    if (!ctx.SendValue(value)) return Next::Close;
+    ctx.Note(note);
+    return Next::Continue;
+}
+
 // A counted list of the caller's member, `fetch(memberId)`; an empty list without a session.
 // Notes "<count> <what>" or "<what>: no session".
 template <typename Record, typename Fetch>

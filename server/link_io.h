@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "net/wire/socket.h"
 #include "net/wire/framing.h"
+#include "net/wire/socket.h"
 #include "server/log.h"
 
 namespace zq::server {

@@ -1,6 +1,6 @@
 #include "server/messages.h"
 
-#include "server/accounts.h"
+#include "server/trading_day.h"
 
 namespace zq::server {
 namespace {

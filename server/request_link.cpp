@@ -1,34 +1,15 @@
 #include "server/request_link.h"
 
-#include <exception>
+#include "server/link_io.h"
 
 namespace zq::server {
 namespace {
 
-// Reads up to `count` bytes; the number that arrived before the peer closed or stalled.
-int ReadUpTo(Socket& s, void* buffer, int count) {
-    char* p = static_cast<char*>(buffer);
-    int got = 0;
-    while (got < count) {
-        int n = s.Recv(p + got, static_cast<std::size_t>(count - got));
-        if (n <= 0) break;
-        got += n;
-    }
-    return got;
-}
-
 void Serve(Socket& socket, ServerState& state, const CommandTable& commands, ConnectionLog& log) {
+    socket.SetReadTimeout(kRequestIdleMs);
     for (;;) {
         RequestHeader header;
-        int got = ReadUpTo(socket, &header, sizeof header);
-        if (got == 0) {
-            log.SetOutcome("closed by peer");
-            return;
-        }
-        if (got < static_cast<int>(sizeof header)) {
-            log.SetOutcome("short header (" + std::to_string(got) + " bytes), closed");
-            return;
-        }
+        if (!ReadHeader(socket, header, log)) return;
         const CommandEntry* entry = commands.Find(header.command);
         if (!entry) {
             log.Add(std::to_string(header.command) + " unknown");
@@ -47,20 +28,8 @@ void Serve(Socket& socket, ServerState& state, const CommandTable& commands, Con
 
 void ServeRequestConnection(Socket socket, const std::string& peer, ServerState& state,
                             const CommandTable& commands) {
-    try {
-        ConnectionLog log("request", peer);
-        socket.SetReadTimeout(kRequestIdleMs);
-        try {
-            Serve(socket, state, commands, log);
-        } catch (const std::exception& e) {
-            log.SetOutcome(std::string("failed: ") + e.what());
-        } catch (...) {
-            log.SetOutcome("failed");
-        }
-        socket.ShutdownClose();
-    } catch (...) {
-        // Only the log line itself can get here; the connection is closed either way.
-    }
+    ServeLink(socket, "request", peer,
+              [&](Socket& s, ConnectionLog& log) { Serve(s, state, commands, log); });
 }
 
 }  // namespace zq::server

@@ -2,20 +2,19 @@
 //
 //   request port  → ServeRequestConnection (request_link.cpp), commands from the table that
 //                   BuildRequestCommands() fills (dispatch.cpp, handlers.h)
-//   push port     → ServePushConnection (push_link.cpp)
+//   push port     → ServePushConnection (push_connection.cpp)
 //   data port     → ServeDataConnection (data_link.cpp)
 //   control port  → ControlPort (control.cpp), on the loopback interface, when asked for
 //
-// Every accepted connection runs on its own thread. Stop() closes the ports, shuts down every
-// open connection (push links hear -1 first) and waits until their threads have finished.
+// Every accepted connection runs on its own thread (listener.h). Stop() closes the ports, shuts
+// down every open connection (push links hear -1 first) and waits until their threads have
+// finished.
 #pragma once
 
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
 #include "server/control.h"
 #include "server/dispatch.h"
@@ -26,7 +25,7 @@
 namespace zq::server {
 
 // Connections served at once, on all ports together; more are closed on arrival.
-constexpr int kMaxConnections = 400;
+constexpr std::size_t kMaxConnections = 400;
 
 class Server {
   public:
@@ -54,24 +53,16 @@ class Server {
     bool WritePortsFile(const std::string& path, std::string* error) const;
 
   private:
-    enum class Link { Request, Push, Data };
-    void Launch(Link link, Socket socket, std::string peer);
-
     ServerOptions options_;
     std::uint64_t seed_ = 0;
     std::unique_ptr<ServerState> state_;
     CommandTable commands_;
+    // The connections of the three ports together; the ports are declared after it, so that
+    // they are gone first.
+    ConnectionSet connections_{kMaxConnections};
     Listener request_, push_, data_;
     std::unique_ptr<ControlPort> control_;
     bool started_ = false;
-
-    // The open connections: id → a descriptor of the connection's socket, so that Stop() can
-    // shut each one down and wake its thread.
-    std::mutex connMutex_;
-    std::condition_variable connDone_;
-    std::unordered_map<std::uint64_t, int> connections_;
-    std::uint64_t nextConnection_ = 0;
-    bool stopping_ = false;
 };
 
 }  // namespace zq::server

@@ -9,7 +9,7 @@
 #include "server/bars.h"
 #include "server/market.h"
 #include "server/options.h"
-#include "server/push_hub.h"
+#include "server/push_feed.h"
 #include "server/random.h"
 #include "server/session_store.h"
 #include "server/sessions.h"
@@ -31,8 +31,8 @@ struct ServerState {
     SeededRandom random;
     Market market{random};
     Accounts accounts{*store, market};
-    // The hub outlives the book, whose updates it hears.
-    PushHub push{sessions, options.keepAliveInterval};
+    // The feed outlives the book, whose updates it hears.
+    PushFeed push{sessions, options.keepAliveInterval};
     BarBook bars{*store, market};
 };
 

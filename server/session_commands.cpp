@@ -11,9 +11,7 @@ namespace {
 // 7: the version number the client compares with its own.
 Next VersionCheck(RequestContext& ctx) {
     const std::int32_t version = ctx.State().options.versionNumber;
-    if (!ctx.SendValue(version)) return Next::Close;
-    ctx.Note("version " + std::to_string(version));
-    return Next::Continue;
+    return AnswerValue(ctx, version, "version " + std::to_string(version));
 }
 
 // 5: a fresh code drawn into the image, then the key bound to it.

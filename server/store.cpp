@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "server/accounts.h"
+#include "server/account_rows.h"
 #include "server/alerts.h"
 #include "server/bars.h"
 #include "server/messages.h"
@@ -78,7 +78,7 @@ bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
 using MigrationStep = bool (*)(Store&, sqlite3*, std::string*);
 constexpr MigrationStep kMigrations[] = {
     CreateMembers,
-    CreateAccountTables,  // accounts.cpp
+    CreateAccountTables,  // account_rows.cpp
     CreateAlertTables,    // alerts.cpp
     CreateMessageTables,  // messages.cpp
     CreateBarTables,      // bars.cpp

@@ -96,4 +96,16 @@ class Store {
 // `error` set on failure.
 bool Exec(sqlite3* db, const char* sql, std::string* error = nullptr);
 
+// Runs `f(db)` inside BEGIN IMMEDIATE ... COMMIT under the store's lock; rolls back and gives
+// false when f returns false or the commit fails.
+template <typename F>
+bool InTransaction(Store& store, F&& f) {
+    return store.WithDb([&](sqlite3* db) {
+        if (!Exec(db, "BEGIN IMMEDIATE")) return false;
+        if (f(db) && Exec(db, "COMMIT")) return true;
+        Exec(db, "ROLLBACK");
+        return false;
+    });
+}
+
 }  // namespace zq::server

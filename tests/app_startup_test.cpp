@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "app/ui/app.h"
-#include "base/config.h"
 #include "app/ui/single_instance.h"
+#include "base/config.h"
 #include "base/ui_bridge.h"
 #include "tests/support/fake_ui.h"
 

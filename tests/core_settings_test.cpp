@@ -69,8 +69,8 @@ TEST_F(SettingsFileTest, WriteKeepsOtherFieldsByteForByte) {
     EXPECT_EQ(inst, 14);
     // Nothing but the file itself is left in its directory.
     int entries = 0;
-    for (const auto& e : std::filesystem::directory_iterator(
-             std::filesystem::path(path_).parent_path())) {
+    for (const auto& e :
+         std::filesystem::directory_iterator(std::filesystem::path(path_).parent_path())) {
         EXPECT_EQ(e.path().string(), path_);
         ++entries;
     }
@@ -94,8 +94,8 @@ TEST_F(SettingsFileTest, AFailedWriteReportsFailureAndLeavesWhatWasThere) {
     EXPECT_TRUE(std::filesystem::is_directory(path_));
     EXPECT_TRUE(std::filesystem::exists(path_ + "/keep"));
     int entries = 0;
-    for (const auto& e : std::filesystem::directory_iterator(
-             std::filesystem::path(path_).parent_path())) {
+    for (const auto& e :
+         std::filesystem::directory_iterator(std::filesystem::path(path_).parent_path())) {
         (void)e;
         ++entries;
     }

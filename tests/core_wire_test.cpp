@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-#include "net/wire/ansi_text.h"
-#include "net/wire/login_records.h"
 #include "net/machine_id.h"
-#include "net/wire/session.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
+#include "net/wire/login_records.h"
+#include "net/wire/session.h"
 
 namespace zq {
 namespace {

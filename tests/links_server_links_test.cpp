@@ -170,8 +170,8 @@ TEST_F(ServerLinksTest, TheLinkCheckRebuildsExactlyOncePerSilentCheck) {
     for (int check = 1; check <= 3; ++check) {
         links.OnLinkCheck();
         EXPECT_EQ(links.RebuildCount(), 1 + check);
-        EXPECT_EQ(TakeCalls(),
-                  (std::vector<std::string>{"stop", "reset", "relayout", "start " + std::to_string(kLinkCheckMs)}));
+        EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"stop", "reset", "relayout",
+                                                         "start " + std::to_string(kLinkCheckMs)}));
         ASSERT_TRUE(WaitUntil([&] { return push_.Subscribed() == 1 + check; })) << check;
         EXPECT_TRUE(WaitUntil([&] { return push_.ClosedByClient() == check; })) << check;
         EXPECT_TRUE(links.LinkCheckRunning());

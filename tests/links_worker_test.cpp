@@ -12,9 +12,9 @@
 
 #include "base/messages.h"
 #include "market/history_cache.h"
-#include "net/wire/ansi_text.h"
 #include "net/history_loader.h"
 #include "net/push_link.h"
+#include "net/wire/ansi_text.h"
 #include "net/zip_reader.h"
 #include "reports/message_store.h"
 #include "tests/links_support.h"

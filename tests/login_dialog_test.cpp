@@ -13,8 +13,8 @@
 
 #include "base/config.h"
 #include "base/ui_bridge.h"
-#include "net/wire/ansi_text.h"
 #include "net/ui/dlg_login.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/login_records.h"
 #include "net/wire/session.h"
 #include "tests/support/fake_ui.h"

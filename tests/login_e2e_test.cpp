@@ -12,12 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/ui/app.h"
-#include "base/config.h"
-#include "app/ui/main_frame.h"
 #include "app/settings_block.h"
-#include "net/wire/ansi_text.h"
+#include "app/ui/app.h"
+#include "app/ui/main_frame.h"
+#include "base/config.h"
 #include "net/ui/dlg_login.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/session.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"

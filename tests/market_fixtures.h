@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
+#include "market/wire/bar_record.h"
 
 namespace zq::test {
 

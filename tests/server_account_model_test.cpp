@@ -1,4 +1,4 @@
-// The instrument catalogue and its charges, the simulated market, and the server's clock texts.
+// The instrument catalogue and its charges, the simulated market, and the server's calendar.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -225,6 +225,22 @@ TEST(ClockTextTest, BeijingTimeAndTradingDays) {
     EXPECT_FALSE(DayNumber(""));
     EXPECT_FALSE(DayNumber("2013-13-01"));
     EXPECT_FALSE(DayNumber("yesterday!"));
+}
+
+TEST(ClockTextTest, WeeksStartOnMondayAndNightsCountBeijingDays) {
+    // 2024-01-07 is a Sunday, 2024-01-08 a Monday.
+    const std::int64_t sunday = *DayNumber("2024-01-07"), monday = sunday + 1;
+    EXPECT_NE(WeekNumber(sunday), WeekNumber(monday));
+    EXPECT_EQ(WeekNumber(monday), WeekNumber(monday + 6));
+    EXPECT_NE(WeekNumber(monday + 6), WeekNumber(monday + 7));
+    EXPECT_EQ(WeekNumber(*DayNumber("1970-01-04")), WeekNumber(0)) << "Thursday to Sunday";
+
+    // 2024-01-10 15:59:59 UTC is 23:59:59 in Beijing; two seconds later it is the next day.
+    const std::int64_t lateEvening = 1704902399;
+    EXPECT_EQ(NightsBetween(lateEvening - 12 * 3600, lateEvening), 0);
+    EXPECT_EQ(NightsBetween(lateEvening, lateEvening + 2), 1);
+    EXPECT_EQ(NightsBetween(lateEvening, lateEvening + 3 * 86400), 3);
+    EXPECT_EQ(NightsBetween(lateEvening + 2, lateEvening), 0) << "never backwards";
 }
 
 }  // namespace

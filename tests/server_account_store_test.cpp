@@ -1,10 +1,12 @@
-// Accounts, alerts and messages in the store: the day's settlement, accounts of members added
-// later, the list filters, alert limits and ownership, and the order of messages.
+// Accounts, alerts and messages in the store: position and order rows, the day's settlement,
+// accounts of members added later, the list filters, alert limits and ownership, and the order
+// of messages.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <tuple>
 
 #include "net/wire/ansi_text.h"
 #include "server/accounts.h"
@@ -69,19 +71,19 @@ TEST_F(AccountStoreTest, NewDaysChargeDeferralAndEndOrdersThatRanOut) {
         p.openPrice = 1640;
         p.margin = 10250;
         p.openTime = now_;
-        if (!InsertPosition(db, p)) return false;
+        if (!InsertRow(db, p)) return false;
         gold = p.ticket;
         p.ticket.clear();   // a fresh ticket for the next one
         p.instrument = 14;  // 30 a lot
         p.heldQuantity = 2;
         p.openPrice = 1.31;
         p.margin = 16375;
-        if (!InsertPosition(db, p)) return false;
+        if (!InsertRow(db, p)) return false;
         fx = p.ticket;
         p.ticket.clear();
         p.instrument = 32;  // futures pay no deferral
         p.openPrice = 3700;
-        if (!InsertPosition(db, p)) return false;
+        if (!InsertRow(db, p)) return false;
         rebar = p.ticket;
         for (std::int32_t validity : {1, 2, 3}) {
             OrderRow o;
@@ -92,7 +94,7 @@ TEST_F(AccountStoreTest, NewDaysChargeDeferralAndEndOrdersThatRanOut) {
             o.validity = validity;
             o.orderTime = now_;
             o.frozenMargin = 100 * validity;
-            if (!InsertOrder(db, o)) return false;
+            if (!InsertRow(db, o)) return false;
         }
         auto account = LoadAccount(db, member);
         account->todayClosedProfit = 55;
@@ -146,6 +148,114 @@ TEST_F(AccountStoreTest, NewDaysChargeDeferralAndEndOrdersThatRanOut) {
     now_ -= 3 * kDay;
     EXPECT_DOUBLE_EQ(Balance(member), 100000 - 6 * 266.25);
     EXPECT_DOUBLE_EQ(deferral(gold), 6 * 206.25);
+}
+
+// Every stored field, for comparing rows.
+auto Fields(const PositionRow& r) {
+    return std::tie(r.memberId, r.ticket, r.instrument, r.direction, r.openedQuantity,
+                    r.heldQuantity, r.openPrice, r.stopLoss, r.takeProfit, r.margin, r.openTime,
+                    r.deferralFee, r.fee1, r.fee2, r.programmatic);
+}
+auto Fields(const OrderRow& r) {
+    return std::tie(r.memberId, r.orderNumber, r.instrument, r.direction, r.quantity, r.price,
+                    r.stopLoss, r.takeProfit, r.triggerKind, r.openClose, r.relatedPosition,
+                    r.validity, r.orderTime, r.status, r.frozenMargin, r.frozenFee, r.doneTime);
+}
+
+TEST_F(AccountStoreTest, PositionAndOrderRowsKeepEveryFieldAndBelongToTheirMember) {
+    using namespace account_rows;
+    const std::int64_t kate = AddMember("kate"), other = AddMember("other");
+    PositionRow p;
+    p.memberId = kate;
+    p.instrument = 14;
+    p.direction = direction::Sell;
+    p.openedQuantity = 3;
+    p.heldQuantity = 2.5;
+    p.openPrice = 1.3125;
+    p.stopLoss = 1.33;
+    p.takeProfit = 1.29;
+    p.margin = 20468.75;
+    p.openTime = kWednesdayNoon - 7;
+    p.deferralFee = 61.5;
+    p.fee1 = 12.25;
+    p.fee2 = 4.5;
+    p.programmatic = 1;
+    OrderRow o;
+    o.memberId = kate;
+    o.instrument = 32;
+    o.direction = direction::Sell;
+    o.quantity = 4;
+    o.price = 3650;
+    o.stopLoss = 3700;
+    o.takeProfit = 3500;
+    o.triggerKind = trigger::SellBidRises;
+    o.openClose = 2;
+    o.relatedPosition = "1000000007";
+    o.validity = order_validity::ThisWeek;
+    o.orderTime = kWednesdayNoon - 9;
+    o.status = order_status::Filled;
+    o.frozenMargin = 1460;
+    o.frozenFee = 7.3;
+    o.doneTime = kWednesdayNoon - 2;
+    ASSERT_TRUE(store_->WithDb([&](sqlite3* db) { return InsertRow(db, p) && InsertRow(db, o); }));
+    // One sequence numbers both kinds.
+    EXPECT_FALSE(p.ticket.empty());
+    EXPECT_NE(p.ticket, o.orderNumber);
+
+    // Each field lies in the column of its name: the numeric columns in `sql`'s order.
+    auto numbers = [&](const char* sql, const std::string& number, int count) {
+        return store_->WithDb([&](sqlite3* db) {
+            Statement st(db, sql);
+            st.Bind(1, std::string_view(number));
+            std::vector<double> out;
+            if (st.Step())
+                for (int c = 0; c < count; ++c) out.push_back(st.Real(c));
+            return out;
+        });
+    };
+    EXPECT_EQ(
+        numbers("SELECT member_id, instrument, direction, opened_quantity, held_quantity,"
+                " open_price, stop_loss, take_profit, margin, open_time, deferral_fee, fee1,"
+                " fee2, programmatic FROM positions WHERE ticket = ?",
+                p.ticket, 14),
+        (std::vector<double>{static_cast<double>(kate), 14, 2, 3, 2.5, 1.3125, 1.33, 1.29, 20468.75,
+                             static_cast<double>(p.openTime), 61.5, 12.25, 4.5, 1}));
+    EXPECT_EQ(numbers("SELECT member_id, instrument, direction, quantity, price, stop_loss,"
+                      " take_profit, trigger_kind, open_close, validity, order_time, status,"
+                      " frozen_margin, frozen_fee, done_time FROM orders WHERE order_number = ?",
+                      o.orderNumber, 15),
+              (std::vector<double>{static_cast<double>(kate), 32, 2, 4, 3650, 3700, 3500, 2, 2, 2,
+                                   static_cast<double>(o.orderTime), 3, 1460, 7.3,
+                                   static_cast<double>(o.doneTime)}));
+
+    store_->WithDb([&](sqlite3* db) {
+        std::optional<PositionRow> storedP = FindRow<PositionRow>(db, kate, p.ticket);
+        std::optional<OrderRow> storedO = FindRow<OrderRow>(db, kate, o.orderNumber);
+        ASSERT_TRUE(storedP && storedO);
+        EXPECT_EQ(Fields(*storedP), Fields(p));
+        EXPECT_EQ(Fields(*storedO), Fields(o));
+        EXPECT_FALSE(FindRow<PositionRow>(db, other, p.ticket));
+        EXPECT_FALSE(FindRow<OrderRow>(db, kate, p.ticket)) << "a ticket names no order";
+
+        p.heldQuantity = 1;
+        p.stopLoss = 0;
+        p.deferralFee = 70;
+        o.status = order_status::Cancelled;
+        o.relatedPosition.clear();
+        EXPECT_TRUE(UpdateRow(db, p));
+        EXPECT_TRUE(UpdateRow(db, o));
+        EXPECT_EQ(Fields(LoadRows<PositionRow>(db, kate).at(0)), Fields(p));
+        EXPECT_EQ(Fields(LoadRows<OrderRow>(db, kate).at(0)), Fields(o));
+
+        PositionRow stranger = p;
+        stranger.memberId = other;
+        EXPECT_FALSE(UpdateRow(db, stranger));
+        EXPECT_FALSE(DeleteRow<PositionRow>(db, other, p.ticket));
+        EXPECT_TRUE(DeleteRow<PositionRow>(db, kate, p.ticket));
+        EXPECT_FALSE(DeleteRow<PositionRow>(db, kate, p.ticket));
+        EXPECT_TRUE(LoadRows<PositionRow>(db, kate).empty());
+        EXPECT_EQ(LoadRows<OrderRow>(db, kate).size(), 1u);
+    });
 }
 
 TEST_F(AccountStoreTest, MembersAddedLaterGetAPlainAccountAndUnknownOnesNothing) {

@@ -1,9 +1,13 @@
-// The session table and the command line.
+// The session table, the listening ports with their connections, and the command line.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "server/listener.h"
 #include "server/options.h"
 #include "server/sessions.h"
 
@@ -101,6 +105,79 @@ TEST(SessionTableTest, LoadedSessionsAreOpenWithoutJournalOrListeners) {
     EXPECT_TRUE(heard);
     EXPECT_TRUE(table.End({3, 0, 0, 0}));
     EXPECT_EQ(journal.entries, (std::vector<std::string>{"open 4 trader", "end 3"}));
+}
+
+// Serves a connection by sending one byte and then reading until the peer closes or the
+// connection is shut down; counts the connections it served.
+struct EchoUntilClosed {
+    std::atomic<int> served{0};
+    ServeFn Fn() {
+        return [this](Socket s, const std::string&) {
+            ++served;
+            s.Send("x", 1);
+            char b;
+            while (s.Recv(&b, 1) > 0) {
+            }
+        };
+    }
+};
+
+// True when the connection's first byte arrives; false when the server closed it instead.
+bool Served(Socket& s) {
+    char b = 0;
+    return s.Recv(&b, 1) == 1 && b == 'x';
+}
+
+TEST(ListenerTest, AFullSetClosesNewcomersAndCloseAllEndsTheRest) {
+    EchoUntilClosed echo;  // outlives the connections it serves
+    ConnectionSet connections(2);
+    Listener listener("control");
+    std::string error;
+    ASSERT_TRUE(listener.Open(Listener::Reach::Loopback, 0, &error)) << error;
+    ASSERT_NE(listener.Port(), 0);
+    listener.Start(connections, echo.Fn());
+
+    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+    Socket a = Socket::Connect(loopback, listener.Port(), 5000);
+    Socket b = Socket::Connect(loopback, listener.Port(), 5000);
+    ASSERT_TRUE(Served(a));
+    ASSERT_TRUE(Served(b));
+    Socket c = Socket::Connect(loopback, listener.Port(), 5000);
+    EXPECT_FALSE(Served(c)) << "a third connection is one too many";
+    EXPECT_EQ(echo.served, 2);
+
+    // A port in use: the error names the listener and the port.
+    Listener second("control");
+    EXPECT_FALSE(second.Open(Listener::Reach::Loopback, listener.Port(), &error));
+    EXPECT_EQ(error.rfind("control port " + std::to_string(listener.Port()) + ": ", 0), 0u)
+        << error;
+
+    listener.Stop();
+    listener.Stop();         // idempotent
+    connections.CloseAll();  // wakes both serving threads and waits for them
+    char byte;
+    EXPECT_EQ(a.Recv(&byte, 1), 0);
+    EXPECT_EQ(b.Recv(&byte, 1), 0);
+}
+
+TEST(ListenerTest, AClosedSetTakesNoConnectionUntilOpenedAgain) {
+    EchoUntilClosed echo;
+    ConnectionSet connections;
+    auto launch = [&] {
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        connections.Launch(Socket(pair[0]), "pair", echo.Fn());
+        return Socket(pair[1]);
+    };
+    connections.CloseAll();
+    Socket refused = launch();
+    EXPECT_FALSE(Served(refused));
+    connections.Open();
+    Socket taken = launch();
+    EXPECT_TRUE(Served(taken));
+    taken.Close();  // the serving thread ends with its peer
+    connections.CloseAll();
+    EXPECT_EQ(echo.served, 1);
 }
 
 ParseOutcome Parse(std::vector<std::string> args, ServerOptions& o, std::string& msg) {

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/wire/request.h"
 #include "net/wire/framing.h"
+#include "net/wire/request.h"
 #include "tests/support/script_server.h"
 #include "trading/model.h"
 #include "trading/wire/records.h"

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "base/messages.h"
-#include "net/wire/request.h"
 #include "net/wire/framing.h"
+#include "net/wire/request.h"
 
 namespace zq {
 namespace {

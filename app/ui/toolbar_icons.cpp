@@ -5,8 +5,8 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-#include "base/commands.h"
 #include "app/ui/qt_bridge.h"
+#include "base/commands.h"
 #include "market/instruments.h"
 
 namespace zq {

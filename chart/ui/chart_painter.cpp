@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "base/config.h"
 #include "app/ui/qt_bridge.h"
+#include "base/config.h"
 #include "base/ui_bridge.h"
 #include "market/bar_geometry.h"
 #include "market/instruments.h"

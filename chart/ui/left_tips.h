@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "market/wire/bar_record.h"
 #include "market/bar_series.h"
+#include "market/wire/bar_record.h"
 
 namespace zq {
 

@@ -8,12 +8,12 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "base/config.h"
-#include "app/ui/qt_bridge.h"
 #include "app/settings_block.h"
+#include "app/ui/qt_bridge.h"
 #include "app/ui/single_instance.h"
-#include "net/wire/ansi_text.h"
+#include "base/config.h"
 #include "net/machine_id.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
 

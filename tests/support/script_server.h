@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/wire/socket.h"
 #include "net/wire/framing.h"
+#include "net/wire/socket.h"
 
 namespace zq::test {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "market/wire/bar_record.h"
+#include "net/wire/framing.h"
 #include "net/wire/login_records.h"
 #include "net/wire/socket.h"
-#include "net/wire/framing.h"
 
 namespace zq::test {
 

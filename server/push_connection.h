@@ -1,6 +1,6 @@
 // The push link: one long-lived connection per logged-in client. The client opens it with the
 // subscribe header (command 0) carrying its session key and then only reads: market records,
-// instant messages, keep-alives and the log-out orders (push_hub.h lists the items).
+// instant messages, keep-alives and the log-out orders (push_feed.h lists the items).
 #pragma once
 
 #include <string>

@@ -2,7 +2,7 @@
 // what goes to whom.
 //
 // Every subscribed connection has a bounded queue of push items and one writer (its connection
-// thread, push_link.cpp); everyone else only queues. The market, the bar clock, the control
+// thread, push_connection.cpp); everyone else only queues. The market, the bar clock, the control
 // port and the login never wait for a client: a link whose queue overflows is dropped.
 //
 // Push items: int32 type, then its body.
@@ -43,13 +43,13 @@ std::string PushItem(std::int32_t type);
 std::string PushRecord(const BarRecord& record);
 std::string PushMessage(std::int32_t time, std::string_view gbkText);
 
-// One subscribed connection, shared by the hub (which queues) and its writer.
-class PushLink {
+// One subscribed connection, shared by the feed (which queues) and its writer.
+class PushSubscriber {
   public:
-    PushLink(int fd, const Key& key, std::int64_t memberId);
-    ~PushLink();
-    PushLink(const PushLink&) = delete;
-    PushLink& operator=(const PushLink&) = delete;
+    PushSubscriber(int fd, const Key& key, std::int64_t memberId);
+    ~PushSubscriber();
+    PushSubscriber(const PushSubscriber&) = delete;
+    PushSubscriber& operator=(const PushSubscriber&) = delete;
 
     const Key& SessionKey() const { return key_; }
     std::int64_t MemberId() const { return memberId_; }
@@ -86,25 +86,25 @@ class PushLink {
     bool finishing_ = false, dropped_ = false;
     std::string why_;
 
-    // The chart the link serves (guarded by the hub's lock).
-    friend class PushHub;
+    // The chart the link serves (guarded by the feed's lock).
+    friend class PushFeed;
     std::int32_t chartInstrument_ = 0;
     int chartPeriodIndex_ = 0;
 };
 
-class PushHub {
+class PushFeed {
   public:
-    PushHub(SessionTable& sessions, std::chrono::milliseconds keepAliveInterval)
+    PushFeed(SessionTable& sessions, std::chrono::milliseconds keepAliveInterval)
         : sessions_(sessions), keepAliveInterval_(keepAliveInterval) {}
-    PushHub(const PushHub&) = delete;
-    PushHub& operator=(const PushHub&) = delete;
+    PushFeed(const PushFeed&) = delete;
+    PushFeed& operator=(const PushFeed&) = delete;
 
     std::chrono::milliseconds KeepAliveInterval() const { return keepAliveInterval_; }
 
     // Registers a subscribed connection and queues the live bars of every instrument and,
     // unless keep-alives are stopped, a keep-alive; null when the server is stopping.
-    std::shared_ptr<PushLink> Attach(int fd, const SessionInfo& session, const BarBook& bars);
-    void Detach(const std::shared_ptr<PushLink>& link);
+    std::shared_ptr<PushSubscriber> Attach(int fd, const SessionInfo& session, const BarBook& bars);
+    void Detach(const std::shared_ptr<PushSubscriber>& link);
 
     // The session's chart shows this instrument and period from now on (its latest history
     // request); sessions that are not open are not remembered.
@@ -141,7 +141,7 @@ class PushHub {
 
     mutable std::mutex mutex_;
     std::condition_variable linkGone_;
-    std::vector<std::shared_ptr<PushLink>> links_;
+    std::vector<std::shared_ptr<PushSubscriber>> links_;
     std::unordered_map<Key, Chart, KeyHash> charts_;
     bool keepAlives_ = true;
     bool closing_ = false;

@@ -1,4 +1,4 @@
-#include "server/push_link.h"
+#include "server/push_connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,13 +18,13 @@ using Clock = std::chrono::steady_clock;
 // not the socket, is what a slow client fills.
 constexpr int kPushSendBuffer = 64 * 1024;
 
-// The writer: sends what the hub queues and the keep-alives, until the link ends; how it ended.
-std::string Write(Socket& socket, PushLink& link, const PushHub& hub, std::size_t& sent) {
-    const auto interval = hub.KeepAliveInterval();
+// The writer: sends what the feed queues and the keep-alives, until the link ends; how it ended.
+std::string Write(Socket& socket, PushSubscriber& link, const PushFeed& feed, std::size_t& sent) {
+    const auto interval = feed.KeepAliveInterval();
     auto nextKeepAlive = Clock::now() + interval;
     // Whatever ends the link, an overflow that shut the socket down is the reason.
     auto ended = [&](std::string why) {
-        PushLink::Batch b = link.Take();
+        PushSubscriber::Batch b = link.Take();
         return b.dropped ? b.why : why;
     };
     auto deliver = [&](const std::string& bytes) {
@@ -47,13 +47,13 @@ std::string Write(Socket& socket, PushLink& link, const PushHub& hub, std::size_
             // The client only reads once it has subscribed.
             return ended("unexpected bytes after subscribe, closed");
         }
-        PushLink::Batch batch = link.Take();
+        PushSubscriber::Batch batch = link.Take();
         if (batch.dropped) return batch.why;
         if (!deliver(batch.bytes)) return ended("send failed, closed");
         if (batch.last) return batch.why;
         const auto now = Clock::now();
         if (now >= nextKeepAlive) {
-            if (hub.KeepAlives() && !deliver(PushItem(push::KeepAlive)))
+            if (feed.KeepAlives() && !deliver(PushItem(push::KeepAlive)))
                 return ended("send failed, closed");
             nextKeepAlive += interval;
             if (nextKeepAlive <= now) nextKeepAlive = now + interval;
@@ -79,7 +79,7 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
         return;
     }
     log.Add("0 subscribe \"" + Printable(session->memberName) + "\" session " + KeyTag(key));
-    std::shared_ptr<PushLink> link = state.push.Attach(socket.Fd(), *session, state.bars);
+    std::shared_ptr<PushSubscriber> link = state.push.Attach(socket.Fd(), *session, state.bars);
     if (!link) {
         log.SetOutcome("server stopping, closed");
         return;

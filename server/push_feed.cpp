@@ -1,4 +1,4 @@
-#include "server/push_hub.h"
+#include "server/push_feed.h"
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -39,25 +39,25 @@ std::string PushMessage(std::int32_t time, std::string_view gbkText) {
     return out;
 }
 
-// ---- PushLink ----
+// ---- PushSubscriber ----
 
-PushLink::PushLink(int fd, const Key& key, std::int64_t memberId)
+PushSubscriber::PushSubscriber(int fd, const Key& key, std::int64_t memberId)
     : fd_(fd), key_(key), memberId_(memberId) {
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-PushLink::~PushLink() {
+PushSubscriber::~PushSubscriber() {
     if (wake_ >= 0) ::close(wake_);
 }
 
-void PushLink::Wake() {
+void PushSubscriber::Wake() {
     if (wake_ < 0) return;
     const std::uint64_t one = 1;
     ssize_t ignored = ::write(wake_, &one, sizeof one);
     (void)ignored;
 }
 
-void PushLink::Enqueue(std::string item) {
+void PushSubscriber::Enqueue(std::string item) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
@@ -66,7 +66,7 @@ void PushLink::Enqueue(std::string item) {
             queue_.clear();
             queuedBytes_ = 0;
             why_ = "queue overflow (client too slow), dropped";
-            // The hub holds its lock while it queues, and the writer detaches under that lock
+            // The feed holds its lock while it queues, and the writer detaches under that lock
             // before its socket closes: the descriptor is still this link's.
             ::shutdown(fd_, SHUT_RDWR);
         } else {
@@ -77,7 +77,7 @@ void PushLink::Enqueue(std::string item) {
     Wake();
 }
 
-void PushLink::Finish(std::string last, bool discardWaiting) {
+void PushSubscriber::Finish(std::string last, bool discardWaiting) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
@@ -95,7 +95,7 @@ void PushLink::Finish(std::string last, bool discardWaiting) {
     Wake();
 }
 
-PushLink::Batch PushLink::Take() {
+PushSubscriber::Batch PushSubscriber::Take() {
     if (wake_ >= 0) {
         std::uint64_t n = 0;
         ssize_t ignored = ::read(wake_, &n, sizeof n);
@@ -112,16 +112,17 @@ PushLink::Batch PushLink::Take() {
     return b;
 }
 
-// ---- PushHub ----
+// ---- PushFeed ----
 
-std::shared_ptr<PushLink> PushHub::Attach(int fd, const SessionInfo& session, const BarBook& bars) {
+std::shared_ptr<PushSubscriber> PushFeed::Attach(int fd, const SessionInfo& session,
+                                                 const BarBook& bars) {
     Chart chart;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) return nullptr;
         if (auto it = charts_.find(session.key); it != charts_.end()) chart = it->second;
     }
-    auto link = std::make_shared<PushLink>(fd, session.key, session.memberId);
+    auto link = std::make_shared<PushSubscriber>(fd, session.key, session.memberId);
     link->chartInstrument_ = chart.instrument;
     link->chartPeriodIndex_ = chart.periodIndex;
     bool attached = false;
@@ -139,13 +140,13 @@ std::shared_ptr<PushLink> PushHub::Attach(int fd, const SessionInfo& session, co
     return attached ? link : nullptr;
 }
 
-void PushHub::Detach(const std::shared_ptr<PushLink>& link) {
+void PushFeed::Detach(const std::shared_ptr<PushSubscriber>& link) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::erase(links_, link);
     linkGone_.notify_all();
 }
 
-void PushHub::NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex) {
+void PushFeed::NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex) {
     if (!sessions_.Contains(key)) return;
     std::lock_guard<std::mutex> lock(mutex_);
     if (charts_.size() >= kMaxCharts && !charts_.count(key))
@@ -158,7 +159,7 @@ void PushHub::NoteHistoryRequest(const Key& key, std::int32_t instrument, int pe
     }
 }
 
-void PushHub::OnBars(const BarUpdate& update) {
+void PushFeed::OnBars(const BarUpdate& update) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool closed = update.Closed();
     for (const auto& link : links_) {
@@ -172,7 +173,7 @@ void PushHub::OnBars(const BarUpdate& update) {
     }
 }
 
-int PushHub::ForceOffline(const Key& key) {
+int PushFeed::ForceOffline(const Key& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     charts_.erase(key);
     int told = 0;
@@ -184,7 +185,7 @@ int PushHub::ForceOffline(const Key& key) {
     return told;
 }
 
-int PushHub::ForceOfflineMember(std::int64_t memberId) {
+int PushFeed::ForceOfflineMember(std::int64_t memberId) {
     std::lock_guard<std::mutex> lock(mutex_);
     int told = 0;
     for (const auto& link : links_) {
@@ -196,8 +197,8 @@ int PushHub::ForceOfflineMember(std::int64_t memberId) {
     return told;
 }
 
-int PushHub::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
-                         std::string_view gbkText) {
+int PushFeed::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
+                          std::string_view gbkText) {
     const std::string item = PushMessage(time, gbkText);
     std::lock_guard<std::mutex> lock(mutex_);
     int told = 0;
@@ -209,26 +210,26 @@ int PushHub::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time
     return told;
 }
 
-void PushHub::SetKeepAlives(bool on) {
+void PushFeed::SetKeepAlives(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (on && !keepAlives_)
         for (const auto& link : links_) link->Enqueue(PushItem(push::KeepAlive));
     keepAlives_ = on;
 }
 
-bool PushHub::KeepAlives() const {
+bool PushFeed::KeepAlives() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return keepAlives_;
 }
 
-void PushHub::CloseAll(std::chrono::milliseconds wait) {
+void PushFeed::CloseAll(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
     for (const auto& link : links_) link->Finish(PushItem(push::Closed), true);
     linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });
 }
 
-std::size_t PushHub::LinkCount() const {
+std::size_t PushFeed::LinkCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return links_.size();
 }
