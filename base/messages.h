@@ -15,6 +15,9 @@ constexpr unsigned WM_PRICE_ALERTS_CHANGED = 0x40B;   // posted: a price alert f
 constexpr unsigned WM_PROFIT_ALERTS_CHANGED = 0x40C;  // posted: a profit alert fired
 // Posted by the message store for every new message: wparam the sound id to play (0 none).
 constexpr unsigned WM_NEW_MESSAGE = 0x40D;
+// Posted by the signal feed to the main frame: wparam the instrument, lparam 0 to mark its
+// toolbar button after a published signal, 1 to count its signals again after a withdrawal.
+constexpr unsigned WM_SIGNAL_MARK = 0x40E;
 
 // The chart window's own messages, posted by the chart's hooks from any thread.
 // Repaint the chart, the whole of it (wparam and lparam 0) or the band packed into wparam

@@ -2,7 +2,9 @@
 // paint at the widest and the narrowest bars in both chart types (with the backdrop cached, as
 // on every repaint of a window that keeps its size, and with a fresh painter that builds it),
 // the repaint of the band after one live update inside the price range, and the chart window's
-// own path from an invalidation to the painted image, with and without the cross cursor.
+// own path from an invalidation to the painted image, with and without the cross cursor; and
+// the full paint with a busy account on screen: 50 signals, 100 positions and 100 pending
+// orders, each with a stop-loss and a take-profit.
 //
 // The chart paints with Qt, so this program brings its own main(): the application object on
 // the offscreen platform (unless QT_QPA_PLATFORM says otherwise), then the benchmarks.
@@ -19,10 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
+#include "chart/ui/overlay_painter.h"
 #include "market/bar_series.h"
+#include "market/wire/signal_record.h"
 #include "net/wire/ansi_text.h"
+#include "trading/model.h"
 
 namespace {
 
@@ -185,6 +191,105 @@ void BM_FullPaint(benchmark::State& state) {
     Describe(state, data, type);
 }
 BENCHMARK(BM_FullPaint)->Apply(PaintArgs);
+
+// The overlays of a busy account spread over the visible price range of the chart: signals
+// alternating support and resistance, positions and waiting orders alternating buy and sell,
+// every one with a stop-loss and a take-profit inside the range.
+void FillOverlays(KLineData& data, TradingModel& model) {
+    const ChartState st = data.State();
+    const double scale = 1.0 / 100;  // two decimals
+    auto at = [&](int i, int n) {
+        return st.lo + static_cast<double>(st.hi - st.lo) * (i + 0.5) / n;
+    };
+    data.WithSignals([&](std::vector<BarRecord>& signals) {
+        for (int i = 0; i < 50; ++i) {
+            SignalRecord s{};
+            s.instrument = 1;
+            s.price = static_cast<std::int32_t>(at(i, 50));
+            s.stopLoss = s.price - 500;
+            s.amount = 350;
+            s.side = i % 2 ? signal_side::Resistance : signal_side::Support;
+            s.lots = 200;
+            s.published = 1710466200 + i * 60;
+            s.marker = kSignalMarker;
+            signals.push_back(AsBar(s));
+        }
+    });
+    const double margin = (st.hi - st.lo) * scale / 20;
+    for (int i = 0; i < 100; ++i) {
+        PositionRecord p{};
+        std::snprintf(p.ticket, sizeof p.ticket, "P%d", i);
+        p.instrument = 1;
+        p.direction = i % 2 ? direction::Sell : direction::Buy;
+        p.openPrice = at(i, 100) * scale;
+        p.heldQuantity = p.openedQuantity = 1 + i % 5;
+        p.stopLoss = p.openPrice + (i % 2 ? margin : -margin);
+        p.takeProfit = p.openPrice - (i % 2 ? margin : -margin);
+        model.positions.push_back(p);
+        PendingOrderRecord o{};
+        std::snprintf(o.orderNumber, sizeof o.orderNumber, "D%d", i);
+        o.instrument = 1;
+        o.direction = p.direction;
+        o.price = at(99 - i, 100) * scale;
+        o.quantity = 0.5;
+        o.stopLoss = o.price + (i % 2 ? margin : -margin);
+        o.takeProfit = o.price - (i % 2 ? margin : -margin);
+        o.status = order_status::Waiting;
+        model.orders.push_back(o);
+    }
+}
+
+// A full paint as BM_FullPaint with the overlays above on screen (candles). Args: zoom.
+void BM_FullPaintWithOverlays(benchmark::State& state) {
+    KLineData data;
+    TradingModel model;
+    LoadChart(data, chart_type::Candles, Zoom(state.range(0)));
+    FillOverlays(data, model);
+    InstallOverlayLayout(data.hooks, &model);
+    data.Layout();
+    const ChartTexts texts = Texts(data);
+    QImage image = MakeChartImage(kWidth, kHeight);
+    ChartPainter painter;
+    InstallOverlayPainters(painter.hooks, &model);
+    painter.Paint(image, data, texts);
+    int drawn = 0;
+    for (const PositionRecord& p : model.positions)
+        if (LabelRect(p).right > 0 && p.priceLineY > 0 && p.priceLineY < kHeight) ++drawn;
+    for (const PendingOrderRecord& o : model.orders)
+        if (LabelRect(o).right > 0 && o.priceLineY > 0 && o.priceLineY < kHeight) ++drawn;
+    if (drawn != 200) {
+        state.SkipWithError("not every position and order is on screen");
+        return;
+    }
+    for (auto _ : state) {
+        painter.Paint(image, data, texts);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    Describe(state, data, chart_type::Candles);
+    state.counters["overlays"] = 50 + drawn;
+}
+BENCHMARK(BM_FullPaintWithOverlays)
+    ->ArgNames({"narrow"})
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
+
+// The layout with the same overlays: the bars' geometry and the rows of 50 signals, 100
+// positions and 100 orders under their locks. Args: zoom.
+void BM_LayoutWithOverlays(benchmark::State& state) {
+    KLineData data;
+    TradingModel model;
+    LoadChart(data, chart_type::Candles, Zoom(state.range(0)));
+    FillOverlays(data, model);
+    InstallOverlayLayout(data.hooks, &model);
+    for (auto _ : state) benchmark::DoNotOptimize(data.Layout());
+    Describe(state, data, chart_type::Candles);
+}
+BENCHMARK(BM_LayoutWithOverlays)
+    ->ArgNames({"narrow"})
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond);
 
 // A full paint by a painter that has not painted yet: the backdrop (watermark tiles, caption,
 // grid) is built first, as after a resize or an instrument change.

@@ -15,7 +15,16 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
       gate_(std::make_shared<LinkGate>()),
       chart_(std::make_shared<KLineData>()),
       sinks_(std::make_shared<Sinks>()),
+      signals_(std::make_shared<SignalFeed>(chart_)),
       currentInstrument_(instrument) {
+    // Signals reach the feed from both workers: those of a history transfer through the
+    // chart's hook (set before the chart is shared), live ones through the push handler. New
+    // ones are announced in the message list, the same one the instant messages go to.
+    chart_->hooks.historySignal = [feed = signals_](const BarRecord& r) { feed->HistoryIntake(r); };
+    signals_->SetAnnounce([sinks = sinks_](const std::string& text, std::int64_t time) {
+        if (sinks->message) sinks->message(text, static_cast<std::int32_t>(time));
+    });
+
     // Everything the workers may call reaches windows only by posting to the view's handle.
     HistoryLink::Options options;
     options.chart = chart_;
@@ -30,7 +39,7 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
         if (sinks->quote) sinks->quote(r);
         FeedChart(*chart, r, history->Loaded());
     };
-    handlers.signal = [this](const BarRecord& r) { SignalIntake(r); };
+    handlers.signal = [feed = signals_](const BarRecord& r) { feed->LiveIntake(r); };
     handlers.instantMessage = [sinks = sinks_](const std::string& text, std::int32_t time) {
         if (sinks->message) sinks->message(text, time);
     };
@@ -38,7 +47,6 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
     push_ = std::make_shared<PushLink>(std::move(handlers), gate_);
 
     // The signal notification flags start cleared, then come from the server.
-    signalFlags_.fill(0);
     LoadSignalFlags();
     chart_->Reset(currentInstrument_, currentPeriod_);
 }
@@ -70,12 +78,7 @@ void ServerLinks::SetCurrentPeriod(int minutes) {
 }
 
 void ServerLinks::LoadSignalFlags() {
-    // The announcement flags of command 42 arrive with the trading-signal feed.
-}
-
-void ServerLinks::SignalIntake(const BarRecord& signal) {
-    // Published and withdrawn signals are taken in by the trading-signal feed.
-    (void)signal;
+    signals_->LoadFlags();
 }
 
 HistoryLink::Endpoint ServerLinks::DataEndpoint() const {

@@ -33,6 +33,7 @@
 #include "market/wire/bar_record.h"
 #include "net/history_loader.h"
 #include "net/push_link.h"
+#include "net/signal_feed.h"
 
 namespace zq {
 
@@ -122,8 +123,11 @@ class ServerLinks {
     KLineData& Chart() { return *chart_; }
     const std::shared_ptr<KLineData>& ChartData() const { return chart_; }
 
-    // The 50 signal notification flags, one per instrument.
-    const std::array<std::uint8_t, 50>& SignalFlags() const { return signalFlags_; }
+    // The trading-signal feed: live signals of the push link and the signals of history
+    // transfers go through it; it holds the 50 announcement flags, loaded at construction.
+    SignalFeed& Signals() { return *signals_; }
+    // A copy of the announcement flags, one per instrument.
+    zq::SignalFlags SignalFlags() const { return signals_->Flags(); }
 
   private:
     // Shared by the links and the push reader's handlers.
@@ -132,10 +136,8 @@ class ServerLinks {
         std::function<void(const std::string&, std::int32_t)> message;
     };
 
-    // The flags of the trading-signal announcements (command 42). Loaded by the signal feed.
+    // The flags of the trading-signal announcements (command 42), cleared first.
     void LoadSignalFlags();
-    // A trading signal from the push link (reader thread). Taken in by the signal feed.
-    void SignalIntake(const BarRecord& signal);
     void ConnectPushLink();
     HistoryLink::Endpoint DataEndpoint() const;
     void StopLinkCheck();
@@ -147,10 +149,10 @@ class ServerLinks {
     std::shared_ptr<Sinks> sinks_;
     std::shared_ptr<HistoryLink> history_;
     std::shared_ptr<PushLink> push_;
+    std::shared_ptr<SignalFeed> signals_;
 
     int currentInstrument_ = 1;
     int currentPeriod_ = 15;
-    std::array<std::uint8_t, 50> signalFlags_{};
 
     int linkCheckMs_ = kLinkCheckMs;
     bool linkCheckRunning_ = false;

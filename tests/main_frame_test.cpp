@@ -66,6 +66,11 @@ void ServeFrame(FrameServer& fs, Socket& peer) {
             case cmd::LoadProfitAlerts:
                 Send32(peer, 0);
                 break;
+            case cmd::LoadSignalFlags: {
+                const char flags[50] = {};
+                peer.Send(flags, sizeof flags);
+                break;
+            }
             case cmd::LoadMessages:
                 for (auto& [time, text] : fs.messages) {
                     Send32(peer, 1);
@@ -162,7 +167,8 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
         {1700000000, ToAnsi("A")}, {1700000060, ToAnsi("B")}, {1700000120, ToAnsi("消息C")}};
     CMainFrame f(Services(AllInstruments()));
     EXPECT_EQ(f.windowTitle(), QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
-    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{8, 56, 44}));
+    // Then the view loads the signal flags on a connection of its own.
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{8, 56, 44, 42}));
     EXPECT_EQ(f.PriceAlerts().Copy().size(), 2u);
     EXPECT_DOUBLE_EQ(f.PriceAlerts().Copy()[1].target, 1651.5);
     auto messages = f.Messages().Copy();

@@ -14,6 +14,7 @@
 #include "base/config.h"
 #include "base/messages.h"
 #include "base/version.h"
+#include "chart/ui/ckmain.h"
 #include "net/ui/dlg_login.h"
 #include "net/wire/session.h"
 #include "net/wire/socket.h"
@@ -62,6 +63,12 @@ void WireViewToModel(CChildView& view, TradingModel& model) {
         return m->FindInstrument(instrument);
     };
     view.SetQuoteSink([m](const BarRecord& record) { m->QuoteUpdate(&record); });
+    // Announcements name the instrument from its record; programmatic trading reloads the
+    // account on every live signal.
+    view.Signals().SetTradingModel(m);
+    // The chart lays out and draws the positions and pending orders, and a right click on
+    // one of their labels selects it in the model.
+    view.ChartWindow()->SetTradingModel(m);
     const WindowHandle h = view.Handle();
     model.SetChartRefresh([h] { Ui().Post(h, WM_CHART_RELAYOUT, 0, 0); });
     model.SetMainView(h);

@@ -36,7 +36,8 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent) {
     hooks.stopLinkCheck = [timer = linkCheck_] { timer->stop(); };
 
     // 1. The last chosen instrument, when the settings hold a sane one; the links start with
-    //    their signal flags cleared and the chart on that instrument.
+    //    the chart on that instrument and load the signal flags from the server (cleared
+    //    first, all 0 when the server cannot be reached).
     int instrument = 1;
     if (int last = AcceptedLastInstrument(ReadSettings())) instrument = last;
     links_ = std::make_unique<ServerLinks>(Handle(), instrument, std::move(hooks));

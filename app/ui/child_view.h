@@ -85,8 +85,9 @@ class CChildView : public QFrame, public MessageWindow {
     // Where the chart's context-menu commands go (the main frame).
     void SetChartCommand(std::function<void(int command)> command);
 
-    // The 50 signal notification flags, one per instrument.
-    const std::array<std::uint8_t, 50>& SignalFlags() const { return links_->SignalFlags(); }
+    // The trading-signal feed, and a copy of its 50 announcement flags (one per instrument).
+    SignalFeed& Signals() { return links_->Signals(); }
+    zq::SignalFlags SignalFlags() const { return links_->SignalFlags(); }
 
   protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -101,6 +101,39 @@ bool IsInstrumentCommand(int command) {
     return command > kInstrumentCommandBase && command <= kInstrumentCommandBase + kInstrumentCount;
 }
 
+// The instrument toolbar as the signal blink list sees it: positions are indexes into the
+// toolbar's actions, a button's own image is its instrument number, and the images go to the
+// toolbar's button alone (the menus keep their icons).
+class InstrumentBarImages : public BlinkToolbar {
+  public:
+    explicit InstrumentBarImages(QToolBar* bar) : bar_(bar) {}
+
+    int FindButton(int command) const override {
+        const QList<QAction*> actions = bar_->actions();
+        for (int i = 0; i < actions.size(); ++i)
+            if (!actions[i]->isSeparator() && actions[i]->data().toInt() == command) return i;
+        return -1;
+    }
+    int OwnImage(int position) const override {
+        QAction* a = At(position);
+        return a ? a->data().toInt() - kInstrumentCommandBase : 0;
+    }
+    void SetImage(int position, int image) override {
+        QAction* a = At(position);
+        if (!a) return;
+        if (auto* button = qobject_cast<QToolButton*>(bar_->widgetForAction(a)))
+            button->setIcon(image == kEmptyButtonImage ? BlankIcon() : a->icon());
+    }
+
+  private:
+    QAction* At(int position) const {
+        const QList<QAction*> actions = bar_->actions();
+        return position >= 0 && position < actions.size() ? actions[position] : nullptr;
+    }
+
+    QToolBar* bar_;
+};
+
 }  // namespace
 
 QString MainFrameTitle() {
@@ -122,6 +155,8 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     });
     view_->SetCloseAndRestart([this] { CloseAndRestart(); });
     view_->SetChartCommand([this](int command) { OnCommand(command); });
+    // Published and withdrawn signals mark the instrument buttons through this frame's queue.
+    view_->Signals().SetMarkWindow(Handle());
     setCentralWidget(view_);
 
     CreateMenus();
@@ -136,6 +171,9 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &CMainFrame::OnClockTick);
     clockTimer_->start(1000);
+    signalBlinkTimer_ = new QTimer(this);
+    connect(signalBlinkTimer_, &QTimer::timeout, this, &CMainFrame::OnSignalBlinkTick);
+    signalBlinkTimer_->start(kSignalBlinkMs);
     messageTimer_ = new QTimer(this);
     connect(messageTimer_, &QTimer::timeout, this, [this] {
         messageImageShown_ = !messageImageShown_;
@@ -494,6 +532,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     clockTimer_->stop();
     idleTimer_->stop();
     messageTimer_->stop();
+    signalBlinkTimer_->stop();
     event->accept();
 }
 
@@ -516,8 +555,22 @@ void CMainFrame::OnClockTick() {
     clock_->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
 }
 
-std::intptr_t CMainFrame::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t) {
+void CMainFrame::OnSignalMark(int instrument, std::intptr_t kind) {
+    InstrumentBarImages images(instrumentBar_);
+    if (kind == kSignalRecount)
+        signalBlink_.Recount(instrument, CountSignals(view_->Chart(), instrument), images);
+    else
+        signalBlink_.Mark(instrument, images);
+}
+
+void CMainFrame::OnSignalBlinkTick() {
+    InstrumentBarImages images(instrumentBar_);
+    signalBlink_.Tick(view_->SignalFlags(), images);
+}
+
+std::intptr_t CMainFrame::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
     if (msg == WM_NEW_MESSAGE) OnNewMessage(static_cast<int>(wparam));
+    if (msg == WM_SIGNAL_MARK) OnSignalMark(static_cast<int>(wparam), lparam);
     return 0;
 }
 

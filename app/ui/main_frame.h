@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "app/signal_blink.h"
 #include "app/ui/qt_bridge.h"
 #include "reports/alerts.h"
 #include "reports/message_store.h"
@@ -64,6 +65,10 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     AlertList<PriceAlertRecord>& PriceAlerts() { return priceAlerts_; }
     AlertList<ProfitAlertRecord>& ProfitAlerts() { return profitAlerts_; }
     bool MessageBlinking() const { return newMessage_; }
+    // The instrument buttons that blink because of trading signals.
+    const SignalBlinkList& SignalBlink() const { return signalBlink_; }
+    // One tick of the 100 ms blink timer (the timer calls it; tests too).
+    void OnSignalBlinkTick();
 
     // Updates the check marks and enabled states (the framework's update handlers).
     void UpdateCommandStates();
@@ -92,6 +97,9 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void OpenWeb(const std::string& path);
     void OnNewMessage(int soundId);
     void OnClockTick();
+    // WM_SIGNAL_MARK from the signal feed: mark the instrument's button, or count its signals
+    // on the chart again.
+    void OnSignalMark(int instrument, std::intptr_t kind);
     // Closes the frame without question or log-out and starts the program again.
     void CloseAndRestart();
 
@@ -108,12 +116,14 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QTimer* messageTimer_ = nullptr;  // every 500 ms while a message is unread: the button blinks
     QTimer* soundTimer_ = nullptr;    // 2 s after a looped sound started: it stops
     QTimer* idleTimer_ = nullptr;     // the update handlers
+    QTimer* signalBlinkTimer_ = nullptr;  // every 100 ms: the instrument buttons blink
     bool messageImageShown_ = true;
     bool newMessage_ = false;
     bool exitConfirmed_ = false;
     int currentInstrument_ = 1;
 
     MessageStore messages_;
+    SignalBlinkList signalBlink_;
     AlertList<PriceAlertRecord> priceAlerts_;
     AlertList<ProfitAlertRecord> profitAlerts_;
 };

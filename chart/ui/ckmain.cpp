@@ -10,6 +10,8 @@
 #include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "chart/ui/left_tips.h"
+#include "chart/ui/overlay_painter.h"
+#include "trading/model.h"
 
 namespace zq {
 
@@ -36,6 +38,9 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
         if (leftPanel_) leftPanel_->SetDataWindow(y, bar);
     };
     fx_.fetchOlderHistory = std::move(fetchOlderHistory);
+    // The signals need nothing but the chart's own list; positions and orders come with the
+    // trading model.
+    InstallOverlayPainters(painter_.hooks, nullptr);
 
     runMenu = [this](const std::vector<ChartMenuItem>& items, const QPoint& global) {
         QMenu menu(this);
@@ -75,6 +80,27 @@ void CKMain::InstallDataHooks() {
     h.crossMoved = [cross](int, int, int, int) { cross(); };
     h.dataWindow = [cross](float, const BarRecord&) { cross(); };
     h.priceScaleChanged = cross;
+    InstallOverlayLayout(h, model_);
+}
+
+void CKMain::SetTradingModel(TradingModel* model) {
+    model_ = model;
+    lastHit_ = {};
+    InstallOverlayLayout(data_.hooks, model);
+    InstallOverlayPainters(painter_.hooks, model);
+    if (!model) {
+        SetHitTest({}, {});
+        return;
+    }
+    SetHitTest(
+        [this](int x, int y) {
+            lastHit_ = HitTestOverlays(*model_, data_.Instrument(), x, y);
+            return lastHit_.hit;
+        },
+        [this](const ChartHit& hit) {
+            if (hit.kind == lastHit_.hit.kind && hit.id == lastHit_.hit.id)
+                SelectOverlayHit(*model_, lastHit_);
+        });
 }
 
 std::intptr_t CKMain::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {

@@ -9,6 +9,7 @@
 //   auto* chart = new CKMain(data, tips, [this] { FetchOlderHistory(); },
 //                            [frame](int command) { frame->OnCommand(command); }, this);
 //   chart->InstallDataHooks();  // before the links start feeding the chart
+//   chart->SetTradingModel(&model);  // positions and orders, likewise before the links start
 //
 // and forwards Escape and the arrow keys to OnKey.
 //
@@ -26,12 +27,14 @@
 
 #include "app/ui/qt_bridge.h"
 #include "chart/chart_input.h"
+#include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "market/bar_series.h"
 
 namespace zq {
 
 class CLeftTips;
+class TradingModel;
 
 class CKMain : public QWidget, public MessageWindow {
     Q_OBJECT
@@ -56,7 +59,14 @@ class CKMain : public QWidget, public MessageWindow {
 
     // Painters of the overlays and drawing tools (called in the chart's painting order).
     ChartPaintHooks& PaintHooks() { return painter_.hooks; }
-    // The position and pending-order hit test and the store of the hit item in the main frame.
+    // The open positions and pending orders of `model` (which outlives the chart) on the
+    // chart: their rows in every layout, their lines and labels in every paint, and a right
+    // click on a label opens the position or order menu with that record selected in the
+    // model. Null takes them off. Like InstallDataHooks, call before the chart is shared with
+    // the worker threads.
+    void SetTradingModel(TradingModel* model);
+    // The position and pending-order hit test and the store of the hit item in the main frame
+    // (SetTradingModel sets both).
     void SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
                     std::function<void(const ChartHit&)> selectHit);
     // Mouse events of the drawing-tool modes 3, 4 and 5.
@@ -116,6 +126,8 @@ class CKMain : public QWidget, public MessageWindow {
     ChartInput input_;
     ChartPainter painter_;
     QString watermark_;
+    TradingModel* model_ = nullptr;
+    OverlayHit lastHit_;  // of the latest right click, selected when its menu opens
 
     QImage image_;
     QRegion contentDirty_;  // parts of the image that no longer show the chart

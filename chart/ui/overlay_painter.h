@@ -1,0 +1,113 @@
+// Painting of the chart's overlays over the candles: the support and resistance lines of the
+// trading signals with their texts, and the open positions and waiting pending orders, each
+// with a labelled price line and its take-profit and stop-loss lines. The rows come from the
+// layout (overlay_layout.h); the painter stores each position's and order's label rectangle
+// for the right-click hit test.
+//
+// All lines are one pixel high and dashed across the chart's client width: signals 5 on, 2
+// off, 15 on, 4 off; positions and orders 5 on, 5 off.
+#pragma once
+
+#include <QFont>
+#include <QGlyphRun>
+#include <QHash>
+#include <QList>
+#include <QRgb>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+#include "chart/ui/chart_painter.h"
+#include "market/wire/bar_record.h"
+#include "trading/wire/records.h"
+
+class QPainter;
+
+namespace zq {
+
+class TradingModel;
+struct SignalRecord;
+
+namespace overlay_color {
+constexpr QRgb Support = 0xFFC80000;
+constexpr QRgb Resistance = 0xFF00C800;
+constexpr QRgb SignalTime = 0xFF969696;
+constexpr QRgb TradeLine = 0xFF828282;
+constexpr QRgb LabelBox = 0xFFDEDEDE;
+constexpr QRgb LabelText = 0xFF505050;
+constexpr QRgb TakeProfit = 0xFF00C800;
+constexpr QRgb StopLoss = 0xFFC80000;
+constexpr QRgb StopText = 0xFFAAAAAA;
+}  // namespace overlay_color
+
+// The x ranges [first, last] a dashed line from x = left up to (not including) x = right
+// covers, the pattern starting at `left`.
+struct DashSpan {
+    int first;
+    int last;
+};
+std::vector<DashSpan> DashSpans(int left, int right, const std::vector<int>& pattern);
+inline const std::vector<int>& SignalDash() {
+    static const std::vector<int> d{5, 2, 15, 4};
+    return d;
+}
+inline const std::vector<int>& TradeDash() {
+    static const std::vector<int> d{5, 5};
+    return d;
+}
+
+// The texts, with `decimals` digits for prices.
+// "支撑位1650.50　2.00手/3.50万元　1640.00止损" (support) or "阻力位…" (resistance); empty for
+// any other side.
+QString SignalLevelText(const SignalRecord& s, int decimals);
+// "03月15日 09时30分发布", in China time.
+QString SignalTimeText(std::int32_t published);
+// "买持仓 1650.50  2.00手" or "卖持仓 …"; the lots right-aligned in five characters.
+QString PositionLabelText(const PositionRecord& p, int decimals);
+// "买指价 …" or "卖指价 …".
+QString OrderLabelText(const PendingOrderRecord& o, int decimals);
+// "1650.50盈 1660.00 " and "1650.50损 1640.00 ": the record's price, then its take-profit or
+// stop-loss.
+QString TakeProfitText(double price, double takeProfit, int decimals);
+QString StopLossText(double price, double stopLoss, int decimals);
+
+// The shaped texts of earlier paints. The same records show the same texts paint after paint,
+// and shaping them (with the fallback from the Latin faces to a CJK one) costs far more than
+// drawing them, so each text is shaped once per font and kept. Used on the window thread.
+class OverlayTextCache {
+  public:
+    enum class Face { Level, Time, Label };
+    // The width of text in the face, as QFontMetricsF measures it.
+    double Width(QPainter& p, Face face, const QFont& font, const QString& text);
+    // Draws text with its baseline at (x, baseline).
+    void Draw(QPainter& p, Face face, const QFont& font, double x, double baseline,
+              const QString& text);
+
+  private:
+    struct Shaped {
+        QList<QGlyphRun> runs;
+        double ascent = 0;  // of the laid-out line, where its runs have their baseline
+        double width = 0;
+    };
+    const Shaped& Get(QPainter& p, Face face, const QFont& font, const QString& text);
+
+    QHash<QString, Shaped> shaped_[3];
+    int dpi_ = 0;
+};
+
+// The signals of ctx.instrument whose row is not 0 and not below the client area.
+void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const ChartPaintContext& ctx,
+                  OverlayTextCache& texts);
+// The positions and waiting orders of ctx.instrument; the label rectangle of each drawn record
+// is stored in it, that of every other record cleared.
+void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
+                    const ChartPaintContext& ctx, OverlayTextCache& texts);
+void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const ChartPaintContext& ctx,
+                 OverlayTextCache& texts);
+
+// Points the painter's signal hook at PaintSignals and, with a model, its position and order
+// hooks at PaintPositions and PaintOrders under the model's position and order locks (without
+// one they are left empty). The hooks share one text cache.
+void InstallOverlayPainters(ChartPaintHooks& hooks, TradingModel* model);
+
+}  // namespace zq

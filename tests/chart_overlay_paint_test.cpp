@@ -1,0 +1,514 @@
+// The overlays as a person sees them: the texts and their formats, the dashed lines in their
+// colours and patterns, the label boxes of positions and orders below (buy) or above (sell)
+// their lines with the rectangles stored for the hit test, the take-profit and stop-loss lines,
+// the support and resistance texts on their sides of the line, the signals that are skipped;
+// and, through the chart window with a trading model, a right click on a label that opens the
+// position or order menu and selects the record.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFontMetricsF>
+#include <QMouseEvent>
+#include <QPainter>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/ui/qt_bridge.h"
+#include "base/commands.h"
+#include "chart/overlay_layout.h"
+#include "chart/ui/chart_painter.h"
+#include "chart/ui/ckmain.h"
+#include "chart/ui/overlay_painter.h"
+#include "market/wire/signal_record.h"
+#include "net/wire/ansi_text.h"
+#include "tests/market_fixtures.h"
+#include "tests/trading_fixtures.h"
+
+namespace zq {
+namespace {
+
+using test::MakeOrder;
+using test::MakePosition;
+
+constexpr int kW = 600;
+constexpr int kH = 400;
+constexpr QRgb kBlack = 0xFF000000;
+
+QString U(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+ChartPaintContext Context(int decimals = 2) {
+    ChartPaintContext ctx;
+    ctx.client = QRect(0, 0, kW, kH);
+    ctx.instrument = 1;
+    ctx.decimals = decimals;
+    ctx.scale = {200000, 1.0f, 0};
+    ctx.rowHeight = 80;
+    return ctx;
+}
+
+BarRecord Signal(std::int32_t y, std::uint8_t side, int instrument = 1) {
+    SignalRecord s{};
+    s.instrument = static_cast<std::int8_t>(instrument);
+    s.price = 165050;
+    s.stopLoss = 164000;
+    s.amount = 350;
+    s.side = side;
+    s.lots = 200;
+    s.lineY = y;
+    s.published = 1710466200;  // 2024-03-15 01:30 UTC, 09:30 in China
+    s.marker = kSignalMarker;
+    return AsBar(s);
+}
+
+// One cache for all cases, as the chart keeps one for all its paints.
+OverlayTextCache& TheTexts() {
+    static OverlayTextCache texts;
+    return texts;
+}
+
+// Paints with one of the overlay painters on a black image.
+QImage Painted(const std::function<void(QPainter&)>& paint) {
+    QImage image = MakeChartImage(kW, kH);
+    QPainter p(&image);
+    paint(p);
+    p.end();
+    return image;
+}
+QImage PaintedPositions(std::vector<PositionRecord>& positions,
+                        const ChartPaintContext& ctx = Context()) {
+    return Painted([&](QPainter& p) { PaintPositions(p, positions, ctx, TheTexts()); });
+}
+QImage PaintedSignals(const std::vector<BarRecord>& signals,
+                      const ChartPaintContext& ctx = Context()) {
+    return Painted([&](QPainter& p) { PaintSignals(p, signals, ctx, TheTexts()); });
+}
+
+QRect InkBox(const QImage& image, const QRect& area, const std::function<bool(QRgb)>& ink) {
+    QRect box;
+    const QRect a = area & image.rect();
+    for (int y = a.top(); y <= a.bottom(); ++y)
+        for (int x = a.left(); x <= a.right(); ++x)
+            if (ink(image.pixel(x, y))) box |= QRect(x, y, 1, 1);
+    return box;
+}
+bool NotBlack(QRgb c) {
+    return (c & 0xFFFFFF) != 0;
+}
+// Antialiased text in a colour of the given hue over black.
+bool Reddish(QRgb c) {
+    return qRed(c) > 60 && qGreen(c) < qRed(c) / 3 && qBlue(c) < qRed(c) / 3;
+}
+bool Greenish(QRgb c) {
+    return qGreen(c) > 60 && qRed(c) < qGreen(c) / 3 && qBlue(c) < qGreen(c) / 3;
+}
+bool Greyish(QRgb c) {
+    return qRed(c) > 40 && std::abs(qRed(c) - qGreen(c)) < 12 && std::abs(qRed(c) - qBlue(c)) < 12;
+}
+
+// Row y holds a dashed line of `colour` from x = 0 to the right edge in `pattern`, and nothing
+// else.
+void ExpectDashedRow(const QImage& image, int y, QRgb colour, const std::vector<int>& pattern) {
+    int period = 0;
+    for (int n : pattern) period += n;
+    for (int x = 0; x < image.width(); ++x) {
+        int at = x % period;
+        bool on = false;
+        for (std::size_t i = 0; i < pattern.size(); at -= pattern[i], ++i) {
+            if (at < pattern[i]) {
+                on = i % 2 == 0;
+                break;
+            }
+        }
+        ASSERT_EQ(image.pixel(x, y), on ? colour : kBlack) << "row " << y << " x " << x;
+    }
+}
+
+// The rows outside `except` that hold anything.
+std::vector<int> InkedRows(const QImage& image, const QRect& except = QRect()) {
+    std::vector<int> rows;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (!except.contains(x, y) && NotBlack(image.pixel(x, y))) {
+                rows.push_back(y);
+                break;
+            }
+    return rows;
+}
+
+QRect ToQRect(const PixelRect& r) {
+    return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+}
+
+// --- Texts ---
+
+TEST(OverlayTextTest, LabelsAndStopTexts) {
+    const PositionRecord buy = MakePosition(1, direction::Buy, 1650.5, 2);
+    EXPECT_EQ(PositionLabelText(buy, 2), U("买持仓 1650.50  2.00手"));
+    const PositionRecord sell = MakePosition(1, direction::Sell, 6.81234, 12.5);
+    EXPECT_EQ(PositionLabelText(sell, 4), U("卖持仓 6.8123 12.50手"));
+    PendingOrderRecord order = MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 3150);
+    order.quantity = 0.3;
+    EXPECT_EQ(OrderLabelText(order, 0), U("买指价 3150  0.30手"));
+    order.direction = direction::Sell;
+    EXPECT_EQ(OrderLabelText(order, 1), U("卖指价 3150.0  0.30手"));
+    EXPECT_EQ(TakeProfitText(1650.5, 1660, 2), U("1650.50盈 1660.00 "));
+    EXPECT_EQ(StopLossText(1650.5, 1640.25, 2), U("1650.50损 1640.25 "));
+}
+
+TEST(OverlayTextTest, SignalTexts) {
+    SignalRecord s = AsSignal(Signal(100, signal_side::Support));
+    // The gaps are ideographic spaces (U+3000).
+    EXPECT_EQ(SignalLevelText(s, 2), U("支撑位1650.50\u30002.00手/3.50万元\u30001640.00止损"));
+    s.side = signal_side::Resistance;
+    s.lots = 5;
+    EXPECT_EQ(SignalLevelText(s, 3), U("阻力位165.050\u30000.05手/3.50万元\u3000164.000止损"));
+    s.side = 31;
+    EXPECT_TRUE(SignalLevelText(s, 2).isEmpty());
+    // Publication times are shown in local time; here a machine at UTC+8.
+    const std::string oldTz = std::getenv("TZ") ? std::getenv("TZ") : "";
+    const bool hadTz = std::getenv("TZ") != nullptr;
+    ::setenv("TZ", "CST-8", 1);
+    ::tzset();
+    EXPECT_EQ(SignalTimeText(1710466200), U("03月15日 09时30分发布"));
+    EXPECT_EQ(SignalTimeText(1704067140), U("01月01日 07时59分发布"));  // 2023-12-31 23:59 UTC
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    EXPECT_EQ(SignalTimeText(1704067140), U("12月31日 23时59分发布"));
+    if (hadTz)
+        ::setenv("TZ", oldTz.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(OverlayTextTest, DashSpansFollowThePatternFromTheLeftEdge) {
+    const std::vector<DashSpan> s = DashSpans(10, 40, SignalDash());
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(s[0].first, 10);
+    EXPECT_EQ(s[0].last, 14);
+    EXPECT_EQ(s[1].first, 17);
+    EXPECT_EQ(s[1].last, 31);
+    EXPECT_EQ(s[2].first, 36);
+    EXPECT_EQ(s[2].last, 39);  // cut at the right edge
+    EXPECT_TRUE(DashSpans(10, 10, TradeDash()).empty());
+}
+
+// --- Positions and orders ---
+
+TEST(OverlayPaintTest, PositionWithoutStopsDrawsOneLineAndOneLabelBelowForBuy) {
+    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2)};
+    positions[0].priceLineY = 200;
+    const QImage image = PaintedPositions(positions);
+    if (const char* dump = std::getenv("ZQ_DUMP")) image.save(QString(dump) + "/position.png");
+
+    ExpectDashedRow(image, 200, overlay_color::TradeLine, TradeDash());
+    // The label: below the line, 8 pixels in, as large as its text (in whole pixels, and
+    // holding all of its glyphs).
+    const QFontMetricsF fm(SongFont(9), &image);
+    const QString text = U("买持仓 1650.50  2.00手");
+    const PixelRect label = LabelRect(positions[0]);
+    EXPECT_EQ(label.left, 8);
+    EXPECT_EQ(label.top, 201);
+    EXPECT_EQ(label.right, 8 + static_cast<int>(std::ceil(fm.horizontalAdvance(text))));
+    EXPECT_GE(label.bottom - label.top, std::ceil(fm.height()));
+    EXPECT_LE(label.bottom - label.top, std::ceil(fm.height()) + 3);
+    const QRect box = ToQRect(label);
+    EXPECT_EQ(image.pixel(box.topLeft()), overlay_color::LabelBox);
+    EXPECT_EQ(image.pixel(box.bottomRight()), overlay_color::LabelBox);
+    // Dark text inside the box.
+    const QRect ink = InkBox(image, box, [](QRgb c) { return qRed(c) < 0xB0; });
+    ASSERT_FALSE(ink.isNull());
+    EXPECT_LE(ink.left(), box.left() + 3);
+    EXPECT_GE(ink.right(), box.right() - 6);
+    // Nothing but the line and the box.
+    EXPECT_EQ(InkedRows(image, box), std::vector<int>{200});
+}
+
+TEST(OverlayPaintTest, SellLabelSitsAboveItsLine) {
+    std::vector<PositionRecord> positions{MakePosition(1, direction::Sell, 1650.5, 2)};
+    positions[0].priceLineY = 200;
+    const QImage image = PaintedPositions(positions);
+    const PixelRect label = LabelRect(positions[0]);
+    EXPECT_EQ(label.bottom, 200);  // the box's last row is the one above the line
+    EXPECT_GE(label.bottom - label.top, std::ceil(QFontMetricsF(SongFont(9), &image).height()));
+    EXPECT_EQ(image.pixel(label.left, 199), overlay_color::LabelBox);
+    EXPECT_EQ(image.pixel(label.left + 1, 201), kBlack);
+    ExpectDashedRow(image, 200, overlay_color::TradeLine, TradeDash());
+    EXPECT_EQ(InkedRows(image, ToQRect(label)), std::vector<int>{200});
+}
+
+TEST(OverlayPaintTest, TakeProfitAndStopLossLinesWithTheirTexts) {
+    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2, 1640, 1660)};
+    positions[0].priceLineY = 200;
+    positions[0].takeLineY = 120;
+    positions[0].stopLineY = 300;
+    const QImage image = PaintedPositions(positions);
+
+    ExpectDashedRow(image, 120, overlay_color::TakeProfit, TradeDash());
+    ExpectDashedRow(image, 300, overlay_color::StopLoss, TradeDash());
+    ExpectDashedRow(image, 200, overlay_color::TradeLine, TradeDash());
+    const int h = static_cast<int>(QFontMetricsF(SongFont(9), &image).height());
+    for (int y : {120, 300}) {
+        // Grey text under each line from x = 8; the line row itself stays a clean dash.
+        const QRect text = InkBox(image, QRect(0, y + 1, kW, h), Greyish);
+        ASSERT_FALSE(text.isNull()) << y;
+        EXPECT_NEAR(text.left(), 9, 2) << y;
+        EXPECT_GE(text.top(), y + 1);
+        const QFontMetricsF fm(SongFont(9), &image);
+        const double width = fm.horizontalAdvance(y == 120 ? TakeProfitText(1650.5, 1660, 2)
+                                                           : StopLossText(1650.5, 1640, 2));
+        EXPECT_NEAR(text.right(), 8 + width, 8) << y;
+    }
+}
+
+TEST(OverlayPaintTest, OrdersLikePositionsOnlyWaitingOnesOfTheInstrument) {
+    std::vector<PendingOrderRecord> orders{
+        MakeOrder(1, direction::Sell, trigger::SellBidRises, 1660.0),
+        MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1640.0, order_status::Filled),
+        MakeOrder(2, direction::Buy, trigger::BuyAskFalls, 1640.0),
+    };
+    orders[0].priceLineY = 150;
+    orders[0].stopLineY = 100;
+    orders[1].priceLineY = 250;
+    orders[2].priceLineY = 300;
+    StoreLabelRect(orders[1], {8, 251, 100, 263});  // left from an earlier paint
+    StoreLabelRect(orders[2], {8, 301, 100, 313});
+    const QImage image =
+        Painted([&](QPainter& p) { PaintOrders(p, orders, Context(), TheTexts()); });
+
+    const QFontMetricsF fm(SongFont(9), &image);
+    const PixelRect label = LabelRect(orders[0]);
+    EXPECT_EQ(label.left, 8);
+    EXPECT_EQ(label.bottom, 150);
+    EXPECT_EQ(label.right - label.left,
+              static_cast<int>(std::ceil(fm.horizontalAdvance(U("卖指价 1660.00  1.00手")))));
+    ExpectDashedRow(image, 150, overlay_color::TradeLine, TradeDash());
+    ExpectDashedRow(image, 100, overlay_color::StopLoss, TradeDash());
+    // The filled order and the other instrument's order are not drawn and not hit any more.
+    EXPECT_TRUE(InkBox(image, QRect(0, 240, kW, 160), NotBlack).isNull());
+    EXPECT_EQ(LabelRect(orders[1]), PixelRect{});
+    EXPECT_EQ(LabelRect(orders[2]), PixelRect{});
+}
+
+TEST(OverlayPaintTest, NothingBeforeTheFirstLayout) {
+    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2)};
+    positions[0].priceLineY = 200;
+    StoreLabelRect(positions[0], {8, 201, 100, 213});
+    ChartPaintContext ctx = Context();
+    ctx.scale = {};
+    const QImage image = PaintedPositions(positions, ctx);
+    EXPECT_TRUE(InkBox(image, image.rect(), NotBlack).isNull());
+    EXPECT_EQ(LabelRect(positions[0]), PixelRect{});
+    EXPECT_TRUE(
+        InkBox(PaintedSignals({Signal(200, signal_side::Support)}, ctx), image.rect(), NotBlack)
+            .isNull());
+}
+
+// --- Signals ---
+
+TEST(OverlayPaintTest, SupportTextBelowAndTimeAboveResistanceTheOtherWay) {
+    for (std::uint8_t side : {signal_side::Support, signal_side::Resistance}) {
+        const bool support = side == signal_side::Support;
+        const QRgb colour = support ? overlay_color::Support : overlay_color::Resistance;
+        const QImage image = PaintedSignals({Signal(200, side)});
+        if (const char* dump = std::getenv("ZQ_DUMP"))
+            image.save(QString(dump) + (support ? "/support.png" : "/resistance.png"));
+        ExpectDashedRow(image, 200, colour, SignalDash());
+
+        const auto levelInk = support ? Reddish : Greenish;
+        const QRect above = QRect(0, 0, kW, 200);
+        const QRect below = QRect(0, 201, kW, kH - 201);
+        const QRect level = InkBox(image, support ? below : above, levelInk);
+        const QRect time = InkBox(image, support ? above : below, Greyish);
+        ASSERT_FALSE(level.isNull());
+        ASSERT_FALSE(time.isNull());
+        // Nothing of the level text on the time text's side and the other way round.
+        EXPECT_TRUE(InkBox(image, support ? above : below, levelInk).isNull());
+        EXPECT_TRUE(InkBox(image, support ? below : above, Greyish).isNull());
+
+        // Both end 8 pixels short of the right edge.
+        const QFontMetricsF levelFm(ArialFont(10), &image);
+        const QFontMetricsF timeFm(ArialFont(8), &image);
+        const SignalRecord s = AsSignal(Signal(200, side));
+        const double levelW = levelFm.horizontalAdvance(SignalLevelText(s, 2));
+        const double timeW = timeFm.horizontalAdvance(SignalTimeText(s.published));
+        EXPECT_NEAR(level.right(), kW - 8, 4);
+        EXPECT_NEAR(level.left(), kW - 8 - levelW, 3);
+        EXPECT_NEAR(time.right(), kW - 8, 4);
+        EXPECT_NEAR(time.left(), kW - 8 - timeW, 3);
+        // Close to the line on either side (and off its row, which holds only the dashes).
+        if (support) {
+            EXPECT_LE(level.top(), 201 + levelFm.ascent());
+            EXPECT_GE(time.bottom(), 200 - 4);
+        } else {
+            EXPECT_GE(level.bottom(), 200 - 4);
+            EXPECT_LE(time.top(), 201 + timeFm.ascent());
+        }
+    }
+}
+
+TEST(OverlayPaintTest, SkippedSignals) {
+    // Unplaced (row 0), of another instrument, of another side: nothing.
+    EXPECT_TRUE(InkBox(PaintedSignals({Signal(0, signal_side::Support),
+                                       Signal(200, signal_side::Support, 2), Signal(200, 31)}),
+                       QRect(0, 0, kW, kH), NotBlack)
+                    .isNull());
+    // A resistance just below the bottom would show its text above the line: skipped.
+    EXPECT_TRUE(InkBox(PaintedSignals({Signal(kH + 1, signal_side::Resistance)}),
+                       QRect(0, 0, kW, kH), NotBlack)
+                    .isNull());
+    // On the bottom edge it is still drawn.
+    EXPECT_FALSE(
+        InkBox(PaintedSignals({Signal(kH, signal_side::Resistance)}), QRect(0, 0, kW, kH), Greenish)
+            .isNull());
+    // Above the top (a negative row) it is drawn: the support text under it shows.
+    const QImage top = PaintedSignals({Signal(-3, signal_side::Support)});
+    const QRect ink = InkBox(top, top.rect(), Reddish);
+    ASSERT_FALSE(ink.isNull());
+    EXPECT_EQ(ink.top(), 0);
+}
+
+// --- Through the chart window ---
+
+InstrumentRecord Gold() {
+    InstrumentRecord r{};
+    r.id = 1;
+    r.decimals = 2;
+    PutField(r.name, sizeof r.name, ToAnsi("伦敦金(T+0)"));
+    return r;
+}
+
+void Send(QWidget& w, QEvent::Type type, QPoint pos, Qt::MouseButton button) {
+    QMouseEvent e(type, QPointF(pos), QPointF(w.mapToGlobal(pos)), button, button, Qt::NoModifier);
+    QApplication::sendEvent(&w, &e);
+}
+
+// Gold at 15 minutes, 300 bars around 1650 on an 800 x 600 chart, with a trading model.
+class OverlayWindowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SetUi(&bridge);
+        data.hooks.productRecord = [](int) { return Gold(); };
+        data.Reset(1, 15);
+        for (int i = 299; i >= 0; --i) {
+            const int p = 164000 + (i * 37) % 2000;
+            data.AppendHistoryBar(
+                test::FinishedBar(i, p, i % 3 ? p + 150 : p - 150, p + 300, p - 300));
+        }
+        model.positions = {
+            MakePosition(1, direction::Buy, 1650.5, 2, 1640.0, 1660.0, 1, "B1"),
+            MakePosition(1, direction::Sell, 1652.0, 1.5, 0, 0, 1, "S1"),
+            MakePosition(2, direction::Buy, 6.8, 1, 0, 0, 1, "X1"),
+        };
+        StoreLabelRect(model.positions[2], {0, 0, 800, 600});  // stale, from another chart
+        model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1645.0,
+                                  order_status::Waiting, "D1")};
+        chart.resize(800, 600);
+        chart.InstallDataHooks();
+        chart.SetTradingModel(&model);
+        chart.runMenu = [this](const std::vector<ChartMenuItem>& items, const QPoint&) {
+            menus.push_back(items);
+            return menuAnswer;
+        };
+        chart.show();
+        data.SetClientSize(800, 600);
+        ASSERT_TRUE(data.Layout());
+        data.WithSignals([](std::vector<BarRecord>& s) {
+            s.push_back(Signal(0, signal_side::Support));
+            s.push_back(Signal(0, signal_side::Resistance));
+        });
+        // The signals' prices, apart from the positions.
+        data.WithSignals([](std::vector<BarRecord>& s) {
+            std::int32_t p[2] = {164700, 165700};
+            for (int i = 0; i < 2; ++i) std::memcpy(reinterpret_cast<char*>(&s[i]) + 4, &p[i], 4);
+        });
+        ASSERT_TRUE(data.Layout());
+        chart.InvalidateAll();
+        chart.Render();
+    }
+    void TearDown() override { SetUi(nullptr); }
+    QPoint Inside(const PixelRect& r) const {
+        return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    }
+
+    QtBridge bridge;
+    KLineData data;
+    TradingModel model;
+    std::vector<int> commands;
+    std::vector<std::vector<ChartMenuItem>> menus;
+    int menuAnswer = 0;
+    CKMain chart{data, nullptr, {}, [this](int c) { commands.push_back(c); }};
+};
+
+TEST_F(OverlayWindowTest, LayoutRowsArePaintedAndLabelsStored) {
+    const PriceScale scale = data.State().Scale();
+    const std::vector<PositionRecord> p = model.Positions();
+    EXPECT_EQ(p[0].priceLineY, scale.Y(165050));
+    EXPECT_EQ(p[0].stopLineY, scale.Y(164000));
+    EXPECT_EQ(LabelRect(p[0]).top, p[0].priceLineY + 1);
+    EXPECT_EQ(LabelRect(p[1]).bottom, p[1].priceLineY);
+    EXPECT_EQ(LabelRect(p[2]), PixelRect{});  // the stale label is gone
+    EXPECT_EQ(LabelRect(model.Orders()[0]).top, model.Orders()[0].priceLineY + 1);
+
+    const QImage& image = chart.Render();
+    if (const char* dump = std::getenv("ZQ_DUMP")) image.save(QString(dump) + "/overlays.png");
+    EXPECT_EQ(image.pixel(LabelRect(p[0]).left, LabelRect(p[0]).top), overlay_color::LabelBox);
+    EXPECT_EQ(image.pixel(0, p[0].stopLineY), overlay_color::StopLoss);
+    EXPECT_EQ(image.pixel(0, p[0].takeLineY), overlay_color::TakeProfit);
+    const std::int32_t support =
+        data.WithSignals([](std::vector<BarRecord>& s) { return AsSignal(s[0]).lineY; });
+    EXPECT_EQ(support, scale.Y(164700));
+    EXPECT_EQ(image.pixel(0, support), overlay_color::Support);
+}
+
+TEST_F(OverlayWindowTest, RightClickOnALabelOpensItsMenuAndSelectsIt) {
+    const std::vector<PositionRecord> p = model.Positions();
+    chart.SelectMode(ChartMode::Cross);  // a right click leaves the mode first
+    menuAnswer = cmdid::ClosePosition;
+    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(p[1])), Qt::RightButton);
+    EXPECT_EQ(data.State().mode, ChartMode::Default);
+    ASSERT_EQ(menus.size(), 1u);
+    ASSERT_EQ(menus[0].size(), 2u);
+    EXPECT_STREQ(menus[0][0].text, "修改订单");
+    EXPECT_EQ(menus[0][0].command, cmdid::ModifyPosition);
+    EXPECT_STREQ(menus[0][1].text, "市价平仓");
+    EXPECT_EQ(menus[0][1].command, cmdid::ClosePosition);
+    ASSERT_TRUE(model.SelectedPosition());
+    EXPECT_STREQ(model.SelectedPosition()->ticket, "S1");
+    EXPECT_EQ(commands, std::vector<int>{cmdid::ClosePosition});
+
+    menuAnswer = cmdid::DeletePending;
+    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(model.Orders()[0])), Qt::RightButton);
+    ASSERT_EQ(menus.size(), 2u);
+    ASSERT_EQ(menus[1].size(), 2u);
+    EXPECT_STREQ(menus[1][0].text, "修改指价");
+    EXPECT_EQ(menus[1][0].command, cmdid::ModifyPending);
+    EXPECT_STREQ(menus[1][1].text, "删除指价");
+    EXPECT_EQ(menus[1][1].command, cmdid::DeletePending);
+    ASSERT_TRUE(model.SelectedOrder());
+    EXPECT_STREQ(model.SelectedOrder()->orderNumber, "D1");
+    EXPECT_EQ(commands, (std::vector<int>{cmdid::ClosePosition, cmdid::DeletePending}));
+
+    // Beside the labels (and on the other instrument's old label): the trade report.
+    menuAnswer = cmdid::TradeReport;
+    const PixelRect l = LabelRect(p[0]);
+    Send(chart, QEvent::MouseButtonPress, {l.right + 5, (l.top + l.bottom) / 2}, Qt::RightButton);
+    ASSERT_EQ(menus.size(), 3u);
+    ASSERT_EQ(menus[2].size(), 1u);
+    EXPECT_STREQ(menus[2][0].text, "交易报表");
+    EXPECT_STREQ(model.SelectedPosition()->ticket, "S1");
+
+    // Without the model, only the trade report.
+    chart.SetTradingModel(nullptr);
+    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(p[1])), Qt::RightButton);
+    EXPECT_EQ(menus.back().size(), 1u);
+}
+
+}  // namespace
+}  // namespace zq
