@@ -26,6 +26,7 @@
 #include "market/wire/signal_record.h"
 #include "net/wire/ansi_text.h"
 #include "tests/market_fixtures.h"
+#include "tests/support/pixels.h"
 #include "tests/trading_fixtures.h"
 
 namespace zq {
@@ -89,14 +90,7 @@ QImage PaintedSignals(const std::vector<BarRecord>& signals,
     return Painted([&](QPainter& p) { PaintSignals(p, signals, ctx, TheTexts()); });
 }
 
-QRect InkBox(const QImage& image, const QRect& area, const std::function<bool(QRgb)>& ink) {
-    QRect box;
-    const QRect a = area & image.rect();
-    for (int y = a.top(); y <= a.bottom(); ++y)
-        for (int x = a.left(); x <= a.right(); ++x)
-            if (ink(image.pixel(x, y))) box |= QRect(x, y, 1, 1);
-    return box;
-}
+using test::InkBox;
 bool NotBlack(QRgb c) {
     return (c & 0xFFFFFF) != 0;
 }

@@ -24,6 +24,7 @@
 #include "chart/ui/price_static.h"
 #include "net/wire/ansi_text.h"
 #include "tests/market_fixtures.h"
+#include "tests/support/pixels.h"
 
 namespace zq {
 namespace {
@@ -82,15 +83,7 @@ QImage Paint(KLineData& data, int width, int height) {
     return image;
 }
 
-// The bounding box of the pixels in `area` that pass `ink`.
-QRect InkBox(const QImage& image, const QRect& area, const std::function<bool(QRgb)>& ink) {
-    QRect box;
-    const QRect a = area & image.rect();
-    for (int y = a.top(); y <= a.bottom(); ++y)
-        for (int x = a.left(); x <= a.right(); ++x)
-            if (ink(image.pixel(x, y))) box |= QRect(x, y, 1, 1);
-    return box;
-}
+using test::InkBox;
 bool Bright(QRgb c) {
     return qRed(c) > 200 && qGreen(c) > 200 && qBlue(c) > 200;
 }
