@@ -17,7 +17,8 @@ namespace {
 
 constexpr const char* kHelp =
     "ok commands: keepalive stop|resume; message MEMBER|* TEXT; logout MEMBER; price ID PRICE; "
-    "close [PERIOD]; links; help; quit";
+    "close [PERIOD]; signal ID support|resistance PRICE [LOTS AMOUNT STOPLOSS]; withdraw ID TAG; "
+    "signals [ID]; links; help; quit";
 
 // The first word of `rest` (taken off it); empty when none is left.
 std::string_view Word(std::string_view& rest) {
@@ -48,6 +49,26 @@ std::optional<long> Integer(std::string_view text) {
     long v = std::strtol(s.c_str(), &end, 10);
     if (errno != 0 || *end != '\0') return std::nullopt;
     return v;
+}
+
+// A positive decimal number; nothing for any other text.
+std::optional<double> Positive(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v) || v <= 0 || v > 1.0e9) return std::nullopt;
+    return v;
+}
+
+// "1 tag 3 support 1650.50 lots 1.00 amount 10.31 stop 1646.38 variant 2"
+std::string SignalText(const SignalRecord& s) {
+    const InstrumentRules* rules = FindRules(s.instrument);
+    const int decimals = rules ? rules->decimals : 0;
+    return std::to_string(s.instrument) + " tag " + std::to_string(s.tag) + " " +
+           (s.side == signal_side::Support ? "support " : "resistance ") +
+           PriceText(s.price, decimals) + " lots " + PriceText(s.lots, 2) + " amount " +
+           PriceText(s.amount, 2) + " stop " + PriceText(s.stopLoss, decimals) + " variant " +
+           std::to_string(s.variant);
 }
 
 }  // namespace
@@ -179,6 +200,75 @@ std::string ControlPort::Execute(std::string_view line) {
         const std::optional<BarMinute> clock = state_.bars.CloseNow(static_cast<int>(*period));
         if (!clock) return "error no bars";
         return "ok bar clock " + std::to_string(BarYear(*clock)) + FinishedTimeText(*clock);
+    }
+
+    if (command == "signal") {
+        const std::optional<long> id = Integer(Word(rest));
+        const InstrumentRules* rules = id ? FindRules(static_cast<std::int32_t>(*id)) : nullptr;
+        if (!rules) return "error signal needs an instrument id 1..42";
+        const std::string_view sideText = Word(rest);
+        SignalRequest request;
+        request.instrument = rules->id;
+        if (sideText == "support" || sideText == "11") {
+            request.side = signal_side::Support;
+        } else if (sideText == "resistance" || sideText == "21") {
+            request.side = signal_side::Resistance;
+        } else {
+            return "error signal needs a side: support or resistance";
+        }
+        const std::string priceText(Word(rest));
+        const std::optional<double> price = Positive(priceText);
+        if (!price || *price * PriceScale(*rules) > 2.0e9)
+            return "error signal needs a positive price, not \"" + Printable(priceText, 32) + "\"";
+        request.price = ToScaled(*rules, *price);
+        if (request.price <= 0) return "error the price rounds to 0";
+        const std::string lotsText(Word(rest)), amountText(Word(rest)), stopText(Word(rest));
+        if (!lotsText.empty()) {
+            const std::optional<double> lots = Positive(lotsText), amount = Positive(amountText),
+                                        stop = Positive(stopText);
+            if (!lots || !amount || !stop || *lots > 1.0e6 || *amount > 1.0e7 ||
+                *stop * PriceScale(*rules) > 2.0e9)
+                return "error signal needs LOTS AMOUNT STOPLOSS as positive numbers, or none";
+            request.lots100 = static_cast<std::int32_t>(std::lround(*lots * 100));
+            request.amount100 = static_cast<std::int32_t>(std::lround(*amount * 100));
+            request.stopLoss = ToScaled(*rules, *stop);
+            if (request.lots100 <= 0 || request.amount100 <= 0 || request.stopLoss <= 0)
+                return "error a figure rounds to 0";
+        }
+        if (!Trim(rest).empty()) return "error signal takes at most six arguments";
+        const std::optional<SignalRecord> s = state_.signals.Publish(request);
+        if (!s) return "error no free tag for instrument " + std::to_string(rules->id);
+        return "ok signal " + SignalText(*s);
+    }
+
+    if (command == "withdraw") {
+        const std::optional<long> id = Integer(Word(rest));
+        const std::optional<long> tag = Integer(Word(rest));
+        if (!id || !FindRules(static_cast<std::int32_t>(*id)))
+            return "error withdraw needs an instrument id 1..42";
+        if (!tag || *tag < 1 || *tag > 255) return "error withdraw needs a tag 1..255";
+        const std::optional<SignalRecord> s = state_.signals.Withdraw(
+            static_cast<std::int32_t>(*id), static_cast<std::uint8_t>(*tag));
+        if (!s)
+            return "error instrument " + std::to_string(*id) + " has no signal " +
+                   std::to_string(*tag);
+        return "ok withdrawn " + SignalText(*s);
+    }
+
+    if (command == "signals") {
+        const std::string_view idText = Word(rest);
+        std::int32_t instrument = 0;
+        if (!idText.empty()) {
+            const std::optional<long> id = Integer(idText);
+            if (!id || !FindRules(static_cast<std::int32_t>(*id)))
+                return "error signals takes an instrument id 1..42 or nothing";
+            instrument = static_cast<std::int32_t>(*id);
+        }
+        const std::vector<SignalRecord> active = state_.signals.Active(instrument);
+        std::string answer = "ok " + std::to_string(active.size()) + " active";
+        for (std::size_t i = 0; i < active.size(); ++i)
+            answer += (i == 0 ? ": " : "; ") + SignalText(active[i]);
+        return answer;
     }
 
     return "error unknown command \"" + Printable(command, 32) + "\" (help lists them)";

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "market/wire/signal_record.h"
 #include "server/catalogue.h"
 #include "server/link_io.h"
 #include "server/log.h"
@@ -51,6 +52,15 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
     state.push.NoteHistoryRequest(KeyOf(header), series->instrument,
                                   PeriodIndex(series->periodMinutes));
 
+    // The instrument's active signals ride along with every answer that brings the live bar,
+    // after the oldest bar: the client takes them out by their marker.
+    std::size_t signals = 0;
+    if (!answer->bars.empty() && IsLiveBar(answer->bars.front())) {
+        for (const SignalRecord& s : state.signals.Active(series->instrument)) {
+            answer->bars.push_back(AsBar(s));
+            ++signals;
+        }
+    }
     std::string archive;
     if (!answer->bars.empty()) {
         std::optional<std::string> zipped = ZipBarRecords(answer->bars);
@@ -66,7 +76,8 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
     out.append(reinterpret_cast<const char*>(&length), sizeof length);
     out += archive;
     out.append(answer->trailer.data(), answer->trailer.size());
-    item += " -> " + std::to_string(answer->bars.size()) + " bars in " +
+    item += " -> " + std::to_string(answer->bars.size() - signals) + " bars" +
+            (signals ? " and " + std::to_string(signals) + " signals" : std::string()) + " in " +
             std::to_string(archive.size()) + " bytes, trailer \"" +
             std::string(KeyText(answer->trailer)) + "\"";
     log.Add(item);

@@ -34,6 +34,7 @@ CommandTable BuildRequestCommands() {
     RegisterAccountCommands(table);
     RegisterAlertCommands(table);
     RegisterMessageCommands(table);
+    RegisterSignalCommands(table);
     return table;
 }
 

@@ -25,6 +25,9 @@ void RegisterAlertCommands(CommandTable& table);
 // 44 server messages (message_commands.cpp).
 void RegisterMessageCommands(CommandTable& table);
 
+// 41 save and 42 load the signal notification flags (signal_commands.cpp).
+void RegisterSignalCommands(CommandTable& table);
+
 // A counted list answer: the int32 count, then the records, in one send.
 template <typename Record>
 bool SendList(RequestContext& ctx, const std::vector<Record>& records) {

@@ -47,6 +47,8 @@ std::string UsageText() {
            "  --control-port N     control commands on 127.0.0.1:N (default none; 0 = any free\n"
            "                       port)\n"
            "  --keepalive-ms N     push link keep-alive every N ms (default 10000)\n"
+           "  --auto-signals 0|1   the market's own trading signals (default 1; 0 = only those\n"
+           "                       of the control port)\n"
            "  --help               this text\n";
 }
 
@@ -122,6 +124,12 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.keepAliveInterval = std::chrono::milliseconds(n);
+        } else if (name == "--auto-signals") {
+            if (!ParseInteger(value, 0, 1, n)) {
+                message = "--auto-signals needs 0 or 1, not \"" + value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.autoSignals = n == 1;
         } else {
             message = "unknown option " + name;
             return ParseOutcome::Error;

@@ -23,6 +23,7 @@ struct ServerOptions {
     std::chrono::milliseconds marketStep{500};  // 0: prices stand still
     std::optional<std::uint16_t> controlPort;   // none: no control port; 0: any free port
     std::chrono::milliseconds keepAliveInterval{10000};
+    bool autoSignals = true;  // the market publishes and withdraws signals by itself
 };
 
 enum class ParseOutcome { Run, Help, Error };

@@ -210,6 +210,13 @@ int PushFeed::SendMessage(std::optional<std::int64_t> memberId, std::int32_t tim
     return told;
 }
 
+int PushFeed::SendSignal(const SignalRecord& signal) {
+    const std::string item = PushRecord(AsBar(signal));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& link : links_) link->Enqueue(item);
+    return static_cast<int>(links_.size());
+}
+
 void PushFeed::SetKeepAlives(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (on && !keepAlives_)

@@ -9,6 +9,8 @@
 //   1  a 56-byte market record: the live bar of the link's period, for every instrument, on
 //      every new price; and, for the chart's instrument, the finished bar when a bar closes,
 //      followed by the next live bar
+//   1  a 56-byte trading signal (marker 255 at offset 44): published, republished or withdrawn,
+//      to every link
 //   2  an instant message: int32 more (1), int32 time, int32 length, that many GBK bytes
 //   4  keep-alive (every keep-alive interval, and once on subscribing; none while stopped)
 //   5  logged out: another login of the member, or the control port; the link then closes
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "market/wire/bar_record.h"
+#include "market/wire/signal_record.h"
 #include "net/wire/framing.h"
 #include "server/bars.h"
 #include "server/keys.h"
@@ -119,6 +122,9 @@ class PushFeed {
     // An instant message to a member's links (nothing: to every link); the links told.
     int SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
                     std::string_view gbkText);
+
+    // A signal record (a publication or a withdrawal) to every link; the links told.
+    int SendSignal(const SignalRecord& signal);
 
     // Keep-alives stop and start again (with one at once on every link).
     void SetKeepAlives(bool on);

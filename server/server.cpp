@@ -67,6 +67,8 @@ bool Server::Start(std::string* error) {
         closePorts();
         return false;
     }
+    state_->signals.SetSink([&feed](const SignalRecord& s) { feed.SendSignal(s); });
+    state_->signals.Start(options_.autoSignals);
     started_ = true;
     connections_.Open();
     state_->market.Start(options_.marketStep);
@@ -86,6 +88,7 @@ bool Server::Start(std::string* error) {
             "; store " + options_.dbPath + "; version " + std::to_string(options_.versionNumber) +
             "; seed " + std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +
             " sessions open; market step " + std::to_string(options_.marketStep.count()) + " ms" +
+            (options_.autoSignals ? "" : "; no automatic signals") +
             (options_.fixedCode.empty() ? "" : "; fixed code"));
     return true;
 }
@@ -99,6 +102,7 @@ void Server::Stop() {
     // Every push link hears -1 before the connections are shut down.
     state_->push.CloseAll(kPushFarewellWait);
     connections_.CloseAll();
+    state_->signals.Stop();
     state_->bars.Stop();
     state_->market.Stop();
     if (!SaveMarketPrices(*state_->store, state_->market)) LogLine("cannot save the market prices");

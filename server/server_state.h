@@ -1,6 +1,6 @@
 // Everything the connection threads share: options, the store, the pending verification keys,
 // the open sessions, the simulation's generator, the market, the accounts, the push links and
-// the bars. Each part guards itself.
+// the bars and the trading signals. Each part guards itself.
 #pragma once
 
 #include <memory>
@@ -13,6 +13,7 @@
 #include "server/random.h"
 #include "server/session_store.h"
 #include "server/sessions.h"
+#include "server/signals.h"
 #include "server/store.h"
 #include "server/verification.h"
 
@@ -20,7 +21,7 @@ namespace zq::server {
 
 struct ServerState {
     ServerState(ServerOptions opts, std::unique_ptr<Store> db, std::uint64_t seed)
-        : options(std::move(opts)), store(std::move(db)), random(seed) {}
+        : options(std::move(opts)), store(std::move(db)), random(seed), signals(bars, seed) {}
 
     const ServerOptions options;
     const std::unique_ptr<Store> store;
@@ -34,6 +35,8 @@ struct ServerState {
     // The feed outlives the book, whose updates it hears.
     PushFeed push{sessions, options.keepAliveInterval};
     BarBook bars{*store, market};
+    // The active trading signals; they go out on the push feed and into history transfers.
+    SignalBook signals;
 };
 
 }  // namespace zq::server

@@ -9,6 +9,7 @@
 #include "server/random.h"
 #include "server/session_store.h"
 #include "server/sha256.h"
+#include "server/signal_flags.h"
 
 namespace zq::server {
 namespace {
@@ -78,11 +79,12 @@ bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
 using MigrationStep = bool (*)(Store&, sqlite3*, std::string*);
 constexpr MigrationStep kMigrations[] = {
     CreateMembers,
-    CreateAccountTables,  // account_rows.cpp
-    CreateAlertTables,    // alerts.cpp
-    CreateMessageTables,  // messages.cpp
-    CreateBarTables,      // bars.cpp
-    CreateSessionTable,   // session_store.cpp
+    CreateAccountTables,    // account_rows.cpp
+    CreateAlertTables,      // alerts.cpp
+    CreateMessageTables,    // messages.cpp
+    CreateBarTables,        // bars.cpp
+    CreateSessionTable,     // session_store.cpp
+    CreateSignalFlagTable,  // signal_flags.cpp
 };
 
 Member ReadMember(const Statement& st) {

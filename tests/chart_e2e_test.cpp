@@ -83,6 +83,11 @@ TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
     // The first start wrote the cache of what came over the wire.
     EXPECT_FALSE(ReadHistoryCache(HistoryDirectory(), 1, 15).empty());
 
+    // The repaint that follows the transfer reaches the window through a posted message.
+    ServeUntil([&] {
+        const QImage& image = window.Render();
+        return Count(image, chart_color::Falling) > 100 && Count(image, chart_color::Rising) > 100;
+    });
     const QImage shown = window.Render().copy();
     EXPECT_GT(Count(shown, chart_color::Falling), 100) << "white candles";
     EXPECT_GT(Count(shown, chart_color::Rising), 100) << "red candles";

@@ -271,8 +271,9 @@ TEST_F(StoredSessionsTest, AnOlderDatabaseGainsTheSessionTableAndKeepsItsData) {
         // As the server before sessions were kept left the file.
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-        const std::string sql = "DROP TABLE sessions; PRAGMA user_version=" +
-                                std::to_string(Store::SchemaVersion() - 1);
+        // Version 5: before the sessions and the signal flags were kept.
+        const std::string sql =
+            "DROP TABLE sessions; DROP TABLE signal_flags; PRAGMA user_version=5";
         EXPECT_TRUE(Exec(db, sql.c_str()));
         sqlite3_close(db);
     }

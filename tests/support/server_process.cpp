@@ -106,6 +106,9 @@ bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports) {
                                      dbPath_,
                                      "--ports-file",
                                      portsPath_};
+    // Tests count records: the market's own signals only for a test that asks for them (a
+    // later option wins).
+    args.insert(args.end(), {"--auto-signals", "0"});
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
