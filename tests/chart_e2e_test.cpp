@@ -17,6 +17,7 @@
 #include "market/history_cache.h"
 #include "market/instruments.h"
 #include "market/wire/bar_record.h"
+#include "net/signal_feed.h"
 #include "tests/support/app_driver.h"
 
 namespace zq {
@@ -164,6 +165,49 @@ TEST_F(ChartEndToEnd, EveryInstrumentAndPeriodLoads) {
         })) << period.minutes;
     }
     EXPECT_EQ(ReadSettings().lastInstrument, 42);
+}
+
+}  // namespace
+}  // namespace zq
+
+namespace zq {
+namespace {
+
+// The toolbar entry of an instrument in the frame's blink list.
+bool Blinking(const CMainFrame& frame, int instrument) {
+    for (const SignalBlinkEntry& e : frame.SignalBlink().Entries())
+        if (e.instrument == instrument) return true;
+    return false;
+}
+
+TEST_F(ChartEndToEnd, ASignalFromTheServerReachesTheChartTheButtonAndTheMessagesAndLeavesAgain) {
+    const std::size_t messagesBefore = frame_->Messages().Size();
+    const std::string published = Control("signal 1 support 1650.5");
+    ASSERT_EQ(published.rfind("ok", 0), 0u) << published;
+    const std::size_t tagAt = published.find("tag ");
+    ASSERT_NE(tagAt, std::string::npos) << published;
+    const int tag = std::atoi(published.c_str() + tagAt + 4);
+
+    ASSERT_TRUE(ServeUntil([&] {
+        return CountSignals(view_->Chart(), 1) == 1 && Blinking(*frame_, 1) &&
+               frame_->Messages().Size() == messagesBefore + 1;
+    }));
+    // The demo member announces 伦敦金: the message carries the level in the instrument's
+    // decimals.
+    bool announced = false;
+    for (const auto& m : frame_->Messages().Copy())
+        announced |= m.content.find("接收到[伦敦金(T+0)]新操盘信号，{支撑位1650.50") == 0;
+    EXPECT_TRUE(announced);
+    // The layout placed the level on the chart.
+    const std::int32_t y = view_->Chart().WithSignals(
+        [](const std::vector<BarRecord>& s) { return AsSignal(s.front()).lineY; });
+    EXPECT_NE(y, 0);
+
+    const std::string withdrawn = Control("withdraw 1 " + std::to_string(tag));
+    ASSERT_EQ(withdrawn.rfind("ok", 0), 0u) << withdrawn;
+    ASSERT_TRUE(
+        ServeUntil([&] { return CountSignals(view_->Chart(), 1) == 0 && !Blinking(*frame_, 1); }));
+    EXPECT_EQ(frame_->Messages().Size(), messagesBefore + 1) << "a withdrawal is not announced";
 }
 
 }  // namespace
