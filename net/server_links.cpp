@@ -20,7 +20,11 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
     // Signals reach the feed from both workers: those of a history transfer through the
     // chart's hook (set before the chart is shared), live ones through the push handler. New
     // ones are announced in the message list, the same one the instant messages go to.
-    chart_->hooks.historySignal = [feed = signals_](const BarRecord& r) { feed->HistoryIntake(r); };
+    // The chart holds this hook and the feed holds the chart: the hook keeps only a weak
+    // reference, or neither would ever be freed.
+    chart_->hooks.historySignal = [weak = std::weak_ptr<SignalFeed>(signals_)](const BarRecord& r) {
+        if (auto feed = weak.lock()) feed->HistoryIntake(r);
+    };
     signals_->SetAnnounce([sinks = sinks_](const std::string& text, std::int64_t time) {
         if (sinks->message) sinks->message(text, static_cast<std::int32_t>(time));
     });

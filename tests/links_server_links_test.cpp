@@ -350,3 +350,21 @@ TEST_F(ServerLinksTest, ATransferCutShortByTheShutdownNeverReachesTheChart) {
 
 }  // namespace
 }  // namespace zq
+
+namespace zq {
+namespace {
+
+// The chart, its hooks and the signal feed refer to one another: once the links and their
+// workers are gone, nothing may keep the chart alive (every view would leak its bars).
+TEST_F(ServerLinksTest, NothingKeepsTheChartAliveOnceTheLinksAreGone) {
+    std::weak_ptr<KLineData> chart = MakeLinks().ChartData();
+    data_.Answer(HistoryAnswer(MakeZip({RecordBytes(HistoryBars(1, 100, 4))}), "K"));
+    links_->RebuildLinks();
+    ASSERT_TRUE(WaitUntil([&] { return links_->HistoryLoaded() && !links_->HistoryBusy(); }));
+    links_->ShutdownLinks();
+    links_.reset();
+    EXPECT_TRUE(WaitUntil([&] { return chart.expired(); }));
+}
+
+}  // namespace
+}  // namespace zq
