@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
@@ -20,12 +21,6 @@ namespace {
 // prints them. The separators are ideographic spaces (U+3000).
 constexpr const char* kAnnouncementFormat =
     "接收到[%s]新操盘信号，{%s%%.%df\u3000%%.2f手/%%.2f万元\u3000%%.%df止损}";
-
-// The decimals a format can carry: a record from the server with something outside 0..9 would
-// otherwise build a broken format.
-int FormatDigits(int decimals) {
-    return std::clamp(decimals, 0, 9);
-}
 
 // printf into a string.
 template <typename... Args>
@@ -94,7 +89,7 @@ const char* SignalSideText(std::uint8_t side) {
 std::string SignalAnnouncement(const SignalRecord& signal, const InstrumentRecord& instrument) {
     const std::string name = FieldToUtf8(instrument.name, sizeof instrument.name);
     if (name.empty()) return {};
-    const int digits = FormatDigits(instrument.decimals);
+    const int digits = FormatDecimals(instrument.decimals);
     const std::string numbers = Format(kAnnouncementFormat, EscapePercent(name).c_str(),
                                        SignalSideText(signal.side), digits, digits);
     // 10^digits in single precision, as the prices of the trading model are scaled.

@@ -23,23 +23,13 @@ namespace {
 // this far left of the right edge.
 constexpr int kLabelIndent = 8;
 constexpr int kSignalTextMargin = 8;
-// Prices are formatted with at most this many decimals.
-constexpr int kMaxDecimals = 9;
-
-int Digits(int decimals) {
-    return std::clamp(decimals, 0, kMaxDecimals);
-}
-
-double Unscaled(std::int32_t scaled, int decimals) {
-    return static_cast<double>(scaled) / std::pow(10.0, Digits(decimals));
-}
-
 // printf with a format whose "%%.%df" parts (one or two) were first completed with the
 // decimals.
 template <class... Args>
 QString Formatted(const char* pattern, int decimals, Args... args) {
     char format[128];
-    std::snprintf(format, sizeof format, pattern, Digits(decimals), Digits(decimals));
+    std::snprintf(format, sizeof format, pattern, FormatDecimals(decimals),
+                  FormatDecimals(decimals));
     char text[256];
     std::snprintf(text, sizeof text, format, args...);
     return QString::fromUtf8(text);
@@ -176,8 +166,8 @@ QString SignalLevelText(const SignalRecord& s, int decimals) {
         pattern = "阻力位%%.%df　%%.2f手/%%.2f万元　%%.%df止损";
     else
         return {};
-    return Formatted(pattern, decimals, Unscaled(s.price, decimals), s.lots / 100.0,
-                     s.amount / 100.0, Unscaled(s.stopLoss, decimals));
+    return Formatted(pattern, decimals, ScaledToReal(s.price, decimals), s.lots / 100.0,
+                     s.amount / 100.0, ScaledToReal(s.stopLoss, decimals));
 }
 
 QString SignalTimeText(std::int32_t published) {

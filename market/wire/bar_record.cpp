@@ -6,13 +6,9 @@
 
 namespace zq {
 
-namespace {
-
-int ClampDecimals(int decimals) {
+int FormatDecimals(int decimals) {
     return std::clamp(decimals, 0, 9);
 }
-
-}  // namespace
 
 std::string_view TimeText(const BarRecord& r) {
     const void* nul = std::memchr(r.time, 0, sizeof r.time);
@@ -55,13 +51,13 @@ bool SameKeyText(const BarKey& a, const BarKey& b) {
 
 std::string PriceFormat(int decimals) {
     char format[16];
-    std::snprintf(format, sizeof format, "%%.%df", ClampDecimals(decimals));
+    std::snprintf(format, sizeof format, "%%.%df", FormatDecimals(decimals));
     return format;
 }
 
 double ScaledToReal(std::int64_t price, int decimals) {
     static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
-    return static_cast<double>(price) / kPowers[ClampDecimals(decimals)];
+    return static_cast<double>(price) / kPowers[FormatDecimals(decimals)];
 }
 
 std::string PriceText(std::int64_t price, int decimals) {

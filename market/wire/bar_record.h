@@ -85,6 +85,8 @@ std::string_view KeyText(const BarKey& k);
 // Texts compared, not bytes: a server trailer may carry anything after its NUL.
 bool SameKeyText(const BarKey& a, const BarKey& b);
 
+// The decimals a price format can carry: 0..9, anything outside taken as the nearer end.
+int FormatDecimals(int decimals);
 // "%%.%df" built from the decimals: "%.2f" for two. Decimals outside 0..9 are taken as the
 // nearest of the two ends, so a bad record never builds a broken format.
 std::string PriceFormat(int decimals);
