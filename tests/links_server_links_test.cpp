@@ -36,18 +36,11 @@ class ServerLinksTest : public ::testing::Test {
   protected:
     void SetUp() override {
         dir_ = test::MakeTestDirectory("zq-server-links");
-        ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
-        ::setenv("ZQ_PUSH_PORT", std::to_string(push_.Port()).c_str(), 1);
-        ::setenv("ZQ_DATA_PORT", std::to_string(data_.Port()).c_str(), 1);
-        ReloadConfig();
-        Session().serverAddress = htonl(INADDR_LOOPBACK);
+        PointLinksAt(dir_, push_.Port(), data_.Port());
     }
     void TearDown() override {
         links_.reset();
-        for (const char* v : {"ZQ_DATA_DIR", "ZQ_PUSH_PORT", "ZQ_DATA_PORT"}) ::unsetenv(v);
-        ReloadConfig();
-        ResetSession();
-        std::filesystem::remove_all(dir_);
+        ClearLinksEnvironment(dir_);
     }
 
     // Links whose window hooks write what they were asked into `calls_`, and whose sinks

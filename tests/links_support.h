@@ -4,6 +4,8 @@
 // with the next queued answer and can stop half way until the test lets it go on).
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <zip.h>
@@ -12,19 +14,43 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/config.h"
 #include "market/wire/bar_record.h"
 #include "net/push_link.h"
 #include "net/wire/framing.h"
+#include "net/wire/session.h"
 #include "tests/support/script_server.h"
 
 namespace zq::test {
+
+// Points the client's data directory, push port and data port at a test's own directory and
+// scripted servers, with the server address on loopback.
+inline void PointLinksAt(const std::filesystem::path& dataDir, std::uint16_t pushPort,
+                         std::uint16_t dataPort) {
+    ::setenv("ZQ_DATA_DIR", dataDir.c_str(), 1);
+    ::setenv("ZQ_PUSH_PORT", std::to_string(pushPort).c_str(), 1);
+    ::setenv("ZQ_DATA_PORT", std::to_string(dataPort).c_str(), 1);
+    ReloadConfig();
+    Session().serverAddress = htonl(INADDR_LOOPBACK);
+}
+
+// Undoes PointLinksAt (and a request port a test may have set) and removes the directory.
+inline void ClearLinksEnvironment(const std::filesystem::path& dataDir) {
+    for (const char* v : {"ZQ_DATA_DIR", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_REQUEST_PORT"})
+        ::unsetenv(v);
+    ReloadConfig();
+    ResetSession();
+    std::filesystem::remove_all(dataDir);
+}
 
 using Bytes = std::vector<unsigned char>;
 

@@ -40,19 +40,9 @@ class LinksViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
         dir_ = test::MakeTestDirectory("zq-view");
-        ::setenv("ZQ_DATA_DIR", dir_.c_str(), 1);
-        ::setenv("ZQ_PUSH_PORT", std::to_string(push_.Port()).c_str(), 1);
-        ::setenv("ZQ_DATA_PORT", std::to_string(data_.Port()).c_str(), 1);
-        ReloadConfig();
-        Session().serverAddress = htonl(INADDR_LOOPBACK);
+        PointLinksAt(dir_, push_.Port(), data_.Port());
     }
-    void TearDown() override {
-        for (const char* v : {"ZQ_DATA_DIR", "ZQ_PUSH_PORT", "ZQ_DATA_PORT", "ZQ_REQUEST_PORT"})
-            ::unsetenv(v);
-        ReloadConfig();
-        ResetSession();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { ClearLinksEnvironment(dir_); }
 
     // A view wired to record what reaches the trading model and the message list.
     std::unique_ptr<CChildView> MakeView() {
