@@ -59,7 +59,7 @@ Next Account(RequestContext& ctx) {
 }
 
 // 54: the trading hours.
-Next TradingHours(RequestContext& ctx) {
+Next TradingDayHours(RequestContext& ctx) {
     const std::int32_t answer = kDayOpens * 10000 + kDayCloses;
     return AnswerValue(ctx, answer, "trading hours " + std::to_string(answer));
 }
@@ -72,7 +72,7 @@ void RegisterAccountCommands(CommandTable& table) {
     table.Add(cmd::LoadPending, "orders", Orders);
     table.Add(cmd::LoadSummary, "summary", Summary);
     table.Add(cmd::LoadAccount, "account", Account);
-    table.Add(cmd::LoadTradingHours, "trading hours", TradingHours);
+    table.Add(cmd::LoadTradingHours, "trading hours", TradingDayHours);
 }
 
 }  // namespace zq::server

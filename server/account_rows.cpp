@@ -55,6 +55,7 @@ struct RowTable {
     const char* numberColumn;  // the row's number, unique in the store
     std::string Row::*number;
     const char* listOrder;  // the order of a member's list
+    const char* sequence;   // where NextSerial numbers new rows
     // Every column but member_id and the number.
     std::vector<Column<Row>> columns;
 };
@@ -84,7 +85,11 @@ template <>
 const RowTable<PositionRow>& TableOf<PositionRow>() {
     using R = PositionRow;
     static const RowTable<R> table{
-        "positions", "ticket", &R::ticket, "open_time, id",
+        "positions",
+        "ticket",
+        &R::ticket,
+        "open_time, id",
+        "ticket",
         TermsAnd<R>({Col("opened_quantity", &R::openedQuantity),
                      Col("held_quantity", &R::heldQuantity), Col("open_price", &R::openPrice),
                      Col("margin", &R::margin), Col("open_time", &R::openTime),
@@ -97,13 +102,33 @@ template <>
 const RowTable<OrderRow>& TableOf<OrderRow>() {
     using R = OrderRow;
     static const RowTable<R> table{
-        "orders", "order_number", &R::orderNumber, "order_time, id",
+        "orders",
+        "order_number",
+        &R::orderNumber,
+        "order_time, id",
+        "ticket",
         TermsAnd<R>({Col("quantity", &R::quantity), Col("price", &R::price),
                      Col("trigger_kind", &R::triggerKind), Col("open_close", &R::openClose),
                      Col("related_position", &R::relatedPosition), Col("validity", &R::validity),
                      Col("order_time", &R::orderTime), Col("status", &R::status),
                      Col("frozen_margin", &R::frozenMargin), Col("frozen_fee", &R::frozenFee),
                      Col("done_time", &R::doneTime)})};
+    return table;
+}
+
+template <>
+const RowTable<FillRow>& TableOf<FillRow>() {
+    using R = FillRow;
+    static const RowTable<R> table{
+        "fills",
+        "fill_number",
+        &R::fillNumber,
+        "time, id",
+        "fill",
+        {Col("ticket", &R::ticket), Col("order_number", &R::orderNumber),
+         Col("instrument", &R::instrument), Col("direction", &R::direction), Col("lots", &R::lots),
+         Col("price", &R::price), Col("open_close", &R::openClose), Col("profit", &R::profit),
+         Col("fee", &R::fee), Col("time", &R::time), Col("reason", &R::reason)}};
     return table;
 }
 
@@ -249,7 +274,7 @@ template <typename Row>
 bool InsertRow(sqlite3* db, Row& row) {
     const RowTable<Row>& table = TableOf<Row>();
     std::string& number = row.*table.number;
-    if (number.empty()) number = NextSerial(db);
+    if (number.empty()) number = NextSerial(db, table.sequence);
     if (number.empty()) return false;
     std::string sql =
         std::string("INSERT INTO ") + table.name + " (" + AllColumns(table) + ") VALUES (?, ?";
@@ -287,6 +312,8 @@ bool DeleteRow(sqlite3* db, std::int64_t memberId, const std::string& number) {
 // The rows of the two tables.
 template std::vector<PositionRow> LoadRows(sqlite3*, std::int64_t);
 template std::vector<OrderRow> LoadRows(sqlite3*, std::int64_t);
+template std::vector<FillRow> LoadRows(sqlite3*, std::int64_t);
+template bool InsertRow(sqlite3*, FillRow&);
 template std::optional<PositionRow> FindRow(sqlite3*, std::int64_t, const std::string&);
 template std::optional<OrderRow> FindRow(sqlite3*, std::int64_t, const std::string&);
 template bool InsertRow(sqlite3*, PositionRow&);
@@ -297,14 +324,19 @@ template bool DeleteRow<PositionRow>(sqlite3*, std::int64_t, const std::string&)
 template bool DeleteRow<OrderRow>(sqlite3*, std::int64_t, const std::string&);
 
 std::string NextSerial(sqlite3* db) {
+    return NextSerial(db, "ticket");
+}
+
+std::string NextSerial(sqlite3* db, const char* sequence) {
     std::int64_t next = 0;
     {
-        Statement st(db, "SELECT next FROM serials WHERE name = 'ticket'");
+        Statement st(db, "SELECT next FROM serials WHERE name = ?");
+        st.Bind(1, std::string_view(sequence));
         if (!st.Step()) return {};
         next = st.Int(0);
     }
-    Statement up(db, "UPDATE serials SET next = ? WHERE name = 'ticket'");
-    up.Bind(1, next + 1);
+    Statement up(db, "UPDATE serials SET next = ? WHERE name = ?");
+    up.Bind(1, next + 1).Bind(2, std::string_view(sequence));
     if (!up.Run()) return {};
     return std::to_string(next);
 }
@@ -392,6 +424,33 @@ bool CreateAccountTables(Store& /*store*/, sqlite3* db, std::string* error) {
         }
     }
     return true;
+}
+
+}  // namespace zq::server
+
+namespace zq::server {
+
+// Written so that it can run again on a file that has the table already.
+bool CreateFillTable(Store& /*store*/, sqlite3* db, std::string* error) {
+    return Exec(db,
+                "CREATE TABLE IF NOT EXISTS fills ("
+                " id INTEGER PRIMARY KEY,"
+                " member_id INTEGER NOT NULL REFERENCES members(id) ON DELETE CASCADE,"
+                " fill_number TEXT NOT NULL UNIQUE,"
+                " ticket TEXT NOT NULL,"
+                " order_number TEXT NOT NULL,"
+                " instrument INTEGER NOT NULL,"
+                " direction INTEGER NOT NULL,"
+                " lots REAL NOT NULL,"
+                " price REAL NOT NULL,"
+                " open_close INTEGER NOT NULL,"
+                " profit REAL NOT NULL,"
+                " fee REAL NOT NULL,"
+                " time INTEGER NOT NULL,"
+                " reason INTEGER NOT NULL);"
+                "CREATE INDEX IF NOT EXISTS fills_by_member ON fills (member_id, time);"
+                "INSERT OR IGNORE INTO serials (name, next) VALUES ('fill', 1);",
+                error);
 }
 
 }  // namespace zq::server

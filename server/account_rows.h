@@ -70,6 +70,37 @@ struct OrderRow : TradeTerms {
     std::int64_t doneTime = 0;  // when it was filled or cancelled
 };
 
+// One trade of the execution engine: a position opened or (partly) closed. Fills are only ever
+// added; they outlive the position they belong to.
+struct FillRow {
+    std::int64_t memberId = 0;
+    std::string fillNumber;   // assigned by InsertRow when empty, from the fills' own sequence
+    std::string ticket;       // the position opened or closed
+    std::string orderNumber;  // the pending order that made the trade; empty for none
+    std::int32_t instrument = 0;
+    std::int32_t direction = direction::Buy;  // of the trade: closing a buy position sells
+    double lots = 0;
+    double price = 0;
+    std::int32_t openClose = 1;  // 1 opens, 2 closes
+    double profit = 0;           // closing: the closed profit/loss; opening: 0
+    double fee = 0;              // the fee charged for this trade
+    std::int64_t time = 0;
+    std::int32_t reason = 0;  // fill_reason
+};
+
+namespace fill_reason {
+constexpr std::int32_t Market = 1;      // a market order
+constexpr std::int32_t Limit = 2;       // a pending order reached its price
+constexpr std::int32_t StopLoss = 3;    // the position's stop-loss was reached
+constexpr std::int32_t TakeProfit = 4;  // the position's take-profit was reached
+constexpr std::int32_t MarginCall = 5;  // liquidated at the margin-call level
+}  // namespace fill_reason
+
+namespace open_close {
+constexpr std::int32_t Open = 1;
+constexpr std::int32_t Close = 2;
+}  // namespace open_close
+
 namespace order_validity {
 constexpr std::int32_t Today = 1;
 constexpr std::int32_t ThisWeek = 2;
@@ -86,8 +117,9 @@ bool SaveAccount(sqlite3* db, const AccountRow& row);
 // Opens a plain funded account (100,000 yuan of starting capital) for a member without one.
 bool CreatePlainAccount(sqlite3* db, std::int64_t memberId, std::int64_t now);
 
-// Positions and orders: rows of a member, each named by a number from NextSerial (the
-// position's ticket, the order number). `Row` is PositionRow or OrderRow.
+// Positions, orders and fills: rows of a member, each named by a number from NextSerial (the
+// position's ticket, the order number; fills count on their own). `Row` is PositionRow,
+// OrderRow or FillRow.
 // The member's rows, oldest first: the open positions, the orders of every status.
 template <typename Row>
 std::vector<Row> LoadRows(sqlite3* db, std::int64_t memberId);
@@ -104,10 +136,14 @@ bool DeleteRow(sqlite3* db, std::int64_t memberId, const std::string& number);
 
 // The next ticket or order number: one sequence for both, so a number names one thing.
 std::string NextSerial(sqlite3* db);
+// The next number of another sequence of the table `serials` ("fill"); empty when it has none.
+std::string NextSerial(sqlite3* db, const char* sequence);
 }  // namespace account_rows
 
 // Schema step: the account tables and the market's saved prices; a plain account for every
 // member, and the demo member's positions, orders and history.
 bool CreateAccountTables(Store& store, sqlite3* db, std::string* error);
+// Schema step: the table of fills and their sequence.
+bool CreateFillTable(Store& store, sqlite3* db, std::string* error);
 
 }  // namespace zq::server

@@ -10,6 +10,24 @@
 
 namespace zq::server {
 
+Funds FundsOf(double balance, double positionMargins, const std::vector<OrderRow>& orders) {
+    Funds f;
+    for (const OrderRow& o : orders) {
+        if (o.status != order_status::Waiting) continue;
+        f.frozenMargin += o.frozenMargin;
+        f.frozenFees += o.frozenFee;
+    }
+    f.occupied = RoundMoney(positionMargins);
+    f.frozenMargin = RoundMoney(f.frozenMargin);
+    f.frozenFees = RoundMoney(f.frozenFees);
+    f.free = RoundMoney(balance - f.occupied - f.frozenMargin - f.frozenFees);
+    return f;
+}
+
+float RiskRate(double equity, double occupied) {
+    return occupied > 0 ? static_cast<float>(equity * 100.0 / occupied) : 0.0f;
+}
+
 std::optional<AccountRow> Accounts::Settle(std::int64_t memberId) {
     const std::int64_t now = Now();
     const std::string today = TradingDayOf(now);
@@ -31,6 +49,7 @@ std::optional<AccountRow> Accounts::Settle(std::int64_t memberId) {
         return true;
     });
     if (!ok) return std::nullopt;
+    if (settled_) settled_(memberId);
     return result;
 }
 
@@ -74,21 +93,15 @@ AccountBlock Accounts::Block(std::int64_t memberId) {
     const std::vector<OrderRow> orders =
         store_.WithDb([&](sqlite3* db) { return account_rows::LoadRows<OrderRow>(db, memberId); });
 
-    double occupied = 0, frozenMargin = 0, frozenFees = 0;
+    double margins = 0;
     Decimal floating;
     for (const PositionRecord& p : positions) {
-        occupied += p.occupiedMargin;
+        margins += p.occupiedMargin;
         floating += Decimal::FromDouble(PositionFloatingProfit(p));
     }
-    for (const OrderRow& o : orders) {
-        if (o.status != order_status::Waiting) continue;
-        frozenMargin += o.frozenMargin;
-        frozenFees += o.frozenFee;
-    }
-    occupied = RoundMoney(occupied);
-    frozenMargin = RoundMoney(frozenMargin);
-    frozenFees = RoundMoney(frozenFees);
-    const double free = RoundMoney(row->balance - occupied - frozenMargin - frozenFees);
+    const Funds funds = FundsOf(row->balance, margins, orders);
+    const double occupied = funds.occupied, frozenMargin = funds.frozenMargin,
+                 frozenFees = funds.frozenFees, free = funds.free;
 
     PutField(b.reserved0, sizeof b.reserved0, ToAnsi(row->memberName));
     PutField(b.accountName, sizeof b.accountName, ToAnsi(row->accountName));
@@ -110,7 +123,7 @@ AccountBlock Accounts::Block(std::int64_t memberId) {
     b.equity = equity.ToDouble();
     b.floatingProfit = floating.ToDouble();
     b.availableMargin = (floating + Decimal::FromDouble(free)).ToDouble();
-    b.riskRate = occupied > 0 ? static_cast<float>(b.equity * 100.0 / occupied) : 0.0f;
+    b.riskRate = RiskRate(b.equity, occupied);
     b.averageReturn =
         base > Decimal() ? ((equity - base) * Decimal::FromInt(100) / base).ToFloat() : 0.0f;
     b.tradeCount = static_cast<float>(row->tradeCount);

@@ -31,15 +31,38 @@
 
 namespace zq::server {
 
+// The money of an account beside its positions' floating profit/loss, each rounded to the fen
+// as the account block shows it: occupied margin (the positions' margins summed), frozen margin
+// and fees (of the waiting orders) and free funds = balance - occupied - frozen margin - frozen
+// fees.
+struct Funds {
+    double occupied = 0;
+    double frozenMargin = 0;
+    double frozenFees = 0;
+    double free = 0;
+};
+Funds FundsOf(double balance, double positionMargins, const std::vector<OrderRow>& orders);
+
+// The margin-call level: a member whose risk rate falls to it is liquidated.
+constexpr float kMarginCallLevel = 30.0f;
+// Equity x 100 / occupied margin in single precision, as the client shows it; 0 without
+// occupied margin.
+float RiskRate(double equity, double occupied);
+
 class Accounts {
   public:
     using Clock = std::function<std::int64_t()>;
+    using SettledListener = std::function<void(std::int64_t memberId)>;
 
     Accounts(Store& store, const Market& market) : store_(store), market_(market) {}
 
     // Seconds since 1970 as the accounts see them; tests set their own.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
     std::int64_t Now() const { return clock_ ? clock_() : NowSeconds(); }
+
+    // Hears of every account that Settle changed in the store (opened it, or settled days), after
+    // the change and with no lock of the store held. Set before the first request.
+    void SetSettledListener(SettledListener listener) { settled_ = std::move(listener); }
 
     // Each of these first opens the account when the member has none and settles the days
     // since its last access. Empty (or a zero block) for an unknown member.
@@ -55,6 +78,7 @@ class Accounts {
     Store& store_;
     const Market& market_;
     Clock clock_;
+    SettledListener settled_;
 };
 
 }  // namespace zq::server

@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kHelp =
     "ok commands: keepalive stop|resume; message MEMBER|* TEXT; logout MEMBER; price ID PRICE; "
     "close [PERIOD]; signal ID support|resistance PRICE [LOTS AMOUNT STOPLOSS]; withdraw ID TAG; "
-    "signals [ID]; links; help; quit";
+    "signals [ID]; links; market ID|* [open|close|auto]; help; quit";
 
 // The first word of `rest` (taken off it); empty when none is left.
 std::string_view Word(std::string_view& rest) {
@@ -69,6 +69,16 @@ std::string SignalText(const SignalRecord& s) {
            PriceText(s.price, decimals) + " lots " + PriceText(s.lots, 2) + " amount " +
            PriceText(s.amount, 2) + " stop " + PriceText(s.stopLoss, decimals) + " variant " +
            std::to_string(s.variant);
+}
+
+// "1 open (standard hours)", "1 closed (forced)".
+std::string MarketText(const TradingHours& hours, std::int32_t instrument, std::int64_t now) {
+    const MarketOverride o = hours.Override(instrument);
+    const char* why = o != MarketOverride::Auto           ? "forced"
+                      : hours.Mode() == HoursMode::Always ? "always open"
+                                                          : "trading hours";
+    return std::to_string(instrument) + (hours.IsOpen(instrument, now) ? " open (" : " closed (") +
+           why + ")";
 }
 
 }  // namespace
@@ -269,6 +279,38 @@ std::string ControlPort::Execute(std::string_view line) {
         for (std::size_t i = 0; i < active.size(); ++i)
             answer += (i == 0 ? ": " : "; ") + SignalText(active[i]);
         return answer;
+    }
+
+    if (command == "market") {
+        const std::string_view idText = Word(rest), what = Word(rest);
+        std::int32_t instrument = 0;  // every one
+        if (idText != "*") {
+            const std::optional<long> id = Integer(idText);
+            if (!id || !FindRules(static_cast<std::int32_t>(*id)))
+                return "error market needs an instrument id 1..42 or *";
+            instrument = static_cast<std::int32_t>(*id);
+        }
+        if (!Trim(rest).empty()) return "error market takes an id and open, close or auto";
+        if (!what.empty()) {
+            MarketOverride o;
+            if (what == "open") {
+                o = MarketOverride::Open;
+            } else if (what == "close") {
+                o = MarketOverride::Closed;
+            } else if (what == "auto") {
+                o = MarketOverride::Auto;
+            } else {
+                return "error market needs open, close or auto";
+            }
+            for (const InstrumentRules& r : Catalogue())
+                if (instrument == 0 || r.id == instrument) state_.hours.SetOverride(r.id, o);
+        }
+        const std::int64_t now = state_.accounts.Now();
+        if (instrument != 0) return "ok market " + MarketText(state_.hours, instrument, now);
+        int open = 0;
+        for (const InstrumentRules& r : Catalogue()) open += state_.hours.IsOpen(r.id, now) ? 1 : 0;
+        return "ok markets " + std::to_string(open) + " open, " +
+               std::to_string(kInstrumentCount - open) + " closed";
     }
 
     return "error unknown command \"" + Printable(command, 32) + "\" (help lists them)";

@@ -32,6 +32,7 @@ CommandTable BuildRequestCommands() {
     CommandTable table;
     RegisterSessionCommands(table);
     RegisterAccountCommands(table);
+    RegisterOrderCommands(table);
     RegisterAlertCommands(table);
     RegisterMessageCommands(table);
     RegisterSignalCommands(table);

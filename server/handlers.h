@@ -18,6 +18,9 @@ void RegisterSessionCommands(CommandTable& table);
 // 54 trading hours (account_commands.cpp).
 void RegisterAccountCommands(CommandTable& table);
 
+// 11 open a position or place a pending order (order_commands.cpp).
+void RegisterOrderCommands(CommandTable& table);
+
 // 8 price alerts, 9 save a price alert, 10 remove a price alert, 56 profit alerts, 58 remove a
 // fired profit alert (alert_commands.cpp).
 void RegisterAlertCommands(CommandTable& table);

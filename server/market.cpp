@@ -144,6 +144,11 @@ double Market::Normal() {
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
 }
 
+void Market::SetMoving(std::function<bool(std::int32_t)> moves) {
+    std::lock_guard<std::mutex> lock(priceMutex_);
+    moving_ = std::move(moves);
+}
+
 void Market::Step() {
     std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
     std::vector<Tick> ticks;
@@ -155,7 +160,9 @@ void Market::Step() {
         const auto now = std::chrono::system_clock::now();
         for (State& s : states_) {
             const double drift = -kReversionPerDay * (s.logPrice - s.anchor) * days;
-            s.logPrice += drift + s.rules->dailyVolatility * root * Normal();
+            const double move = drift + s.rules->dailyVolatility * root * Normal();
+            if (moving_ && !moving_(s.rules->id)) continue;
+            s.logPrice += move;
             s.logPrice = std::clamp(s.logPrice, s.anchor - band, s.anchor + band);
             const std::int32_t scaled = ScaledOf(*s.rules, s.logPrice);
             if (scaled == s.scaled) continue;

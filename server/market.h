@@ -80,6 +80,12 @@ class Market {
     // 0 or less are skipped.
     void Restore(const std::vector<std::pair<std::int32_t, std::int32_t>>& prices);
 
+    // Which prices the walk moves: a step leaves the price of an instrument for which `moves`
+    // says false where it is (its draw is made all the same, so the others walk as they would).
+    // Called with the market's price lock held: it must not call back into the market. Set
+    // before Start(); without one every price moves.
+    void SetMoving(std::function<bool(std::int32_t instrument)> moves);
+
     // One step of the walk for every instrument.
     void Step();
     // Steps every `interval` on the market's own thread until Stop(); an interval of 0 starts
@@ -114,6 +120,7 @@ class Market {
     mutable std::mutex priceMutex_;
     std::vector<State> states_;
     std::uint64_t sequence_ = 0;
+    std::function<bool(std::int32_t)> moving_;
 
     std::mutex listenerMutex_;
     std::vector<Subscriber> subscribers_;

@@ -49,6 +49,8 @@ std::string UsageText() {
            "  --keepalive-ms N     push link keep-alive every N ms (default 10000)\n"
            "  --auto-signals 0|1   the market's own trading signals (default 1; 0 = only those\n"
            "                       of the control port)\n"
+           "  --trading-hours standard|always\n"
+           "                       markets open by their trading hours (default), or always\n"
            "  --help               this text\n";
 }
 
@@ -130,6 +132,12 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.autoSignals = n == 1;
+        } else if (name == "--trading-hours") {
+            if (value != "standard" && value != "always") {
+                message = "--trading-hours needs standard or always, not \"" + value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.tradingHours = value == "always" ? HoursMode::Always : HoursMode::Standard;
         } else {
             message = "unknown option " + name;
             return ParseOutcome::Error;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/wire/framing.h"
+#include "server/trading_hours.h"
 
 namespace zq::server {
 
@@ -24,6 +25,7 @@ struct ServerOptions {
     std::optional<std::uint16_t> controlPort;   // none: no control port; 0: any free port
     std::chrono::milliseconds keepAliveInterval{10000};
     bool autoSignals = true;  // the market publishes and withdraws signals by itself
+    HoursMode tradingHours = HoursMode::Standard;  // Always: every market open at every hour
 };
 
 enum class ParseOutcome { Run, Help, Error };

@@ -57,6 +57,14 @@ bool Server::Start(std::string* error) {
             return false;
         }
     }
+    // The engine hears every price before the bars pass it to the push links, so a client that
+    // reloads on a record finds its trades done. Closed markets stand still; settlements of
+    // accounts on access tell the engine.
+    ServerState* st = state_.get();
+    st->market.SetMoving(
+        [st](std::int32_t id) { return st->hours.IsOpen(id, st->accounts.Now()); });
+    st->accounts.SetSettledListener([st](std::int64_t member) { st->engine.Reload(member); });
+    st->engine.Start();
     // Bars are built from the market's ticks and go out on the push links; a newer login of a
     // member logs the older session's push links out.
     PushFeed& feed = state_->push;
@@ -64,6 +72,7 @@ bool Server::Start(std::string* error) {
     state_->sessions.AddReplacedListener(
         [&feed](const SessionInfo& s) { feed.ForceOffline(s.key); });
     if (!state_->bars.Start(seed_, error)) {
+        state_->engine.Stop();
         closePorts();
         return false;
     }
@@ -88,7 +97,8 @@ bool Server::Start(std::string* error) {
             "; store " + options_.dbPath + "; version " + std::to_string(options_.versionNumber) +
             "; seed " + std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +
             " sessions open; market step " + std::to_string(options_.marketStep.count()) + " ms" +
-            (options_.autoSignals ? "" : "; no automatic signals") +
+            (options_.autoSignals ? "" : "; no automatic signals") + "; trading hours " +
+            HoursModeName(options_.tradingHours) +
             (options_.fixedCode.empty() ? "" : "; fixed code"));
     return true;
 }
@@ -105,6 +115,7 @@ void Server::Stop() {
     state_->signals.Stop();
     state_->bars.Stop();
     state_->market.Stop();
+    state_->engine.Stop();
     if (!SaveMarketPrices(*state_->store, state_->market)) LogLine("cannot save the market prices");
     started_ = false;
     LogLine("stopped");

@@ -1,12 +1,14 @@
 // Everything the connection threads share: options, the store, the pending verification keys,
-// the open sessions, the simulation's generator, the market, the accounts, the push links and
-// the bars and the trading signals. Each part guards itself.
+// the open sessions, the simulation's generator, the market, the accounts, the trading hours and
+// the execution engine, the push links and the bars and the trading signals. Each part guards
+// itself.
 #pragma once
 
 #include <memory>
 
 #include "server/accounts.h"
 #include "server/bars.h"
+#include "server/execution.h"
 #include "server/market.h"
 #include "server/options.h"
 #include "server/push_feed.h"
@@ -15,6 +17,7 @@
 #include "server/sessions.h"
 #include "server/signals.h"
 #include "server/store.h"
+#include "server/trading_hours.h"
 #include "server/verification.h"
 
 namespace zq::server {
@@ -32,6 +35,9 @@ struct ServerState {
     SeededRandom random;
     Market market{random};
     Accounts accounts{*store, market};
+    // The markets' hours, and the engine that executes orders at the market's prices.
+    TradingHours hours{options.tradingHours};
+    ExecutionEngine engine{*store, market, accounts, hours};
     // The feed outlives the book, whose updates it hears.
     PushFeed push{sessions, options.keepAliveInterval};
     BarBook bars{*store, market};

@@ -85,6 +85,7 @@ constexpr MigrationStep kMigrations[] = {
     CreateBarTables,        // bars.cpp
     CreateSessionTable,     // session_store.cpp
     CreateSignalFlagTable,  // signal_flags.cpp
+    CreateFillTable,        // account_rows.cpp
 };
 
 Member ReadMember(const Statement& st) {

@@ -12,6 +12,7 @@
 #include "server/accounts.h"
 #include "server/alerts.h"
 #include "server/messages.h"
+#include "tests/support/test_store.h"
 
 namespace zq::server {
 namespace {
@@ -23,12 +24,8 @@ constexpr std::int64_t kDay = 86400;
 class AccountStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zq-account-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        std::string error;
-        store_ = Store::Open(dir_ + "/store.db", &error);
-        ASSERT_TRUE(store_) << error;
+        store_ = test::OpenTestStore("zq-account-test", dir_);
+        ASSERT_TRUE(store_);
         accounts_ = std::make_unique<Accounts>(*store_, market_);
         accounts_->SetClock([this] { return now_; });
     }
@@ -38,12 +35,7 @@ class AccountStoreTest : public ::testing::Test {
         std::filesystem::remove_all(dir_);
     }
 
-    std::int64_t AddMember(const char* name) {
-        Member m;
-        m.name = name;
-        EXPECT_TRUE(store_->AddMember(m, "pw"));
-        return store_->FindMember(name)->id;
-    }
+    std::int64_t AddMember(const char* name) { return test::AddTestMember(*store_, name); }
 
     double Balance(std::int64_t member) {
         AccountBlock b = accounts_->Block(member);

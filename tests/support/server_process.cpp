@@ -106,9 +106,10 @@ bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports) {
                                      dbPath_,
                                      "--ports-file",
                                      portsPath_};
-    // Tests count records: the market's own signals only for a test that asks for them (a
-    // later option wins).
-    args.insert(args.end(), {"--auto-signals", "0"});
+    // Tests count records: the market's own signals only for a test that asks for them; and
+    // every market open whatever the hour, unless a test asks for the trading hours
+    // ({"--trading-hours", "standard"}). A later option wins.
+    args.insert(args.end(), {"--auto-signals", "0", "--trading-hours", "always"});
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -27,8 +27,9 @@ class ServerProcess {
     // thread that runs the test.
     //
     // Starts build/bin/zq-server with ports 0 and --ports-file, --db in a fresh temporary
-    // directory and --auto-signals 0, then `extraArgs` (which may turn them on again); returns once
-    // the request port accepts (or the start failed: see Running() and Error()).
+    // directory, --auto-signals 0 and --trading-hours always, then `extraArgs` (which may turn
+    // them back, e.g. {"--trading-hours", "standard"}); returns once the request port accepts (or
+    // the start failed: see Running() and Error()).
     explicit ServerProcess(std::vector<std::string> extraArgs = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;

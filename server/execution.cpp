@@ -1,0 +1,680 @@
+#include "server/execution.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "base/market_clock.h"
+#include "server/log.h"
+#include "server/settlement.h"
+#include "server/trading_day.h"
+#include "trading/wire/profit.h"
+
+namespace zq::server {
+namespace {
+
+using account_rows::FindRow;
+using account_rows::InsertRow;
+using account_rows::LoadRows;
+using account_rows::UpdateRow;
+
+constexpr std::chrono::seconds kExpiryCheck{1};
+// The largest price of an order, in price points: what a market record's int32 can hold.
+constexpr double kHighestScaled = 2.0e9;
+constexpr std::int64_t kDaySeconds = 86400;
+
+Decimal D(float value) {
+    return Decimal::FromFloat(value);
+}
+Decimal D(double value) {
+    return Decimal::FromDouble(value);
+}
+Decimal Abs(const Decimal& d) {
+    return d.IsNegative() ? -d : d;
+}
+
+std::int64_t PowerOf10(int exponent) {
+    std::int64_t p = 1;
+    for (int i = 0; i < exponent; ++i) p *= 10;
+    return p;
+}
+
+// Money in whole fen, for exact comparisons of figures rounded to the fen.
+std::int64_t Fen(double yuan) {
+    return std::llround(yuan * 100.0);
+}
+
+// A quantity in units of 10^-lotDecimals lots.
+std::int64_t LotUnits(const InstrumentRules& rules, double lots) {
+    return std::llround(lots * static_cast<double>(PowerOf10(rules.lotDecimals)));
+}
+
+double RoundLots(const InstrumentRules& rules, double lots) {
+    return static_cast<double>(LotUnits(rules, lots)) /
+           static_cast<double>(PowerOf10(rules.lotDecimals));
+}
+
+// Between the minimum and maximum lots of one order and a whole multiple of lot step /
+// 10^lotDecimals, exactly.
+bool LotsAllowed(const InstrumentRules& rules, const Decimal& lots) {
+    if (!(lots >= D(rules.minLots)) || !(lots <= Decimal::FromInt(rules.maxLots))) return false;
+    const Decimal steps = lots * Decimal::FromInt(PowerOf10(rules.lotDecimals)) / D(rules.lotStep);
+    return steps.Valid() && steps.Normalized().Scale() == 0;
+}
+
+// Stop-loss and take-profit (0 = none) at least `distance` from `price` on the proper side:
+// buy price - stop-loss and take-profit - price, sell the other way round; exactly the distance
+// is enough.
+bool StopsClear(std::int32_t direction, const Decimal& price, const Decimal& stopLoss,
+                const Decimal& takeProfit, const Decimal& distance) {
+    const bool buy = direction == direction::Buy;
+    if (!stopLoss.IsZero() && (buy ? price - stopLoss : stopLoss - price) < distance) return false;
+    if (!takeProfit.IsZero() && (buy ? takeProfit - price : price - takeProfit) < distance)
+        return false;
+    return true;
+}
+
+// When the day orders of an account on `tradingDay` run out (its end), or its week orders (the
+// end of its week, Sunday 24:00): the moments at which the account's settlement cancels them.
+std::int64_t EndOfDay(std::int64_t day) {
+    return (day + 1) * kDaySeconds - kMarketUtcOffsetSeconds;
+}
+std::int64_t EndOfWeek(std::int64_t day) {
+    return (7 * (WeekNumber(day) + 1) - 3) * kDaySeconds - kMarketUtcOffsetSeconds;
+}
+
+// The price of a trade set off at `trigger`: the trigger, or the market when that is already
+// worse for the member (a buy pays at least the ask, a sell gets at most the bid). So limit
+// orders and take-profits trade at their price, stop orders and stop-losses at the market.
+Decimal TradePrice(std::int32_t tradeDirection, const Decimal& trigger, const Decimal& ask,
+                   const Decimal& bid) {
+    if (tradeDirection == direction::Buy) return trigger > ask ? trigger : ask;
+    return trigger < bid ? trigger : bid;
+}
+
+std::int32_t Opposite(std::int32_t direction) {
+    return direction == direction::Buy ? direction::Sell : direction::Buy;
+}
+
+std::string Money(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+const char* ReasonName(std::int32_t reason) {
+    switch (reason) {
+        case fill_reason::Market:
+            return "market";
+        case fill_reason::Limit:
+            return "limit";
+        case fill_reason::StopLoss:
+            return "stop-loss";
+        case fill_reason::TakeProfit:
+            return "take-profit";
+        case fill_reason::MarginCall:
+            return "margin call";
+    }
+    return "?";
+}
+
+// What a new position is made of.
+struct Opening {
+    std::int32_t instrument = 0, direction = direction::Buy;
+    double lots = 0, price = 0, stopLoss = 0, takeProfit = 0;
+    std::string orderNumber;
+    std::int32_t reason = fill_reason::Market;
+    std::int32_t programmatic = 0;
+};
+
+// Opens the position inside the caller's transaction: margin and opening fee at its price, the
+// fee taken from the balance and counted in today's fees, and its fill.
+bool AddPosition(sqlite3* db, AccountRow& account, const Opening& o, std::int64_t now,
+                 std::string* ticket) {
+    const InstrumentRules* rules = FindRules(o.instrument);
+    if (!rules) return false;
+    PositionRow p{{account.memberId, o.instrument, o.direction, o.stopLoss, o.takeProfit}};
+    p.openedQuantity = p.heldQuantity = o.lots;
+    p.openPrice = o.price;
+    p.margin = MarginFor(*rules, o.price, o.lots);
+    p.openTime = now;
+    p.fee1 = SideFee(*rules, o.price, o.lots);
+    p.programmatic = o.programmatic;
+    if (!InsertRow(db, p)) return false;
+    account.balance = RoundMoney(account.balance - p.fee1);
+    account.todayFees = RoundMoney(account.todayFees + p.fee1);
+    FillRow f;
+    f.memberId = account.memberId;
+    f.ticket = p.ticket;
+    f.orderNumber = o.orderNumber;
+    f.instrument = o.instrument;
+    f.direction = o.direction;
+    f.lots = o.lots;
+    f.price = o.price;
+    f.openClose = open_close::Open;
+    f.fee = p.fee1;
+    f.time = now;
+    f.reason = o.reason;
+    if (ticket) *ticket = p.ticket;
+    return InsertRow(db, f);
+}
+
+// Closes `lots` of the position (all of it when it holds no more) at `price` inside the caller's
+// transaction: the profit/loss and the closing fee go to the balance and today's figures, the
+// trade is counted, and the fill is recorded. A position closed whole takes its waiting closing
+// orders with it (cancelled).
+bool ClosePart(sqlite3* db, AccountRow& account, PositionRow& p, double lots, double price,
+               std::int32_t reason, const std::string& orderNumber, std::int64_t now,
+               double* profitOut) {
+    const InstrumentRules* rules = FindRules(p.instrument);
+    if (!rules) return false;
+    const bool whole = LotUnits(*rules, lots) >= LotUnits(*rules, p.heldQuantity);
+    if (whole) lots = p.heldQuantity;
+    PositionRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.direction = p.direction;
+    r.openPrice = p.openPrice;
+    r.heldQuantity = lots;
+    const Decimal at = D(price);
+    const Decimal exact = ProfitAt(r, at, at, D(PowerOfTen(rules->decimals)), D(rules->pointValue));
+    const double profit = exact.Valid() ? RoundMoney(exact.ToDouble()) : 0.0;
+    const double fee = ClosingFee(*rules, price, lots);
+    if (whole) {
+        if (!account_rows::DeleteRow<PositionRow>(db, p.memberId, p.ticket)) return false;
+        for (OrderRow& o : LoadRows<OrderRow>(db, p.memberId)) {
+            if (o.status != order_status::Waiting || o.openClose == open_close::Open ||
+                o.relatedPosition != p.ticket || o.orderNumber == orderNumber)
+                continue;
+            o.status = order_status::Cancelled;
+            o.doneTime = now;
+            if (!UpdateRow(db, o)) return false;
+        }
+    } else {
+        const double left = RoundLots(*rules, p.heldQuantity - lots);
+        p.margin = RoundMoney(p.margin * left / p.heldQuantity);
+        p.heldQuantity = left;
+        p.fee2 = RoundMoney(p.fee2 + fee);
+        if (!UpdateRow(db, p)) return false;
+    }
+    account.balance = RoundMoney(account.balance + profit - fee);
+    account.todayClosedProfit = RoundMoney(account.todayClosedProfit + profit);
+    account.todayFees = RoundMoney(account.todayFees + fee);
+    ++account.tradeCount;
+    if (profit > 0) ++account.winningTradeCount;
+    FillRow f;
+    f.memberId = p.memberId;
+    f.ticket = p.ticket;
+    f.orderNumber = orderNumber;
+    f.instrument = p.instrument;
+    f.direction = Opposite(p.direction);
+    f.lots = lots;
+    f.price = price;
+    f.openClose = open_close::Close;
+    f.profit = profit;
+    f.fee = fee;
+    f.time = now;
+    f.reason = reason;
+    if (profitOut) *profitOut = profit;
+    return InsertRow(db, f);
+}
+
+template <typename T>
+void EraseOne(std::vector<T*>& list, const T* item) {
+    auto it = std::find(list.begin(), list.end(), item);
+    if (it == list.end()) return;
+    *it = list.back();
+    list.pop_back();
+}
+
+}  // namespace
+
+ExecutionEngine::~ExecutionEngine() {
+    Stop();
+}
+
+ExecutionEngine::Quote ExecutionEngine::QuoteOf(const InstrumentRules& rules, std::int32_t scaled) {
+    // As MakeInstrumentRecord and the client: last, ask and bid in single precision.
+    Quote q;
+    const float last = static_cast<float>(scaled) / PowerOfTen(rules.decimals);
+    q.ask = last + rules.buySpread;
+    q.bid = last - rules.sellSpread;
+    q.askD = D(q.ask);
+    q.bidD = D(q.bid);
+    return q;
+}
+
+Decimal ExecutionEngine::ProfitOf(const Position& p) const {
+    const Side& side = sides_[static_cast<std::size_t>(p.instrument)];
+    const Decimal diff =
+        p.direction == direction::Buy ? side.quote.bidD - p.open : p.open - side.quote.askD;
+    return diff * p.perPoint;
+}
+
+void ExecutionEngine::Start(bool expiryClock) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (listener_) return;
+        for (const InstrumentRules& rules : Catalogue()) {
+            Side& side = sides_[static_cast<std::size_t>(rules.id)];
+            side.rules = &rules;
+            side.pointMoney = D(PowerOfTen(rules.decimals)) * D(rules.pointValue);
+            side.quote = QuoteOf(rules, market_.Price(rules.id));
+        }
+        const std::vector<Member> members = store_.Members();
+        store_.WithDb([&](sqlite3* db) {
+            for (const Member& m : members) LoadBook(db, m.id);
+        });
+    }
+    listener_ = market_.AddListener([this](const Tick& t) { OnTick(t); });
+    if (!expiryClock) return;
+    {
+        std::lock_guard<std::mutex> lock(clockMutex_);
+        stopping_ = false;
+    }
+    clock_ = std::thread([this] {
+        std::unique_lock<std::mutex> lock(clockMutex_);
+        while (!wake_.wait_for(lock, kExpiryCheck, [this] { return stopping_; })) {
+            lock.unlock();
+            ExpireDue();
+            lock.lock();
+        }
+    });
+}
+
+void ExecutionEngine::Stop() {
+    if (listener_) {
+        market_.RemoveListener(*listener_);
+        listener_.reset();
+    }
+    {
+        std::lock_guard<std::mutex> lock(clockMutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (clock_.joinable()) clock_.join();
+}
+
+// ---- The index ----
+
+void ExecutionEngine::LoadBook(sqlite3* db, std::int64_t memberId) {
+    const std::optional<AccountRow> account = account_rows::LoadAccount(db, memberId);
+    if (!account) return;
+    const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, memberId);
+    const std::vector<OrderRow> orders = LoadRows<OrderRow>(db, memberId);
+    const bool waits = std::any_of(orders.begin(), orders.end(), [](const OrderRow& o) {
+        return o.status == order_status::Waiting;
+    });
+    if (positions.empty() && !waits) return;
+
+    Book& book = books_[memberId];
+    double margins = 0;
+    for (const PositionRow& row : positions) {
+        if (!FindRules(row.instrument)) continue;
+        margins += row.margin;
+        const Side& side = sides_[static_cast<std::size_t>(row.instrument)];
+        auto p = std::make_unique<Position>();
+        p->book = &book;
+        p->member = memberId;
+        p->ticket = row.ticket;
+        p->instrument = row.instrument;
+        p->direction = row.direction;
+        p->stopLoss = row.stopLoss;
+        p->takeProfit = row.takeProfit;
+        p->open = D(row.openPrice);
+        // Exact: the product of the client's factors in any order.
+        p->perPoint = side.pointMoney * D(row.heldQuantity);
+        p->profit = ProfitOf(*p);
+        book.floating += p->profit;
+        sides_[static_cast<std::size_t>(row.instrument)].positions.push_back(p.get());
+        book.positions.push_back(std::move(p));
+    }
+    const Funds funds = FundsOf(account->balance, margins, orders);
+    book.occupied = funds.occupied;
+    book.fixed = D(funds.free) + D(funds.occupied) + D(funds.frozenMargin) + D(funds.frozenFees);
+    const std::optional<std::int64_t> day = DayNumber(account->tradingDay);
+    for (const OrderRow& row : orders) {
+        if (row.status != order_status::Waiting || !FindRules(row.instrument)) continue;
+        auto o = std::make_unique<Order>(Order{memberId, row.orderNumber, row.instrument,
+                                               row.direction, row.triggerKind, row.price});
+        sides_[static_cast<std::size_t>(row.instrument)].orders.push_back(o.get());
+        book.orders.push_back(std::move(o));
+        std::int64_t ends = 0;
+        if (row.validity == order_validity::Today) ends = day ? EndOfDay(*day) : 1;
+        if (row.validity == order_validity::ThisWeek) ends = day ? EndOfWeek(*day) : 1;
+        if (ends != 0 && (book.expiry == 0 || ends < book.expiry)) book.expiry = ends;
+    }
+}
+
+void ExecutionEngine::Forget(std::int64_t memberId) {
+    auto it = books_.find(memberId);
+    if (it == books_.end()) return;
+    for (const auto& p : it->second.positions)
+        EraseOne(sides_[static_cast<std::size_t>(p->instrument)].positions, p.get());
+    for (const auto& o : it->second.orders)
+        EraseOne(sides_[static_cast<std::size_t>(o->instrument)].orders, o.get());
+    books_.erase(it);
+}
+
+void ExecutionEngine::ReloadLocked(std::int64_t memberId) {
+    Forget(memberId);
+    store_.WithDb([&](sqlite3* db) { LoadBook(db, memberId); });
+}
+
+void ExecutionEngine::Reload(std::int64_t memberId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReloadLocked(memberId);
+}
+
+ExecutionEngine::Counts ExecutionEngine::Indexed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Counts c;
+    c.members = books_.size();
+    for (const auto& [id, book] : books_) {
+        c.positions += book.positions.size();
+        c.orders += book.orders.size();
+    }
+    return c;
+}
+
+template <typename Change>
+bool ExecutionEngine::Execute(std::int64_t memberId, Change&& change) {
+    const std::int64_t now = accounts_.Now();
+    const bool ok = InTransaction(store_, [&](sqlite3* db) {
+        using namespace account_rows;
+        std::optional<AccountRow> account = LoadAccount(db, memberId);
+        if (!account) {
+            if (!MemberExists(db, memberId) || !CreatePlainAccount(db, memberId, now)) return false;
+            account = LoadAccount(db, memberId);
+            if (!account) return false;
+        }
+        if (!SettleDays(db, *account, TradingDayOf(now), now, market_)) return false;
+        if (!change(db, *account, now)) return false;
+        return SaveAccount(db, *account);
+    });
+    ReloadLocked(memberId);
+    return ok;
+}
+
+void ExecutionEngine::Log(const std::string& line) const {
+    if (logging_) LogLine("execution: " + line);
+}
+
+// ---- New orders ----
+
+std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest& r,
+                                   std::string* note) {
+    auto refuse = [&](std::int32_t code, const std::string& why) {
+        if (note) *note = why;
+        return code;
+    };
+    const bool market = r.orderKind == order_kind::Market;
+    if (!market && r.orderKind != order_kind::Pending)
+        return refuse(order_refusal::BadRequest, "order kind " + std::to_string(r.orderKind));
+    if (r.direction != direction::Buy && r.direction != direction::Sell)
+        return refuse(order_refusal::BadRequest, "direction " + std::to_string(r.direction));
+    if (!market && r.validity != order_validity::Today && r.validity != order_validity::ThisWeek)
+        return refuse(order_refusal::BadRequest, "validity " + std::to_string(r.validity));
+    for (const float v : {r.price, r.stopLoss, r.takeProfit, r.lots, r.deviation})
+        if (!std::isfinite(v)) return refuse(order_refusal::BadRequest, "not a number");
+    if (r.stopLoss < 0 || r.takeProfit < 0 || r.deviation < 0)
+        return refuse(order_refusal::BadRequest, "negative stop or deviation");
+    const InstrumentRules* rules = FindRules(r.instrument);
+    if (!rules || !rules->tradable)
+        return refuse(order_result::InvalidPrice, "instrument " + std::to_string(r.instrument));
+    // Prices beyond what a market record can carry cannot be compared or charged.
+    const double highest = kHighestScaled / PriceScale(*rules);
+    if (r.stopLoss > highest || r.takeProfit > highest || r.deviation > highest)
+        return refuse(order_refusal::BadRequest, "stop or deviation out of range");
+    if (r.price <= 0 || r.price > highest)
+        return refuse(order_result::InvalidPrice, "price out of range");
+    const Decimal lots = D(r.lots);
+    if (!LotsAllowed(*rules, lots)) return refuse(order_refusal::BadLots, "lots");
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!hours_.IsOpen(rules->id, accounts_.Now()))
+        return refuse(order_result::MarketClosed, "market closed");
+    const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+    const bool buy = r.direction == direction::Buy;
+    const Decimal asked = D(r.price), quoted = buy ? q.askD : q.bidD;
+    Decimal base = asked;
+    if (market) {
+        if (!(quoted > Decimal())) return refuse(order_result::InvalidPrice, "no market price");
+        if (r.deviation > 0 && Abs(quoted - asked) > D(r.deviation))
+            return refuse(order_result::PriceMoved, "price moved to " + quoted.ToString());
+        base = quoted;
+    } else if (Abs(asked - quoted) < D(rules->pendingDistance)) {
+        return refuse(order_result::PendingTooClose, "within the pending distance");
+    }
+    if (!StopsClear(r.direction, base, D(r.stopLoss), D(r.takeProfit), D(rules->stopDistance)))
+        return refuse(order_result::StopsTooClose, "stops within the stop distance");
+
+    const double price = base.ToDouble(), quantity = lots.ToDouble();
+    const double stopLoss = D(r.stopLoss).ToDouble(), takeProfit = D(r.takeProfit).ToDouble();
+    const double margin = MarginFor(*rules, price, quantity);
+    const double fee = SideFee(*rules, price, quantity);
+    std::int32_t refusal = order_result::Done;
+    std::string number;
+    const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
+        const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, memberId);
+        const std::vector<OrderRow> orders = LoadRows<OrderRow>(db, memberId);
+        double margins = 0;
+        std::int64_t units = LotUnits(*rules, quantity);
+        for (const PositionRow& p : positions) {
+            margins += p.margin;
+            if (p.instrument == rules->id) units += LotUnits(*rules, p.heldQuantity);
+        }
+        for (const OrderRow& o : orders)
+            if (o.status == order_status::Waiting && o.openClose == open_close::Open &&
+                o.instrument == rules->id)
+                units += LotUnits(*rules, o.quantity);
+        if (units > std::int64_t{rules->maxPosition} * PowerOf10(rules->lotDecimals)) {
+            refusal = order_refusal::BadLots;
+            return false;
+        }
+        if (Fen(FundsOf(account.balance, margins, orders).free) < Fen(margin) + Fen(fee)) {
+            refusal = order_result::NoMargin;
+            return false;
+        }
+        if (market) {
+            Opening o;
+            o.instrument = rules->id;
+            o.direction = r.direction;
+            o.lots = quantity;
+            o.price = price;
+            o.stopLoss = stopLoss;
+            o.takeProfit = takeProfit;
+            return AddPosition(db, account, o, now, &number);
+        }
+        OrderRow o{{memberId, rules->id, r.direction, stopLoss, takeProfit}};
+        o.quantity = quantity;
+        o.price = price;
+        o.triggerKind = buy ? (asked < quoted ? trigger::BuyAskFalls : trigger::BuyAskRises)
+                            : (asked > quoted ? trigger::SellBidRises : trigger::SellBidFalls);
+        o.openClose = open_close::Open;
+        o.validity = r.validity;
+        o.orderTime = now;
+        o.frozenMargin = margin;
+        o.frozenFee = fee;
+        if (!InsertRow(db, o)) return false;
+        number = o.orderNumber;
+        return true;
+    });
+    if (refusal != order_result::Done)
+        return refuse(refusal, refusal == order_result::NoMargin ? "free funds too low"
+                                                                 : "beyond the position limit");
+    if (!ok) return refuse(order_refusal::NoSession, "store failed");
+    const std::string what = std::string(buy ? "buy " : "sell ") +
+                             Money(quantity, rules->lotDecimals) + " of " +
+                             std::to_string(rules->id) + " at " + Money(price, rules->decimals);
+    if (note) *note = (market ? "opened " : "waits: ") + what + ", " + number;
+    Log(std::to_string(memberId) + (market ? " opened " : " placed ") + what + ", " + number);
+    return order_result::Done;
+}
+
+// ---- Prices ----
+
+void ExecutionEngine::OnTick(const Tick& tick) {
+    const InstrumentRules* rules = FindRules(tick.instrument);
+    if (!rules || tick.price <= 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Side& side = sides_[static_cast<std::size_t>(rules->id)];
+    side.quote = QuoteOf(*rules, tick.price);
+    const std::uint64_t mark = ++mark_;
+    touched_.clear();
+    for (Position* p : side.positions) {
+        const Decimal profit = ProfitOf(*p);
+        p->book->floating += profit - p->profit;
+        p->profit = profit;
+        if (p->book->mark != mark) {
+            p->book->mark = mark;
+            touched_.push_back(p->member);
+        }
+    }
+    const std::int64_t now = accounts_.Now();
+    if (!hours_.IsOpen(rules->id, now)) return;
+
+    // What this price sets off, as the client checks it: the single-precision ask or bid
+    // against the stored price.
+    const Quote& q = side.quote;
+    std::vector<Due> stops, fills;
+    for (const Position* p : side.positions) {
+        const bool buy = p->direction == direction::Buy;
+        const double closing = buy ? q.bid : q.ask;
+        if (p->takeProfit > 0 && (buy ? closing >= p->takeProfit : closing <= p->takeProfit))
+            stops.push_back({p->member, p->ticket, fill_reason::TakeProfit, p->takeProfit});
+        else if (p->stopLoss > 0 && (buy ? closing <= p->stopLoss : closing >= p->stopLoss))
+            stops.push_back({p->member, p->ticket, fill_reason::StopLoss, p->stopLoss});
+    }
+    for (const Order* o : side.orders) {
+        bool reached = false;
+        if (o->direction == direction::Buy) {
+            reached = (o->triggerKind == trigger::BuyAskFalls && q.ask <= o->price) ||
+                      (o->triggerKind == trigger::BuyAskRises && q.ask >= o->price);
+        } else {
+            reached = (o->triggerKind == trigger::SellBidRises && q.bid >= o->price) ||
+                      (o->triggerKind == trigger::SellBidFalls && q.bid <= o->price);
+        }
+        if (reached) fills.push_back({o->member, o->number, fill_reason::Limit, o->price});
+    }
+    for (const Due& d : stops) CloseAtStop(d);
+    for (const Due& d : fills) {
+        FillOrder(d);
+        if (std::find(touched_.begin(), touched_.end(), d.member) == touched_.end())
+            touched_.push_back(d.member);
+    }
+    for (std::int64_t m : touched_) MarginCalls(m, now);
+}
+
+// A position gone or an order no longer waiting (the settlement of a new day cancelled it)
+// leaves nothing to do but the settlement, which is kept.
+bool ExecutionEngine::CloseAtStop(const Due& due) {
+    const Side* side = nullptr;
+    double price = 0, profit = 0;
+    const bool ok = Execute(due.member, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
+        std::optional<PositionRow> p = FindRow<PositionRow>(db, due.member, due.number);
+        if (!p) return true;
+        side = &sides_[static_cast<std::size_t>(p->instrument)];
+        price =
+            TradePrice(Opposite(p->direction), D(due.trigger), side->quote.askD, side->quote.bidD)
+                .ToDouble();
+        return ClosePart(db, account, *p, p->heldQuantity, price, due.reason, {}, now, &profit);
+    });
+    if (!ok || !side) return false;
+    Log(std::to_string(due.member) + " closed " + due.number + " at " +
+        Money(price, side->rules->decimals) + ", " + ReasonName(due.reason) + ", profit " +
+        Money(profit, 2));
+    return true;
+}
+
+bool ExecutionEngine::FillOrder(const Due& due) {
+    std::string ticket;
+    double price = 0;
+    const InstrumentRules* rules = nullptr;
+    const bool ok = Execute(due.member, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
+        std::optional<OrderRow> o = FindRow<OrderRow>(db, due.member, due.number);
+        if (!o || o->status != order_status::Waiting || !FindRules(o->instrument)) return true;
+        rules = FindRules(o->instrument);
+        const Quote& q = sides_[static_cast<std::size_t>(o->instrument)].quote;
+        price = TradePrice(o->direction, D(o->price), q.askD, q.bidD).ToDouble();
+        o->status = order_status::Filled;
+        o->doneTime = now;
+        if (o->openClose == open_close::Open) {
+            if (!UpdateRow(db, *o)) return false;
+            Opening n;
+            n.instrument = o->instrument;
+            n.direction = o->direction;
+            n.lots = o->quantity;
+            n.price = price;
+            n.stopLoss = o->stopLoss;
+            n.takeProfit = o->takeProfit;
+            n.orderNumber = o->orderNumber;
+            n.reason = fill_reason::Limit;
+            n.programmatic = o->validity == order_validity::Programmatic ? 1 : 0;
+            return AddPosition(db, account, n, now, &ticket);
+        }
+        // A closing order: its position, or what is left of it; without one it is void.
+        std::optional<PositionRow> p = FindRow<PositionRow>(db, due.member, o->relatedPosition);
+        if (!p || p->direction == o->direction) o->status = order_status::Cancelled;
+        if (!UpdateRow(db, *o)) return false;
+        if (o->status == order_status::Cancelled) return true;
+        ticket = p->ticket;
+        return ClosePart(db, account, *p, o->quantity, price, fill_reason::Limit, o->orderNumber,
+                         now, nullptr);
+    });
+    if (!ok || !rules) return false;
+    Log(std::to_string(due.member) + " filled " + due.number +
+        (ticket.empty() ? std::string(": its position is gone, cancelled")
+                        : " at " + Money(price, rules->decimals) + ", position " + ticket));
+    return true;
+}
+
+void ExecutionEngine::MarginCalls(std::int64_t memberId, std::int64_t now) {
+    // Each round closes one position or stops; a book has finitely many.
+    for (;;) {
+        auto it = books_.find(memberId);
+        if (it == books_.end()) return;
+        const Book& book = it->second;
+        if (book.occupied <= 0) return;
+        const float risk = RiskRate((book.fixed + book.floating).ToDouble(), book.occupied);
+        if (risk > kMarginCallLevel) return;
+        // The worst position first: the most negative floating profit/loss, in an open market.
+        const Position* worst = nullptr;
+        for (const auto& p : book.positions)
+            if (hours_.IsOpen(p->instrument, now) && (!worst || p->profit < worst->profit))
+                worst = p.get();
+        if (!worst) return;
+        const Quote& q = sides_[static_cast<std::size_t>(worst->instrument)].quote;
+        const Due due{memberId, worst->ticket, fill_reason::MarginCall,
+                      (worst->direction == direction::Buy ? q.bidD : q.askD).ToDouble()};
+        Log(std::to_string(memberId) + " risk rate " + Money(risk, 2) +
+            " at the margin-call level");
+        if (!CloseAtStop(due)) return;
+    }
+}
+
+// ---- Expiry ----
+
+int ExecutionEngine::ExpireDue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::int64_t now = accounts_.Now();
+    std::vector<std::int64_t> due;
+    for (const auto& [id, book] : books_)
+        if (book.expiry != 0 && book.expiry <= now) due.push_back(id);
+    int settled = 0;
+    for (std::int64_t m : due) {
+        // The account's settlement on the new day cancels the orders that ran out.
+        if (Execute(m, [](sqlite3*, AccountRow&, std::int64_t) { return true; })) {
+            ++settled;
+            Log(std::to_string(m) + " settled: day or week orders ran out");
+        }
+        // A book still due (a clock set back) waits for its settlement on access.
+        auto it = books_.find(m);
+        if (it != books_.end() && it->second.expiry != 0 && it->second.expiry <= now)
+            it->second.expiry = 0;
+    }
+    return settled;
+}
+
+}  // namespace zq::server

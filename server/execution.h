@@ -1,0 +1,175 @@
+// The execution engine: it opens positions for new orders (command 11), and on every market price
+// fills the pending orders whose price is reached, closes the positions whose stop-loss or
+// take-profit is reached and liquidates members at the margin-call level. docs/server.md,
+// "Order execution", states every rule.
+//
+// The engine keeps an index in memory of what a price can set off: per instrument the open
+// positions (whose floating profit/loss moves with it, and whose stops are watched) and the
+// waiting orders; per member the account's money. It is read from the store at start and read
+// again for a member after every change the engine makes or hears of, so a price costs work for
+// the positions and orders of its instrument only and the store is written only when something
+// executes: one transaction for each execution, which also brings the account to today first.
+// The store stays the truth: an execution reads its rows again inside its transaction.
+//
+// The engine must hear each price before the push links send it (register it with the market
+// first), so that a client that sees the record and reloads finds the trade done.
+//
+// Thread-safe: one lock serialises orders, prices and expiry. Lock order: the engine, then the
+// store; the market's dispatch lock may be held around OnTick.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "server/account_rows.h"
+#include "server/accounts.h"
+#include "server/catalogue.h"
+#include "server/market.h"
+#include "server/store.h"
+#include "server/trading_hours.h"
+#include "trading/wire/decimal.h"
+#include "trading/wire/order_requests.h"
+
+namespace zq::server {
+
+// Answers of command 11 beside those of order_result.
+namespace order_refusal {
+constexpr std::int32_t NoSession = 0;   // no session, or the store failed
+constexpr std::int32_t BadLots = 8;     // lots outside the instrument's rules or its position limit
+constexpr std::int32_t BadRequest = 9;  // order kind, direction, validity or a figure not usable
+}  // namespace order_refusal
+
+class ExecutionEngine {
+  public:
+    ExecutionEngine(Store& store, Market& market, const Accounts& accounts,
+                    const TradingHours& hours)
+        : store_(store), market_(market), accounts_(accounts), hours_(hours) {}
+    ~ExecutionEngine();
+    ExecutionEngine(const ExecutionEngine&) = delete;
+    ExecutionEngine& operator=(const ExecutionEngine&) = delete;
+
+    // Reads the index from the store, listens to the market and starts the expiry clock (a check
+    // every second; tests that call ExpireDue themselves go without). Start it before anyone
+    // else who passes prices on listens. Idempotent.
+    void Start(bool expiryClock = true);
+    // Stops listening and the expiry clock. Idempotent.
+    void Stop();
+
+    // Command 11 for the member: an order_result code or an order_refusal code. `note` (if
+    // given) says what was done or why not, for the log.
+    std::int32_t Open(std::int64_t memberId, const OpenOrderRequest& request,
+                      std::string* note = nullptr);
+
+    // One market price (the market listener): fills, stops and margin calls of its instrument.
+    void OnTick(const Tick& tick);
+    // Settles the accounts whose day or week orders have run out by now (which cancels them);
+    // the number of accounts settled. The expiry clock calls it every second.
+    int ExpireDue();
+    // The member's account changed outside the engine (a settlement): reads it again.
+    void Reload(std::int64_t memberId);
+
+    // What the index holds, for tests and the log.
+    struct Counts {
+        std::size_t members = 0, positions = 0, orders = 0;
+    };
+    Counts Indexed() const;
+    // Every execution is logged unless turned off (benchmarks).
+    void SetLogging(bool on) { logging_ = on; }
+
+  private:
+    struct Book;
+    // An open position as the index holds it.
+    struct Position {
+        Book* book;
+        std::int64_t member;
+        std::string ticket;
+        std::int32_t instrument, direction;
+        double stopLoss, takeProfit;  // 0 = none
+        Decimal open;
+        Decimal perPoint;  // 10^decimals x point value x held lots: yuan per price unit
+        Decimal profit;    // floating, at the instrument's last price
+    };
+    // A waiting order.
+    struct Order {
+        std::int64_t member;
+        std::string number;
+        std::int32_t instrument, direction, triggerKind;
+        double price;
+    };
+    // A member's account: its positions and waiting orders, and its money.
+    struct Book {
+        std::vector<std::unique_ptr<Position>> positions;
+        std::vector<std::unique_ptr<Order>> orders;
+        double occupied = 0;
+        Decimal fixed;            // free funds + occupied + frozen margin + frozen fees
+        Decimal floating;         // the positions' floating profit/loss summed
+        std::int64_t expiry = 0;  // when its day or week orders run out; 0 = none wait
+        std::uint64_t mark = 0;   // the price that last touched it
+    };
+    // The prices of an instrument as the client computes them from its last market record.
+    struct Quote {
+        float ask = 0, bid = 0;
+        Decimal askD, bidD;
+    };
+    struct Side {
+        const InstrumentRules* rules = nullptr;
+        Decimal pointMoney;  // 10^decimals x point value: a price difference in yuan a lot
+        Quote quote;
+        std::vector<Position*> positions;
+        std::vector<Order*> orders;
+    };
+    struct Due {
+        std::int64_t member;
+        std::string number;  // ticket or order number
+        std::int32_t reason;
+        double trigger;  // the stop's price
+    };
+
+    static Quote QuoteOf(const InstrumentRules& rules, std::int32_t scaled);
+    Decimal ProfitOf(const Position& p) const;
+
+    // Index maintenance; the lock is held.
+    void LoadBook(sqlite3* db, std::int64_t memberId);
+    void Forget(std::int64_t memberId);
+    void ReloadLocked(std::int64_t memberId);
+
+    // Runs `change(db, account, now)` in one transaction after bringing the account to today
+    // (opening it first for a member without one), saves the account and reads the member's
+    // index entry again. False when `change` refused or the store failed.
+    template <typename Change>
+    bool Execute(std::int64_t memberId, Change&& change);
+
+    bool CloseAtStop(const Due& due);
+    bool FillOrder(const Due& due);
+    void MarginCalls(std::int64_t memberId, std::int64_t now);
+    void Log(const std::string& line) const;
+
+    Store& store_;
+    Market& market_;
+    const Accounts& accounts_;
+    const TradingHours& hours_;
+    bool logging_ = true;
+
+    mutable std::mutex mutex_;
+    std::array<Side, kInstrumentCount + 1> sides_{};
+    std::unordered_map<std::int64_t, Book> books_;
+    std::uint64_t mark_ = 0;
+    // The members the current price concerns: positions in its market, or an order it filled.
+    std::vector<std::int64_t> touched_;
+    std::optional<Market::ListenerId> listener_;
+
+    std::mutex clockMutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread clock_;
+};
+
+}  // namespace zq::server
