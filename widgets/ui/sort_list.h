@@ -1,0 +1,71 @@
+// A report-style list whose columns sort when their header is clicked, with its own row
+// drawing: full-row selection, grid lines, no row header, cells not editable. Rows alternate
+// between the window colour and a light grey. Each column sorts as text or as numbers (its sort
+// kind); the order of the rows is changed only by header clicks, never by a refill.
+//
+// Each row can carry a 64-bit value of its owner's (an id), which moves with the row when the
+// rows are sorted.
+#pragma once
+
+#include <QString>
+#include <QTableWidget>
+#include <QtGlobal>
+#include <vector>
+
+#include "widgets/sort_rules.h"
+
+namespace zq {
+
+class CSortListCtrl : public QTableWidget {
+    Q_OBJECT
+  public:
+    // Sort kinds are kept for this many columns; later columns sort as text.
+    static constexpr int kMaxSortColumns = 25;
+    // The text stands this far inside each edge of its column.
+    static constexpr int kTextInset = 2;
+    // Odd rows (counting from 0) are drawn in this colour unless selected.
+    static constexpr QRgb kOddRowColor = 0xFFECECEC;  // RGB(236, 236, 236)
+
+    explicit CSortListCtrl(QWidget* parent = nullptr);
+
+    // Replaces the columns with these headers.
+    void SetColumns(const std::vector<QString>& headers);
+    // One kind per column, kSortAsText or kSortAsNumber (widgets/sort_rules.h); columns beyond
+    // the list given, and beyond kMaxSortColumns, sort as text.
+    void SetColumnSortKinds(const std::vector<int>& kinds);
+    int ColumnSortKind(int column) const;
+    // The height of every row in pixels; 0 is the style's default.
+    void SetRowHeight(int pixels);
+    int RowHeight() const { return rowHeight_; }
+
+    // Appends a row with these cells (the rest of the row empty, cells beyond the columns
+    // dropped) and answers its index.
+    int AddRow(const std::vector<QString>& cells);
+    void SetCell(int row, int column, const QString& text);
+    // Empty for a cell that is not there.
+    QString Cell(int row, int column) const;
+    void SetRowData(int row, qint64 data);
+    // 0 for a row without data.
+    qint64 RowData(int row) const;
+    // Removes every row; the sort state stays.
+    void DeleteAllRows() { setRowCount(0); }
+
+    // What a click on the header of `column` does: updates the sort state and sorts.
+    void HeaderClicked(int column);
+    const SortState& Sort() const { return sort_; }
+
+    // Fits every column to its contents and header: the wider of the two plus 4 pixels, the
+    // last column getting no extra pixels when its header is the wider.
+    void AutoSizeColumns();
+
+  private:
+    void SortRows();
+    QTableWidgetItem* ItemFor(int row, int column);
+
+    SortState sort_;
+    std::vector<int> kinds_;
+    int rowHeight_ = 0;
+    int defaultRowHeight_ = 0;
+};
+
+}  // namespace zq
