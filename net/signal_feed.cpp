@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/text_format.h"
 #include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
@@ -21,17 +22,6 @@ namespace {
 // prints them. The separators are ideographic spaces (U+3000).
 constexpr const char* kAnnouncementFormat =
     "接收到[%s]新操盘信号，{%s%%.%df\u3000%%.2f手/%%.2f万元\u3000%%.%df止损}";
-
-// printf into a string.
-template <typename... Args>
-std::string Format(const char* format, Args... args) {
-    const int n = std::snprintf(nullptr, 0, format, args...);
-    if (n <= 0) return {};
-    std::string out(static_cast<std::size_t>(n) + 1, '\0');
-    std::snprintf(out.data(), out.size(), format, args...);
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
 
 // The name goes into the format of the second pass: a '%' in it must come out as itself.
 std::string EscapePercent(const std::string& text) {
@@ -90,12 +80,12 @@ std::string SignalAnnouncement(const SignalRecord& signal, const InstrumentRecor
     const std::string name = FieldToUtf8(instrument.name, sizeof instrument.name);
     if (name.empty()) return {};
     const int digits = FormatDecimals(instrument.decimals);
-    const std::string numbers = Format(kAnnouncementFormat, EscapePercent(name).c_str(),
-                                       SignalSideText(signal.side), digits, digits);
+    const std::string numbers = FormatText(kAnnouncementFormat, EscapePercent(name).c_str(),
+                                           SignalSideText(signal.side), digits, digits);
     // 10^digits in single precision, as the prices of the trading model are scaled.
     const double power = PowerOfTen(digits);
-    return Format(numbers.c_str(), signal.price / power, signal.lots / 100.0, signal.amount / 100.0,
-                  signal.stopLoss / power);
+    return FormatText(numbers.c_str(), signal.price / power, signal.lots / 100.0,
+                      signal.amount / 100.0, signal.stopLoss / power);
 }
 
 std::size_t CountSignals(KLineData& chart, int instrument) {

@@ -272,6 +272,36 @@ void TradingModel::Reinitialise(WindowHandle owner) {
     });
 }
 
+void TradingModel::ReloadAfterMarketOrder(WindowHandle owner) {
+    OnOwnConnection(owner, [this](Socket& s) {
+        ReloadPositions(s);
+        RecomputeAccount();
+        return true;
+    });
+    Ui().PlaySound(sound::Trade, false);
+    RefreshChart();
+}
+
+void TradingModel::ReloadAfterPendingOrder(WindowHandle owner) {
+    OnOwnConnection(owner, [this](Socket& s) {
+        ReloadOrders(s);
+        LoadAccount(s);
+        RecomputeAccount();
+        return true;
+    });
+    Ui().PlaySound(sound::Trade, false);
+    RefreshChart();
+}
+
+void TradingModel::RefreshChart() {
+    ChartRefresh refresh;
+    {
+        std::lock_guard<std::mutex> lock(listenerLock_);
+        refresh = chartRefresh_;
+    }
+    if (refresh) refresh();
+}
+
 void TradingModel::ReloadAfterSignal() {
     bool opened = OnOwnConnection(nullptr, [this](Socket& s) {
         ReloadOrders(s);
@@ -341,12 +371,7 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
             return true;
         });
         Ui().PlaySound(sound::Trigger, false);
-        ChartRefresh refresh;
-        {
-            std::lock_guard<std::mutex> lock(listenerLock_);
-            refresh = chartRefresh_;
-        }
-        if (refresh) refresh();
+        RefreshChart();
     }
 
     RecomputeAccount();

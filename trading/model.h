@@ -117,6 +117,13 @@ class TradingModel {
     void InitialLoad(WindowHandle owner);
     void Reinitialise(WindowHandle owner);
 
+    // After an order dialog succeeded, each on one connection of its own, then the trade sound
+    // and the chart laid out again (both also when the connection cannot be opened):
+    // a market order (result 11): ReloadPositions, RecomputeAccount;
+    void ReloadAfterMarketOrder(WindowHandle owner);
+    // a pending order (result 12): ReloadOrders, the account block, RecomputeAccount.
+    void ReloadAfterPendingOrder(WindowHandle owner);
+
     // A new trading signal while programmatic trading is on (the caller checks the flag): on one
     // connection ReloadOrders then ReloadPositions, then WM_POSITIONS_CHANGED and
     // WM_ORDERS_CHANGED to every tick listener. Nothing when the connection cannot be opened.
@@ -156,6 +163,7 @@ class TradingModel {
     bool LoadList(Socket& s, std::int32_t command, const void* payload, std::size_t payloadSize,
                   std::mutex& lock, std::vector<Record>& list, bool* refilled = nullptr);
     void Debug(std::string_view line);
+    void RefreshChart();
 
     std::atomic<WindowHandle> mainView_{nullptr};
 

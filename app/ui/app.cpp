@@ -103,6 +103,7 @@ bool CTQDiraveApp::InitInstance() {
     services.restartProgram = [this] { Restart(); };
     services.showAbout = [this](QWidget*) { OnAppAbout(); };
     services.reinitialiseTradingModel = [this] { model_->Reinitialise(OwnerHandle(frame_.get())); };
+    services.tradingModel = model_.get();
     frame_ = std::make_unique<CMainFrame>(std::move(services));
     WireViewToModel(*frame_->View(), *model_);
     MarkInstanceWindow(frame_.get());

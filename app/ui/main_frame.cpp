@@ -22,6 +22,10 @@
 #include "market/history_cache.h"
 #include "market/instruments.h"
 #include "net/wire/request.h"
+#include "net/wire/session.h"
+#include "trading/model.h"
+#include "trading/order_entry.h"
+#include "trading/ui/open_order.h"
 
 namespace zq {
 namespace {
@@ -74,8 +78,6 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
 bool UnavailableCommand(int command) {
     switch (command) {
         case cmdid::OpenMessages:
-        case cmdid::NewMarketOrder:
-        case cmdid::NewLimitOrder:
         case cmdid::TradeReport:
         case cmdid::ProgramTrading:
         case cmdid::ProductSetup:
@@ -481,6 +483,10 @@ void CMainFrame::OnCommand(int command) {
         case cmdid::About:
             if (services_.showAbout) services_.showAbout(this);
             return;
+        case cmdid::NewMarketOrder:
+        case cmdid::NewLimitOrder:
+            OpenOrderDialog(command);
+            return;
         case cmdid::Deposit:
             OpenWeb(kDepositPath);
             return;
@@ -498,6 +504,23 @@ void CMainFrame::OnCommand(int command) {
             return;
         default:
             return;
+    }
+}
+
+void CMainFrame::OpenOrderDialog(int command) {
+    if (Session().programTrading.load() == 1) {
+        ShowMessage(OwnerHandle(this), kProgramTradingRefusalText);
+        return;
+    }
+    TradingModel* model = services_.tradingModel;
+    if (!model) return;
+    const int instrument = view_->CurrentInstrument();
+    if (command == cmdid::NewMarketOrder) {
+        COpenOrder dialog(*model, instrument, this);
+        if (dialog.exec() == kMarketOrderDone) model->ReloadAfterMarketOrder(OwnerHandle(this));
+    } else {
+        COpenOrderZj dialog(*model, instrument, this);
+        if (dialog.exec() == kPendingOrderDone) model->ReloadAfterPendingOrder(OwnerHandle(this));
     }
 }
 

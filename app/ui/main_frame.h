@@ -22,6 +22,7 @@ class QTimer;
 namespace zq {
 
 class CChildView;
+class TradingModel;
 
 QString MainFrameTitle();
 
@@ -38,6 +39,8 @@ struct FrameServices {
     // Re-initialisation: the trading model's pending orders and positions again, on one
     // request connection.
     std::function<void()> reinitialiseTradingModel;
+    // The account the order dialogs trade (null: the order commands do nothing).
+    TradingModel* tradingModel = nullptr;
 };
 
 class CMainFrame : public QMainWindow, public MessageWindow {
@@ -92,6 +95,9 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     // The last instrument in the settings file.
     static void StoreLastInstrument(int instrument);
     QAction* MakeAction(int command, const QString& text, const QString& prompt = QString());
+    // 32824 and 32823: the market-order or pending-order dialog for the chart's instrument,
+    // refused while programmatic trading runs; the reloads after a success.
+    void OpenOrderDialog(int command);
     bool ConfirmExit();
     void SendLogout();
     void OpenWeb(const std::string& path);

@@ -29,6 +29,29 @@ std::uint8_t ReadByteAnswer(Socket& s) {
     return b;
 }
 
+std::int32_t ReadInt32Answer(Socket& s) {
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    ReceiveExact(s, bytes, 4);  // what arrived before a failure stays
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
+std::optional<std::int32_t> RequestInt32Answer(WindowHandle owner, std::int32_t command,
+                                               const void* payload, std::size_t payloadSize,
+                                               const char* sendFailedText) {
+    Socket s = OpenRequestConnection(owner);
+    if (!s.Valid()) return std::nullopt;
+    if (!SendRequest(s, MakeHeader(command), payload, payloadSize)) {
+        ShowMessage(owner, sendFailedText);
+        s.Close();
+        return std::nullopt;
+    }
+    const std::int32_t answer = ReadInt32Answer(s);
+    s.ShutdownClose();
+    return answer;
+}
+
 ListResult ReadCountedList(Socket& s, std::size_t recordSize, std::vector<unsigned char>& out) {
     ListResult r;
     std::int32_t count = 0;

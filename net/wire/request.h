@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "base/ui_bridge.h"
@@ -27,6 +29,21 @@ bool SendRequest(Socket& s, const RequestHeader& header, const void* payload = n
 
 // Reads a one-byte answer: 0 when the read fails.
 std::uint8_t ReadByteAnswer(Socket& s);
+
+// Reads a little-endian int32 answer. When the connection fails before all four bytes
+// arrive, the bytes that did arrive count and the missing ones are 0.
+std::int32_t ReadInt32Answer(Socket& s);
+
+inline constexpr const char* kOrderSubmitFailedText = "订单提交失败，操作已取消";
+
+// One request with a one-int32 answer, as the trade dialogs send them: opens a connection
+// (on failure "无法连接服务器，操作已取消"), sends the header and payload (on failure
+// `sendFailedText`, then the connection is closed), reads the answer with ReadInt32Answer, and
+// shuts the connection down. Nothing when no answer was asked for; every failure has shown its
+// message, owned by `owner`, by then.
+std::optional<std::int32_t> RequestInt32Answer(WindowHandle owner, std::int32_t command,
+                                               const void* payload, std::size_t payloadSize,
+                                               const char* sendFailedText = kOrderSubmitFailedText);
 
 // The most records any counted list may announce; a larger count is read as far as this.
 inline constexpr int kMaxListCount = 100000;

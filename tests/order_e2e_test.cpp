@@ -1,0 +1,260 @@
+// The whole program against the stand-in server: the toolbar's order commands open the real
+// dialogs; a market order becomes a position and a pending order a waiting order, each with the
+// frame's reloads on one connection; the market then triggers the order and a stop-loss closes
+// the position; the server's refusals reach the user as their messages; programmatic trading
+// refuses manual orders.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+#include <cmath>
+#include <functional>
+#include <regex>
+#include <sstream>
+
+#include "app/ui/app.h"
+#include "app/ui/child_view.h"
+#include "app/ui/main_frame.h"
+#include "base/commands.h"
+#include "net/wire/session.h"
+#include "tests/support/app_driver.h"
+#include "trading/model.h"
+#include "trading/ui/open_order.h"
+#include "widgets/ui/float_number_edit.h"
+
+namespace zq {
+namespace {
+
+using test::ServerProcess;
+using test::ServeUntil;
+
+constexpr const char* kCode = "AB12";
+
+// Runs `fill` on the modal dialog of type T as soon as it shows (the command that opens it
+// blocks in the dialog's own event loop); closes it afterwards unless `fill` did. Gives up after
+// `attempts` looks, 50 ms apart; `seen` must outlive them.
+template <typename T>
+void WhenDialogShows(std::function<void(T&)> fill, bool* seen = nullptr, int attempts = 100) {
+    QTimer::singleShot(50, [fill, seen, attempts] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (attempts > 1) WhenDialogShows<T>(fill, seen, attempts - 1);
+            return;
+        }
+        if (seen) *seen = true;
+        fill(*dialog);
+        if (dialog->isVisible()) dialog->reject();
+    });
+}
+
+void Type(COrderEntryDialog& d, int id, const QString& text) {
+    qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
+}
+void Click(COrderEntryDialog& d, int id) {
+    qobject_cast<QPushButton*>(d.Control(id))->click();
+}
+
+// The request codes of each request connection the server has logged, in order.
+std::vector<std::vector<int>> RequestLines(const std::string& log) {
+    std::vector<std::vector<int>> lines;
+    std::istringstream in(log);
+    std::string line;
+    const std::regex code(R"((?:: |; )(\d+) )");
+    while (std::getline(in, line)) {
+        if (line.find(" request ") == std::string::npos) continue;
+        std::vector<int> codes;
+        for (std::sregex_iterator it(line.begin(), line.end(), code), end; it != end; ++it)
+            codes.push_back(std::stoi((*it)[1]));
+        lines.push_back(codes);
+    }
+    return lines;
+}
+
+class OrderEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Running()) << server_.Error();
+        env_ = std::make_unique<test::ClientEnvironment>(server_);
+        test::LogInWhenTheDialogShows("demo", "demo", kCode);
+        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-order-e2e-%1").arg(::getpid()));
+        ASSERT_TRUE(app_->InitInstance());
+        frame_ = app_->MainFrame();
+        model_ = app_->Model();
+        // The push link is up once the first market records have priced the instruments.
+        ASSERT_TRUE(ServeUntil(
+            [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).ask > 0; }));
+    }
+    void TearDown() override {
+        Session().programTrading = 0;
+        app_.reset();
+        env_.reset();
+    }
+
+    std::string Control(const std::string& line) {
+        return test::ControlCommand(server_.controlPort(), line);
+    }
+    // Sets instrument 1's price and waits until the client has it (and has reloaded what the
+    // move triggered).
+    void MoveGold(double last) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", last);
+        ASSERT_EQ(Control(std::string("price 1 ") + text).rfind("ok", 0), 0u);
+        ASSERT_TRUE(ServeUntil([&] {
+            return std::abs(model_->FindInstrument(1).last - static_cast<float>(last)) < 0.001f;
+        }));
+    }
+
+    // Some request connection carried exactly these requests (the server logs a connection
+    // once it has ended, a moment after the client closed it).
+    bool Logged(const std::vector<int>& codes) {
+        return ServeUntil([&] {
+            for (const auto& line : RequestLines(server_.Log()))
+                if (line == codes) return true;
+            return false;
+        });
+    }
+
+    test::DeliveringUi ui_;
+    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
+    std::unique_ptr<test::ClientEnvironment> env_;
+    std::unique_ptr<CTQDiraveApp> app_;
+    CMainFrame* frame_ = nullptr;
+    TradingModel* model_ = nullptr;
+};
+
+TEST_F(OrderEndToEnd, MarketOrderOpensAPositionAndAStopLossClosesIt) {
+    const std::size_t before = model_->Positions().size();
+    const double margin = model_->Account().occupiedMargin;
+    const float ask = model_->FindInstrument(1).ask;
+    bool seen = false;
+    WhenDialogShows<COpenOrder>(
+        [&](COpenOrder& d) {
+            EXPECT_EQ(d.Instrument(), 1);
+            Type(d, 1031, QStringLiteral("1.00"));
+            Type(d, 1028, QString::number(ask - 5, 'f', 2));
+            Click(d, 1044);
+        },
+        &seen);
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    ASSERT_TRUE(seen);
+    EXPECT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
+
+    // Reloaded at once on one connection: summary, positions, account.
+    std::vector<PositionRecord> positions = model_->Positions();
+    ASSERT_EQ(positions.size(), before + 1);
+    const PositionRecord& opened = positions.back();
+    EXPECT_EQ(opened.instrument, 1);
+    EXPECT_EQ(opened.direction, direction::Buy);
+    EXPECT_DOUBLE_EQ(opened.heldQuantity, 1.0);
+    EXPECT_NEAR(opened.openPrice, ask, 0.001);
+    EXPECT_GT(model_->Account().occupiedMargin, margin);
+    EXPECT_NE(model_->Account().equity, 0.0);
+    EXPECT_TRUE(Logged({20, 16, 21})) << server_.Log();
+
+    // The market falls through the stop-loss: the server closes the position and the client,
+    // seeing the stop reached, reloads.
+    MoveGold(ask - 6);
+    ASSERT_TRUE(ServeUntil([&] { return model_->Positions().size() == before; }));
+}
+
+TEST_F(OrderEndToEnd, PendingOrderWaitsThenTriggersAsTheMarketReachesIt) {
+    const std::size_t positions = model_->Positions().size();
+    const std::size_t orders = model_->Orders().size();
+    const double frozen = model_->Account().frozenMargin;
+    const float ask = model_->FindInstrument(1).ask;
+    const QString limit = QString::number(ask - 10, 'f', 2);
+    WhenDialogShows<COpenOrderZj>([&](COpenOrderZj& d) {
+        Type(d, 1031, QStringLiteral("0.50"));
+        Type(d, 1042, limit);
+        Click(d, 1060);
+    });
+    frame_->OnCommand(cmdid::NewLimitOrder);
+    EXPECT_TRUE(ui_.BoxTexts().empty());
+
+    std::vector<PendingOrderRecord> now = model_->Orders();
+    ASSERT_EQ(now.size(), orders + 1);
+    EXPECT_EQ(now.back().triggerKind, trigger::BuyAskFalls);
+    EXPECT_EQ(now.back().validity, 2);
+    EXPECT_NEAR(now.back().price, limit.toDouble(), 0.001);
+    EXPECT_GT(model_->Account().frozenMargin, frozen);
+    // Orders and the account were reloaded, not the positions.
+    EXPECT_TRUE(Logged({17, 21})) << server_.Log();
+    EXPECT_EQ(model_->Positions().size(), positions);
+
+    // The ask falls to the order's price: it becomes a position.
+    MoveGold(limit.toDouble() - 0.5);
+    ASSERT_TRUE(ServeUntil([&] {
+        return model_->Positions().size() == positions + 1 && model_->Orders().size() == orders;
+    }));
+}
+
+TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
+    const float ask = model_->FindInstrument(1).ask;
+    const float last = model_->FindInstrument(1).last;
+    const auto expectBox = [&](const char* text) {
+        const std::vector<std::string> boxes = ui_.BoxTexts();
+        ASSERT_FALSE(boxes.empty()) << text;
+        EXPECT_EQ(boxes.back(), text);
+    };
+
+    // 3: fifty lots need more margin than the demo account has.
+    WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
+        Click(d, 1033);
+        Click(d, 1044);
+        expectBox("保证金不足");
+    });
+    frame_->OnCommand(cmdid::NewMarketOrder);
+
+    // 2: the market moves away while the dialog still shows the old price.
+    WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
+        Control("price 1 " + std::to_string(last + 3));
+        Click(d, 1044);
+        expectBox("价格已经变动，请重新下单");
+        // 5: without the deviation limit the fill comes at the new, lower price, and a stop-loss
+        // exactly 2 below the shown price is only 1 below the fill.
+        Control("price 1 " + std::to_string(last - 1));
+        qobject_cast<QAbstractButton*>(d.Control(1039))->click();
+        Type(d, 1028, QString::number(ask - 2, 'f', 2));
+        Type(d, 1030, QString());
+        Click(d, 1044);
+        expectBox("止损或盈利必须远离建仓价2元");
+    });
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    MoveGold(last);
+
+    // 4: a pending price 2.5 below the ask, then the market falls by one.
+    WhenDialogShows<COpenOrderZj>([&](COpenOrderZj& d) {
+        Type(d, 1042, QString::number(ask - 2.5, 'f', 2));
+        Control("price 1 " + std::to_string(last - 1));
+        Click(d, 1060);
+        expectBox("挂单价必须远离市价至少2元");
+    });
+    frame_->OnCommand(cmdid::NewLimitOrder);
+    MoveGold(last);
+
+    // 6: a closed market.
+    ASSERT_EQ(Control("market 1 close").rfind("ok", 0), 0u);
+    WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
+        Click(d, 1045);
+        expectBox("闭市中，禁止交易");
+    });
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    ASSERT_EQ(Control("market 1 auto").rfind("ok", 0), 0u);
+}
+
+TEST_F(OrderEndToEnd, ProgrammaticTradingRefusesManualOrders) {
+    Session().programTrading = 1;
+    static bool seen = false;
+    WhenDialogShows<COrderEntryDialog>([](COrderEntryDialog&) {}, &seen, 6);
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    frame_->OnCommand(cmdid::NewLimitOrder);
+    ServeUntil([] { return false; }, 500);
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(ui_.BoxTexts(), (std::vector<std::string>{"程序化交易运行中，无法进行订单操作",
+                                                        "程序化交易运行中，无法进行订单操作"}));
+}
+
+}  // namespace
+}  // namespace zq

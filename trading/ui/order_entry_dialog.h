@@ -1,0 +1,98 @@
+// What the market-order and pending-order dialogs share: the instrument list, the lots with
+// their spin, "最大" and range text, the stop-loss and take-profit, the record copy that quote
+// ticks refresh, the Enter rule of the submit buttons and the submission of command 11.
+//
+// A dialog is built for the chart's instrument, registers as tick listener while its window
+// exists and runs modally; a successful submission closes it with its own result (11 market,
+// 12 pending), anything else leaves it open with its input as it was.
+#pragma once
+
+#include <QDialog>
+#include <QHash>
+#include <cstdint>
+
+#include "app/ui/qt_bridge.h"
+#include "trading/order_entry.h"
+#include "trading/wire/records.h"
+
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QPushButton;
+
+namespace zq {
+
+class CFloatNumberEdit;
+class MySpinButtonCtrl;
+class TradingModel;
+
+class COrderEntryDialog : public QDialog, public MessageWindow {
+    Q_OBJECT
+  public:
+    // The range of the stop-loss, take-profit and price spins, in units of the last decimal.
+    static constexpr int kPriceSpinMax = 1000000;
+
+    ~COrderEntryDialog() override;
+
+    std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
+    QWidget* OwnerWidget() override { return this; }
+
+    // A control by the id its resource gives it (null when the dialog has none).
+    QWidget* Control(int id) const { return controls_.value(id, nullptr); }
+    std::int32_t Instrument() const { return instrument_; }
+    const InstrumentRecord& Record() const { return record_; }
+    std::int32_t Direction() const { return direction_; }
+
+    // A submit button was pressed: 1 buy, 2 sell.
+    void Submit(std::int32_t direction);
+
+  protected:
+    // `result` is what a successful submission closes the dialog with.
+    COrderEntryDialog(TradingModel& model, std::int32_t instrument, int result, QWidget* parent);
+
+    // Builds the shared controls into `grid`, rows from `row` on; answers the next free row.
+    int AddSharedControls(QGridLayout* grid, int row);
+    // The opening steps; call at the end of the derived constructor.
+    void Open();
+    void Remember(int id, QWidget* control);
+    // A numeric edit with its spin on its right, as one cell of the grid.
+    QWidget* EditWithSpin(CFloatNumberEdit*& edit, MySpinButtonCtrl*& spin);
+    QPushButton* MakeSubmitButton(int id, const QString& caption, std::int32_t direction);
+
+    // The dialog's own part of opening and of an instrument change (after the lots), and of a
+    // tick (after the record copy was refreshed).
+    virtual void ApplyInstrumentExtras(bool opening) = 0;
+    virtual void ShowPrices() = 0;
+    // The dialog's own checks on top of the shared form.
+    virtual OrderCheck Check(OrderForm form) const = 0;
+
+    void keyPressEvent(QKeyEvent* event) override;
+
+    TradingModel& model_;
+    InstrumentRecord record_{};
+    std::int32_t instrument_ = 0;
+    std::int32_t direction_ = direction::Buy;
+
+    QComboBox* instruments_ = nullptr;  // 1025
+    CFloatNumberEdit* lots_ = nullptr;  // 1031
+    MySpinButtonCtrl* lotsSpin_ = nullptr;
+    QPushButton* maximum_ = nullptr;        // 1033
+    QLabel* range_ = nullptr;               // 1034
+    CFloatNumberEdit* stopLoss_ = nullptr;  // 1028
+    MySpinButtonCtrl* stopLossSpin_ = nullptr;
+    CFloatNumberEdit* takeProfit_ = nullptr;  // 1030
+    MySpinButtonCtrl* takeProfitSpin_ = nullptr;
+
+  private:
+    void FillInstruments();
+    void ApplyInstrument(bool opening);
+    void OnInstrumentChosen();
+    void OnMaximum();
+    void OnTick(const void* marketRecord);
+
+    const int result_;
+    QHash<int, QWidget*> controls_;
+    QHash<QPushButton*, std::int32_t> submitButtons_;
+};
+
+}  // namespace zq
