@@ -101,12 +101,6 @@ constexpr std::int32_t Open = 1;
 constexpr std::int32_t Close = 2;
 }  // namespace open_close
 
-namespace order_validity {
-constexpr std::int32_t Today = 1;
-constexpr std::int32_t ThisWeek = 2;
-constexpr std::int32_t Programmatic = 3;
-}  // namespace order_validity
-
 // Row access on a connection the caller holds.
 namespace account_rows {
 bool MemberExists(sqlite3* db, std::int64_t memberId);

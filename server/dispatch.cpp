@@ -36,6 +36,7 @@ CommandTable BuildRequestCommands() {
     RegisterAlertCommands(table);
     RegisterMessageCommands(table);
     RegisterSignalCommands(table);
+    RegisterProgramCommands(table);
     return table;
 }
 

@@ -56,12 +56,45 @@ double RoundLots(const InstrumentRules& rules, double lots) {
            static_cast<double>(PowerOf10(rules.lotDecimals));
 }
 
-// Between the minimum and maximum lots of one order and a whole multiple of lot step /
-// 10^lotDecimals, exactly.
-bool LotsAllowed(const InstrumentRules& rules, const Decimal& lots) {
-    if (!(lots >= D(rules.minLots)) || !(lots <= Decimal::FromInt(rules.maxLots))) return false;
+// A whole multiple of lot step / 10^lotDecimals, exactly.
+bool OnLotStep(const InstrumentRules& rules, const Decimal& lots) {
     const Decimal steps = lots * Decimal::FromInt(PowerOf10(rules.lotDecimals)) / D(rules.lotStep);
     return steps.Valid() && steps.Normalized().Scale() == 0;
+}
+
+// Between the minimum and maximum lots of one order and on the lot step.
+bool LotsAllowed(const InstrumentRules& rules, const Decimal& lots) {
+    if (!(lots >= D(rules.minLots)) || !(lots <= Decimal::FromInt(rules.maxLots))) return false;
+    return OnLotStep(rules, lots);
+}
+
+// The lots of a signal (x 100) as an order carries them: the nearest whole multiple of the lot
+// step, within the minimum and maximum lots of one order.
+float SignalLots(const InstrumentRules& rules, std::int32_t lots100) {
+    const double step = rules.lotStep / static_cast<double>(PowerOf10(rules.lotDecimals));
+    const double lots = std::round(lots100 / 100.0 / step) * step;
+    return static_cast<float>(RoundLots(
+        rules, std::clamp(lots, static_cast<double>(rules.minLots), double{rules.maxLots * 1.0})));
+}
+
+// The trigger kind of a pending order at `price` against the market `quoted` (the ask of a
+// buy, the bid of a sell): it waits for the market to come to its price.
+std::int32_t TriggerFor(std::int32_t direction, const Decimal& price, const Decimal& quoted) {
+    if (direction == direction::Buy)
+        return price < quoted ? trigger::BuyAskFalls : trigger::BuyAskRises;
+    return price > quoted ? trigger::SellBidRises : trigger::SellBidFalls;
+}
+
+// A text field of a request: up to its first NUL, at most `size` bytes.
+std::string TextField(const char* field, std::size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+// A signal's identity (as the client compares signals) as text.
+std::string SignalKey(const SignalRecord& s) {
+    return std::to_string(s.instrument) + ":" + std::to_string(s.tag) + ":" +
+           std::to_string(s.variant) + ":" + std::to_string(s.price) + ":" +
+           std::to_string(s.stopLoss) + ":" + std::to_string(s.lots);
 }
 
 // Stop-loss and take-profit (0 = none) at least `distance` from `price` on the proper side:
@@ -118,6 +151,42 @@ const char* ReasonName(std::int32_t reason) {
             return "margin call";
     }
     return "?";
+}
+
+bool CancelOrder(sqlite3* db, OrderRow& o, std::int64_t now) {
+    o.status = order_status::Cancelled;
+    o.doneTime = now;
+    return UpdateRow(db, o);
+}
+
+// What an opening order meets: the member's free funds and the lots of the instrument held or
+// waiting to be opened (in units of 10^-lotDecimals lots), leaving out the waiting order
+// `except` (empty: none), whose frozen amounts count as released.
+struct Exposure {
+    double free = 0;
+    std::int64_t units = 0;
+};
+Exposure ExposureOf(sqlite3* db, const AccountRow& account, const InstrumentRules& rules,
+                    const std::string& except) {
+    const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, account.memberId);
+    std::vector<OrderRow> orders = LoadRows<OrderRow>(db, account.memberId);
+    std::erase_if(orders, [&](const OrderRow& o) { return o.orderNumber == except; });
+    Exposure e;
+    double margins = 0;
+    for (const PositionRow& p : positions) {
+        margins += p.margin;
+        if (p.instrument == rules.id) e.units += LotUnits(rules, p.heldQuantity);
+    }
+    for (const OrderRow& o : orders)
+        if (o.status == order_status::Waiting && o.openClose == open_close::Open &&
+            o.instrument == rules.id)
+            e.units += LotUnits(rules, o.quantity);
+    e.free = FundsOf(account.balance, margins, orders).free;
+    return e;
+}
+
+std::int64_t MaxPositionUnits(const InstrumentRules& rules) {
+    return std::int64_t{rules.maxPosition} * PowerOf10(rules.lotDecimals);
 }
 
 // What a new position is made of.
@@ -187,9 +256,7 @@ bool ClosePart(sqlite3* db, AccountRow& account, PositionRow& p, double lots, do
             if (o.status != order_status::Waiting || o.openClose == open_close::Open ||
                 o.relatedPosition != p.ticket || o.orderNumber == orderNumber)
                 continue;
-            o.status = order_status::Cancelled;
-            o.doneTime = now;
-            if (!UpdateRow(db, o)) return false;
+            if (!CancelOrder(db, o, now)) return false;
         }
     } else {
         const double left = RoundLots(*rules, p.heldQuantity - lots);
@@ -266,6 +333,18 @@ void ExecutionEngine::Start(bool expiryClock) {
         store_.WithDb([&](sqlite3* db) {
             for (const Member& m : members) LoadBook(db, m.id);
         });
+        // Signals live in memory only: the orders that followed those of the last run would
+        // wait for a withdrawal that never comes.
+        std::vector<std::int64_t> following;
+        for (const auto& [id, book] : books_)
+            if (std::any_of(book.orders.begin(), book.orders.end(), [](const auto& o) {
+                    return o->validity == order_validity::Programmatic;
+                }))
+                following.push_back(id);
+        for (std::int64_t m : following)
+            CancelWhere(m, "their signals ended with the last run", [](const OrderRow& o) {
+                return o.validity == order_validity::Programmatic;
+            });
     }
     listener_ = market_.AddListener([this](const Tick& t) { OnTick(t); });
     if (!expiryClock) return;
@@ -336,8 +415,9 @@ void ExecutionEngine::LoadBook(sqlite3* db, std::int64_t memberId) {
     const std::optional<std::int64_t> day = DayNumber(account->tradingDay);
     for (const OrderRow& row : orders) {
         if (row.status != order_status::Waiting || !FindRules(row.instrument)) continue;
-        auto o = std::make_unique<Order>(Order{memberId, row.orderNumber, row.instrument,
-                                               row.direction, row.triggerKind, row.price});
+        auto o =
+            std::make_unique<Order>(Order{memberId, row.orderNumber, row.instrument, row.direction,
+                                          row.triggerKind, row.validity, row.price});
         sides_[static_cast<std::size_t>(row.instrument)].orders.push_back(o.get());
         book.orders.push_back(std::move(o));
         std::int64_t ends = 0;
@@ -405,6 +485,11 @@ void ExecutionEngine::Log(const std::string& line) const {
 
 std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest& r,
                                    std::string* note) {
+    return Place(memberId, r, {}, note);
+}
+
+std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderRequest& r,
+                                    const std::string& signal, std::string* note) {
     auto refuse = [&](std::int32_t code, const std::string& why) {
         if (note) *note = why;
         return code;
@@ -414,7 +499,11 @@ std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest
         return refuse(order_refusal::BadRequest, "order kind " + std::to_string(r.orderKind));
     if (r.direction != direction::Buy && r.direction != direction::Sell)
         return refuse(order_refusal::BadRequest, "direction " + std::to_string(r.direction));
-    if (!market && r.validity != order_validity::Today && r.validity != order_validity::ThisWeek)
+    // Programmatic orders (validity 3) are the server's own: pending, and only for a signal.
+    const bool validity = signal.empty() ? r.validity == order_validity::Today ||
+                                               r.validity == order_validity::ThisWeek
+                                         : r.validity == order_validity::Programmatic;
+    if ((!market && !validity) || (market && !signal.empty()))
         return refuse(order_refusal::BadRequest, "validity " + std::to_string(r.validity));
     for (const float v : {r.price, r.stopLoss, r.takeProfit, r.lots, r.deviation})
         if (!std::isfinite(v)) return refuse(order_refusal::BadRequest, "not a number");
@@ -457,23 +546,12 @@ std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest
     std::int32_t refusal = order_result::Done;
     std::string number;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
-        const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, memberId);
-        const std::vector<OrderRow> orders = LoadRows<OrderRow>(db, memberId);
-        double margins = 0;
-        std::int64_t units = LotUnits(*rules, quantity);
-        for (const PositionRow& p : positions) {
-            margins += p.margin;
-            if (p.instrument == rules->id) units += LotUnits(*rules, p.heldQuantity);
-        }
-        for (const OrderRow& o : orders)
-            if (o.status == order_status::Waiting && o.openClose == open_close::Open &&
-                o.instrument == rules->id)
-                units += LotUnits(*rules, o.quantity);
-        if (units > std::int64_t{rules->maxPosition} * PowerOf10(rules->lotDecimals)) {
+        const Exposure exposure = ExposureOf(db, account, *rules, {});
+        if (exposure.units + LotUnits(*rules, quantity) > MaxPositionUnits(*rules)) {
             refusal = order_refusal::BadLots;
             return false;
         }
-        if (Fen(FundsOf(account.balance, margins, orders).free) < Fen(margin) + Fen(fee)) {
+        if (Fen(exposure.free) < Fen(margin) + Fen(fee)) {
             refusal = order_result::NoMargin;
             return false;
         }
@@ -490,8 +568,7 @@ std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest
         OrderRow o{{memberId, rules->id, r.direction, stopLoss, takeProfit}};
         o.quantity = quantity;
         o.price = price;
-        o.triggerKind = buy ? (asked < quoted ? trigger::BuyAskFalls : trigger::BuyAskRises)
-                            : (asked > quoted ? trigger::SellBidRises : trigger::SellBidFalls);
+        o.triggerKind = TriggerFor(r.direction, asked, quoted);
         o.openClose = open_close::Open;
         o.validity = r.validity;
         o.orderTime = now;
@@ -501,6 +578,7 @@ std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest
         number = o.orderNumber;
         return true;
     });
+    if (ok && !signal.empty()) followed_[signal].emplace_back(memberId, number);
     if (refusal != order_result::Done)
         return refuse(refusal, refusal == order_result::NoMargin ? "free funds too low"
                                                                  : "beyond the position limit");
@@ -509,8 +587,302 @@ std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest
                              Money(quantity, rules->lotDecimals) + " of " +
                              std::to_string(rules->id) + " at " + Money(price, rules->decimals);
     if (note) *note = (market ? "opened " : "waits: ") + what + ", " + number;
-    Log(std::to_string(memberId) + (market ? " opened " : " placed ") + what + ", " + number);
+    Log(std::to_string(memberId) + (market ? " opened " : " placed ") + what + ", " + number +
+        (signal.empty() ? "" : ", programmatic for signal " + signal));
     return order_result::Done;
+}
+
+// ---- Changes of positions and orders ----
+
+template <typename Pick>
+int ExecutionEngine::CancelWhere(std::int64_t memberId, const char* why, Pick&& pick) {
+    int cancelled = 0;
+    const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
+        for (OrderRow& o : LoadRows<OrderRow>(db, memberId)) {
+            if (o.status != order_status::Waiting || !pick(o)) continue;
+            if (!CancelOrder(db, o, now)) return false;
+            ++cancelled;
+        }
+        return true;
+    });
+    if (!ok) return 0;
+    if (cancelled > 0)
+        Log(std::to_string(memberId) + " cancelled " + std::to_string(cancelled) +
+            " programmatic orders: " + why);
+    return cancelled;
+}
+
+std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
+                                                        const ModifyStopsRequest& r,
+                                                        std::string* note) {
+    std::string why;
+    auto refuse = [&](const std::string& reason) {
+        if (note) *note = reason;
+        return std::optional<PositionRow>();
+    };
+    const std::string ticket = TextField(r.ticket, sizeof r.ticket);
+    if (ticket.empty()) return refuse("no ticket");
+    if (!std::isfinite(r.stopLoss) || !std::isfinite(r.takeProfit) || r.stopLoss < 0 ||
+        r.takeProfit < 0)
+        return refuse("stops not usable");
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<PositionRow> changed;
+    const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
+        auto fail = [&](const char* reason) {
+            why = reason;
+            return false;
+        };
+        std::optional<PositionRow> p = FindRow<PositionRow>(db, memberId, ticket);
+        const InstrumentRules* rules = p ? FindRules(p->instrument) : nullptr;
+        if (!rules) return fail("no such position");
+        if (p->programmatic != 0) return fail("programmatic position");
+        const double highest = kHighestScaled / PriceScale(*rules);
+        if (r.stopLoss > highest || r.takeProfit > highest) return fail("stops out of range");
+        if (!hours_.IsOpen(rules->id, now)) return fail("market closed");
+        // The bounds the client shows: from the ask of a buy, the bid of a sell.
+        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Decimal base = p->direction == direction::Buy ? q.askD : q.bidD;
+        if (!StopsClear(p->direction, base, D(r.stopLoss), D(r.takeProfit), D(rules->stopDistance)))
+            return fail("stops within the stop distance");
+        p->stopLoss = D(r.stopLoss).ToDouble();
+        p->takeProfit = D(r.takeProfit).ToDouble();
+        if (!UpdateRow(db, *p)) return fail("store failed");
+        changed = p;
+        return true;
+    });
+    if (!ok || !changed) return refuse(why.empty() ? "store failed" : why);
+    const int decimals = FindRules(changed->instrument)->decimals;
+    if (note)
+        *note = "stops of " + ticket + ": " + Money(changed->stopLoss, decimals) + " / " +
+                Money(changed->takeProfit, decimals);
+    Log(std::to_string(memberId) + " set the stops of " + ticket + " to " +
+        Money(changed->stopLoss, decimals) + " / " + Money(changed->takeProfit, decimals));
+    return changed;
+}
+
+std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRecord& r,
+                                    std::string* note) {
+    std::int32_t code = close_result::Done;
+    std::string why;
+    auto refuse = [&](std::int32_t refusal, const std::string& reason) {
+        if (note) *note = reason;
+        return refusal;
+    };
+    const std::string ticket = TextField(r.relatedPosition, sizeof r.relatedPosition);
+    for (const double v : {r.quantity, r.price, r.stopLoss})
+        if (!std::isfinite(v)) return refuse(order_refusal::BadRequest, "not a number");
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    const InstrumentRules* rules = nullptr;
+    double price = 0, lots = 0, profit = 0;
+    bool whole = false;
+    const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
+        auto fail = [&](std::int32_t refusal, const std::string& reason) {
+            code = refusal;
+            why = reason;
+            return false;
+        };
+        std::optional<PositionRow> p;
+        if (!ticket.empty()) p = FindRow<PositionRow>(db, memberId, ticket);
+        rules = p ? FindRules(p->instrument) : nullptr;
+        if (!rules) return fail(change_refusal::UnknownTrade, "no such position");
+        if (p->programmatic != 0)
+            return fail(change_refusal::Programmatic, "programmatic position");
+        if (r.instrument != p->instrument || r.direction != Opposite(p->direction))
+            return fail(order_refusal::BadRequest, "instrument or direction of another trade");
+        const double highest = kHighestScaled / PriceScale(*rules);
+        if (!(r.price > 0) || r.price > highest)
+            return fail(close_result::InvalidPrice, "price out of range");
+        const Decimal quantity = D(r.quantity), held = D(p->heldQuantity);
+        if (!(quantity > Decimal()) || quantity > held || !OnLotStep(*rules, quantity))
+            return fail(close_result::InvalidPrice, "quantity " + quantity.ToString());
+        const Decimal left = held - quantity;
+        if (!left.IsZero() && left < D(rules->minLots))
+            return fail(close_result::InvalidPrice, "the rest below the minimum lots");
+        if (!hours_.IsOpen(rules->id, now))
+            return fail(close_result::MarketClosed, "market closed");
+        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Decimal market = p->direction == direction::Buy ? q.bidD : q.askD;
+        if (!(market > Decimal())) return fail(close_result::InvalidPrice, "no market price");
+        // A negative deviation is never met.
+        if (r.stopLoss != 0 && Abs(market - D(r.price)) > D(r.stopLoss))
+            return fail(close_result::PriceMoved, "price moved to " + market.ToString());
+        price = market.ToDouble();
+        lots = quantity.ToDouble();
+        whole = left.IsZero();
+        return ClosePart(db, account, *p, lots, price, fill_reason::Market, {}, now, &profit);
+    });
+    if (code != close_result::Done) return refuse(code, why);
+    if (!ok) return refuse(order_refusal::NoSession, "store failed");
+    const std::string what = (whole ? "closed " : "closed part of ") + ticket + ": " +
+                             Money(lots, rules->lotDecimals) + " at " +
+                             Money(price, rules->decimals) + ", profit " + Money(profit, 2);
+    if (note) *note = what;
+    Log(std::to_string(memberId) + " " + what);
+    return close_result::Done;
+}
+
+std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r,
+                                          std::string* note) {
+    std::int32_t code = modify_order_result::Done;
+    std::string why;
+    auto refuse = [&](std::int32_t refusal, const std::string& reason) {
+        if (note) *note = reason;
+        return refusal;
+    };
+    const std::string number = TextField(r.orderNumber, sizeof r.orderNumber);
+    for (const double v : {r.quantity, r.price, r.stopLoss, r.takeProfit})
+        if (!std::isfinite(v)) return refuse(order_refusal::BadRequest, "not a number");
+    if (r.stopLoss < 0 || r.takeProfit < 0)
+        return refuse(order_refusal::BadRequest, "negative stop");
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    OrderRow changed;
+    const InstrumentRules* rules = nullptr;
+    const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
+        auto fail = [&](std::int32_t refusal, const char* reason) {
+            code = refusal;
+            why = reason;
+            return false;
+        };
+        std::optional<OrderRow> o;
+        if (!number.empty()) o = FindRow<OrderRow>(db, memberId, number);
+        rules = o ? FindRules(o->instrument) : nullptr;
+        if (!rules || o->status != order_status::Waiting)
+            return fail(modify_order_result::NotWaiting, "no such waiting order");
+        if (o->validity == order_validity::Programmatic)
+            return fail(change_refusal::Programmatic, "programmatic order");
+        if (r.validity != order_validity::Today && r.validity != order_validity::ThisWeek)
+            return fail(order_refusal::BadRequest, "validity");
+        if (r.instrument != o->instrument || r.direction != o->direction)
+            return fail(order_refusal::BadRequest, "instrument or direction of another order");
+        const double highest = kHighestScaled / PriceScale(*rules);
+        if (r.stopLoss > highest || r.takeProfit > highest)
+            return fail(order_refusal::BadRequest, "stops out of range");
+        if (!(r.price > 0) || r.price > highest)
+            return fail(modify_order_result::InvalidPrice, "price out of range");
+        const Decimal lots = D(r.quantity);
+        if (!LotsAllowed(*rules, lots)) return fail(order_refusal::BadLots, "lots");
+        const bool opening = o->openClose == open_close::Open;
+        if (!opening) {
+            const std::optional<PositionRow> p =
+                FindRow<PositionRow>(db, memberId, o->relatedPosition);
+            if (!p) return fail(modify_order_result::NotWaiting, "its position is gone");
+            if (lots > D(p->heldQuantity))
+                return fail(order_refusal::BadLots, "beyond the position");
+        }
+        if (!hours_.IsOpen(rules->id, now))
+            return fail(modify_order_result::MarketClosed, "market closed");
+        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Decimal price = D(r.price), quoted = o->direction == direction::Buy ? q.askD : q.bidD;
+        if (Abs(price - quoted) < D(rules->pendingDistance))
+            return fail(modify_order_result::InvalidPrice, "within the pending distance");
+        if (!StopsClear(o->direction, price, D(r.stopLoss), D(r.takeProfit),
+                        D(rules->stopDistance)))
+            return fail(modify_order_result::InvalidStops, "stops within the stop distance");
+        o->quantity = lots.ToDouble();
+        o->price = price.ToDouble();
+        o->stopLoss = D(r.stopLoss).ToDouble();
+        o->takeProfit = D(r.takeProfit).ToDouble();
+        o->validity = r.validity;
+        o->triggerKind = TriggerFor(o->direction, price, quoted);
+        if (opening) {
+            const Exposure exposure = ExposureOf(db, account, *rules, o->orderNumber);
+            if (exposure.units + LotUnits(*rules, o->quantity) > MaxPositionUnits(*rules))
+                return fail(order_refusal::BadLots, "beyond the position limit");
+            o->frozenMargin = MarginFor(*rules, o->price, o->quantity);
+            o->frozenFee = SideFee(*rules, o->price, o->quantity);
+            if (Fen(exposure.free) < Fen(o->frozenMargin) + Fen(o->frozenFee))
+                return fail(modify_order_result::NoMargin, "free funds too low");
+        }
+        if (!UpdateRow(db, *o)) return false;
+        changed = *o;
+        return true;
+    });
+    if (code != modify_order_result::Done) return refuse(code, why);
+    if (!ok) return refuse(order_refusal::NoSession, "store failed");
+    const std::string what =
+        "changed " + number + ": " + Money(changed.quantity, rules->lotDecimals) + " at " +
+        Money(changed.price, rules->decimals) + ", validity " + std::to_string(changed.validity);
+    if (note) *note = what;
+    Log(std::to_string(memberId) + " " + what);
+    return modify_order_result::Done;
+}
+
+bool ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& number,
+                                  std::int32_t instrument, std::string* note) {
+    std::string why = "store failed";
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool deleted = false;
+    Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
+        std::optional<OrderRow> o;
+        if (!number.empty()) o = FindRow<OrderRow>(db, memberId, number);
+        if (!o || o->status != order_status::Waiting || o->instrument != instrument) {
+            why = "no such waiting order";
+            return false;
+        }
+        if (o->validity == order_validity::Programmatic) {
+            why = "programmatic order";
+            return false;
+        }
+        deleted = CancelOrder(db, *o, now);
+        return deleted;
+    });
+    if (note) *note = deleted ? "cancelled " + number : why;
+    if (deleted) Log(std::to_string(memberId) + " cancelled " + number);
+    return deleted;
+}
+
+// ---- Programmatic trading ----
+
+int ExecutionEngine::CancelProgrammatic(std::int64_t memberId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CancelWhere(memberId, "programmatic trading turned off", [](const OrderRow& o) {
+        return o.validity == order_validity::Programmatic;
+    });
+}
+
+void ExecutionEngine::FollowSignal(const SignalRecord& signal) {
+    const std::string key = SignalKey(signal);
+    if (IsWithdrawal(signal)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = followed_.find(key);
+        if (it == followed_.end()) return;
+        std::unordered_map<std::int64_t, std::vector<std::string>> byMember;
+        for (auto& [member, number] : it->second) byMember[member].push_back(std::move(number));
+        followed_.erase(it);
+        for (const auto& [member, numbers] : byMember)
+            CancelWhere(member, "their signal was withdrawn", [&](const OrderRow& o) {
+                return o.validity == order_validity::Programmatic &&
+                       std::find(numbers.begin(), numbers.end(), o.orderNumber) != numbers.end();
+            });
+        return;
+    }
+    {
+        // A republication repeats a signal already followed.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!followed_.emplace(key, std::vector<std::pair<std::int64_t, std::string>>{}).second)
+            return;
+    }
+    const InstrumentRules* rules = FindRules(signal.instrument);
+    if (!rules || !rules->tradable) return;
+    const float scale = static_cast<float>(PriceScale(*rules));
+    OpenOrderRequest r{};
+    r.instrument = rules->id;
+    r.price = static_cast<float>(signal.price) / scale;
+    r.stopLoss = static_cast<float>(signal.stopLoss) / scale;
+    r.lots = SignalLots(*rules, signal.lots);
+    r.orderKind = order_kind::Pending;
+    r.direction = signal.side == signal_side::Support ? direction::Buy : direction::Sell;
+    r.validity = order_validity::Programmatic;
+    for (const Member& m : store_.Members()) {
+        // Members whose state does not log in (2, 3, 9) do not trade.
+        if (m.programTrading != 1 || (m.state != 1 && m.state != 4)) continue;
+        std::string why;
+        if (Place(m.id, r, key, &why) != order_result::Done)
+            Log(std::to_string(m.id) + " does not follow signal " + key + ": " + why);
+    }
 }
 
 // ---- Prices ----

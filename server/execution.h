@@ -27,8 +27,10 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "market/wire/signal_record.h"
 #include "server/account_rows.h"
 #include "server/accounts.h"
 #include "server/catalogue.h"
@@ -40,12 +42,21 @@
 
 namespace zq::server {
 
-// Answers of command 11 beside those of order_result.
+// Answers of command 11 beside those of order_result; commands 14 and 18 use them as well.
 namespace order_refusal {
 constexpr std::int32_t NoSession = 0;   // no session, or the store failed
 constexpr std::int32_t BadLots = 8;     // lots outside the instrument's rules or its position limit
 constexpr std::int32_t BadRequest = 9;  // order kind, direction, validity or a figure not usable
 }  // namespace order_refusal
+
+// Answers of commands 14 and 18 beside those of modify_order_result and close_result: codes the
+// client shows as "未知错误".
+namespace change_refusal {
+// 18: the ticket names no open position of the caller (another member's is no different).
+constexpr std::int32_t UnknownTrade = 7;
+// 14 and 18: the order or position is programmatic, the server's own.
+constexpr std::int32_t Programmatic = 10;
+}  // namespace change_refusal
 
 class ExecutionEngine {
   public:
@@ -58,7 +69,8 @@ class ExecutionEngine {
 
     // Reads the index from the store, listens to the market and starts the expiry clock (a check
     // every second; tests that call ExpireDue themselves go without). Start it before anyone
-    // else who passes prices on listens. Idempotent.
+    // else who passes prices on listens. Idempotent. The signals of an earlier run are gone, so
+    // the programmatic orders still waiting for them are cancelled first.
     void Start(bool expiryClock = true);
     // Stops listening and the expiry clock. Idempotent.
     void Stop();
@@ -67,6 +79,30 @@ class ExecutionEngine {
     // given) says what was done or why not, for the log.
     std::int32_t Open(std::int64_t memberId, const OpenOrderRequest& request,
                       std::string* note = nullptr);
+
+    // Command 13: the member's open position `r.ticket` gets the stops of the request (0 =
+    // none); the position as it now stands, or nothing when refused.
+    std::optional<PositionRow> ModifyStops(std::int64_t memberId, const ModifyStopsRequest& r,
+                                           std::string* note = nullptr);
+    // Command 18: closes all or part of the member's position at the market; a close_result
+    // code, order_refusal::NoSession / BadRequest or a change_refusal code.
+    std::int32_t Close(std::int64_t memberId, const PendingOrderRecord& r,
+                       std::string* note = nullptr);
+    // Command 14: the member's waiting order gets the request's quantity, price, stops and
+    // validity; a modify_order_result code or a refusal code.
+    std::int32_t ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r,
+                             std::string* note = nullptr);
+    // Command 15: cancels the member's waiting order `number` of `instrument`; false when there
+    // is none, it is programmatic or the store failed.
+    bool DeleteOrder(std::int64_t memberId, const std::string& number, std::int32_t instrument,
+                     std::string* note = nullptr);
+
+    // Programmatic trading. A published signal places a programmatic order (validity 3) for
+    // every member whose flag is on; its withdrawal cancels those still waiting; a
+    // republication changes nothing. Call it before the record goes out on the push links.
+    void FollowSignal(const SignalRecord& signal);
+    // Cancels the member's waiting programmatic orders (the flag turned off); how many.
+    int CancelProgrammatic(std::int64_t memberId);
 
     // One market price (the market listener): fills, stops and margin calls of its instrument.
     void OnTick(const Tick& tick);
@@ -101,7 +137,7 @@ class ExecutionEngine {
     struct Order {
         std::int64_t member;
         std::string number;
-        std::int32_t instrument, direction, triggerKind;
+        std::int32_t instrument, direction, triggerKind, validity;
         double price;
     };
     // A member's account: its positions and waiting orders, and its money.
@@ -147,6 +183,14 @@ class ExecutionEngine {
     template <typename Change>
     bool Execute(std::int64_t memberId, Change&& change);
 
+    // Command 11 and the programmatic orders: `signal` names the signal a programmatic order
+    // (validity 3) follows; empty for the member's own orders.
+    std::int32_t Place(std::int64_t memberId, const OpenOrderRequest& r, const std::string& signal,
+                       std::string* note);
+    // Cancels the member's waiting orders that `pick(order)` selects; how many.
+    template <typename Pick>
+    int CancelWhere(std::int64_t memberId, const char* why, Pick&& pick);
+
     bool CloseAtStop(const Due& due);
     bool FillOrder(const Due& due);
     void MarginCalls(std::int64_t memberId, std::int64_t now);
@@ -164,6 +208,8 @@ class ExecutionEngine {
     std::uint64_t mark_ = 0;
     // The members the current price concerns: positions in its market, or an order it filled.
     std::vector<std::int64_t> touched_;
+    // The active signals followed, by identity: the programmatic orders each placed.
+    std::unordered_map<std::string, std::vector<std::pair<std::int64_t, std::string>>> followed_;
     std::optional<Market::ListenerId> listener_;
 
     std::mutex clockMutex_;

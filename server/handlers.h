@@ -18,7 +18,8 @@ void RegisterSessionCommands(CommandTable& table);
 // 54 trading hours (account_commands.cpp).
 void RegisterAccountCommands(CommandTable& table);
 
-// 11 open a position or place a pending order (order_commands.cpp).
+// 11 open a position or place a pending order, 13 set a position's stops, 14 modify and 15
+// delete a pending order, 18 close a position (order_commands.cpp).
 void RegisterOrderCommands(CommandTable& table);
 
 // 8 price alerts, 9 save a price alert, 10 remove a price alert, 56 profit alerts, 58 remove a
@@ -30,6 +31,9 @@ void RegisterMessageCommands(CommandTable& table);
 
 // 41 save and 42 load the signal notification flags (signal_commands.cpp).
 void RegisterSignalCommands(CommandTable& table);
+
+// 53 save the programmatic trading settings (program_commands.cpp).
+void RegisterProgramCommands(CommandTable& table);
 
 // A counted list answer: the int32 count, then the records, in one send.
 template <typename Record>

@@ -76,7 +76,12 @@ bool Server::Start(std::string* error) {
         closePorts();
         return false;
     }
-    state_->signals.SetSink([&feed](const SignalRecord& s) { feed.SendSignal(s); });
+    // Programmatic orders are placed before a signal reaches the links: a client whose flag is
+    // on reloads its orders when it sees the signal.
+    state_->signals.SetSink([st, &feed](const SignalRecord& s) {
+        st->engine.FollowSignal(s);
+        feed.SendSignal(s);
+    });
     state_->signals.Start(options_.autoSignals);
     started_ = true;
     connections_.Open();

@@ -70,8 +70,9 @@ class SignalBook {
     SignalBook(const SignalBook&) = delete;
     SignalBook& operator=(const SignalBook&) = delete;
 
-    // Hears every record that goes out, in order, with the book's lock held: it must be quick
-    // and must not call back into the book. Set before Start().
+    // Hears every record that goes out, in order, with the book's lock held: it must not call
+    // back into the book (the server's sink has the engine follow the signal, a few store
+    // transactions, before the push feed queues it). Set before Start().
     void SetSink(Sink sink) { sink_ = std::move(sink); }
 
     // With `automatic`, publishes the start levels on 伦敦金 and runs the schedule on the

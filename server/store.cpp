@@ -6,6 +6,7 @@
 #include "server/alerts.h"
 #include "server/bars.h"
 #include "server/messages.h"
+#include "server/program_trading.h"
 #include "server/random.h"
 #include "server/session_store.h"
 #include "server/sha256.h"
@@ -79,13 +80,14 @@ bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
 using MigrationStep = bool (*)(Store&, sqlite3*, std::string*);
 constexpr MigrationStep kMigrations[] = {
     CreateMembers,
-    CreateAccountTables,    // account_rows.cpp
-    CreateAlertTables,      // alerts.cpp
-    CreateMessageTables,    // messages.cpp
-    CreateBarTables,        // bars.cpp
-    CreateSessionTable,     // session_store.cpp
-    CreateSignalFlagTable,  // signal_flags.cpp
-    CreateFillTable,        // account_rows.cpp
+    CreateAccountTables,        // account_rows.cpp
+    CreateAlertTables,          // alerts.cpp
+    CreateMessageTables,        // messages.cpp
+    CreateBarTables,            // bars.cpp
+    CreateSessionTable,         // session_store.cpp
+    CreateSignalFlagTable,      // signal_flags.cpp
+    CreateFillTable,            // account_rows.cpp
+    CreateProgramTradingTable,  // program_trading.cpp
 };
 
 Member ReadMember(const Statement& st) {

@@ -22,7 +22,40 @@ struct OpenOrderRequest {
     float deviation;         // market: allowed distance of the fill from the price; 0 = any
 };
 
+// Payload of command 13: new stops of an open position (0 = none). The answer is the position
+// as it now stands (272 bytes); an empty ticket means the change was refused.
+struct ModifyStopsRequest {
+    char ticket[24];  // NUL-terminated, zero-padded
+    float stopLoss;
+    float takeProfit;
+};
+
+// Payload of command 53: the programmatic trading settings.
+struct ProgramTradingRequest {
+    char zero[50];
+    std::int32_t riskLimit1;  // percent, always 30
+    std::int32_t riskLimit2;  // percent, always 30
+    std::int32_t enabled;     // 1 on, 0 off
+};
+
+// Command 18 (close a position at the market) travels in the 256-byte PendingOrderRecord
+// layout, zero except: instrument (24), the closing trade's direction (72: 2 closes a buy, 1 a
+// sell), quantity (80), the closing price shown (88), the allowed deviation in the stop-loss
+// double (96; 0 = any), the position's ticket in relatedPosition (152) and validity 0 (176).
+// Command 14 (modify a pending order) sends the order's record with new quantity, price,
+// stops and validity; command 15 (delete it) sends the record's first 30 bytes.
+inline constexpr std::size_t kDeleteOrderRequestSize = 30;
+
 #pragma pack(pop)
+
+static_assert(sizeof(ModifyStopsRequest) == 32);
+static_assert(offsetof(ModifyStopsRequest, ticket) == 0);
+static_assert(offsetof(ModifyStopsRequest, stopLoss) == 24);
+static_assert(offsetof(ModifyStopsRequest, takeProfit) == 28);
+static_assert(sizeof(ProgramTradingRequest) == 62);
+static_assert(offsetof(ProgramTradingRequest, riskLimit1) == 50);
+static_assert(offsetof(ProgramTradingRequest, riskLimit2) == 54);
+static_assert(offsetof(ProgramTradingRequest, enabled) == 58);
 
 static_assert(sizeof(OpenOrderRequest) == 36);
 static_assert(offsetof(OpenOrderRequest, instrument) == 0);
@@ -50,5 +83,26 @@ constexpr std::int32_t StopsTooClose = 5;    // a stop within the stop distance 
 constexpr std::int32_t MarketClosed = 6;
 constexpr std::int32_t InvalidPrice = 7;
 }  // namespace order_result
+
+// The int32 answer of command 18 (close a position).
+namespace close_result {
+constexpr std::int32_t Done = 1;
+constexpr std::int32_t PriceMoved = 2;
+constexpr std::int32_t NoMargin = 3;
+constexpr std::int32_t InvalidPrice = 4;
+constexpr std::int32_t InvalidStops = 5;
+constexpr std::int32_t MarketClosed = 6;
+}  // namespace close_result
+
+// The int32 answer of command 14 (modify a pending order). The user reads 2 as "价格已经变动，
+// 请重新下单" and 6 as "无效价格", as 4.
+namespace modify_order_result {
+constexpr std::int32_t Done = 1;
+constexpr std::int32_t NotWaiting = 2;  // filled, cancelled or gone meanwhile
+constexpr std::int32_t NoMargin = 3;
+constexpr std::int32_t InvalidPrice = 4;
+constexpr std::int32_t InvalidStops = 5;
+constexpr std::int32_t MarketClosed = 6;
+}  // namespace modify_order_result
 
 }  // namespace zq

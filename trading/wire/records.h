@@ -160,6 +160,13 @@ constexpr std::int32_t BuyAskRises = 3;   // buy when the ask rises to the price
 constexpr std::int32_t SellBidFalls = 4;  // sell when the bid falls to the price
 }  // namespace trigger
 
+// How long a pending order waits.
+namespace order_validity {
+constexpr std::int32_t Today = 1;         // "当日有效"
+constexpr std::int32_t ThisWeek = 2;      // "当周有效"
+constexpr std::int32_t Programmatic = 3;  // "程序化": placed by the server's programmatic trading
+}  // namespace order_validity
+
 namespace order_status {
 constexpr std::int32_t Waiting = 1;
 constexpr std::int32_t Cancelled = 2;
