@@ -272,25 +272,37 @@ void TradingModel::Reinitialise(WindowHandle owner) {
     });
 }
 
-void TradingModel::ReloadAfterMarketOrder(WindowHandle owner) {
-    OnOwnConnection(owner, [this](Socket& s) {
+void TradingModel::ReloadAfterTrade(Socket& s, TradeReload what) {
+    if (what == TradeReload::Positions) {
         ReloadPositions(s);
-        RecomputeAccount();
-        return true;
-    });
+    } else {
+        ReloadOrders(s);
+        LoadAccount(s);
+    }
+    RecomputeAccount();
     Ui().PlaySound(sound::Trade, false);
     RefreshChart();
 }
 
-void TradingModel::ReloadAfterPendingOrder(WindowHandle owner) {
-    OnOwnConnection(owner, [this](Socket& s) {
-        ReloadOrders(s);
-        LoadAccount(s);
-        RecomputeAccount();
+void TradingModel::ReloadAfterTrade(WindowHandle owner, TradeReload what) {
+    Socket s = OpenRequestConnection(owner);
+    if (!s.Valid()) {
+        Ui().PlaySound(sound::Trade, false);
+        RefreshChart();
+        return;
+    }
+    ReloadAfterTrade(s, what);
+    s.ShutdownClose();
+}
+
+bool TradingModel::ReplacePosition(const PositionRecord& changed) {
+    std::lock_guard<std::mutex> lock(positionLock);
+    for (PositionRecord& p : positions) {
+        if (std::memcmp(p.ticket, changed.ticket, sizeof p.ticket) != 0) continue;
+        p = changed;
         return true;
-    });
-    Ui().PlaySound(sound::Trade, false);
-    RefreshChart();
+    }
+    return false;
 }
 
 void TradingModel::RefreshChart() {

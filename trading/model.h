@@ -117,12 +117,21 @@ class TradingModel {
     void InitialLoad(WindowHandle owner);
     void Reinitialise(WindowHandle owner);
 
-    // After an order dialog succeeded, each on one connection of its own, then the trade sound
-    // and the chart laid out again (both also when the connection cannot be opened):
-    // a market order (result 11): ReloadPositions, RecomputeAccount;
-    void ReloadAfterMarketOrder(WindowHandle owner);
-    // a pending order (result 12): ReloadOrders, the account block, RecomputeAccount.
-    void ReloadAfterPendingOrder(WindowHandle owner);
+    // After a trade the server accepted: the reload, RecomputeAccount, then the trade sound and
+    // the chart laid out again. Positions: ReloadPositions (a new or closed position); orders:
+    // ReloadOrders and the account block (a placed, changed or deleted pending order).
+    enum class TradeReload { Positions, Orders };
+    void ReloadAfterTrade(Socket& s, TradeReload what);
+    // The same on a connection of its own; the sound and the refresh also when it cannot be
+    // opened (the connect message is owned by `owner`).
+    void ReloadAfterTrade(WindowHandle owner, TradeReload what);
+
+    // Replaces the position whose ticket equals `changed`'s, byte for byte, with `changed`;
+    // false when none does.
+    bool ReplacePosition(const PositionRecord& changed);
+
+    // Asks the chart to lay itself out again and repaint its overlays.
+    void RefreshChart();
 
     // A new trading signal while programmatic trading is on (the caller checks the flag): on one
     // connection ReloadOrders then ReloadPositions, then WM_POSITIONS_CHANGED and
@@ -163,7 +172,6 @@ class TradingModel {
     bool LoadList(Socket& s, std::int32_t command, const void* payload, std::size_t payloadSize,
                   std::mutex& lock, std::vector<Record>& list, bool* refilled = nullptr);
     void Debug(std::string_view line);
-    void RefreshChart();
 
     std::atomic<WindowHandle> mainView_{nullptr};
 

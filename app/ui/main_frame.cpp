@@ -26,6 +26,7 @@
 #include "trading/model.h"
 #include "trading/order_entry.h"
 #include "trading/ui/open_order.h"
+#include "trading/ui/trade_actions.h"
 
 namespace zq {
 namespace {
@@ -79,7 +80,6 @@ bool UnavailableCommand(int command) {
     switch (command) {
         case cmdid::OpenMessages:
         case cmdid::TradeReport:
-        case cmdid::ProgramTrading:
         case cmdid::ProductSetup:
         case cmdid::PriceAlerts:
         case cmdid::ClearTools:
@@ -401,6 +401,8 @@ void CMainFrame::UpdateCommandStates() {
     }
     if (QAction* a = Action(cmdid::HeikinAshi))
         a->setChecked(view_->Chart().ChartType() == chart_type::HeikinAshi);
+    if (QAction* a = Action(cmdid::ProgramTrading))
+        a->setChecked(Session().programTrading.load() == 1);
     if (QAction* a = Action(cmdid::ShowCommandBar)) a->setChecked(commandBar_->isVisible());
     if (QAction* a = Action(cmdid::ShowInstrumentBar)) a->setChecked(instrumentBar_->isVisible());
 }
@@ -487,6 +489,16 @@ void CMainFrame::OnCommand(int command) {
         case cmdid::NewLimitOrder:
             OpenOrderDialog(command);
             return;
+        case cmdid::ModifyPosition:
+        case cmdid::ClosePosition:
+        case cmdid::ModifyPending:
+        case cmdid::DeletePending:
+            ChangeSelectedTrade(command);
+            return;
+        case cmdid::ProgramTrading:
+            if (services_.tradingModel) RunProgramTradingSetup(this, *services_.tradingModel);
+            UpdateCommandStates();
+            return;
         case cmdid::Deposit:
             OpenWeb(kDepositPath);
             return;
@@ -517,11 +529,34 @@ void CMainFrame::OpenOrderDialog(int command) {
     const int instrument = view_->CurrentInstrument();
     if (command == cmdid::NewMarketOrder) {
         COpenOrder dialog(*model, instrument, this);
-        if (dialog.exec() == kMarketOrderDone) model->ReloadAfterMarketOrder(OwnerHandle(this));
+        if (dialog.exec() == kMarketOrderDone)
+            model->ReloadAfterTrade(OwnerHandle(this), TradingModel::TradeReload::Positions);
     } else {
         COpenOrderZj dialog(*model, instrument, this);
-        if (dialog.exec() == kPendingOrderDone) model->ReloadAfterPendingOrder(OwnerHandle(this));
+        if (dialog.exec() == kPendingOrderDone)
+            model->ReloadAfterTrade(OwnerHandle(this), TradingModel::TradeReload::Orders);
     }
+}
+
+void CMainFrame::ChangeSelectedTrade(int command) {
+    TradingModel* model = services_.tradingModel;
+    if (!model) return;
+    // The copies the chart's menu selected; nothing happens after the dialogs close.
+    if (command == cmdid::ModifyPosition || command == cmdid::ClosePosition) {
+        const std::optional<PositionRecord> position = model->SelectedPosition();
+        if (!position) return;
+        if (command == cmdid::ModifyPosition)
+            RunModifyPosition(this, *model, *position);
+        else
+            RunClosePosition(this, *model, *position);
+        return;
+    }
+    const std::optional<PendingOrderRecord> order = model->SelectedOrder();
+    if (!order) return;
+    if (command == cmdid::ModifyPending)
+        RunModifyOrder(this, *model, *order);
+    else
+        RunDeleteOrder(this, *model, *order);
 }
 
 bool CMainFrame::ConfirmExit() {

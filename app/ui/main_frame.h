@@ -98,6 +98,8 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     // 32824 and 32823: the market-order or pending-order dialog for the chart's instrument,
     // refused while programmatic trading runs; the reloads after a success.
     void OpenOrderDialog(int command);
+    // 32818, 32820, 32819, 32821: the position or order the chart's menu selected.
+    void ChangeSelectedTrade(int command);
     bool ConfirmExit();
     void SendLogout();
     void OpenWeb(const std::string& path);

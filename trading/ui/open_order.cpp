@@ -14,8 +14,6 @@
 namespace zq {
 namespace {
 
-constexpr QRgb kAskColor = 0xFFD90A36;
-constexpr QRgb kBidColor = 0xFF4A3AAD;
 // The deviation edit shows four decimals; its spin counts 0..1000 of them.
 constexpr int kDeviationDecimals = 4;
 constexpr int kDeviationSpinMax = 1000;
@@ -32,14 +30,8 @@ COpenOrder::COpenOrder(TradingModel& model, std::int32_t instrument, QWidget* pa
     int row = AddSharedControls(grid, 0);
 
     auto* prices = new QHBoxLayout;
-    ask_ = new CPriceStatic(this);
-    ask_->SetColor(kAskColor);
-    ask_->setMinimumSize(120, 30);
-    Remember(1037, ask_);
-    bid_ = new CPriceStatic(this);
-    bid_->SetColor(kBidColor);
-    bid_->setMinimumSize(120, 30);
-    Remember(1038, bid_);
+    ask_ = PriceDisplay(1037, kBuyColor);
+    bid_ = PriceDisplay(1038, kSellColor);
     prices->addWidget(new QLabel(QStringLiteral("买价"), this));
     prices->addWidget(ask_, 1);
     prices->addWidget(new QLabel(QStringLiteral("卖价"), this));
@@ -50,9 +42,7 @@ COpenOrder::COpenOrder(TradingModel& model, std::int32_t instrument, QWidget* pa
     deviationOn_->setChecked(true);
     Remember(1039, deviationOn_);
     grid->addWidget(deviationOn_, row, 0, 1, 3);
-    grid->addWidget(EditWithSpin(deviation_, deviationSpin_), row++, 3);
-    Remember(1040, deviation_);
-    Remember(1041, deviationSpin_);
+    grid->addWidget(EditWithSpin(1040, 1041, deviation_, deviationSpin_), row++, 3);
 
     auto* buttons = new QHBoxLayout;
     QPushButton* buy = MakeSubmitButton(1044, QStringLiteral("买"), direction::Buy);
@@ -74,8 +64,8 @@ void COpenOrder::ApplyInstrumentExtras(bool opening) {
 }
 
 void COpenOrder::ShowPrices() {
-    ask_->SetText(Q(PriceDisplay(record_, record_.ask)));
-    bid_->SetText(Q(PriceDisplay(record_, record_.bid)));
+    ask_->SetText(Price(record_.ask));
+    bid_->SetText(Price(record_.bid));
     ask_->update();
     bid_->update();
 }
@@ -97,9 +87,7 @@ COpenOrderZj::COpenOrderZj(TradingModel& model, std::int32_t instrument, QWidget
     int row = AddSharedControls(grid, 0);
 
     grid->addWidget(new QLabel(QStringLiteral("价格"), this), row, 0);
-    grid->addWidget(EditWithSpin(price_, priceSpin_), row, 1);
-    Remember(1042, price_);
-    Remember(1043, priceSpin_);
+    grid->addWidget(EditWithSpin(1042, 1043, price_, priceSpin_), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("有效期"), this), row, 2);
     validity_ = new QComboBox(this);
     validity_->addItem(QStringLiteral("当日有效"));

@@ -16,35 +16,10 @@
 #include "widgets/ui/spin_button.h"
 
 namespace zq {
-QWidget* COrderEntryDialog::EditWithSpin(CFloatNumberEdit*& edit, MySpinButtonCtrl*& spin) {
-    auto* box = new QWidget(this);
-    auto* row = new QHBoxLayout(box);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(0);
-    edit = new CFloatNumberEdit(box);
-    edit->setMinimumWidth(96);
-    spin = new MySpinButtonCtrl(box);
-    spin->SetBuddy(edit);
-    row->addWidget(edit);
-    row->addWidget(spin);
-    return box;
-}
 
 COrderEntryDialog::COrderEntryDialog(TradingModel& model, std::int32_t instrument, int result,
                                      QWidget* parent)
-    : QDialog(parent), model_(model), instrument_(instrument), result_(result) {
-    record_ = model_.FindInstrument(instrument_);
-    setFont(QFont(QStringLiteral("宋体"), 10));
-}
-
-COrderEntryDialog::~COrderEntryDialog() {
-    model_.UnregisterTickListener(Handle());
-}
-
-void COrderEntryDialog::Remember(int id, QWidget* control) {
-    control->setObjectName(QStringLiteral("ctl%1").arg(id));
-    controls_.insert(id, control);
-}
+    : CTradeDialog(model, instrument, parent), result_(result) {}
 
 int COrderEntryDialog::AddSharedControls(QGridLayout* grid, int row) {
     instruments_ = new QComboBox(this);
@@ -53,49 +28,29 @@ int COrderEntryDialog::AddSharedControls(QGridLayout* grid, int row) {
     grid->addWidget(instruments_, row, 1, 1, 3);
     ++row;
 
-    grid->addWidget(new QLabel(QStringLiteral("交易手数"), this), row, 0);
-    grid->addWidget(EditWithSpin(lots_, lotsSpin_), row, 1);
-    Remember(1031, lots_);
-    Remember(1032, lotsSpin_);
-    maximum_ = new QPushButton(QStringLiteral("最大"), this);
-    maximum_->setAutoDefault(false);
-    Remember(1033, maximum_);
-    grid->addWidget(maximum_, row, 2);
-    range_ = new QLabel(this);
-    Remember(1034, range_);
-    grid->addWidget(range_, row, 3);
-    ++row;
+    row = AddLotsRow(grid, row);
 
     grid->addWidget(new QLabel(QStringLiteral("止损价"), this), row, 0);
-    grid->addWidget(EditWithSpin(stopLoss_, stopLossSpin_), row, 1);
-    Remember(1028, stopLoss_);
-    Remember(1027, stopLossSpin_);
+    grid->addWidget(EditWithSpin(1028, 1027, stopLoss_, stopLossSpin_), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("止盈价"), this), row, 2);
-    grid->addWidget(EditWithSpin(takeProfit_, takeProfitSpin_), row, 3);
-    Remember(1030, takeProfit_);
-    Remember(1029, takeProfitSpin_);
+    grid->addWidget(EditWithSpin(1030, 1029, takeProfit_, takeProfitSpin_), row, 3);
     ++row;
 
     connect(instruments_, &QComboBox::currentIndexChanged, this,
             [this](int) { OnInstrumentChosen(); });
-    connect(maximum_, &QPushButton::clicked, this, [this] { OnMaximum(); });
     return row;
 }
 
 QPushButton* COrderEntryDialog::MakeSubmitButton(int id, const QString& caption,
                                                  std::int32_t side) {
-    auto* button = new QPushButton(caption, this);
     // Enter submits only from these buttons (keyPressEvent); elsewhere it does nothing.
-    button->setAutoDefault(false);
-    button->setMinimumHeight(32);
-    Remember(id, button);
+    QPushButton* button = Button(id, caption);
     submitButtons_.insert(button, side);
     connect(button, &QPushButton::clicked, this, [this, side] { Submit(side); });
     return button;
 }
 
 void COrderEntryDialog::Open() {
-    model_.RegisterTickListener(Handle());
     FillInstruments();
     stopLossSpin_->SetRange(0, kPriceSpinMax);
     takeProfitSpin_->SetRange(0, kPriceSpinMax);
@@ -110,7 +65,7 @@ void COrderEntryDialog::FillInstruments() {
         std::lock_guard<std::mutex> lock(model_.instrumentLock);
         for (const InstrumentRecord& r : model_.instruments) {
             if (r.tradable != 1) continue;
-            if (r.id == instrument_) selected = instruments_->count();
+            if (r.id == Instrument()) selected = instruments_->count();
             instruments_->addItem(Q(FieldToUtf8(r.name, sizeof r.name)), r.id);
         }
     }
@@ -120,14 +75,9 @@ void COrderEntryDialog::FillInstruments() {
 void COrderEntryDialog::ApplyInstrument(bool opening) {
     stopLoss_->SetDecimals(record_.decimals);
     takeProfit_->SetDecimals(record_.decimals);
-    // The lots count in units of 10^-lot decimals; one click is one lot step.
-    const LotSpin spin = LotSpinOf(record_);
-    lotsSpin_->SetRange(spin.lower, spin.upper);
-    lotsSpin_->SetStepFactor(spin.stepFactor);
-    lots_->SetDecimals(record_.lotDecimals);
-    lots_->SetValueText(Q(spin.minimumText));
+    ApplyLotRules();
+    lots_->SetValueText(Q(LotSpinOf(record_).minimumText));
     ApplyInstrumentExtras(opening);
-    range_->setText(Q(LotRangeText(record_)));
     ShowPrices();
 }
 
@@ -146,27 +96,8 @@ void COrderEntryDialog::OnInstrumentChosen() {
         }
     }
     if (!found) return;
-    instrument_ = id;
-    record_ = copy;
+    SwitchInstrument(id, copy);
     ApplyInstrument(false);
-}
-
-void COrderEntryDialog::OnMaximum() {
-    lots_->SetValueText(Q(LotSpinOf(record_).maximumText));
-}
-
-void COrderEntryDialog::OnTick(const void* marketRecord) {
-    if (!marketRecord) return;
-    BarRecord r;
-    std::memcpy(&r, marketRecord, sizeof r);
-    if (r.instrument != instrument_) return;
-    record_ = model_.FindInstrument(instrument_);
-    ShowPrices();
-}
-
-std::intptr_t COrderEntryDialog::HandleMessage(unsigned msg, std::intptr_t, std::intptr_t lparam) {
-    if (msg == WM_QUOTE_TICK) OnTick(reinterpret_cast<const void*>(lparam));
-    return 0;
 }
 
 void COrderEntryDialog::keyPressEvent(QKeyEvent* event) {

@@ -7,13 +7,11 @@
 // 12 pending), anything else leaves it open with its input as it was.
 #pragma once
 
-#include <QDialog>
 #include <QHash>
 #include <cstdint>
 
-#include "app/ui/qt_bridge.h"
 #include "trading/order_entry.h"
-#include "trading/wire/records.h"
+#include "trading/ui/trade_dialog.h"
 
 class QComboBox;
 class QGridLayout;
@@ -22,25 +20,9 @@ class QPushButton;
 
 namespace zq {
 
-class CFloatNumberEdit;
-class MySpinButtonCtrl;
-class TradingModel;
-
-class COrderEntryDialog : public QDialog, public MessageWindow {
+class COrderEntryDialog : public CTradeDialog {
     Q_OBJECT
   public:
-    // The range of the stop-loss, take-profit and price spins, in units of the last decimal.
-    static constexpr int kPriceSpinMax = 1000000;
-
-    ~COrderEntryDialog() override;
-
-    std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
-    QWidget* OwnerWidget() override { return this; }
-
-    // A control by the id its resource gives it (null when the dialog has none).
-    QWidget* Control(int id) const { return controls_.value(id, nullptr); }
-    std::int32_t Instrument() const { return instrument_; }
-    const InstrumentRecord& Record() const { return record_; }
     std::int32_t Direction() const { return direction_; }
 
     // A submit button was pressed: 1 buy, 2 sell.
@@ -54,30 +36,21 @@ class COrderEntryDialog : public QDialog, public MessageWindow {
     int AddSharedControls(QGridLayout* grid, int row);
     // The opening steps; call at the end of the derived constructor.
     void Open();
-    void Remember(int id, QWidget* control);
-    // A numeric edit with its spin on its right, as one cell of the grid.
-    QWidget* EditWithSpin(CFloatNumberEdit*& edit, MySpinButtonCtrl*& spin);
     QPushButton* MakeSubmitButton(int id, const QString& caption, std::int32_t direction);
 
     // The dialog's own part of opening and of an instrument change (after the lots), and of a
     // tick (after the record copy was refreshed).
     virtual void ApplyInstrumentExtras(bool opening) = 0;
     virtual void ShowPrices() = 0;
+    void OnInstrumentTick() override { ShowPrices(); }
     // The dialog's own checks on top of the shared form.
     virtual OrderCheck Check(OrderForm form) const = 0;
 
     void keyPressEvent(QKeyEvent* event) override;
 
-    TradingModel& model_;
-    InstrumentRecord record_{};
-    std::int32_t instrument_ = 0;
     std::int32_t direction_ = direction::Buy;
 
-    QComboBox* instruments_ = nullptr;  // 1025
-    CFloatNumberEdit* lots_ = nullptr;  // 1031
-    MySpinButtonCtrl* lotsSpin_ = nullptr;
-    QPushButton* maximum_ = nullptr;        // 1033
-    QLabel* range_ = nullptr;               // 1034
+    QComboBox* instruments_ = nullptr;      // 1025
     CFloatNumberEdit* stopLoss_ = nullptr;  // 1028
     MySpinButtonCtrl* stopLossSpin_ = nullptr;
     CFloatNumberEdit* takeProfit_ = nullptr;  // 1030
@@ -87,11 +60,8 @@ class COrderEntryDialog : public QDialog, public MessageWindow {
     void FillInstruments();
     void ApplyInstrument(bool opening);
     void OnInstrumentChosen();
-    void OnMaximum();
-    void OnTick(const void* marketRecord);
 
     const int result_;
-    QHash<int, QWidget*> controls_;
     QHash<QPushButton*, std::int32_t> submitButtons_;
 };
 

@@ -1,0 +1,169 @@
+#include "trading/ui/position_dialogs.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+#include "chart/ui/price_static.h"
+#include "net/wire/ansi_text.h"
+#include "trading/order_entry.h"
+#include "trading/trade_changes.h"
+#include "trading/wire/profit.h"
+#include "widgets/ui/float_number_edit.h"
+#include "widgets/ui/spin_button.h"
+
+namespace zq {
+namespace {
+
+QGridLayout* DialogGrid(QDialog* dialog) {
+    auto* grid = new QGridLayout(dialog);
+    grid->setContentsMargins(14, 12, 14, 12);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(8);
+    return grid;
+}
+
+}  // namespace
+
+CPositionDialog::CPositionDialog(TradingModel& model, const PositionRecord& position,
+                                 QWidget* parent)
+    : CTradeDialog(model, position.instrument, parent), position_(position) {}
+
+int CPositionDialog::AddPositionFields(QGridLayout* grid, int row, const QString& quantityLabel,
+                                       double quantity) {
+    grid->addWidget(new QLabel(QStringLiteral("商品"), this), row, 0);
+    grid->addWidget(ReadOnlyField(1035, Q(FieldToUtf8(position_.instrumentName,
+                                                      sizeof position_.instrumentName))),
+                    row, 1);
+    grid->addWidget(new QLabel(QStringLiteral("买/卖"), this), row, 2);
+    grid->addWidget(ReadOnlyField(1036, Q(DirectionText(position_.direction))), row, 3);
+    ++row;
+    grid->addWidget(new QLabel(quantityLabel, this), row, 0);
+    grid->addWidget(ReadOnlyField(1031, Q(QuantityDisplay(record_, quantity))), row, 1);
+    ++row;
+    grid->addWidget(new QLabel(QStringLiteral("止损价"), this), row, 0);
+    grid->addWidget(ReadOnlyField(1028, Price(position_.stopLoss)), row, 1);
+    grid->addWidget(new QLabel(QStringLiteral("止盈价"), this), row, 2);
+    grid->addWidget(ReadOnlyField(1030, Price(position_.takeProfit)), row, 3);
+    return row + 1;
+}
+
+COrderModify::COrderModify(TradingModel& model, const PositionRecord& position, QWidget* parent)
+    : CPositionDialog(model, position, parent) {
+    setWindowTitle(QStringLiteral("修改订单"));
+    QGridLayout* grid = DialogGrid(this);
+    int row = AddPositionFields(grid, 0, QStringLiteral("交易手数"), position_.openedQuantity);
+
+    MySpinButtonCtrl* stopSpin = nullptr;
+    MySpinButtonCtrl* takeSpin = nullptr;
+    grid->addWidget(new QLabel(QStringLiteral("新止损价"), this), row, 0);
+    grid->addWidget(EditWithSpin(1033, 1027, stopLoss_, stopSpin), row, 1);
+    grid->addWidget(new QLabel(QStringLiteral("新止盈价"), this), row, 2);
+    grid->addWidget(EditWithSpin(1034, 1029, takeProfit_, takeSpin), row, 3);
+    ++row;
+
+    const QRgb color = Buy() ? kBuyColor : kSellColor;
+    auto* stopLabel =
+        new QLabel(Buy() ? QStringLiteral("止损价小于") : QStringLiteral("止损价大于"), this);
+    auto* takeLabel =
+        new QLabel(Buy() ? QStringLiteral("止盈价大于") : QStringLiteral("止盈价小于"), this);
+    Remember(1057, stopLabel);
+    Remember(1058, takeLabel);
+    stopBound_ = PriceDisplay(1052, color);
+    takeBound_ = PriceDisplay(1053, color);
+    grid->addWidget(stopLabel, row, 0);
+    grid->addWidget(stopBound_, row, 1);
+    grid->addWidget(takeLabel, row, 2);
+    grid->addWidget(takeBound_, row, 3);
+    ++row;
+
+    QPushButton* modify = Button(1051, QStringLiteral("修改订单"));
+    grid->addWidget(modify, row, 0, 1, 4);
+    connect(modify, &QPushButton::clicked, this, [this] { Submit(); });
+
+    stopSpin->SetRange(0, kPriceSpinMax);
+    takeSpin->SetRange(0, kPriceSpinMax);
+    stopLoss_->SetDecimals(record_.decimals);
+    takeProfit_->SetDecimals(record_.decimals);
+    SetValue(stopLoss_, position_.stopLoss);
+    SetValue(takeProfit_, position_.takeProfit);
+    ShowBounds();
+}
+
+void COrderModify::ShowBounds() {
+    const StopBounds b = PositionStopBounds(record_, position_.direction);
+    stopBound_->SetText(Price(b.stopLoss));
+    takeBound_->SetText(Price(b.takeProfit));
+    stopBound_->update();
+    takeBound_->update();
+}
+
+void COrderModify::Submit() {
+    const Decimal stopLoss = ReadNumber(U(stopLoss_->DisplayedText()));
+    const Decimal takeProfit = ReadNumber(U(takeProfit_->DisplayedText()));
+    if (auto refusal = StopsBeyondBounds(position_.direction, stopLoss, takeProfit,
+                                         ReadNumber(U(stopBound_->Text())),
+                                         ReadNumber(U(takeBound_->Text())))) {
+        ShowMessage(Handle(), *refusal);
+        return;
+    }
+    if (ModifyPositionStops(Handle(), model_, position_, stopLoss.ToFloat(), takeProfit.ToFloat()))
+        done(1);
+}
+
+COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position, QWidget* parent)
+    : CPositionDialog(model, position, parent) {
+    setWindowTitle(QStringLiteral("市价平仓"));
+    QGridLayout* grid = DialogGrid(this);
+    int row = AddPositionFields(grid, 0, QStringLiteral("持仓手数"), position_.heldQuantity);
+
+    MySpinButtonCtrl* quantitySpin = nullptr;
+    grid->addWidget(new QLabel(QStringLiteral("平仓手数"), this), row, 0);
+    grid->addWidget(EditWithSpin(1032, 1033, quantity_, quantitySpin), row, 1);
+    // A buy position closes at the bid, drawn in the sell colour, and the other way round.
+    closingPrice_ = PriceDisplay(1048, Buy() ? kSellColor : kBuyColor);
+    grid->addWidget(new QLabel(QStringLiteral("平仓价"), this), row, 2);
+    grid->addWidget(closingPrice_, row, 3);
+    ++row;
+
+    MySpinButtonCtrl* deviationSpin = nullptr;
+    deviationOn_ = new QCheckBox(QStringLiteral("允许成交价和报价的最大点差"), this);
+    deviationOn_->setChecked(true);
+    Remember(1039, deviationOn_);
+    grid->addWidget(deviationOn_, row, 0, 1, 3);
+    grid->addWidget(EditWithSpin(1040, 1041, deviation_, deviationSpin), row, 3);
+    ++row;
+
+    QPushButton* close = Button(1059, QStringLiteral("平仓"));
+    grid->addWidget(close, row, 0, 1, 4);
+    connect(close, &QPushButton::clicked, this, [this] { Submit(); });
+
+    // The spin allows one unit more than is held; the server decides.
+    quantity_->SetDecimals(record_.lotDecimals);
+    const float scale = PowerOfTen(record_.lotDecimals);
+    quantitySpin->SetRange(1, static_cast<int>(position_.heldQuantity * scale) + 1);
+    SetValue(quantity_, position_.heldQuantity);
+    deviationSpin->SetRange(0, 1000);
+    deviation_->SetDecimals(4);
+    deviation_->SetValueText(Q(DefaultDeviationText(record_)));
+    ShowClosingPrice();
+}
+
+void COrderSJClose::ShowClosingPrice() {
+    closingPrice_->SetText(Price(ClosingPrice(record_, position_.direction)));
+    closingPrice_->update();
+}
+
+void COrderSJClose::Submit() {
+    // Nothing is checked here: the server decides.
+    const double quantity = ReadNumber(U(quantity_->DisplayedText())).ToDouble();
+    const double price = ReadNumber(U(closingPrice_->Text())).ToDouble();
+    const double deviation =
+        deviationOn_->isChecked() ? ReadNumber(U(deviation_->DisplayedText())).ToDouble() : 0.0;
+    if (ClosePosition(Handle(), model_, CloseRequest(position_, quantity, price, deviation)))
+        done(1);
+}
+
+}  // namespace zq

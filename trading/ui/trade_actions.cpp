@@ -1,0 +1,50 @@
+#include "trading/ui/trade_actions.h"
+
+#include "app/ui/qt_bridge.h"
+#include "trading/trade_changes.h"
+#include "trading/ui/modify_delegate.h"
+#include "trading/ui/position_dialogs.h"
+#include "trading/ui/program_setup.h"
+
+namespace zq {
+namespace {
+
+// Positions and orders that programmatic trading placed are the server's to change.
+bool Programmatic(QWidget* parent, bool programmatic) {
+    if (programmatic) ShowMessage(OwnerHandle(parent), kProgrammaticRecordText);
+    return programmatic;
+}
+
+template <typename Dialog, typename Record>
+bool Run(QWidget* parent, TradingModel& model, const Record& record) {
+    Dialog dialog(model, record, parent);
+    return dialog.exec() == 1;
+}
+
+}  // namespace
+
+bool RunModifyPosition(QWidget* parent, TradingModel& model, const PositionRecord& position) {
+    if (Programmatic(parent, position.programmatic == 1)) return false;
+    return Run<COrderModify>(parent, model, position);
+}
+
+bool RunClosePosition(QWidget* parent, TradingModel& model, const PositionRecord& position) {
+    if (Programmatic(parent, position.programmatic == 1)) return false;
+    return Run<COrderSJClose>(parent, model, position);
+}
+
+bool RunModifyOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order) {
+    if (Programmatic(parent, order.validity == order_validity::Programmatic)) return false;
+    return Run<CModifyDelegate>(parent, model, order);
+}
+
+bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order) {
+    return DeletePendingOrder(OwnerHandle(parent), model, order);
+}
+
+bool RunProgramTradingSetup(QWidget* parent, TradingModel& model) {
+    CPeaSetup1 dialog(model, parent);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+}  // namespace zq
