@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/qt_bridge.h"
 #include "base/commands.h"
 #include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
@@ -28,6 +27,7 @@
 #include "tests/market_fixtures.h"
 #include "tests/support/pixels.h"
 #include "tests/trading_fixtures.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

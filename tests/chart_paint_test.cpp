@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/ui/qt_bridge.h"
 #include "base/commands.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
@@ -25,6 +24,7 @@
 #include "net/wire/ansi_text.h"
 #include "tests/market_fixtures.h"
 #include "tests/support/pixels.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

@@ -12,7 +12,6 @@
 #include "app/settings_block.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "app/ui/qt_bridge.h"
 #include "base/commands.h"
 #include "base/config.h"
 #include "base/messages.h"
@@ -26,6 +25,7 @@
 #include "tests/links_support.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/test_directory.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

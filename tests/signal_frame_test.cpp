@@ -10,7 +10,6 @@
 
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "app/ui/qt_bridge.h"
 #include "base/config.h"
 #include "base/messages.h"
 #include "market/instruments.h"
@@ -19,6 +18,7 @@
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 #include "tests/support/test_directory.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

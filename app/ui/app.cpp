@@ -10,7 +10,6 @@
 
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "app/ui/qt_bridge.h"
 #include "base/config.h"
 #include "base/messages.h"
 #include "base/version.h"
@@ -19,6 +18,7 @@
 #include "net/wire/session.h"
 #include "net/wire/socket.h"
 #include "trading/model.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 

@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "app/ui/qt_bridge.h"
 #include "market/bar_series.h"
 #include "net/server_links.h"
+#include "widgets/ui/qt_bridge.h"
 
 class QTimer;
 

@@ -3,8 +3,8 @@
 #include <QFont>
 
 #include "app/ui/app.h"
-#include "app/ui/qt_bridge.h"
 #include "res/resources.h"
+#include "widgets/ui/qt_bridge.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "app/signal_blink.h"
-#include "app/ui/qt_bridge.h"
 #include "reports/alerts.h"
 #include "reports/message_store.h"
+#include "widgets/ui/qt_bridge.h"
 
 class QAction;
 class QLabel;

@@ -5,9 +5,9 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-#include "app/ui/qt_bridge.h"
 #include "base/commands.h"
 #include "market/instruments.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/ui/qt_bridge.h"
 #include "base/config.h"
 #include "base/ui_bridge.h"
 #include "market/bar_geometry.h"
 #include "market/instruments.h"
 #include "net/wire/ansi_text.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 

@@ -25,11 +25,11 @@
 #include <functional>
 #include <vector>
 
-#include "app/ui/qt_bridge.h"
 #include "chart/chart_input.h"
 #include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "market/bar_series.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/ui/qt_bridge.h"
 #include "chart/ui/chart_painter.h"
 #include "market/bar_geometry.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 

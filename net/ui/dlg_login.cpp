@@ -9,13 +9,13 @@
 #include <QTimer>
 
 #include "app/settings_block.h"
-#include "app/ui/qt_bridge.h"
 #include "app/ui/single_instance.h"
 #include "base/config.h"
 #include "net/machine_id.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/qt_bridge.h"
 #include "tests/support/server_process.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq::test {
 

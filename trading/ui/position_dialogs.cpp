@@ -65,19 +65,7 @@ COrderModify::COrderModify(TradingModel& model, const PositionRecord& position, 
     ++row;
 
     const QRgb color = Buy() ? kBuyColor : kSellColor;
-    auto* stopLabel =
-        new QLabel(Buy() ? QStringLiteral("止损价小于") : QStringLiteral("止损价大于"), this);
-    auto* takeLabel =
-        new QLabel(Buy() ? QStringLiteral("止盈价大于") : QStringLiteral("止盈价小于"), this);
-    Remember(1057, stopLabel);
-    Remember(1058, takeLabel);
-    stopBound_ = PriceDisplay(1052, color);
-    takeBound_ = PriceDisplay(1053, color);
-    grid->addWidget(stopLabel, row, 0);
-    grid->addWidget(stopBound_, row, 1);
-    grid->addWidget(takeLabel, row, 2);
-    grid->addWidget(takeBound_, row, 3);
-    ++row;
+    row = AddStopBoundsRow(grid, row, Buy(), color, stopBound_, takeBound_);
 
     QPushButton* modify = Button(1051, QStringLiteral("修改订单"));
     grid->addWidget(modify, row, 0, 1, 4);

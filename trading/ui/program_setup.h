@@ -4,7 +4,7 @@
 
 #include <QDialog>
 
-#include "app/ui/qt_bridge.h"
+#include "widgets/ui/qt_bridge.h"
 
 class QCheckBox;
 

@@ -1,10 +1,10 @@
 #include "trading/ui/trade_actions.h"
 
-#include "app/ui/qt_bridge.h"
 #include "trading/trade_changes.h"
 #include "trading/ui/modify_delegate.h"
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
+#include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {

@@ -80,6 +80,23 @@ void CTradeDialog::ApplyLotRules() {
     range_->setText(Q(LotRangeText(record_)));
 }
 
+int CTradeDialog::AddStopBoundsRow(QGridLayout* grid, int row, bool buy, QRgb color,
+                                   CPriceStatic*& stopBound, CPriceStatic*& takeBound) {
+    auto* stopLabel =
+        new QLabel(buy ? QStringLiteral("止损价小于") : QStringLiteral("止损价大于"), this);
+    auto* takeLabel =
+        new QLabel(buy ? QStringLiteral("止盈价大于") : QStringLiteral("止盈价小于"), this);
+    Remember(1057, stopLabel);
+    Remember(1058, takeLabel);
+    stopBound = PriceDisplay(1052, color);
+    takeBound = PriceDisplay(1053, color);
+    grid->addWidget(stopLabel, row, 0);
+    grid->addWidget(stopBound, row, 1);
+    grid->addWidget(takeLabel, row, 2);
+    grid->addWidget(takeBound, row, 3);
+    return row + 1;
+}
+
 QLineEdit* CTradeDialog::ReadOnlyField(int id, const QString& text) {
     auto* field = new QLineEdit(text, this);
     field->setReadOnly(true);

@@ -10,8 +10,8 @@
 #include <QString>
 #include <cstdint>
 
-#include "app/ui/qt_bridge.h"
 #include "trading/wire/records.h"
+#include "widgets/ui/qt_bridge.h"
 
 class QGridLayout;
 class QLabel;
@@ -70,6 +70,11 @@ class CTradeDialog : public QDialog, public MessageWindow {
     // The lot rules of the record: the lots edit's decimals, the spin's range and step factor
     // (one click is one lot step) and the range text.
     void ApplyLotRules();
+
+    // The row of the stop bounds: "止损价小于" (1057) with its display (1052) and "止盈价大于"
+    // (1058) with 1053 for a buy, the other way round for a sell; answers the next row.
+    int AddStopBoundsRow(QGridLayout* grid, int row, bool buy, QRgb color, CPriceStatic*& stopBound,
+                         CPriceStatic*& takeBound);
 
     // The instrument changed: the record copy is taken again.
     void SwitchInstrument(std::int32_t instrument, const InstrumentRecord& record);

@@ -1,4 +1,4 @@
-#include "app/ui/qt_bridge.h"
+#include "widgets/ui/qt_bridge.h"
 
 #include <QApplication>
 #include <QDesktopServices>
