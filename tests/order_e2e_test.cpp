@@ -27,49 +27,18 @@
 namespace zq {
 namespace {
 
+using test::RequestLines;
 using test::ServerProcess;
 using test::ServeUntil;
+using test::WhenDialogShows;
 
 constexpr const char* kCode = "AB12";
-
-// Runs `fill` on the modal dialog of type T as soon as it shows (the command that opens it
-// blocks in the dialog's own event loop); closes it afterwards unless `fill` did. Gives up after
-// `attempts` looks, 50 ms apart; `seen` must outlive them.
-template <typename T>
-void WhenDialogShows(std::function<void(T&)> fill, bool* seen = nullptr, int attempts = 100) {
-    QTimer::singleShot(50, [fill, seen, attempts] {
-        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            if (attempts > 1) WhenDialogShows<T>(fill, seen, attempts - 1);
-            return;
-        }
-        if (seen) *seen = true;
-        fill(*dialog);
-        if (dialog->isVisible()) dialog->reject();
-    });
-}
 
 void Type(COrderEntryDialog& d, int id, const QString& text) {
     qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
 }
 void Click(COrderEntryDialog& d, int id) {
     qobject_cast<QPushButton*>(d.Control(id))->click();
-}
-
-// The request codes of each request connection the server has logged, in order.
-std::vector<std::vector<int>> RequestLines(const std::string& log) {
-    std::vector<std::vector<int>> lines;
-    std::istringstream in(log);
-    std::string line;
-    const std::regex code(R"((?:: |; )(\d+) )");
-    while (std::getline(in, line)) {
-        if (line.find(" request ") == std::string::npos) continue;
-        std::vector<int> codes;
-        for (std::sregex_iterator it(line.begin(), line.end(), code), end; it != end; ++it)
-            codes.push_back(std::stoi((*it)[1]));
-        lines.push_back(codes);
-    }
-    return lines;
 }
 
 class OrderEndToEnd : public ::testing::Test {

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdlib>
+#include <regex>
+#include <sstream>
 
 #include "base/config.h"
 #include "net/ui/dlg_login.h"
@@ -93,6 +95,21 @@ void LogInWhenTheDialogShows(const std::string& name, const std::string& passwor
         edit(dlg_login::kCode)->setText(QString::fromStdString(code));
         dialog->findChild<QPushButton*>(QStringLiteral("ctl%1").arg(dlg_login::kLogin))->click();
     });
+}
+
+std::vector<std::vector<int>> RequestLines(const std::string& log) {
+    std::vector<std::vector<int>> lines;
+    std::istringstream in(log);
+    std::string line;
+    const std::regex code(R"((?:: |; )(\d+) )");
+    while (std::getline(in, line)) {
+        if (line.find(" request ") == std::string::npos) continue;
+        std::vector<int> codes;
+        for (std::sregex_iterator it(line.begin(), line.end(), code), end; it != end; ++it)
+            codes.push_back(std::stoi((*it)[1]));
+        lines.push_back(codes);
+    }
+    return lines;
 }
 
 }  // namespace zq::test

@@ -8,6 +8,7 @@
 //   app.InitInstance();
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,12 +75,37 @@ void LogInWhenTheDialogShows(const std::string& name, const std::string& passwor
 template <class F>
 bool ServeUntil(F&& done, int ms = 10000);
 
+// Runs `fill` on the modal dialog of type T as soon as it shows (the command that opens it
+// blocks in the dialog's own event loop); closes it afterwards unless `fill` did. Gives up after
+// `attempts` looks, 50 ms apart; `seen` must outlive them.
+template <typename T>
+void WhenDialogShows(std::function<void(T&)> fill, bool* seen = nullptr, int attempts = 100);
+
+// The request codes of each request connection in the server's log, in order.
+std::vector<std::vector<int>> RequestLines(const std::string& log);
+
 }  // namespace zq::test
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 
 namespace zq::test {
+template <typename T>
+void WhenDialogShows(std::function<void(T&)> fill, bool* seen, int attempts) {
+    QTimer::singleShot(50, [fill, seen, attempts] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            if (attempts > 1) WhenDialogShows<T>(fill, seen, attempts - 1);
+            return;
+        }
+        if (seen) *seen = true;
+        fill(*dialog);
+        if (dialog->isVisible()) dialog->reject();
+    });
+}
+
 template <class F>
 bool ServeUntil(F&& done, int ms) {
     QElapsedTimer t;
