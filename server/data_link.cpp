@@ -22,9 +22,10 @@ std::string KeyField(const char* field) {
 }
 
 void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
-    socket.SetReadTimeout(kDataRequestMs);
+    LimitSendStall(socket);
+    const LinkClock::time_point deadline = DeadlineIn(kDataRequestMs);
     RequestHeader header;
-    if (!ReadHeader(socket, header, log)) return;
+    if (!ReadHeader(socket, header, log, deadline)) return;
     const std::optional<HistorySeries> series = DecodeHistoryCommand(header.command);
     if (!series) {
         log.Add(std::to_string(header.command) + " not a history series");
@@ -32,7 +33,7 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
         return;
     }
     char keys[2 * sizeof(BarKey)];
-    const int got = ReadUpTo(socket, keys, sizeof keys);
+    const int got = ReadUpTo(socket, keys, sizeof keys, deadline);
     if (got < static_cast<int>(sizeof keys)) {
         log.Add(std::to_string(header.command) + " history");
         log.SetOutcome("short request (" + std::to_string(got) + " of 26 key bytes), closed");
@@ -41,6 +42,13 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
     const std::string keyA = KeyField(keys), keyB = KeyField(keys + sizeof(BarKey));
     std::string item = std::to_string(header.command) + " history A \"" + Printable(keyA) +
                        "\" B \"" + Printable(keyB) + "\"";
+    // History is for members: the header must carry the key of an open session.
+    const Key key = KeyOf(header);
+    if (!state.sessions.Contains(key)) {
+        log.Add(item + ": no session " + KeyTag(key));
+        log.SetOutcome("closed");
+        return;
+    }
     std::optional<HistoryAnswer> answer =
         state.bars.History(series->instrument, series->periodMinutes, keyA, keyB);
     if (!answer) {
@@ -88,9 +96,9 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
     // Let the client read everything and close first: a close with unread bytes could
     // reset the connection under the answer.
     ::shutdown(socket.Fd(), SHUT_WR);
-    socket.SetReadTimeout(kDrainMs);
+    const LinkClock::time_point drained = DeadlineIn(kDrainMs);
     char junk[256];
-    while (socket.Recv(junk, sizeof junk) > 0) {
+    while (RecvBefore(socket, junk, sizeof junk, drained) > 0) {
     }
     log.SetOutcome("answered");
 }

@@ -15,8 +15,8 @@
 
 namespace zq::server {
 
-// How long the server waits for the request.
-constexpr int kDataRequestMs = 30000;
+// How long the server waits for the whole request (header and keys).
+constexpr int kDataRequestMs = 5000;
 // Records in one item of the archive (the last item may hold fewer).
 constexpr std::size_t kRecordsPerItem = 250;
 

@@ -1,13 +1,26 @@
 #include "server/dispatch.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <stdexcept>
 
 #include "server/handlers.h"
+#include "server/link_io.h"
 
 namespace zq::server {
 
 bool RequestContext::ReadPayload(void* buffer, int size) {
-    return ReceiveExact(socket_, buffer, size) == size;
+    return size >= 0 && ReadUpTo(socket_, buffer, size, deadline_) == size;
+}
+
+std::uint32_t RequestContext::PeerAddress() const {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(socket_.Fd(), reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+        peer.sin_family != AF_INET)
+        return 0;
+    return peer.sin_addr.s_addr;
 }
 
 bool RequestContext::Send(const void* data, std::size_t size) {

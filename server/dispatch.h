@@ -10,6 +10,7 @@
 // table (see handlers.h); BuildRequestCommands() in dispatch.cpp calls every such function.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,15 +27,19 @@ enum class Next { Continue, Close };
 
 class RequestContext {
   public:
+    // The payload must have arrived by `deadline`.
     RequestContext(ServerState& state, Socket& socket, const RequestHeader& header,
-                   ConnectionLog& log)
-        : state_(state), socket_(socket), header_(header), log_(log) {}
+                   ConnectionLog& log,
+                   std::chrono::steady_clock::time_point deadline =
+                       std::chrono::steady_clock::time_point::max())
+        : state_(state), socket_(socket), header_(header), log_(log), deadline_(deadline) {}
 
     ServerState& State() { return state_; }
     const RequestHeader& Header() const { return header_; }
     Key HeaderKey() const { return KeyOf(header_); }
 
-    // Reads exactly `size` payload bytes; false when the peer closes or stalls first.
+    // Reads exactly `size` payload bytes; false when the peer closes first or the bytes are not
+    // there by the request's deadline.
     bool ReadPayload(void* buffer, int size);
     template <typename Record>
     bool ReadRecord(Record& record) {
@@ -48,6 +53,9 @@ class RequestContext {
         return Send(&value, sizeof value);
     }
 
+    // The peer's IPv4 address, network order; 0 when it cannot be told.
+    std::uint32_t PeerAddress() const;
+
     // The session named by the header's key, if it is open.
     std::optional<SessionInfo> Session() const { return state_.sessions.Find(HeaderKey()); }
 
@@ -59,6 +67,7 @@ class RequestContext {
     Socket& socket_;
     const RequestHeader& header_;
     ConnectionLog& log_;
+    const std::chrono::steady_clock::time_point deadline_;
 };
 
 using Handler = Next (*)(RequestContext&);

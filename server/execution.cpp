@@ -818,7 +818,8 @@ bool ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& numb
     Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
         std::optional<OrderRow> o;
         if (!number.empty()) o = FindRow<OrderRow>(db, memberId, number);
-        if (!o || o->status != order_status::Waiting || o->instrument != instrument) {
+        if (!o || o->status != order_status::Waiting ||
+            (instrument != 0 && o->instrument != instrument)) {
             why = "no such waiting order";
             return false;
         }
@@ -853,10 +854,12 @@ void ExecutionEngine::FollowSignal(const SignalRecord& signal) {
         for (auto& [member, number] : it->second) byMember[member].push_back(std::move(number));
         followed_.erase(it);
         for (const auto& [member, numbers] : byMember)
-            CancelWhere(member, "their signal was withdrawn", [&](const OrderRow& o) {
-                return o.validity == order_validity::Programmatic &&
-                       std::find(numbers.begin(), numbers.end(), o.orderNumber) != numbers.end();
-            });
+            CancelWhere(member, "their signal was withdrawn",
+                        [&numbers = numbers](const OrderRow& o) {
+                            return o.validity == order_validity::Programmatic &&
+                                   std::find(numbers.begin(), numbers.end(), o.orderNumber) !=
+                                       numbers.end();
+                        });
         return;
     }
     {

@@ -17,7 +17,8 @@ namespace zq::server {
 
 // ---- ConnectionSet ----
 
-void ConnectionSet::Launch(Socket socket, std::string peer, const ServeFn& serve) {
+void ConnectionSet::Launch(Socket socket, std::uint32_t address, std::string peer,
+                           const ServeFn& serve) {
     // The tracked descriptor stays open until the thread is done with its own copy, so
     // CloseAll() never shuts down a descriptor number that was already reused.
     const int tracked = ::dup(socket.Fd());
@@ -28,17 +29,25 @@ void ConnectionSet::Launch(Socket socket, std::string peer, const ServeFn& serve
     std::uint64_t id;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_ || open_.size() >= limit_) {
+        // A flood from one address takes at most its share, so the others still get in.
+        const bool full = open_.size() >= limit_;
+        const bool addressFull = !full && OpenFromLocked(address) >= perAddress_;
+        if (closed_ || full || addressFull) {
             ::close(tracked);
-            LogLine("connection " + peer + ": too many connections, closed");
+            LogLine("connection " + peer +
+                    (addressFull ? ": too many connections from this address, closed"
+                                 : ": too many connections, closed"));
             return;
         }
         id = next_++;
         open_.emplace(id, tracked);
+        ++perPeer_[address];
     }
-    auto finish = [this, id, tracked] {
+    auto finish = [this, id, tracked, address] {
         std::lock_guard<std::mutex> lock(mutex_);
         open_.erase(id);
+        if (auto it = perPeer_.find(address); it != perPeer_.end() && --it->second == 0)
+            perPeer_.erase(it);
         ::close(tracked);
         done_.notify_all();
     };
@@ -53,6 +62,16 @@ void ConnectionSet::Launch(Socket socket, std::string peer, const ServeFn& serve
         LogLine("connection: cannot start a thread, closed");
         finish();
     }
+}
+
+std::size_t ConnectionSet::OpenFromLocked(std::uint32_t address) const {
+    auto it = perPeer_.find(address);
+    return it == perPeer_.end() ? 0 : it->second;
+}
+
+std::size_t ConnectionSet::OpenFrom(std::uint32_t address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return OpenFromLocked(address);
 }
 
 void ConnectionSet::CloseAll() {
@@ -128,7 +147,7 @@ void Listener::Run(ConnectionSet& connections) {
         std::string text =
             FormatIPv4(peer.sin_addr.s_addr) + ":" + std::to_string(ntohs(peer.sin_port));
         try {
-            connections.Launch(Socket(fd), std::move(text), serve_);
+            connections.Launch(Socket(fd), peer.sin_addr.s_addr, std::move(text), serve_);
         } catch (...) {
             // The set owns the socket; whatever failed, the accept loop goes on.
         }

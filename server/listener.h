@@ -25,16 +25,22 @@ using ServeFn = std::function<void(Socket socket, const std::string& peer)>;
 // connection thread has finished.
 class ConnectionSet {
   public:
-    // At most `limit` connections at once; one more is closed on arrival.
-    explicit ConnectionSet(std::size_t limit = std::numeric_limits<std::size_t>::max())
-        : limit_(limit) {}
+    static constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
+
+    // At most `limit` connections at once, and at most `perAddress` of them from one peer
+    // address; one more is closed on arrival.
+    explicit ConnectionSet(std::size_t limit = kUnlimited, std::size_t perAddress = kUnlimited)
+        : limit_(limit), perAddress_(perAddress) {}
     ~ConnectionSet() { CloseAll(); }
     ConnectionSet(const ConnectionSet&) = delete;
     ConnectionSet& operator=(const ConnectionSet&) = delete;
 
-    // Serves the connection with `serve` on a thread of its own. The connection is closed at
-    // once, with a log line, when the set is full or closed or no thread can start.
-    void Launch(Socket socket, std::string peer, const ServeFn& serve);
+    // Serves the connection from `address` (IPv4, network order) with `serve` on a thread of
+    // its own. The connection is closed at once, with a log line, when the set or the address's
+    // share of it is full, when the set is closed or when no thread can start.
+    void Launch(Socket socket, std::uint32_t address, std::string peer, const ServeFn& serve);
+    // The connections open at once from `address`.
+    std::size_t OpenFrom(std::uint32_t address) const;
     // Shuts down every open connection and waits until their threads have finished; the set
     // stays closed to new connections until Open(). Idempotent.
     void CloseAll();
@@ -42,12 +48,17 @@ class ConnectionSet {
     void Open();
 
   private:
+    std::size_t OpenFromLocked(std::uint32_t address) const;
+
     const std::size_t limit_;
-    std::mutex mutex_;
+    const std::size_t perAddress_;
+    mutable std::mutex mutex_;
     std::condition_variable done_;
     // id → a descriptor of the connection's socket, so that CloseAll() can shut each one down
     // and wake its thread.
     std::unordered_map<std::uint64_t, int> open_;
+    // Peer address → its connections in open_; an address leaves when its last one ends.
+    std::unordered_map<std::uint32_t, std::size_t> perPeer_;
     std::uint64_t next_ = 0;
     bool closed_ = false;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/server.h"
@@ -18,6 +19,9 @@ int main(int argc, char** argv) {
     switch (ParseOptions(args, options, message)) {
         case ParseOutcome::Help:
             std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        case ParseOutcome::Version:
+            std::printf("zq-server %s\n", zq::kVersionText);
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "zq-server: %s\n%s", message.c_str(), UsageText().c_str());

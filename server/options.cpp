@@ -51,6 +51,7 @@ std::string UsageText() {
            "                       of the control port)\n"
            "  --trading-hours standard|always\n"
            "                       markets open by their trading hours (default), or always\n"
+           "  --version            the program's version\n"
            "  --help               this text\n";
 }
 
@@ -59,6 +60,7 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
         if (name == "--help" || name == "-h") return ParseOutcome::Help;
+        if (name == "--version") return ParseOutcome::Version;
         if (i + 1 >= args.size()) {
             message = name.rfind("--", 0) == 0 ? "missing value after " + name
                                                : "unknown argument " + name;

@@ -28,7 +28,7 @@ struct ServerOptions {
     HoursMode tradingHours = HoursMode::Standard;  // Always: every market open at every hour
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Parses the arguments after the program name. On Error `message` says what is wrong.
 ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& options,

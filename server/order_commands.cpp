@@ -62,14 +62,17 @@ Next ModifyOrder(RequestContext& ctx) {
 }
 
 // 15: the first 30 bytes of the order's record (number, padding, instrument, two bytes of its
-// name); the answer is the int32 1 when it was deleted, 0 otherwise.
+// name) from the chart, or the order number alone, zero-padded, from the report page (instrument
+// 0: any); the answer is the int32 1 when it was deleted, 0 otherwise.
 Next DeleteOrder(RequestContext& ctx) {
     char request[kDeleteOrderRequestSize];
     if (!ctx.ReadPayload(request, static_cast<int>(sizeof request))) return Next::Close;
     constexpr std::size_t kInstrumentOffset = offsetof(PendingOrderRecord, instrument);
     std::int32_t instrument = 0;
     std::memcpy(&instrument, request + kInstrumentOffset, sizeof instrument);
-    const std::string number(request, strnlen(request, kInstrumentOffset));
+    // A number longer than its field runs into the instrument's bytes: it names no order.
+    const std::string number(request, strnlen(request, sizeof request));
+    if (number.size() > kInstrumentOffset) instrument = 0;
     const std::optional<SessionInfo> session = ctx.Session();
     std::string note = "no session";
     const bool deleted =

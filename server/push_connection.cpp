@@ -62,10 +62,9 @@ std::string Write(Socket& socket, PushSubscriber& link, const PushFeed& feed, st
 }
 
 void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
-    socket.SetReadTimeout(kPushSubscribeMs);
     setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDBUF, &kPushSendBuffer, sizeof kPushSendBuffer);
     RequestHeader header;
-    if (!ReadHeader(socket, header, log)) return;
+    if (!ReadHeader(socket, header, log, DeadlineIn(kPushSubscribeMs))) return;
     if (header.command != cmd::Subscribe) {
         log.Add(std::to_string(header.command) + " unknown");
         log.SetOutcome("unknown command, closed");

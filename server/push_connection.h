@@ -10,8 +10,8 @@
 
 namespace zq::server {
 
-// How long the server waits for the subscribe header.
-constexpr int kPushSubscribeMs = 30000;
+// How long the server waits for the whole subscribe header.
+constexpr int kPushSubscribeMs = 5000;
 
 // Serves one connection on the push port to its end. Never throws.
 void ServePushConnection(Socket socket, const std::string& peer, ServerState& state);

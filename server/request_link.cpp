@@ -6,17 +6,18 @@ namespace zq::server {
 namespace {
 
 void Serve(Socket& socket, ServerState& state, const CommandTable& commands, ConnectionLog& log) {
-    socket.SetReadTimeout(kRequestIdleMs);
+    LimitSendStall(socket);
     for (;;) {
+        const LinkClock::time_point deadline = DeadlineIn(kRequestIdleMs);
         RequestHeader header;
-        if (!ReadHeader(socket, header, log)) return;
+        if (!ReadHeader(socket, header, log, deadline)) return;
         const CommandEntry* entry = commands.Find(header.command);
         if (!entry) {
             log.Add(std::to_string(header.command) + " unknown");
             log.SetOutcome("unknown command, closed");
             return;
         }
-        RequestContext ctx(state, socket, header, log);
+        RequestContext ctx(state, socket, header, log, deadline);
         if (entry->handler(ctx) == Next::Close) {
             log.SetOutcome(std::string("closed after ") + entry->name);
             return;

@@ -9,9 +9,9 @@
 
 namespace zq::server {
 
-// How long the server waits for the next request (or the rest of one) before it gives up on a
-// request connection.
-constexpr int kRequestIdleMs = 60000;
+// How long the server waits for the next whole request (header and payload) before it gives up
+// on a request connection.
+constexpr int kRequestIdleMs = 5000;
 
 // Serves one request connection to its end. Never throws.
 void ServeRequestConnection(Socket socket, const std::string& peer, ServerState& state,

@@ -26,6 +26,8 @@ namespace zq::server {
 
 // Connections served at once, on all ports together; more are closed on arrival.
 constexpr std::size_t kMaxConnections = 400;
+// Of those, the most one peer address may hold: one address never fills the server.
+constexpr std::size_t kMaxConnectionsPerAddress = kMaxConnections / 2;
 
 class Server {
   public:
@@ -59,7 +61,7 @@ class Server {
     CommandTable commands_;
     // The connections of the three ports together; the ports are declared after it, so that
     // they are gone first.
-    ConnectionSet connections_{kMaxConnections};
+    ConnectionSet connections_{kMaxConnections, kMaxConnectionsPerAddress};
     Listener request_, push_, data_;
     std::unique_ptr<ControlPort> control_;
     bool started_ = false;

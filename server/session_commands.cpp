@@ -20,9 +20,19 @@ Next VerificationImage(RequestContext& ctx) {
     const std::string code = state.options.fixedCode.empty() ? MakeCode() : state.options.fixedCode;
     Key key{};
     // A key that already names a pending login or an open session is never handed out again.
-    do {
+    for (;;) {
         key = RandomKey();
-    } while (state.sessions.Contains(key) || !state.verification.Put(key, code));
+        if (state.sessions.Contains(key)) continue;
+        const VerificationKeys::PutResult put =
+            state.verification.Put(key, code, ctx.PeerAddress());
+        if (put == VerificationKeys::PutResult::Stored) break;
+        if (put == VerificationKeys::PutResult::Full) {
+            // Refused at once: the address has its share of pending keys (or the table is
+            // full), and no one else's pending key gives way.
+            ctx.Note("image refused: too many pending keys");
+            return Next::Close;
+        }
+    }
     std::uint64_t noiseSeed = 0;
     SystemRandomBytes(&noiseSeed, sizeof noiseSeed);
     const VerificationPixels pixels = RenderCode(code, noiseSeed);

@@ -6,31 +6,14 @@
 #include "server/alerts.h"
 #include "server/bars.h"
 #include "server/messages.h"
+#include "server/passwords.h"
 #include "server/program_trading.h"
 #include "server/random.h"
 #include "server/session_store.h"
-#include "server/sha256.h"
 #include "server/signal_flags.h"
 
 namespace zq::server {
 namespace {
-
-constexpr unsigned kPasswordIterations = 10000;
-constexpr std::size_t kSaltBytes = 16;
-constexpr std::size_t kHashBytes = 32;
-
-std::vector<std::uint8_t> HashPassword(std::string_view password,
-                                       const std::vector<std::uint8_t>& salt, unsigned iterations) {
-    return Pbkdf2Sha256(password, salt.data(), salt.size(), iterations, kHashBytes);
-}
-
-// Compares without stopping at the first difference.
-bool SameBytes(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
-    if (a.size() != b.size()) return false;
-    std::uint8_t diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ b[i];
-    return diff == 0;
-}
 
 struct SeedMember {
     const char* name;
@@ -101,6 +84,28 @@ Member ReadMember(const Statement& st) {
 }
 
 constexpr const char* kMemberColumns = "id, name, state, account_class, program_trading";
+
+// Earlier servers hashed with 10,000 rounds; a round count far beyond that is not one of theirs
+// and is not spent.
+constexpr std::int64_t kMaxLegacyRounds = 10'000'000;
+
+// Replaces the hash the member logged in with by a fresh Argon2id one, unless the row changed
+// meanwhile. A failure keeps the old hash, which still logs in.
+template <typename Stored>
+void ReplacePasswordHash(Store& store, const Stored& stored, std::string_view password) {
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) return;
+    store.WithDb([&](sqlite3* db) {
+        Statement st(db,
+                     "UPDATE members SET salt = ?, password_hash = ?, iterations = 0"
+                     " WHERE id = ? AND password_hash = ?");
+        st.BindBlob(1, "", 0)
+            .BindBlob(2, hash->data(), hash->size())
+            .Bind(3, stored.member.id)
+            .BindBlob(4, stored.hash.data(), stored.hash.size());
+        return st.Run();
+    });
+}
 
 }  // namespace
 
@@ -248,20 +253,20 @@ bool Store::Migrate(std::string* error) {
 }
 
 bool Store::AddMember(const Member& member, std::string_view password) {
-    std::vector<std::uint8_t> salt(kSaltBytes);
-    SystemRandomBytes(salt.data(), salt.size());
-    std::vector<std::uint8_t> hash = HashPassword(password, salt, kPasswordIterations);
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) return false;
+    // The Argon2id string carries its own salt and cost: the salt and round columns, which
+    // hashes of earlier servers need, stay empty.
     return WithDb([&](sqlite3* db) {
         Statement st(db,
                      "INSERT INTO members (name, salt, password_hash, iterations, state,"
-                     " account_class, program_trading) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                     " account_class, program_trading) VALUES (?, ?, ?, 0, ?, ?, ?)");
         st.Bind(1, std::string_view(member.name))
-            .BindBlob(2, salt.data(), salt.size())
-            .BindBlob(3, hash.data(), hash.size())
-            .Bind(4, std::int64_t{kPasswordIterations})
-            .Bind(5, std::int64_t{member.state})
-            .Bind(6, std::int64_t{member.accountClass})
-            .Bind(7, std::int64_t{member.programTrading});
+            .BindBlob(2, "", 0)
+            .BindBlob(3, hash->data(), hash->size())
+            .Bind(4, std::int64_t{member.state})
+            .Bind(5, std::int64_t{member.accountClass})
+            .Bind(6, std::int64_t{member.programTrading});
         return st.Run();
     });
 }
@@ -290,7 +295,7 @@ std::optional<Member> Store::CheckPassword(std::string_view name, std::string_vi
     struct Stored {
         Member member;
         std::vector<std::uint8_t> salt, hash;
-        unsigned iterations = kPasswordIterations;
+        std::int64_t rounds = 0;
     };
     std::optional<Stored> stored = WithDb([&](sqlite3* db) -> std::optional<Stored> {
         std::string sql = std::string("SELECT ") + kMemberColumns +
@@ -298,19 +303,27 @@ std::optional<Member> Store::CheckPassword(std::string_view name, std::string_vi
         Statement st(db, sql.c_str());
         st.Bind(1, name);
         if (!st.Step()) return std::nullopt;
-        Stored s{ReadMember(st), st.Blob(5), st.Blob(6), static_cast<unsigned>(st.Int(7))};
+        Stored s{ReadMember(st), st.Blob(5), st.Blob(6), st.Int(7)};
         return s;
     });
     // An unknown name costs the same hashing as a known one, so the answer time does not tell
     // which names exist. The hashing runs outside the lock.
-    static const std::vector<std::uint8_t> kDummySalt(kSaltBytes, 0x5A);
     if (!stored) {
-        HashPassword(password, kDummySalt, kPasswordIterations);
+        CheckNoPassword(password);
         return std::nullopt;
     }
-    unsigned iterations = stored->iterations == 0 ? 1 : stored->iterations;
-    if (!SameBytes(HashPassword(password, stored->salt, iterations), stored->hash))
-        return std::nullopt;
+    const std::string_view hashText(reinterpret_cast<const char*>(stored->hash.data()),
+                                    stored->hash.size());
+    PasswordCheck check = PasswordCheck::Wrong;
+    if (IsCurrentHash(hashText)) {
+        check = CheckPasswordHash(password, hashText);
+    } else if (stored->rounds > 0 && stored->rounds <= kMaxLegacyRounds) {
+        // A hash of an earlier server.
+        check = CheckLegacyPasswordHash(password, stored->salt,
+                                        static_cast<unsigned>(stored->rounds), stored->hash);
+    }
+    if (check == PasswordCheck::Wrong) return std::nullopt;
+    if (check == PasswordCheck::RightButRehash) ReplacePasswordHash(*this, *stored, password);
     return stored->member;
 }
 

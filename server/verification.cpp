@@ -148,16 +148,15 @@ VerificationPixels RenderCode(std::string_view code, std::uint64_t noiseSeed) {
 
 // ---- pending keys ----
 
-bool VerificationKeys::Put(const Key& key, std::string code, Clock::time_point now) {
+VerificationKeys::PutResult VerificationKeys::Put(const Key& key, std::string code,
+                                                  std::uint32_t address, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     DropExpired(now);
-    if (entries_.count(key)) return false;
-    while (entries_.size() >= capacity_ && !order_.empty()) {
-        auto [oldKey, issued] = order_.front();
-        order_.pop_front();
-        auto it = entries_.find(oldKey);
-        if (it != entries_.end() && it->second.issued == issued) entries_.erase(it);
-    }
+    if (entries_.count(key)) return PutResult::KeyPending;
+    if (entries_.size() >= capacity_) return PutResult::Full;
+    if (auto it = perAddressCount_.find(address);
+        it != perAddressCount_.end() && it->second >= perAddress_)
+        return PutResult::Full;
     // Keys taken early leave stale places in the order; sweep them out now and then so the
     // order stays as bounded as the map.
     if (order_.size() >= 2 * capacity_) {
@@ -168,9 +167,10 @@ bool VerificationKeys::Put(const Key& key, std::string code, Clock::time_point n
         }
         order_.swap(live);
     }
-    entries_.emplace(key, Entry{std::move(code), now});
+    entries_.emplace(key, Entry{std::move(code), now, address});
+    ++perAddressCount_[address];
     order_.emplace_back(key, now);
-    return true;
+    return PutResult::Stored;
 }
 
 std::optional<std::string> VerificationKeys::Take(const Key& key, Clock::time_point now) {
@@ -179,7 +179,7 @@ std::optional<std::string> VerificationKeys::Take(const Key& key, Clock::time_po
     auto it = entries_.find(key);
     if (it == entries_.end()) return std::nullopt;
     std::string code = std::move(it->second.code);
-    entries_.erase(it);
+    Erase(it);
     return code;
 }
 
@@ -193,10 +193,23 @@ std::size_t VerificationKeys::Size() const {
     return entries_.size();
 }
 
+std::size_t VerificationKeys::PendingFor(std::uint32_t address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = perAddressCount_.find(address);
+    return it == perAddressCount_.end() ? 0 : it->second;
+}
+
+void VerificationKeys::Erase(std::unordered_map<Key, Entry, KeyHash>::iterator it) {
+    if (auto count = perAddressCount_.find(it->second.address);
+        count != perAddressCount_.end() && --count->second == 0)
+        perAddressCount_.erase(count);
+    entries_.erase(it);
+}
+
 void VerificationKeys::DropExpired(Clock::time_point now) {
     while (!order_.empty() && now - order_.front().second >= lifetime_) {
         auto it = entries_.find(order_.front().first);
-        if (it != entries_.end() && it->second.issued == order_.front().second) entries_.erase(it);
+        if (it != entries_.end() && it->second.issued == order_.front().second) Erase(it);
         order_.pop_front();
     }
 }

@@ -77,36 +77,54 @@ constexpr std::size_t PixelOffset(int x, int y) {
 VerificationPixels RenderCode(std::string_view code, std::uint64_t noiseSeed);
 
 // The pending logins: key → code of the image it came with. A key is good for one login
-// attempt within `lifetime`; beyond `capacity` keys the oldest are dropped.
+// attempt within `lifetime`. At most `capacity` keys are pending, and at most `perAddress` of
+// them for one peer address; beyond either a new key is refused, so that a flood of images never
+// pushes out the pending key of another client.
 class VerificationKeys {
   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kDefaultCapacity = 4096;
+    static constexpr std::size_t kDefaultPerAddress = 32;
     static constexpr Clock::duration kDefaultLifetime = std::chrono::minutes(10);
 
     explicit VerificationKeys(std::size_t capacity = kDefaultCapacity,
-                              Clock::duration lifetime = kDefaultLifetime)
-        : capacity_(capacity ? capacity : 1), lifetime_(lifetime) {}
+                              Clock::duration lifetime = kDefaultLifetime,
+                              std::size_t perAddress = kDefaultPerAddress)
+        : capacity_(capacity ? capacity : 1),
+          perAddress_(perAddress ? perAddress : 1),
+          lifetime_(lifetime) {}
 
-    // Binds `key` to `code`; false (nothing stored) when the key is already pending.
-    bool Put(const Key& key, std::string code, Clock::time_point now = Clock::now());
+    enum class PutResult {
+        Stored,
+        KeyPending,  // the key is already bound to a pending login: nothing stored
+        Full,        // no room for the address (IPv4, network order) or for anyone
+    };
+    PutResult Put(const Key& key, std::string code, std::uint32_t address = 0,
+                  Clock::time_point now = Clock::now());
     // Removes the key and returns its code; nothing when it is unknown, used or expired.
     std::optional<std::string> Take(const Key& key, Clock::time_point now = Clock::now());
     bool Contains(const Key& key) const;
     std::size_t Size() const;
+    // The keys pending for one address.
+    std::size_t PendingFor(std::uint32_t address) const;
 
   private:
     struct Entry {
         std::string code;
         Clock::time_point issued;
+        std::uint32_t address = 0;
     };
     void DropExpired(Clock::time_point now);
+    // Both under mutex_.
+    void Erase(std::unordered_map<Key, Entry, KeyHash>::iterator it);
 
     const std::size_t capacity_;
+    const std::size_t perAddress_;
     const Clock::duration lifetime_;
     mutable std::mutex mutex_;
     std::unordered_map<Key, Entry, KeyHash> entries_;
     std::deque<std::pair<Key, Clock::time_point>> order_;  // oldest first; may hold taken keys
+    std::unordered_map<std::uint32_t, std::size_t> perAddressCount_;
 };
 
 }  // namespace zq::server

@@ -206,12 +206,16 @@ TEST(MarketTest, RunsOnItsOwnThreadUntilStopped) {
         std::unique_lock<std::mutex> lock(mutex);
         EXPECT_TRUE(ticked.wait_for(lock, std::chrono::seconds(30), [&] { return ticks >= 50; }));
     }
-    market.Stop();
+    market.Stop();  // joins the market's thread: no tick comes after it
     const int stopped = ticks;
     market.Stop();                               // idempotent
     market.Start(std::chrono::milliseconds(0));  // 0: nothing runs
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(ticks, stopped);
+    // A price set by hand is the only tick from here on: had a thread started, its steps would
+    // come before the one Stop() below waits for.
+    market.SetPrice(14, market.Price(14) + 1);
+    market.Stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(ticks, stopped + 1);
 }
 
 TEST(ClockTextTest, BeijingTimeAndTradingDays) {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -45,11 +46,16 @@ bool SameRecord(const BarRecord& a, const BarRecord& b) {
 
 class HistoryLinkTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(server.Running()) << server.Error(); }
+    void SetUp() override {
+        ASSERT_TRUE(server.Running()) << server.Error();
+        auto demo = test::LoginAs(server.requestPort(), "demo", "demo", "AB12");
+        ASSERT_TRUE(demo) << server.Log();
+        key = demo->key;
+    }
 
     HistoryReply Ask(int period, int instrument, const std::string& a, const std::string& b) {
         std::optional<HistoryReply> r =
-            RequestHistory(server.dataPort(), cmd::History(period, instrument), a, b);
+            RequestHistory(server.dataPort(), cmd::History(period, instrument), a, b, key);
         EXPECT_TRUE(r.has_value()) << server.Log();
         if (!r) return {};
         EXPECT_TRUE(r->unzipped);
@@ -57,7 +63,9 @@ class HistoryLinkTest : public ::testing::Test {
     }
 
     // The market stands still, so answers differ only when a bar ends between two requests.
-    ServerProcess server{{"--market-step-ms", "0"}};
+    ServerProcess server{{"--market-step-ms", "0", "--fixed-code", "AB12"}};
+    // Transfers are for members: the session of "demo".
+    std::array<std::int32_t, 4> key{};
 };
 
 TEST_F(HistoryLinkTest, FirstPageIsTheLiveBarAndTheNewestBarsNewestFirst) {
@@ -264,7 +272,7 @@ TEST_F(HistoryLinkTest, RequestsItCannotServeCloseOnlyThatConnection) {
     }
     for (std::int32_t command : {15000, 15043, 16001, 1441001, 0, -15001, 7}) {
         char request[24 + 26] = {};
-        RequestHeader h = test::Header(command);
+        RequestHeader h = test::Header(command, key);
         std::memcpy(request, &h, sizeof h);
         request[24] = '0';
         request[37] = '0';
@@ -273,7 +281,7 @@ TEST_F(HistoryLinkTest, RequestsItCannotServeCloseOnlyThatConnection) {
     }
     {
         char request[24 + 10] = {};
-        RequestHeader h = test::Header(cmd::History(15, 1));
+        RequestHeader h = test::Header(cmd::History(15, 1), key);
         std::memcpy(request, &h, sizeof h);
         Socket s = send(request, sizeof request);
         EXPECT_TRUE(test::PeerClosed(s)) << "keys cut short";
@@ -287,6 +295,32 @@ TEST_F(HistoryLinkTest, RequestsItCannotServeCloseOnlyThatConnection) {
     std::int32_t answer = 0;
     EXPECT_EQ(ReceiveExact(request, &answer, sizeof answer), static_cast<int>(sizeof answer));
     EXPECT_EQ(answer, ProgramVersion);
+}
+
+TEST_F(HistoryLinkTest, TransfersAreOnlyForAnOpenSession) {
+    auto refused = [&](const std::array<std::int32_t, 4>& with) {
+        Socket s = test::ConnectLocal(server.dataPort());
+        char request[24 + 26] = {};
+        RequestHeader h = test::Header(cmd::History(15, 1), with);
+        std::memcpy(request, &h, sizeof h);
+        request[24] = '0';
+        request[37] = '0';
+        EXPECT_EQ(s.Send(request, sizeof request), static_cast<int>(sizeof request));
+        return test::PeerClosed(s);
+    };
+    EXPECT_TRUE(refused({})) << "no key";
+    EXPECT_TRUE(refused({key[0] ^ 1, key[1], key[2], key[3]})) << "a key of no session";
+    EXPECT_EQ(Ask(15, 1, "0", "0").bars.size(), std::size_t{server::kHistoryPageBars} + 1);
+
+    // A session that has ended gets nothing either.
+    Socket out = test::ConnectLocal(server.requestPort());
+    RequestHeader logout = test::Header(cmd::Logout, key);
+    ASSERT_EQ(out.Send(&logout, sizeof logout), static_cast<int>(sizeof logout));
+    // The server has served the log-out once it closes after our end of the stream.
+    ::shutdown(out.Fd(), SHUT_WR);
+    EXPECT_TRUE(test::PeerClosed(out));
+    EXPECT_TRUE(refused(key)) << "a logged-out key";
+    EXPECT_NE(server.Log().find("no session"), std::string::npos) << server.Log();
 }
 
 // ---- Pieces the transfers rest on ----

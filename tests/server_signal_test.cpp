@@ -305,10 +305,12 @@ TEST_F(SignalFeedTest, BadSignalCommandsAnswerErrorAndChangeNothing) {
 // ---- The market's own signals ----
 
 TEST(AutomaticSignalsTest, AFreshServerShowsASupportAndAResistanceOnLondonGoldAtOnce) {
-    ServerProcess server(
-        {"--control-port", "0", "--market-step-ms", "0", "--auto-signals", "1", "--seed", "11"});
+    ServerProcess server({"--control-port", "0", "--market-step-ms", "0", "--auto-signals", "1",
+                          "--seed", "11", "--fixed-code", "AB12"});
     ASSERT_TRUE(server.Running()) << server.Error();
-    auto h = test::RequestHistory(server.dataPort(), 15001, "0", "0");
+    auto demo = test::LoginAs(server.requestPort(), "demo", "demo", "AB12");
+    ASSERT_TRUE(demo) << server.Log();
+    auto h = test::RequestHistory(server.dataPort(), 15001, "0", "0", demo->key);
     ASSERT_TRUE(h);
     const std::vector<SignalRecord> signals = SignalsOf(*h);
     ASSERT_EQ(signals.size(), 2u);

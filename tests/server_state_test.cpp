@@ -10,6 +10,7 @@
 #include "server/listener.h"
 #include "server/options.h"
 #include "server/sessions.h"
+#include "tests/support/wait_until.h"
 
 namespace zq::server {
 namespace {
@@ -166,7 +167,7 @@ TEST(ListenerTest, AClosedSetTakesNoConnectionUntilOpenedAgain) {
     auto launch = [&] {
         int pair[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        connections.Launch(Socket(pair[0]), "pair", echo.Fn());
+        connections.Launch(Socket(pair[0]), 0, "pair", echo.Fn());
         return Socket(pair[1]);
     };
     connections.CloseAll();
@@ -178,6 +179,43 @@ TEST(ListenerTest, AClosedSetTakesNoConnectionUntilOpenedAgain) {
     taken.Close();  // the serving thread ends with its peer
     connections.CloseAll();
     EXPECT_EQ(echo.served, 1);
+}
+
+TEST(ListenerTest, OneAddressTakesOnlyItsShareAndGetsItBackAsItsConnectionsEnd) {
+    EchoUntilClosed echo;
+    ConnectionSet connections(6, 3);
+    auto launch = [&](std::uint32_t address) {
+        int pair[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        connections.Launch(Socket(pair[0]), address, "pair", echo.Fn());
+        return Socket(pair[1]);
+    };
+    std::vector<Socket> flood;
+    for (int i = 0; i < 3; ++i) {
+        flood.push_back(launch(2));
+        EXPECT_TRUE(Served(flood.back())) << i;
+    }
+    for (int i = 0; i < 50; ++i) {
+        Socket more = launch(2);
+        EXPECT_FALSE(Served(more)) << "beyond its share, closed at once";
+    }
+    EXPECT_EQ(connections.OpenFrom(2), 3u);
+    // Another address still gets in, up to the whole set.
+    std::vector<Socket> others;
+    for (int i = 0; i < 3; ++i) {
+        others.push_back(launch(1));
+        EXPECT_TRUE(Served(others.back())) << i;
+    }
+    Socket over = launch(3);
+    EXPECT_FALSE(Served(over)) << "the set is full";
+    // A connection that ends gives its address its place back.
+    flood.front().Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return connections.OpenFrom(2) == 2; }));
+    Socket again = launch(2);
+    EXPECT_TRUE(Served(again));
+    connections.CloseAll();
+    EXPECT_EQ(connections.OpenFrom(2), 0u);
+    EXPECT_EQ(connections.OpenFrom(1), 0u);
 }
 
 ParseOutcome Parse(std::vector<std::string> args, ServerOptions& o, std::string& msg) {

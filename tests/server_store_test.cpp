@@ -9,6 +9,7 @@
 #include "server/session_store.h"
 #include "server/sessions.h"
 #include "server/store.h"
+#include "tests/support/server_process.h"
 
 namespace zq::server {
 namespace {
@@ -77,17 +78,20 @@ TEST_F(StoreTest, PasswordsAreSaltedHashes) {
         Statement st(db,
                      "SELECT salt, password_hash, name FROM members WHERE name IN "
                      "('demo', 'twin')");
-        std::vector<std::vector<std::uint8_t>> salts, hashes;
+        std::vector<std::string> hashes;
         while (st.Step()) {
-            salts.push_back(st.Blob(0));
-            hashes.push_back(st.Blob(1));
+            // An Argon2id string holds its own salt; the salt column is for older hashes.
+            EXPECT_TRUE(st.Blob(0).empty());
+            const std::vector<std::uint8_t> bytes = st.Blob(1);
+            hashes.emplace_back(bytes.begin(), bytes.end());
             std::string name = st.Text(2);
-            std::string hash(hashes.back().begin(), hashes.back().end());
-            EXPECT_EQ(hash.find(name == "demo" ? "demo" : "same"), std::string::npos);
+            EXPECT_EQ(hashes.back().rfind("$argon2id$", 0), 0u) << hashes.back();
+            EXPECT_EQ(hashes.back().find(name == "demo" ? "demo" : "same"), std::string::npos);
         }
-        ASSERT_EQ(salts.size(), 2u);
-        EXPECT_NE(salts[0], salts[1]);
-        EXPECT_EQ(hashes[0].size(), 32u);
+        ASSERT_EQ(hashes.size(), 2u);
+        // "$argon2id$v=19$m=...,t=...,p=1$" then the salt: the two salts differ.
+        auto salt = [](const std::string& h) { return h.substr(0, h.rfind('$')); };
+        EXPECT_NE(salt(hashes[0]), salt(hashes[1]));
     });
     // The same password under two salts gives two hashes.
     ASSERT_TRUE(store->AddMember(Member{0, "twin2", 1, 1, 0}, "same"));
@@ -98,6 +102,85 @@ TEST_F(StoreTest, PasswordsAreSaltedHashes) {
         ASSERT_TRUE(st.Step());
         EXPECT_EQ(st.Int(0), 2);
     });
+}
+
+// Earlier servers stored PBKDF2-HMAC-SHA-256: a 16-byte salt, the round count and a 32-byte hash.
+void WriteOldHash(Store& store, const std::string& name, unsigned rounds) {
+    std::vector<std::uint8_t> salt;
+    for (int i = 0; i < 16; ++i) salt.push_back(static_cast<std::uint8_t>(i));
+    // PBKDF2-HMAC-SHA-256("demo", salt 00..0f, 10,000 rounds), worked out elsewhere.
+    const std::uint8_t hash[32] = {0x87, 0x2c, 0x6b, 0x54, 0xd3, 0x68, 0xd2, 0x9e, 0x6b, 0x70, 0x9a,
+                                   0x87, 0x3c, 0xa0, 0x17, 0xbd, 0xc0, 0xff, 0x28, 0x2c, 0x22, 0xe0,
+                                   0x40, 0x70, 0xdf, 0xd8, 0x29, 0x11, 0x7b, 0x01, 0x34, 0x9a};
+    store.WithDb([&](sqlite3* db) {
+        Statement st(db,
+                     "UPDATE members SET salt = ?, password_hash = ?, iterations = ?"
+                     " WHERE name = ?");
+        st.BindBlob(1, salt.data(), salt.size())
+            .BindBlob(2, hash, sizeof hash)
+            .Bind(3, std::int64_t{rounds})
+            .Bind(4, std::string_view(name));
+        ASSERT_TRUE(st.Run());
+    });
+}
+
+std::string StoredHash(Store& store, const std::string& name) {
+    return store.WithDb([&](sqlite3* db) {
+        Statement st(db,
+                     "SELECT password_hash, iterations, length(salt) FROM members WHERE name = ?");
+        st.Bind(1, std::string_view(name));
+        if (!st.Step()) return std::string();
+        const std::vector<std::uint8_t> h = st.Blob(0);
+        return std::string(h.begin(), h.end()) + " rounds " + std::to_string(st.Int(1)) + " salt " +
+               std::to_string(st.Int(2));
+    });
+}
+
+TEST_F(StoreTest, OldHashesLogInAndAreReplacedAtTheFirstRightPassword) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    WriteOldHash(*store, "demo", 10000);
+    const std::string old = StoredHash(*store, "demo");
+    EXPECT_EQ(old.rfind("$argon2id$", 0), std::string::npos);
+    // A wrong password changes nothing.
+    EXPECT_FALSE(store->CheckPassword("demo", "Demo"));
+    EXPECT_EQ(StoredHash(*store, "demo"), old);
+    auto demo = store->CheckPassword("demo", "demo");
+    ASSERT_TRUE(demo);
+    EXPECT_EQ(demo->name, "demo");
+    const std::string now = StoredHash(*store, "demo");
+    EXPECT_EQ(now.rfind("$argon2id$v=19$m=19456,t=2,p=1$", 0), 0u) << now;
+    EXPECT_NE(now.find(" rounds 0 salt 0"), std::string::npos) << now;
+    // The new hash logs in as well, and stays.
+    EXPECT_TRUE(store->CheckPassword("demo", "demo"));
+    EXPECT_FALSE(store->CheckPassword("demo", "Demo"));
+    EXPECT_EQ(StoredHash(*store, "demo"), now);
+    // A round count no earlier server used is not spent, and logs no one in.
+    WriteOldHash(*store, "trader", 4000000000u);
+    EXPECT_FALSE(store->CheckPassword("trader", "demo"));
+}
+
+TEST(OldPasswordHashTest, AMemberOfAnOlderStoreLogsInThroughTheServerAndGetsANewHash) {
+    test::ServerProcess server({"--fixed-code", "AB12"});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    ASSERT_TRUE(server.Stop());
+    std::string error;
+    {
+        auto store = Store::Open(server.dbPath(), &error);
+        ASSERT_TRUE(store) << error;
+        WriteOldHash(*store, "demo", 10000);
+    }
+    ASSERT_TRUE(server.Restart()) << server.Error();
+    EXPECT_FALSE(test::LoginAs(server.requestPort(), "demo", "wrong", "AB12"));
+    auto first = test::LoginAs(server.requestPort(), "demo", "demo", "AB12");
+    ASSERT_TRUE(first) << server.Log();
+    EXPECT_EQ(first->result, 1);
+    {
+        auto store = Store::Open(server.dbPath(), &error);
+        ASSERT_TRUE(store) << error;
+        EXPECT_EQ(StoredHash(*store, "demo").rfind("$argon2id$", 0), 0u);
+    }
+    EXPECT_TRUE(test::LoginAs(server.requestPort(), "demo", "demo", "AB12"));
 }
 
 TEST_F(StoreTest, ChangesSurviveReopeningAndSeedingHappensOnce) {

@@ -11,6 +11,7 @@
 #include "market/wire/signal_record.h"
 #include "server/execution.h"
 #include "tests/order_request_builders.h"
+#include "tests/server_member_link.h"
 #include "tests/support/server_process.h"
 #include "trading/wire/order_requests.h"
 #include "trading/wire/records.h"
@@ -22,69 +23,7 @@ using Key = std::array<std::int32_t, 4>;
 constexpr const char* kCode = "AB12";
 
 // Requests of one member on one connection.
-class Member {
-  public:
-    Member(std::uint16_t port, Key key) : socket_(test::ConnectLocal(port)), key_(key) {}
-
-    template <typename Answer>
-    Answer Ask(std::int32_t command, const void* payload, std::size_t size) {
-        Answer a{};
-        RequestHeader h = test::Header(command, key_);
-        if (socket_.Send(&h, sizeof h) != static_cast<int>(sizeof h) ||
-            (size && socket_.Send(payload, size) != static_cast<int>(size)) ||
-            ReceiveExact(socket_, &a, sizeof a) != static_cast<int>(sizeof a))
-            ADD_FAILURE() << "no whole answer to command " << command;
-        return a;
-    }
-    template <typename Answer, typename Payload>
-    Answer Ask(std::int32_t command, const Payload& payload) {
-        return Ask<Answer>(command, &payload, sizeof payload);
-    }
-    template <typename Record, typename Filter>
-    std::vector<Record> List(std::int32_t command, const Filter& filter) {
-        const auto count = Ask<std::int32_t>(command, filter);
-        std::vector<Record> out(static_cast<std::size_t>(std::max(count, 0)));
-        for (Record& r : out) ReceiveExact(socket_, &r, sizeof r);
-        return out;
-    }
-    std::vector<PositionRecord> Positions() {
-        return List<PositionRecord>(cmd::LoadPositions, LoadPositionsRequest{});
-    }
-    std::vector<PendingOrderRecord> Orders(std::int32_t status = 1) {
-        LoadOrdersRequest r{};
-        r.selector = status;
-        return List<PendingOrderRecord>(cmd::LoadPending, r);
-    }
-    std::int32_t Open(const OpenOrderRequest& r) { return Ask<std::int32_t>(cmd::OpenOrder, r); }
-    PositionRecord Stops(const char* ticket, float stopLoss, float takeProfit) {
-        return Ask<PositionRecord>(cmd::ModifyPosition,
-                                   test::StopsRequest(ticket, stopLoss, takeProfit));
-    }
-    std::int32_t Close(const PositionRecord& p, double lots, double price, double deviation) {
-        return Ask<std::int32_t>(
-            cmd::ClosePosition,
-            test::CloseRequest(p.instrument, p.direction, p.ticket, lots, price, deviation));
-    }
-    std::int32_t Change(PendingOrderRecord o, double lots, double price) {
-        o.quantity = lots;
-        o.price = price;
-        return Ask<std::int32_t>(cmd::ModifyPending, o);
-    }
-    std::int32_t Delete(const PendingOrderRecord& o) {
-        return Ask<std::int32_t>(cmd::DeletePending, &o, kDeleteOrderRequestSize);
-    }
-    std::uint8_t ProgramTrading(std::int32_t enabled) {
-        ProgramTradingRequest r{};
-        r.riskLimit1 = r.riskLimit2 = 30;
-        r.enabled = enabled;
-        return Ask<std::uint8_t>(cmd::SaveProgramTrading, r);
-    }
-    Socket& socket() { return socket_; }
-
-  private:
-    Socket socket_;
-    Key key_;
-};
+using Member = test::MemberLink;
 
 bool AllZero(const void* data, std::size_t size) {
     const auto* p = static_cast<const unsigned char*>(data);

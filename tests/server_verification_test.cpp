@@ -147,11 +147,13 @@ TEST(VerificationImageTest, ImageIsBottomUp) {
 
 using Clock = VerificationKeys::Clock;
 
+using PutResult = VerificationKeys::PutResult;
+
 TEST(VerificationKeysTest, KeyIsGoodForOneTake) {
     VerificationKeys keys;
     Key k{1, 2, 3, 4};
-    ASSERT_TRUE(keys.Put(k, "AB12"));
-    EXPECT_FALSE(keys.Put(k, "ZZZZ"));  // a pending key is never bound twice
+    ASSERT_EQ(keys.Put(k, "AB12"), PutResult::Stored);
+    EXPECT_EQ(keys.Put(k, "ZZZZ"), PutResult::KeyPending);  // a pending key is never bound twice
     EXPECT_EQ(keys.Take(Key{1, 2, 3, 5}), std::nullopt);
     EXPECT_EQ(keys.Take(k), "AB12");
     EXPECT_EQ(keys.Take(k), std::nullopt);
@@ -161,29 +163,59 @@ TEST(VerificationKeysTest, KeyIsGoodForOneTake) {
 TEST(VerificationKeysTest, KeysExpire) {
     VerificationKeys keys(100, std::chrono::minutes(10));
     const auto t0 = Clock::now();
-    keys.Put(Key{1, 0, 0, 0}, "AAAA", t0);
-    keys.Put(Key{2, 0, 0, 0}, "BBBB", t0 + std::chrono::minutes(5));
+    keys.Put(Key{1, 0, 0, 0}, "AAAA", 0, t0);
+    keys.Put(Key{2, 0, 0, 0}, "BBBB", 0, t0 + std::chrono::minutes(5));
     EXPECT_EQ(keys.Take(Key{1, 0, 0, 0}, t0 + std::chrono::minutes(10)), std::nullopt);
     EXPECT_EQ(keys.Take(Key{2, 0, 0, 0}, t0 + std::chrono::minutes(14)), "BBBB");
 }
 
-TEST(VerificationKeysTest, OldestKeysGiveWayBeyondCapacity) {
-    VerificationKeys keys(50, std::chrono::minutes(10));
+TEST(VerificationKeysTest, BeyondCapacityNewKeysAreRefusedAndPendingOnesStay) {
+    VerificationKeys keys(50, std::chrono::minutes(10), 1000);
     const auto t0 = Clock::now();
-    for (int i = 0; i < 200; ++i) keys.Put(Key{i, 0, 0, 0}, "CODE", t0);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(keys.Put(Key{i, 0, 0, 0}, "CODE", 0, t0), PutResult::Stored);
+    for (int i = 50; i < 200; ++i)
+        EXPECT_EQ(keys.Put(Key{i, 0, 0, 0}, "CODE", 0, t0), PutResult::Full);
     EXPECT_EQ(keys.Size(), 50u);
-    EXPECT_FALSE(keys.Contains(Key{149, 0, 0, 0}));
-    EXPECT_TRUE(keys.Contains(Key{150, 0, 0, 0}));
-    EXPECT_TRUE(keys.Contains(Key{199, 0, 0, 0}));
+    EXPECT_TRUE(keys.Contains(Key{0, 0, 0, 0})) << "no pending key gives way";
+    EXPECT_FALSE(keys.Contains(Key{50, 0, 0, 0}));
     // Keys taken before they expire leave room, and their stale places in the order never
     // push out a live key.
-    for (int i = 150; i < 160; ++i) ASSERT_TRUE(keys.Take(Key{i, 0, 0, 0}, t0));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(keys.Take(Key{i, 0, 0, 0}, t0));
     for (int i = 0; i < 1000; ++i) {
-        keys.Put(Key{1000 + i, 0, 0, 0}, "CODE", t0);
+        ASSERT_EQ(keys.Put(Key{1000 + i, 0, 0, 0}, "CODE", 0, t0), PutResult::Stored);
         keys.Take(Key{1000 + i, 0, 0, 0}, t0);
     }
     EXPECT_EQ(keys.Size(), 40u);
-    for (int i = 160; i < 200; ++i) EXPECT_TRUE(keys.Contains(Key{i, 0, 0, 0})) << i;
+    for (int i = 10; i < 50; ++i) EXPECT_TRUE(keys.Contains(Key{i, 0, 0, 0})) << i;
+    // Expired keys make room too.
+    EXPECT_EQ(keys.Put(Key{7000, 0, 0, 0}, "CODE", 0, t0 + std::chrono::minutes(10)),
+              PutResult::Stored);
+    EXPECT_EQ(keys.Size(), 1u);
+}
+
+TEST(VerificationKeysTest, EachAddressHasItsShareAndOthersAreNotTouched) {
+    VerificationKeys keys(100, std::chrono::minutes(10), 8);
+    const auto t0 = Clock::now();
+    const std::uint32_t flood = 2, member = 1;
+    ASSERT_EQ(keys.Put(Key{1, 1, 1, 1}, "MINE", member, t0), PutResult::Stored);
+    int stored = 0;
+    for (int i = 0; i < 4200; ++i)
+        if (keys.Put(Key{i, 7, 0, 0}, "FLOO", flood, t0) == PutResult::Stored) ++stored;
+    EXPECT_EQ(stored, 8);
+    EXPECT_EQ(keys.PendingFor(flood), 8u);
+    EXPECT_EQ(keys.PendingFor(member), 1u);
+    // The member's key is still pending, and the member can still have more.
+    EXPECT_EQ(keys.Put(Key{2, 2, 2, 2}, "MORE", member, t0), PutResult::Stored);
+    EXPECT_EQ(keys.Take(Key{1, 1, 1, 1}, t0), "MINE");
+    // A taken or expired key gives its address a place again.
+    ASSERT_TRUE(keys.Take(Key{0, 7, 0, 0}, t0));
+    EXPECT_EQ(keys.Put(Key{9999, 7, 0, 0}, "FLOO", flood, t0), PutResult::Stored);
+    EXPECT_EQ(keys.Put(Key{9998, 7, 0, 0}, "FLOO", flood, t0), PutResult::Full);
+    EXPECT_EQ(keys.Put(Key{9998, 7, 0, 0}, "FLOO", flood, t0 + std::chrono::minutes(11)),
+              PutResult::Stored);
+    EXPECT_EQ(keys.PendingFor(flood), 1u);
+    EXPECT_EQ(keys.PendingFor(member), 0u);
 }
 
 // ---- through the running server ----
