@@ -17,6 +17,7 @@
 #include "net/wire/request.h"
 #include "tests/support/script_server.h"
 #include "trading/model.h"
+#include "trading/wire/order_requests.h"
 #include "trading/wire/records.h"
 
 namespace zq::test {
@@ -160,6 +161,12 @@ class AccountServer {
     static std::size_t PayloadSize(std::int32_t command) {
         if (command == cmd::LoadPositions) return sizeof(LoadPositionsRequest);
         if (command == cmd::LoadPending) return sizeof(LoadOrdersRequest);
+        // The trade changes, so that a reload may follow them on the same connection.
+        if (command == cmd::ModifyPosition) return sizeof(ModifyStopsRequest);
+        if (command == cmd::ModifyPending || command == cmd::ClosePosition)
+            return sizeof(PendingOrderRecord);
+        if (command == cmd::DeletePending) return kDeleteOrderRequestSize;
+        if (command == cmd::SaveProgramTrading) return sizeof(ProgramTradingRequest);
         return 0;
     }
 

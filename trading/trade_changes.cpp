@@ -4,6 +4,7 @@
 
 #include "base/text_format.h"
 #include "market/wire/bar_record.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
@@ -86,14 +87,20 @@ bool ModifyPositionStops(WindowHandle owner, TradingModel& model, const Position
     // Up to a whole record, until the server closes; a record cut short still counts when its
     // first bytes carry a ticket.
     PositionRecord answer{};
-    ReceiveExact(s, &answer, static_cast<int>(sizeof answer));
+    const bool whole = ReceiveExact(s, &answer, static_cast<int>(sizeof answer)) ==
+                       static_cast<int>(sizeof answer);
     s.ShutdownClose();
     if (answer.ticket[0] == '\0') {
         ShowMessage(owner, kInvalidStopsText);
         return false;
     }
     answer.ticket[sizeof answer.ticket - 1] = '\0';
-    model.ReplacePosition(answer);
+    // Only a whole record replaces the position: the zeros of a cut-short one would wipe its
+    // instrument, quantity and prices. The positions are then asked for again instead.
+    if (whole)
+        model.ReplacePosition(answer);
+    else
+        model.ReloadPositions(owner);
     model.RefreshChart();
     Ui().PlaySound(sound::Trade, false);
     return true;
@@ -189,7 +196,21 @@ bool ModifyPendingOrder(WindowHandle owner, TradingModel& model,
                            ModifyOrderResultText);
 }
 
-bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& order) {
+std::array<char, kDeleteOrderRequestSize> DeleteRequest(const PendingOrderRecord& order,
+                                                        DeletePayload payload) {
+    std::array<char, kDeleteOrderRequestSize> bytes{};
+    if (payload == DeletePayload::RecordBytes) {
+        std::memcpy(bytes.data(), &order, bytes.size());
+    } else {
+        const std::string number = ToAnsi(FieldToUtf8(order.orderNumber, sizeof order.orderNumber));
+        const std::string_view cut = CutAnsi(number, bytes.size());
+        std::memcpy(bytes.data(), cut.data(), cut.size());
+    }
+    return bytes;
+}
+
+bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& order,
+                        DeletePayload payload) {
     if (order.validity == order_validity::Programmatic) {
         ShowMessage(owner, kProgrammaticRecordText);
         return false;
@@ -207,7 +228,8 @@ bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOr
     if (!s.Valid()) return false;
     if (!SendOrClose(owner, s, cmd::DeletePending, nullptr, 0, kDeleteFailedText)) return false;
     // A failure of the payload's send shows in the answer.
-    s.Send(&order, kDeleteOrderRequestSize);
+    const auto request = DeleteRequest(order, payload);
+    s.Send(request.data(), request.size());
     std::int32_t answer = 0;
     const bool whole = ReceiveExact(s, &answer, 4) == 4;
     const bool deleted = whole && answer == 1;

@@ -4,6 +4,7 @@
 // the answers as the user reads them, and the reloads after a success.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,8 +52,9 @@ std::optional<std::string> StopsBeyondBounds(std::int32_t direction, const Decim
                                              const Decimal& takeBound);
 
 // Command 13 on a connection of its own, then: an answer carrying a ticket replaces that
-// position in the model, lays the chart out again and plays the trade sound (true); an answer
-// without one shows "止损或盈利无效" (false). A failed send shows "修改失败，操作已取消".
+// position in the model (an answer cut short reloads the positions on a connection of its own
+// instead), lays the chart out again and plays the trade sound (true); an answer without one
+// shows "止损或盈利无效" (false). A failed send shows "修改失败，操作已取消".
 bool ModifyPositionStops(WindowHandle owner, TradingModel& model, const PositionRecord& position,
                          float stopLoss, float takeProfit);
 
@@ -93,9 +95,17 @@ std::string ModifyOrderResultText(std::int32_t code);
 // Command 14; answer 1 reloads the orders and the account on the same connection.
 bool ModifyPendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& request);
 
+// What a delete request (command 15) carries: the chart's order menu sends the first 30 bytes
+// of the order's record (number, padding, instrument, two bytes of the name); the report page
+// sends the order number alone, in GBK, zero-padded and cut at 30 bytes.
+enum class DeletePayload { RecordBytes, NumberOnly };
+std::array<char, kDeleteOrderRequestSize> DeleteRequest(const PendingOrderRecord& order,
+                                                        DeletePayload payload);
+
 // The whole delete of a pending order: the programmatic and status refusals, the question, the
 // request (command 15) and, for answer 1, the reloads. True when the order was deleted.
-bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& order);
+bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& order,
+                        DeletePayload payload = DeletePayload::RecordBytes);
 
 // --- Programmatic trading. ---
 

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <cmath>
 
 #include "chart/ui/price_static.h"
 #include "net/wire/ansi_text.h"
@@ -128,10 +129,11 @@ COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position
     grid->addWidget(close, row, 0, 1, 4);
     connect(close, &QPushButton::clicked, this, [this] { Submit(); });
 
-    // The spin allows one unit more than is held; the server decides.
+    // The spin allows one unit more than is held; the server decides. The held quantity is
+    // counted in units by rounding: 0.29 lots are 29 hundredths, not the 28.999... a cut gives.
     quantity_->SetDecimals(record_.lotDecimals);
     const float scale = PowerOfTen(record_.lotDecimals);
-    quantitySpin->SetRange(1, static_cast<int>(position_.heldQuantity * scale) + 1);
+    quantitySpin->SetRange(1, static_cast<int>(std::lround(position_.heldQuantity * scale)) + 1);
     SetValue(quantity_, position_.heldQuantity);
     deviationSpin->SetRange(0, 1000);
     deviation_->SetDecimals(4);

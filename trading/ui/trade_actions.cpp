@@ -1,5 +1,6 @@
 #include "trading/ui/trade_actions.h"
 
+#include "net/wire/session.h"
 #include "trading/trade_changes.h"
 #include "trading/ui/modify_delegate.h"
 #include "trading/ui/position_dialogs.h"
@@ -38,13 +39,23 @@ bool RunModifyOrder(QWidget* parent, TradingModel& model, const PendingOrderReco
     return Run<CModifyDelegate>(parent, model, order);
 }
 
-bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order) {
-    return DeletePendingOrder(OwnerHandle(parent), model, order);
+bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order,
+                    bool byNumberOnly) {
+    return DeletePendingOrder(
+        OwnerHandle(parent), model, order,
+        byNumberOnly ? DeletePayload::NumberOnly : DeletePayload::RecordBytes);
 }
 
 bool RunProgramTradingSetup(QWidget* parent, TradingModel& model) {
     CPeaSetup1 dialog(model, parent);
-    return dialog.exec() == QDialog::Accepted;
+    if (dialog.exec() != QDialog::Accepted) return false;
+    // Switching off makes the server withdraw the member's waiting programmatic orders: the
+    // lists are reloaded so that the chart does not keep showing them.
+    if (Session().programTrading.load() != 1) {
+        model.ReloadAfterSignal();
+        model.RefreshChart();
+    }
+    return true;
 }
 
 }  // namespace zq

@@ -14,7 +14,9 @@ class TradingModel;
 bool RunModifyPosition(QWidget* parent, TradingModel& model, const PositionRecord& position);
 bool RunClosePosition(QWidget* parent, TradingModel& model, const PositionRecord& position);
 bool RunModifyOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order);
-bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order);
+// The report page deletes by the order number alone; the chart by the record's first bytes.
+bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order,
+                    bool byNumberOnly = false);
 // The programmatic trading settings; true when the switch was saved.
 bool RunProgramTradingSetup(QWidget* parent, TradingModel& model);
 
