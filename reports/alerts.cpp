@@ -11,7 +11,7 @@ bool Load(Socket& s, std::int32_t command, AlertList<Record>& list) {
     std::vector<Record> records;
     ListResult r = ReadCountedList(s, records);
     // A record cut short ends the connection, so nothing follows it to go on with.
-    if (r.announced > 0) list.Replace(std::move(records));
+    if (r.announced > 0 && !r.refused) list.Replace(std::move(records));
     return r.complete;
 }
 

@@ -1,6 +1,7 @@
 #include "reports/message_store.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "base/market_clock.h"
 #include "base/ui_bridge.h"
@@ -45,17 +46,34 @@ bool MessageStore::Load(Socket& s) {
         std::lock_guard<std::mutex> lock(mutex_);
         items_.clear();
     }
+    // Read in the server's order and put in front of the store, newest first, once: whatever
+    // way the answer ends, the store holds what was read (C, B, A for A, B, C sent).
+    std::vector<MessageRecord> loaded;
+    auto keep = [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.insert(items_.begin(), std::make_move_iterator(loaded.rbegin()),
+                      std::make_move_iterator(loaded.rend()));
+    };
     if (!SendRequest(s, MakeHeader(cmd::LoadMessages))) return false;
     for (;;) {
         std::int32_t more = 0;
-        if (ReceiveExact(s, &more, 4) != 4) return false;
+        if (ReceiveExact(s, &more, 4) != 4) {
+            keep();
+            return false;
+        }
         if (more < 1) break;
         std::int32_t time = 0;
         std::string text;
-        if (!ReadMessageItem(s, time, text)) return false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        items_.insert(items_.begin(), MessageRecord{LocalTimeStamp(time), std::move(text)});
+        if (loaded.size() >= kMaxLoadedMessages || !ReadMessageItem(s, time, text)) {
+            // Past the bound the rest of the answer is not read: the connection is shut so
+            // that no later answer on it is read out of step.
+            if (loaded.size() >= kMaxLoadedMessages) s.Shutdown();
+            keep();
+            return false;
+        }
+        loaded.push_back(MessageRecord{LocalTimeStamp(time), std::move(text)});
     }
+    keep();
     if (Size() > 0 && hook_) hook_(sound::Message);
     return true;
 }

@@ -21,6 +21,8 @@ struct MessageRecord {
 
 // The longest message text taken from the server; a longer one ends the read.
 inline constexpr std::int32_t kMaxMessageBytes = 64 * 1024;
+// The most messages one load takes; an answer with more fails the load after these.
+inline constexpr std::size_t kMaxLoadedMessages = 10000;
 
 // Time stamp of seconds since 1970 in local time.
 std::string LocalTimeStamp(std::time_t seconds);
@@ -34,8 +36,9 @@ class MessageStore {
     using NewMessageHook = std::function<void(int soundId)>;
     void SetNewMessageHook(NewMessageHook hook) { hook_ = std::move(hook); }
 
-    // Request 44 on an open connection: clears the store, inserts each item at the front.
-    // False when the answer broke off (what was read stays; no blink, no sound).
+    // Request 44 on an open connection: clears the store, then holds the items newest first.
+    // False when the answer broke off, ran past its deadline or brought more than
+    // kMaxLoadedMessages items (what was read stays; no blink, no sound).
     bool Load(Socket& s);
 
     // Appends a message; `time` 0 or less stamps the current time in China Standard Time.

@@ -317,10 +317,10 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
 TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
     CMainFrame f(Services(AllInstruments()));
     f.UpdateCommandStates();
-    for (int id : {cmdid::TradeReport, cmdid::ClearTools})
-        EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
-    for (int id : {cmdid::NewMarketOrder, cmdid::NewLimitOrder, cmdid::HeikinAshi, cmdid::Period15,
-                   cmdid::Instrument(1), cmdid::ModeCross, cmdid::Reinitialise})
+    for (int id : {cmdid::ClearTools}) EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
+    for (int id :
+         {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder, cmdid::HeikinAshi,
+          cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross, cmdid::Reinitialise})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     for (int id : {cmdid::Exit, cmdid::Relogin, cmdid::About, cmdid::Deposit})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;

@@ -25,10 +25,13 @@ struct ProfitAlertRecord {
 };
 #pragma pack(pop)
 static_assert(sizeof(PriceAlertRecord) == 40);
+static_assert(offsetof(PriceAlertRecord, id) == 0);
+static_assert(offsetof(PriceAlertRecord, unused4) == 4);
 static_assert(offsetof(PriceAlertRecord, target) == 16);
 static_assert(offsetof(PriceAlertRecord, condition) == 24);
 static_assert(offsetof(PriceAlertRecord, instrument) == 28);
 static_assert(offsetof(PriceAlertRecord, mode) == 32);
+static_assert(offsetof(PriceAlertRecord, unused36) == 36);
 static_assert(sizeof(ProfitAlertRecord) == 120);
 static_assert(offsetof(ProfitAlertRecord, condition) == 8);
 static_assert(offsetof(ProfitAlertRecord, target) == 112);

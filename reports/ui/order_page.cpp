@@ -1,0 +1,67 @@
+#include "reports/ui/order_page.h"
+
+#include "net/wire/ansi_text.h"
+#include "trading/trade_changes.h"
+#include "trading/ui/trade_actions.h"
+#include "widgets/ui/sort_list.h"
+
+namespace zq {
+
+CSPage3::CSPage3(TradingModel& model, QWidget* parent)
+    : CReportListPage(model, OrdersColumns(), parent) {
+    Refill();
+}
+
+void CSPage3::Refill() {
+    FillRows(model_.Orders(), OrdersCells);
+}
+
+void CSPage3::OnQuote(std::int32_t instrument) {
+    // An instrument the list lacks leaves its orders' prices at 0.
+    const InstrumentRecord record = model_.FindInstrument(instrument);
+    for (int row : RowsOf(instrument)) {
+        const std::int32_t side = DirectionOfRowKey(List()->RowData(row));
+        SetCell(row, orders_column::CurrentPrice, ShortPrice(OrderCurrentPrice(record, side)));
+    }
+}
+
+std::vector<CReportListPage::MenuItem> CSPage3::MenuItems() const {
+    return {{QStringLiteral("修改"), kModify}, {QStringLiteral("删除"), kDelete}};
+}
+
+std::optional<PendingOrderRecord> CSPage3::OrderToChange(int row, const char* finishedText) {
+    const std::string number = KeyOf(row);
+    if (number.empty()) return std::nullopt;
+    std::optional<PendingOrderRecord> found;
+    {
+        std::lock_guard<std::mutex> lock(model_.orderLock);
+        for (const PendingOrderRecord& o : model_.orders)
+            if (FieldToUtf8(o.orderNumber, sizeof o.orderNumber) == number) {
+                found = o;
+                break;
+            }
+    }
+    if (found && FinishedOrder(*found)) {
+        ShowMessage(OwnerHandle(this), finishedText);
+        return std::nullopt;
+    }
+    return found;
+}
+
+void CSPage3::OnMenuCommand(int command, int row) {
+    if (command == kModify) {
+        const std::optional<PendingOrderRecord> order = OrderToChange(row, kModifyDoneOrderText);
+        if (order && RunModifyOrder(this, model_, *order)) {
+            Refill();
+            TellReportWindow(true);
+        }
+    } else if (command == kDelete) {
+        const std::optional<PendingOrderRecord> order = OrderToChange(row, kDeleteDoneOrderText);
+        if (order && RunDeleteOrder(this, model_, *order, true)) {
+            Refill();
+            TellReportWindow(false);
+        }
+    }
+}
+
+}  // namespace zq

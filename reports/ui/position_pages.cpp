@@ -1,0 +1,93 @@
+#include "reports/ui/position_pages.h"
+
+#include <algorithm>
+
+#include "net/wire/ansi_text.h"
+#include "trading/trade_changes.h"
+#include "trading/ui/trade_actions.h"
+#include "widgets/ui/sort_list.h"
+
+namespace zq {
+
+CSPage1::CSPage1(TradingModel& model, QWidget* parent)
+    : CReportListPage(model, DetailsColumns(), parent) {
+    Refill();
+}
+
+void CSPage1::Refill() {
+    FillRows(model_.Positions(), DetailsCells);
+}
+
+void CSPage1::OnQuote(std::int32_t instrument) {
+    InstrumentRecord record;
+    std::vector<int> rows;
+    if (!QuotedRows(instrument, record, rows)) return;
+    const std::vector<PositionRecord> positions = model_.Positions();
+    for (int row : rows) {
+        const std::string ticket = KeyOf(row);
+        auto it = std::find_if(positions.begin(), positions.end(), [&](const PositionRecord& p) {
+            return p.instrument == instrument && FieldToUtf8(p.ticket, sizeof p.ticket) == ticket;
+        });
+        if (it == positions.end()) continue;
+        SetCell(row, details_column::ClosingPrice,
+                FixedPrice(ClosingPrice(record, it->direction), record));
+        SetCell(row, details_column::Profit, MoneyText(PositionFloatingProfit(*it, record)));
+    }
+}
+
+std::vector<CReportListPage::MenuItem> CSPage1::MenuItems() const {
+    return {{QStringLiteral("修改"), kModify}, {QStringLiteral("市价平仓"), kClose}};
+}
+
+std::optional<PositionRecord> CSPage1::PositionToChange(int row) {
+    const std::string ticket = KeyOf(row);
+    if (ticket.empty()) return std::nullopt;
+    std::optional<PositionRecord> found;
+    {
+        std::lock_guard<std::mutex> lock(model_.positionLock);
+        for (const PositionRecord& p : model_.positions)
+            if (FieldToUtf8(p.ticket, sizeof p.ticket) == ticket) {
+                found = p;
+                break;
+            }
+    }
+    return found;
+}
+
+void CSPage1::OnMenuCommand(int command, int row) {
+    const std::optional<PositionRecord> position = PositionToChange(row);
+    if (!position) return;
+    if (command == kModify) {
+        if (RunModifyPosition(this, model_, *position)) Refill();
+    } else if (command == kClose) {
+        if (RunClosePosition(this, model_, *position)) {
+            Refill();
+            TellReportWindow(false);
+        }
+    }
+}
+
+CSpage2::CSpage2(TradingModel& model, QWidget* parent)
+    : CReportListPage(model, SummaryColumns(), parent) {}
+
+void CSpage2::Refill() {
+    const std::vector<PositionRecord> positions = model_.Positions();
+    FillRows(model_.Summary(), [&](const PositionRecord& entry, const InstrumentRecord& i) {
+        return SummaryCells(entry, i, SummaryFloatingProfit(positions, i, entry.direction));
+    });
+}
+
+void CSpage2::OnQuote(std::int32_t instrument) {
+    InstrumentRecord record;
+    std::vector<int> rows;
+    if (!QuotedRows(instrument, record, rows)) return;
+    const std::vector<PositionRecord> positions = model_.Positions();
+    for (int row : rows) {
+        const std::int32_t side = DirectionOfRowKey(List()->RowData(row));
+        SetCell(row, summary_column::ClosingPrice, ShortPrice(ClosingPrice(record, side)));
+        SetCell(row, summary_column::Profit,
+                MoneyText(SummaryFloatingProfit(positions, record, side)));
+    }
+}
+
+}  // namespace zq

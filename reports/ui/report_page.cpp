@@ -1,0 +1,151 @@
+#include "reports/ui/report_page.h"
+
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QResizeEvent>
+#include <QVBoxLayout>
+#include <cstring>
+
+#include "base/messages.h"
+#include "widgets/ui/sort_list.h"
+
+namespace zq {
+
+CPlaceholderTab::CPlaceholderTab(const QString& text, QWidget* parent)
+    : CReportTab(parent), label_(new QLabel(text, this)) {
+    label_->setAlignment(Qt::AlignCenter);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(label_);
+}
+
+QString CPlaceholderTab::Text() const {
+    return label_->text();
+}
+
+CReportListPage::CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns,
+                                 QWidget* parent)
+    : CReportTab(parent), model_(model), list_(new CSortListCtrl(this)) {
+    model_.RegisterTickListener(Handle());
+    std::vector<QString> headers;
+    std::vector<int> kinds;
+    for (const ReportColumn& c : columns) {
+        headers.push_back(QString::fromUtf8(c.header));
+        kinds.push_back(c.sortKind);
+    }
+    list_->SetColumns(headers);
+    list_->SetColumnSortKinds(kinds);
+    list_->SetRowHeight(kRowHeight);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { ContextMenuAt(at, list_->viewport()->mapToGlobal(at)); });
+}
+
+CReportListPage::~CReportListPage() {
+    model_.UnregisterTickListener(Handle());
+}
+
+std::intptr_t CReportListPage::HandleMessage(unsigned msg, std::intptr_t, std::intptr_t lparam) {
+    switch (msg) {
+        case WM_QUOTE_TICK:
+            // The market record names its instrument at offset 4; a tick without one (lParam
+            // 0) comes from the pages' own trades and carries no prices.
+            if (lparam) {
+                std::int32_t instrument = 0;
+                std::memcpy(&instrument, reinterpret_cast<const char*>(lparam) + 4,
+                            sizeof instrument);
+                OnQuote(instrument);
+            }
+            return 0;
+        case WM_POSITIONS_CHANGED:
+            OnPositionsChanged();
+            return 0;
+        case WM_ORDERS_CHANGED:
+            OnOrdersChanged();
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+void CReportListPage::ContextMenuAt(const QPoint& local, const QPoint& global) {
+    if (MenuOnRowsOnly() && !list_->indexAt(local).isValid()) return;
+    const std::vector<MenuItem> items = MenuItems();
+    if (items.empty()) return;
+    int chosen = 0;
+    if (runMenu) {
+        chosen = runMenu(items, global);
+    } else {
+        QMenu menu(this);
+        for (const MenuItem& item : items) menu.addAction(item.text)->setData(item.command);
+        if (QAction* a = menu.exec(global)) chosen = a->data().toInt();
+    }
+    if (chosen != 0) RunMenuCommand(chosen);
+}
+
+void CReportListPage::RunMenuCommand(int command) {
+    const int row = FirstSelectedRow();
+    if (row < 0) return;
+    OnMenuCommand(command, row);
+}
+
+int CReportListPage::FirstSelectedRow() const {
+    int first = -1;
+    for (const QModelIndex& i : list_->selectionModel()->selectedRows())
+        if (first < 0 || i.row() < first) first = i.row();
+    return first;
+}
+
+std::vector<int> CReportListPage::RowsOf(std::int32_t instrument) const {
+    std::vector<int> rows;
+    for (int row = 0; row < list_->rowCount(); ++row)
+        if (InstrumentOfRowKey(list_->RowData(row)) == instrument) rows.push_back(row);
+    return rows;
+}
+
+bool CReportListPage::QuotedRows(std::int32_t instrument, InstrumentRecord& record,
+                                 std::vector<int>& rows) const {
+    record = model_.FindInstrument(instrument);
+    if (!KnownInstrument(record)) return false;
+    rows = RowsOf(instrument);
+    return !rows.empty();
+}
+
+void CReportListPage::SetCell(int row, int column, const std::string& utf8) {
+    list_->SetCell(row, column, Q(utf8));
+}
+
+std::string CReportListPage::KeyOf(int row) const {
+    return U(list_->Cell(row, 0));
+}
+
+void CReportListPage::TellReportWindow(bool post) {
+    if (!reportWindow_) return;
+    if (post)
+        Ui().Post(reportWindow_, WM_QUOTE_TICK, 0, 0);
+    else
+        Ui().Send(reportWindow_, WM_QUOTE_TICK, 0, 0);
+}
+
+void CReportListPage::BeginFill() {
+    list_->DeleteAllRows();
+}
+
+void CReportListPage::AddRow(const std::vector<std::string>& cells, std::int64_t key) {
+    std::vector<QString> texts;
+    texts.reserve(cells.size());
+    for (const std::string& c : cells) texts.push_back(Q(c));
+    list_->SetRowData(list_->AddRow(texts), key);
+}
+
+void CReportListPage::EndFill() {
+    list_->AutoSizeColumns();
+}
+
+void CReportListPage::resizeEvent(QResizeEvent* event) {
+    CReportTab::resizeEvent(event);
+    list_->setGeometry(rect());
+}
+
+}  // namespace zq

@@ -1,0 +1,130 @@
+// What the pages of the trade report window share. Every page is a borderless child of the
+// window's tab control and knows what selecting its tab asks of it (CReportTab). The pages
+// that list the account's positions and orders (CReportListPage) hold one sort list that fills
+// the page, register as tick listeners, rebuild their rows from the trading model and offer a
+// context menu on the list.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "reports/trade_report.h"
+#include "trading/model.h"
+#include "widgets/ui/qt_bridge.h"
+
+class QLabel;
+
+namespace zq {
+
+class CSortListCtrl;
+
+class CReportTab : public QWidget {
+    Q_OBJECT
+  public:
+    using QWidget::QWidget;
+    // The page's tab was selected (the page is already shown).
+    virtual void OnSelected() {}
+};
+
+// A page whose contents are still to come: a centred line saying what it will hold.
+class CPlaceholderTab : public CReportTab {
+    Q_OBJECT
+  public:
+    CPlaceholderTab(const QString& text, QWidget* parent);
+    QString Text() const;
+
+  private:
+    QLabel* label_;
+};
+
+class CReportListPage : public CReportTab, public MessageWindow {
+    Q_OBJECT
+  public:
+    // The row height of every report list.
+    static constexpr int kRowHeight = 25;
+
+    struct MenuItem {
+        QString text;
+        int command;
+    };
+    // Shows the menu at a global position and answers the chosen command (0 for none). A QMenu
+    // by default; tests put their own.
+    std::function<int(const std::vector<MenuItem>& items, const QPoint& global)> runMenu;
+
+    // A page leaves the tick listener list when it goes.
+    ~CReportListPage() override;
+
+    std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
+    QWidget* OwnerWidget() override { return this; }
+
+    CSortListCtrl* List() const { return list_; }
+    // Where the page tells the report window that the account changed (null: nowhere).
+    void SetReportWindow(WindowHandle window) { reportWindow_ = window; }
+
+    // Rebuilds every row from the trading model.
+    virtual void Refill() = 0;
+
+    // A right click on the list at `local` (viewport coordinates), the menu at `global`.
+    void ContextMenuAt(const QPoint& local, const QPoint& global);
+    // The menu's commands, as a choice from it runs them on the first selected row.
+    void RunMenuCommand(int command);
+
+  protected:
+    CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns, QWidget* parent);
+
+    // The notifications; the quote carries the ticked instrument.
+    virtual void OnQuote(std::int32_t instrument) { (void)instrument; }
+    virtual void OnPositionsChanged() {}
+    virtual void OnOrdersChanged() {}
+    // The context menu: its items, whether it needs a click on a row, what a command does to a
+    // row.
+    virtual std::vector<MenuItem> MenuItems() const { return {}; }
+    virtual bool MenuOnRowsOnly() const { return false; }
+    virtual void OnMenuCommand(int command, int row) {
+        (void)command;
+        (void)row;
+    }
+
+    // Replaces the rows by one per record (positions, summary lines or orders, copied out of
+    // the model), each with the cells `cellsOf` makes from the record and its instrument, and
+    // keyed by instrument and direction; then fits the columns.
+    template <typename Record, typename CellsOf>
+    void FillRows(const std::vector<Record>& records, CellsOf cellsOf) {
+        BeginFill();
+        for (const Record& r : records) {
+            const InstrumentRecord instrument = model_.FindInstrument(r.instrument);
+            AddRow(cellsOf(r, instrument), ReportRowKey(r.instrument, r.direction));
+        }
+        EndFill();
+    }
+    // The rows of one instrument.
+    std::vector<int> RowsOf(std::int32_t instrument) const;
+    // For a quote of `instrument`: its record and its rows; false when the instrument list lacks
+    // it or no row shows it.
+    bool QuotedRows(std::int32_t instrument, InstrumentRecord& record,
+                    std::vector<int>& rows) const;
+    void SetCell(int row, int column, const std::string& utf8);
+    // The text of column 0 of a row (the page's key: ticket or order number), UTF-8.
+    std::string KeyOf(int row) const;
+    // WM_QUOTE_TICK with lParam 0 to the report window, so that its caption follows a trade:
+    // sent, or posted when `post`.
+    void TellReportWindow(bool post);
+
+    void resizeEvent(QResizeEvent* event) override;
+
+    TradingModel& model_;
+
+  private:
+    void BeginFill();
+    void AddRow(const std::vector<std::string>& cells, std::int64_t key);
+    void EndFill();
+    int FirstSelectedRow() const;
+
+    CSortListCtrl* list_;
+    WindowHandle reportWindow_ = nullptr;
+};
+
+}  // namespace zq
