@@ -38,6 +38,11 @@ std::string UserDataDirectory() {
     return dir;
 }
 
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
 void Load() {
     ClientConfig c;
     if (const char* v = Env("ZQ_SERVER_HOST")) c.serverHost = v;
@@ -51,8 +56,7 @@ void Load() {
         std::error_code ec;
         std::filesystem::create_directories(c.dataDir, ec);
     } else {
-        std::string prog = ProgramDirectory();
-        c.dataDir = Writable(prog) ? prog : UserDataDirectory();
+        c.dataDir = DefaultDataDirectory(ProgramDirectory());
     }
     g_config = c;
     g_loaded = true;
@@ -91,6 +95,17 @@ std::string ProgramDirectory() {
     std::string path = ProgramPath();
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool InstalledCopy(const std::string& programDir) {
+    return Exists(programDir + "/../share/applications/" + kDesktopEntryName);
+}
+
+std::string DefaultDataDirectory(const std::string& programDir) {
+    // An installed copy's directory is the system's, whoever can write to it (root can):
+    // the settings file and the history cache never go there.
+    if (Writable(programDir) && !InstalledCopy(programDir)) return programDir;
+    return UserDataDirectory();
 }
 
 const std::string& DataDirectory() {

@@ -35,9 +35,21 @@ std::string ProgramDirectory();
 // The path of the running program file.
 std::string ProgramPath();
 
-// ZQ_DATA_DIR when set; else the program's directory when writable; else the per-user data
-// directory ($XDG_DATA_HOME/zelvanquorvex or ~/.local/share/zelvanquorvex), created if needed.
+// ZQ_DATA_DIR when set, else DefaultDataDirectory(ProgramDirectory()).
 const std::string& DataDirectory();
+
+// The desktop entry that an installed copy of the client has in share/applications beside its
+// bin directory.
+inline constexpr const char* kDesktopEntryName = "zelvanquorvex.desktop";
+
+// True when the program in `programDir` is an installed copy: its desktop entry lies in
+// `programDir`/../share/applications.
+bool InstalledCopy(const std::string& programDir);
+
+// Where the files go without ZQ_DATA_DIR: `programDir` when it is writable and not an installed
+// copy's; else the per-user data directory ($XDG_DATA_HOME/zelvanquorvex, else
+// ~/.local/share/zelvanquorvex), created if needed.
+std::string DefaultDataDirectory(const std::string& programDir);
 
 // Joins the web base and a path ("/uc/BuyCart.jsp?val1=3").
 std::string WebAddress(const std::string& path);
