@@ -7,6 +7,7 @@
 
 #include "market/history_cache.h"
 #include "net/wire/framing.h"
+#include "net/wire/session.h"
 #include "net/zip_reader.h"
 
 namespace zq {
@@ -29,9 +30,12 @@ bool UnpackHistory(const void* archive, std::size_t size,
     ZipReader zip;
     if (!zip.Open(archive, size)) return false;
     std::vector<BarRecord> records;
+    std::uint64_t total = 0;
     for (int i = 0; i < zip.Count(); ++i) {
         std::optional<std::size_t> bytes = zip.ItemSize(i);
         if (!bytes) break;
+        total += *bytes;
+        if (total > kMaxHistoryUnpackedBytes) break;  // no real series is this long
         // Unpacked straight into record storage, rounded up to whole records.
         records.resize((*bytes + kRecordBytes - 1) / kRecordBytes);
         if (!zip.Unpack(i, records.data(), *bytes)) break;
@@ -129,11 +133,14 @@ TransferEnd HistoryLink::Finish(const Job& job, TransferEnd end) {
 }
 
 TransferEnd HistoryLink::HistoryLoader(const Job& job) {
+    SocketGroup::Scope scope(options_.gate->Sockets());
+    const SessionUse session;  // the session stays as it is until this worker ends
     KLineData& chart = *options_.chart;
     auto stale = [&] { return !IsCurrent(job); };
 
     Socket connected =
-        Socket::Connect(job.endpoint.address, job.endpoint.port, timeouts::HistoryReadMs);
+        Socket::Connect(job.endpoint.address, job.endpoint.port, timeouts::HistoryReadMs,
+                        timeouts::HistoryAnswerDeadlineMs());
     if (!connected.Valid()) return Finish(job, TransferEnd::Failed);
     auto link = std::make_shared<LinkSocket>(std::move(connected));
     if (!Register(job, link)) {

@@ -43,10 +43,18 @@ inline constexpr std::int32_t kMaxHistoryBytes = 256 * 1024 * 1024;
 inline constexpr int kHistoryReadChunk = 1 << 20;
 // Records handed to the chart per call, with a check for a newer transfer between calls.
 inline constexpr std::size_t kHistoryRecordRun = 4096;
+// The most bars one transfer brings: forty years of 15-minute bars around the clock (some
+// 1.4 million) fit, and so the archive may unpack to no more than this many records' bytes
+// (56 MB) in all, whatever its items claim.
+inline constexpr std::size_t kMaxHistoryBars = 1'500'000;
+inline constexpr std::uint64_t kMaxHistoryUnpackedBytes =
+    std::uint64_t{kMaxHistoryBars} * sizeof(BarRecord);
 
 // Unpacks a history archive item by item, in order, handing the whole records of each item to
 // `take` (a remainder under 56 bytes is ignored). Stops at the first item that cannot be
-// unpacked, or when `take` returns false. False when the archive does not open.
+// unpacked, before an item that would take the unpacked total past kMaxHistoryUnpackedBytes,
+// or when `take` returns false. False when the archive does not open (the zip reader refuses
+// items that share their data).
 bool UnpackHistory(const void* archive, std::size_t size,
                    const std::function<bool(const BarRecord* records, std::size_t count)>& take);
 

@@ -4,6 +4,7 @@
 
 #include "base/messages.h"
 #include "net/wire/framing.h"
+#include "net/wire/session.h"
 #include "reports/message_store.h"
 
 namespace zq {
@@ -40,6 +41,7 @@ void LinkGate::Leave() {
 }
 
 void LinkGate::Close(const std::function<void()>& pump) {
+    sockets_->Stop();  // wakes a worker that waits for the server inside the gate
     std::unique_lock lock(mutex_);
     closed_ = true;
     while (inside_ > 0) {
@@ -95,6 +97,8 @@ bool PushLink::Recorded() const {
 }
 
 int PushLink::PushLinkReader(std::shared_ptr<LinkSocket> socket) {
+    SocketGroup::Scope scope(gate_->Sockets());
+    const SessionUse session;  // the session stays as it is until this worker ends
     try {
         RequestHeader header = MakeHeader(cmd::Subscribe);
         socket->Get().Send(&header, sizeof header);  // not checked: the first read tells

@@ -66,7 +66,10 @@ class LinkSocket {
 // Lets workers into code that touches objects with a shorter life than the workers. A worker
 // holds a Pass while it is inside; Close shuts the door and waits for those inside to leave.
 // A worker inside may be waiting for the user-interface thread (a synchronous window message,
-// a message box), so Close runs `pump` while it waits, to serve those requests.
+// a message box), so Close runs `pump` while it waits, to serve those requests. A worker may
+// also be waiting for the server on a connection it opened inside (the quote update's
+// reloads): the link workers run in the gate's socket group, and Close first shuts down every
+// socket of that group.
 class LinkGate {
   public:
     class Pass {
@@ -86,11 +89,15 @@ class LinkGate {
 
     bool Enter();
     void Leave();
-    // Idempotent. After it returns no worker is inside and none gets in.
+    // Idempotent. After it returns no worker is inside and none gets in, and no worker thread
+    // of the gate's group has a connection to the server or makes one.
     void Close(const std::function<void()>& pump = {});
     bool Closed() const;
+    // The socket group the link workers run in.
+    const std::shared_ptr<SocketGroup>& Sockets() const { return sockets_; }
 
   private:
+    const std::shared_ptr<SocketGroup> sockets_ = std::make_shared<SocketGroup>();
     mutable std::mutex mutex_;
     std::condition_variable left_;
     int inside_ = 0;

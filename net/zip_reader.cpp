@@ -2,11 +2,82 @@
 
 #include <zip.h>
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
 namespace zq {
+
+namespace {
+
+constexpr std::uint32_t kLocalSignature = 0x04034b50;
+constexpr std::uint32_t kCentralSignature = 0x02014b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::size_t kLocalBytes = 30;
+constexpr std::size_t kCentralBytes = 46;
+constexpr std::size_t kEndBytes = 22;
+constexpr std::size_t kZip64LocatorBytes = 20;
+
+std::uint32_t U16(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
+}
+std::uint32_t U32(const unsigned char* p) {
+    return U16(p) | U16(p + 2) << 16;
+}
+
+}  // namespace
+
+bool ZipLayoutIsSound(const void* data, std::size_t size) {
+    const auto* b = static_cast<const unsigned char*>(data);
+    if (!b || size < kEndBytes) return false;
+    // The end record: the last signature that leaves room for its own comment.
+    std::size_t end = size - kEndBytes;
+    for (;;) {
+        if (U32(b + end) == kEndSignature && end + kEndBytes + U16(b + end + 20) == size) break;
+        if (end == 0 || size - end > kEndBytes + 0xFFFF) return false;
+        --end;
+    }
+    // History archives are far from needing 64-bit fields; an archive that uses them is not one.
+    if (end >= kZip64LocatorBytes && U32(b + end - kZip64LocatorBytes) == kZip64LocatorSignature)
+        return false;
+    const std::uint32_t entries = U16(b + end + 10);
+    const std::uint64_t directorySize = U32(b + end + 12);
+    const std::uint64_t directory = U32(b + end + 16);
+    if (U16(b + end + 4) != 0 || U16(b + end + 6) != 0 || U16(b + end + 8) != entries)
+        return false;  // spanned archives
+    if (directory + directorySize > end) return false;
+
+    // Every item's local header and data lie before the directory and apart from every other.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // [start, end)
+    spans.reserve(entries);
+    std::uint64_t at = directory;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        if (at + kCentralBytes > directory + directorySize) return false;
+        const unsigned char* c = b + at;
+        if (U32(c) != kCentralSignature) return false;
+        const std::uint64_t compressed = U32(c + 20);
+        const std::uint64_t local = U32(c + 42);
+        at += kCentralBytes + U16(c + 28) + U16(c + 30) + U16(c + 32);
+        if (local + kLocalBytes > directory) return false;
+        const unsigned char* l = b + local;
+        if (U32(l) != kLocalSignature) return false;
+        const std::uint64_t itemEnd = local + kLocalBytes + U16(l + 26) + U16(l + 28) + compressed;
+        if (itemEnd > directory) return false;
+        spans.emplace_back(local, itemEnd);
+    }
+    if (at != directory + directorySize) return false;
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second) return false;  // shared or overlapping data
+    return true;
+}
 
 bool ZipReader::Open(const void* data, std::size_t size) {
     Close();
     if (!data || size == 0) return false;
+    if (!ZipLayoutIsSound(data, size)) return false;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_buffer_create(data, size, 0, &error);

@@ -4,6 +4,9 @@
 //
 // Bounds. The archive comes from the network, so nothing it claims is allocated blindly:
 //   - an archive announcing more than kMaxZipItems items does not open;
+//   - nor does one whose items share or overlap their data (one deflated item named by
+//     thousands of directory entries), one whose items do not lie inside it, a spanned one,
+//     or one with 64-bit fields;
 //   - an item whose uncompressed size is above kMaxZipItemBytes is reported as unreadable
 //     (ItemSize gives nothing, Unpack fails) before any buffer is made for it;
 //   - Unpack succeeds only when the item inflates to exactly the stated size and passes its
@@ -21,6 +24,10 @@ namespace zq {
 // 128 MiB: some 2.4 million bar records in one item.
 inline constexpr std::uint64_t kMaxZipItemBytes = 128ull * 1024 * 1024;
 inline constexpr std::int64_t kMaxZipItems = 100000;
+
+// The layout checks of Open, without opening: the end record, the central directory and
+// every item's local header are where they claim to be, and no two items share bytes.
+bool ZipLayoutIsSound(const void* data, std::size_t size);
 
 class ZipReader {
   public:

@@ -1,11 +1,17 @@
 #include "app/ui/single_instance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QWidget>
+#include <cerrno>
 
 namespace zq {
 namespace {
@@ -31,35 +37,61 @@ SingleInstanceGuard::SingleInstanceGuard(QString name, QObject* parent)
 
 SingleInstanceGuard::~SingleInstanceGuard() {
     if (server_) server_->close();
+    if (lockFd_ >= 0) ::close(lockFd_);  // releases the lock
+}
+
+QString SingleInstanceGuard::LockPath() const {
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::tempPath();
+    return dir + QLatin1Char('/') + name_ + QStringLiteral(".lock");
+}
+
+void SingleInstanceGuard::Listen() {
+    auto* server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // The lock is ours, so a name still on the file system is left by a copy that ended.
+    if (!server->listen(name_)) {
+        QLocalServer::removeServer(name_);
+        if (!server->listen(name_)) {
+            delete server;
+            return;  // no raising of this copy's window, but it still is the only copy
+        }
+    }
+    server_ = server;
+    connect(server_, &QLocalServer::newConnection, this, &SingleInstanceGuard::OnConnection);
 }
 
 SingleInstanceGuard::Outcome SingleInstanceGuard::Acquire() {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        QLocalSocket probe;
-        probe.connectToServer(name_);
-        if (probe.waitForConnected(kWaitMs)) {
-            // Another copy holds the guard: ask it for its marked window.
-            probe.write("activate\n");
-            probe.flush();
-            QByteArray answer;
-            while (!answer.contains('\n') && probe.waitForReadyRead(kWaitMs))
-                answer += probe.readAll();
-            probe.disconnectFromServer();
-            return answer.startsWith('1') ? Outcome::Activated : Outcome::NoWindow;
-        }
-        auto* server = new QLocalServer(this);
-        server->setSocketOptions(QLocalServer::UserAccessOption);
-        if (server->listen(name_)) {
-            server_ = server;
-            connect(server_, &QLocalServer::newConnection, this,
-                    &SingleInstanceGuard::OnConnection);
-            return Outcome::First;
-        }
-        delete server;
-        // A name left behind by a copy that died: nobody answers on it, so take it over.
-        QLocalServer::removeServer(name_);
+    if (lockFd_ >= 0) return Outcome::First;
+    const QByteArray path = QFile::encodeName(LockPath());
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // No lock file to be had: nothing tells another copy from this one, so this one runs.
+        Listen();
+        return Outcome::First;
     }
-    return Outcome::NoWindow;
+    int r;
+    do {
+        r = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) {
+        lockFd_ = fd;
+        Listen();
+        return Outcome::First;
+    }
+    ::close(fd);
+
+    // Another copy holds the lock: ask it for its marked window. The holder may still be
+    // starting (its server not yet listening) or busy; either way this copy ends.
+    QLocalSocket probe;
+    probe.connectToServer(name_);
+    if (!probe.waitForConnected(kWaitMs)) return Outcome::NoWindow;
+    probe.write("activate\n");
+    probe.flush();
+    QByteArray answer;
+    while (!answer.contains('\n') && probe.waitForReadyRead(kWaitMs)) answer += probe.readAll();
+    probe.disconnectFromServer();
+    return answer.startsWith('1') ? Outcome::Activated : Outcome::NoWindow;
 }
 
 void SingleInstanceGuard::OnConnection() {

@@ -1,7 +1,10 @@
-// One running copy per user. The first copy holds a local server named after the mutex
-// "ZV_TQ_CLIENT"; a second copy asks it to bring its marked window (the login dialog or the
-// main frame) to the front and ends. While no window carries the mark, the second copy starts
-// normally.
+// One running copy per user. The first copy holds a lock for its whole life: flock on the file
+// "<name>.lock" in the runtime directory (XDG_RUNTIME_DIR, else the temporary directory), the
+// name taken from the mutex "ZV_TQ_CLIENT". The kernel gives the lock to exactly one of any
+// number of copies started at once and takes it back when the holder ends, however it ends.
+// The holder also keeps a local server of the same name; a copy that does not get the lock asks
+// it to bring its marked window (the login dialog or the main frame) to the front, and ends
+// whether or not a window came forward.
 #pragma once
 
 #include <QObject>
@@ -28,7 +31,7 @@ class SingleInstanceGuard : public QObject {
     enum class Outcome {
         First,      // no other copy: this one holds the guard
         Activated,  // another copy brought its marked window to the front: end this copy
-        NoWindow,   // another copy runs but shows no marked window: start normally
+        NoWindow,   // another copy holds the guard but showed no marked window: end this copy
     };
 
     explicit SingleInstanceGuard(QString name = QString(), QObject* parent = nullptr);
@@ -36,11 +39,16 @@ class SingleInstanceGuard : public QObject {
 
     Outcome Acquire();
     QString ServerName() const { return name_; }
+    // The lock file ("<runtime directory>/<name>.lock").
+    QString LockPath() const;
+    bool HoldsLock() const { return lockFd_ >= 0; }
 
   private:
     void OnConnection();
+    void Listen();
 
     QString name_;
+    int lockFd_ = -1;
     QLocalServer* server_ = nullptr;
 };
 

@@ -1,5 +1,9 @@
 #include "net/wire/framing.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "net/wire/session.h"
 
 namespace zq {
@@ -37,13 +41,52 @@ SessionValues& Session() {
     return values;
 }
 
-void ResetSession() {
+namespace {
+struct Users {
+    std::mutex mutex;
+    std::condition_variable none;
+    int count = 0;
+};
+// Never destroyed: a worker that ends while the process exits may still be telling it.
+Users& SessionUsersState() {
+    static Users* users = new Users;
+    return *users;
+}
+}  // namespace
+
+SessionUse::SessionUse() {
+    Users& u = SessionUsersState();
+    std::lock_guard lock(u.mutex);
+    ++u.count;
+}
+
+SessionUse::~SessionUse() {
+    Users& u = SessionUsersState();
+    {
+        std::lock_guard lock(u.mutex);
+        --u.count;
+    }
+    u.none.notify_all();
+}
+
+int SessionUsers() {
+    Users& u = SessionUsersState();
+    std::lock_guard lock(u.mutex);
+    return u.count;
+}
+
+bool ResetSession(int waitMs) {
+    Users& u = SessionUsersState();
+    std::unique_lock lock(u.mutex);
+    const bool stopped =
+        u.none.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return u.count == 0; });
     SessionValues& s = Session();
     s.serverAddress = 0;
-    for (int& w : s.sessionKey) w = 0;
+    for (auto& w : s.sessionKey) w = 0;
     s.accountClass = 0;
     s.memberName.clear();
     s.programTrading = 0;
+    return stopped;
 }
 
 }  // namespace zq

@@ -6,8 +6,8 @@
 namespace zq {
 
 Socket ConnectRequestPort() {
-    return Socket::Connect(Session().serverAddress, Config().requestPort,
-                           timeouts::RequestAnswerMs);
+    return Socket::Connect(Session().serverAddress, Config().requestPort, timeouts::RequestAnswerMs,
+                           timeouts::RequestAnswerDeadlineMs());
 }
 
 Socket OpenRequestConnection(WindowHandle owner) {
@@ -61,15 +61,22 @@ ListResult ReadCountedList(Socket& s, std::size_t recordSize, std::vector<unsign
         r.complete = true;
         return r;
     }
-    int wanted = count > kMaxListCount ? kMaxListCount : count;
+    if (count > kMaxListCount) {
+        // The records beyond the cap would be left on the connection for the next answer to
+        // read: nothing of the list is taken, and the connection is shut so that nothing more
+        // is read from it.
+        r.refused = true;
+        s.Shutdown();
+        return r;
+    }
     std::vector<unsigned char> rec(recordSize);
-    for (int i = 0; i < wanted; ++i) {
+    for (int i = 0; i < count; ++i) {
         if (ReceiveExact(s, rec.data(), static_cast<int>(recordSize)) !=
             static_cast<int>(recordSize))
             return r;
         out.insert(out.end(), rec.begin(), rec.end());
     }
-    r.complete = wanted == count;
+    r.complete = true;
     return r;
 }
 

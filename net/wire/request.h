@@ -45,17 +45,19 @@ std::optional<std::int32_t> RequestInt32Answer(WindowHandle owner, std::int32_t 
                                                const void* payload, std::size_t payloadSize,
                                                const char* sendFailedText = kOrderSubmitFailedText);
 
-// The most records any counted list may announce; a larger count is read as far as this.
+// The most records any counted list may announce.
 inline constexpr int kMaxListCount = 100000;
 
 struct ListResult {
     bool complete = false;  // the count and every announced record arrived
+    bool refused = false;   // the count was above kMaxListCount: nothing read, connection shut
     int announced = 0;      // the count as the server sent it (below 1 means empty)
 };
 
 // Reads an int32 count N and then N records of `recordSize` bytes, each in full, appending the
 // whole ones to `out`. A count below 1 is an empty, complete list. A failure keeps the records
-// read before it.
+// read before it. A count above kMaxListCount reads no record and shuts the connection down,
+// so that no later answer on it is read out of step.
 ListResult ReadCountedList(Socket& s, std::size_t recordSize, std::vector<unsigned char>& out);
 
 template <typename Record>

@@ -9,24 +9,116 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace zq {
 
+namespace timeouts {
+namespace {
+constexpr int kRequestAnswerDeadlineMs = 30000;
+constexpr int kHistoryAnswerDeadlineMs = 120000;
+std::atomic<int> g_requestAnswerMs{kRequestAnswerDeadlineMs};
+std::atomic<int> g_historyAnswerMs{kHistoryAnswerDeadlineMs};
+}  // namespace
+
+int RequestAnswerDeadlineMs() {
+    return g_requestAnswerMs.load();
+}
+int HistoryAnswerDeadlineMs() {
+    return g_historyAnswerMs.load();
+}
+void SetAnswerDeadlinesMs(int requestMs, int historyMs) {
+    g_requestAnswerMs = requestMs > 0 ? requestMs : kRequestAnswerDeadlineMs;
+    g_historyAnswerMs = historyMs > 0 ? historyMs : kHistoryAnswerDeadlineMs;
+}
+}  // namespace timeouts
+
+// --- SocketGroup ---
+
+namespace {
+thread_local std::shared_ptr<SocketGroup> t_group;
+}
+
+SocketGroup::Scope::Scope(std::shared_ptr<SocketGroup> group) : previous_(std::move(t_group)) {
+    t_group = std::move(group);
+}
+
+SocketGroup::Scope::~Scope() {
+    t_group = std::move(previous_);
+}
+
+std::shared_ptr<SocketGroup> SocketGroup::Current() {
+    return t_group;
+}
+
+void SocketGroup::Stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    // A descriptor leaves the set before it is closed, under this lock: none here is reused.
+    for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool SocketGroup::Stopped() const {
+    std::lock_guard lock(mutex_);
+    return stopped_;
+}
+
+bool SocketGroup::Add(int fd) {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return false;
+    fds_.insert(fd);
+    return true;
+}
+
+void SocketGroup::Remove(int fd) {
+    std::lock_guard lock(mutex_);
+    fds_.erase(fd);
+}
+
+// --- Socket ---
+
+void Socket::Take(Socket& other) noexcept {
+    fd_ = other.fd_;
+    other.fd_ = -1;
+    group_ = std::move(other.group_);
+    answerMs_ = other.answerMs_;
+    readMs_ = other.readMs_;
+    deadline_ = other.deadline_;
+}
+
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
         Close();
-        fd_ = other.Release();
+        Take(other);
     }
     return *this;
 }
 
-Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int readTimeoutMs) {
+int Socket::Release() {
+    if (group_ && fd_ >= 0) group_->Remove(fd_);
+    group_.reset();
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int readTimeoutMs,
+                       int answerDeadlineMs) {
+    std::shared_ptr<SocketGroup> group = SocketGroup::Current();
+    if (group && group->Stopped()) return Socket();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Socket();
     Socket s(fd);
+    // Registered before the connect, so that a stop also ends a connect that hangs.
+    if (group) {
+        if (!group->Add(fd)) return Socket();
+        s.group_ = std::move(group);
+    }
+    s.answerMs_ = answerDeadlineMs > 0 ? answerDeadlineMs : 0;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -43,6 +135,7 @@ Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int re
             pr = ::poll(&p, 1, timeouts::ConnectMs);
         } while (pr < 0 && errno == EINTR);
         if (pr <= 0) return Socket();
+        if (s.group_ && s.group_->Stopped()) return Socket();
         int err = 0;
         socklen_t len = sizeof err;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return Socket();
@@ -51,11 +144,13 @@ Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int re
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     s.SetReadTimeout(readTimeoutMs);
+    if (s.answerMs_ > 0) s.StartAnswerDeadline();  // for a read before the first send
     return s;
 }
 
 int Socket::Send(const void* data, std::size_t size) {
     if (fd_ < 0) return -1;
+    if (answerMs_ > 0) StartAnswerDeadline();
     const char* p = static_cast<const char*>(data);
     std::size_t left = size;
     while (left > 0) {
@@ -68,8 +163,35 @@ int Socket::Send(const void* data, std::size_t size) {
     return static_cast<int>(size);
 }
 
+void Socket::StartAnswerDeadline() {
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(answerMs_);
+}
+
 int Socket::Recv(void* data, std::size_t size) {
     if (fd_ < 0) return -1;
+    if (answerMs_ > 0) {
+        // Wait no longer than the answer has left; the per-read time-out still applies.
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline_ - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            long long wait = std::min<long long>(left, 1 << 30);
+            if (readMs_ > 0) wait = std::min<long long>(wait, readMs_);
+            pollfd p{fd_, POLLIN, 0};
+            const int pr = ::poll(&p, 1, static_cast<int>(wait));
+            if (pr < 0 && errno == EINTR) continue;
+            if (pr < 0) return -1;
+            if (pr > 0) break;
+            if (wait < left) {  // the read's own time-out
+                errno = ETIMEDOUT;
+                return -1;
+            }
+        }
+    }
     for (;;) {
         ssize_t n = ::recv(fd_, data, size, 0);
         if (n < 0 && errno == EINTR) continue;
@@ -79,6 +201,7 @@ int Socket::Recv(void* data, std::size_t size) {
 
 void Socket::SetReadTimeout(int ms) {
     if (fd_ < 0) return;
+    readMs_ = ms > 0 ? ms : 0;
     timeval tv{};
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
@@ -91,10 +214,8 @@ void Socket::Shutdown() {
 }
 
 void Socket::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    int fd = Release();
+    if (fd >= 0) ::close(fd);
 }
 
 int ReceiveExact(Socket& s, void* buffer, int count) {
