@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/qt_bench_main.h"
 #include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
@@ -387,11 +388,5 @@ BENCHMARK(BM_ChartWindowRender)
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    benchmark::Initialize(&argc, argv);  // takes its own flags out first
-    QApplication app(argc, argv);        // then Qt its own
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zq::bench::RunQtBenchmarks(argc, argv);
 }

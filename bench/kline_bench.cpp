@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "market/bar_series.h"
 #include "market/history_cache.h"
 
@@ -16,19 +17,7 @@ namespace {
 
 using namespace zq;
 
-BarRecord Bar(int seq, int price) {
-    BarRecord r{};
-    r.instrument = 1;
-    r.open = price;
-    r.close = price + (seq % 7) - 3;
-    r.high = price + 9;
-    r.low = price - 9;
-    r.reference = price;
-    r.decimals = 2;
-    r.keyNumber = 2024;
-    std::snprintf(r.time, sizeof r.time, "%08d", seq % 100000000);
-    return r;
-}
+using bench::Bar;
 
 BarRecord Live(int price) {
     BarRecord r = Bar(0, price);
@@ -54,20 +43,10 @@ void ApplyDownloadedRecords(KLineData& chart, const std::vector<BarRecord>& reco
     chart.AppendHistoryBars(records.data(), records.size(), generation);
 }
 
-struct TempDir {
-    TempDir() {
-        path = std::filesystem::temp_directory_path() /
-               ("zq-kline-bench-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(path);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::filesystem::path path;
-};
-
 // 100,000 downloaded bars whose oldest is the newest of 1,000 cached bars: intake, merge,
 // atomic cache write (with its fsync).
 void BM_HistoryTransfer(benchmark::State& state) {
-    TempDir dir;
+    bench::TempDir dir("zq-kline-bench-");
     const auto download = Series(100000, 200999);
     std::deque<BarRecord> cached;
     for (const BarRecord& b : Series(1000, 101000)) cached.push_back(b);
@@ -97,7 +76,7 @@ void FillChart(KLineData& chart, int count, int type) {
     chart.Layout();
 }
 
-// Full layout: display list rebuilt from the whole raw list, then the geometry.
+// Full layout: widths, visible range, price scale and the geometry of the visible bars.
 void BM_Layout(benchmark::State& state) {
     KLineData chart;
     FillChart(chart, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));

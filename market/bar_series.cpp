@@ -26,6 +26,7 @@ void KLineData::Reset(int instrument, int period) {
         // the default mode, widths and scale zero, and the first-layout flag set.
         st_ = ChartState{};
         raw_.clear();
+        heikinAshi_.Clear();
         history_.clear();
         held_.clear();
         merged_ = false;
@@ -61,7 +62,9 @@ void KLineData::ToggleHeikinAshi() {
 // --- Series ---
 
 void KLineData::TrimLocked() {
+    if (raw_.size() <= kMaxBarsPerSeries) return;
     while (raw_.size() > kMaxBarsPerSeries) raw_.pop_back();
+    heikinAshi_.Invalidate();
 }
 
 bool KLineData::AppendHistoryBar(const BarRecord& r, std::uint64_t generation) {
@@ -85,6 +88,7 @@ std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t c
                 ++added;
             }
         }
+        if (added != 0) heikinAshi_.Invalidate();
     }
     // The signal intake takes the signal lock; it runs after the bar lock is released.
     if (hooks.historySignal) {
@@ -99,8 +103,12 @@ void KLineData::AddFinishedBar(const BarRecord& r) {
 }
 
 void KLineData::AddFinishedLocked(const BarRecord& r) {
-    if (!raw_.empty() && IsLiveBar(raw_.front())) raw_.pop_front();
+    if (!raw_.empty() && IsLiveBar(raw_.front())) {
+        raw_.pop_front();
+        heikinAshi_.FrontRemoved();
+    }
     raw_.push_front(r);
+    heikinAshi_.FrontAdded(raw_);
     TrimLocked();
 }
 
@@ -135,8 +143,10 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
         if (raw_.empty()) return LiveResult::Ignored;
         if (IsLiveBar(raw_.front())) {
             raw_.front() = r;
+            heikinAshi_.FrontReplaced(raw_);
         } else {
             raw_.push_front(r);
+            heikinAshi_.FrontAdded(raw_);
             TrimLocked();
             newBar = true;
         }
@@ -159,7 +169,7 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
     BarRecord drawn = r;
     if (!newBar && !noGeometry && type_.load() == chart_type::HeikinAshi) {
         std::lock_guard lock(displayLock_);
-        drawn = HeikinAshiBar(r, display_.empty() ? BarRecord{} : display_.front());
+        drawn = HeikinAshiBar(r, displayFront_);
     }
 
     // A live bar arriving before any geometry exists (a chart too narrow to lay out, or not laid
@@ -217,8 +227,21 @@ std::vector<BarRecord> KLineData::RawBars() const {
 }
 
 std::vector<BarRecord> KLineData::DisplayBars() const {
-    std::lock_guard lock(displayLock_);
-    return {display_.begin(), display_.end()};
+    std::lock_guard bars(barLock_);
+    std::lock_guard display(displayLock_);
+    std::vector<BarRecord> out;
+    if (displayType_ == 0) return out;
+    const std::size_t from = !raw_.empty() && IsLiveBar(raw_.front()) ? 1 : 0;
+    if (displayType_ != chart_type::HeikinAshi)
+        return {raw_.begin() + static_cast<long>(from), raw_.end()};
+    // A test and diagnostics helper: a list that does not follow the raw bars is built apart.
+    std::deque<BarRecord> ha;
+    if (heikinAshi_.Valid(raw_)) {
+        for (std::size_t i = 0; i < raw_.size(); ++i) ha.push_back(heikinAshi_.At(raw_, i));
+    } else {
+        BuildHeikinAshi(raw_, ha);
+    }
+    return {ha.begin() + static_cast<long>(from), ha.end()};
 }
 
 KLineData::FinishedSeries KLineData::FinishedBars(std::uint64_t generation) const {
@@ -265,6 +288,7 @@ bool KLineData::MergeHistory(std::uint64_t generation) {
             const std::size_t take = std::min(room, history_.size());
             raw_.insert(raw_.end(), history_.begin(), history_.begin() + static_cast<long>(take));
             history_.clear();
+            heikinAshi_.Invalidate();
         }
     }
     // Bars that closed while the download ran go in front of it now.
@@ -282,22 +306,9 @@ void KLineData::SetClientSize(int width, int height) {
 
 bool KLineData::Layout() {
     const int type = type_.load();
+    const bool heikinAshi = type == chart_type::HeikinAshi;
 
-    // 1. The display list from the raw list.
-    {
-        std::lock_guard bars(barLock_);
-        std::lock_guard display(displayLock_);
-        if (raw_.empty()) return false;
-        if (type == chart_type::HeikinAshi) {
-            BuildHeikinAshi(raw_, display_);
-            displayRaw_ = raw_;
-        } else {
-            display_ = raw_;
-            displayRaw_.clear();
-        }
-    }
-
-    // 2. The plot. A client area narrower than the two side margins has no plot at all.
+    // 1. The plot. A client area narrower than the two side margins has no plot at all.
     const int clientWidth = clientWidth_.load();
     const int clientHeight = clientHeight_.load();
     if (clientWidth < kMinChartWidth || clientHeight == 0) return false;
@@ -312,14 +323,14 @@ bool KLineData::Layout() {
     bool priceScaleChanged = false;
     int oldX = 0, oldY = 0, newX = 0, newY = 0;
     {
+        std::unique_lock bars(barLock_);
         std::lock_guard display(displayLock_);
         std::lock_guard layout(layoutLock_);
-        // In a Heikin Ashi list the raw bar at the same position comes from displayRaw_;
-        // a plain list is its own raw copy.
-        const std::deque<BarRecord>& rawAt =
-            displayRaw_.size() == display_.size() && !displayRaw_.empty() ? displayRaw_ : display_;
-        const int n = static_cast<int>(display_.size());
-        if (n == 0) return false;
+        if (raw_.empty()) return false;
+        // 2. The display list: the raw bars, or their Heikin Ashi bars (rebuilt in full only
+        // after a change at the oldest end).
+        if (heikinAshi) heikinAshi_.Sync(raw_);
+        const int n = static_cast<int>(raw_.size());
 
         // 3.-4. Zoom, widths, visible range.
         if (st_.firstLayout) {
@@ -334,10 +345,32 @@ bool KLineData::Layout() {
         st_.firstVisible = ClampFirstVisible(st_.firstVisible, n, st_.visible);
         const int k0 = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
 
+        // Only the visible bars are copied; the bar lock is released before the hooks run.
+        shown_.clear();
+        shownRaw_.clear();
+        const auto first = static_cast<std::size_t>(st_.firstVisible);
+        const auto end = first + static_cast<std::size_t>(k0);
+        for (std::size_t i = first; i < end; ++i) {
+            shown_.push_back(heikinAshi ? heikinAshi_.At(raw_, i) : raw_[i]);
+            if (heikinAshi) shownRaw_.push_back(raw_[i]);
+        }
+        // 7. The live bar leaves the display list (its geometry stays): a live update's
+        // Heikin Ashi bar follows the bar behind it.
+        const std::size_t front = IsLiveBar(raw_.front()) ? 1 : 0;
+        if (front >= raw_.size()) {
+            displayFront_ = BarRecord{};
+        } else {
+            displayFront_ = heikinAshi ? heikinAshi_.At(raw_, front) : raw_[front];
+        }
+        displayType_ = type;
+        bars.unlock();
+        // In a Heikin Ashi list the raw bar at the same position comes from shownRaw_; a plain
+        // list is its own raw copy.
+        const std::vector<BarRecord>& rawAt = heikinAshi ? shownRaw_ : shown_;
+
         // 5. Highest high, lowest low, vertical scale.
         std::int32_t hi = 0, lo = 0;
-        for (int i = st_.firstVisible; i < st_.firstVisible + k0; ++i) {
-            const BarRecord& d = display_[static_cast<std::size_t>(i)];
+        for (const BarRecord& d : shown_) {
             hi = std::max(hi, d.high);
             if (d.low < lo || lo == 0) lo = d.low;
         }
@@ -374,9 +407,9 @@ bool KLineData::Layout() {
         geometry_.reserve(static_cast<std::size_t>(k0));
 
         bool placed = false;
-        std::size_t at = static_cast<std::size_t>(st_.firstVisible);
+        std::size_t at = 0;
         for (int slot = k0 - 1; slot >= 0; --slot, ++at) {
-            const BarRecord& d = display_[at];
+            const BarRecord& d = shown_[at];
             BarGeometry g;
             g.direction = Direction(d.open, d.close, d.reference);
             g.left = SlotLeft(st_.body, st_.gap, slot);
@@ -401,12 +434,6 @@ bool KLineData::Layout() {
                 st_.selected = static_cast<int>(geometry_.size()) - 1;
                 dataWindow.emplace(g.yClose, g.raw);
             }
-        }
-
-        // 7. The live bar leaves the display list; its geometry stays.
-        if (!display_.empty() && IsLiveBar(display_.front())) {
-            display_.pop_front();
-            if (!displayRaw_.empty()) displayRaw_.pop_front();
         }
 
         // 8.-10. Signals, positions and orders, tools.

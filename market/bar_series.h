@@ -11,10 +11,17 @@
 //     the cached bars, SetClientSize on resize, Layout; painting reads WithGeometry.
 //
 // Locks. bar, display, layout, signal and tool lock, one per container. Where two are held at
-// once they are taken bar before display, bar before layout (the reset only) and display before
-// layout; inside display + layout the layout takes the tool lock, the signal lock and (through
-// its hook) the trading model's position and order locks one at a time. No other operation
-// holds two chart locks. Hooks are set before the chart is shared between threads; invalidation,
+// once they are taken bar before display, bar before layout (the reset, and the layout while it
+// copies the visible bars) and display before layout; inside display + layout, with the bar
+// lock released, the layout takes the tool lock, the signal lock and (through its hook) the
+// trading model's position and order locks one at a time. No other operation holds two chart
+// locks.
+//
+// Cost. A layout, a live update and a finished bar touch only the visible bars (a few thousand
+// at most), whatever the length of the series; the Heikin Ashi bars are kept beside the raw
+// list and brought up to date bar by bar. Only a change at the oldest end (a transfer's bars,
+// a merge, the oldest bar pushed out) costs a pass over the series, once, at the next Heikin
+// Ashi layout. Hooks are set before the chart is shared between threads; invalidation,
 // data-window, price-scale and cross hooks are called with no chart lock held.
 //
 // Bounds. A series holds at most kMaxBarsPerSeries bars (about 280 MB of records): history
@@ -33,6 +40,7 @@
 #include <vector>
 
 #include "market/bar_geometry.h"
+#include "market/heikin_ashi.h"
 #include "market/wire/bar_record.h"
 #include "trading/wire/records.h"
 
@@ -187,6 +195,8 @@ class KLineData {
 
     std::size_t BarCount() const;
     std::vector<BarRecord> RawBars() const;
+    // The display list of the current bars in the type of the last layout: the raw bars or
+    // their Heikin Ashi bars, without a live bar at the front (empty before any layout).
     std::vector<BarRecord> DisplayBars() const;
 
     // The finished bars with the instrument and period they belong to, as the cache stores
@@ -275,9 +285,15 @@ class KLineData {
     // Newest first. A deque because bars enter at both ends: new bars at the front, downloaded
     // older bars at the back, both in constant time without moving the bars already held (a
     // vector would move the whole series for every new front bar).
-    std::deque<BarRecord> raw_;          // bar lock
-    std::deque<BarRecord> display_;      // display lock
-    std::deque<BarRecord> displayRaw_;   // display lock: the raw bars beside a Heikin Ashi list
+    std::deque<BarRecord> raw_;    // bar lock
+    HeikinAshiSeries heikinAshi_;  // bar lock: the Heikin Ashi prices beside raw_
+    // Display lock: the visible part of the display list at the last layout (the drawn bars and
+    // the raw bars at the same positions), the display list's front after the live bar left it
+    // (what a live update's Heikin Ashi bar follows), and the type of that layout.
+    std::vector<BarRecord> shown_;
+    std::vector<BarRecord> shownRaw_;
+    BarRecord displayFront_{};
+    int displayType_ = 0;                // 0 before any layout
     std::vector<BarGeometry> geometry_;  // layout lock; newest first
     std::vector<BarRecord> signals_;     // signal lock; order of arrival
     std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival

@@ -153,7 +153,7 @@ class LinksEndToEnd : public ::testing::Test {
         std::optional<test::LoggedIn> s =
             test::LoginAs(server_->requestPort(), "demo", "demo", kCode);
         if (!s) return false;
-        std::memcpy(Session().sessionKey, s->key.data(), sizeof Session().sessionKey);
+        for (std::size_t i = 0; i < s->key.size(); ++i) Session().sessionKey[i] = s->key[i];
         Session().accountClass = s->accountClass;
         Session().memberName = "demo";
         return true;

@@ -1,6 +1,7 @@
 #include "trading/model.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -69,7 +70,44 @@ bool LoadTradingHours(Socket& s, std::int32_t* answer) {
     return ok;
 }
 
-TradingModel::TradingModel() = default;
+// What RecomputeAccount keeps between calls.
+struct TradingModel::AccountScratch {
+    std::vector<Pricing> prices;
+    // The last profit of the position at the same index and the figures it came from: it
+    // stands while the position's figures and its instrument's prices stay the same, so a
+    // quote recomputes only the positions of the instrument it moved.
+    struct Memo {
+        bool valid = false;
+        std::int32_t instrument = 0, direction = 0, decimals = 0;
+        std::uint64_t openPrice = 0, heldQuantity = 0;  // bit patterns
+        std::uint32_t bid = 0, ask = 0, pointValue = 0;
+        Decimal profit;
+
+        static Memo Of(const PositionRecord& p, const Pricing& pr) {
+            return {true,
+                    p.instrument,
+                    p.direction,
+                    pr.decimals,
+                    std::bit_cast<std::uint64_t>(p.openPrice),
+                    std::bit_cast<std::uint64_t>(p.heldQuantity),
+                    std::bit_cast<std::uint32_t>(pr.bid),
+                    std::bit_cast<std::uint32_t>(pr.ask),
+                    std::bit_cast<std::uint32_t>(pr.pointValue),
+                    {}};
+        }
+        bool SameFigures(const Memo& o) const {
+            return valid && o.valid && instrument == o.instrument && direction == o.direction &&
+                   decimals == o.decimals && openPrice == o.openPrice &&
+                   heldQuantity == o.heldQuantity && bid == o.bid && ask == o.ask &&
+                   pointValue == o.pointValue;
+        }
+    };
+    std::vector<Memo> memos;
+};
+
+TradingModel::TradingModel() : scratch_(std::make_unique<AccountScratch>()) {}
+
+TradingModel::~TradingModel() = default;
 
 InstrumentRecord TradingModel::FindInstrument(std::int32_t id) const {
     std::lock_guard<std::mutex> lock(instrumentLock);
@@ -106,11 +144,12 @@ AccountBlock TradingModel::Account() const {
 }
 
 void TradingModel::RecomputeAccount() {
+    std::lock_guard<std::mutex> scratchLock(scratchLock_);
     // The prices first, so that the position walk needs no instrument lock.
-    std::vector<Pricing> prices;
+    std::vector<Pricing>& prices = scratch_->prices;
+    prices.clear();
     {
         std::lock_guard<std::mutex> lock(instrumentLock);
-        prices.reserve(instruments.size());
         for (const auto& i : instruments)
             prices.push_back({i.id, i.bid, i.ask, i.pointValue, i.decimals});
     }
@@ -126,16 +165,24 @@ void TradingModel::RecomputeAccount() {
     Decimal floating;
     {
         std::lock_guard<std::mutex> lock(positionLock);
-        for (const auto& p : positions) {
+        std::vector<AccountScratch::Memo>& memos = scratch_->memos;
+        memos.resize(positions.size());
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            const PositionRecord& p = positions[k];
             auto it =
                 std::lower_bound(prices.begin(), prices.end(), p.instrument,
                                  [](const Pricing& pr, std::int32_t id) { return pr.id < id; });
             if (it == prices.end() || it->id != p.instrument) continue;  // contributes 0
-            it->Convert();
-            Decimal profit = ProfitAt(p, it->bidD, it->askD, it->powerD, it->pointD);
+            const AccountScratch::Memo figures = AccountScratch::Memo::Of(p, *it);
+            AccountScratch::Memo& memo = memos[k];
+            if (!memo.SameFigures(figures)) {
+                it->Convert();
+                memo = figures;
+                memo.profit = ProfitAt(p, it->bidD, it->askD, it->powerD, it->pointD);
+            }
             // A position whose figures cannot be represented adds nothing rather than
             // spoiling the whole sum.
-            if (profit.Valid()) floating += profit;
+            if (memo.profit.Valid()) floating += memo.profit;
         }
     }
 
@@ -166,7 +213,7 @@ bool TradingModel::LoadList(Socket& s, std::int32_t command, const void* payload
     }
     std::vector<Record> fresh;
     ListResult r = ReadCountedList(s, fresh);
-    bool countRead = r.complete || r.announced != 0;
+    bool countRead = !r.refused && (r.complete || r.announced != 0);
     if (!countRead) {
         ShowMessage(nullptr, kPositionsLoadFailedText);
         return false;
@@ -189,14 +236,20 @@ bool TradingModel::LoadInstruments(Socket& s) {
     if (!SendRequest(s, MakeHeader(cmd::LoadInstruments))) return false;
     std::vector<InstrumentRecord> fresh;
     ListResult r = ReadCountedList(s, fresh);
-    if (r.announced > 0) {
-        {
-            std::lock_guard<std::mutex> lock(instrumentLock);
-            instruments.swap(fresh);
-        }
-        Debug("kTypeInfoList完成\n");
+    if (r.refused || r.announced <= 0) return r.complete;
+    // Prices are scaled by 10^decimals: outside 0..9 they come out as 0, inf or NaN.
+    const auto usable = [](const InstrumentRecord& i) {
+        return i.decimals >= 0 && i.decimals <= 9;
+    };
+    const auto bad = std::stable_partition(fresh.begin(), fresh.end(), usable);
+    const bool allUsable = bad == fresh.end();
+    fresh.erase(bad, fresh.end());
+    {
+        std::lock_guard<std::mutex> lock(instrumentLock);
+        instruments.swap(fresh);
     }
-    return r.complete;
+    Debug("kTypeInfoList完成\n");
+    return r.complete && allUsable;
 }
 
 bool TradingModel::LoadPositionSummary(Socket& s) {
@@ -384,9 +437,11 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
         });
         Ui().PlaySound(sound::Trigger, false);
         RefreshChart();
+        // The reloads changed the lists: the figures follow them. Without a reload the account
+        // computed above stands.
+        RecomputeAccount();
     }
 
-    RecomputeAccount();
     NotifyTickListeners(positionFlag || orderFlag, orderFlag, record);
 
     AlertHook hook;

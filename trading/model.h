@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -56,6 +57,7 @@ class TradingModel {
     using DebugSink = std::function<void(std::string_view line)>;
 
     TradingModel();
+    ~TradingModel();
     TradingModel(const TradingModel&) = delete;
     TradingModel& operator=(const TradingModel&) = delete;
 
@@ -90,11 +92,13 @@ class TradingModel {
     // the whole answer arrived.
 
     // Command 1. A positive count replaces the list with the records that arrived whole;
-    // a count of 0 or less leaves it as it was. Silent on failure.
+    // a count of 0 or less, or one above the list cap, leaves it as it was. A record whose
+    // decimals lie outside 0..9 has no usable prices: it is left out and the load reads as
+    // failed. Silent on failure.
     bool LoadInstruments(Socket& s);
     // Command 20, 16, 17: the list is replaced by the records that arrived whole once the count
-    // has been read; a failure before that keeps the old list. Failures show
-    // "获取持仓信息失败".
+    // has been read; a failure before that, or a count above the list cap, keeps the old list.
+    // Failures show "获取持仓信息失败".
     bool LoadPositionSummary(Socket& s);
     bool LoadPositions(Socket& s);
     bool ReloadOrders(Socket& s);
@@ -174,6 +178,13 @@ class TradingModel {
     void Debug(std::string_view line);
 
     std::atomic<WindowHandle> mainView_{nullptr};
+
+    // RecomputeAccount's working memory, kept between calls so that a quote update allocates
+    // nothing: the instruments' prices and, per position, the last profit with the figures it
+    // came from. Its lock is taken before any list lock and held for the whole recomputation.
+    struct AccountScratch;
+    std::mutex scratchLock_;
+    std::unique_ptr<AccountScratch> scratch_;
 
     // Guards the tick listener list, the selections and the wiring; held only for the list
     // operation itself.

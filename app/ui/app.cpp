@@ -78,7 +78,8 @@ void WireViewToModel(CChildView& view, TradingModel& model) {
 
 bool CTQDiraveApp::InitInstance() {
     outcome_ = guard_->Acquire();
-    if (outcome_ == SingleInstanceGuard::Outcome::Activated) return false;
+    // Another copy holds the guard: this one ends, whether or not a window came forward.
+    if (outcome_ != SingleInstanceGuard::Outcome::First) return false;
 
     // Networking needs no start-up of its own here; the server is resolved once.
     if (!ResolveServer()) return false;

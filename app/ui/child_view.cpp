@@ -13,6 +13,7 @@
 #include "base/messages.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
+#include "widgets/ui/ui_queue.h"
 
 namespace zq {
 
@@ -29,8 +30,10 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent) {
     hooks.relayout = [this] { Relayout(); };
     hooks.closeAndRestart = [this] { CloseAndRestart(); };
     hooks.serveWindowThread = [] {
-        if (qApp && QThread::currentThread() == qApp->thread())
+        if (qApp && QThread::currentThread() == qApp->thread()) {
             QCoreApplication::sendPostedEvents(qApp, QEvent::MetaCall);
+            UiCallQueue::Instance().Serve();  // the window bridge's calls
+        }
     };
     hooks.startLinkCheck = [timer = linkCheck_](int ms) { timer->start(ms); };
     hooks.stopLinkCheck = [timer = linkCheck_] { timer->stop(); };

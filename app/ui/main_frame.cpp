@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "app/settings_block.h"
+#include "app/ui/alert_setup.h"
 #include "app/ui/child_view.h"
 #include "app/ui/toolbar_icons.h"
 #include "base/commands.h"
@@ -23,6 +24,9 @@
 #include "market/instruments.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
+#include "reports/ui/price_alert_dialog.h"
+#include "reports/ui/simulate_main.h"
+#include "reports/ui/sms_manager.h"
 #include "trading/model.h"
 #include "trading/order_entry.h"
 #include "trading/ui/open_order.h"
@@ -78,10 +82,6 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
 // but disabled.
 bool UnavailableCommand(int command) {
     switch (command) {
-        case cmdid::OpenMessages:
-        case cmdid::TradeReport:
-        case cmdid::ProductSetup:
-        case cmdid::PriceAlerts:
         case cmdid::ClearTools:
             return true;
         default:
@@ -159,6 +159,10 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     view_->SetChartCommand([this](int command) { OnCommand(command); });
     // Published and withdrawn signals mark the instrument buttons through this frame's queue.
     view_->Signals().SetMarkWindow(Handle());
+    // Every quote ends with the alert checks, on the push reader.
+    if (services_.tradingModel)
+        services_.tradingModel->SetAlertHook(
+            [this](const void* record, double floating) { alertCheck_.Check(record, floating); });
     setCentralWidget(view_);
 
     CreateMenus();
@@ -200,6 +204,7 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
 CMainFrame::~CMainFrame() {
     // The link workers post into the message store: they are stopped before it goes.
     view_->ShutdownLinks();
+    if (services_.tradingModel) services_.tradingModel->SetAlertHook({});
 }
 
 void CMainFrame::StartupLoad() {
@@ -457,6 +462,9 @@ void CMainFrame::OnCommand(int command) {
         return SelectPeriod(period->minutes);
     if (int mode = ModeOfCommand(command); mode >= 0) return SelectMode(mode);
     switch (command) {
+        case cmdid::OpenMessages:
+            OpenMessageManager();
+            return;
         case cmdid::HeikinAshi:
             ToggleHeikinAshi();
             return;
@@ -494,6 +502,22 @@ void CMainFrame::OnCommand(int command) {
         case cmdid::ModifyPending:
         case cmdid::DeletePending:
             ChangeSelectedTrade(command);
+            return;
+        case cmdid::PriceAlerts: {
+            CPriceAlter dialog(alertCheck_, this);
+            dialog.exec();
+            return;
+        }
+        case cmdid::ProductSetup: {
+            AlertSetup dialog(view_->Signals(), this);
+            dialog.exec();
+            return;
+        }
+        case cmdid::TradeReport:
+            if (services_.tradingModel) {
+                CSimulateMain report(*services_.tradingModel, this);
+                report.exec();
+            }
             return;
         case cmdid::ProgramTrading:
             if (services_.tradingModel) RunProgramTradingSetup(this, *services_.tradingModel);
@@ -603,10 +627,20 @@ void CMainFrame::CloseAndRestart() {
 void CMainFrame::OnNewMessage(int soundId) {
     if (!newMessage_) {
         newMessage_ = true;
-        messageTimer_->start(500);
+        messageTimer_->start(kMessageBlinkMs);
     }
+    // A looped sound ends when timer 3 runs out; every new one starts its period again.
     Ui().PlaySound(soundId, true);
-    soundTimer_->start(2000);
+    soundTimer_->start(kLoopedSoundMs);
+}
+
+void CMainFrame::OpenMessageManager() {
+    newMessage_ = false;
+    messageTimer_->stop();
+    messageImageShown_ = true;
+    if (QAction* a = Action(cmdid::OpenMessages)) a->setIcon(CommandIcon(cmdid::OpenMessages));
+    CSmsManager manager(messages_, this);
+    manager.exec();
 }
 
 void CMainFrame::OnClockTick() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/signal_blink.h"
+#include "reports/alert_check.h"
 #include "reports/alerts.h"
 #include "reports/message_store.h"
 #include "widgets/ui/qt_bridge.h"
@@ -67,7 +68,14 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     MessageStore& Messages() { return messages_; }
     AlertList<PriceAlertRecord>& PriceAlerts() { return priceAlerts_; }
     AlertList<ProfitAlertRecord>& ProfitAlerts() { return profitAlerts_; }
+    // The alert check of every quote and the registration of the price alert dialog.
+    AlertCheck& Alerts() { return alertCheck_; }
     bool MessageBlinking() const { return newMessage_; }
+    // Timer 1 (the message button's blink) and timer 3 (the end of a looped sound).
+    static constexpr int kMessageBlinkMs = 500;
+    static constexpr int kLoopedSoundMs = 2000;
+    QTimer* MessageBlinkTimer() const { return messageTimer_; }
+    QTimer* LoopedSoundTimer() const { return soundTimer_; }
     // The instrument buttons that blink because of trading signals.
     const SignalBlinkList& SignalBlink() const { return signalBlink_; }
     // One tick of the 100 ms blink timer (the timer calls it; tests too).
@@ -104,6 +112,8 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void SendLogout();
     void OpenWeb(const std::string& path);
     void OnNewMessage(int soundId);
+    // 32784: the blink ends, then the message manager shows modally.
+    void OpenMessageManager();
     void OnClockTick();
     // WM_SIGNAL_MARK from the signal feed: mark the instrument's button, or count its signals
     // on the chart again.
@@ -134,6 +144,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     SignalBlinkList signalBlink_;
     AlertList<PriceAlertRecord> priceAlerts_;
     AlertList<ProfitAlertRecord> profitAlerts_;
+    AlertCheck alertCheck_{services_.tradingModel, priceAlerts_, profitAlerts_, messages_};
 };
 
 }  // namespace zq

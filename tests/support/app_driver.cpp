@@ -78,6 +78,16 @@ bool DeliveringUi::IsWindow(WindowHandle target) {
     return windows_.IsWindow(target);
 }
 
+std::vector<int> DeliveringUi::Sounds() const {
+    std::lock_guard lock(mutex_);
+    return sounds_;
+}
+
+void DeliveringUi::PlaySound(int soundId, bool) {
+    std::lock_guard lock(mutex_);
+    sounds_.push_back(soundId);
+}
+
 void LogInWhenTheDialogShows(const std::string& name, const std::string& password,
                              const std::string& code) {
     QTimer::singleShot(100, [=] {

@@ -48,6 +48,8 @@ class DeliveringUi final : public UiBridge {
     DeliveringUi& operator=(const DeliveringUi&) = delete;
 
     std::vector<std::string> BoxTexts() const;
+    // The ids of the sounds played so far, in order (nothing is heard).
+    std::vector<int> Sounds() const;
 
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    MsgButtons buttons, MsgIcon icon) override;
@@ -56,7 +58,7 @@ class DeliveringUi final : public UiBridge {
     void Post(WindowHandle target, unsigned msg, std::intptr_t wparam,
               std::intptr_t lparam) override;
     bool IsWindow(WindowHandle target) override;
-    void PlaySound(int, bool) override {}
+    void PlaySound(int soundId, bool looped) override;
     void StopSounds() override {}
     void OpenUrl(const std::string&) override {}
 
@@ -64,6 +66,7 @@ class DeliveringUi final : public UiBridge {
     QtBridge windows_;
     mutable std::mutex mutex_;
     std::vector<std::string> boxes_;
+    std::vector<int> sounds_;
 };
 
 // Waits on a timer for the modal login dialog, waits for its verification image, fills in the

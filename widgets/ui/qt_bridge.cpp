@@ -2,16 +2,17 @@
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QFile>
 #include <QHash>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QSoundEffect>
 #include <QThread>
 #include <QUrl>
 #include <mutex>
 #include <unordered_set>
+
+#include "widgets/ui/sound_output.h"
+#include "widgets/ui/ui_queue.h"
 
 namespace zq {
 namespace {
@@ -43,7 +44,7 @@ void RunOnUiThread(Fn&& fn) {
     if (OnUiThread()) {
         fn();
     } else {
-        QMetaObject::invokeMethod(qApp, std::forward<Fn>(fn), Qt::BlockingQueuedConnection);
+        UiCallQueue::Instance().RunAndWait(fn);
     }
 }
 
@@ -144,13 +145,10 @@ std::intptr_t QtBridge::Send(WindowHandle target, unsigned msg, std::intptr_t wp
 
 void QtBridge::Post(WindowHandle target, unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
     if (!qApp || !Registered(target)) return;
-    QMetaObject::invokeMethod(
-        qApp,
-        [=] {
-            if (Registered(target))
-                static_cast<MessageWindow*>(target)->HandleMessage(msg, wparam, lparam);
-        },
-        Qt::QueuedConnection);
+    UiCallQueue::Instance().Post([=] {
+        if (Registered(target))
+            static_cast<MessageWindow*>(target)->HandleMessage(msg, wparam, lparam);
+    });
 }
 
 bool QtBridge::IsWindow(WindowHandle target) {
@@ -158,37 +156,23 @@ bool QtBridge::IsWindow(WindowHandle target) {
 }
 
 namespace {
-QHash<int, QSoundEffect*>& Sounds() {
-    static QHash<int, QSoundEffect*> sounds;
-    return sounds;
+// Runs `fn` on the user-interface thread: at once there, queued from any other thread.
+template <typename Fn>
+void OnUiThreadSoon(Fn&& fn) {
+    if (!qApp) return;
+    if (OnUiThread())
+        fn();
+    else
+        UiCallQueue::Instance().Post(std::forward<Fn>(fn));
 }
 }  // namespace
 
 void QtBridge::PlaySound(int soundId, bool looped) {
-    QMetaObject::invokeMethod(
-        qApp,
-        [=] {
-            QSoundEffect*& effect = Sounds()[soundId];
-            if (!effect) {
-                QString path = QStringLiteral(":/sounds/%1.wav").arg(soundId);
-                if (!QFile::exists(path)) return;
-                effect = new QSoundEffect(qApp);
-                effect->setSource(QUrl(QStringLiteral("qrc") + path));
-            }
-            effect->setLoopCount(looped ? QSoundEffect::Infinite : 1);
-            effect->play();
-        },
-        Qt::QueuedConnection);
+    OnUiThreadSoon([=] { CurrentSoundOutput().Play(SoundResourcePath(soundId), looped); });
 }
 
 void QtBridge::StopSounds() {
-    QMetaObject::invokeMethod(
-        qApp,
-        [] {
-            for (QSoundEffect* e : Sounds())
-                if (e) e->stop();
-        },
-        Qt::QueuedConnection);
+    OnUiThreadSoon([] { CurrentSoundOutput().StopAll(); });
 }
 
 void QtBridge::OpenUrl(const std::string& url) {
