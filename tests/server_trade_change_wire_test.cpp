@@ -13,6 +13,7 @@
 #include "tests/order_request_builders.h"
 #include "tests/server_member_link.h"
 #include "tests/support/server_process.h"
+#include "tests/support/wait_until.h"
 #include "trading/wire/order_requests.h"
 #include "trading/wire/records.h"
 
@@ -160,8 +161,11 @@ TEST_F(TradeChangeWireTest, ProgrammaticOrdersFollowTheSignalsWhileTheFlagIsOn) 
     const std::size_t demoOrders = demo.Orders().size();
 
     // The order is there when the signal reaches the push link.
+    const std::string linksBefore = Control("links");
     Socket push = test::SubscribePush(server_->pushPort(), session->key);
     ASSERT_TRUE(push.Valid());
+    // The signal goes out only on links the server has taken in: wait until it has this one.
+    ASSERT_TRUE(test::WaitUntil([&] { return Control("links") != linksBefore; }));
     const std::string published = Control("signal 1 support 1640 1 65 1630");
     ASSERT_EQ(published.rfind("ok signal 1 tag ", 0), 0u) << published;
     bool seen = false;
