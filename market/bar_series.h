@@ -42,6 +42,7 @@
 #include "market/bar_geometry.h"
 #include "market/heikin_ashi.h"
 #include "market/wire/bar_record.h"
+#include "market/wire/tool_record.h"
 #include "trading/wire/records.h"
 
 namespace zq {
@@ -49,13 +50,6 @@ namespace zq {
 constexpr std::size_t kMaxBarsPerSeries = 5'000'000;
 // Finished bars kept aside while the first transfer of a series runs.
 constexpr std::size_t kMaxHeldBars = 1000;
-
-// A drawing tool as the server stores it (132 bytes). The chart keeps, copies and hands these
-// records to the drawing-tool hooks; the drawing tools give the bytes their fields.
-struct ToolLineRecord {
-    std::uint8_t bytes[132];
-};
-static_assert(sizeof(ToolLineRecord) == 132);
 
 enum class ChartMode : std::int32_t {
     Default = 0,
