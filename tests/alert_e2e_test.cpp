@@ -19,7 +19,7 @@
 #include "net/wire/session.h"
 #include "reports/alert_check.h"
 #include "reports/ui/price_alert_dialog.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 #include "trading/model.h"
 #include "widgets/ui/sort_list.h"
 
@@ -29,8 +29,6 @@ namespace {
 using test::ServerProcess;
 using test::ServeUntil;
 using test::WhenDialogShows;
-
-constexpr const char* kCode = "AB12";
 
 std::vector<QString> Rows(CPriceAlter& d) {
     std::vector<QString> out;
@@ -43,24 +41,8 @@ bool Listed(const std::vector<PriceAlertRecord>& alerts, std::int32_t id) {
                        [id](const PriceAlertRecord& a) { return a.id == id; });
 }
 
-class AlertEndToEnd : public ::testing::Test {
+class AlertEndToEnd : public test::ClientEndToEnd {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-        test::LogInWhenTheDialogShows("demo", "demo", kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-alert-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
-        model_ = app_->Model();
-        ASSERT_TRUE(ServeUntil(
-            [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).last > 0; }));
-    }
-    void TearDown() override {
-        app_.reset();
-        env_.reset();
-    }
-
     // The price alerts the server holds for the member now (command 8 on a connection of the
     // test's own, with the client's session).
     std::vector<PriceAlertRecord> ServerAlerts() {
@@ -79,13 +61,6 @@ class AlertEndToEnd : public ::testing::Test {
             if (m.content == text) return true;
         return false;
     }
-
-    test::DeliveringUi ui_;
-    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
-    TradingModel* model_ = nullptr;
 };
 
 TEST_F(AlertEndToEnd, AnAlertSetInTheDialogFiresWhenTheMarketReachesIt) {
@@ -114,9 +89,7 @@ TEST_F(AlertEndToEnd, AnAlertSetInTheDialogFiresWhenTheMarketReachesIt) {
             EXPECT_TRUE(Listed(ServerAlerts(), id));
             EXPECT_FALSE(MessagePosted(message));  // the market is above it
 
-            ASSERT_EQ(test::ControlCommand(server_.controlPort(), std::string("price 1 ") + below)
-                          .rfind("ok", 0),
-                      0u);
+            ASSERT_EQ(Control(std::string("price 1 ") + below).rfind("ok", 0), 0u);
             // The worker's notice refills the open dialog.
             EXPECT_TRUE(ServeUntil([&] {
                 const std::vector<QString> now = Rows(d);

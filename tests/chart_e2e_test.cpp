@@ -18,7 +18,7 @@
 #include "market/instruments.h"
 #include "market/wire/bar_record.h"
 #include "net/signal_feed.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 
 namespace zq {
 namespace {
@@ -26,23 +26,13 @@ namespace {
 using test::ServerProcess;
 using test::ServeUntil;
 
-constexpr const char* kCode = "AB12";
-
-class ChartEndToEnd : public ::testing::Test {
+class ChartEndToEnd : public test::ClientEndToEnd {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-        test::LogInWhenTheDialogShows("demo", "demo", kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-chart-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
+        ClientEndToEnd::SetUp();
+        if (HasFatalFailure()) return;
         view_ = frame_->View();
         ASSERT_TRUE(Loaded(1, 15));
-    }
-    void TearDown() override {
-        app_.reset();
-        env_.reset();
     }
 
     // The view's chart shows instrument and period with its history loaded.
@@ -52,9 +42,6 @@ class ChartEndToEnd : public ::testing::Test {
                    view_->Chart().Instrument() == instrument && view_->Chart().Period() == period &&
                    view_->Chart().BarCount() > 0 && !view_->Chart().Geometry().empty();
         });
-    }
-    std::string Control(const std::string& line) {
-        return test::ControlCommand(server_.controlPort(), line);
     }
     static int Count(const QImage& image, QRgb colour) {
         int n = 0;
@@ -68,12 +55,6 @@ class ChartEndToEnd : public ::testing::Test {
         QCoreApplication::sendEvent(&w, &e);
     }
 
-    test::DeliveringUi ui_;
-    // A market that stands still unless the test sets a price.
-    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
     CChildView* view_ = nullptr;
 };
 

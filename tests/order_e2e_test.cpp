@@ -19,7 +19,7 @@
 #include "app/ui/main_frame.h"
 #include "base/commands.h"
 #include "net/wire/session.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 #include "trading/model.h"
 #include "trading/ui/open_order.h"
 #include "widgets/ui/float_number_edit.h"
@@ -32,8 +32,6 @@ using test::ServerProcess;
 using test::ServeUntil;
 using test::WhenDialogShows;
 
-constexpr const char* kCode = "AB12";
-
 void Type(COrderEntryDialog& d, int id, const QString& text) {
     qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
 }
@@ -41,57 +39,7 @@ void Click(COrderEntryDialog& d, int id) {
     qobject_cast<QPushButton*>(d.Control(id))->click();
 }
 
-class OrderEndToEnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-        test::LogInWhenTheDialogShows("demo", "demo", kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-order-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
-        model_ = app_->Model();
-        // The push link is up once the first market records have priced the instruments.
-        ASSERT_TRUE(ServeUntil(
-            [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).ask > 0; }));
-    }
-    void TearDown() override {
-        Session().programTrading = 0;
-        app_.reset();
-        env_.reset();
-    }
-
-    std::string Control(const std::string& line) {
-        return test::ControlCommand(server_.controlPort(), line);
-    }
-    // Sets instrument 1's price and waits until the client has it (and has reloaded what the
-    // move triggered).
-    void MoveGold(double last) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.2f", last);
-        ASSERT_EQ(Control(std::string("price 1 ") + text).rfind("ok", 0), 0u);
-        ASSERT_TRUE(ServeUntil([&] {
-            return std::abs(model_->FindInstrument(1).last - static_cast<float>(last)) < 0.001f;
-        }));
-    }
-
-    // Some request connection carried exactly these requests (the server logs a connection
-    // once it has ended, a moment after the client closed it).
-    bool Logged(const std::vector<int>& codes) {
-        return ServeUntil([&] {
-            for (const auto& line : RequestLines(server_.Log()))
-                if (line == codes) return true;
-            return false;
-        });
-    }
-
-    test::DeliveringUi ui_;
-    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
-    TradingModel* model_ = nullptr;
-};
+class OrderEndToEnd : public test::ClientEndToEnd {};
 
 TEST_F(OrderEndToEnd, MarketOrderOpensAPositionAndAStopLossClosesIt) {
     const std::size_t before = model_->Positions().size();
@@ -124,7 +72,7 @@ TEST_F(OrderEndToEnd, MarketOrderOpensAPositionAndAStopLossClosesIt) {
 
     // The market falls through the stop-loss: the server closes the position and the client,
     // seeing the stop reached, reloads.
-    MoveGold(ask - 6);
+    ASSERT_TRUE(MoveGold(ask - 6));
     ASSERT_TRUE(ServeUntil([&] { return model_->Positions().size() == before; }));
 }
 
@@ -153,7 +101,7 @@ TEST_F(OrderEndToEnd, PendingOrderWaitsThenTriggersAsTheMarketReachesIt) {
     EXPECT_EQ(model_->Positions().size(), positions);
 
     // The ask falls to the order's price: it becomes a position.
-    MoveGold(limit.toDouble() - 0.5);
+    ASSERT_TRUE(MoveGold(limit.toDouble() - 0.5));
     ASSERT_TRUE(ServeUntil([&] {
         return model_->Positions().size() == positions + 1 && model_->Orders().size() == orders;
     }));
@@ -191,7 +139,7 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
         expectBox("止损或盈利必须远离建仓价2元");
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
-    MoveGold(last);
+    ASSERT_TRUE(MoveGold(last));
 
     // 4: a pending price 2.5 below the ask, then the market falls by one.
     WhenDialogShows<COpenOrderZj>([&](COpenOrderZj& d) {
@@ -201,7 +149,7 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
         expectBox("挂单价必须远离市价至少2元");
     });
     frame_->OnCommand(cmdid::NewLimitOrder);
-    MoveGold(last);
+    ASSERT_TRUE(MoveGold(last));
 
     // 6: a closed market.
     ASSERT_EQ(Control("market 1 close").rfind("ok", 0), 0u);

@@ -14,7 +14,7 @@
 #include "base/commands.h"
 #include "reports/ui/position_pages.h"
 #include "reports/ui/simulate_main.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 #include "trading/model.h"
 #include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
@@ -25,8 +25,6 @@ namespace {
 
 using test::ServeUntil;
 using test::WhenDialogShows;
-
-constexpr const char* kCode = "AB12";
 
 std::string Cell(CReportListPage& page, int row, int column) {
     return U(page.List()->Cell(row, column));
@@ -39,41 +37,7 @@ int RowOf(CReportListPage& page, const std::string& key) {
     return -1;
 }
 
-class ReportEndToEnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-        test::LogInWhenTheDialogShows("demo", "demo", kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-report-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
-        model_ = app_->Model();
-        ASSERT_TRUE(ServeUntil(
-            [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).ask > 0; }));
-    }
-    void TearDown() override {
-        app_.reset();
-        env_.reset();
-    }
-
-    bool MoveGold(double last) {
-        char line[48];
-        std::snprintf(line, sizeof line, "price 1 %.2f", last);
-        if (test::ControlCommand(server_.controlPort(), line).rfind("ok", 0) != 0) return false;
-        return ServeUntil([&] {
-            return std::abs(model_->FindInstrument(1).last - static_cast<float>(last)) < 0.001f;
-        });
-    }
-
-    test::DeliveringUi ui_;
-    test::ServerProcess server_{
-        {"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
-    TradingModel* model_ = nullptr;
-};
+class ReportEndToEnd : public test::ClientEndToEnd {};
 
 TEST_F(ReportEndToEnd, APositionShowsFollowsTheMarketAndClosesFromThePage) {
     ASSERT_TRUE(frame_->Action(cmdid::TradeReport)->isEnabled());

@@ -22,7 +22,7 @@
 #include "base/commands.h"
 #include "chart/ui/price_static.h"
 #include "net/wire/session.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 #include "trading/model.h"
 #include "trading/ui/modify_delegate.h"
 #include "trading/ui/position_dialogs.h"
@@ -36,8 +36,6 @@ using test::RequestLines;
 using test::ServerProcess;
 using test::ServeUntil;
 using test::WhenDialogShows;
-
-constexpr const char* kCode = "AB12";
 
 void Type(CTradeDialog& d, int id, const QString& text) {
     qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
@@ -53,59 +51,16 @@ QString Plus(const QString& price, double delta) {
     return QString::number(price.toDouble() + delta, 'f', 2);
 }
 
-class TradeChangeEndToEnd : public ::testing::Test {
+class TradeChangeEndToEnd : public test::ClientEndToEnd {
   protected:
-    virtual const char* Member() const { return "demo"; }
-
-    void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-        test::LogInWhenTheDialogShows(Member(), Member(), kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-change-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
-        model_ = app_->Model();
-        ASSERT_TRUE(ServeUntil(
-            [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).ask > 0; },
-            30000));
-    }
-    void TearDown() override {
-        Session().programTrading = 0;
-        app_.reset();
-        env_.reset();
-    }
-
-    std::string Control(const std::string& line) {
-        return test::ControlCommand(server_.controlPort(), line);
-    }
     void ExpectOk(const std::string& line) {
         const std::string answer = Control(line);
         EXPECT_EQ(answer.rfind("ok", 0), 0u) << line << ": " << answer;
-    }
-    // Sets instrument 1's price and waits until the client has it.
-    void MoveGold(double last) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.2f", last);
-        ExpectOk(std::string("price 1 ") + text);
-        ASSERT_TRUE(ServeUntil(
-            [&] {
-                return std::abs(model_->FindInstrument(1).last - static_cast<float>(last)) < 0.001f;
-            },
-            30000));
     }
     // How many request connections so far carried exactly these requests.
     std::size_t Count(const std::vector<int>& codes) {
         const auto lines = RequestLines(server_.Log());
         return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), codes));
-    }
-    bool Logged(const std::vector<int>& codes) {
-        return ServeUntil(
-            [&] {
-                for (const auto& line : RequestLines(server_.Log()))
-                    if (line == codes) return true;
-                return false;
-            },
-            30000);
     }
     std::optional<PositionRecord> FindPosition(
         const std::function<bool(const PositionRecord&)>& f) {
@@ -153,12 +108,6 @@ class TradeChangeEndToEnd : public ::testing::Test {
         return !*seen;
     }
 
-    test::DeliveringUi ui_;
-    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
-    TradingModel* model_ = nullptr;
     std::deque<bool> seen_;  // the flags of the dialog looks, alive as long as the test
 };
 
@@ -180,7 +129,7 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         EXPECT_EQ(d.result(), 0);
     }));
-    MoveGold(last);
+    ASSERT_TRUE(MoveGold(last));
     std::optional<PositionRecord> now = Ticket(ticket);
     ASSERT_TRUE(now.has_value());
     EXPECT_NEAR(now->stopLoss, 1600.0, 0.001);
@@ -366,7 +315,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
         ExpectOk("market 1 auto");
         EXPECT_EQ(d.result(), 0);
     }));
-    MoveGold(last);
+    ASSERT_TRUE(MoveGold(last));
 
     // Delete, with the question answered yes: the orders and account on its connection. A
     // closed market does not keep an order from going.
@@ -468,7 +417,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
 
     // The market reaches it: a programmatic position, which cannot be changed either.
     const std::size_t positions = model_->Positions().size();
-    MoveGold(level - 0.5);
+    ASSERT_TRUE(MoveGold(level - 0.5));
     ASSERT_TRUE(ServeUntil([&] { return model_->Positions().size() == positions + 1; }, 30000));
     const auto opened = FindPosition(
         [&](const PositionRecord& p) { return p.programmatic == 1 && p.instrument == 1; });
