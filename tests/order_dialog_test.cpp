@@ -16,6 +16,7 @@
 
 #include "base/messages.h"
 #include "chart/ui/price_static.h"
+#include "tests/support/dialog_controls.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
 #include "tests/trading_fixtures.h"
@@ -99,27 +100,9 @@ void PressReturn(QWidget* w) {
     QApplication::sendEvent(w, &press);
 }
 
-template <typename T>
-T* Find(COrderEntryDialog& d, int id) {
-    T* w = qobject_cast<T*>(d.Control(id));
-    EXPECT_NE(w, nullptr) << "control " << id;
-    return w;
-}
-
-QString Text(COrderEntryDialog& d, int id) {
-    QWidget* w = d.Control(id);
-    if (auto* e = qobject_cast<CFloatNumberEdit*>(w)) return e->DisplayedText();
-    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-    if (auto* p = qobject_cast<CPriceStatic*>(w)) return p->Text();
-    if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText();
-    ADD_FAILURE() << "no text control " << id;
-    return {};
-}
-
-void Type(COrderEntryDialog& d, int id, const QString& text) {
-    Find<CFloatNumberEdit>(d, id)->setText(text);
-}
+using test::Find;
+using test::Text;
+using test::Type;
 
 std::string Int32(std::int32_t v) {
     return test::Int32Bytes(v);

@@ -20,6 +20,7 @@
 #include "base/commands.h"
 #include "net/wire/session.h"
 #include "tests/support/client_e2e.h"
+#include "tests/support/dialog_controls.h"
 #include "trading/model.h"
 #include "trading/ui/open_order.h"
 #include "widgets/ui/float_number_edit.h"
@@ -32,12 +33,8 @@ using test::ServerProcess;
 using test::ServeUntil;
 using test::WhenDialogShows;
 
-void Type(COrderEntryDialog& d, int id, const QString& text) {
-    qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
-}
-void Click(COrderEntryDialog& d, int id) {
-    qobject_cast<QPushButton*>(d.Control(id))->click();
-}
+using test::Click;
+using test::Type;
 
 class OrderEndToEnd : public test::ClientEndToEnd {};
 

@@ -20,6 +20,7 @@
 #include "chart/ui/price_static.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/session.h"
+#include "tests/support/dialog_controls.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
@@ -77,28 +78,9 @@ PendingOrderRecord Order(std::int32_t side, double price) {
     return o;
 }
 
-QString Text(CTradeDialog& d, int id) {
-    QWidget* w = d.Control(id);
-    if (auto* e = qobject_cast<CFloatNumberEdit*>(w)) return e->DisplayedText();
-    if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
-    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-    if (auto* p = qobject_cast<CPriceStatic*>(w)) return p->Text();
-    if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText();
-    ADD_FAILURE() << "no text control " << id;
-    return {};
-}
-
-template <typename T>
-T* Find(CTradeDialog& d, int id) {
-    T* w = qobject_cast<T*>(d.Control(id));
-    EXPECT_NE(w, nullptr) << "control " << id;
-    return w;
-}
-
-void Type(CTradeDialog& d, int id, const QString& text) {
-    Find<CFloatNumberEdit>(d, id)->setText(text);
-}
+using test::Find;
+using test::Text;
+using test::Type;
 
 QRgb ColorOf(CTradeDialog& d, int id) {
     return Find<CPriceStatic>(d, id)->Color();

@@ -23,6 +23,7 @@
 #include "chart/ui/price_static.h"
 #include "net/wire/session.h"
 #include "tests/support/client_e2e.h"
+#include "tests/support/dialog_controls.h"
 #include "trading/model.h"
 #include "trading/ui/modify_delegate.h"
 #include "trading/ui/position_dialogs.h"
@@ -37,16 +38,10 @@ using test::ServerProcess;
 using test::ServeUntil;
 using test::WhenDialogShows;
 
-void Type(CTradeDialog& d, int id, const QString& text) {
-    qobject_cast<CFloatNumberEdit*>(d.Control(id))->setText(text);
-}
-void Click(QWidget* w) {
-    qobject_cast<QAbstractButton*>(w)->click();
-}
-QString Shown(CTradeDialog& d, int id) {
-    if (auto* p = qobject_cast<CPriceStatic*>(d.Control(id))) return p->Text();
-    return qobject_cast<CFloatNumberEdit*>(d.Control(id))->DisplayedText();
-}
+using test::Click;
+using test::Text;
+using test::Type;
+
 QString Plus(const QString& price, double delta) {
     return QString::number(price.toDouble() + delta, 'f', 2);
 }
@@ -120,12 +115,12 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     // The market falls while the dialog still shows the old bound: the server finds the stop too
     // close to the new ask, and the position keeps its stops.
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        EXPECT_EQ(Shown(d, 1033), QStringLiteral("1600.00"));
-        EXPECT_EQ(Shown(d, 1034), QStringLiteral("1700.00"));
-        const QString bound = Shown(d, 1052);
+        EXPECT_EQ(Text(d, 1033), QStringLiteral("1600.00"));
+        EXPECT_EQ(Text(d, 1034), QStringLiteral("1700.00"));
+        const QString bound = Text(d, 1052);
         ExpectOk("price 1 " + std::to_string(last - 3));
         Type(d, 1033, bound);
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         EXPECT_EQ(d.result(), 0);
     }));
@@ -138,16 +133,16 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     QString stopBound, takeBound;
     const std::size_t boxes = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        stopBound = Shown(d, 1052);
-        takeBound = Shown(d, 1053);
+        stopBound = Text(d, 1052);
+        takeBound = Text(d, 1053);
         // One cent beyond the stop-loss bound: the client refuses and sends nothing.
         Type(d, 1033, Plus(stopBound, 0.01));
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         // Exactly on both bounds: the server takes them.
         Type(d, 1033, stopBound);
         Type(d, 1034, takeBound);
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_EQ(ui_.BoxTexts().size(), boxes + 1);
@@ -165,7 +160,7 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
         Type(d, 1033, QString());
         Type(d, 1034, QString());
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(d.result(), 0);
     }));
     ExpectOk("market 1 auto");
@@ -180,7 +175,7 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
         Type(d, 1033, QString());
         Type(d, 1034, QString());
-        Click(d.Control(1051));
+        Click(d, 1051);
     }));
     EXPECT_EQ(ui_.BoxTexts().size(), before + 1);
     EXPECT_EQ(LastBox(), "止损或盈利无效");
@@ -198,9 +193,9 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     model_->SelectPosition(position);
 
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
-        EXPECT_EQ(Shown(d, 1032), QStringLiteral("1.00"));
+        EXPECT_EQ(Text(d, 1032), QStringLiteral("1.00"));
         Type(d, 1032, QStringLiteral("0.50"));
-        Click(d.Control(1059));
+        Click(d, 1059);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
@@ -220,18 +215,18 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     // The spin allows a unit more than is held: the server answers 4.
     model_->SelectPosition(*rest);
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
-        EXPECT_EQ(Shown(d, 1032), QStringLiteral("0.50"));
+        EXPECT_EQ(Text(d, 1032), QStringLiteral("0.50"));
         Type(d, 1032, QStringLiteral("0.51"));
-        Click(d.Control(1059));
+        Click(d, 1059);
         EXPECT_EQ(LastBox(), "无效价格");
         // 2: the market moves beyond the allowed deviation after the price was shown.
         Type(d, 1032, QStringLiteral("0.10"));
         ExpectOk("price 1 " + std::to_string(model_->FindInstrument(1).last + 3));
-        Click(d.Control(1059));
+        Click(d, 1059);
         EXPECT_EQ(LastBox(), "价格已经变动，请重新下单");
         // 6: a closed market.
         ExpectOk("market 1 close");
-        Click(d.Control(1059));
+        Click(d, 1059);
         EXPECT_EQ(LastBox(), "闭市中，禁止交易");
         ExpectOk("market 1 auto");
         EXPECT_EQ(d.result(), 0);
@@ -244,8 +239,8 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     PositionRecord stranger = *rest;
     std::snprintf(stranger.ticket, sizeof stranger.ticket, "999999999");
     model_->SelectPosition(stranger);
-    ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition,
-                                     [&](COrderSJClose& d) { Click(d.Control(1059)); }));
+    ASSERT_TRUE(
+        RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) { Click(d, 1059); }));
     EXPECT_EQ(LastBox(), "未知错误");
 
     // The programmatic 上海金 position opens neither dialog.
@@ -272,12 +267,12 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     model_->SelectOrder(*order);
 
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
-        EXPECT_EQ(Shown(d, 1042), QStringLiteral("1620.00"));
-        EXPECT_EQ(Shown(d, 1028), QStringLiteral("1600.00"));
+        EXPECT_EQ(Text(d, 1042), QStringLiteral("1620.00"));
+        EXPECT_EQ(Text(d, 1028), QStringLiteral("1600.00"));
         EXPECT_EQ(qobject_cast<QComboBox*>(d.Control(1026))->currentIndex(), 1);
         Type(d, 1042, QStringLiteral("1625.00"));
         qobject_cast<QComboBox*>(d.Control(1026))->setCurrentIndex(0);
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
@@ -295,21 +290,21 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // 5: a new price one above its stop-loss; the bound shown is still that of 1625.00.
         Type(d, 1042, QStringLiteral("1601.00"));
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         // 4: the market falls to within the pending distance of a price the band allowed.
-        const QString lower = Shown(d, 1048);
+        const QString lower = Text(d, 1048);
         Type(d, 1042, lower);
         Type(d, 1028, QString());
         Type(d, 1030, QString());
         ExpectOk("price 1 " + std::to_string(last - 1));
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "无效价格");
         // 6: a closed market, shown as "无效价格" too.
         Type(d, 1042, QStringLiteral("1630.00"));
         ExpectOk("market 1 close");
         const std::size_t before = ui_.BoxTexts().size();
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(ui_.BoxTexts().size(), before + 1);
         EXPECT_EQ(LastBox(), "无效价格");
         ExpectOk("market 1 auto");
@@ -340,9 +335,9 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     ASSERT_TRUE(rebar.has_value());
     model_->SelectOrder(*rebar);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
-        Click(d.Control(1033));
-        EXPECT_EQ(Shown(d, 1031), QStringLiteral("100"));
-        Click(d.Control(1051));
+        Click(d, 1033);
+        EXPECT_EQ(Text(d, 1031), QStringLiteral("100"));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "保证金不足");
     }));
 
@@ -353,7 +348,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // The sell triggers when the bid rises to its price.
         ExpectOk("price 2 " + std::to_string(silver->price + 0.5));
-        Click(d.Control(1051));
+        Click(d, 1051);
         EXPECT_EQ(LastBox(), "价格已经变动，请重新下单");
     }));
 }
@@ -370,7 +365,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
         [](CPeaSetup1& d) {
             EXPECT_FALSE(d.Switch()->isChecked());
             d.Switch()->setChecked(true);
-            Click(d.findChild<QPushButton*>(QStringLiteral("ctl1000")));
+            d.findChild<QPushButton*>(QStringLiteral("ctl1000"))->click();
             EXPECT_EQ(d.result(), QDialog::Accepted);
         },
         &seen);
@@ -449,7 +444,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
         [](CPeaSetup1& d) {
             EXPECT_TRUE(d.Switch()->isChecked());
             d.Switch()->setChecked(false);
-            Click(d.findChild<QPushButton*>(QStringLiteral("ctl1000")));
+            d.findChild<QPushButton*>(QStringLiteral("ctl1000"))->click();
         },
         &seen);
     frame_->OnCommand(cmdid::ProgramTrading);
