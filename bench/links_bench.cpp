@@ -1,6 +1,6 @@
 // The history transfer's unpacking in front of the chart intake: a downloaded archive of
-// 100,000 bar records (one item, or ten items of 10,000) opened from memory, unpacked item by
-// item and appended to a freshly reset chart, as the data link does it.
+// 100,000 bar records (one item, ten items of 10,000, or 400 items of 250) opened from memory,
+// unpacked item by item and appended to a freshly reset chart, as the data link does it.
 #include <benchmark/benchmark.h>
 
 #include "market/bar_series.h"
@@ -23,17 +23,20 @@ test::Bytes Archive(int items, int perItem) {
     return test::MakeZip(parts);
 }
 
-void UnzipAndApply(benchmark::State& state, int items, int perItem) {
+void UnzipAndApply(benchmark::State& state, int items, int perItem,
+                   UnpackThreads threads = UnpackThreads::Two) {
     const test::Bytes zip = Archive(items, perItem);
     KLineData chart;
     for (auto _ : state) {
         chart.Reset(1, 15);
         const std::uint64_t generation = chart.Generation();
-        bool opened =
-            UnpackHistory(zip.data(), zip.size(), [&](const BarRecord* records, std::size_t count) {
+        bool opened = UnpackHistory(
+            zip.data(), zip.size(),
+            [&](const BarRecord* records, std::size_t count) {
                 chart.AppendHistoryBars(records, count, generation);
                 return true;
-            });
+            },
+            threads);
         benchmark::DoNotOptimize(opened);
     }
     if (chart.BarCount() != static_cast<std::size_t>(items) * perItem)
@@ -50,7 +53,18 @@ void BM_UnzipAndApplyTenItems(benchmark::State& state) {
     UnzipAndApply(state, 10, 10000);
 }
 
+// As the stand-in server packs an answer: items of 250 records; unpacked on one thread, and
+// on two.
+void BM_UnzipAndApplyServerItems(benchmark::State& state) {
+    UnzipAndApply(state, 400, 250, state.range(0) == 1 ? UnpackThreads::One : UnpackThreads::Two);
+}
+
 BENCHMARK(BM_UnzipAndApplyOneItem)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnzipAndApplyTenItems)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnzipAndApplyServerItems)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -79,14 +79,19 @@ std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t c
         std::lock_guard lock(barLock_);
         if (!GenerationMatches(generation)) return 0;
         const int instrument = instrument_.load();
-        for (std::size_t i = 0; i < count; ++i) {
-            const BarRecord& r = records[i];
-            if (IsSignal(r)) {
-                signals.push_back(&r);
-            } else if (r.instrument == instrument && raw_.size() < kMaxBarsPerSeries) {
-                raw_.push_back(r);
-                ++added;
-            }
+        // Runs of bars of the chart's instrument go in as blocks, up to the series bound; a
+        // signal between them goes to the signal intake, a bar of another instrument is dropped.
+        std::size_t i = 0;
+        while (i < count) {
+            std::size_t j = i;
+            while (j < count && !IsSignal(records[j]) && records[j].instrument == instrument) ++j;
+            const std::size_t room =
+                raw_.size() < kMaxBarsPerSeries ? kMaxBarsPerSeries - raw_.size() : 0;
+            const std::size_t n = std::min(j - i, room);
+            raw_.insert(raw_.end(), records + i, records + i + n);
+            added += n;
+            if (j < count && IsSignal(records[j])) signals.push_back(&records[j]);
+            i = j + 1;
         }
         if (added != 0) heikinAshi_.Invalidate();
     }

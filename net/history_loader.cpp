@@ -1,6 +1,9 @@
 #include "net/history_loader.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -25,23 +28,164 @@ HistoryLink::Options WithDefaults(HistoryLink::Options options) {
 
 }  // namespace
 
-bool UnpackHistory(const void* archive, std::size_t size,
-                   const std::function<bool(const BarRecord*, std::size_t)>& take) {
-    ZipReader zip;
-    if (!zip.Open(archive, size)) return false;
-    std::vector<BarRecord> records;
+namespace {
+
+using Take = std::function<bool(const BarRecord*, std::size_t)>;
+
+// The items to unpack: those before the first without a usable size or the first that would
+// take the unpacked total past the bound.
+int ItemsWithinBounds(const ZipReader& zip) {
     std::uint64_t total = 0;
     for (int i = 0; i < zip.Count(); ++i) {
         std::optional<std::size_t> bytes = zip.ItemSize(i);
-        if (!bytes) break;
+        if (!bytes) return i;
         total += *bytes;
-        if (total > kMaxHistoryUnpackedBytes) break;  // no real series is this long
-        // Unpacked straight into record storage, rounded up to whole records.
-        records.resize((*bytes + kRecordBytes - 1) / kRecordBytes);
-        if (!zip.Unpack(i, records.data(), *bytes)) break;
-        if (!take(records.data(), *bytes / kRecordBytes)) break;
+        if (total > kMaxHistoryUnpackedBytes) return i;  // no real series is this long
+    }
+    return zip.Count();
+}
+
+// Unpacked straight into record storage, rounded up to whole records.
+bool UnpackInto(ZipReader& zip, int index, std::vector<BarRecord>& records, std::size_t& bytes) {
+    bytes = *zip.ItemSize(index);
+    records.resize((bytes + kRecordBytes - 1) / kRecordBytes);
+    return zip.Unpack(index, records.data(), bytes);
+}
+
+bool UnpackInOrder(ZipReader& zip, int count, const Take& take) {
+    std::vector<BarRecord> records;
+    for (int i = 0; i < count; ++i) {
+        std::size_t bytes = 0;
+        if (!UnpackInto(zip, i, records, bytes)) break;
+        if (!take(records.data(), bytes / kRecordBytes)) break;
     }
     return true;
+}
+
+// Two threads share the inflating: a helper unpacks the odd items, at most kAhead items ahead
+// of the intake, while this thread unpacks the even ones and hands every item to `take` in
+// archive order. The helper inflates with its own stream straight from the archive's memory;
+// the stop rules are those of the one-thread walk, so the same records reach `take`.
+class SharedUnpack {
+  public:
+    SharedUnpack(ZipReader& zip, int count) : zip_(zip), count_(count) {}
+    ~SharedUnpack() {
+        Stop();
+        if (ready_) inflateEnd(&inflater_);
+    }
+
+    bool Run(const Take& take) {
+        if (inflateInit2(&inflater_, -MAX_WBITS) != Z_OK) return UnpackInOrder(zip_, count_, take);
+        ready_ = true;
+        try {
+            helper_ = std::thread([this] { Help(); });
+        } catch (...) {
+            return UnpackInOrder(zip_, count_, take);
+        }
+        std::vector<BarRecord> own;
+        for (int i = 0; i < count_; ++i) {
+            const BarRecord* records = nullptr;
+            std::size_t bytes = 0;
+            if (i % 2 == 0) {
+                if (!UnpackInto(zip_, i, own, bytes)) break;
+                records = own.data();
+            } else {
+                Slot& slot = slots_[Index(i)];
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return slot.item == i; });
+                if (!slot.ok) break;
+                records = slot.records.data();
+                bytes = slot.bytes;
+            }
+            const bool more = take(records, bytes / kRecordBytes);
+            {
+                std::lock_guard lock(mutex_);
+                taken_ = i + 1;  // frees the slot of item i for item i + kAhead
+            }
+            changed_.notify_all();
+            if (!more) break;
+        }
+        Stop();
+        return true;
+    }
+
+  private:
+    static constexpr int kAhead = 8;
+    struct Slot {
+        int item = -1;  // the item the slot holds, once it is done
+        bool ok = false;
+        std::vector<BarRecord> records;
+        std::size_t bytes = 0;
+    };
+    static std::size_t Index(int item) { return static_cast<std::size_t>((item / 2) % kAhead); }
+
+    void Help() {
+        for (int i = 1; i < count_; i += 2) {
+            Slot& slot = slots_[Index(i)];
+            {
+                std::unique_lock lock(mutex_);
+                // Its slot is free once the item kAhead odd items back has been taken.
+                changed_.wait(lock, [&] { return stop_ || taken_ > i - 2 * kAhead; });
+                if (stop_) break;
+            }
+            bool ok = false;
+            try {
+                const ZipItem* item = zip_.Item(i);
+                slot.bytes = static_cast<std::size_t>(item->size);
+                slot.records.resize((slot.bytes + kRecordBytes - 1) / kRecordBytes);
+                ok = InflateZipItem(zip_.Data(), *item, slot.records.data(), slot.bytes, inflater_);
+            } catch (...) {
+                ok = false;  // no memory: the item reads as broken, and the walk ends there
+            }
+            {
+                std::lock_guard lock(mutex_);
+                slot.ok = ok;
+                slot.item = i;
+            }
+            changed_.notify_all();
+            if (!ok) break;
+        }
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (helper_.joinable()) helper_.join();
+    }
+
+    ZipReader& zip_;
+    const int count_;
+    z_stream_s inflater_{};  // the helper's
+    bool ready_ = false;
+    std::thread helper_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Slot slots_[kAhead];
+    int taken_ = 0;  // items handed to `take` so far
+    bool stop_ = false;
+};
+
+// Sharing pays only when there is a fair amount to inflate.
+constexpr std::uint64_t kSharedUnpackBytes = 256 * 1024;
+
+}  // namespace
+
+bool UnpackHistory(const void* archive, std::size_t size, const Take& take, UnpackThreads threads) {
+    ZipReader zip;
+    if (!zip.Open(archive, size)) return false;
+    const int count = ItemsWithinBounds(zip);
+    bool shareable = threads == UnpackThreads::Two && count >= 2;
+    std::uint64_t total = 0;
+    for (int i = 0; i < count && shareable; ++i) {
+        shareable = zip.Item(i)->Plain();  // the zip library serves one thread only
+        total += zip.Item(i)->size;
+    }
+    if (!shareable || total < kSharedUnpackBytes) return UnpackInOrder(zip, count, take);
+    SharedUnpack shared(zip, count);
+    return shared.Run(take);
 }
 
 HistoryLink::HistoryLink(Options options)

@@ -55,8 +55,14 @@ inline constexpr std::uint64_t kMaxHistoryUnpackedBytes =
 // unpacked, before an item that would take the unpacked total past kMaxHistoryUnpackedBytes,
 // or when `take` returns false. False when the archive does not open (the zip reader refuses
 // items that share their data).
+//
+// With UnpackThreads::Two a larger archive of plain (stored or deflated) items is inflated by
+// this thread and a helper together, the helper a few items ahead; `take` is still called on
+// this thread, in order, with the same records, and the helper has ended when this returns.
+enum class UnpackThreads { One, Two };
 bool UnpackHistory(const void* archive, std::size_t size,
-                   const std::function<bool(const BarRecord* records, std::size_t count)>& take);
+                   const std::function<bool(const BarRecord* records, std::size_t count)>& take,
+                   UnpackThreads threads = UnpackThreads::Two);
 
 // How one transfer ended.
 enum class TransferEnd {

@@ -1,8 +1,12 @@
 #include "net/push_link.h"
 
+#include <algorithm>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "base/messages.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/session.h"
 #include "reports/message_store.h"
@@ -96,17 +100,57 @@ bool PushLink::Recorded() const {
     return socket_ != nullptr;
 }
 
+// The item stream through a buffer: one receive call brings in as many items as have arrived,
+// rather than two calls per market record. A read asks for exactly the bytes of one field or
+// body, as an unbuffered read would, and fails the same way when the link ends in between.
+class PushLink::ItemReader {
+  public:
+    explicit ItemReader(Socket& socket) : socket_(socket) {}
+
+    // `count` when all of them arrived, otherwise the failing receive result (0: closed).
+    int Read(void* out, int count) {
+        auto* p = static_cast<char*>(out);
+        int got = 0;
+        while (got < count) {
+            if (at_ == end_) {
+                const int left = count - got;
+                // What is beyond a buffer's worth goes straight where it belongs.
+                if (left >= kBufferBytes) {
+                    const int n = ReceiveExact(socket_, p + got, left);
+                    return n == left ? count : n;
+                }
+                const int n = socket_.Recv(buffer_.data(), buffer_.size());
+                if (n <= 0) return n;
+                at_ = 0;
+                end_ = n;
+            }
+            const int take = std::min(count - got, end_ - at_);
+            std::memcpy(p + got, buffer_.data() + at_, static_cast<std::size_t>(take));
+            at_ += take;
+            got += take;
+        }
+        return count;
+    }
+
+  private:
+    static constexpr int kBufferBytes = 64 * 1024;
+    Socket& socket_;
+    std::vector<char> buffer_ = std::vector<char>(kBufferBytes);
+    int at_ = 0, end_ = 0;
+};
+
 int PushLink::PushLinkReader(std::shared_ptr<LinkSocket> socket) {
     SocketGroup::Scope scope(gate_->Sockets());
     const SessionUse session;  // the session stays as it is until this worker ends
     try {
         RequestHeader header = MakeHeader(cmd::Subscribe);
         socket->Get().Send(&header, sizeof header);  // not checked: the first read tells
+        ItemReader items(socket->Get());
         for (;;) {
             std::int32_t type = 0;
-            if (ReceiveExact(socket->Get(), &type, 4) != 4) break;
+            if (items.Read(&type, 4) != 4) break;
             // A link that has been replaced stops before it acts on anything more.
-            if (socket->WasShutDown() || !Dispatch(type, *socket)) break;
+            if (socket->WasShutDown() || !Dispatch(type, items)) break;
         }
     } catch (...) {
         // Any failure ends the link like a read failure; the link check reconnects.
@@ -115,8 +159,7 @@ int PushLink::PushLinkReader(std::shared_ptr<LinkSocket> socket) {
     return 1;
 }
 
-bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
-    Socket& s = socket.Get();
+bool PushLink::Dispatch(std::int32_t type, ItemReader& items) {
     switch (type) {
         case push::Closed:
         case push::ForcedOffline: {
@@ -127,7 +170,7 @@ bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
         }
         case push::Record: {
             BarRecord r;
-            if (ReceiveExact(s, &r, sizeof r) != static_cast<int>(sizeof r)) return false;
+            if (items.Read(&r, sizeof r) != static_cast<int>(sizeof r)) return false;
             LinkGate::Pass pass(*gate_);
             if (!pass) return false;
             if (IsSignal(r)) {
@@ -138,11 +181,18 @@ bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
             return true;
         }
         case push::Message: {
-            std::int32_t more = 0;
-            std::int32_t time = 0;
+            // The item layout of the message list's load: more, time, length, the text.
+            std::int32_t more = 0, time = 0, length = 0;
+            if (items.Read(&more, 4) != 4 || more <= 0) return false;
+            if (items.Read(&time, 4) != 4 || items.Read(&length, 4) != 4) return false;
+            if (length > kMaxMessageBytes) return false;
             std::string text;
-            if (ReceiveExact(s, &more, 4) != 4 || more <= 0) return false;
-            if (!ReadMessageItem(s, time, text) || time <= 0) return false;
+            if (length > 0) {
+                std::string raw(static_cast<std::size_t>(length), '\0');
+                if (items.Read(raw.data(), length) != length) return false;
+                text = FromAnsi(FieldText(raw.data(), raw.size()));
+            }
+            if (time <= 0) return false;
             LinkGate::Pass pass(*gate_);
             if (!pass) return false;
             if (handlers_.instantMessage) handlers_.instantMessage(text, time);
@@ -150,7 +200,7 @@ bool PushLink::Dispatch(std::int32_t type, LinkSocket& socket) {
         }
         case push::Discard: {
             char body[push::kDiscardBytes];
-            return ReceiveExact(s, body, sizeof body) == static_cast<int>(sizeof body);
+            return items.Read(body, sizeof body) == static_cast<int>(sizeof body);
         }
         case push::KeepAlive:
             MarkKeepAlive();

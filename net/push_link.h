@@ -139,8 +139,9 @@ class PushLink : public std::enable_shared_from_this<PushLink> {
     int PushLinkReader(std::shared_ptr<LinkSocket> socket);
 
   private:
+    class ItemReader;
     // Reads the body of one item and acts on it; false when the reader is to end.
-    bool Dispatch(std::int32_t type, LinkSocket& socket);
+    bool Dispatch(std::int32_t type, ItemReader& items);
 
     const PushHandlers handlers_;
     const std::shared_ptr<LinkGate> gate_;

@@ -1,9 +1,11 @@
 #include "net/zip_reader.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,7 @@ constexpr std::size_t kLocalBytes = 30;
 constexpr std::size_t kCentralBytes = 46;
 constexpr std::size_t kEndBytes = 22;
 constexpr std::size_t kZip64LocatorBytes = 20;
+constexpr std::uint16_t kStored = 0;
 
 std::uint32_t U16(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
@@ -27,10 +30,9 @@ std::uint32_t U32(const unsigned char* p) {
     return U16(p) | U16(p + 2) << 16;
 }
 
-}  // namespace
-
-bool ZipLayoutIsSound(const void* data, std::size_t size) {
-    const auto* b = static_cast<const unsigned char*>(data);
+// The end record, the central directory and every item's local header; fills `items` (when
+// given) in directory order. False for anything ZipLayoutIsSound refuses.
+bool ParseLayout(const unsigned char* b, std::size_t size, std::vector<ZipItem>* items) {
     if (!b || size < kEndBytes) return false;
     // The end record: the last signature that leaves room for its own comment.
     std::size_t end = size - kEndBytes;
@@ -52,6 +54,10 @@ bool ZipLayoutIsSound(const void* data, std::size_t size) {
     // Every item's local header and data lie before the directory and apart from every other.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // [start, end)
     spans.reserve(entries);
+    if (items) {
+        items->clear();
+        items->reserve(entries);
+    }
     std::uint64_t at = directory;
     for (std::uint32_t i = 0; i < entries; ++i) {
         if (at + kCentralBytes > directory + directorySize) return false;
@@ -63,9 +69,21 @@ bool ZipLayoutIsSound(const void* data, std::size_t size) {
         if (local + kLocalBytes > directory) return false;
         const unsigned char* l = b + local;
         if (U32(l) != kLocalSignature) return false;
-        const std::uint64_t itemEnd = local + kLocalBytes + U16(l + 26) + U16(l + 28) + compressed;
+        const std::uint64_t data = local + kLocalBytes + U16(l + 26) + U16(l + 28);
+        const std::uint64_t itemEnd = data + compressed;
         if (itemEnd > directory) return false;
         spans.emplace_back(local, itemEnd);
+        if (items) {
+            ZipItem item;
+            item.flags = static_cast<std::uint16_t>(U16(c + 8));
+            item.method = static_cast<std::uint16_t>(U16(c + 10));
+            item.localMethod = static_cast<std::uint16_t>(U16(l + 8));
+            item.crc = U32(c + 16);
+            item.compressed = compressed;
+            item.size = U32(c + 24);
+            item.data = data;
+            items->push_back(item);
+        }
     }
     if (at != directory + directorySize) return false;
     std::sort(spans.begin(), spans.end());
@@ -74,10 +92,39 @@ bool ZipLayoutIsSound(const void* data, std::size_t size) {
     return true;
 }
 
+}  // namespace
+
+bool ZipLayoutIsSound(const void* data, std::size_t size) {
+    return ParseLayout(static_cast<const unsigned char*>(data), size, nullptr);
+}
+
+bool InflateZipItem(const unsigned char* archive, const ZipItem& item, void* buffer,
+                    std::size_t size, z_stream_s& inflater) {
+    if (size != item.size || (size > 0 && !buffer)) return false;
+    const unsigned char* in = archive + item.data;
+    auto* out = static_cast<unsigned char*>(buffer);
+    if (item.method == kStored) {
+        if (item.compressed != size) return false;
+        if (size > 0) std::memcpy(out, in, size);
+    } else {
+        if (inflateReset(&inflater) != Z_OK) return false;
+        unsigned char none = 0;  // room for a byte that an empty item must not have
+        inflater.next_in = const_cast<unsigned char*>(in);
+        inflater.avail_in = static_cast<uInt>(item.compressed);
+        inflater.next_out = size > 0 ? out : &none;
+        inflater.avail_out = size > 0 ? static_cast<uInt>(size) : 1u;
+        // The stream must end exactly at the stated size: a byte more, or a stream that stops
+        // short, is a broken item.
+        if (inflate(&inflater, Z_FINISH) != Z_STREAM_END || inflater.total_out != size)
+            return false;
+    }
+    return crc32(0L, size > 0 ? out : Z_NULL, static_cast<uInt>(size)) == item.crc;
+}
+
 bool ZipReader::Open(const void* data, std::size_t size) {
     Close();
     if (!data || size == 0) return false;
-    if (!ZipLayoutIsSound(data, size)) return false;
+    if (!ParseLayout(static_cast<const unsigned char*>(data), size, &items_)) return false;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_buffer_create(data, size, 0, &error);
@@ -92,10 +139,22 @@ bool ZipReader::Open(const void* data, std::size_t size) {
         return false;
     }
     zip_int64_t n = zip_get_num_entries(archive, 0);
-    if (n < 0 || n > kMaxZipItems) {
+    if (n < 0 || n > kMaxZipItems || static_cast<std::size_t>(n) != items_.size()) {
         zip_discard(archive);
+        items_.clear();
         return false;
     }
+    if (!inflater_) {
+        auto z = std::make_unique<z_stream_s>();
+        *z = {};
+        if (inflateInit2(z.get(), -MAX_WBITS) != Z_OK) {  // raw deflate, as zip items hold it
+            zip_discard(archive);
+            items_.clear();
+            return false;
+        }
+        inflater_ = std::move(z);
+    }
+    data_ = static_cast<const unsigned char*>(data);
     archive_ = archive;
     count_ = static_cast<int>(n);
     return true;
@@ -105,6 +164,20 @@ void ZipReader::Close() {
     if (archive_) zip_discard(archive_);  // read-only: nothing to write back
     archive_ = nullptr;
     count_ = 0;
+    items_.clear();
+    data_ = nullptr;
+}
+
+ZipReader::ZipReader() = default;
+
+ZipReader::~ZipReader() {
+    Close();
+    if (inflater_) inflateEnd(inflater_.get());
+}
+
+const ZipItem* ZipReader::Item(int index) const {
+    if (!archive_ || index < 0 || index >= count_) return nullptr;
+    return &items_[static_cast<std::size_t>(index)];
 }
 
 int ZipReader::Count() const {
@@ -112,18 +185,17 @@ int ZipReader::Count() const {
 }
 
 std::optional<std::size_t> ZipReader::ItemSize(int index) const {
-    if (!archive_ || index < 0 || index >= count_) return std::nullopt;
-    zip_stat_t st;
-    zip_stat_init(&st);
-    if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &st) != 0)
-        return std::nullopt;
-    if (!(st.valid & ZIP_STAT_SIZE) || st.size > kMaxZipItemBytes) return std::nullopt;
-    return static_cast<std::size_t>(st.size);
+    const ZipItem* item = Item(index);
+    if (!item || item->size > kMaxZipItemBytes) return std::nullopt;
+    return static_cast<std::size_t>(item->size);
 }
 
 bool ZipReader::Unpack(int index, void* buffer, std::size_t size) {
     std::optional<std::size_t> expected = ItemSize(index);
     if (!expected || *expected != size || (size > 0 && !buffer)) return false;
+    const ZipItem& item = items_[static_cast<std::size_t>(index)];
+    if (item.Plain()) return InflateZipItem(data_, item, buffer, size, *inflater_);
+    // Anything else (other methods, encryption) as the zip library sees it.
     zip_file_t* file = zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0);
     if (!file) return false;
     auto* out = static_cast<unsigned char*>(buffer);

@@ -15,9 +15,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
 struct zip;
+struct z_stream_s;
 
 namespace zq {
 
@@ -29,10 +32,30 @@ inline constexpr std::int64_t kMaxZipItems = 100000;
 // every item's local header are where they claim to be, and no two items share bytes.
 bool ZipLayoutIsSound(const void* data, std::size_t size);
 
+// One item as the central directory and its local header describe it.
+struct ZipItem {
+    std::uint16_t flags = 0, method = 0, localMethod = 0;
+    std::uint32_t crc = 0;
+    std::uint64_t compressed = 0, size = 0;
+    std::uint64_t data = 0;  // offset of the item's data in the archive
+    // Stored or deflated, not encrypted, and the local header agrees on the method: the reader
+    // inflates these itself, straight from the archive's memory.
+    bool Plain() const {
+        return (flags & 1) == 0 && method == localMethod && (method == 0 || method == 8);
+    }
+};
+
+// Inflates a plain item of an archive in memory into `buffer` of `size` bytes with `inflater`
+// (a raw-deflate stream): true only when `size` is the item's size, its data inflates to
+// exactly that many bytes and the checksum matches. Safe on several threads with one inflater
+// each.
+bool InflateZipItem(const unsigned char* archive, const ZipItem& item, void* buffer,
+                    std::size_t size, z_stream_s& inflater);
+
 class ZipReader {
   public:
-    ZipReader() = default;
-    ~ZipReader() { Close(); }
+    ZipReader();
+    ~ZipReader();
     ZipReader(const ZipReader&) = delete;
     ZipReader& operator=(const ZipReader&) = delete;
 
@@ -49,10 +72,17 @@ class ZipReader {
     std::optional<std::size_t> ItemSize(int index) const;
     // Unpacks an item into `buffer`, which holds `size` bytes; `size` must be the item's size.
     bool Unpack(int index, void* buffer, std::size_t size);
+    // What the directory says of an item; null for an index out of range.
+    const ZipItem* Item(int index) const;
+    // The archive's bytes (null when closed).
+    const unsigned char* Data() const { return data_; }
 
   private:
     zip* archive_ = nullptr;
     int count_ = 0;
+    const unsigned char* data_ = nullptr;
+    std::vector<ZipItem> items_;
+    std::unique_ptr<z_stream_s> inflater_;  // made once, reset for every item
 };
 
 }  // namespace zq

@@ -23,6 +23,12 @@ std::uint32_t RequestContext::PeerAddress() const {
     return peer.sin_addr.s_addr;
 }
 
+std::optional<SessionInfo> RequestContext::Session() const {
+    std::optional<SessionInfo> session = state_.sessions.Find(HeaderKey());
+    if (session) state_.sessionPeers.Note(session->key, PeerAddress());
+    return session;
+}
+
 bool RequestContext::Send(const void* data, std::size_t size) {
     return socket_.Send(data, size) == static_cast<int>(size);
 }
@@ -50,6 +56,8 @@ CommandTable BuildRequestCommands() {
     RegisterMessageCommands(table);
     RegisterSignalCommands(table);
     RegisterProgramCommands(table);
+    RegisterToolCommands(table);
+    RegisterFillCommands(table);
     return table;
 }
 

@@ -56,8 +56,9 @@ class RequestContext {
     // The peer's IPv4 address, network order; 0 when it cannot be told.
     std::uint32_t PeerAddress() const;
 
-    // The session named by the header's key, if it is open.
-    std::optional<SessionInfo> Session() const { return state_.sessions.Find(HeaderKey()); }
+    // The session named by the header's key, if it is open. The peer's address is noted for
+    // the session (SessionPeers).
+    std::optional<SessionInfo> Session() const;
 
     // Adds "<code> <text>" for this request to the connection's log line.
     void Note(const std::string& text);

@@ -35,6 +35,12 @@ void RegisterSignalCommands(CommandTable& table);
 // 53 save the programmatic trading settings (program_commands.cpp).
 void RegisterProgramCommands(CommandTable& table);
 
+// 45 store, 46 load and 47 delete drawing tools (tool_commands.cpp).
+void RegisterToolCommands(CommandTable& table);
+
+// 19 the fills of a date range (fill_commands.cpp).
+void RegisterFillCommands(CommandTable& table);
+
 // A counted list answer: the int32 count, then the records, in one send.
 template <typename Record>
 bool SendList(RequestContext& ctx, const std::vector<Record>& records) {

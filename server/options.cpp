@@ -46,6 +46,7 @@ std::string UsageText() {
            "                       still)\n"
            "  --control-port N     control commands on 127.0.0.1:N (default none; 0 = any free\n"
            "                       port)\n"
+           "  --web-port N         the web pages over HTTP (default 2280; 0 = none)\n"
            "  --keepalive-ms N     push link keep-alive every N ms (default 10000)\n"
            "  --auto-signals 0|1   the market's own trading signals (default 1; 0 = only those\n"
            "                       of the control port)\n"
@@ -121,6 +122,8 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
             std::uint16_t p = 0;
             if (!port(p)) return ParseOutcome::Error;
             options.controlPort = p;
+        } else if (name == "--web-port") {
+            if (!port(options.webPort)) return ParseOutcome::Error;
         } else if (name == "--keepalive-ms") {
             if (!ParseInteger(value, 1, 3600000, n)) {
                 message = "--keepalive-ms needs a number of milliseconds 1..3600000, not \"" +

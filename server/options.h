@@ -23,6 +23,7 @@ struct ServerOptions {
     std::optional<std::uint64_t> seed;          // none: drawn at start and logged
     std::chrono::milliseconds marketStep{500};  // 0: prices stand still
     std::optional<std::uint16_t> controlPort;   // none: no control port; 0: any free port
+    std::uint16_t webPort = 2280;               // the web pages; 0: none
     std::chrono::milliseconds keepAliveInterval{10000};
     bool autoSignals = true;  // the market publishes and withdraws signals by itself
     HoursMode tradingHours = HoursMode::Standard;  // Always: every market open at every hour

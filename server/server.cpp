@@ -42,6 +42,7 @@ bool Server::Start(std::string* error) {
         push_.Stop();
         data_.Stop();
         control_.reset();
+        web_.Stop();
     };
     using Reach = Listener::Reach;
     if (!request_.Open(Reach::AllAddresses, options_.requestPort, error) ||
@@ -56,6 +57,10 @@ bool Server::Start(std::string* error) {
             closePorts();
             return false;
         }
+    }
+    if (options_.webPort != 0 && !web_.Start(*state_, options_.webPort, error)) {
+        closePorts();
+        return false;
     }
     // The engine hears every price before the bars pass it to the push links, so a client that
     // reloads on a record finds its trades done. Closed markets stand still; settlements of
@@ -99,8 +104,9 @@ bool Server::Start(std::string* error) {
     LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
             std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) +
             (control_ ? ", control " + std::to_string(ControlPortNumber()) : std::string()) +
-            "; store " + options_.dbPath + "; version " + std::to_string(options_.versionNumber) +
-            "; seed " + std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +
+            (WebPort() ? ", web " + std::to_string(WebPort()) : std::string()) + "; store " +
+            options_.dbPath + "; version " + std::to_string(options_.versionNumber) + "; seed " +
+            std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +
             " sessions open; market step " + std::to_string(options_.marketStep.count()) + " ms" +
             (options_.autoSignals ? "" : "; no automatic signals") + "; trading hours " +
             HoursModeName(options_.tradingHours) +
@@ -114,6 +120,7 @@ void Server::Stop() {
     push_.Stop();
     data_.Stop();
     if (control_) control_->Stop();
+    web_.Stop();
     // Every push link hears -1 before the connections are shut down.
     state_->push.CloseAll(kPushFarewellWait);
     connections_.CloseAll();
@@ -129,7 +136,8 @@ void Server::Stop() {
 bool Server::WritePortsFile(const std::string& path, std::string* error) const {
     std::string line = std::to_string(RequestPort()) + " " + std::to_string(PushPort()) + " " +
                        std::to_string(DataPort());
-    if (control_) line += " " + std::to_string(ControlPortNumber());
+    if (control_ || WebPort()) line += " " + std::to_string(ControlPortNumber());
+    if (WebPort()) line += " " + std::to_string(WebPort());
     line += "\n";
     if (WriteFileAtomically(path, line)) return true;
     if (error) *error = path + ": " + std::strerror(errno);

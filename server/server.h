@@ -21,6 +21,7 @@
 #include "server/listener.h"
 #include "server/options.h"
 #include "server/server_state.h"
+#include "server/web_pages.h"
 
 namespace zq::server {
 
@@ -47,11 +48,14 @@ class Server {
     std::uint16_t DataPort() const { return data_.Port(); }
     // 0 when the server has no control port.
     std::uint16_t ControlPortNumber() const { return control_ ? control_->Port() : 0; }
+    // 0 when the web pages are off (--web-port 0).
+    std::uint16_t WebPort() const { return web_.Port(); }
     std::uint64_t Seed() const { return seed_; }
     ServerState& State() { return *state_; }
 
-    // Writes "request push data" (the ports listened on, and the control port fourth when there
-    // is one) as one line; the file appears whole.
+    // Writes the ports listened on as one line, "request push data", then the control port
+    // when there is one (0 when there is none but web pages) and the web port when the pages
+    // are on; the file appears whole.
     bool WritePortsFile(const std::string& path, std::string* error) const;
 
   private:
@@ -64,6 +68,7 @@ class Server {
     ConnectionSet connections_{kMaxConnections, kMaxConnectionsPerAddress};
     Listener request_, push_, data_;
     std::unique_ptr<ControlPort> control_;
+    WebServer web_;
     bool started_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include "server/options.h"
 #include "server/push_feed.h"
 #include "server/random.h"
+#include "server/session_peers.h"
 #include "server/session_store.h"
 #include "server/sessions.h"
 #include "server/signals.h"
@@ -32,6 +33,8 @@ struct ServerState {
     // The open sessions, kept in the store as well so that they survive a crash.
     StoredSessions storedSessions{*store};
     SessionTable sessions{&storedSessions};
+    // Where each open session's requests come from (who may see the member's web pages).
+    SessionPeers sessionPeers{sessions};
     SeededRandom random;
     Market market{random};
     Accounts accounts{*store, market};

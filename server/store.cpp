@@ -11,6 +11,7 @@
 #include "server/random.h"
 #include "server/session_store.h"
 #include "server/signal_flags.h"
+#include "server/tools.h"
 
 namespace zq::server {
 namespace {
@@ -71,6 +72,7 @@ constexpr MigrationStep kMigrations[] = {
     CreateSignalFlagTable,      // signal_flags.cpp
     CreateFillTable,            // account_rows.cpp
     CreateProgramTradingTable,  // program_trading.cpp
+    CreateToolTable,            // tools.cpp
 };
 
 Member ReadMember(const Statement& st) {

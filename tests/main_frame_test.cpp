@@ -37,6 +37,7 @@ struct FrameServer {
     std::vector<std::int32_t> commands;
     std::vector<std::pair<std::int32_t, std::string>> messages;  // time, GBK text
     int priceAlerts = 0;
+    std::vector<ToolLineRecord> deletes;  // the records of the delete requests
 };
 
 void Send32(Socket& s, std::int32_t v) {
@@ -64,11 +65,23 @@ void ServeFrame(FrameServer& fs, Socket& peer) {
                 break;
             }
             case cmd::LoadProfitAlerts:
+            case cmd::LoadTools:
                 Send32(peer, 0);
                 break;
             case cmd::LoadSignalFlags: {
                 const char flags[50] = {};
                 peer.Send(flags, sizeof flags);
+                break;
+            }
+            case cmd::DeleteTools: {
+                ToolLineRecord r{};
+                if (ReceiveExact(peer, &r, sizeof r) != static_cast<int>(sizeof r)) return;
+                {
+                    std::lock_guard<std::mutex> lock(fs.mutex);
+                    fs.deletes.push_back(r);
+                }
+                const char removed = 1;
+                peer.Send(&removed, 1);
                 break;
             }
             case cmd::LoadMessages:
@@ -314,13 +327,12 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
     for (const std::string& u : ui_.Urls()) EXPECT_EQ(u.rfind("http://web.test/", 0), 0u);
 }
 
-TEST_F(MainFrameTest, CommandsOfLaterWindowsArePresentAndDisabled) {
+TEST_F(MainFrameTest, CommandsArePresentAndEnabled) {
     CMainFrame f(Services(AllInstruments()));
     f.UpdateCommandStates();
-    for (int id : {cmdid::ClearTools}) EXPECT_FALSE(f.Action(id)->isEnabled()) << id;
-    for (int id :
-         {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder, cmdid::HeikinAshi,
-          cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross, cmdid::Reinitialise})
+    for (int id : {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder,
+                   cmdid::HeikinAshi, cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross,
+                   cmdid::Reinitialise, cmdid::ClearTools})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
     for (int id : {cmdid::Exit, cmdid::Relogin, cmdid::About, cmdid::Deposit})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;
@@ -454,6 +466,25 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     f.OnCommand(cmdid::Instrument(2));
     EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
     EXPECT_FALSE(view.LeftPanel()->DataWindowVisible());
+}
+
+TEST_F(MainFrameTest, ClearToolsEmptiesTheChartAndDeletesTheChartsToolsOnTheServer) {
+    CMainFrame f(Services(AllInstruments()));
+    KLineData& chart = f.View()->Chart();
+    ToolLineRecord tool{};
+    tool.type = tool_type::Straight;
+    tool.state = tool_state::Complete;
+    tool.instrument = f.CurrentInstrument();
+    tool.period = 15;
+    chart.WithTools([&](std::vector<ToolLineRecord>& t) { t.push_back(tool); });
+    f.OnCommand(cmdid::ClearTools);
+    EXPECT_EQ(chart.WithTools([](std::vector<ToolLineRecord>& t) { return t.size(); }), 0u);
+    Commands();
+    std::lock_guard<std::mutex> lock(fs_.mutex);
+    ASSERT_EQ(fs_.deletes.size(), 1u);
+    EXPECT_EQ(fs_.deletes[0].instrument, f.CurrentInstrument());
+    EXPECT_EQ(fs_.deletes[0].period, 15);
+    EXPECT_EQ(fs_.deletes[0].state, 0);
 }
 
 TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {

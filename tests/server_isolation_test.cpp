@@ -145,5 +145,47 @@ TEST_F(IsolationTest, SignalFlagsAreEachMembersOwn) {
     EXPECT_EQ(zhang.SignalFlags(), all);
 }
 
+TEST_F(IsolationTest, DrawingToolsOfAnotherMemberCannotBeSeenOrDeleted) {
+    MemberLink demo = Demo(), zhang = Zhang();
+    ToolLineRecord line{};
+    line.type = tool_type::Straight;
+    line.instrument = 1;
+    line.state = tool_state::Complete;
+    line.period = 60;
+    std::strcpy(line.time1, "03021000");
+    std::strcpy(line.time2, "03021500");
+    line.price1 = 165000;
+    line.price2 = 166000;
+    ASSERT_EQ(demo.StoreTool(line), 1);
+    // 46: 张三 loads none of the demo member's tools.
+    EXPECT_TRUE(zhang.Tools().empty());
+    // 47 on the same instrument and period leaves the demo member's in place ...
+    EXPECT_EQ(zhang.DeleteTools(1, 60), 1);
+    ASSERT_EQ(demo.Tools().size(), 1u);
+    // ... and what 张三 stores is his alone, and goes with his own delete.
+    line.price2 = 164000;
+    ASSERT_EQ(zhang.StoreTool(line), 1);
+    ASSERT_EQ(zhang.Tools().size(), 1u);
+    EXPECT_EQ(zhang.Tools()[0].price2, 164000);
+    EXPECT_EQ(demo.Tools()[0].price2, 166000);
+    EXPECT_EQ(zhang.DeleteTools(1, 60), 1);
+    EXPECT_TRUE(zhang.Tools().empty());
+    EXPECT_EQ(demo.Tools().size(), 1u);
+}
+
+TEST_F(IsolationTest, FillsOfAnotherMemberAreNotAnswered) {
+    MemberLink demo = Demo(), zhang = Zhang();
+    ASSERT_EQ(demo.Open(test::MarketRequest(1, direction::Buy, 1, 1650.25f)), 1);
+    FillQuery all{};
+    ASSERT_EQ(demo.Fills(all).records.size(), 1u);
+    const MemberLink::FillAnswer theirs = zhang.Fills(all);
+    EXPECT_TRUE(theirs.records.empty());
+    EXPECT_EQ(theirs.summary.profit, 0.0f);
+    // Not by the instrument either.
+    all.instrument = 1;
+    EXPECT_TRUE(zhang.Fills(all).records.empty());
+    EXPECT_EQ(demo.Fills(all).records.size(), 1u);
+}
+
 }  // namespace
 }  // namespace zq

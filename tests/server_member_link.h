@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "market/wire/tool_record.h"
 #include "net/wire/framing.h"
 #include "reports/wire/alert_records.h"
+#include "reports/wire/fill_records.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/server_process.h"
 #include "trading/wire/order_requests.h"
@@ -116,6 +118,32 @@ class MemberLink {
     }
     std::uint8_t SaveSignalFlags(const std::array<std::uint8_t, 50>& flags) {
         return Ask<std::uint8_t>(cmd::SaveSignalFlags, flags);
+    }
+
+    // 45, 46 and 47: the byte answers, the stored tools.
+    std::uint8_t StoreTool(const ToolLineRecord& r) { return Ask<std::uint8_t>(cmd::StoreTool, r); }
+    std::vector<ToolLineRecord> Tools() {
+        return ListOf<ToolLineRecord>(cmd::LoadTools, nullptr, 0);
+    }
+    // The record of a delete as the chart sends it: instrument and period, all else zero.
+    std::uint8_t DeleteTools(std::int32_t instrument, std::int32_t period) {
+        ToolLineRecord r{};
+        r.instrument = instrument;
+        r.period = period;
+        return Ask<std::uint8_t>(cmd::DeleteTools, r);
+    }
+    // 19: the fills and the period figures after them.
+    struct FillAnswer {
+        std::vector<FillRecord> records;
+        FillSummary summary{};
+    };
+    FillAnswer Fills(const FillQuery& q) {
+        FillAnswer a;
+        a.records = List<FillRecord>(cmd::LoadFills, q);
+        if (ReceiveExact(socket_, &a.summary, sizeof a.summary) !=
+            static_cast<int>(sizeof a.summary))
+            ADD_FAILURE() << "no whole fill summary";
+        return a;
     }
 
     Socket& socket() { return socket_; }

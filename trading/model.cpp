@@ -1,9 +1,11 @@
 #include "trading/model.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -103,6 +105,32 @@ struct TradingModel::AccountScratch {
         }
     };
     std::vector<Memo> memos;
+
+    // The account block's own figures in decimal, made again only when one of them changed:
+    // free funds + occupied + frozen margin + frozen fees (the equity before the floating
+    // profit/loss is added last) and net deposits + base 1 (the return base).
+    struct Funds {
+        bool valid = false;
+        std::uint64_t bits[6] = {};
+        Decimal freeFunds, occupied, beforeFloating, base;
+
+        void Update(const AccountBlock& a) {
+            const std::uint64_t now[6] = {std::bit_cast<std::uint64_t>(a.freeFunds),
+                                          std::bit_cast<std::uint64_t>(a.occupiedMargin),
+                                          std::bit_cast<std::uint64_t>(a.frozenMargin),
+                                          std::bit_cast<std::uint64_t>(a.frozenFees),
+                                          std::bit_cast<std::uint64_t>(a.netDeposits),
+                                          std::bit_cast<std::uint64_t>(a.base1)};
+            if (valid && std::equal(std::begin(now), std::end(now), std::begin(bits))) return;
+            std::copy(std::begin(now), std::end(now), std::begin(bits));
+            freeFunds = Decimal::FromDouble(a.freeFunds);
+            occupied = Decimal::FromDouble(a.occupiedMargin);
+            beforeFloating = freeFunds + occupied + Decimal::FromDouble(a.frozenMargin) +
+                             Decimal::FromDouble(a.frozenFees);
+            base = Decimal::FromDouble(a.netDeposits) + Decimal::FromDouble(a.base1);
+            valid = true;
+        }
+    } funds;
 };
 
 TradingModel::TradingModel() : scratch_(std::make_unique<AccountScratch>()) {}
@@ -156,8 +184,12 @@ void TradingModel::RecomputeAccount() {
     // By id for the lookup; of several records with one id the first counts, as in
     // FindInstrument.
     auto byId = [](const Pricing& a, const Pricing& b) { return a.id < b.id; };
-    if (!std::is_sorted(prices.begin(), prices.end(), byId))
-        std::stable_sort(prices.begin(), prices.end(), byId);
+    // An insertion sort: stable, in place (std::stable_sort would take a buffer on every
+    // quote), and quick for a few dozen instruments that mostly come in order already.
+    for (std::size_t k = 1; k < prices.size(); ++k) {
+        for (std::size_t j = k; j > 0 && byId(prices[j], prices[j - 1]); --j)
+            std::swap(prices[j], prices[j - 1]);
+    }
     prices.erase(std::unique(prices.begin(), prices.end(),
                              [](const Pricing& a, const Pricing& b) { return a.id == b.id; }),
                  prices.end());
@@ -188,10 +220,11 @@ void TradingModel::RecomputeAccount() {
 
     std::lock_guard<std::mutex> lock(accountLock);
     AccountBlock& a = account;
-    Decimal freeFunds = Decimal::FromDouble(a.freeFunds);
-    Decimal occupied = Decimal::FromDouble(a.occupiedMargin);
-    Decimal equity = freeFunds + occupied + Decimal::FromDouble(a.frozenMargin) +
-                     Decimal::FromDouble(a.frozenFees) + floating;
+    AccountScratch::Funds& funds = scratch_->funds;
+    funds.Update(a);
+    const Decimal& freeFunds = funds.freeFunds;
+    const Decimal& occupied = funds.occupied;
+    Decimal equity = funds.beforeFloating + floating;
     float e = equity.ToFloat();
     a.equity = e;
     a.floatingProfit = floating.ToFloat();
@@ -199,7 +232,7 @@ void TradingModel::RecomputeAccount() {
     const Decimal hundred = Decimal::FromInt(100);
     Decimal ed = Decimal::FromFloat(e);
     a.riskRate = a.occupiedMargin > 0 ? (ed * hundred / occupied).ToFloat() : 0.0f;
-    Decimal base = Decimal::FromDouble(a.netDeposits) + Decimal::FromDouble(a.base1);
+    const Decimal& base = funds.base;
     a.averageReturn = base > Decimal() ? ((ed - base) * hundred / base).ToFloat() : 0.0f;
 }
 
@@ -444,18 +477,18 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
 
     NotifyTickListeners(positionFlag || orderFlag, orderFlag, record);
 
-    AlertHook hook;
+    std::shared_ptr<const AlertHook> hook;
     {
         std::lock_guard<std::mutex> lock(listenerLock_);
         hook = alertHook_;
     }
-    if (hook) {
+    if (hook && *hook) {
         double floating;
         {
             std::lock_guard<std::mutex> al(accountLock);
             floating = account.floatingProfit;
         }
-        hook(record, floating);
+        (*hook)(record, floating);
     }
 }
 
@@ -478,21 +511,45 @@ std::vector<WindowHandle> TradingModel::TickListeners() const {
 void TradingModel::NotifyTickListeners(bool positionsChanged, bool ordersChanged,
                                        const void* marketRecord) {
     // The window checks and the sends run without the list lock: a window that handles a
-    // notification may register or unregister listeners itself.
-    std::vector<WindowHandle> candidates = TickListeners();
-    std::vector<WindowHandle> live, dead;
-    for (WindowHandle w : candidates) (Ui().IsWindow(w) ? live : dead).push_back(w);
-    if (!dead.empty()) {
+    // notification may register or unregister listeners itself, or notify in turn. The copy of
+    // the list lives on this call's stack, so a quote update allocates nothing for it unless
+    // more windows listen than the array holds.
+    struct Candidate {
+        WindowHandle window;
+        bool alive;
+    };
+    constexpr std::size_t kInline = 16;
+    std::array<Candidate, kInline> inlineCopy;
+    std::vector<Candidate> spilled;
+    std::span<Candidate> candidates;
+    {
+        std::lock_guard<std::mutex> lock(listenerLock_);
+        if (listeners_.size() <= kInline) {
+            candidates = std::span<Candidate>(inlineCopy.data(), listeners_.size());
+        } else {
+            spilled.resize(listeners_.size());
+            candidates = spilled;
+        }
+        for (std::size_t k = 0; k < listeners_.size(); ++k) candidates[k] = {listeners_[k], false};
+    }
+    bool anyDead = false;
+    for (Candidate& c : candidates) {
+        c.alive = Ui().IsWindow(c.window);
+        anyDead |= !c.alive;
+    }
+    if (anyDead) {
         std::lock_guard<std::mutex> lock(listenerLock_);
         std::erase_if(listeners_, [&](WindowHandle w) {
-            return std::find(dead.begin(), dead.end(), w) != dead.end();
+            return std::any_of(candidates.begin(), candidates.end(),
+                               [w](const Candidate& c) { return !c.alive && c.window == w; });
         });
     }
     const auto record = reinterpret_cast<std::intptr_t>(marketRecord);
-    for (WindowHandle w : live) {
-        if (positionsChanged) Ui().Send(w, WM_POSITIONS_CHANGED, 0, 0);
-        if (ordersChanged) Ui().Send(w, WM_ORDERS_CHANGED, 0, 0);
-        if (marketRecord) Ui().Send(w, WM_QUOTE_TICK, 0, record);
+    for (const Candidate& c : candidates) {
+        if (!c.alive) continue;
+        if (positionsChanged) Ui().Send(c.window, WM_POSITIONS_CHANGED, 0, 0);
+        if (ordersChanged) Ui().Send(c.window, WM_ORDERS_CHANGED, 0, 0);
+        if (marketRecord) Ui().Send(c.window, WM_QUOTE_TICK, 0, record);
     }
 }
 
@@ -518,7 +575,7 @@ std::optional<PendingOrderRecord> TradingModel::SelectedOrder() const {
 
 void TradingModel::SetAlertHook(AlertHook hook) {
     std::lock_guard<std::mutex> lock(listenerLock_);
-    alertHook_ = std::move(hook);
+    alertHook_ = std::make_shared<const AlertHook>(std::move(hook));
 }
 
 void TradingModel::SetChartRefresh(ChartRefresh refresh) {

@@ -192,7 +192,8 @@ class TradingModel {
     std::vector<WindowHandle> listeners_;
     std::optional<PositionRecord> selectedPosition_;
     std::optional<PendingOrderRecord> selectedOrder_;
-    AlertHook alertHook_;
+    // Shared, so that a quote update takes it with a reference count rather than a copy.
+    std::shared_ptr<const AlertHook> alertHook_;
     ChartRefresh chartRefresh_;
     DebugSink debugSink_;
 };

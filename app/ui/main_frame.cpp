@@ -79,14 +79,9 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
                                   8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
 
 // Commands whose windows and dialogs this version does not have yet: in the menus and toolbars,
-// but disabled.
-bool UnavailableCommand(int command) {
-    switch (command) {
-        case cmdid::ClearTools:
-            return true;
-        default:
-            return false;
-    }
+// but disabled. None at present.
+bool UnavailableCommand(int) {
+    return false;
 }
 
 // The chart modes of the mode commands, in mode order.
@@ -172,6 +167,9 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     RemoveUnlistedInstruments();
     ChooseCurrentInstrument();
     view_->SetCurrentInstrument(currentInstrument_);
+    // The member's drawing tools: loaded at every chart reset from the first load of the chart
+    // on, saved as they are drawn.
+    view_->ChartWindow()->SetToolStore(&toolStore_);
 
     newMessage_ = false;
     clockTimer_ = new QTimer(this);
@@ -204,6 +202,8 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
 CMainFrame::~CMainFrame() {
     // The link workers post into the message store: they are stopped before it goes.
     view_->ShutdownLinks();
+    // The chart window outlives the store by a moment.
+    view_->ChartWindow()->SetToolStore(nullptr);
     if (services_.tradingModel) services_.tradingModel->SetAlertHook({});
 }
 
@@ -467,6 +467,9 @@ void CMainFrame::OnCommand(int command) {
             return;
         case cmdid::HeikinAshi:
             ToggleHeikinAshi();
+            return;
+        case cmdid::ClearTools:
+            view_->ChartWindow()->ClearTools();
             return;
         case cmdid::Reinitialise:
             ReinitialiseKLineData();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/signal_blink.h"
+#include "chart/tool_store.h"
 #include "reports/alert_check.h"
 #include "reports/alerts.h"
 #include "reports/message_store.h"
@@ -66,6 +67,8 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QLabel* ClockPane() const { return clock_; }
 
     MessageStore& Messages() { return messages_; }
+    // The member's drawing tools as the server keeps them.
+    ToolStore& Tools() { return toolStore_; }
     AlertList<PriceAlertRecord>& PriceAlerts() { return priceAlerts_; }
     AlertList<ProfitAlertRecord>& ProfitAlerts() { return profitAlerts_; }
     // The alert check of every quote and the registration of the price alert dialog.
@@ -145,6 +148,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     AlertList<PriceAlertRecord> priceAlerts_;
     AlertList<ProfitAlertRecord> profitAlerts_;
     AlertCheck alertCheck_{services_.tradingModel, priceAlerts_, profitAlerts_, messages_};
+    ToolStore toolStore_;
 };
 
 }  // namespace zq

@@ -208,9 +208,10 @@ void XorCross(QImage& image, int x, int y) {
     XorCrossClipped(image, x, y, QRect());
 }
 
-void XorLine(QImage& image, int x1, int y1, int x2, int y2) {
+void XorLine(QImage& image, int x1, int y1, int x2, int y2, const QRect& clip) {
     QPainter p(&image);
     p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    if (!clip.isNull()) p.setClipRect(clip);
     p.setPen(QPen(QColor::fromRgb(chart_color::Cross), 1));
     p.drawLine(x1, y1, x2, y2);
 }

@@ -60,8 +60,9 @@ QImage MakeChartImage(int width, int height, int dpi = 96);
 // XORs the cross cursor at (x, y) into an image: a vertical line over the full height, the
 // horizontal line on both sides of it. (0, 0) is no cross. Twice at the same place erases it.
 void XorCross(QImage& image, int x, int y);
-// XORs a line (a rubber band of the drawing tools) into an image.
-void XorLine(QImage& image, int x1, int y1, int x2, int y2);
+// XORs a line (a rubber band of the drawing tools) into an image, inside `clip` only (the
+// whole image when null).
+void XorLine(QImage& image, int x1, int y1, int x2, int y2, const QRect& clip = QRect());
 // The pixels XorCross touches, for repainting them on the screen.
 std::vector<QRect> CrossRects(int width, int height, int x, int y);
 

@@ -11,6 +11,7 @@
 #include "base/ui_bridge.h"
 #include "chart/ui/left_tips.h"
 #include "chart/ui/overlay_painter.h"
+#include "chart/ui/tool_painter.h"
 #include "trading/model.h"
 
 namespace zq {
@@ -22,6 +23,7 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
       leftPanel_(leftPanel),
       command_(std::move(command)),
       input_(data, fx_),
+      toolDrawing_(data, toolFx_),
       watermark_(WatermarkText()) {
     setObjectName(QStringLiteral("CKMain"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -41,6 +43,10 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
     // The signals need nothing but the chart's own list; positions and orders come with the
     // trading model.
     InstallOverlayPainters(painter_.hooks, nullptr);
+    painter_.hooks.paintTools = PaintTools;
+    toolFx_.bands = [this](const std::vector<BandLine>& bands) { SetBands(bands); };
+    toolFx_.invalidate = [this] { InvalidateAll(); };
+    fx_.toolMouse = [this](ToolMouse event, int x, int y) { toolDrawing_.Mouse(event, x, y); };
 
     runMenu = [this](const std::vector<ChartMenuItem>& items, const QPoint& global) {
         QMenu menu(this);
@@ -81,6 +87,7 @@ void CKMain::InstallDataHooks() {
     h.dataWindow = [cross](float, const BarRecord&) { cross(); };
     h.priceScaleChanged = cross;
     InstallOverlayLayout(h, model_);
+    InstallToolLines(h, toolStore_);
 }
 
 void CKMain::SetTradingModel(TradingModel* model) {
@@ -153,6 +160,17 @@ void CKMain::SetToolMouse(std::function<void(ToolMouse event, int x, int y)> too
     fx_.toolMouse = std::move(toolMouse);
 }
 
+void CKMain::SetToolStore(ToolStore* store) {
+    toolStore_ = store;
+    toolDrawing_.SetStore(store);
+    InstallToolLines(data_.hooks, store);
+}
+
+void CKMain::ClearTools() {
+    zq::ClearTools(data_, toolStore_);
+    InvalidateAll();
+}
+
 bool CKMain::ToChartKey(int qtKey, ChartKey& key) {
     switch (qtKey) {
         case Qt::Key_Escape:
@@ -211,10 +229,25 @@ void CKMain::InvalidateBand(const PixelRect& band) {
     update(r);
 }
 
-void CKMain::XorBand(int x1, int y1, int x2, int y2) {
+namespace {
+
+QRect BandRect(const BandLine& b) {
+    return QRect(QPoint(b.x1, b.y1), QPoint(b.x2, b.y2)).normalized().adjusted(-1, -1, 1, 1);
+}
+
+void XorBands(QImage& image, const std::vector<BandLine>& bands, const QRect& clip = QRect()) {
+    for (const BandLine& b : bands) XorLine(image, b.x1, b.y1, b.x2, b.y2, clip);
+}
+
+}  // namespace
+
+void CKMain::SetBands(const std::vector<BandLine>& bands) {
     EnsureImage();
-    XorLine(image_, x1, y1, x2, y2);
-    update(QRect(QPoint(x1, y1), QPoint(x2, y2)).normalized().adjusted(-1, -1, 1, 1));
+    for (const BandLine& b : bands_) update(BandRect(b));
+    XorBands(image_, bands_);
+    bands_ = bands;
+    XorBands(image_, bands_);
+    for (const BandLine& b : bands_) update(BandRect(b));
 }
 
 void CKMain::EnsureImage() {
@@ -224,6 +257,7 @@ void CKMain::EnsureImage() {
         return;
     image_ = MakeChartImage(width(), height(), dpi);
     drawnX_ = drawnY_ = 0;
+    bands_.clear();
     contentDirty_ = QRegion(image_.rect());
 }
 
@@ -244,11 +278,19 @@ void CKMain::SyncCross() {
 void CKMain::PaintContent() {
     EnsureImage();
     SyncCross();
+    // Out of the tool modes the bands go with a repaint of the whole chart (the record being
+    // drawn stays, for a return to its mode).
+    if (!bands_.empty() && !IsToolMode(data_.State().mode)) {
+        bands_.clear();
+        contentDirty_ = QRegion(image_.rect());
+        update();
+    }
     if (contentDirty_.isEmpty()) return;
     const QRect clip = contentDirty_.boundingRect();
     contentDirty_ = QRegion();
     const ChartTexts texts{watermark_, CaptionText(data_.Product(), data_.Period())};
     const ChartPainter::Result r = painter_.Paint(image_, data_, texts, clip);
+    XorBands(image_, bands_, clip);
     if (clip != image_.rect() && (r.crossX != drawnX_ || r.crossY != drawnY_)) {
         // The cross moved while the band was painted: the rest of the image still has it
         // where it was, so the whole chart is painted again.

@@ -27,6 +27,7 @@
 
 #include "chart/chart_input.h"
 #include "chart/overlay_layout.h"
+#include "chart/tool_lines.h"
 #include "chart/ui/chart_painter.h"
 #include "market/bar_series.h"
 #include "widgets/ui/qt_bridge.h"
@@ -34,6 +35,7 @@
 namespace zq {
 
 class CLeftTips;
+class ToolStore;
 class TradingModel;
 
 class CKMain : public QWidget, public MessageWindow {
@@ -69,8 +71,16 @@ class CKMain : public QWidget, public MessageWindow {
     // (SetTradingModel sets both).
     void SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
                     std::function<void(const ChartHit&)> selectHit);
-    // Mouse events of the drawing-tool modes 3, 4 and 5.
+    // Mouse events of the drawing-tool modes 3, 4 and 5 (the chart's own tool drawing unless
+    // replaced).
     void SetToolMouse(std::function<void(ToolMouse event, int x, int y)> toolMouse);
+    // The store that loads the tools at every reset and keeps those drawn here (null: none;
+    // drawn tools then last until the next reset). Like InstallDataHooks, call before the
+    // chart is shared with the worker threads.
+    void SetToolStore(ToolStore* store);
+    // The clear command: the tools of the chart's instrument and period go from the chart,
+    // the store and the server; the chart is laid out and repainted.
+    void ClearTools();
     // Opens a context menu at a global position and returns the chosen command, 0 for none.
     // A QMenu by default; tests put their own.
     std::function<int(const std::vector<ChartMenuItem>& items, const QPoint& global)> runMenu;
@@ -90,8 +100,11 @@ class CKMain : public QWidget, public MessageWindow {
     // threads go through the chart's hooks).
     void InvalidateAll();
     void InvalidateBand(const PixelRect& band);
-    // XORs a rubber band line into the window (drawing it twice erases it).
-    void XorBand(int x1, int y1, int x2, int y2);
+    // The rubber bands of the tool being drawn, XORed into the window: the ones shown before
+    // are erased, these drawn. They stay through repaints until replaced, or until the chart
+    // leaves the tool modes.
+    void SetBands(const std::vector<BandLine>& bands);
+    const std::vector<BandLine>& Bands() const { return bands_; }
 
     // The off-screen image, painted up to date.
     const QImage& Render();
@@ -125,6 +138,10 @@ class CKMain : public QWidget, public MessageWindow {
     ChartInputEffects fx_;
     ChartInput input_;
     ChartPainter painter_;
+    ToolDrawingEffects toolFx_;
+    ToolDrawing toolDrawing_;
+    ToolStore* toolStore_ = nullptr;
+    std::vector<BandLine> bands_;  // XORed into the image
     QString watermark_;
     TradingModel* model_ = nullptr;
     OverlayHit lastHit_;  // of the latest right click, selected when its menu opens

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/config.h"
 #include "net/wire/ansi_text.h"
 
 #ifndef ZQ_BIN_DIR
@@ -60,6 +62,23 @@ std::optional<int> WaitExit(pid_t pid, Clock::duration limit) {
     }
 }
 
+// A TCP port that nothing listens on just now (the server may still lose it to another
+// process before it binds; Start tries again then); 0 when none can be had.
+std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t len = sizeof addr;
+    std::uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
+
 }  // namespace
 
 ServerProcess::ServerProcess(std::vector<std::string> extraArgs)
@@ -72,7 +91,7 @@ ServerProcess::ServerProcess(std::vector<std::string> extraArgs)
     dbPath_ = dir_ + "/zq-server.db";
     logPath_ = dir_ + "/server.log";
     portsPath_ = dir_ + "/ports";
-    Start({0, 0, 0});
+    Start({0, 0, 0}, 0);
 }
 
 ServerProcess::~ServerProcess() {
@@ -90,8 +109,20 @@ std::string ServerProcess::Log() const {
     return out.str();
 }
 
-bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports) {
+bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports, std::uint16_t web) {
+    // The web port is picked here (the server's 0 turns the pages off): when another process
+    // takes it first, the start fails and is tried again on another.
+    for (int attempt = 0;; ++attempt) {
+        const std::uint16_t port = attempt == 0 && web != 0 ? web : FreePort();
+        if (StartOnce(ports, port)) return true;
+        if (attempt >= 2 || Log().find("cannot listen on web port") == std::string::npos)
+            return false;
+    }
+}
+
+bool ServerProcess::StartOnce(const std::array<std::uint16_t, 3>& ports, std::uint16_t web) {
     error_.clear();
+    webPort_ = 0;
     std::error_code ec;
     fs::remove(portsPath_, ec);
 
@@ -105,7 +136,9 @@ bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports) {
                                      "--db",
                                      dbPath_,
                                      "--ports-file",
-                                     portsPath_};
+                                     portsPath_,
+                                     "--web-port",
+                                     std::to_string(web)};
     // Tests count records: the market's own signals only for a test that asks for them; and
     // every market open whatever the hour, unless a test asks for the trading hours
     // ({"--trading-hours", "standard"}). A later option wins.
@@ -151,10 +184,11 @@ bool ServerProcess::Start(const std::array<std::uint16_t, 3>& ports) {
             return false;
         }
         std::ifstream in(portsPath_);
-        unsigned r = 0, p = 0, d = 0;
+        unsigned r = 0, p = 0, d = 0, c = 0, w = 0;
         if (in >> r >> p >> d) {
             ports_ = {static_cast<std::uint16_t>(r), static_cast<std::uint16_t>(p),
                       static_cast<std::uint16_t>(d)};
+            if (in >> c >> w) webPort_ = static_cast<std::uint16_t>(w);
             if (ConnectLocal(ports_[0]).Valid()) return true;
         }
         if (Clock::now() >= until) {
@@ -188,10 +222,20 @@ bool ServerProcess::Kill() {
 
 bool ServerProcess::Restart() {
     const std::array<std::uint16_t, 3> previous = ports_;
+    const std::uint16_t previousWeb = webPort_;
     Stop();
-    if (Start(previous)) return true;
+    if (Start(previous, previousWeb)) return true;
     // A port was taken meanwhile: any free ports will do.
-    return Start({0, 0, 0});
+    return Start({0, 0, 0}, 0);
+}
+
+std::string ServerProcess::webBase() const {
+    return "http://127.0.0.1:" + std::to_string(webPort_);
+}
+
+void PointClientWebAt(const ServerProcess& server) {
+    ::setenv("ZQ_WEB_BASE", server.webBase().c_str(), 1);
+    ReloadConfig();
 }
 
 Socket ConnectLocal(std::uint16_t port, int readTimeoutMs) {

@@ -27,9 +27,10 @@ class ServerProcess {
     // thread that runs the test.
     //
     // Starts build/bin/zq-server with ports 0 and --ports-file, --db in a fresh temporary
-    // directory, --auto-signals 0 and --trading-hours always, then `extraArgs` (which may turn
-    // them back, e.g. {"--trading-hours", "standard"}); returns once the request port accepts (or
-    // the start failed: see Running() and Error()).
+    // directory, --auto-signals 0, --trading-hours always and --web-port on a free port, then
+    // `extraArgs` (which may turn them back, e.g. {"--trading-hours", "standard"} or
+    // {"--web-port", "0"}); returns once the request port accepts (or the start failed: see
+    // Running() and Error()).
     explicit ServerProcess(std::vector<std::string> extraArgs = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
@@ -48,6 +49,11 @@ class ServerProcess {
     // The control port of a server started with "--control-port 0" (the fourth number of its
     // ports file); 0 when it has none.
     std::uint16_t controlPort() const;
+    // The port of the server's web pages (the fifth number of its ports file); 0 when they are
+    // off.
+    std::uint16_t webPort() const { return webPort_; }
+    // "http://127.0.0.1:PORT", the base of the server's web pages.
+    std::string webBase() const;
     // Everything the server has written to stderr so far.
     std::string Log() const;
 
@@ -63,13 +69,21 @@ class ServerProcess {
     bool Restart();
 
   private:
-    bool Start(const std::array<std::uint16_t, 3>& ports);
+    // Starts on `ports` and, when it is free, the web port `web` (0: a free one).
+    bool Start(const std::array<std::uint16_t, 3>& ports, std::uint16_t web);
+    bool StartOnce(const std::array<std::uint16_t, 3>& ports, std::uint16_t web);
 
     std::vector<std::string> extraArgs_;
     std::string dir_, dbPath_, logPath_, portsPath_, error_;
     std::array<std::uint16_t, 3> ports_{};
+    std::uint16_t webPort_ = 0;
     pid_t pid_ = -1;
 };
+
+// Points the client's web pages (ZQ_WEB_BASE) at the server's, for a test that opens them.
+// Call it after making the ClientEnvironment (and after each Repoint), which point them at a
+// host that does not exist; the environment's end clears them.
+void PointClientWebAt(const ServerProcess& server);
 
 // A connection to 127.0.0.1:`port` with a read time-out, so a silent server fails a test
 // instead of hanging it; invalid when the connect fails.

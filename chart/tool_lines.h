@@ -1,0 +1,132 @@
+// The drawing tools on the chart, without a window: the mouse sequences that draw a straight
+// line (mode 3), parallel lines (mode 4) and symmetric parallel lines (mode 5); the anchoring of
+// each complete tool to its bars at every layout, the points derived from the anchors and the
+// extension of the lines over the plot; the clear command.
+//
+// A tool point is anchored to a bar by the bar's time text and to a price. While it is drawn,
+// the record keeps each click's pixel and its x offset from the centre of its bar; once its
+// base line is placed, both points slide along the line to their bars' centres and take the
+// prices at their y. Every layout then puts each anchor whose bar is visible at that bar's
+// centre and at the y of its price; an anchor whose bar is out of view keeps its pixel.
+//
+// A base line whose two points fall in one pixel column (both in one bar, or a click without a
+// move) has no slope to slide or extend along: it is refused and its record starts over.
+//
+// Threads. The mouse sequences and the clear command run on the user-interface thread (the
+// in-progress records of KLineData are theirs alone); the layout steps run inside the chart's
+// layout on whichever thread lays it out, under the tool lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "chart/chart_input.h"
+#include "market/bar_geometry.h"
+#include "market/bar_series.h"
+#include "market/wire/tool_record.h"
+
+namespace zq {
+
+class ToolStore;
+
+struct ToolPoint {
+    int x = 0;
+    int y = 0;
+    friend bool operator==(const ToolPoint&, const ToolPoint&) = default;
+};
+
+// Modes 3, 4 and 5.
+bool IsToolMode(ChartMode mode);
+
+// Pixel point n (1..8) of a record.
+ToolPoint PointOf(const ToolLineRecord& r, int n);
+void SetPoint(ToolLineRecord& r, int n, ToolPoint p);
+
+// An anchor's time text: the bytes before the first NUL of its 9-byte field.
+std::string_view AnchorText(const char (&field)[9]);
+
+// The lines a complete tool draws, as pairs of point numbers: 1-2 for a straight line; 1-2,
+// 3-4 and 5-6 for parallel lines; 1-2, 3-4, 5-6 and 7-8 for symmetric parallel lines. None for
+// a record that is not complete or of no known type.
+struct ToolSegment {
+    int from;
+    int to;
+};
+std::vector<ToolSegment> ToolSegments(const ToolLineRecord& r);
+
+// --- Layout ---
+
+// Places the anchors of the complete tools whose time text is this bar's.
+void PlaceToolAnchors(std::vector<ToolLineRecord>& tools, const BarGeometry& bar,
+                      const LayoutContext& ctx);
+// The derived points of one complete tool and the extension of its lines from x = 0 to the
+// plot's right edge `plotRight` (only for a sloped base line).
+void CompleteTool(ToolLineRecord& r, int plotRight);
+void CompleteTools(std::vector<ToolLineRecord>& tools, const LayoutContext& ctx);
+
+// Points the chart's tool hooks at the steps above and, with a store, the reload of every
+// reset at the store's Load (without one a reset leaves the chart without tools). Call before
+// the chart is shared with the worker threads.
+void InstallToolLines(KLineHooks& hooks, ToolStore* store);
+
+// The clear command: the chart's tools go, the store and the server are asked to delete those
+// of the chart's instrument and period, and the chart is laid out again. The caller repaints.
+void ClearTools(KLineData& data, ToolStore* store);
+
+// --- Drawing ---
+
+// A rubber band, drawn with the XOR pen of the cross.
+struct BandLine {
+    int x1 = 0;
+    int y1 = 0;
+    int x2 = 0;
+    int y2 = 0;
+    friend bool operator==(const BandLine&, const BandLine&) = default;
+};
+
+struct ToolDrawingEffects {
+    // The rubber bands shown from now on (the window takes away those shown before).
+    std::function<void(const std::vector<BandLine>& bands)> bands;
+    // Repaint the whole chart.
+    std::function<void()> invalidate;
+};
+
+class ToolDrawing {
+  public:
+    // `store` may be null: completed tools then stay on the chart for this run only.
+    ToolDrawing(KLineData& data, ToolDrawingEffects& effects, ToolStore* store = nullptr)
+        : data_(data), fx_(effects), store_(store) {}
+    void SetStore(ToolStore* store) { store_ = store; }
+
+    // A mouse event in the chart's current mode; nothing outside modes 3 to 5.
+    void Mouse(ToolMouse event, int x, int y);
+
+  private:
+    struct BarHit {
+        bool found = false;
+        int offset = 0;  // x minus the bar's centre
+        char time[9] = {};
+        PriceScale scale;
+    };
+    BarHit HitBar(int x) const;
+
+    void FirstPoint(ToolLineRecord& r, int x, int y);
+    // The base line's second point, the swap, the slide to the bars' centres and the anchor
+    // prices. False while the record stays in state 1 (no bar under x) and when the line is
+    // refused (state 0).
+    bool BaseLine(ToolLineRecord& r, int x, int y);
+    void ParallelPoint(ToolLineRecord& r, int x, int y, ChartMode mode);
+    // Into the chart's list, to the store, laid out, repainted.
+    void Complete(ToolLineRecord& r);
+    // A record begun on another instrument or period starts over.
+    void Forget(ToolLineRecord& r);
+    void ShowBands(const std::vector<BandLine>& bands);
+
+    KLineData& data_;
+    ToolDrawingEffects& fx_;
+    ToolStore* store_ = nullptr;
+};
+
+}  // namespace zq

@@ -1,0 +1,145 @@
+#include "reports/ui/explorer.h"
+
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QTextDocumentFragment>
+
+#include "widgets/ui/qt_bridge.h"
+
+namespace zq {
+namespace {
+
+// An answer that came from a web server at all, even one that refuses (its page is shown like
+// any other); a failed connection has no status.
+bool Answered(QNetworkReply* reply) {
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+}
+
+QString PlainText(const QByteArray& html) {
+    return QTextDocumentFragment::fromHtml(QString::fromUtf8(html)).toPlainText().trimmed();
+}
+
+}  // namespace
+
+CExplorer1::CExplorer1(QWidget* parent)
+    : QWidget(parent), network_(new QNetworkAccessManager(this)) {
+    // No context menu, neither ours nor one an ancestor would offer.
+    setContextMenuPolicy(Qt::PreventContextMenu);
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, Qt::white);
+    setPalette(p);
+}
+
+QUrl CExplorer1::FirstPictureOf(const QByteArray& html, const QUrl& base) {
+    static const QRegularExpression img(
+        QStringLiteral(R"re(<img\b[^>]*?\bsrc\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))re"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = img.match(QString::fromUtf8(html));
+    if (!m.hasMatch()) return {};
+    QString src;
+    for (int i = 1; i <= 3 && src.isEmpty(); ++i) src = m.captured(i);
+    src = QTextDocumentFragment::fromHtml(src).toPlainText().trimmed();  // &amp; and the like
+    if (src.isEmpty()) return {};
+    return base.resolved(QUrl(src));
+}
+
+QNetworkReply* CExplorer1::Get(const QUrl& url) {
+    QNetworkRequest request(url);
+    // Neither read from nor written to a cache: the curve changes with every trade.
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QStringLiteral("application/x-www-form-urlencoded"));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply* reply = network_->get(request);
+    pending_ = reply;
+    return reply;
+}
+
+void CExplorer1::Drop() {
+    if (!pending_) return;
+    QNetworkReply* old = pending_;
+    pending_ = nullptr;
+    old->disconnect(this);
+    old->abort();
+    old->deleteLater();
+}
+
+void CExplorer1::Navigate(const QString& address) {
+    Drop();
+    address_ = QUrl(address);
+    QNetworkReply* reply = Get(address_);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { PageArrived(reply); });
+}
+
+void CExplorer1::PageArrived(QNetworkReply* reply) {
+    reply->deleteLater();
+    if (reply != pending_) return;
+    pending_ = nullptr;
+    if (!Answered(reply)) {
+        Show({}, QString::fromUtf8(kPageUnreachableText));
+        return;
+    }
+    const QByteArray html = reply->readAll();
+    const QString text = PlainText(html);
+    const QUrl picture = FirstPictureOf(html, reply->url());
+    if (picture.isEmpty()) {
+        Show({}, text);
+        return;
+    }
+    QNetworkReply* next = Get(picture);
+    connect(next, &QNetworkReply::finished, this,
+            [this, next, text] { PictureArrived(next, text); });
+}
+
+void CExplorer1::PictureArrived(QNetworkReply* reply, const QString& pageText) {
+    reply->deleteLater();
+    if (reply != pending_) return;
+    pending_ = nullptr;
+    QImage image;
+    if (reply->error() == QNetworkReply::NoError) image.loadFromData(reply->readAll());
+    // A picture that cannot be had leaves the page's text on show.
+    Show(image, image.isNull() ? pageText : QString());
+}
+
+void CExplorer1::Show(const QImage& picture, const QString& text) {
+    picture_ = picture;
+    text_ = text;
+    update();
+    Q_EMIT Loaded();
+}
+
+void CExplorer1::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (!picture_.isNull()) {
+        const QImage scaled =
+            picture_.scaled(size(), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        painter.drawImage(QPoint((width() - scaled.width()) / 2, (height() - scaled.height()) / 2),
+                          scaled);
+        return;
+    }
+    painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     text_);
+}
+
+void CExplorer1::mousePressEvent(QMouseEvent* event) {
+    // Taken here, so that no ancestor acts on a right click inside the page.
+    event->accept();
+}
+
+void CExplorer1::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+}
+
+void CExplorer1::mouseDoubleClickEvent(QMouseEvent* event) {
+    event->accept();
+}
+
+}  // namespace zq

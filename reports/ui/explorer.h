@@ -1,0 +1,62 @@
+// A small web view for one page: it fetches the address (never from or into a cache), finds the
+// page's first picture and shows it scaled to fit, or the page's plain text when it has none,
+// or a short line when the address cannot be reached. It offers no context menu and swallows
+// right-button presses.
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace zq {
+
+inline constexpr const char* kPageUnreachableText = "无法打开网页";
+
+class CExplorer1 : public QWidget {
+    Q_OBJECT
+  public:
+    explicit CExplorer1(QWidget* parent = nullptr);
+
+    // Loads `address` anew; an earlier load still under way is dropped.
+    void Navigate(const QString& address);
+
+    // The address of the last navigation.
+    QUrl Address() const { return address_; }
+    // What is on show: the picture (null when none) or the text.
+    const QImage& Picture() const { return picture_; }
+    const QString& Text() const { return text_; }
+    // No load is under way.
+    bool Idle() const { return pending_ == nullptr; }
+
+    // The page's first <img src=...>, relative to `base`; empty when it has none.
+    static QUrl FirstPictureOf(const QByteArray& html, const QUrl& base);
+
+  Q_SIGNALS:
+    // The picture or the text of the last navigation is on show.
+    void Loaded();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+  private:
+    QNetworkReply* Get(const QUrl& url);
+    void PageArrived(QNetworkReply* reply);
+    void PictureArrived(QNetworkReply* reply, const QString& pageText);
+    void Show(const QImage& picture, const QString& text);
+    void Drop();
+
+    QNetworkAccessManager* network_;
+    QNetworkReply* pending_ = nullptr;
+    QUrl address_;
+    QImage picture_;
+    QString text_;
+};
+
+}  // namespace zq

@@ -1,0 +1,65 @@
+// Downloaded bars handed to the chart many at a time: bars of the chart's instrument keep their
+// order across signals and bars of other instruments between them, the signals reach the
+// signal intake in order, and a refused generation takes nothing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "market/bar_series.h"
+#include "tests/market_fixtures.h"
+
+namespace zq {
+namespace {
+
+using test::FinishedBar;
+using test::SignalBar;
+using test::Time;
+
+TEST(HistoryBlockIntakeTest, MixedRecordsInOneCall) {
+    KLineData chart;
+    chart.Reset(3, 60);
+    std::vector<int> signals;
+    chart.hooks.historySignal = [&](const BarRecord& s) { signals.push_back(s.word0); };
+
+    // Runs of every length, at the start, in the middle and at the end, with signals and
+    // foreign bars alone and side by side.
+    std::vector<BarRecord> records;
+    std::vector<std::string> kept;
+    int seq = 1000;
+    const std::string pattern = "SbbFbSSbbbFFbSbFbbbbbS";
+    for (char c : pattern) {
+        if (c == 'b') {
+            records.push_back(FinishedBar(seq, 5, 6, 7, 4, 3));
+            kept.push_back(Time(records.back()));
+        } else if (c == 'F') {
+            records.push_back(FinishedBar(seq, 5, 6, 7, 4, 8));
+        } else {
+            records.push_back(SignalBar());
+            records.back().word0 = seq;  // tells the signals apart
+        }
+        --seq;
+    }
+    EXPECT_EQ(chart.AppendHistoryBars(records.data(), records.size(), chart.Generation()),
+              kept.size());
+    std::vector<std::string> raw;
+    for (const BarRecord& r : chart.RawBars()) raw.push_back(Time(r));
+    EXPECT_EQ(raw, kept);
+
+    std::vector<int> expectedSignals;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] == 'S') expectedSignals.push_back(1000 - static_cast<int>(i));
+    EXPECT_EQ(signals, expectedSignals);
+
+    // Appended behind what is there; a stale generation adds nothing.
+    const BarRecord more = FinishedBar(1, 5, 6, 7, 4, 3);
+    EXPECT_EQ(chart.AppendHistoryBars(&more, 1, chart.Generation()), 1u);
+    EXPECT_EQ(Time(chart.RawBars().back()), Time(more));
+    const std::uint64_t old = chart.Generation();
+    chart.Reset(3, 60);
+    EXPECT_EQ(chart.AppendHistoryBars(records.data(), records.size(), old), 0u);
+    EXPECT_EQ(chart.BarCount(), 0u);
+}
+
+}  // namespace
+}  // namespace zq
