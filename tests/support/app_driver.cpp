@@ -88,6 +88,16 @@ void DeliveringUi::PlaySound(int soundId, bool) {
     sounds_.push_back(soundId);
 }
 
+std::vector<std::string> DeliveringUi::OpenedUrls() const {
+    std::lock_guard lock(mutex_);
+    return urls_;
+}
+
+void DeliveringUi::OpenUrl(const std::string& url) {
+    std::lock_guard lock(mutex_);
+    urls_.push_back(url);
+}
+
 void LogInWhenTheDialogShows(const std::string& name, const std::string& password,
                              const std::string& code) {
     QTimer::singleShot(100, [=] {

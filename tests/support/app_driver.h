@@ -38,8 +38,9 @@ class ClientEnvironment {
 };
 
 // The program's own window road (sends and posts reach the windows on the user-interface
-// thread), with message boxes answered at once and recorded instead of shown, and no sounds or
-// browser. Installs itself as the process-wide bridge while it exists.
+// thread), with message boxes answered at once and recorded instead of shown, and sounds and
+// browser pages recorded instead of played and opened. Installs itself as the process-wide bridge
+// while it exists.
 class DeliveringUi final : public UiBridge {
   public:
     DeliveringUi();
@@ -50,6 +51,8 @@ class DeliveringUi final : public UiBridge {
     std::vector<std::string> BoxTexts() const;
     // The ids of the sounds played so far, in order (nothing is heard).
     std::vector<int> Sounds() const;
+    // The addresses the program asked the browser to open, in order (nothing opens).
+    std::vector<std::string> OpenedUrls() const;
 
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    MsgButtons buttons, MsgIcon icon) override;
@@ -60,13 +63,14 @@ class DeliveringUi final : public UiBridge {
     bool IsWindow(WindowHandle target) override;
     void PlaySound(int soundId, bool looped) override;
     void StopSounds() override {}
-    void OpenUrl(const std::string&) override {}
+    void OpenUrl(const std::string& url) override;
 
   private:
     QtBridge windows_;
     mutable std::mutex mutex_;
     std::vector<std::string> boxes_;
     std::vector<int> sounds_;
+    std::vector<std::string> urls_;
 };
 
 // Waits on a timer for the modal login dialog, waits for its verification image, fills in the
