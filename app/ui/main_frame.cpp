@@ -78,12 +78,6 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
                                   1,  5,  2,  6,  4,  0,  19, 10, 12, 18, 11, 16,
                                   8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
 
-// Commands whose windows and dialogs this version does not have yet: in the menus and toolbars,
-// but disabled. None at present.
-bool UnavailableCommand(int) {
-    return false;
-}
-
 // The chart modes of the mode commands, in mode order.
 constexpr int kModeCommands[] = {cmdid::ModeNone, cmdid::ModeCross,    cmdid::ModeDrag,
                                  cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric};
@@ -395,7 +389,7 @@ void CMainFrame::UpdateCommandStates() {
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
         const int id = it.key();
         QAction* a = it.value();
-        a->setEnabled(!UnavailableCommand(id));
+        a->setEnabled(true);
         if (IsInstrumentCommand(id)) {
             a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
         } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
@@ -456,7 +450,6 @@ void CMainFrame::ReinitialiseKLineData() {
 }
 
 void CMainFrame::OnCommand(int command) {
-    if (UnavailableCommand(command)) return;
     if (IsInstrumentCommand(command)) return SelectInstrument(command - kInstrumentCommandBase);
     if (const PeriodInfo* period = FindPeriodByCommand(command))
         return SelectPeriod(period->minutes);
