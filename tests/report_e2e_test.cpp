@@ -42,10 +42,9 @@ class ReportEndToEnd : public test::ClientEndToEnd {};
 TEST_F(ReportEndToEnd, APositionShowsFollowsTheMarketAndClosesFromThePage) {
     ASSERT_TRUE(frame_->Action(cmdid::TradeReport)->isEnabled());
     const std::size_t before = model_->Positions().size();
-    WhenDialogShows<COpenOrder>([](COpenOrder& d) { d.Submit(direction::Buy); });
-    frame_->OnCommand(cmdid::NewMarketOrder);
-    ASSERT_EQ(model_->Positions().size(), before + 1) << testing::PrintToString(ui_.BoxTexts());
-    const PositionRecord opened = model_->Positions().back();
+    const std::optional<PositionRecord> bought = BuyAtMarket();
+    ASSERT_TRUE(bought);
+    const PositionRecord opened = *bought;
     const std::string ticket(opened.ticket);
 
     bool seen = false, closed = false;

@@ -39,10 +39,9 @@ class ReportPagesEndToEnd : public test::ClientEndToEnd {
 TEST_F(ReportPagesEndToEnd, AnOpenedAndClosedPositionShowsAsTwoFillsAndTheCurveLoads) {
     ASSERT_NE(server_.webPort(), 0);
     const std::size_t before = model_->Positions().size();
-    WhenDialogShows<COpenOrder>([](COpenOrder& d) { d.Submit(direction::Buy); });
-    frame_->OnCommand(cmdid::NewMarketOrder);
-    ASSERT_EQ(model_->Positions().size(), before + 1) << testing::PrintToString(ui_.BoxTexts());
-    const PositionRecord opened = model_->Positions().back();
+    const std::optional<PositionRecord> bought = BuyAtMarket();
+    ASSERT_TRUE(bought);
+    const PositionRecord opened = *bought;
     const std::string ticket(opened.ticket);
     WhenDialogShows<COrderSJClose>([](COrderSJClose& d) { d.Submit(); });
     ASSERT_TRUE(RunClosePosition(frame_, *model_, opened));

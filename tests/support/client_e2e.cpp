@@ -6,7 +6,9 @@
 #include <cstdio>
 
 #include "app/ui/child_view.h"
+#include "base/commands.h"
 #include "net/wire/session.h"
+#include "trading/ui/open_order.h"
 
 namespace zq::test {
 
@@ -55,6 +57,16 @@ bool ClientEndToEnd::Logged(const std::vector<int>& codes) {
             return false;
         },
         kWaitMs);
+}
+
+std::optional<PositionRecord> ClientEndToEnd::BuyAtMarket() {
+    const std::size_t before = model_->Positions().size();
+    WhenDialogShows<COpenOrder>([](COpenOrder& d) { d.Submit(direction::Buy); });
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    const std::vector<PositionRecord> after = model_->Positions();
+    EXPECT_EQ(after.size(), before + 1) << testing::PrintToString(ui_.BoxTexts());
+    if (after.size() != before + 1) return std::nullopt;
+    return after.back();
 }
 
 }  // namespace zq::test

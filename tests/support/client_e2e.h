@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ class ClientEndToEnd : public ::testing::Test {
     // Some request connection carried exactly these requests (the server logs a connection
     // once it has ended, a moment after the client closed it).
     [[nodiscard]] bool Logged(const std::vector<int>& codes);
+    // Buys the chart's instrument at the market through the toolbar's dialog, with its first
+    // contents; the new position, or nothing (with a test failure) when none was opened.
+    std::optional<PositionRecord> BuyAtMarket();
 
     DeliveringUi ui_;
     ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
