@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "base/messages.h"
-#include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/session.h"
 #include "reports/message_store.h"
@@ -182,17 +181,13 @@ bool PushLink::Dispatch(std::int32_t type, ItemReader& items) {
         }
         case push::Message: {
             // The item layout of the message list's load: more, time, length, the text.
-            std::int32_t more = 0, time = 0, length = 0;
+            std::int32_t more = 0, time = 0;
             if (items.Read(&more, 4) != 4 || more <= 0) return false;
-            if (items.Read(&time, 4) != 4 || items.Read(&length, 4) != 4) return false;
-            if (length > kMaxMessageBytes) return false;
             std::string text;
-            if (length > 0) {
-                std::string raw(static_cast<std::size_t>(length), '\0');
-                if (items.Read(raw.data(), length) != length) return false;
-                text = FromAnsi(FieldText(raw.data(), raw.size()));
-            }
-            if (time <= 0) return false;
+            const auto read = [&items](void* buffer, int count) {
+                return items.Read(buffer, count);
+            };
+            if (!ReadMessageItem(read, time, text) || time <= 0) return false;
             LinkGate::Pass pass(*gate_);
             if (!pass) return false;
             if (handlers_.instantMessage) handlers_.instantMessage(text, time);

@@ -28,17 +28,22 @@ std::string ChinaTimeStamp(std::time_t utcSeconds) {
     return Format(MarketTime(utcSeconds));
 }
 
-bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8) {
+bool ReadMessageItem(const ItemReader& read, std::int32_t& time, std::string& textUtf8) {
     std::int32_t length = 0;
-    if (ReceiveExact(s, &time, 4) != 4) return false;
-    if (ReceiveExact(s, &length, 4) != 4) return false;
+    if (read(&time, 4) != 4) return false;
+    if (read(&length, 4) != 4) return false;
     textUtf8.clear();
     if (length <= 0) return true;
     if (length > kMaxMessageBytes) return false;
     std::string raw(static_cast<std::size_t>(length), '\0');
-    if (ReceiveExact(s, raw.data(), length) != length) return false;
+    if (read(raw.data(), length) != length) return false;
     textUtf8 = FromAnsi(FieldText(raw.data(), raw.size()));
     return true;
+}
+
+bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8) {
+    return ReadMessageItem([&s](void* buffer, int count) { return ReceiveExact(s, buffer, count); },
+                           time, textUtf8);
 }
 
 bool MessageStore::Load(Socket& s) {

@@ -56,8 +56,12 @@ class MessageStore {
     NewMessageHook hook_;
 };
 
-// Reads the fields of one message item after its "more" field: time, length, text. False when
-// the item does not arrive whole or its length is beyond kMaxMessageBytes.
+// Reads the fields of one message item after its "more" field: time, length, text, through
+// `read(buffer, count)`, which answers how many bytes it read. False when the item does not
+// arrive whole or its length is beyond kMaxMessageBytes.
+using ItemReader = std::function<int(void* buffer, int count)>;
+bool ReadMessageItem(const ItemReader& read, std::int32_t& time, std::string& textUtf8);
+// The same from a connection.
 bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8);
 
 }  // namespace zq
