@@ -29,8 +29,10 @@ using test::ScriptServer;
 // Stand-in server whose answers the test scripts per command.
 struct Script {
     std::int32_t version = ProgramVersion;
-    int imageBytes = kVerifyImageBytes;  // how much of the image to send before closing
-    int keyBytes = kVerifyKeyBytes;
+    // How much of the image and key to send before closing; changed by the test between
+    // dialogs while the server's thread may still be reading them.
+    std::atomic<int> imageBytes{kVerifyImageBytes};
+    std::atomic<int> keyBytes{kVerifyKeyBytes};
     std::int32_t key[4] = {101, 202, 303, 404};
     std::int32_t loginResult = 1;
     int replyBytes = 32;

@@ -15,15 +15,16 @@ namespace {
 std::atomic<long> allocations{0};
 }
 
-void* operator new(std::size_t size) {
+// Kept out of line, so that the compiler never pairs an inlined free with its own new.
+[[gnu::noinline]] void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
     std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
 

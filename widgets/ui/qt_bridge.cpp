@@ -122,6 +122,10 @@ int ShowQtMessageBox(QWidget* owner, const QString& text, const QString& caption
     return firstResult;
 }
 
+QtBridge::QtBridge() {
+    UiCallQueue::Instance();
+}
+
 int QtBridge::MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                          MsgButtons buttons, MsgIcon icon) {
     int result = IdOk;

@@ -33,6 +33,9 @@ class MessageWindow {
 
 class QtBridge final : public UiBridge {
   public:
+    // Makes the queue of calls to the window thread on this thread, which must be the window
+    // thread, before any worker can hand it a call.
+    QtBridge();
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    MsgButtons buttons, MsgIcon icon) override;
     std::intptr_t Send(WindowHandle target, unsigned msg, std::intptr_t wparam,

@@ -133,7 +133,9 @@ void MySpinButtonCtrl::changeEvent(QEvent* event) {
 }
 
 bool MySpinButtonCtrl::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == buddy_ && event->type() == QEvent::KeyPress && isEnabled()) {
+    // The event type comes first: a buddy that is being destroyed still sends events through
+    // this filter, and by then it is a plain QWidget that buddy_ must not be compared as.
+    if (event->type() == QEvent::KeyPress && isEnabled() && watched == buddy_) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) {
             Step(key->key() == Qt::Key_Up ? 1 : -1);
