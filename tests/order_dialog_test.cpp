@@ -32,18 +32,12 @@ using test::FakeUi;
 using test::ScriptServer;
 
 InstrumentRecord Tradable(std::int32_t id, const char* name, std::int32_t decimals, float last) {
-    InstrumentRecord r = test::MakeInstrument(id, decimals, 1, 0.25f, 0.05f);
-    std::snprintf(r.name, sizeof r.name, "%s", name);
-    r.minLots = 0.01f;
-    r.maxLots = 50;
-    r.lotDecimals = 2;
-    r.lotStep = 1;
+    InstrumentRecord r = test::TradableInstrument(id, name, decimals);
     r.last = last;
     r.ask = last + r.buySpread;
     r.bid = last - r.sellSpread;
     r.pendingDistance = 2;
     r.stopDistance = 2;
-    r.tradable = 1;
     return r;
 }
 

@@ -44,18 +44,12 @@ constexpr QRgb kBlue = 0xFF4A3AAD;
 
 InstrumentRecord Tradable(std::int32_t id, const char* name, std::int32_t decimals, float ask,
                           float bid) {
-    InstrumentRecord r = test::MakeInstrument(id, decimals, 1, 0.25f, 0.05f);
-    std::snprintf(r.name, sizeof r.name, "%s", name);
-    r.minLots = 0.01f;
-    r.maxLots = 50;
-    r.lotDecimals = 2;
-    r.lotStep = 1;
+    InstrumentRecord r = test::TradableInstrument(id, name, decimals);
     r.ask = ask;
     r.bid = bid;
     r.last = bid;
     r.pendingDistance = 0.5f;
     r.stopDistance = 0.5f;
-    r.tradable = 1;
     return r;
 }
 

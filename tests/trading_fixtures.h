@@ -34,6 +34,19 @@ inline InstrumentRecord MakeInstrument(std::int32_t id, std::int32_t decimals, f
     return i;
 }
 
+// A tradable instrument with a name, in lots of 0.01 up to 50, with spreads 0.25 and 0.05.
+inline InstrumentRecord TradableInstrument(std::int32_t id, const char* name,
+                                           std::int32_t decimals) {
+    InstrumentRecord r = MakeInstrument(id, decimals, 1, 0.25f, 0.05f);
+    std::snprintf(r.name, sizeof r.name, "%s", name);
+    r.minLots = 0.01f;
+    r.maxLots = 50;
+    r.lotDecimals = 2;
+    r.lotStep = 1;
+    r.tradable = 1;
+    return r;
+}
+
 inline PositionRecord MakePosition(std::int32_t instrument, std::int32_t dir, double open,
                                    double held, double stopLoss = 0, double takeProfit = 0,
                                    std::int32_t watched = 1, const char* ticket = "P1") {
