@@ -1,7 +1,5 @@
 #include "net/history_loader.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -64,19 +62,16 @@ bool UnpackInOrder(ZipReader& zip, int count, const Take& take) {
 
 // Two threads share the inflating: a helper unpacks the odd items, at most kAhead items ahead
 // of the intake, while this thread unpacks the even ones and hands every item to `take` in
-// archive order. The helper inflates with its own stream straight from the archive's memory;
+// archive order. The helper inflates with its own inflater straight from the archive's memory;
 // the stop rules are those of the one-thread walk, so the same records reach `take`.
 class SharedUnpack {
   public:
     SharedUnpack(ZipReader& zip, int count) : zip_(zip), count_(count) {}
-    ~SharedUnpack() {
-        Stop();
-        if (ready_) inflateEnd(&inflater_);
-    }
+    ~SharedUnpack() { Stop(); }
 
     bool Run(const Take& take) {
-        if (inflateInit2(&inflater_, -MAX_WBITS) != Z_OK) return UnpackInOrder(zip_, count_, take);
-        ready_ = true;
+        inflater_ = MakeZipInflater();
+        if (!inflater_) return UnpackInOrder(zip_, count_, take);
         try {
             helper_ = std::thread([this] { Help(); });
         } catch (...) {
@@ -133,7 +128,8 @@ class SharedUnpack {
                 const ZipItem* item = zip_.Item(i);
                 slot.bytes = static_cast<std::size_t>(item->size);
                 slot.records.resize((slot.bytes + kRecordBytes - 1) / kRecordBytes);
-                ok = InflateZipItem(zip_.Data(), *item, slot.records.data(), slot.bytes, inflater_);
+                ok =
+                    InflateZipItem(zip_.Data(), *item, slot.records.data(), slot.bytes, *inflater_);
             } catch (...) {
                 ok = false;  // no memory: the item reads as broken, and the walk ends there
             }
@@ -158,8 +154,7 @@ class SharedUnpack {
 
     ZipReader& zip_;
     const int count_;
-    z_stream_s inflater_{};  // the helper's
-    bool ready_ = false;
+    ZipInflater inflater_;  // the helper's
     std::thread helper_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -360,12 +355,14 @@ TransferEnd HistoryLink::HistoryLoader(const Job& job) {
     {
         LinkGate::Pass pass(*options_.gate);
         if (!pass) return Finish(job, TransferEnd::Superseded);
-        if (chart.MergeHistory(job.generation))
-            WriteHistoryCache(job.endpoint.cacheDirectory, chart, job.generation);
+        const bool merged = chart.MergeHistory(job.generation);
         if (chart.Generation() != job.generation || stale())
             return Finish(job, TransferEnd::Superseded);
         chart.Layout();
         if (options_.applied) options_.applied();
+        // The window repaints while the cache file is written: the file is written whole beside
+        // the old one and renamed over it, so a crash leaves the old file or the new one.
+        if (merged) WriteHistoryCache(job.endpoint.cacheDirectory, chart, job.generation);
     }
     return Finish(job, TransferEnd::Applied);
 }

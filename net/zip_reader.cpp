@@ -1,7 +1,7 @@
 #include "net/zip_reader.h"
 
+#include <libdeflate.h>
 #include <zip.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -98,27 +98,32 @@ bool ZipLayoutIsSound(const void* data, std::size_t size) {
     return ParseLayout(static_cast<const unsigned char*>(data), size, nullptr);
 }
 
+void ZipInflaterFree::operator()(libdeflate_decompressor* inflater) const {
+    libdeflate_free_decompressor(inflater);
+}
+
+ZipInflater MakeZipInflater() {
+    return ZipInflater(libdeflate_alloc_decompressor());
+}
+
 bool InflateZipItem(const unsigned char* archive, const ZipItem& item, void* buffer,
-                    std::size_t size, z_stream_s& inflater) {
+                    std::size_t size, libdeflate_decompressor& inflater) {
     if (size != item.size || (size > 0 && !buffer)) return false;
     const unsigned char* in = archive + item.data;
-    auto* out = static_cast<unsigned char*>(buffer);
+    unsigned char none = 0;  // where an empty item inflates to
+    auto* out = size > 0 ? static_cast<unsigned char*>(buffer) : &none;
     if (item.method == kStored) {
         if (item.compressed != size) return false;
         if (size > 0) std::memcpy(out, in, size);
     } else {
-        if (inflateReset(&inflater) != Z_OK) return false;
-        unsigned char none = 0;  // room for a byte that an empty item must not have
-        inflater.next_in = const_cast<unsigned char*>(in);
-        inflater.avail_in = static_cast<uInt>(item.compressed);
-        inflater.next_out = size > 0 ? out : &none;
-        inflater.avail_out = size > 0 ? static_cast<uInt>(size) : 1u;
-        // The stream must end exactly at the stated size: a byte more, or a stream that stops
-        // short, is a broken item.
-        if (inflate(&inflater, Z_FINISH) != Z_STREAM_END || inflater.total_out != size)
+        // Without a place for the count, libdeflate succeeds only when the stream fills the
+        // buffer exactly: a stream that stops short, or would go on past the stated size, is a
+        // broken item.
+        if (libdeflate_deflate_decompress(&inflater, in, static_cast<std::size_t>(item.compressed),
+                                          out, size, nullptr) != LIBDEFLATE_SUCCESS)
             return false;
     }
-    return crc32(0L, size > 0 ? out : Z_NULL, static_cast<uInt>(size)) == item.crc;
+    return libdeflate_crc32(0, out, size) == item.crc;
 }
 
 bool ZipReader::Open(const void* data, std::size_t size) {
@@ -144,15 +149,11 @@ bool ZipReader::Open(const void* data, std::size_t size) {
         items_.clear();
         return false;
     }
+    if (!inflater_) inflater_ = MakeZipInflater();
     if (!inflater_) {
-        auto z = std::make_unique<z_stream_s>();
-        *z = {};
-        if (inflateInit2(z.get(), -MAX_WBITS) != Z_OK) {  // raw deflate, as zip items hold it
-            zip_discard(archive);
-            items_.clear();
-            return false;
-        }
-        inflater_ = std::move(z);
+        zip_discard(archive);
+        items_.clear();
+        return false;
     }
     data_ = static_cast<const unsigned char*>(data);
     archive_ = archive;
@@ -172,7 +173,6 @@ ZipReader::ZipReader() = default;
 
 ZipReader::~ZipReader() {
     Close();
-    if (inflater_) inflateEnd(inflater_.get());
 }
 
 const ZipItem* ZipReader::Item(int index) const {

@@ -20,7 +20,7 @@
 #include <vector>
 
 struct zip;
-struct z_stream_s;
+struct libdeflate_decompressor;
 
 namespace zq {
 
@@ -46,11 +46,18 @@ struct ZipItem {
 };
 
 // Inflates a plain item of an archive in memory into `buffer` of `size` bytes with `inflater`
-// (a raw-deflate stream): true only when `size` is the item's size, its data inflates to
-// exactly that many bytes and the checksum matches. Safe on several threads with one inflater
-// each.
+// (libdeflate's, which inflates whole buffers at once): true only when `size` is the item's
+// size, its data inflates to exactly that many bytes and the checksum matches. Safe on several
+// threads with one inflater each.
 bool InflateZipItem(const unsigned char* archive, const ZipItem& item, void* buffer,
-                    std::size_t size, z_stream_s& inflater);
+                    std::size_t size, libdeflate_decompressor& inflater);
+
+// A libdeflate inflater that frees itself; null when there is no memory for one.
+struct ZipInflaterFree {
+    void operator()(libdeflate_decompressor* inflater) const;
+};
+using ZipInflater = std::unique_ptr<libdeflate_decompressor, ZipInflaterFree>;
+ZipInflater MakeZipInflater();
 
 class ZipReader {
   public:
@@ -82,7 +89,7 @@ class ZipReader {
     int count_ = 0;
     const unsigned char* data_ = nullptr;
     std::vector<ZipItem> items_;
-    std::unique_ptr<z_stream_s> inflater_;  // made once, reset for every item
+    ZipInflater inflater_;  // made once, used for every item
 };
 
 }  // namespace zq

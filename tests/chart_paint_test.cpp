@@ -9,11 +9,13 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/commands.h"
@@ -150,6 +152,43 @@ TEST(ChartPaintTest, WatermarkAndCaption) {
     EXPECT_FALSE(InkBox(image, QRect(400, 450, 400, 150), watermark).isNull());
     EXPECT_TRUE(WatermarkText().startsWith(QStringLiteral("ZelvanQuorvex ")));
     EXPECT_FALSE(WatermarkText().contains(QStringLiteral("http")));
+}
+
+// The watermark is painted once and copied; every copy must have exactly the pixels of the text
+// drawn at that place, including the copies cut by the right and bottom edges and at another
+// resolution. Compared below the caption and off the grid rows, which lie over the watermark.
+TEST(ChartPaintTest, WatermarkCopiesHaveThePixelsOfTheTextDrawnInPlace) {
+    KLineData data;
+    ResetGold(data);
+    for (const auto& [w, h, dpi] :
+         {std::tuple{800, 600, 96}, std::tuple{1931, 1087, 96}, std::tuple{517, 333, 120}}) {
+        QImage painted = MakeChartImage(w, h, dpi);
+        ChartPainter painter;
+        painter.Paint(painted, data, Texts(data));
+
+        QImage drawn = MakeChartImage(w, h, dpi);
+        {
+            QPainter p(&drawn);
+            p.setFont(ArialFont(12));
+            p.setPen(ChartColour(chart_color::Watermark));
+            const QFontMetricsF fm(p.font(), &drawn);
+            const int dx = static_cast<int>(fm.horizontalAdvance(WatermarkText()) + 50);
+            const int dy = static_cast<int>(fm.height() + 50);
+            for (int x = 20; x <= w; x += dx)
+                for (int y = 20; y <= h; y += dy) TextAt(p, x, y, WatermarkText());
+        }
+        const std::vector<int> grid = GridRows(painted);
+        int differing = 0, ink = 0;
+        for (int y = 20; y < h; ++y) {
+            if (std::find(grid.begin(), grid.end(), y) != grid.end()) continue;
+            for (int x = 0; x < w; ++x) {
+                differing += painted.pixel(x, y) != drawn.pixel(x, y);
+                ink += drawn.pixel(x, y) != kBlack;
+            }
+        }
+        EXPECT_EQ(differing, 0) << w << "x" << h << " at " << dpi << " dpi";
+        EXPECT_GT(ink, 1000) << "the reference has its watermark";
+    }
 }
 
 TEST(ChartPaintTest, CandlesOfBothDirections) {
