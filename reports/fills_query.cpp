@@ -84,11 +84,13 @@ const std::vector<ReportColumn>& FillsColumns() {
 
 std::vector<std::string> FillCells(const FillRecord& f) {
     const bool closing = f.openClose == 2;
-    std::string kind = f.kind == 1 ? "市价成交" : f.kind == 2 ? "指价成交" : "";
-    std::string originator = f.originator == 1   ? "用户"
-                             : f.originator == 2 ? "系统"
-                             : f.originator == 3 ? "程序化"
-                                                 : "";
+    std::string kind = f.kind == fill_kind::AtMarket  ? "市价成交"
+                       : f.kind == fill_kind::AtLimit ? "指价成交"
+                                                      : "";
+    std::string originator = f.originator == fill_originator::User           ? "用户"
+                             : f.originator == fill_originator::System       ? "系统"
+                             : f.originator == fill_originator::Programmatic ? "程序化"
+                                                                             : "";
     return {Text(f.fillNumber),
             Text(f.instrumentName),
             f.direction == 1 ? "买" : "卖",

@@ -36,24 +36,12 @@ bool DomesticInstrument(std::int32_t id) {
     return (id >= 4 && id <= 6) || (id >= 29 && id <= kInstrumentCount);
 }
 
-// How the fill came about, as the report names it: at market (1) or at a pending order's price
-// (2); by the user (1), the server's own watch (2: stops and margin calls) or programmatic
-// trading (3: fills of the orders that follow the signals).
+// How the fill came about, as the report names it: at market or at a pending order's price; by
+// the user, the server's own watch or programmatic trading.
 struct FillOrigin {
-    std::int32_t kind = 1;
-    std::int32_t originator = 1;
+    std::int32_t kind = fill_kind::AtMarket;
+    std::int32_t originator = fill_originator::User;
 };
-
-namespace fill_kind {
-constexpr std::int32_t AtMarket = 1;
-constexpr std::int32_t AtLimit = 2;
-}  // namespace fill_kind
-
-namespace originator {
-constexpr std::int32_t User = 1;
-constexpr std::int32_t System = 2;
-constexpr std::int32_t Programmatic = 3;
-}  // namespace originator
 
 FillOrigin OriginOf(const FillRow& f,
                     const std::unordered_map<std::string, std::int32_t>& validity) {
@@ -63,19 +51,19 @@ FillOrigin OriginOf(const FillRow& f,
             o.kind = fill_kind::AtLimit;
             auto it = validity.find(f.orderNumber);
             o.originator = it != validity.end() && it->second == order_validity::Programmatic
-                               ? originator::Programmatic
-                               : originator::User;
+                               ? fill_originator::Programmatic
+                               : fill_originator::User;
             break;
         }
         case fill_reason::StopLoss:
         case fill_reason::TakeProfit:
         case fill_reason::MarginCall:
             o.kind = fill_kind::AtMarket;
-            o.originator = originator::System;
+            o.originator = fill_originator::System;
             break;
         default:
             o.kind = fill_kind::AtMarket;
-            o.originator = originator::User;
+            o.originator = fill_originator::User;
             break;
     }
     return o;

@@ -14,6 +14,17 @@ constexpr std::int32_t SilverInstruments = 501;
 constexpr std::int32_t GoldInstruments = 502;
 }  // namespace fill_filter
 
+// How a fill came about (FillRecord::kind) and who caused it (FillRecord::originator).
+namespace fill_kind {
+constexpr std::int32_t AtMarket = 1;
+constexpr std::int32_t AtLimit = 2;
+}  // namespace fill_kind
+namespace fill_originator {
+constexpr std::int32_t User = 1;
+constexpr std::int32_t System = 2;        // stops and margin calls
+constexpr std::int32_t Programmatic = 3;  // orders that follow the signals
+}  // namespace fill_originator
+
 #pragma pack(push, 1)
 struct FillQuery {
     std::int32_t unused0;
@@ -36,8 +47,8 @@ struct FillRecord {
     char orderNumber[21];
     char ticket[23];
     std::int32_t openClose;   // 1 opening fill, otherwise closing
-    std::int32_t kind;        // 1 at market, 2 at limit
-    std::int32_t originator;  // 1 user, 2 system, 3 programmatic trading
+    std::int32_t kind;        // fill_kind
+    std::int32_t originator;  // fill_originator
     char time[40];
 };
 
