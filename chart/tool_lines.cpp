@@ -70,29 +70,56 @@ std::vector<ToolSegment> ToolSegments(const ToolLineRecord& r) {
 
 // --- Layout ---
 
-void PlaceToolAnchors(std::vector<ToolLineRecord>& tools, const BarGeometry& bar,
-                      const LayoutContext& ctx) {
-    const std::string_view time = TimeText(bar.raw).substr(0, kMaxTimeText);
-    if (time.empty()) return;
-    const int centre = bar.Centre();
-    for (ToolLineRecord& r : tools) {
+namespace {
+
+bool IsParallel(const ToolLineRecord& r) {
+    return r.type == tool_type::Parallel || r.type == tool_type::Symmetric;
+}
+
+}  // namespace
+
+void ToolAnchorTimes(const std::vector<ToolLineRecord>& tools, std::vector<std::string>& times) {
+    for (const ToolLineRecord& r : tools) {
         if (r.state != tool_state::Complete) continue;
-        if (AnchorText(r.time1) == time) SetPoint(r, 1, {centre, ctx.scale.Y(r.price1)});
-        if (AnchorText(r.time2) == time) SetPoint(r, 2, {centre, ctx.scale.Y(r.price2)});
-        const bool parallel = r.type == tool_type::Parallel || r.type == tool_type::Symmetric;
-        if (parallel && AnchorText(r.time4) == time)
-            SetPoint(r, 4, {centre, ctx.scale.Y(r.price4)});
+        times.emplace_back(AnchorText(r.time1));
+        times.emplace_back(AnchorText(r.time2));
+        if (IsParallel(r)) times.emplace_back(AnchorText(r.time4));
     }
 }
 
-void CompleteTool(ToolLineRecord& r, int plotRight) {
+std::optional<ToolAnchors> PlaceAnchors(const ToolLineRecord& r, const LayoutContext& ctx) {
+    const auto place = [&](const char(&time)[9], std::int32_t price) -> std::optional<ToolAnchor> {
+        const std::string_view text = AnchorText(time);
+        if (text.empty()) return std::nullopt;
+        const int index = ctx.IndexOf(text);
+        if (index < 0) return std::nullopt;
+        return ToolAnchor({ctx.CentreOf(index), ctx.scale.Y(price)}, ctx.scale.YFloat(price));
+    };
+    ToolAnchors a;
+    const std::optional<ToolAnchor> p1 = place(r.time1, r.price1);
+    const std::optional<ToolAnchor> p2 = place(r.time2, r.price2);
+    if (!p1 || !p2) return std::nullopt;
+    a.p1 = *p1;
+    a.p2 = *p2;
+    if (IsParallel(r)) {
+        const std::optional<ToolAnchor> p4 = place(r.time4, r.price4);
+        if (!p4) return std::nullopt;
+        a.p4 = *p4;
+    }
+    return a;
+}
+
+void CompleteTool(ToolLineRecord& r, const ToolAnchors& a, int plotRight) {
     if (r.state != tool_state::Complete) return;
-    const ToolPoint p1 = PointOf(r, 1);
-    const ToolPoint p2 = PointOf(r, 2);
-    const ToolPoint p4 = PointOf(r, 4);
+    const ToolPoint p1 = a.p1.pixel;
+    const ToolPoint p2 = a.p2.pixel;
+    const ToolPoint p4 = a.p4.pixel;
+    SetPoint(r, 1, p1);
+    SetPoint(r, 2, p2);
     // Sums in 64 bits: points may lie far outside the window.
     using P = std::int64_t;
-    if (r.type == tool_type::Parallel || r.type == tool_type::Symmetric) {
+    if (IsParallel(r)) {
+        SetPoint(r, 4, p4);
         const ToolPoint p3 = Clamped(P{p1.x} + p4.x - p2.x, P{p1.y} + p4.y - p2.y);
         SetPoint(r, 3, p3);
         if (r.type == tool_type::Parallel) {
@@ -110,21 +137,37 @@ void CompleteTool(ToolLineRecord& r, int plotRight) {
     // A horizontal base line stays between its points, and so do its parallels; so does one
     // with no width (x2 == x1), which has no slope to extend along.
     if (p2.y == p1.y || p2.x == p1.x) return;
-    const float k = static_cast<float>(p2.x - p1.x) / static_cast<float>(p2.y - p1.y);
-    for (const ToolSegment& s : ToolSegments(r)) {
-        const ToolPoint a = PointOf(r, s.from);
-        const ToolPoint b = PointOf(r, s.to);
-        SetPoint(r, s.from, {0, PixelOf(a.y - a.x / k)});
-        SetPoint(r, s.to, {plotRight, PixelOf(b.y + (plotRight - b.x) / k)});
-    }
+    // Each line is the base line moved by a multiple of the parallel's offset (point 4 from
+    // point 2): 1 for the parallel, a half for the middle line, -1 for the mirror and 2 beyond
+    // the parallel. It is extended from the exact anchors, in double: an anchor out of view may
+    // lie thousands of pixels beyond the plot.
+    const double slope = (a.p2.y - a.p1.y) / static_cast<double>(p2.x - p1.x);
+    const double offsetX = static_cast<double>(p4.x) - p2.x;
+    const double offsetY = a.p4.y - a.p2.y;
+    const auto extend = [&](const ToolSegment& s, double times) {
+        const double x = p1.x + times * offsetX;
+        const double y = a.p1.y + times * offsetY;
+        SetPoint(r, s.from, {0, PixelOf(y - x * slope)});
+        SetPoint(r, s.to, {plotRight, PixelOf(y + (plotRight - x) * slope)});
+    };
+    static constexpr double kParallelTimes[] = {0, 1, 0.5};
+    static constexpr double kSymmetricTimes[] = {0, 1, -1, 2};
+    const std::vector<ToolSegment> segments = ToolSegments(r);
+    for (std::size_t i = 0; i < segments.size(); ++i)
+        extend(segments[i],
+               r.type == tool_type::Symmetric ? kSymmetricTimes[i] : kParallelTimes[i]);
 }
 
 void CompleteTools(std::vector<ToolLineRecord>& tools, const LayoutContext& ctx) {
-    for (ToolLineRecord& r : tools) CompleteTool(r, ctx.plot.right);
+    for (ToolLineRecord& r : tools) {
+        if (r.state != tool_state::Complete) continue;
+        if (const std::optional<ToolAnchors> a = PlaceAnchors(r, ctx))
+            CompleteTool(r, *a, ctx.plot.right);
+    }
 }
 
 void InstallToolLines(KLineHooks& hooks, ToolStore* store) {
-    hooks.placeToolAnchors = PlaceToolAnchors;
+    hooks.toolAnchorTimes = ToolAnchorTimes;
     hooks.completeTools = CompleteTools;
     if (store) {
         hooks.reloadTools = [store](int instrument, int period,

@@ -6,8 +6,12 @@
 // A tool point is anchored to a bar by the bar's time text and to a price. While it is drawn,
 // the record keeps each click's pixel and its x offset from the centre of its bar; once its
 // base line is placed, both points slide along the line to their bars' centres and take the
-// prices at their y. Every layout then puts each anchor whose bar is visible at that bar's
-// centre and at the y of its price; an anchor whose bar is out of view keeps its pixel.
+// prices at their y. Every layout then puts each anchor at the centre of its bar and at the y
+// of its price, and derives the drawn points from the anchors alone. The bar is the newest one
+// with the anchor's time text (the server's daily bars repeat their names every year), found
+// in the whole series: a bar out of view is placed from its index beyond the plot's edge, so a
+// line keeps its slope under any scroll or zoom. A tool with an anchor whose bar the series
+// does not hold (a live bar that has since closed) stays where the last layout drew it.
 //
 // A base line whose two points fall in one pixel column (both in one bar, or a click without a
 // move) has no slope to slide or extend along: it is refused and its record starts over.
@@ -19,6 +23,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -58,12 +64,32 @@ std::vector<ToolSegment> ToolSegments(const ToolLineRecord& r);
 
 // --- Layout ---
 
-// Places the anchors of the complete tools whose time text is this bar's.
-void PlaceToolAnchors(std::vector<ToolLineRecord>& tools, const BarGeometry& bar,
-                      const LayoutContext& ctx);
-// The derived points of one complete tool and the extension of its lines from x = 0 to the
-// plot's right edge `plotRight` (only for a sloped base line).
-void CompleteTool(ToolLineRecord& r, int plotRight);
+// The time texts of the complete tools' anchors: 1 and 2, and 4 of the parallel tools.
+void ToolAnchorTimes(const std::vector<ToolLineRecord>& tools, std::vector<std::string>& times);
+
+// One anchor at one layout: its pixel, and the y of its price before truncation, from which
+// the lines are extended (a pixel's truncation, carried over a long extension, would tilt them).
+struct ToolAnchor {
+    ToolAnchor() = default;
+    ToolAnchor(ToolPoint p) : pixel(p), y(p.y) {}  // NOLINT: a pixel is an exact anchor
+    ToolAnchor(ToolPoint p, double exactY) : pixel(p), y(exactY) {}
+    ToolPoint pixel;
+    double y = 0;
+};
+// The anchors of a tool (points 1, 2 and 4).
+struct ToolAnchors {
+    ToolAnchor p1;
+    ToolAnchor p2;
+    ToolAnchor p4;
+};
+// Where the anchors of a complete tool lie at this layout; nothing when the series holds no
+// bar of one of them.
+std::optional<ToolAnchors> PlaceAnchors(const ToolLineRecord& r, const LayoutContext& ctx);
+
+// The drawn points of one complete tool from its anchors: the anchors, the derived points and
+// the extension of its lines from x = 0 to the plot's right edge `plotRight` (only for a
+// sloped base line).
+void CompleteTool(ToolLineRecord& r, const ToolAnchors& a, int plotRight);
 void CompleteTools(std::vector<ToolLineRecord>& tools, const LayoutContext& ctx);
 
 // Points the chart's tool hooks at the steps above and, with a store, the reload of every

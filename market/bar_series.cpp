@@ -304,6 +304,45 @@ bool KLineData::MergeHistory(std::uint64_t generation) {
 
 // --- Layout ---
 
+namespace {
+
+// The newest position of each time text: one pass from the newest bar, which ends as soon as
+// every text has been found. The positions come out sorted by time text.
+std::vector<BarPosition> FindPositions(const std::deque<BarRecord>& raw,
+                                       std::vector<std::string> times) {
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    std::vector<BarPosition> out;
+    out.reserve(times.size());
+    for (std::string& t : times) out.push_back({std::move(t), -1});
+    std::size_t missing = out.size();
+    const auto before = [](const BarPosition& p, std::string_view t) { return p.time < t; };
+    for (std::size_t i = 0; i < raw.size() && missing > 0; ++i) {
+        const std::string_view t = TimeText(raw[i]);
+        const auto it = std::lower_bound(out.begin(), out.end(), t, before);
+        if (it != out.end() && it->time == t && it->index < 0) {
+            it->index = static_cast<int>(i);
+            --missing;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int LayoutContext::IndexOf(std::string_view time) const {
+    const auto it =
+        std::lower_bound(positions.begin(), positions.end(), time,
+                         [](const BarPosition& p, std::string_view t) { return p.time < t; });
+    return it != positions.end() && it->time == time ? it->index : -1;
+}
+
+int LayoutContext::CentreOf(int index) const {
+    const int slot = shown - 1 - (index - firstVisible);
+    const std::int32_t left = SlotLeft(body, gap, slot);
+    return left + (SlotRight(body, gap, slot) - left) / 2;
+}
+
 void KLineData::SetClientSize(int width, int height) {
     clientWidth_ = width;
     clientHeight_ = height;
@@ -323,6 +362,11 @@ bool KLineData::Layout() {
     const int plotHeight = plot.bottom - plot.top;
 
     const InstrumentRecord product = Product();
+    std::vector<std::string> anchorTimes;
+    if (hooks.toolAnchorTimes) {
+        std::lock_guard tools(toolLock_);
+        hooks.toolAnchorTimes(tools_, anchorTimes);
+    }
 
     std::optional<std::pair<float, BarRecord>> dataWindow;
     bool priceScaleChanged = false;
@@ -349,6 +393,8 @@ bool KLineData::Layout() {
         st_.visible = widths.visible;
         st_.firstVisible = ClampFirstVisible(st_.firstVisible, n, st_.visible);
         const int k0 = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
+        std::vector<BarPosition> positions;
+        if (!anchorTimes.empty()) positions = FindPositions(raw_, std::move(anchorTimes));
 
         // Only the visible bars are copied; the bar lock is released before the hooks run.
         shown_.clear();
@@ -393,6 +439,9 @@ bool KLineData::Layout() {
         ctx.clientHeight = clientHeight;
         ctx.body = st_.body;
         ctx.gap = st_.gap;
+        ctx.firstVisible = st_.firstVisible;
+        ctx.shown = k0;
+        ctx.positions = std::move(positions);
 
         // 6. Geometry. The cross follows its bar if that bar stays visible.
         oldX = st_.crossX;
@@ -428,10 +477,6 @@ bool KLineData::Layout() {
             g.raw = rawAt[at];
             geometry_.push_back(g);
 
-            if (hooks.placeToolAnchors) {
-                std::lock_guard tools(toolLock_);
-                if (!tools_.empty()) hooks.placeToolAnchors(tools_, g, ctx);
-            }
             if (crossBar && !placed && SameBar(g.raw, *crossBar)) {
                 placed = true;
                 st_.crossX = g.Centre();

@@ -14,15 +14,18 @@
 // once they are taken bar before display, bar before layout (the reset, and the layout while it
 // copies the visible bars) and display before layout; inside display + layout, with the bar
 // lock released, the layout takes the tool lock, the signal lock and (through its hook) the
-// trading model's position and order locks one at a time. No other operation holds two chart
-// locks.
+// trading model's position and order locks one at a time. Before it takes the bar lock, the
+// layout takes the tool lock alone for the tools' anchor texts. No other operation holds two
+// chart locks.
 //
 // Cost. A layout, a live update and a finished bar touch only the visible bars (a few thousand
-// at most), whatever the length of the series; the Heikin Ashi bars are kept beside the raw
-// list and brought up to date bar by bar. Only a change at the oldest end (a transfer's bars,
-// a merge, the oldest bar pushed out) costs a pass over the series, once, at the next Heikin
-// Ashi layout. Hooks are set before the chart is shared between threads; invalidation,
-// data-window, price-scale and cross hooks are called with no chart lock held.
+// at most), whatever the length of the series; a layout with drawing tools also reads the time
+// texts from the newest bar back to the oldest bar a tool is anchored to (the whole series for
+// an anchor whose bar it does not hold). The Heikin Ashi bars are kept beside the raw list and
+// brought up to date bar by bar. Only a change at the oldest end (a transfer's bars, a merge,
+// the oldest bar pushed out) costs a pass over the series, once, at the next Heikin Ashi
+// layout. Hooks are set before the chart is shared between threads; invalidation, data-window,
+// price-scale and cross hooks are called with no chart lock held.
 //
 // Bounds. A series holds at most kMaxBarsPerSeries bars (about 280 MB of records): history
 // records beyond it are dropped, a new front bar beyond it pushes the oldest bar out, and a
@@ -37,6 +40,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "market/bar_geometry.h"
@@ -65,6 +70,13 @@ constexpr int Candles = 1;
 constexpr int HeikinAshi = 2;
 }  // namespace chart_type
 
+// Where a bar named by its time text lies in the series: the index (0 the newest bar) of the
+// newest bar with that text, -1 when the series holds none.
+struct BarPosition {
+    std::string time;
+    int index = -1;
+};
+
 // What a layout hands to the overlay and tool hooks.
 struct LayoutContext {
     int instrument = 0;
@@ -76,6 +88,19 @@ struct LayoutContext {
     int clientHeight = 0;
     float body = 0;
     float gap = 0;
+    // The visible range: the series index of the newest visible bar and the number of visible
+    // bars.
+    int firstVisible = 0;
+    int shown = 0;
+    // The positions of the time texts the tool hook asked for.
+    std::vector<BarPosition> positions;
+
+    // The index of the newest bar with this time text, -1 when it was not asked for or the
+    // series holds none.
+    int IndexOf(std::string_view time) const;
+    // The centre x of the bar at series index i at this layout's widths, also for a bar out of
+    // view (beyond the plot's edges).
+    int CentreOf(int index) const;
 };
 
 // A copy of the chart state (taken under the layout lock).
@@ -112,12 +137,11 @@ struct KLineHooks {
     // A signal record found among downloaded bars.
     std::function<void(const BarRecord& signal)> historySignal;
 
-    // Layout steps, under the display and layout locks.
-    // For each visible bar, newest first, under the tool lock: anchor the complete tools whose
-    // anchor time text is this bar's.
-    std::function<void(std::vector<ToolLineRecord>& tools, const BarGeometry& bar,
-                       const LayoutContext& ctx)>
-        placeToolAnchors;
+    // Layout steps. Under the tool lock alone, before the bars are read: the time texts of the
+    // bars the tools are anchored to, whose positions the layout finds (LayoutContext).
+    std::function<void(const std::vector<ToolLineRecord>& tools, std::vector<std::string>& times)>
+        toolAnchorTimes;
+    // The rest under the display and layout locks.
     // Under the signal lock: the y of each signal of the chart's instrument.
     std::function<void(std::vector<BarRecord>& signals, const LayoutContext& ctx)> placeSignals;
     // Positions and pending orders; the hook takes the trading model's locks one at a time.

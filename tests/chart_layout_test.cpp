@@ -247,20 +247,36 @@ TEST_F(LayoutTest, OverlayAndToolHooksSeeTheNewScale) {
     chart.WithSignals([](auto& s) { s.push_back(test::SignalBar()); });
 
     int anchors = 0, signals = 0, trading = 0, completes = 0;
-    LayoutContext seen;
-    chart.hooks.placeToolAnchors = [&](auto&, const BarGeometry&, const LayoutContext&) {
+    LayoutContext seen, tools;
+    // The bar at index 5 is visible, the one at 390 far out of view at the left; "x" names
+    // no bar.
+    chart.hooks.toolAnchorTimes = [&](const auto&, std::vector<std::string>& times) {
         ++anchors;
+        times = {"00000009", "x", "00000394", "00000009"};
     };
     chart.hooks.placeSignals = [&](std::vector<BarRecord>& s, const LayoutContext& ctx) {
         signals += static_cast<int>(s.size());
         seen = ctx;
     };
     chart.hooks.placeTradingOverlays = [&](const LayoutContext&) { ++trading; };
-    chart.hooks.completeTools = [&](auto&, const LayoutContext&) { ++completes; };
+    chart.hooks.completeTools = [&](auto&, const LayoutContext& ctx) {
+        ++completes;
+        tools = ctx;
+    };
     ASSERT_TRUE(chart.Layout());
 
     const ChartState s = chart.State();
-    EXPECT_EQ(anchors, s.visible);
+    const std::vector<BarGeometry> g = chart.Geometry();
+    EXPECT_EQ(anchors, 1);
+    // The newest bar is seq 399.
+    EXPECT_EQ(tools.IndexOf("00000394"), 5);
+    EXPECT_EQ(tools.IndexOf("00000009"), 390);
+    EXPECT_EQ(tools.IndexOf("x"), -1);
+    EXPECT_EQ(tools.IndexOf("00000393"), -1);  // not asked for
+    EXPECT_EQ(tools.CentreOf(5), g[5].Centre());
+    // Out of view: as far beyond the oldest visible bar as the bar steps say.
+    const int oldest = static_cast<int>(g.size()) - 1;
+    EXPECT_NEAR(tools.CentreOf(390), g.back().Centre() - (390 - oldest) * (s.body + s.gap), 2.0);
     EXPECT_EQ(signals, 1);
     EXPECT_EQ(trading, 1);
     EXPECT_EQ(completes, 1);

@@ -4,6 +4,9 @@
 // port, with its failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -155,9 +158,14 @@ ToolLineRecord Complete(std::int32_t type, ToolPoint p1, ToolPoint p2, ToolPoint
     return r;
 }
 
+// Lays a record out with its points 1, 2 and 4 as the anchors.
+void Lay(ToolLineRecord& r) {
+    CompleteTool(r, {PointOf(r, 1), PointOf(r, 2), PointOf(r, 4)}, 740);
+}
+
 TEST(ToolGeometryTest, DerivedPointsAreExactWithHalvesTruncatedTowardZero) {
     ToolLineRecord parallel = Complete(tool_type::Parallel, {100, 200}, {301, 200}, {250, 331});
-    CompleteTool(parallel, 740);
+    Lay(parallel);
     EXPECT_EQ(PointOf(parallel, 3), (ToolPoint{49, 331}));
     // (49 - 100) / 2 is -25, not -26.
     EXPECT_EQ(PointOf(parallel, 5), (ToolPoint{75, 265}));
@@ -167,7 +175,7 @@ TEST(ToolGeometryTest, DerivedPointsAreExactWithHalvesTruncatedTowardZero) {
     EXPECT_EQ(PointOf(parallel, 2), (ToolPoint{301, 200}));
 
     ToolLineRecord symmetric = Complete(tool_type::Symmetric, {100, 200}, {301, 200}, {250, 331});
-    CompleteTool(symmetric, 740);
+    Lay(symmetric);
     EXPECT_EQ(PointOf(symmetric, 3), (ToolPoint{49, 331}));
     EXPECT_EQ(PointOf(symmetric, 5), (ToolPoint{151, 69}));
     EXPECT_EQ(PointOf(symmetric, 6), (ToolPoint{352, 69}));
@@ -177,7 +185,7 @@ TEST(ToolGeometryTest, DerivedPointsAreExactWithHalvesTruncatedTowardZero) {
 
 TEST(ToolGeometryTest, SlopedLinesReachBothEdgesOfThePlot) {
     ToolLineRecord line = Complete(tool_type::Straight, {100, 200}, {350, 107}, {});
-    CompleteTool(line, 740);
+    Lay(line);
     // k = 250 / -93: 200 + 37.2 and 107 - 145.08, truncated toward zero.
     EXPECT_EQ(PointOf(line, 1), (ToolPoint{0, 237}));
     EXPECT_EQ(PointOf(line, 2), (ToolPoint{740, -38}));
@@ -186,7 +194,7 @@ TEST(ToolGeometryTest, SlopedLinesReachBothEdgesOfThePlot) {
 
     // All three lines of a sloped parallel tool with the base line's slope.
     ToolLineRecord parallel = Complete(tool_type::Parallel, {100, 300}, {300, 200}, {250, 300});
-    CompleteTool(parallel, 740);
+    Lay(parallel);
     for (int n : {1, 3, 5}) EXPECT_EQ(PointOf(parallel, n).x, 0) << n;
     for (int n : {2, 4, 6}) EXPECT_EQ(PointOf(parallel, n).x, 740) << n;
     EXPECT_EQ(PointOf(parallel, 1), (ToolPoint{0, 350}));
@@ -199,48 +207,98 @@ TEST(ToolGeometryTest, SlopedLinesReachBothEdgesOfThePlot) {
 TEST(ToolGeometryTest, ALineWithoutWidthOrFarOutsideTheWindowNeverBreaksTheArithmetic) {
     // Both points in one column (a record from the server): left as it is.
     ToolLineRecord upright = Complete(tool_type::Symmetric, {100, 100}, {100, 300}, {200, 200});
-    CompleteTool(upright, 740);
+    Lay(upright);
     EXPECT_EQ(PointOf(upright, 1), (ToolPoint{100, 100}));
     EXPECT_EQ(PointOf(upright, 2), (ToolPoint{100, 300}));
     EXPECT_EQ(PointOf(upright, 5), (ToolPoint{0, 200}));
     // Nearly upright with points at the far rows: held at a billion pixels.
     ToolLineRecord steep =
         Complete(tool_type::Symmetric, {100, -1000000000}, {101, 1000000000}, {150, 0});
-    CompleteTool(steep, 740);
+    Lay(steep);
     EXPECT_EQ(PointOf(steep, 2).y, 1000000000);
     EXPECT_EQ(PointOf(steep, 7).y, -1000000000);
     EXPECT_EQ(PointOf(steep, 1).x, 0);
 }
 
-TEST_F(ChartToolsTest, AnAnchorScrolledOutOfViewKeepsItsPixelUntilItsBarReturns) {
-    // Every bar spans the same range, so that the scale stays as it is while the chart scrolls.
-    chart.Reset(1, 15);
-    for (int i = 49; i >= 0; --i)
-        chart.AppendHistoryBar(test::FinishedBar(i, 1000 + i, 1010 + i, 1100, 900));
+// The y of line (from, to) of a tool at x.
+double LineY(const ToolLineRecord& t, ToolSegment s, int x) {
+    return YAt(PointOf(t, s.from), PointOf(t, s.to), x);
+}
+
+TEST_F(ChartToolsTest, ADailyLineStaysOnTheBarsItWasDrawnOnAmongYearsOfLikeNamedBars) {
+    // 600 daily bars named "MMDD0000" as the server names them, without the year: every recent
+    // bar has a namesake a year older.
+    chart.Reset(1, 1440);
+    const std::chrono::sys_days newest = std::chrono::year{2026} / 11 / 30;
+    for (int i = 599; i >= 0; --i) {
+        BarRecord b = test::FinishedBar(i, 1000 + i, 1010 + i, 1100, 900);
+        const std::chrono::year_month_day d{newest - std::chrono::days{i}};
+        std::snprintf(b.time, sizeof b.time, "%02u%02u0000", unsigned{d.month()},
+                      unsigned{d.day()});
+        b.keyNumber = int{d.year()};
+        chart.AppendHistoryBar(b);
+    }
     ASSERT_TRUE(chart.Layout());
     chart.SetZoom(100);
     ASSERT_TRUE(chart.Layout());
     input.SelectMode(ChartMode::StraightLine);
-    const BarGeometry older = Bar(10), newer = Bar(2);
-    Drag(older.Centre(), 260, newer.Centre(), 260);
+    Drag(Bar(8).Centre(), 200, Bar(2).Centre(), 300);
     ASSERT_EQ(Tools().size(), 1u);
-    const ToolPoint kept = PointOf(Tools()[0], 2);
-    EXPECT_EQ(kept.x, newer.Centre());
 
-    // Five bars back into the history: the newer anchor's bar leaves at the right, the older
-    // one moves five slots to the right.
-    chart.SetFirstVisible(5);
-    ASSERT_TRUE(chart.Layout());
-    ToolLineRecord t = Tools()[0];
-    EXPECT_EQ(PointOf(t, 2), kept);
-    EXPECT_EQ(PointOf(t, 1).x, Bar(5).Centre());
-    EXPECT_EQ(Time(Bar(5).raw), Time(older.raw));
-    EXPECT_EQ(PointOf(t, 1).y, Scale().Y(t.price1));
+    // Zoomed out until more than a year shows, and back: the line goes through its own bars.
+    for (float zoom : {0.01f, 100.0f}) {
+        chart.SetZoom(zoom);
+        ASSERT_TRUE(chart.Layout());
+        ASSERT_GT(chart.Geometry().size(), zoom < 1 ? 400u : 12u);
+        const ToolLineRecord t = Tools()[0];
+        EXPECT_NEAR(LineY(t, {1, 2}, Bar(8).Centre()), Scale().Y(t.price1), 1.5) << zoom;
+        EXPECT_NEAR(LineY(t, {1, 2}, Bar(2).Centre()), Scale().Y(t.price2), 1.5) << zoom;
+    }
+}
 
-    chart.SetFirstVisible(0);
+TEST_F(ChartToolsTest, AChannelKeepsItsSlopeWhileItsAnchorsAreOutOfView) {
+    // Every bar spans the same range, so that the scale stays as it is while the chart scrolls
+    // and zooms.
+    chart.Reset(1, 15);
+    for (int i = 199; i >= 0; --i)
+        chart.AppendHistoryBar(test::FinishedBar(i, 1000 + i, 1010 + i, 1100, 900));
     ASSERT_TRUE(chart.Layout());
-    t = Tools()[0];
-    EXPECT_EQ(PointOf(t, 2), (ToolPoint{newer.Centre(), Scale().Y(t.price2)}));
+    chart.SetZoom(100);
+    chart.SetFirstVisible(20);
+    ASSERT_TRUE(chart.Layout());
+    // A rising channel on the bars at series index 30 and 26, its parallel through index 28.
+    input.SelectMode(ChartMode::ParallelLines);
+    Drag(Bar(10).Centre(), 300, Bar(6).Centre(), 200);
+    input.LeftDown(Bar(8).Centre(), 380);
+    ASSERT_EQ(Tools().size(), 1u);
+    const ToolLineRecord drawn = Tools()[0];
+    const double perBar = (drawn.price2 - drawn.price1) / 4.0;
+
+    struct View {
+        int first;
+        float zoom;
+    };
+    // Anchors out at the left, out at the right, both zoomed out, and back where it was drawn.
+    // The line's price at every bar stays on the drawn line, within the pixels lost to bars
+    // centred on whole pixels.
+    for (View v : {View{0, 100}, View{35, 100}, View{40, 8}, View{0, 8}, View{20, 100}}) {
+        chart.SetZoom(v.zoom);
+        chart.SetFirstVisible(v.first);
+        ASSERT_TRUE(chart.Layout());
+        const ToolLineRecord t = Tools()[0];
+        const int shown = static_cast<int>(chart.Geometry().size());
+        for (int g : {0, shown - 1}) {
+            const int index = v.first + g;
+            const int x = Bar(g).Centre();
+            EXPECT_NEAR(LineY(t, {1, 2}, x),
+                        Scale().Y(std::lround(drawn.price1 + perBar * (30 - index))), 4)
+                << v.first << " " << v.zoom << " bar " << index;
+            EXPECT_NEAR(LineY(t, {3, 4}, x),
+                        Scale().Y(std::lround(drawn.price4 + perBar * (28 - index))), 4)
+                << v.first << " " << v.zoom << " bar " << index;
+        }
+    }
+    EXPECT_EQ(std::memcmp(Tools()[0].points, drawn.points, sizeof drawn.points), 0);
 }
 
 TEST_F(ChartToolsTest, ABaseLineInOnePixelColumnIsRefused) {
