@@ -214,15 +214,22 @@ TEST_F(LoginDialogTest, CodeMustBeFourBytesInTheCodePage) {
         EXPECT_EQ(Commands().size(), before + 1);
         EXPECT_EQ(Commands().back(), cmd::VerificationImage);
         EXPECT_EQ(d.focusWidget(), Edit(d, dlg_login::kCode));
+        // Selected: the next code typed replaces it.
+        EXPECT_EQ(Edit(d, dlg_login::kCode)->selectedText(), QString::fromUtf8(bad));
     }
     EXPECT_TRUE(script_.logins.empty());
 
-    // Two Chinese characters are four bytes and go out.
+    // Two Chinese characters are four bytes and go out; refused by the server, they stay
+    // selected in the focused field.
     script_.loginResult = -2;
     Fill(d, "demo", "demo", QStringLiteral("中文"));
+    Edit(d, dlg_login::kPassword)->setFocus();
     d.OnLogin();
     ASSERT_EQ(script_.logins.size(), 1u);
     EXPECT_EQ(std::memcmp(script_.logins[0].verifyCode, "\xd6\xd0\xce\xc4\0", 5), 0);
+    EXPECT_EQ(ui_.BoxTexts().back(), "验证码错误，请重新登录");
+    EXPECT_EQ(d.focusWidget(), Edit(d, dlg_login::kCode));
+    EXPECT_EQ(Edit(d, dlg_login::kCode)->selectedText(), QStringLiteral("中文"));
 }
 
 TEST_F(LoginDialogTest, RequestCarriesTheImageKeyAndConstants) {

@@ -148,6 +148,12 @@ void CDlgLogin::FetchImage() {
     update(frame_->geometry());
 }
 
+void CDlgLogin::FocusCode() {
+    // Selected, so that the next code typed replaces the refused one.
+    code_->setFocus();
+    code_->selectAll();
+}
+
 void CDlgLogin::OnLogin() {
     WindowHandle owner = OwnerHandle(this);
     const QString name = name_->text();
@@ -170,7 +176,7 @@ void CDlgLogin::OnLogin() {
     if (code.isEmpty() || codeAnsi.size() != 4) {
         ShowMessage(owner, "请填写正确的验证码", MsgButtons::Ok, MsgIcon::Information);
         FetchImage();
-        code_->setFocus();
+        FocusCode();
         return;
     }
 
@@ -208,7 +214,7 @@ void CDlgLogin::OnLogin() {
             name_->setFocus();
             break;
         case login::BadCode:
-            code_->setFocus();
+            FocusCode();
             break;
         default:
             break;

@@ -50,6 +50,9 @@ class CDlgLogin : public QDialog {
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    // Focus to the code field with its text selected.
+    void FocusCode();
+
     QLineEdit* name_;
     QLineEdit* password_;
     QLineEdit* code_;
