@@ -146,7 +146,11 @@ std::string ShortPrice(double price) {
 }
 
 std::string MoneyText(double amount) {
-    return FormatText("%.2f", amount);
+    std::string text = FormatText("%.2f", amount);
+    // A zero fee (a negative zero, or a debit of less than half a fen) reads "0.00", not "-0.00".
+    if (text.front() == '-' && text.find_first_not_of("0.", 1) == std::string::npos)
+        text.erase(0, 1);
+    return text;
 }
 
 double OrderCurrentPrice(const InstrumentRecord& instrument, std::int32_t side) {

@@ -57,7 +57,7 @@ bool KnownInstrument(const InstrumentRecord& instrument);
 std::string FixedPrice(double price, const InstrumentRecord& instrument);
 // The shortest form of a price ("%g"), as the quote updates write it.
 std::string ShortPrice(double price);
-// Money with two decimals.
+// Money with two decimals; an amount that rounds to zero shows without a sign.
 std::string MoneyText(double amount);
 
 // The price a pending order is measured against: the ask for a buy, the bid for a sell.

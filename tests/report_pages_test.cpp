@@ -330,6 +330,13 @@ TEST(AccountGridTest, RefillWritesEveryCellAndShowsDashesForNoRates) {
     EXPECT_EQ(AccountGridTexts(a)[7][1], "-1.50%");
     a.riskRate = -2;  // only a rate above 0 is shown
     EXPECT_EQ(AccountGridTexts(a)[6][1], "--");
+    // Fees of nothing read as nothing, whatever sign the sum carried.
+    a.todayFees = -0.0;
+    a.frozenFees = -0.004f;
+    EXPECT_EQ(AccountGridTexts(a)[4][1], "0.00");
+    EXPECT_EQ(AccountGridTexts(a)[6][3], "0.00");
+    a.frozenFees = -0.006f;
+    EXPECT_EQ(AccountGridTexts(a)[6][3], "-0.01");
 
     EXPECT_EQ(AwardText(1), "一等奖");
     EXPECT_EQ(AwardText(3), "三等奖");
