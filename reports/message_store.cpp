@@ -18,12 +18,6 @@ std::string Format(const std::tm& t) {
 }
 }  // namespace
 
-std::string LocalTimeStamp(std::time_t seconds) {
-    std::tm t{};
-    localtime_r(&seconds, &t);
-    return Format(t);
-}
-
 std::string ChinaTimeStamp(std::time_t utcSeconds) {
     return Format(MarketTime(utcSeconds));
 }
@@ -76,7 +70,7 @@ bool MessageStore::Load(Socket& s) {
             keep();
             return false;
         }
-        loaded.push_back(MessageRecord{LocalTimeStamp(time), std::move(text)});
+        loaded.push_back(MessageRecord{ChinaTimeStamp(time), std::move(text)});
     }
     keep();
     if (Size() > 0 && hook_) hook_(sound::Message);
@@ -84,8 +78,7 @@ bool MessageStore::Load(Socket& s) {
 }
 
 void MessageStore::Post(const std::string& text, std::int64_t time, int soundId) {
-    std::string stamp =
-        time > 0 ? LocalTimeStamp(static_cast<std::time_t>(time)) : ChinaTimeStamp(now());
+    std::string stamp = ChinaTimeStamp(time > 0 ? static_cast<std::time_t>(time) : now());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         items_.push_back(MessageRecord{std::move(stamp), text});

@@ -24,9 +24,9 @@ inline constexpr std::int32_t kMaxMessageBytes = 64 * 1024;
 // The most messages one load takes; an answer with more fails the load after these.
 inline constexpr std::size_t kMaxLoadedMessages = 10000;
 
-// Time stamp of seconds since 1970 in local time.
-std::string LocalTimeStamp(std::time_t seconds);
-// Time stamp of a UTC moment in China Standard Time (UTC+8).
+// Time stamp of a UTC moment in China Standard Time (UTC+8), the market's clock. Every message
+// is stamped in it, whatever the machine's zone, so that the rows read in order: server
+// messages, instant messages and the alerts and announcements stamped as they are posted.
 std::string ChinaTimeStamp(std::time_t utcSeconds);
 
 class MessageStore {
@@ -41,7 +41,8 @@ class MessageStore {
     // kMaxLoadedMessages items (what was read stays; no blink, no sound).
     bool Load(Socket& s);
 
-    // Appends a message; `time` 0 or less stamps the current time in China Standard Time.
+    // Appends a message stamped with `time` (seconds since 1970), or with the current time when
+    // it is 0 or less.
     void Post(const std::string& text, std::int64_t time, int soundId);
 
     std::vector<MessageRecord> Copy() const;

@@ -269,8 +269,8 @@ TEST_F(DeadlineTest, AnEndlessMessageStreamStopsAtTheBoundInServerOrder) {
     EXPECT_EQ(items.back().content, "A");
     const std::size_t last = (kMaxLoadedMessages - 1) % 500;  // its place in the server's batch
     EXPECT_EQ(items.front().content, std::string(1, static_cast<char>('A' + last % 3)));
-    EXPECT_EQ(items.front().time, LocalTimeStamp(static_cast<std::time_t>(1000 + last)));
-    EXPECT_EQ(items.back().time, LocalTimeStamp(1000));
+    EXPECT_EQ(items.front().time, ChinaTimeStamp(static_cast<std::time_t>(1000 + last)));
+    EXPECT_EQ(items.back().time, ChinaTimeStamp(1000));
     EXPECT_EQ(items[items.size() - 2].content, "B");
 }
 

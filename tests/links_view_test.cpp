@@ -310,7 +310,7 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     push_.Send(message);
     ASSERT_TRUE(WaitFor([&] { return frame->Messages().Size() == 1; }));
     EXPECT_EQ(frame->Messages().Copy()[0].content, "您好");
-    EXPECT_EQ(frame->Messages().Copy()[0].time, LocalTimeStamp(1700000200));
+    EXPECT_EQ(frame->Messages().Copy()[0].time, ChinaTimeStamp(1700000200));
     ASSERT_TRUE(WaitFor([&] { return !ui_.Sounds().empty(); }));
     EXPECT_EQ(ui_.Sounds()[0].id, sound::Message);
 

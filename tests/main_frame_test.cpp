@@ -188,7 +188,7 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].content, "消息C");  // each server message goes to the front
     EXPECT_EQ(messages[2].content, "A");
-    EXPECT_EQ(messages[2].time, LocalTimeStamp(1700000000));
+    EXPECT_EQ(messages[2].time, ChinaTimeStamp(1700000000));
     // A non-empty load blinks the message button and plays the message sound looped.
     QApplication::processEvents();
     EXPECT_TRUE(f.MessageBlinking());

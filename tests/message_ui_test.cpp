@@ -263,8 +263,8 @@ TEST(MessageManagerTest, ListsTheNewestPostFirstAndTheStartUpMessagesLastInServe
     EXPECT_TRUE(list.showGrid());
     EXPECT_EQ(list.selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"E", "D", "A", "B", "C"}));
-    EXPECT_EQ(U(list.Cell(1, 0)), LocalTimeStamp(1700100000));
-    EXPECT_EQ(U(list.Cell(2, 0)), LocalTimeStamp(1700000060));
+    EXPECT_EQ(U(list.Cell(1, 0)), ChinaTimeStamp(1700100000));
+    EXPECT_EQ(U(list.Cell(2, 0)), ChinaTimeStamp(1700000060));
     // A click on a header does not reorder them.
     QHeaderView* header = list.horizontalHeader();
     const QPoint at(header->sectionViewportPosition(1) + 20, header->height() / 2);

@@ -90,7 +90,7 @@ TEST(MessageStoreTest, LoadOrdersNewestFirstAndStopsOnABrokenItem) {
     EXPECT_EQ(store.Size(), 0u);
 }
 
-TEST(MessageStoreTest, PostStampsChinaTimeWhenNoTimeIsGiven) {
+TEST(MessageStoreTest, PostStampsChinaTimeWithOrWithoutAGivenTime) {
     MessageStore store;
     int sounds = 0;
     store.SetNewMessageHook([&](int id) {
@@ -107,6 +107,9 @@ TEST(MessageStoreTest, PostStampsChinaTimeWhenNoTimeIsGiven) {
     EXPECT_EQ(items[1].content, "again");  // posts are appended
     EXPECT_EQ(sounds, 2);
     EXPECT_EQ(ChinaTimeStamp(0), "1970-01-01 08:00:00");
+    // A message with its own time reads on the same clock, whatever the machine's zone.
+    store.Post("server", 1796686200, sound::Alert);
+    EXPECT_EQ(store.Copy()[2].time, "2026-12-08 07:30:00");
 }
 
 TEST(MessageStoreTest, PostsFromManyThreadsAreAllKept) {
