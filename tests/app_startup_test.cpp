@@ -7,7 +7,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLocalServer>
+#include <QLocalSocket>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
 #include <atomic>
@@ -68,7 +71,7 @@ TEST(SingleInstanceTest, SecondCopyBringsTheMarkedWindowForward) {
 TEST(SingleInstanceTest, NameLeftByADeadCopyIsTakenOver) {
     const QString name = UniqueName("stale");
     // A socket file that nobody listens on, as a crashed copy leaves it.
-    std::string path = (QDir::tempPath() + QLatin1Char('/') + name).toStdString();
+    std::string path = SingleInstanceGuard(name).SocketPath().toStdString();
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
@@ -78,6 +81,25 @@ TEST(SingleInstanceTest, NameLeftByADeadCopyIsTakenOver) {
 
     SingleInstanceGuard guard(name);
     EXPECT_EQ(guard.Acquire(), SingleInstanceGuard::Outcome::First);
+}
+
+TEST(SingleInstanceTest, ACopyWithAnotherRuntimeDirectoryLeavesTheFirstCopysSocketAlone) {
+    const QString name = UniqueName("apart");
+    const QByteArray oldDir = qgetenv("XDG_RUNTIME_DIR");
+    QTemporaryDir a, b;
+    qputenv("XDG_RUNTIME_DIR", a.path().toUtf8());
+    SingleInstanceGuard first(name);
+    ASSERT_EQ(first.Acquire(), SingleInstanceGuard::Outcome::First);
+    qputenv("XDG_RUNTIME_DIR", b.path().toUtf8());
+    SingleInstanceGuard second(name);
+    EXPECT_EQ(second.Acquire(), SingleInstanceGuard::Outcome::First);
+    qputenv("XDG_RUNTIME_DIR", oldDir);
+    // Each socket lies beside its own lock, and the first one still answers.
+    EXPECT_EQ(QFileInfo(first.SocketPath()).path(), a.path());
+    EXPECT_EQ(QFileInfo(second.LockPath()).path(), b.path());
+    QLocalSocket probe;
+    probe.connectToServer(first.SocketPath());
+    EXPECT_TRUE(probe.waitForConnected(2000));
 }
 
 TEST(StartupTest, UnresolvableServerEndsWithItsMessage) {

@@ -33,6 +33,8 @@ SingleInstanceGuard::SingleInstanceGuard(QString name, QObject* parent)
     : QObject(parent), name_(std::move(name)) {
     if (name_.isEmpty())
         name_ = QStringLiteral("%1-%2").arg(QLatin1String(kInstanceMutexName)).arg(::getuid());
+    dir_ = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir_.isEmpty() || !QFileInfo(dir_).isDir()) dir_ = QDir::tempPath();
 }
 
 SingleInstanceGuard::~SingleInstanceGuard() {
@@ -40,19 +42,22 @@ SingleInstanceGuard::~SingleInstanceGuard() {
     if (lockFd_ >= 0) ::close(lockFd_);  // releases the lock
 }
 
+QString SingleInstanceGuard::SocketPath() const {
+    return dir_ + QLatin1Char('/') + name_;
+}
+
 QString SingleInstanceGuard::LockPath() const {
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::tempPath();
-    return dir + QLatin1Char('/') + name_ + QStringLiteral(".lock");
+    return SocketPath() + QStringLiteral(".lock");
 }
 
 void SingleInstanceGuard::Listen() {
     auto* server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
     // The lock is ours, so a name still on the file system is left by a copy that ended.
-    if (!server->listen(name_)) {
-        QLocalServer::removeServer(name_);
-        if (!server->listen(name_)) {
+    const QString path = SocketPath();
+    if (!server->listen(path)) {
+        QLocalServer::removeServer(path);
+        if (!server->listen(path)) {
             delete server;
             return;  // no raising of this copy's window, but it still is the only copy
         }
@@ -84,7 +89,7 @@ SingleInstanceGuard::Outcome SingleInstanceGuard::Acquire() {
     // Another copy holds the lock: ask it for its marked window. The holder may still be
     // starting (its server not yet listening) or busy; either way this copy ends.
     QLocalSocket probe;
-    probe.connectToServer(name_);
+    probe.connectToServer(SocketPath());
     if (!probe.waitForConnected(kWaitMs)) return Outcome::NoWindow;
     probe.write("activate\n");
     probe.flush();

@@ -2,9 +2,10 @@
 // "<name>.lock" in the runtime directory (XDG_RUNTIME_DIR, else the temporary directory), the
 // name taken from the mutex "ZV_TQ_CLIENT". The kernel gives the lock to exactly one of any
 // number of copies started at once and takes it back when the holder ends, however it ends.
-// The holder also keeps a local server of the same name; a copy that does not get the lock asks
-// it to bring its marked window (the login dialog or the main frame) to the front, and ends
-// whether or not a window came forward.
+// The holder also keeps a local server beside the lock ("<name>" in the same directory); a copy
+// that does not get the lock asks it to bring its marked window (the login dialog or the main
+// frame) to the front, and ends whether or not a window came forward. Lock and socket live in
+// one place, so a copy only ever takes over a socket whose lock it holds.
 #pragma once
 
 #include <QObject>
@@ -39,8 +40,9 @@ class SingleInstanceGuard : public QObject {
 
     Outcome Acquire();
     QString ServerName() const { return name_; }
-    // The lock file ("<runtime directory>/<name>.lock").
+    // The lock file ("<runtime directory>/<name>.lock") and the socket beside it.
     QString LockPath() const;
+    QString SocketPath() const;
     bool HoldsLock() const { return lockFd_ >= 0; }
 
   private:
@@ -48,6 +50,7 @@ class SingleInstanceGuard : public QObject {
     void Listen();
 
     QString name_;
+    QString dir_;  // the runtime directory, taken when the guard is made
     int lockFd_ = -1;
     QLocalServer* server_ = nullptr;
 };
