@@ -6,10 +6,10 @@
 #include <string>
 
 #include "base/commands.h"
+#include "trading/wire/rules.h"
 
 namespace zq {
 
-constexpr int kInstrumentCount = 42;
 constexpr int kInstrumentCommandBase = cmdid::InstrumentBase;
 
 enum class InstrumentMenu { Commodities, Forex, None };

@@ -43,8 +43,6 @@ struct Funds {
 };
 Funds FundsOf(double balance, double positionMargins, const std::vector<OrderRow>& orders);
 
-// The margin-call level: a member whose risk rate falls to it is liquidated.
-constexpr float kMarginCallLevel = 30.0f;
 // Equity x 100 / occupied margin in single precision, as the client shows it; 0 without
 // occupied margin.
 float RiskRate(double equity, double occupied);

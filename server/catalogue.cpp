@@ -200,7 +200,7 @@ const InstrumentRules* FindRules(std::int32_t id) {
 }
 
 double PriceScale(const InstrumentRules& rules) {
-    return std::pow(10.0, rules.decimals);
+    return static_cast<double>(PowerOf10(rules.decimals));
 }
 
 std::int32_t ToScaled(const InstrumentRules& rules, double price) {
@@ -244,36 +244,33 @@ InstrumentRecord MakeInstrumentRecord(const InstrumentRules& r) {
 
 InstrumentRecord MakeInstrumentRecord(const InstrumentRules& rules, std::int32_t scaledClose) {
     InstrumentRecord rec = MakeInstrumentRecord(rules);
-    rec.last = static_cast<float>(scaledClose) / PowerOfTen(rules.decimals);
-    rec.ask = rec.last + rec.buySpread;
-    rec.bid = rec.last - rec.sellSpread;
+    const Quote q = QuoteAt(rec, scaledClose);
+    rec.last = q.last;
+    rec.ask = q.ask;
+    rec.bid = q.bid;
     return rec;
 }
 
-double RoundMoney(double yuan) {
-    return std::round(yuan * 100.0) / 100.0;
+const InstrumentRecord& RecordOf(const InstrumentRules& rules) {
+    static const std::array<InstrumentRecord, kInstrumentCount> records = [] {
+        std::array<InstrumentRecord, kInstrumentCount> all{};
+        for (const InstrumentRules& r : Catalogue())
+            all[static_cast<std::size_t>(r.id - 1)] = MakeInstrumentRecord(r);
+        return all;
+    }();
+    return records[static_cast<std::size_t>(rules.id - 1)];
 }
 
 double NotionalValue(const InstrumentRules& rules, double price, double lots) {
     return RoundMoney(price * PriceScale(rules) * rules.pointValue * lots);
 }
 
-namespace {
-// A charge by its method: proportional values are the notional value times value / divisor.
-double Charge(std::int32_t method, float value, double divisor, const InstrumentRules& rules,
-              double price, double lots) {
-    if (method == Proportional)
-        return RoundMoney(price * PriceScale(rules) * rules.pointValue * lots * value / divisor);
-    return RoundMoney(static_cast<double>(value) * lots);
-}
-}  // namespace
-
 double MarginFor(const InstrumentRules& rules, double price, double lots) {
-    return Charge(rules.marginMethod, rules.marginValue, 100.0, rules, price, lots);
+    return zq::MarginFor(RecordOf(rules), price, lots);
 }
 
 double SideFee(const InstrumentRules& rules, double price, double lots) {
-    return Charge(rules.feeMethod, rules.feeValue, 10000.0, rules, price, lots);
+    return zq::SideFee(RecordOf(rules), price, lots);
 }
 
 double ClosingFee(const InstrumentRules& rules, double price, double lots) {
@@ -281,7 +278,10 @@ double ClosingFee(const InstrumentRules& rules, double price, double lots) {
 }
 
 double DailyDeferral(const InstrumentRules& rules, double price, double lots) {
-    return Charge(rules.deferralMethod, rules.deferralValue, 100000.0, rules, price, lots);
+    if (rules.deferralMethod != Proportional)
+        return RoundMoney(static_cast<double>(rules.deferralValue) * lots);
+    return RoundMoney(price * PriceScale(rules) * rules.pointValue * lots * rules.deferralValue /
+                      100000.0);
 }
 
 }  // namespace zq::server

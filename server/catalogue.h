@@ -12,10 +12,9 @@
 #include <span>
 
 #include "trading/wire/records.h"
+#include "trading/wire/rules.h"
 
 namespace zq::server {
-
-constexpr int kInstrumentCount = 42;
 
 namespace unit_kind {
 constexpr std::int32_t Gram = 1;
@@ -80,6 +79,8 @@ double FromScaled(const InstrumentRules& rules, std::int32_t scaled);
 
 // The instrument record as the server sends it (command 1), without prices.
 InstrumentRecord MakeInstrumentRecord(const InstrumentRules& rules);
+// The same, made once per instrument: what the shared trading rules read.
+const InstrumentRecord& RecordOf(const InstrumentRules& rules);
 // The same with last, ask and bid set from the market's scaled close, computed the way the
 // client computes them from a market record (single precision).
 InstrumentRecord MakeInstrumentRecord(const InstrumentRules& rules, std::int32_t scaledClose);
@@ -93,7 +94,5 @@ double MarginFor(const InstrumentRules& rules, double price, double lots);
 double SideFee(const InstrumentRules& rules, double price, double lots);
 double ClosingFee(const InstrumentRules& rules, double price, double lots);  // 0 for one side
 double DailyDeferral(const InstrumentRules& rules, double price, double lots);
-
-double RoundMoney(double yuan);
 
 }  // namespace zq::server

@@ -31,41 +31,10 @@ Decimal D(float value) {
 Decimal D(double value) {
     return Decimal::FromDouble(value);
 }
-Decimal Abs(const Decimal& d) {
-    return d.IsNegative() ? -d : d;
-}
-
-std::int64_t PowerOf10(int exponent) {
-    std::int64_t p = 1;
-    for (int i = 0; i < exponent; ++i) p *= 10;
-    return p;
-}
-
-// Money in whole fen, for exact comparisons of figures rounded to the fen.
-std::int64_t Fen(double yuan) {
-    return std::llround(yuan * 100.0);
-}
-
-// A quantity in units of 10^-lotDecimals lots.
-std::int64_t LotUnits(const InstrumentRules& rules, double lots) {
-    return std::llround(lots * static_cast<double>(PowerOf10(rules.lotDecimals)));
-}
-
+// A quantity rounded to whole units of 10^-lotDecimals lots.
 double RoundLots(const InstrumentRules& rules, double lots) {
-    return static_cast<double>(LotUnits(rules, lots)) /
+    return static_cast<double>(LotUnits(RecordOf(rules), lots)) /
            static_cast<double>(PowerOf10(rules.lotDecimals));
-}
-
-// A whole multiple of lot step / 10^lotDecimals, exactly.
-bool OnLotStep(const InstrumentRules& rules, const Decimal& lots) {
-    const Decimal steps = lots * Decimal::FromInt(PowerOf10(rules.lotDecimals)) / D(rules.lotStep);
-    return steps.Valid() && steps.Normalized().Scale() == 0;
-}
-
-// Between the minimum and maximum lots of one order and on the lot step.
-bool LotsAllowed(const InstrumentRules& rules, const Decimal& lots) {
-    if (!(lots >= D(rules.minLots)) || !(lots <= Decimal::FromInt(rules.maxLots))) return false;
-    return OnLotStep(rules, lots);
 }
 
 // The lots of a signal (x 100) as an order carries them: the nearest whole multiple of the lot
@@ -75,14 +44,6 @@ float SignalLots(const InstrumentRules& rules, std::int32_t lots100) {
     const double lots = std::round(lots100 / 100.0 / step) * step;
     return static_cast<float>(RoundLots(
         rules, std::clamp(lots, static_cast<double>(rules.minLots), double{rules.maxLots * 1.0})));
-}
-
-// The trigger kind of a pending order at `price` against the market `quoted` (the ask of a
-// buy, the bid of a sell): it waits for the market to come to its price.
-std::int32_t TriggerFor(std::int32_t direction, const Decimal& price, const Decimal& quoted) {
-    if (direction == direction::Buy)
-        return price < quoted ? trigger::BuyAskFalls : trigger::BuyAskRises;
-    return price > quoted ? trigger::SellBidRises : trigger::SellBidFalls;
 }
 
 // A text field of a request: up to its first NUL, at most `size` bytes.
@@ -95,18 +56,6 @@ std::string SignalKey(const SignalRecord& s) {
     return std::to_string(s.instrument) + ":" + std::to_string(s.tag) + ":" +
            std::to_string(s.variant) + ":" + std::to_string(s.price) + ":" +
            std::to_string(s.stopLoss) + ":" + std::to_string(s.lots);
-}
-
-// Stop-loss and take-profit (0 = none) at least `distance` from `price` on the proper side:
-// buy price - stop-loss and take-profit - price, sell the other way round; exactly the distance
-// is enough.
-bool StopsClear(std::int32_t direction, const Decimal& price, const Decimal& stopLoss,
-                const Decimal& takeProfit, const Decimal& distance) {
-    const bool buy = direction == direction::Buy;
-    if (!stopLoss.IsZero() && (buy ? price - stopLoss : stopLoss - price) < distance) return false;
-    if (!takeProfit.IsZero() && (buy ? takeProfit - price : price - takeProfit) < distance)
-        return false;
-    return true;
 }
 
 // When the day orders of an account on `tradingDay` run out (its end), or its week orders (the
@@ -175,12 +124,12 @@ Exposure ExposureOf(sqlite3* db, const AccountRow& account, const InstrumentRule
     double margins = 0;
     for (const PositionRow& p : positions) {
         margins += p.margin;
-        if (p.instrument == rules.id) e.units += LotUnits(rules, p.heldQuantity);
+        if (p.instrument == rules.id) e.units += LotUnits(RecordOf(rules), p.heldQuantity);
     }
     for (const OrderRow& o : orders)
         if (o.status == order_status::Waiting && o.openClose == open_close::Open &&
             o.instrument == rules.id)
-            e.units += LotUnits(rules, o.quantity);
+            e.units += LotUnits(RecordOf(rules), o.quantity);
     e.free = FundsOf(account.balance, margins, orders).free;
     return e;
 }
@@ -239,7 +188,8 @@ bool ClosePart(sqlite3* db, AccountRow& account, PositionRow& p, double lots, do
                double* profitOut) {
     const InstrumentRules* rules = FindRules(p.instrument);
     if (!rules) return false;
-    const bool whole = LotUnits(*rules, lots) >= LotUnits(*rules, p.heldQuantity);
+    const bool whole =
+        LotUnits(RecordOf(*rules), lots) >= LotUnits(RecordOf(*rules), p.heldQuantity);
     if (whole) lots = p.heldQuantity;
     PositionRecord r;
     std::memset(&r, 0, sizeof r);
@@ -301,15 +251,17 @@ ExecutionEngine::~ExecutionEngine() {
     Stop();
 }
 
-ExecutionEngine::Quote ExecutionEngine::QuoteOf(const InstrumentRules& rules, std::int32_t scaled) {
-    // As MakeInstrumentRecord and the client: last, ask and bid in single precision.
-    Quote q;
-    const float last = static_cast<float>(scaled) / PowerOfTen(rules.decimals);
-    q.ask = last + rules.buySpread;
-    q.bid = last - rules.sellSpread;
-    q.askD = D(q.ask);
-    q.bidD = D(q.bid);
+ExecutionEngine::Prices ExecutionEngine::PricesOf(const InstrumentRules& rules,
+                                                  std::int32_t scaled) {
+    Prices q;
+    q.at = QuoteAt(RecordOf(rules), scaled);
+    q.askD = PriceAt(q.at.ask, rules.decimals);
+    q.bidD = PriceAt(q.at.bid, rules.decimals);
     return q;
+}
+Decimal ExecutionEngine::FloatingOf(std::int64_t memberId) const {
+    auto it = books_.find(memberId);
+    return it == books_.end() ? Decimal() : it->second.floating;
 }
 
 Decimal ExecutionEngine::ProfitOf(const Position& p) const {
@@ -327,7 +279,7 @@ void ExecutionEngine::Start(bool expiryClock) {
             Side& side = sides_[static_cast<std::size_t>(rules.id)];
             side.rules = &rules;
             side.pointMoney = D(PowerOfTen(rules.decimals)) * D(rules.pointValue);
-            side.quote = QuoteOf(rules, market_.Price(rules.id));
+            side.quote = PricesOf(rules, market_.Price(rules.id));
         }
         const std::vector<Member> members = store_.Members();
         store_.WithDb([&](sqlite3* db) {
@@ -518,13 +470,14 @@ std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderReques
         return refuse(order_refusal::BadRequest, "stop or deviation out of range");
     if (r.price <= 0 || r.price > highest)
         return refuse(order_result::InvalidPrice, "price out of range");
-    const Decimal lots = D(r.lots);
-    if (!LotsAllowed(*rules, lots)) return refuse(order_refusal::BadLots, "lots");
+    const LotCheck lotCheck = CheckLots(RecordOf(*rules), r.lots);
+    if (lotCheck.verdict != LotVerdict::Allowed) return refuse(order_refusal::BadLots, "lots");
+    const Decimal& lots = lotCheck.lots;
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (!hours_.IsOpen(rules->id, accounts_.Now()))
         return refuse(order_result::MarketClosed, "market closed");
-    const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+    const Prices q = PricesOf(*rules, market_.Price(rules->id));
     const bool buy = r.direction == direction::Buy;
     const Decimal asked = D(r.price), quoted = buy ? q.askD : q.bidD;
     Decimal base = asked;
@@ -533,10 +486,11 @@ std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderReques
         if (r.deviation > 0 && Abs(quoted - asked) > D(r.deviation))
             return refuse(order_result::PriceMoved, "price moved to " + quoted.ToString());
         base = quoted;
-    } else if (Abs(asked - quoted) < D(rules->pendingDistance)) {
+    } else if (!PendingClear(asked, quoted, PendingDistance(RecordOf(*rules)))) {
         return refuse(order_result::PendingTooClose, "within the pending distance");
     }
-    if (!StopsClear(r.direction, base, D(r.stopLoss), D(r.takeProfit), D(rules->stopDistance)))
+    if (!StopsClear(r.direction, base, D(r.stopLoss), D(r.takeProfit),
+                    StopDistance(RecordOf(*rules))))
         return refuse(order_result::StopsTooClose, "stops within the stop distance");
 
     const double price = base.ToDouble(), quantity = lots.ToDouble();
@@ -547,11 +501,11 @@ std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderReques
     std::string number;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
         const Exposure exposure = ExposureOf(db, account, *rules, {});
-        if (exposure.units + LotUnits(*rules, quantity) > MaxPositionUnits(*rules)) {
+        if (exposure.units + LotUnits(RecordOf(*rules), quantity) > MaxPositionUnits(*rules)) {
             refusal = order_refusal::BadLots;
             return false;
         }
-        if (Fen(exposure.free) < Fen(margin) + Fen(fee)) {
+        if (!FundsCover(AvailableMargin(D(exposure.free), FloatingOf(memberId)), margin, fee)) {
             refusal = order_result::NoMargin;
             return false;
         }
@@ -641,9 +595,10 @@ std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
         if (r.stopLoss > highest || r.takeProfit > highest) return fail("stops out of range");
         if (!hours_.IsOpen(rules->id, now)) return fail("market closed");
         // The bounds the client shows: from the ask of a buy, the bid of a sell.
-        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Prices q = PricesOf(*rules, market_.Price(rules->id));
         const Decimal base = p->direction == direction::Buy ? q.askD : q.bidD;
-        if (!StopsClear(p->direction, base, D(r.stopLoss), D(r.takeProfit), D(rules->stopDistance)))
+        if (!StopsClear(p->direction, base, D(r.stopLoss), D(r.takeProfit),
+                        StopDistance(RecordOf(*rules))))
             return fail("stops within the stop distance");
         p->stopLoss = D(r.stopLoss).ToDouble();
         p->takeProfit = D(r.takeProfit).ToDouble();
@@ -694,15 +649,17 @@ std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRec
         const double highest = kHighestScaled / PriceScale(*rules);
         if (!(r.price > 0) || r.price > highest)
             return fail(close_result::InvalidPrice, "price out of range");
-        const Decimal quantity = D(r.quantity), held = D(p->heldQuantity);
-        if (!(quantity > Decimal()) || quantity > held || !OnLotStep(*rules, quantity))
-            return fail(close_result::InvalidPrice, "quantity " + quantity.ToString());
+        // Off the lot step the quantity reads as invalid, which is no quantity.
+        const Decimal quantity = LotsOnStep(RecordOf(*rules), r.quantity),
+                      held = D(p->heldQuantity);
+        if (!(quantity > Decimal()) || quantity > held)
+            return fail(close_result::InvalidPrice, "quantity " + D(r.quantity).ToString());
         const Decimal left = held - quantity;
         if (!left.IsZero() && left < D(rules->minLots))
             return fail(close_result::InvalidPrice, "the rest below the minimum lots");
         if (!hours_.IsOpen(rules->id, now))
             return fail(close_result::MarketClosed, "market closed");
-        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Prices q = PricesOf(*rules, market_.Price(rules->id));
         const Decimal market = p->direction == direction::Buy ? q.bidD : q.askD;
         if (!(market > Decimal())) return fail(close_result::InvalidPrice, "no market price");
         // A negative deviation is never met.
@@ -762,8 +719,9 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
             return fail(order_refusal::BadRequest, "stops out of range");
         if (!(r.price > 0) || r.price > highest)
             return fail(modify_order_result::InvalidPrice, "price out of range");
-        const Decimal lots = D(r.quantity);
-        if (!LotsAllowed(*rules, lots)) return fail(order_refusal::BadLots, "lots");
+        const LotCheck lotCheck = CheckLots(RecordOf(*rules), r.quantity);
+        if (lotCheck.verdict != LotVerdict::Allowed) return fail(order_refusal::BadLots, "lots");
+        const Decimal& lots = lotCheck.lots;
         const bool opening = o->openClose == open_close::Open;
         if (!opening) {
             const std::optional<PositionRow> p =
@@ -774,12 +732,12 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
         }
         if (!hours_.IsOpen(rules->id, now))
             return fail(modify_order_result::MarketClosed, "market closed");
-        const Quote q = QuoteOf(*rules, market_.Price(rules->id));
+        const Prices q = PricesOf(*rules, market_.Price(rules->id));
         const Decimal price = D(r.price), quoted = o->direction == direction::Buy ? q.askD : q.bidD;
-        if (Abs(price - quoted) < D(rules->pendingDistance))
+        if (!PendingClear(price, quoted, PendingDistance(RecordOf(*rules))))
             return fail(modify_order_result::InvalidPrice, "within the pending distance");
         if (!StopsClear(o->direction, price, D(r.stopLoss), D(r.takeProfit),
-                        D(rules->stopDistance)))
+                        StopDistance(RecordOf(*rules))))
             return fail(modify_order_result::InvalidStops, "stops within the stop distance");
         o->quantity = lots.ToDouble();
         o->price = price.ToDouble();
@@ -789,11 +747,12 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
         o->triggerKind = TriggerFor(o->direction, price, quoted);
         if (opening) {
             const Exposure exposure = ExposureOf(db, account, *rules, o->orderNumber);
-            if (exposure.units + LotUnits(*rules, o->quantity) > MaxPositionUnits(*rules))
+            if (exposure.units + LotUnits(RecordOf(*rules), o->quantity) > MaxPositionUnits(*rules))
                 return fail(order_refusal::BadLots, "beyond the position limit");
             o->frozenMargin = MarginFor(*rules, o->price, o->quantity);
             o->frozenFee = SideFee(*rules, o->price, o->quantity);
-            if (Fen(exposure.free) < Fen(o->frozenMargin) + Fen(o->frozenFee))
+            if (!FundsCover(AvailableMargin(D(exposure.free), FloatingOf(memberId)),
+                            o->frozenMargin, o->frozenFee))
                 return fail(modify_order_result::NoMargin, "free funds too low");
         }
         if (!UpdateRow(db, *o)) return false;
@@ -895,7 +854,7 @@ void ExecutionEngine::OnTick(const Tick& tick) {
     if (!rules || tick.price <= 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     Side& side = sides_[static_cast<std::size_t>(rules->id)];
-    side.quote = QuoteOf(*rules, tick.price);
+    side.quote = PricesOf(*rules, tick.price);
     const std::uint64_t mark = ++mark_;
     touched_.clear();
     for (Position* p : side.positions) {
@@ -910,35 +869,40 @@ void ExecutionEngine::OnTick(const Tick& tick) {
     const std::int64_t now = accounts_.Now();
     if (!hours_.IsOpen(rules->id, now)) return;
 
-    // What this price sets off, as the client checks it: the single-precision ask or bid
-    // against the stored price.
-    const Quote& q = side.quote;
-    std::vector<Due> stops, fills;
-    for (const Position* p : side.positions) {
-        const bool buy = p->direction == direction::Buy;
-        const double closing = buy ? q.bid : q.ask;
-        if (p->takeProfit > 0 && (buy ? closing >= p->takeProfit : closing <= p->takeProfit))
-            stops.push_back({p->member, p->ticket, fill_reason::TakeProfit, p->takeProfit});
-        else if (p->stopLoss > 0 && (buy ? closing <= p->stopLoss : closing >= p->stopLoss))
-            stops.push_back({p->member, p->ticket, fill_reason::StopLoss, p->stopLoss});
-    }
-    for (const Order* o : side.orders) {
-        bool reached = false;
-        if (o->direction == direction::Buy) {
-            reached = (o->triggerKind == trigger::BuyAskFalls && q.ask <= o->price) ||
-                      (o->triggerKind == trigger::BuyAskRises && q.ask >= o->price);
-        } else {
-            reached = (o->triggerKind == trigger::SellBidRises && q.bid >= o->price) ||
-                      (o->triggerKind == trigger::SellBidFalls && q.bid <= o->price);
+    // What this price sets off, by the rules the client checks it with.
+    const zq::Quote& q = side.quote.at;
+    const auto stopDue = [&](const Position& p) -> std::optional<Due> {
+        switch (StopHitAt(p.direction, p.stopLoss, p.takeProfit, q, rules->decimals)) {
+            case StopHit::TakeProfit:
+                return Due{p.member, p.ticket, fill_reason::TakeProfit, p.takeProfit};
+            case StopHit::StopLoss:
+                return Due{p.member, p.ticket, fill_reason::StopLoss, p.stopLoss};
+            case StopHit::None:
+                break;
         }
-        if (reached) fills.push_back({o->member, o->number, fill_reason::Limit, o->price});
-    }
+        return std::nullopt;
+    };
+    std::vector<Due> stops, fills;
+    for (const Position* p : side.positions)
+        if (std::optional<Due> due = stopDue(*p)) stops.push_back(std::move(*due));
+    for (const Order* o : side.orders)
+        if (PendingDue(o->direction, o->triggerKind, o->price, q, rules->decimals))
+            fills.push_back({o->member, o->number, fill_reason::Limit, o->price});
     for (const Due& d : stops) CloseAtStop(d);
+    std::vector<std::string> opened;
     for (const Due& d : fills) {
-        FillOrder(d);
+        std::string ticket;
+        if (FillOrder(d, &ticket) && !ticket.empty()) opened.push_back(std::move(ticket));
         if (std::find(touched_.begin(), touched_.end(), d.member) == touched_.end())
             touched_.push_back(d.member);
     }
+    // A position opened by this price meets its stops at this same price: a limit order that
+    // fills beyond its own stop-loss closes at once rather than at the next price.
+    stops.clear();
+    for (const Position* p : side.positions)
+        if (std::find(opened.begin(), opened.end(), p->ticket) != opened.end())
+            if (std::optional<Due> due = stopDue(*p)) stops.push_back(std::move(*due));
+    for (const Due& d : stops) CloseAtStop(d);
     for (std::int64_t m : touched_) MarginCalls(m, now);
 }
 
@@ -963,15 +927,16 @@ bool ExecutionEngine::CloseAtStop(const Due& due) {
     return true;
 }
 
-bool ExecutionEngine::FillOrder(const Due& due) {
+bool ExecutionEngine::FillOrder(const Due& due, std::string* opened) {
     std::string ticket;
+    bool opening = false;
     double price = 0;
     const InstrumentRules* rules = nullptr;
     const bool ok = Execute(due.member, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
         std::optional<OrderRow> o = FindRow<OrderRow>(db, due.member, due.number);
         if (!o || o->status != order_status::Waiting || !FindRules(o->instrument)) return true;
         rules = FindRules(o->instrument);
-        const Quote& q = sides_[static_cast<std::size_t>(o->instrument)].quote;
+        const Prices& q = sides_[static_cast<std::size_t>(o->instrument)].quote;
         price = TradePrice(o->direction, D(o->price), q.askD, q.bidD).ToDouble();
         o->status = order_status::Filled;
         o->doneTime = now;
@@ -987,6 +952,7 @@ bool ExecutionEngine::FillOrder(const Due& due) {
             n.orderNumber = o->orderNumber;
             n.reason = fill_reason::Limit;
             n.programmatic = o->validity == order_validity::Programmatic ? 1 : 0;
+            opening = true;
             return AddPosition(db, account, n, now, &ticket);
         }
         // A closing order: its position, or what is left of it; without one it is void.
@@ -999,6 +965,7 @@ bool ExecutionEngine::FillOrder(const Due& due) {
                          now, nullptr);
     });
     if (!ok || !rules) return false;
+    if (opened && opening) *opened = ticket;
     Log(std::to_string(due.member) + " filled " + due.number +
         (ticket.empty() ? std::string(": its position is gone, cancelled")
                         : " at " + Money(price, rules->decimals) + ", position " + ticket));
@@ -1011,16 +978,16 @@ void ExecutionEngine::MarginCalls(std::int64_t memberId, std::int64_t now) {
         auto it = books_.find(memberId);
         if (it == books_.end()) return;
         const Book& book = it->second;
-        if (book.occupied <= 0) return;
-        const float risk = RiskRate((book.fixed + book.floating).ToDouble(), book.occupied);
-        if (risk > kMarginCallLevel) return;
+        const Decimal equity = book.fixed + book.floating;
+        if (!MarginCallDue(equity, D(book.occupied))) return;
+        const float risk = RiskRate(equity.ToDouble(), book.occupied);
         // The worst position first: the most negative floating profit/loss, in an open market.
         const Position* worst = nullptr;
         for (const auto& p : book.positions)
             if (hours_.IsOpen(p->instrument, now) && (!worst || p->profit < worst->profit))
                 worst = p.get();
         if (!worst) return;
-        const Quote& q = sides_[static_cast<std::size_t>(worst->instrument)].quote;
+        const Prices& q = sides_[static_cast<std::size_t>(worst->instrument)].quote;
         const Due due{memberId, worst->ticket, fill_reason::MarginCall,
                       (worst->direction == direction::Buy ? q.bidD : q.askD).ToDouble()};
         Log(std::to_string(memberId) + " risk rate " + Money(risk, 2) +

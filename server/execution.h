@@ -150,15 +150,16 @@ class ExecutionEngine {
         std::int64_t expiry = 0;  // when its day or week orders run out; 0 = none wait
         std::uint64_t mark = 0;   // the price that last touched it
     };
-    // The prices of an instrument as the client computes them from its last market record.
-    struct Quote {
-        float ask = 0, bid = 0;
+    // The prices of an instrument as the client computes them from its last market record,
+    // with the ask and bid as shown (at the instrument's decimals).
+    struct Prices {
+        zq::Quote at;
         Decimal askD, bidD;
     };
     struct Side {
         const InstrumentRules* rules = nullptr;
         Decimal pointMoney;  // 10^decimals x point value: a price difference in yuan a lot
-        Quote quote;
+        Prices quote;
         std::vector<Position*> positions;
         std::vector<Order*> orders;
     };
@@ -169,7 +170,7 @@ class ExecutionEngine {
         double trigger;  // the stop's price
     };
 
-    static Quote QuoteOf(const InstrumentRules& rules, std::int32_t scaled);
+    static Prices PricesOf(const InstrumentRules& rules, std::int32_t scaled);
     Decimal ProfitOf(const Position& p) const;
 
     // Index maintenance; the lock is held.
@@ -192,7 +193,11 @@ class ExecutionEngine {
     int CancelWhere(std::int64_t memberId, const char* why, Pick&& pick);
 
     bool CloseAtStop(const Due& due);
-    bool FillOrder(const Due& due);
+    // Fills a waiting order at the current price; `opened` takes the ticket of the position an
+    // opening order made.
+    bool FillOrder(const Due& due, std::string* opened);
+    // The floating profit/loss of the member's positions at the current prices.
+    Decimal FloatingOf(std::int64_t memberId) const;
     void MarginCalls(std::int64_t memberId, std::int64_t now);
     void Log(const std::string& line) const;
 

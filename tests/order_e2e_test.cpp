@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <regex>
@@ -156,6 +157,40 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
     ASSERT_EQ(Control("market 1 auto").rfind("ok", 0), 0u);
+}
+
+// The market takes the account's free margin: while the available margin the client shows is
+// below what an order needs, the server refuses it, however much free funds the account had
+// before the fall.
+TEST_F(OrderEndToEnd, NoOrderOpensWhileTheMarketHasTakenTheAvailableMargin) {
+    const double perLot = 10314.06 + 309.42;  // 伦敦金's margin and fee of a lot near 1650
+    const double available = model_->Account().availableMargin;
+    // Buy what leaves room for two more lots, then let the market take more than that room.
+    const int lots = std::clamp(static_cast<int>(available / perLot) - 2, 1, 50);
+    WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
+        Type(d, 1031, QString::number(lots) + QStringLiteral(".00"));
+        Type(d, 1028, QString());
+        Type(d, 1030, QString());
+        Click(d, 1044);
+    });
+    frame_->OnCommand(cmdid::NewMarketOrder);
+    ASSERT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
+    const double room = model_->Account().availableMargin;
+    ASSERT_GT(room, perLot);
+    // A dollar of gold is 625 yuan a lot.
+    const float last = model_->FindInstrument(1).last;
+    ASSERT_TRUE(MoveGold(std::floor(last - (room + perLot) / (625.0 * lots))));
+    ASSERT_LT(model_->Account().availableMargin, 0.0);
+
+    WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
+        Type(d, 1031, QStringLiteral("0.50"));
+        Type(d, 1028, QString());
+        Type(d, 1030, QString());
+        Click(d, 1044);
+        ASSERT_FALSE(ui_.BoxTexts().empty());
+        EXPECT_EQ(ui_.BoxTexts().back(), "保证金不足");
+    });
+    frame_->OnCommand(cmdid::NewMarketOrder);
 }
 
 TEST_F(OrderEndToEnd, ProgrammaticTradingRefusesManualOrders) {

@@ -21,15 +21,14 @@
 #include "server/options.h"
 #include "server/trading_hours.h"
 #include "tests/order_request_builders.h"
-#include "tests/support/test_store.h"
+#include "tests/support/engine_fixture.h"
 
 namespace zq::server {
 namespace {
 
 using account_rows::LoadRows;
 
-// Wednesday 2024-01-10, 12:00 Beijing time.
-constexpr std::int64_t kWednesdayNoon = 1704859200;
+using test::kWednesdayNoon;
 constexpr std::int64_t kHour = 3600;
 constexpr std::int64_t kDay = 24 * kHour;
 // Beijing midnight starting that Wednesday.
@@ -40,54 +39,19 @@ constexpr std::int32_t kEuro = 14;   // 4 decimals, spread 0.0002, distances 0.0
 constexpr std::int32_t kSilver = 4;  // 天通银: whole lots, fee on both sides
 constexpr std::int32_t kIndex = 31;
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public test::EngineFixture {
   protected:
+    EngineTest() : EngineFixture("zq-engine-test") {}
     void SetUp() override {
-        store_ = test::OpenTestStore("zq-engine-test", dir_);
-        ASSERT_TRUE(store_);
-        // Without the demo member's seeded trades, the index holds only what a test makes.
-        ASSERT_TRUE(store_->WithDb(
-            [](sqlite3* db) { return Exec(db, "DELETE FROM members WHERE name = 'demo'"); }));
-        accounts_ = std::make_unique<Accounts>(*store_, market_);
-        accounts_->SetClock([this] { return now_.load(); });
-        engine_ = std::make_unique<ExecutionEngine>(*store_, market_, *accounts_, hours_);
-        accounts_->SetSettledListener([this](std::int64_t m) { engine_->Reload(m); });
-        engine_->SetLogging(false);
-        engine_->Start(false);
-        kate_ = AddMember("kate");
+        EngineFixture::SetUp();
+        kate_ = member_ = AddMember("kate");
         SetPrice(kGold, 1650.00);  // ask 1650.25, bid 1649.75
         SetPrice(kEuro, 1.3100);   // ask 1.3102, bid 1.3098
         SetPrice(kSilver, 6200);   // ask 6204, bid 6196
     }
-    void TearDown() override {
-        engine_.reset();
-        accounts_.reset();
-        store_.reset();
-        std::filesystem::remove_all(dir_);
-    }
 
-    std::int64_t AddMember(const char* name) { return test::AddTestMember(*store_, name); }
-    void SetPrice(std::int32_t instrument, double price) {
-        market_.SetPrice(instrument, ToScaled(*FindRules(instrument), price));
-    }
     std::int32_t Open(const OpenOrderRequest& r, std::int64_t member = 0) {
         return engine_->Open(member ? member : kate_, r);
-    }
-    std::vector<PositionRow> Positions(std::int64_t member = 0) {
-        return store_->WithDb(
-            [&](sqlite3* db) { return LoadRows<PositionRow>(db, member ? member : kate_); });
-    }
-    std::vector<OrderRow> Orders(std::int64_t member = 0) {
-        return store_->WithDb(
-            [&](sqlite3* db) { return LoadRows<OrderRow>(db, member ? member : kate_); });
-    }
-    std::vector<FillRow> Fills(std::int64_t member = 0) {
-        return store_->WithDb(
-            [&](sqlite3* db) { return LoadRows<FillRow>(db, member ? member : kate_); });
-    }
-    AccountRow Account(std::int64_t member = 0) {
-        return *store_->WithDb(
-            [&](sqlite3* db) { return account_rows::LoadAccount(db, member ? member : kate_); });
     }
     std::size_t Waiting(std::int64_t member = 0) {
         const auto orders = Orders(member);
@@ -95,24 +59,6 @@ class EngineTest : public ::testing::Test {
             std::count_if(orders.begin(), orders.end(),
                           [](const OrderRow& o) { return o.status == order_status::Waiting; }));
     }
-    void SetBalance(std::int64_t member, double balance) {
-        ASSERT_TRUE(accounts_->Settle(member));  // opens the account
-        ASSERT_TRUE(store_->WithDb([&](sqlite3* db) {
-            Statement st(db, "UPDATE accounts SET balance = ? WHERE member_id = ?");
-            st.Bind(1, balance).Bind(2, member);
-            return st.Run();
-        }));
-        engine_->Reload(member);
-    }
-
-    std::string dir_;
-    std::unique_ptr<Store> store_;
-    SeededRandom random_{7};
-    Market market_{random_};  // not started: prices move only when a test sets them
-    TradingHours hours_{HoursMode::Always};
-    std::unique_ptr<Accounts> accounts_;
-    std::unique_ptr<ExecutionEngine> engine_;
-    std::atomic<std::int64_t> now_{kWednesdayNoon};  // read by the expiry clock's thread too
     std::int64_t kate_ = 0;
 };
 

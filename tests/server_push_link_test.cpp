@@ -90,7 +90,7 @@ TEST_F(PushLinkTest, ASubscribedLinkGetsEveryInstrumentThenTheMarketAndKeepAlive
 
     // First the live bar of every instrument, then a keep-alive.
     std::set<std::int32_t> seen;
-    for (int i = 0; i < server::kInstrumentCount; ++i) {
+    for (int i = 0; i < kInstrumentCount; ++i) {
         std::optional<PushFrame> f = ReadPushFrame(link);
         ASSERT_TRUE(f);
         ASSERT_EQ(f->type, 1);
@@ -101,7 +101,7 @@ TEST_F(PushLinkTest, ASubscribedLinkGetsEveryInstrumentThenTheMarketAndKeepAlive
         EXPECT_EQ(r.decimals, server::FindRules(r.instrument)->decimals);
         seen.insert(r.instrument);
     }
-    EXPECT_EQ(seen.size(), std::size_t{server::kInstrumentCount});
+    EXPECT_EQ(seen.size(), std::size_t{kInstrumentCount});
     std::optional<PushFrame> f = ReadPushFrame(link);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->type, 4);

@@ -23,14 +23,14 @@
 #include "server/signals.h"
 #include "server/trading_hours.h"
 #include "tests/order_request_builders.h"
-#include "tests/support/test_store.h"
+#include "tests/support/engine_fixture.h"
 
 namespace zq::server {
 namespace {
 
 using account_rows::LoadRows;
 
-constexpr std::int64_t kWednesdayNoon = 1704859200;  // 2024-01-10 12:00 Beijing time
+using test::kWednesdayNoon;
 constexpr std::int32_t kGold = 1;    // ask 1650.25 / bid 1649.75; distances 2; fee at opening
 constexpr std::int32_t kSilver = 4;  // 天通银 ask 6204 / bid 6196; whole lots, fee on both sides
 
@@ -56,66 +56,17 @@ PendingOrderRecord Change(const OrderRow& o, double lots, double price, double s
     return r;
 }
 
-class TradeChangeTest : public ::testing::Test {
+class TradeChangeTest : public test::EngineFixture {
   protected:
+    TradeChangeTest() : EngineFixture("zq-trade-change-test") {}
     void SetUp() override {
-        store_ = test::OpenTestStore("zq-trade-change-test", dir_);
-        ASSERT_TRUE(store_);
-        ASSERT_TRUE(store_->WithDb(
-            [](sqlite3* db) { return Exec(db, "DELETE FROM members WHERE name = 'demo'"); }));
-        accounts_ = std::make_unique<Accounts>(*store_, market_);
-        accounts_->SetClock([this] { return now_.load(); });
-        StartEngine();
-        ann_ = test::AddTestMember(*store_, "ann");
-        bob_ = test::AddTestMember(*store_, "bob");
+        EngineFixture::SetUp();
+        ann_ = AddMember("ann");
+        bob_ = AddMember("bob");
         SetPrice(kGold, 1650.00);
         SetPrice(kSilver, 6200);
     }
-    void TearDown() override {
-        engine_.reset();
-        accounts_.reset();
-        store_.reset();
-        std::filesystem::remove_all(dir_);
-    }
-    void StartEngine() {
-        engine_.reset();
-        engine_ = std::make_unique<ExecutionEngine>(*store_, market_, *accounts_, hours_);
-        accounts_->SetSettledListener([this](std::int64_t m) { engine_->Reload(m); });
-        engine_->SetLogging(false);
-        engine_->Start(false);
-    }
 
-    void SetPrice(std::int32_t instrument, double price) {
-        market_.SetPrice(instrument, ToScaled(*FindRules(instrument), price));
-    }
-    std::vector<PositionRow> Positions(std::int64_t m) {
-        return store_->WithDb([&](sqlite3* db) { return LoadRows<PositionRow>(db, m); });
-    }
-    std::vector<OrderRow> Orders(std::int64_t m) {
-        return store_->WithDb([&](sqlite3* db) { return LoadRows<OrderRow>(db, m); });
-    }
-    std::vector<FillRow> Fills(std::int64_t m) {
-        return store_->WithDb([&](sqlite3* db) { return LoadRows<FillRow>(db, m); });
-    }
-    AccountRow Account(std::int64_t m) {
-        return *store_->WithDb([&](sqlite3* db) { return account_rows::LoadAccount(db, m); });
-    }
-    // Opens a position at the market and answers it as stored.
-    PositionRow Opened(std::int64_t m, std::int32_t instrument, std::int32_t side, float lots,
-                       float stopLoss = 0, float takeProfit = 0) {
-        const InstrumentRecord q = market_.QuotedRecord(instrument);
-        EXPECT_EQ(engine_->Open(m, test::MarketRequest(instrument, side, lots,
-                                                       side == direction::Buy ? q.ask : q.bid,
-                                                       stopLoss, takeProfit)),
-                  order_result::Done);
-        return Positions(m).back();
-    }
-    OrderRow Placed(std::int64_t m, std::int32_t instrument, std::int32_t side, float lots,
-                    float price) {
-        EXPECT_EQ(engine_->Open(m, test::PendingRequest(instrument, side, lots, price)),
-                  order_result::Done);
-        return Orders(m).back();
-    }
     // Sets a stored column of a position or an order, as the server's own trades have them.
     void SetColumn(const std::string& sql) {
         ASSERT_TRUE(store_->WithDb([&](sqlite3* db) { return Exec(db, sql.c_str()); }));
@@ -152,14 +103,6 @@ class TradeChangeTest : public ::testing::Test {
         return out;
     }
 
-    std::string dir_;
-    std::unique_ptr<Store> store_;
-    SeededRandom random_{11};
-    Market market_{random_};
-    TradingHours hours_{HoursMode::Always};
-    std::unique_ptr<Accounts> accounts_;
-    std::unique_ptr<ExecutionEngine> engine_;
-    std::atomic<std::int64_t> now_{kWednesdayNoon};
     std::int64_t ann_ = 0, bob_ = 0;
 };
 

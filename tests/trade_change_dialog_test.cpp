@@ -288,7 +288,7 @@ TEST_F(TradeChangeDialogTest, CloseShowsTheHeldQuantityAndTheClosingPrice) {
     EXPECT_EQ(Text(d, 1032), QStringLiteral("0.50"));
     auto* spin = Find<MySpinButtonCtrl>(d, 1033);
     EXPECT_EQ(spin->Lower(), 1);
-    EXPECT_EQ(spin->Upper(), 51);  // one hundredth more than held
+    EXPECT_EQ(spin->Upper(), 50);  // the lots held
     auto* box = Find<QCheckBox>(d, 1039);
     EXPECT_TRUE(box->isChecked());
     EXPECT_EQ(box->text(), QStringLiteral("允许成交价和报价的最大点差"));
@@ -309,17 +309,19 @@ TEST_F(TradeChangeDialogTest, CloseShowsTheHeldQuantityAndTheClosingPrice) {
     COrderSJClose s(model, Position(direction::Sell, 2.0));
     EXPECT_EQ(Text(s, 1048), QStringLiteral("1766.30"));
     EXPECT_EQ(ColorOf(s, 1048), kRed);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(s, 1033)->Upper(), 201);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(s, 1033)->Upper(), 200);
 }
 
 TEST_F(TradeChangeDialogTest, TheCloseSpinCountsAnAwkwardHeldQuantityWhole) {
-    // 0.29 × 100 is 28.999… in binary: the spin must still reach 0.30, one unit beyond.
+    // 0.29 × 100 is 28.999… in binary: the spin must still reach 0.29, and stop there.
     COrderSJClose d(model, Position(direction::Buy, 0.29));
     EXPECT_EQ(Text(d, 1032), QStringLiteral("0.29"));
     auto* spin = Find<MySpinButtonCtrl>(d, 1033);
-    EXPECT_EQ(spin->Upper(), 30);
+    EXPECT_EQ(spin->Upper(), 29);
     spin->Step(1);
-    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.30"));
+    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.29"));
+    spin->Step(-1);
+    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.28"));
 }
 
 TEST_F(TradeChangeDialogTest, APartialCloseSendsWhatWasTypedAndTheServerDecides) {

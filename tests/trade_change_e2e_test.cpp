@@ -26,6 +26,7 @@
 #include "tests/support/dialog_controls.h"
 #include "trading/model.h"
 #include "trading/ui/modify_delegate.h"
+#include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
 #include "widgets/ui/float_number_edit.h"
@@ -351,6 +352,41 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
         Click(d, 1051);
         EXPECT_EQ(LastBox(), "价格已经变动，请重新下单");
     }));
+}
+
+// A waiting order of 0.3 lots, which single precision cannot hold, is placed and changed
+// through the dialogs.
+TEST_F(TradeChangeEndToEnd, AnOrderOfLotsThatFloatCannotHoldIsChanged) {
+    const QString limit = QString::number(model_->FindInstrument(1).ask - 10, 'f', 2);
+    ASSERT_TRUE(RunOn<COpenOrderZj>(cmdid::NewLimitOrder, [&](COpenOrderZj& d) {
+        Type(d, 1031, QStringLiteral("0.30"));
+        Type(d, 1042, limit);
+        Type(d, 1028, QString());
+        Type(d, 1030, QString());
+        Click(d, 1060);
+    }));
+    ASSERT_TRUE(ui_.BoxTexts().empty()) << LastBox();
+    const auto placed = FindOrder([&](const PendingOrderRecord& o) {
+        return o.instrument == 1 && std::abs(o.price - limit.toDouble()) < 0.001;
+    });
+    ASSERT_TRUE(placed.has_value());
+    EXPECT_DOUBLE_EQ(placed->quantity, 0.3);
+
+    model_->SelectOrder(*placed);
+    const QString changedPrice = Plus(limit, -1);
+    ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
+        EXPECT_EQ(Text(d, 1031), QStringLiteral("0.30"));
+        Type(d, 1042, changedPrice);
+        Click(d, 1051);
+        EXPECT_EQ(d.result(), 1);
+    }));
+    EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
+    const std::string number = placed->orderNumber;
+    const auto changed =
+        FindOrder([&](const PendingOrderRecord& o) { return number == o.orderNumber; });
+    ASSERT_TRUE(changed.has_value());
+    EXPECT_NEAR(changed->price, changedPrice.toDouble(), 0.001);
+    EXPECT_DOUBLE_EQ(changed->quantity, 0.3);
 }
 
 TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlaced) {

@@ -272,11 +272,18 @@ TEST_F(LoadTest, AReaderNeverSeesAListHalfRefilled) {
     EXPECT_EQ(model.Positions().size(), 5u);
 }
 
-TEST_F(LoadTest, TheSignalReloadNotifiesEveryListener) {
+TEST_F(LoadTest, TheSignalReloadNotifiesEveryListenerWithTheAccountRecomputed) {
     int w = 0;
     ui.SetLive(&w);
     model.RegisterTickListener(&w);
+    AccountBlock a{};
+    a.freeFunds = 7393.74;
+    a.occupiedMargin = 92606.26;
+    server.SetAccount(a);
     model.ReloadAfterSignal();
+    // With no position open the figures are the block's own, not 0.00.
+    EXPECT_DOUBLE_EQ(model.Account().availableMargin, 7393.74);
+    EXPECT_FLOAT_EQ(model.Account().equity, 100000.0f);
     EXPECT_EQ(server.Connections(),
               (std::vector<std::vector<std::int32_t>>{
                   {cmd::LoadPending, cmd::LoadSummary, cmd::LoadPositions, cmd::LoadAccount}}));

@@ -27,27 +27,13 @@ struct Pricing {
 
     void Convert() {
         if (converted) return;
-        bidD = Decimal::FromFloat(bid);
-        askD = Decimal::FromFloat(ask);
+        bidD = PriceAt(bid, decimals);
+        askD = PriceAt(ask, decimals);
         powerD = Decimal::FromFloat(PowerOfTen(decimals));
         pointD = Decimal::FromFloat(pointValue);
         converted = true;
     }
 };
-
-bool PositionTriggered(const PositionRecord& p, double bid, double ask) {
-    if (p.direction == direction::Buy)
-        return (p.takeProfit > 0 && bid >= p.takeProfit) || (p.stopLoss > 0 && bid <= p.stopLoss);
-    return (p.takeProfit > 0 && ask <= p.takeProfit) || (p.stopLoss > 0 && ask >= p.stopLoss);
-}
-
-bool OrderTriggered(const PendingOrderRecord& o, double bid, double ask) {
-    if (o.direction == direction::Buy)
-        return (o.triggerKind == trigger::BuyAskFalls && ask <= o.price) ||
-               (o.triggerKind == trigger::BuyAskRises && ask >= o.price);
-    return (o.triggerKind == trigger::SellBidRises && bid >= o.price) ||
-           (o.triggerKind == trigger::SellBidFalls && bid <= o.price);
-}
 
 // A request connection that is shut down both ways and closed when the sequence is done.
 template <typename Fn>
@@ -171,7 +157,7 @@ AccountBlock TradingModel::Account() const {
     return account;
 }
 
-void TradingModel::RecomputeAccount() {
+bool TradingModel::RecomputeAccount() {
     std::lock_guard<std::mutex> scratchLock(scratchLock_);
     // The prices first, so that the position walk needs no instrument lock.
     std::vector<Pricing>& prices = scratch_->prices;
@@ -228,12 +214,13 @@ void TradingModel::RecomputeAccount() {
     float e = equity.ToFloat();
     a.equity = e;
     a.floatingProfit = floating.ToFloat();
-    a.availableMargin = (floating + freeFunds).ToDouble();
+    a.availableMargin = AvailableMargin(freeFunds, floating).ToDouble();
     const Decimal hundred = Decimal::FromInt(100);
     Decimal ed = Decimal::FromFloat(e);
     a.riskRate = a.occupiedMargin > 0 ? (ed * hundred / occupied).ToFloat() : 0.0f;
     const Decimal& base = funds.base;
     a.averageReturn = base > Decimal() ? ((ed - base) * hundred / base).ToFloat() : 0.0f;
+    return MarginCallDue(equity, occupied);
 }
 
 template <typename Record>
@@ -310,13 +297,15 @@ bool TradingModel::LoadAccount(Socket& s) {
     }
     AccountBlock fresh{};
     bool whole = ReceiveExact(s, &fresh, sizeof fresh) == static_cast<int>(sizeof fresh);
-    // The figures of offsets 128..159 are the client's: they read 0 until RecomputeAccount.
+    // The figures of offsets 128..159 are the client's, made from the positions and prices:
+    // every load of the block ends with them, so no reload leaves them at 0.
     fresh.equity = fresh.floatingProfit = fresh.availableMargin = 0;
     fresh.riskRate = fresh.averageReturn = 0;
     {
         std::lock_guard<std::mutex> lock(accountLock);
         account = fresh;
     }
+    RecomputeAccount();
     if (!whole) ShowMessage(nullptr, kAccountLoadFailedText);
     return whole;
 }
@@ -427,37 +416,29 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
                                [id](const InstrumentRecord& i) { return i.id == id; });
         if (it != instruments.end()) {
             InstrumentRecord& i = *it;
-            i.last = static_cast<float>(close) / PowerOfTen(i.decimals);
-            i.ask = i.last + i.buySpread;
-            i.bid = i.last - i.sellSpread;
-            const double bid = i.bid, ask = i.ask;
+            const Quote q = QuoteAt(i, close);
+            i.last = q.last;
+            i.ask = q.ask;
+            i.bid = q.bid;
             {
                 std::lock_guard<std::mutex> pl(positionLock);
-                for (const auto& p : positions) {
-                    if (p.instrument == id && p.watched == 1 && PositionTriggered(p, bid, ask)) {
-                        positionFlag = true;
-                        break;
-                    }
-                }
+                positionFlag = std::any_of(positions.begin(), positions.end(), [&](const auto& p) {
+                    return p.instrument == id && p.watched == 1 &&
+                           StopHitAt(p.direction, p.stopLoss, p.takeProfit, q, i.decimals) !=
+                               StopHit::None;
+                });
             }
             {
                 std::lock_guard<std::mutex> ol(orderLock);
-                for (const auto& o : orders) {
-                    if (o.instrument == id && o.status == order_status::Waiting &&
-                        OrderTriggered(o, bid, ask)) {
-                        orderFlag = true;
-                        break;
-                    }
-                }
+                orderFlag = std::any_of(orders.begin(), orders.end(), [&](const auto& o) {
+                    return o.instrument == id && o.status == order_status::Waiting &&
+                           PendingDue(o.direction, o.triggerKind, o.price, q, i.decimals);
+                });
             }
         }
     }
 
-    RecomputeAccount();
-    {
-        std::lock_guard<std::mutex> al(accountLock);
-        if (account.occupiedMargin > 0 && account.riskRate <= kMarginCallLevel) positionFlag = true;
-    }
+    if (RecomputeAccount()) positionFlag = true;
 
     if (positionFlag || orderFlag) {
         OnOwnConnection(nullptr, [&](Socket& s) {

@@ -27,16 +27,13 @@
 #include "trading/wire/decimal.h"
 #include "trading/wire/profit.h"
 #include "trading/wire/records.h"
+#include "trading/wire/rules.h"
 
 namespace zq {
 
 // A market record as it comes off the push link (56 bytes): the model reads the instrument id
 // at offset 4 and the close at offset 12; the record is handed on unchanged.
 inline constexpr std::size_t kMarketRecordSize = 56;
-
-// When occupied margin is positive and the risk rate falls to this percentage, the server
-// liquidates; the client reloads positions.
-inline constexpr float kMarginCallLevel = 30.0f;
 
 // Messages of the loads.
 inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
@@ -84,8 +81,9 @@ class TradingModel {
     AccountBlock Account() const;
 
     // Equity, floating profit/loss, available margin, risk rate and average return of the
-    // account block, from the position list and the instruments' current prices.
-    void RecomputeAccount();
+    // account block, from the position list and the instruments' current prices. True when the
+    // account stands at the margin-call level, where the server liquidates.
+    bool RecomputeAccount();
 
     // --- Loads on an open request connection; several may follow on one connection. ---
     // A list is read into a buffer first and swapped in under its lock. Each returns true when
@@ -102,8 +100,8 @@ class TradingModel {
     bool LoadPositionSummary(Socket& s);
     bool LoadPositions(Socket& s);
     bool ReloadOrders(Socket& s);
-    // Command 21: the block is zeroed and takes what arrived. Failures show
-    // "获取账户信息失败".
+    // Command 21: the block is zeroed and takes what arrived, and the account figures are
+    // recomputed from it. Failures show "获取账户信息失败".
     bool LoadAccount(Socket& s);
     // Summary; positions if that succeeded; account if that succeeded.
     bool ReloadPositions(Socket& s);

@@ -4,17 +4,10 @@
 #include "market/wire/bar_record.h"
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
-#include "trading/wire/profit.h"
+#include "trading/wire/rules.h"
 #include "widgets/number_text.h"
 
 namespace zq {
-namespace {
-
-Decimal Abs(const Decimal& d) {
-    return d.IsNegative() ? -d : d;
-}
-
-}  // namespace
 
 Decimal ReadNumber(std::string_view text) {
     const LeadingNumber n = ReadLeadingNumber(text);
@@ -36,10 +29,6 @@ std::string PriceDisplay(const InstrumentRecord& r, double price) {
 
 std::string LotRangeText(const InstrumentRecord& r) {
     return FormatText(kRangeFormat, static_cast<double>(r.minLots), r.maxLots);
-}
-
-float LotMultiple(const InstrumentRecord& r) {
-    return r.lotStep / PowerOfTen(r.lotDecimals);
 }
 
 LotSpin LotSpinOf(const InstrumentRecord& r) {
@@ -68,40 +57,30 @@ std::string BandCaption(const InstrumentRecord& r, std::int32_t side) {
                       high.c_str());
 }
 
-std::optional<std::string> LotsRefusal(const InstrumentRecord& r, float lots) {
-    if (lots < r.minLots || lots > static_cast<float>(r.maxLots)) return std::string(kBadLotsText);
-    const float multiple = LotMultiple(r);
-    // An instrument without a lot step sets no multiple.
-    if (!(multiple > 0.0f)) return std::nullopt;
-    const Decimal ratio = Decimal::FromFloat(lots) / Decimal::FromFloat(multiple);
-    if (!ratio.Valid() || ratio.Normalized().Scale() != 0)
-        return FormatText(kLotMultipleFormat, static_cast<double>(multiple));
-    return std::nullopt;
+std::optional<std::string> LotsRefusal(const InstrumentRecord& r, double lots) {
+    switch (CheckLots(r, lots).verdict) {
+        case LotVerdict::Allowed:
+            return std::nullopt;
+        case LotVerdict::OutOfBounds:
+            return std::string(kBadLotsText);
+        case LotVerdict::OffStep:
+            break;
+    }
+    return FormatText(kLotMultipleFormat, static_cast<double>(LotMultiple(r)));
 }
 
 std::optional<std::string> StopsRefusal(const InstrumentRecord& r, std::int32_t side,
                                         const Decimal& price, const Decimal& stopLoss,
                                         const Decimal& takeProfit) {
-    const Decimal distance = Decimal::FromFloat(r.stopDistance);
-    const Decimal zero;
-    bool tooClose = false;
-    if (side == direction::Buy) {
-        tooClose = (stopLoss > zero && price - stopLoss < distance) ||
-                   (takeProfit > zero && takeProfit - price < distance);
-    } else {
-        tooClose = (stopLoss > zero && stopLoss - price < distance) ||
-                   (takeProfit > zero && price - takeProfit < distance);
-    }
-    if (!tooClose) return std::nullopt;
+    if (StopsClear(side, price, stopLoss, takeProfit, StopDistance(r))) return std::nullopt;
     return FormatText(kStopsTooCloseFormat, static_cast<double>(r.stopDistance));
 }
 
 std::optional<std::string> BandRefusal(const InstrumentRecord& r, std::int32_t side,
                                        const Decimal& price) {
-    const float shown = side == direction::Buy ? r.ask : r.bid;
-    const Decimal market = ReadNumber(PriceDisplay(r, shown));
-    const Decimal distance = Decimal::FromFloat(r.pendingDistance);
-    if (!(distance > Abs(price - market))) return std::nullopt;
+    const Decimal market = PriceAt(side == direction::Buy ? r.ask : r.bid, r.decimals);
+    const Decimal distance = PendingDistance(r);
+    if (PendingClear(price, market, distance)) return std::nullopt;
     return FormatText(kPendingBandFormat, (market - distance).ToDouble(),
                       (market + distance).ToDouble());
 }

@@ -16,6 +16,7 @@
 #include "trading/wire/decimal.h"
 #include "trading/wire/order_requests.h"
 #include "trading/wire/records.h"
+#include "trading/wire/rules.h"
 
 namespace zq {
 
@@ -39,8 +40,6 @@ float ReadFloat(std::string_view text);
 std::string PriceDisplay(const InstrumentRecord& r, double price);
 // "(可填范围%g-%d)" with the minimum and maximum lots.
 std::string LotRangeText(const InstrumentRecord& r);
-// The quantity every order must be a multiple of: lot step / 10^lot decimals.
-float LotMultiple(const InstrumentRecord& r);
 
 // The lots spin counts in units of 10^-lot decimals: its range and step factor, and the lots
 // edit's integer texts for the minimum (on opening) and the maximum ("最大").
@@ -60,8 +59,9 @@ std::string DefaultDeviationText(const InstrumentRecord& r);
 std::string BandCaption(const InstrumentRecord& r, std::int32_t direction);
 
 // Each check answers the message of its refusal, or nothing when the input passes.
-// Lots outside [min, max], then lots not a whole multiple of LotMultiple.
-std::optional<std::string> LotsRefusal(const InstrumentRecord& r, float lots);
+// Lots outside [min, max], then lots not a whole multiple of LotMultiple (the shared lot rules:
+// a widened float reads as the float it was).
+std::optional<std::string> LotsRefusal(const InstrumentRecord& r, double lots);
 // A stop-loss or take-profit (0 = none) closer to the order price than the stop distance: for a
 // buy P − S or T − P, for a sell S − P or P − T below it; the stop-loss is examined first.
 std::optional<std::string> StopsRefusal(const InstrumentRecord& r, std::int32_t direction,

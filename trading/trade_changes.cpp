@@ -165,7 +165,7 @@ OrderChangeCheck CheckOrderChange(const InstrumentRecord& r, const PendingOrderR
             StopsBeyondBounds(order.direction, c.stopLoss, c.takeProfit, c.stopBound, c.takeBound))
         return *refusal;
     PendingOrderRecord q = order;
-    q.quantity = c.lots;
+    q.quantity = CheckLots(r, c.lots).lots.ToDouble();
     q.price = c.price.ToDouble();
     q.stopLoss = c.stopLoss.ToDouble();
     q.takeProfit = c.takeProfit.ToDouble();

@@ -81,7 +81,7 @@ OrderBounds PendingOrderBounds(const InstrumentRecord& r, std::int32_t direction
 
 // What the order dialog read on submit; the four displays as their texts read back.
 struct OrderChange {
-    float lots = 0;
+    double lots = 0;  // as typed, exactly
     Decimal price, stopLoss, takeProfit;
     Decimal lowerEdge, upperEdge, stopBound, takeBound;
     int validityIndex = 0;  // 0 "当日有效", 1 "当周有效"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "trading/wire/rules.h"
 #include "widgets/number_text.h"
 
 namespace zq {
@@ -26,7 +27,8 @@ std::string DisplayFromCount(bool negative, std::string count, int decimals) {
 std::string IntegerText(bool negative, const std::string& count) {
     if (count == "0") return "0";
     const std::string_view limit = negative ? "2147483648" : "2147483647";
-    const bool fits = count.size() < limit.size() || (count.size() == limit.size() && count <= limit);
+    const bool fits =
+        count.size() < limit.size() || (count.size() == limit.size() && count <= limit);
     return (negative ? "-" : "") + (fits ? count : std::string(limit));
 }
 
@@ -37,16 +39,7 @@ int ClampFixedPointDecimals(int decimals) {
 }
 
 float FixedPointScale(int decimals) {
-    decimals = ClampFixedPointDecimals(decimals);
-    unsigned n = static_cast<unsigned>(decimals < 0 ? -decimals : decimals);
-    float result = 1.0f;
-    float power = 10.0f;
-    while (n != 0) {
-        if (n & 1u) result *= power;
-        n >>= 1;
-        if (n != 0) power *= power;
-    }
-    return decimals < 0 ? 1.0f / result : result;
+    return PowerOfTen(ClampFixedPointDecimals(decimals));
 }
 
 std::string DisplayFromFixedPoint(std::string_view integerText, int decimals) {

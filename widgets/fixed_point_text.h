@@ -26,7 +26,7 @@ int ClampFixedPointDecimals(int decimals);
 // reads at most this many). A 32-bit count needs at most 11.
 constexpr std::size_t kFixedPointTextLength = 12;
 
-// 10^d as a float, by repeated squaring; 10^-|d| for a negative d.
+// 10^d as a float (the prices' power of ten); 10^-|d| for a negative d.
 float FixedPointScale(int decimals);
 
 // The display of an integer count: the count / 10^d with d decimals ("165050", 2 → "1650.50").

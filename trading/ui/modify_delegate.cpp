@@ -119,7 +119,7 @@ void CModifyDelegate::ShowStopBounds() {
 
 void CModifyDelegate::Submit() {
     OrderChange c;
-    c.lots = ReadFloat(U(lots_->DisplayedText()));
+    c.lots = ReadNumber(U(lots_->DisplayedText())).ToDouble();
     c.price = ReadNumber(U(price_->DisplayedText()));
     c.stopLoss = ReadNumber(U(stopLoss_->DisplayedText()));
     c.takeProfit = ReadNumber(U(takeProfit_->DisplayedText()));

@@ -129,11 +129,10 @@ COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position
     grid->addWidget(close, row, 0, 1, 4);
     connect(close, &QPushButton::clicked, this, [this] { Submit(); });
 
-    // The spin allows one unit more than is held; the server decides. The held quantity is
-    // counted in units by rounding: 0.29 lots are 29 hundredths, not the 28.999... a cut gives.
+    // The spin runs up to the lots held. The held quantity is counted in units by rounding: 0.29
+    // lots are 29 hundredths, not the 28.999... a cut gives.
     quantity_->SetDecimals(record_.lotDecimals);
-    const float scale = PowerOfTen(record_.lotDecimals);
-    quantitySpin->SetRange(1, static_cast<int>(std::lround(position_.heldQuantity * scale)) + 1);
+    quantitySpin->SetRange(1, static_cast<int>(LotUnits(record_, position_.heldQuantity)));
     SetValue(quantity_, position_.heldQuantity);
     deviationSpin->SetRange(0, 1000);
     deviation_->SetDecimals(4);

@@ -65,6 +65,9 @@ class Decimal {
     friend bool operator==(const Decimal& a, const Decimal& b);
     friend std::partial_ordering operator<=>(const Decimal& a, const Decimal& b);
 
+    // The magnitude; invalid stays invalid.
+    friend Decimal Abs(const Decimal& d) { return d.IsNegative() ? -d : d; }
+
   private:
     friend struct DecimalAccess;
 

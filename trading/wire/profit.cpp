@@ -2,18 +2,6 @@
 
 namespace zq {
 
-float PowerOfTen(int exponent) {
-    unsigned n =
-        exponent < 0 ? 0u - static_cast<unsigned>(exponent) : static_cast<unsigned>(exponent);
-    float result = 1.0f, base = 10.0f;
-    while (n != 0) {
-        if (n & 1u) result *= base;
-        n >>= 1;
-        if (n != 0) base *= base;
-    }
-    return exponent < 0 ? 1.0f / result : result;
-}
-
 Decimal ProfitAt(const PositionRecord& p, const Decimal& bid, const Decimal& ask,
                  const Decimal& power, const Decimal& pointValue) {
     Decimal open = Decimal::FromDouble(p.openPrice);
@@ -22,8 +10,8 @@ Decimal ProfitAt(const PositionRecord& p, const Decimal& bid, const Decimal& ask
 }
 
 Decimal PositionProfit(const PositionRecord& position, const InstrumentRecord& instrument) {
-    return ProfitAt(position, Decimal::FromFloat(instrument.bid),
-                    Decimal::FromFloat(instrument.ask),
+    return ProfitAt(position, PriceAt(instrument.bid, instrument.decimals),
+                    PriceAt(instrument.ask, instrument.decimals),
                     Decimal::FromFloat(PowerOfTen(instrument.decimals)),
                     Decimal::FromFloat(instrument.pointValue));
 }

@@ -1,0 +1,191 @@
+#include "trading/wire/rules.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zq {
+namespace {
+
+// Fee and margin methods: 1 proportional to the notional value, otherwise an amount per lot.
+constexpr std::int32_t kProportional = 1;
+
+// Money in whole fen, for exact comparisons of figures rounded to the fen.
+std::int64_t Fen(double yuan) {
+    return std::llround(yuan * 100.0);
+}
+
+// A charge by its method: proportional values are the notional value times value / divisor.
+double Charge(const InstrumentRecord& r, std::int32_t method, float value, double divisor,
+              double price, double lots) {
+    if (method == kProportional)
+        return RoundMoney(price * static_cast<double>(PowerOf10(r.decimals)) * r.pointValue * lots *
+                          value / divisor);
+    return RoundMoney(static_cast<double>(value) * lots);
+}
+
+bool OnStep(const InstrumentRecord& r, const Decimal& lots) {
+    const float multiple = LotMultiple(r);
+    if (!(multiple > 0.0f)) return lots.Valid();
+    const Decimal steps = lots / Decimal::FromFloat(multiple);
+    return steps.Valid() && steps.Normalized().Scale() == 0;
+}
+
+// The exact reading of a double's lots, or the float's when that alone is on the step.
+Decimal ReadLots(const InstrumentRecord& r, double lots) {
+    const Decimal exact = Decimal::FromDouble(lots);
+    if (OnStep(r, exact)) return exact;
+    const float narrow = static_cast<float>(lots);
+    if (static_cast<double>(narrow) == lots) {
+        const Decimal widened = Decimal::FromFloat(narrow);
+        if (OnStep(r, widened)) return widened;
+    }
+    return exact;
+}
+
+}  // namespace
+
+std::int64_t PowerOf10(int exponent) {
+    std::int64_t p = 1;
+    for (int i = 0, n = std::clamp(exponent, 0, 18); i < n; ++i) p *= 10;
+    return p;
+}
+
+float PowerOfTen(int exponent) {
+    unsigned n =
+        exponent < 0 ? 0u - static_cast<unsigned>(exponent) : static_cast<unsigned>(exponent);
+    float result = 1.0f, base = 10.0f;
+    while (n != 0) {
+        if (n & 1u) result *= base;
+        n >>= 1;
+        if (n != 0) base *= base;
+    }
+    return exponent < 0 ? 1.0f / result : result;
+}
+
+Quote QuoteAt(const InstrumentRecord& r, std::int32_t scaledClose) {
+    Quote q;
+    q.last = static_cast<float>(scaledClose) / PowerOfTen(r.decimals);
+    q.ask = q.last + r.buySpread;
+    q.bid = q.last - r.sellSpread;
+    return q;
+}
+
+std::int64_t PricePoints(double price, int decimals) {
+    const double points = price * static_cast<double>(PowerOf10(decimals));
+    // Beyond what a price can be the comparison saturates rather than overflows.
+    constexpr double kLimit = 9.0e18;
+    if (!(points < kLimit)) return points > 0 ? static_cast<std::int64_t>(kLimit) : 0;
+    if (!(points > -kLimit)) return -static_cast<std::int64_t>(kLimit);
+    return std::llround(points);
+}
+
+Decimal PriceAt(double price, int decimals) {
+    return Decimal::FromInt(PricePoints(price, decimals)) / Decimal::FromInt(PowerOf10(decimals));
+}
+
+StopHit StopHitAt(std::int32_t direction, double stopLoss, double takeProfit, const Quote& q,
+                  int decimals) {
+    const bool buy = direction == direction::Buy;
+    const std::int64_t closing = PricePoints(buy ? q.bid : q.ask, decimals);
+    if (takeProfit > 0) {
+        const std::int64_t level = PricePoints(takeProfit, decimals);
+        if (buy ? closing >= level : closing <= level) return StopHit::TakeProfit;
+    }
+    if (stopLoss > 0) {
+        const std::int64_t level = PricePoints(stopLoss, decimals);
+        if (buy ? closing <= level : closing >= level) return StopHit::StopLoss;
+    }
+    return StopHit::None;
+}
+
+bool PendingDue(std::int32_t direction, std::int32_t triggerKind, double price, const Quote& q,
+                int decimals) {
+    const std::int64_t level = PricePoints(price, decimals);
+    if (direction == direction::Buy) {
+        const std::int64_t ask = PricePoints(q.ask, decimals);
+        return (triggerKind == trigger::BuyAskFalls && ask <= level) ||
+               (triggerKind == trigger::BuyAskRises && ask >= level);
+    }
+    const std::int64_t bid = PricePoints(q.bid, decimals);
+    return (triggerKind == trigger::SellBidRises && bid >= level) ||
+           (triggerKind == trigger::SellBidFalls && bid <= level);
+}
+
+std::int32_t TriggerFor(std::int32_t direction, const Decimal& price, const Decimal& quoted) {
+    if (direction == direction::Buy)
+        return price < quoted ? trigger::BuyAskFalls : trigger::BuyAskRises;
+    return price > quoted ? trigger::SellBidRises : trigger::SellBidFalls;
+}
+
+bool MarginCallDue(const Decimal& equity, const Decimal& occupied) {
+    if (!(occupied > Decimal())) return false;
+    return equity * Decimal::FromInt(100) <= Decimal::FromFloat(kMarginCallLevel) * occupied;
+}
+
+float LotMultiple(const InstrumentRecord& r) {
+    return r.lotStep / PowerOfTen(r.lotDecimals);
+}
+
+LotCheck CheckLots(const InstrumentRecord& r, double lots) {
+    LotCheck c;
+    c.lots = ReadLots(r, lots);
+    if (!(c.lots >= Decimal::FromFloat(r.minLots)) || !(c.lots <= Decimal::FromInt(r.maxLots))) {
+        c.verdict = LotVerdict::OutOfBounds;
+    } else {
+        c.verdict = OnStep(r, c.lots) ? LotVerdict::Allowed : LotVerdict::OffStep;
+    }
+    return c;
+}
+
+Decimal LotsOnStep(const InstrumentRecord& r, double lots) {
+    const Decimal read = ReadLots(r, lots);
+    return OnStep(r, read) ? read : Decimal::Invalid();
+}
+
+std::int64_t LotUnits(const InstrumentRecord& r, double lots) {
+    return std::llround(lots * static_cast<double>(PowerOf10(r.lotDecimals)));
+}
+
+Decimal StopDistance(const InstrumentRecord& r) {
+    return Decimal::FromFloat(r.stopDistance);
+}
+
+Decimal PendingDistance(const InstrumentRecord& r) {
+    return Decimal::FromFloat(r.pendingDistance);
+}
+
+bool StopsClear(std::int32_t direction, const Decimal& price, const Decimal& stopLoss,
+                const Decimal& takeProfit, const Decimal& distance) {
+    const bool buy = direction == direction::Buy;
+    const Decimal zero;
+    if (stopLoss > zero && (buy ? price - stopLoss : stopLoss - price) < distance) return false;
+    if (takeProfit > zero && (buy ? takeProfit - price : price - takeProfit) < distance)
+        return false;
+    return true;
+}
+
+bool PendingClear(const Decimal& price, const Decimal& market, const Decimal& distance) {
+    return !(Abs(price - market) < distance);
+}
+
+double RoundMoney(double yuan) {
+    return std::round(yuan * 100.0) / 100.0;
+}
+
+double MarginFor(const InstrumentRecord& r, double price, double lots) {
+    return Charge(r, r.marginMethod, r.marginValue, 100.0, price, lots);
+}
+
+double SideFee(const InstrumentRecord& r, double price, double lots) {
+    return Charge(r, r.feeMethod, r.feeValue, 10000.0, price, lots);
+}
+
+Decimal AvailableMargin(const Decimal& freeFunds, const Decimal& floating) {
+    return floating + freeFunds;
+}
+
+bool FundsCover(const Decimal& available, double margin, double fee) {
+    return available.Valid() && Fen(available.ToDouble()) >= Fen(margin) + Fen(fee);
+}
+
+}  // namespace zq
