@@ -45,8 +45,12 @@ class UiBridge {
     virtual void PlaySound(int soundId, bool looped) = 0;
     virtual void StopSounds() = 0;
 
-    // Opens a web address with the desktop's default action (the default browser).
-    virtual void OpenUrl(const std::string& url) { (void)url; }
+    // Opens a web address with the desktop's default action (the default browser). False when
+    // the desktop has no way to open it.
+    virtual bool OpenUrl(const std::string& url) {
+        (void)url;
+        return false;
+    }
 };
 
 // The program's wave sounds.

@@ -325,6 +325,13 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
     EXPECT_EQ(ui_.Urls()[1], "http://web.test/TradeInfo.jsp");
     EXPECT_EQ(ui_.Urls()[2], "http://web.test/");
     for (const std::string& u : ui_.Urls()) EXPECT_EQ(u.rfind("http://web.test/", 0), 0u);
+    EXPECT_TRUE(ui_.BoxTexts().empty());
+
+    // A desktop that cannot open an address: the user is told where to go.
+    ui_.SetUrlsOpen(false);
+    f.OnCommand(cmdid::HomePage);
+    ASSERT_EQ(ui_.BoxTexts().size(), 1u);
+    EXPECT_NE(ui_.BoxTexts()[0].find("\nhttp://web.test/"), std::string::npos);
 }
 
 TEST_F(MainFrameTest, CommandsArePresentAndEnabled) {

@@ -594,7 +594,11 @@ void CMainFrame::SendLogout() {
 }
 
 void CMainFrame::OpenWeb(const std::string& path) {
-    Ui().OpenUrl(WebAddress(path));
+    const std::string url = WebAddress(path);
+    // Without a browser (or xdg-open) nothing would happen: the user gets the address instead.
+    if (!Ui().OpenUrl(url))
+        ShowMessage(OwnerHandle(this), "无法打开网页，请在浏览器中打开：\n" + url, MsgButtons::Ok,
+                    MsgIcon::Information);
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

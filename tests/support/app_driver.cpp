@@ -93,9 +93,10 @@ std::vector<std::string> DeliveringUi::OpenedUrls() const {
     return urls_;
 }
 
-void DeliveringUi::OpenUrl(const std::string& url) {
+bool DeliveringUi::OpenUrl(const std::string& url) {
     std::lock_guard lock(mutex_);
     urls_.push_back(url);
+    return true;
 }
 
 void LogInWhenTheDialogShows(const std::string& name, const std::string& password,

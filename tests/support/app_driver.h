@@ -63,7 +63,7 @@ class DeliveringUi final : public UiBridge {
     bool IsWindow(WindowHandle target) override;
     void PlaySound(int soundId, bool looped) override;
     void StopSounds() override {}
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
 
   private:
     QtBridge windows_;

@@ -141,9 +141,15 @@ void FakeUi::StopSounds() {
     ++stops_;
 }
 
-void FakeUi::OpenUrl(const std::string& url) {
+bool FakeUi::OpenUrl(const std::string& url) {
     std::lock_guard<std::mutex> lock(mutex_);
     urls_.push_back(url);
+    return urlsOpen_;
+}
+
+void FakeUi::SetUrlsOpen(bool open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    urlsOpen_ = open;
 }
 
 }  // namespace zq::test

@@ -59,6 +59,8 @@ class FakeUi : public UiBridge {
     std::vector<Message> Posts() const;
     std::vector<Sound> Sounds() const;
     std::vector<std::string> Urls() const;
+    // What OpenUrl answers from now on (true at first).
+    void SetUrlsOpen(bool open);
     int StopCount() const;
     // Sends of one message (to any window), or to one window.
     std::vector<Message> SendsOf(unsigned msg) const;
@@ -75,7 +77,7 @@ class FakeUi : public UiBridge {
     bool IsWindow(WindowHandle target) override;
     void PlaySound(int soundId, bool looped) override;
     void StopSounds() override;
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
 
   private:
     mutable std::mutex mutex_;
@@ -87,6 +89,7 @@ class FakeUi : public UiBridge {
     std::vector<Message> sends_, posts_;
     std::vector<Sound> sounds_;
     std::vector<std::string> urls_;
+    bool urlsOpen_ = true;
     int stops_ = 0;
 };
 

@@ -89,7 +89,7 @@ class SoundingUi final : public UiBridge {
     bool IsWindow(WindowHandle target) override { return windows_.IsWindow(target); }
     void PlaySound(int soundId, bool looped) override { sounds_.PlaySound(soundId, looped); }
     void StopSounds() override { sounds_.StopSounds(); }
-    void OpenUrl(const std::string&) override {}
+    bool OpenUrl(const std::string&) override { return true; }
 
   private:
     DeliveringUi windows_;  // installs itself first; the constructor then puts this one in

@@ -179,8 +179,8 @@ void QtBridge::StopSounds() {
     OnUiThreadSoon([] { CurrentSoundOutput().StopAll(); });
 }
 
-void QtBridge::OpenUrl(const std::string& url) {
-    QDesktopServices::openUrl(QUrl(Q(url)));
+bool QtBridge::OpenUrl(const std::string& url) {
+    return QDesktopServices::openUrl(QUrl(Q(url)));
 }
 
 }  // namespace zq

@@ -45,7 +45,7 @@ class QtBridge final : public UiBridge {
     bool IsWindow(WindowHandle target) override;
     void PlaySound(int soundId, bool looped) override;
     void StopSounds() override;
-    void OpenUrl(const std::string& url) override;
+    bool OpenUrl(const std::string& url) override;
 };
 
 // The handle of a widget for message-box ownership: widgets that are not MessageWindows pass
