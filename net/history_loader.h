@@ -45,7 +45,7 @@ inline constexpr int kHistoryReadChunk = 1 << 20;
 inline constexpr std::size_t kHistoryRecordRun = 4096;
 // The most bars one transfer brings: forty years of 15-minute bars around the clock (some
 // 1.4 million) fit, and so the archive may unpack to no more than this many records' bytes
-// (56 MB) in all, whatever its items claim.
+// (84 MB) in all, whatever its items claim.
 inline constexpr std::size_t kMaxHistoryBars = 1'500'000;
 inline constexpr std::uint64_t kMaxHistoryUnpackedBytes =
     std::uint64_t{kMaxHistoryBars} * sizeof(BarRecord);

@@ -1,28 +1,14 @@
 #include "reports/ui/report_page.h"
 
 #include <QItemSelectionModel>
-#include <QLabel>
 #include <QMenu>
 #include <QResizeEvent>
-#include <QVBoxLayout>
 #include <cstring>
 
 #include "base/messages.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {
-
-CPlaceholderTab::CPlaceholderTab(const QString& text, QWidget* parent)
-    : CReportTab(parent), label_(new QLabel(text, this)) {
-    label_->setAlignment(Qt::AlignCenter);
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(label_);
-}
-
-QString CPlaceholderTab::Text() const {
-    return label_->text();
-}
 
 CReportListPage::CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns,
                                  QWidget* parent)

@@ -15,8 +15,6 @@
 #include "trading/model.h"
 #include "widgets/ui/qt_bridge.h"
 
-class QLabel;
-
 namespace zq {
 
 class CSortListCtrl;
@@ -27,17 +25,6 @@ class CReportTab : public QWidget {
     using QWidget::QWidget;
     // The page's tab was selected (the page is already shown).
     virtual void OnSelected() {}
-};
-
-// A page whose contents are still to come: a centred line saying what it will hold.
-class CPlaceholderTab : public CReportTab {
-    Q_OBJECT
-  public:
-    CPlaceholderTab(const QString& text, QWidget* parent);
-    QString Text() const;
-
-  private:
-    QLabel* label_;
 };
 
 class CReportListPage : public CReportTab, public MessageWindow {
