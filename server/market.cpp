@@ -89,6 +89,14 @@ void Market::RemoveListener(ListenerId id) {
 
 void Market::Dispatch(const std::vector<Tick>& ticks) {
     if (ticks.empty()) return;
+    // Kept before it is heard: the caller holds the dispatch lock, so prices are kept in the
+    // order they are published.
+    std::function<bool(const std::vector<Tick>&)> record;
+    {
+        std::lock_guard<std::mutex> lock(priceMutex_);
+        record = recorder_;
+    }
+    if (record) record(ticks);
     for (const Tick& tick : ticks) {
         std::vector<Subscriber> current;
         {
@@ -147,6 +155,11 @@ double Market::Normal() {
 void Market::SetMoving(std::function<bool(std::int32_t)> moves) {
     std::lock_guard<std::mutex> lock(priceMutex_);
     moving_ = std::move(moves);
+}
+
+void Market::SetRecorder(std::function<bool(const std::vector<Tick>&)> record) {
+    std::lock_guard<std::mutex> lock(priceMutex_);
+    recorder_ = std::move(record);
 }
 
 void Market::Step() {
@@ -220,7 +233,10 @@ std::vector<std::pair<std::int32_t, std::int32_t>> LoadMarketPrices(Store& store
 }
 
 bool SaveMarketPrices(Store& store, const Market& market) {
-    const std::vector<Tick> ticks = market.Snapshot();
+    return SaveMarketTicks(store, market.Snapshot());
+}
+
+bool SaveMarketTicks(Store& store, const std::vector<Tick>& ticks) {
     return store.WithDb([&](sqlite3* db) {
         if (!Exec(db, "BEGIN IMMEDIATE")) return false;
         Statement st(db, "INSERT OR REPLACE INTO market_prices (instrument, price) VALUES (?, ?)");

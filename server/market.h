@@ -86,6 +86,13 @@ class Market {
     // before Start(); without one every price moves.
     void SetMoving(std::function<bool(std::int32_t instrument)> moves);
 
+    // Keeps every new price before anyone hears it: `record` gets the prices of one step (or of
+    // one SetPrice) and runs before the listeners, under the dispatch lock, so a price that has
+    // been published has been kept too, and a restart goes on from the last published price.
+    // False from it is reported by the recorder itself; the prices go out all the same. Set
+    // before Start().
+    void SetRecorder(std::function<bool(const std::vector<Tick>&)> record);
+
     // One step of the walk for every instrument.
     void Step();
     // Steps every `interval` on the market's own thread until Stop(); an interval of 0 starts
@@ -121,6 +128,7 @@ class Market {
     std::vector<State> states_;
     std::uint64_t sequence_ = 0;
     std::function<bool(std::int32_t)> moving_;
+    std::function<bool(const std::vector<Tick>&)> recorder_;
 
     std::mutex listenerMutex_;
     std::vector<Subscriber> subscribers_;
@@ -136,5 +144,7 @@ class Market {
 // it stopped.
 std::vector<std::pair<std::int32_t, std::int32_t>> LoadMarketPrices(Store& store);
 bool SaveMarketPrices(Store& store, const Market& market);
+// Keeps these prices (one transaction); the others stay as they were.
+bool SaveMarketTicks(Store& store, const std::vector<Tick>& ticks);
 
 }  // namespace zq::server

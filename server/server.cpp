@@ -68,6 +68,16 @@ bool Server::Start(std::string* error) {
     ServerState* st = state_.get();
     st->market.SetMoving(
         [st](std::int32_t id) { return st->hours.IsOpen(id, st->accounts.Now()); });
+    // Every price is kept in the store before the engine or a client hears it, so a crash
+    // resumes from the last published price and never fills a stop at a price that did not
+    // trade. A failing store is logged once until it works again.
+    st->market.SetRecorder([st, failing = false](const std::vector<Tick>& ticks) mutable {
+        const bool saved = SaveMarketTicks(*st->store, ticks);
+        if (!saved && !failing) LogLine("cannot keep the market prices in the store");
+        if (saved && failing) LogLine("the market prices are kept again");
+        failing = !saved;
+        return saved;
+    });
     st->accounts.SetSettledListener([st](std::int64_t member) { st->engine.Reload(member); });
     st->engine.Start();
     // Bars are built from the market's ticks and go out on the push links; a newer login of a

@@ -235,6 +235,48 @@ TEST_F(ExecutionWireTest, APendingOrderWaitsAcrossARestart) {
     EXPECT_DOUBLE_EQ(trader.Account().frozenMargin, 0);
 }
 
+// A crash during a fast market: the restarted market goes on from the last price the links
+// heard, so a resting stop-loss is neither filled at an older price nor skipped.
+TEST_F(ExecutionWireTest, AKilledServerGoesOnFromItsLastPublishedPrice) {
+    server_.reset();
+    Start({"--market-step-ms", "10"});
+    const Key key = Login("trader", "trader");
+    ASSERT_EQ(Control("price 1 1750.00"), "ok 1 1750.00");
+    ASSERT_EQ(Open(key).Order(test::MarketRequest(1, direction::Buy, 1, 1750.25f, 1735.25f)), 1);
+    // The last gold price on the push link, read while the market runs; then the crash.
+    auto lastGold = [&](int records) {
+        Socket push = test::SubscribePush(server_->pushPort(), key);
+        std::int32_t close = 0;
+        for (int seen = 0, i = 0; seen < records && i < 100000; ++i) {
+            const auto f = test::ReadPushFrame(push);
+            if (!f) break;
+            if (f->type == 1 && f->record.instrument == 1) close = f->record.close, ++seen;
+        }
+        return close;
+    };
+    const std::int32_t before = lastGold(20);
+    ASSERT_GT(before, 170000);
+    ASSERT_TRUE(server_->Kill());
+    ASSERT_TRUE(server_->Restart()) << server_->Error();
+    const std::int32_t after = lastGold(20);
+    // Far less than a price point a step; the walk of a few hundred steps stays within 1.00.
+    EXPECT_NEAR(after, before, 100);
+    Link trader = Open(key);
+    ASSERT_EQ(trader.Positions().size(), 1u) << "the stop-loss at 1735.25 was not reached";
+    ASSERT_EQ(Control("price 1 1730.00"), "ok 1 1730.00");
+    EXPECT_TRUE(trader.Positions().empty());
+    ASSERT_TRUE(server_->Stop());
+    std::string error;
+    auto store = server::Store::Open(server_->dbPath(), &error);
+    ASSERT_TRUE(store) << error;
+    const std::int64_t id = store->FindMember("trader")->id;
+    const auto fills = store->WithDb(
+        [&](sqlite3* db) { return server::account_rows::LoadRows<server::FillRow>(db, id); });
+    ASSERT_EQ(fills.size(), 2u);
+    EXPECT_EQ(fills[1].reason, server::fill_reason::StopLoss);
+    EXPECT_DOUBLE_EQ(fills[1].price, 1729.75);  // the bid the market reached
+}
+
 TEST_F(ExecutionWireTest, MembersTradeOnlyTheirOwnAccounts) {
     Link trader = Open(Login("trader", "trader"));
     Link zhang = Open(Login("张三", "zhangsan"));
