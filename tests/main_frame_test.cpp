@@ -508,6 +508,20 @@ TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
         EXPECT_TRUE(bar->isVisible());
         EXPECT_EQ(Checked(f, {command}).size(), 1u);
     }
+
+    // At 1280 pixels every instrument button shows on the bar, none behind its "»".
+    f.resize(1280, 800);
+    QApplication::processEvents();
+    int shown = 0;
+    for (QAction* a : f.InstrumentBar()->actions()) {
+        QWidget* button = f.InstrumentBar()->widgetForAction(a);
+        if (a->isSeparator() || !button) continue;
+        EXPECT_TRUE(button->isVisible()) << a->text().toStdString();
+        EXPECT_LE(button->geometry().right(), f.InstrumentBar()->width())
+            << a->text().toStdString();
+        shown += button->isVisible();
+    }
+    EXPECT_EQ(shown, 33);
 }
 
 TEST_F(MainFrameTest, ReinitialiseDeletesTheCacheReloadsTheAccountAndTheChart) {

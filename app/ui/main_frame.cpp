@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTimer>
+#include <QLayout>
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
@@ -321,6 +322,10 @@ void CMainFrame::CreateToolbars() {
     instrumentBar_ = addToolBar(QStringLiteral("工具箱"));
     instrumentBar_->setObjectName(QStringLiteral("instrumentBar"));
     instrumentBar_->setIconSize(QSize(32, 32));
+    // Buttons without padding, so that all 33 instruments fit on a 1280-pixel screen and none
+    // hides behind the bar's "»".
+    instrumentBar_->setStyleSheet(QStringLiteral("QToolButton { padding: 0px; margin: 0px; }"));
+    if (QLayout* layout = instrumentBar_->layout()) layout->setSpacing(0);
     for (int id : kInstrumentBar) {
         if (id == 0) {
             instrumentBar_->addSeparator();
