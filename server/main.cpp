@@ -8,6 +8,7 @@
 
 #include "base/version.h"
 #include "server/log.h"
+#include "server/member_admin.h"
 #include "server/options.h"
 #include "server/server.h"
 
@@ -28,6 +29,24 @@ int main(int argc, char** argv) {
             return 2;
         case ParseOutcome::Run:
             break;
+    }
+
+    // The operator adds a member to the store, whether a server uses it just now or not.
+    if (!options.addMember.empty()) {
+        std::unique_ptr<Store> store = Store::Open(options.dbPath, &message, options.demoMembers);
+        if (!store) {
+            std::fprintf(stderr, "zq-server: %s: %s\n", options.dbPath.c_str(), message.c_str());
+            return 1;
+        }
+        const std::optional<std::string> password =
+            ReadPasswordLine(stdin, "password for " + options.addMember + ": ");
+        if (!password) {
+            std::fprintf(stderr, "zq-server: no password on standard input\n");
+            return 1;
+        }
+        const bool added = AddOperatorMember(*store, options.addMember, *password, message);
+        std::fprintf(added ? stdout : stderr, "zq-server: %s\n", message.c_str());
+        return added ? 0 : 1;
     }
 
     // A peer that vanishes mid-answer must cost a failed send, not the process.

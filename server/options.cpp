@@ -52,6 +52,12 @@ std::string UsageText() {
            "                       of the control port)\n"
            "  --trading-hours standard|always\n"
            "                       markets open by their trading hours (default), or always\n"
+           "  --demo-members       a fresh database gets the demo members (demo/demo, ...)\n"
+           "  --control-secret-file FILE\n"
+           "                       the control port's secret (default: control-secret beside\n"
+           "                       the database, made when missing)\n"
+           "  --add-member NAME    add the member NAME with the password read from standard\n"
+           "                       input to the database, and exit\n"
            "  --version            the program's version\n"
            "  --help               this text\n";
 }
@@ -62,6 +68,10 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
         const std::string& name = args[i];
         if (name == "--help" || name == "-h") return ParseOutcome::Help;
         if (name == "--version") return ParseOutcome::Version;
+        if (name == "--demo-members") {
+            options.demoMembers = true;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             message = name.rfind("--", 0) == 0 ? "missing value after " + name
                                                : "unknown argument " + name;
@@ -102,6 +112,18 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.fixedCode = value;
+        } else if (name == "--control-secret-file") {
+            if (value.empty()) {
+                message = "--control-secret-file needs a file name";
+                return ParseOutcome::Error;
+            }
+            options.controlSecretFile = value;
+        } else if (name == "--add-member") {
+            if (value.empty()) {
+                message = "--add-member needs a member name";
+                return ParseOutcome::Error;
+            }
+            options.addMember = value;
         } else if (name == "--ports-file") {
             options.portsFile = value;
         } else if (name == "--seed") {
@@ -149,6 +171,13 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
         }
     }
     return ParseOutcome::Run;
+}
+
+std::string ControlSecretPath(const ServerOptions& options) {
+    if (!options.controlSecretFile.empty()) return options.controlSecretFile;
+    const std::size_t slash = options.dbPath.rfind('/');
+    return (slash == std::string::npos ? std::string() : options.dbPath.substr(0, slash + 1)) +
+           "control-secret";
 }
 
 }  // namespace zq::server

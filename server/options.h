@@ -27,7 +27,15 @@ struct ServerOptions {
     std::chrono::milliseconds keepAliveInterval{10000};
     bool autoSignals = true;  // the market publishes and withdraws signals by itself
     HoursMode tradingHours = HoursMode::Standard;  // Always: every market open at every hour
+    bool demoMembers = false;  // a fresh store gets the demo members (demo/demo, …)
+    // The control port's secret; empty: "control-secret" beside the database, made when missing.
+    std::string controlSecretFile;
+    std::string addMember;  // not empty: add this member (password on stdin) and exit
 };
+
+// The control secret file the options name: --control-secret-file, or "control-secret" in the
+// database's directory.
+std::string ControlSecretPath(const ServerOptions& options);
 
 enum class ParseOutcome { Run, Help, Version, Error };
 

@@ -21,7 +21,7 @@ constexpr std::chrono::milliseconds kPushFarewellWait{2000};
 
 bool Server::Start(std::string* error) {
     if (started_) return true;
-    std::unique_ptr<Store> store = Store::Open(options_.dbPath, error);
+    std::unique_ptr<Store> store = Store::Open(options_.dbPath, error, options_.demoMembers);
     if (!store) {
         if (error) *error = options_.dbPath + ": " + *error;
         return false;
@@ -111,6 +111,9 @@ bool Server::Start(std::string* error) {
         ServeDataConnection(std::move(s), peer, *state_);
     });
     if (control_) control_->Start();
+    if (state_->store->Members().empty())
+        LogLine("the store has no members: add one with \"zq-server --db " + options_.dbPath +
+                " --add-member NAME\" (the password is read from standard input)");
     LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
             std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) +
             (control_ ? ", control " + std::to_string(ControlPortNumber()) : std::string()) +

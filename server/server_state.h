@@ -9,6 +9,7 @@
 #include "server/accounts.h"
 #include "server/bars.h"
 #include "server/execution.h"
+#include "server/login_throttle.h"
 #include "server/market.h"
 #include "server/options.h"
 #include "server/push_feed.h"
@@ -30,6 +31,8 @@ struct ServerState {
     const ServerOptions options;
     const std::unique_ptr<Store> store;
     VerificationKeys verification;
+    // Failed logins slow down the next attempts of their address and member name.
+    LoginThrottle loginThrottle;
     // The open sessions, kept in the store as well so that they survive a crash.
     StoredSessions storedSessions{*store};
     SessionTable sessions{&storedSessions};

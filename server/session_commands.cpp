@@ -1,5 +1,6 @@
 // The commands around a session: version check, verification image, login and logout.
 #include <cstring>
+#include <thread>
 
 #include "net/wire/ansi_text.h"
 #include "net/wire/login_records.h"
@@ -73,9 +74,28 @@ Next Login(RequestContext& ctx) {
     if (!CodesMatch(*code, FieldText(req.verifyCode, sizeof req.verifyCode)))
         return answer(Reply(login::BadCode), " (wrong code)");
 
+    // Failed logins of this address or member name hold the check back, or refuse it at once
+    // when the address's turn is too far ahead (its password is not checked then).
+    const std::string address = std::to_string(ctx.PeerAddress());
+    const LoginThrottle::Turn turn =
+        state.loginThrottle.Admit(name, address, LoginThrottle::Clock::now());
+    if (!turn.admitted) return answer(Reply(login::BadCredentials), " (throttled)");
+    std::string held;
+    if (turn.wait > LoginThrottle::Clock::duration::zero()) {
+        std::this_thread::sleep_for(turn.wait);
+        held = " (held " +
+               std::to_string(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(turn.wait).count()) +
+               " ms)";
+    }
+
     const std::string password = FieldToUtf8(req.password, sizeof req.password);
     std::optional<Member> member = state.store->CheckPassword(name, password);
-    if (!member) return answer(Reply(login::BadCredentials), "");
+    if (!member) {
+        state.loginThrottle.Failed(name, address, LoginThrottle::Clock::now());
+        return answer(Reply(login::BadCredentials), held);
+    }
+    state.loginThrottle.Succeeded(name, address);
     if (!LoginSucceeded(member->state)) return answer(Reply(member->state), " (state)");
 
     SessionInfo session;

@@ -24,14 +24,14 @@ struct SeedMember {
     std::int32_t programTrading;
 };
 
-// The members a fresh store starts with (see docs/server.md).
+// The demo members, which a fresh store gets when asked for (see docs/server.md).
 constexpr SeedMember kSeedMembers[] = {
     {"demo", "demo", 1, 1, 0},     {"trader", "trader", 4, 2, 1},
     {"frozen", "frozen", 2, 4, 0}, {"suspended", "suspended", 3, 8, 0},
     {"closed", "closed", 9, 1, 0}, {"张三", "zhangsan", 1, 1, 0},
 };
 
-// Version 1: the members table, seeded.
+// Version 1: the members table, with the demo members when the store seeds them.
 bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
     if (!Exec(db,
               "CREATE TABLE members ("
@@ -45,6 +45,7 @@ bool CreateMembers(Store& store, sqlite3* db, std::string* error) {
               " program_trading INTEGER NOT NULL DEFAULT 0)",
               error))
         return false;
+    if (!store.SeedsDemoMembers()) return true;
     for (const SeedMember& s : kSeedMembers) {
         Member m;
         m.name = s.name;
@@ -204,7 +205,7 @@ int Store::SchemaVersion() {
     return static_cast<int>(std::size(kMigrations));
 }
 
-std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error) {
+std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error, bool demoMembers) {
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -215,7 +216,7 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error) 
         return nullptr;
     }
     sqlite3_busy_timeout(db, 5000);
-    std::unique_ptr<Store> store(new Store(db));
+    std::unique_ptr<Store> store(new Store(db, demoMembers));
     // WAL with full syncs: a committed change survives a crash of the server or the machine.
     if (!Exec(db, "PRAGMA journal_mode=WAL", error) ||
         !Exec(db, "PRAGMA synchronous=FULL", error) || !Exec(db, "PRAGMA foreign_keys=ON", error) ||

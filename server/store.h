@@ -60,7 +60,10 @@ class Store {
   public:
     // Opens (creating when missing) the database at `path`, brings its schema up to date and
     // seeds it on first start. Null with `error` set when that fails.
-    static std::unique_ptr<Store> Open(const std::string& path, std::string* error);
+    // `demoMembers`: a store created by this call gets the demo members (and the demo
+    // account); the server seeds them only when asked to (--demo-members), a test's store does.
+    static std::unique_ptr<Store> Open(const std::string& path, std::string* error,
+                                       bool demoMembers = true);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -84,11 +87,15 @@ class Store {
         return f(db_);
     }
 
+    // True when the schema step that makes the members table seeds the demo members.
+    bool SeedsDemoMembers() const { return demoMembers_; }
+
   private:
-    explicit Store(sqlite3* db) : db_(db) {}
+    Store(sqlite3* db, bool demoMembers) : db_(db), demoMembers_(demoMembers) {}
     bool Migrate(std::string* error);
 
     sqlite3* db_;
+    const bool demoMembers_;
     std::recursive_mutex mutex_;
 };
 

@@ -3,7 +3,7 @@
 # temporary root: their control fields and files, the desktop entry and metainfo, the server
 # started as its systemd unit would start it (from the unit's command line and the defaults
 # file, on free ports, with a temporary state directory), and the unpacked client logged in
-# against it offscreen through its own login dialog.
+# against it offscreen through its own login dialog, as a member the operator adds.
 #
 #   package_test.sh BUILD_DIR VERSION LOGIN_PRELOAD
 #
@@ -149,6 +149,10 @@ if ! wait_for 600 test -s "$tmp/ports"; then
 fi
 read -r request_port push_port data_port _ <"$tmp/ports"
 check "the server keeps its database in the state directory" test -f "$state/zq-server/zq-server.db"
+check "a fresh service has no members and says how to add one" \
+  grep -q 'no members: add one with "zq-server --db .* --add-member NAME"' "$tmp/server.log"
+check "the operator adds a member to the running service's store" \
+  "$root/usr/bin/zq-server" --db "$state/zq-server/zq-server.db" --add-member member1 <<<"s3cret-pass"
 
 # --- the client, logged in through its own dialog ---
 mkdir -p "$tmp/xdg" "$tmp/home" "$tmp/run"
@@ -161,20 +165,20 @@ sanitizers+=("ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order
 env -i PATH="$PATH" HOME="$tmp/home" XDG_DATA_HOME="$tmp/xdg" TMPDIR="$tmp/run" "${sanitizers[@]}" \
   XDG_RUNTIME_DIR="$tmp/run" QT_QPA_PLATFORM=offscreen ZQ_SERVER_HOST=127.0.0.1 \
   ZQ_REQUEST_PORT="$request_port" ZQ_PUSH_PORT="$push_port" ZQ_DATA_PORT="$data_port" \
-  ZQ_TEST_LOGIN="demo demo AB12" LD_PRELOAD="$preload" \
+  ZQ_TEST_LOGIN="member1 s3cret-pass AB12" LD_PRELOAD="$preload" \
   "$root/usr/bin/zelvanquorvex" >"$tmp/client.log" 2>&1 &
 client_pid=$!
-logged_in() { grep -q '6 login "demo" -> 1' "$tmp/server.log"; }
+logged_in() { grep -q '6 login "member1" -> 1' "$tmp/server.log"; }
 started() { grep -qE 'request [^ ]+: 54 ' "$tmp/server.log"; }
 settings=$tmp/xdg/zelvanquorvex/data
 if wait_for 600 logged_in; then
-  echo "ok: the unpacked client logged in as demo"
+  echo "ok: the unpacked client logged in as the added member"
   check "the client runs its start-up loads" wait_for 600 started
   check "the installed client keeps its settings in the per-user data directory" \
     wait_for 600 test -s "$settings"
   check "and nothing beside the program" test ! -e "$root/usr/bin/data" -a ! -e "$root/usr/bin/history"
 else
-  fail "the unpacked client logged in as demo"
+  fail "the unpacked client logged in as the added member"
   echo "--- client"; cat "$tmp/client.log"; echo "--- server"; cat "$tmp/server.log"
 fi
 kill -TERM "$client_pid" 2>/dev/null || true

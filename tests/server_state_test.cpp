@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "server/listener.h"
+#include "server/login_throttle.h"
 #include "server/options.h"
 #include "server/sessions.h"
 #include "tests/support/wait_until.h"
@@ -233,11 +234,31 @@ TEST(ServerOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(d.versionNumber, 12123111);
     EXPECT_TRUE(d.fixedCode.empty());
     EXPECT_FALSE(d.seed);
+    EXPECT_FALSE(d.demoMembers);
+    EXPECT_EQ(ControlSecretPath(d), "control-secret");
 
     ServerOptions o;
-    ASSERT_EQ(Parse({"--request-port", "0", "--push-port", "65535", "--data-port", "1", "--db",
-                     "/tmp/x.db", "--version-number", "-5", "--fixed-code", "ab12", "--ports-file",
-                     "p", "--seed", "18446744073709551615"},
+    ASSERT_EQ(Parse({"--request-port",
+                     "0",
+                     "--push-port",
+                     "65535",
+                     "--data-port",
+                     "1",
+                     "--db",
+                     "/tmp/x.db",
+                     "--version-number",
+                     "-5",
+                     "--fixed-code",
+                     "ab12",
+                     "--ports-file",
+                     "p",
+                     "--seed",
+                     "18446744073709551615",
+                     "--demo-members",
+                     "--add-member",
+                     "王五",
+                     "--control-secret-file",
+                     "/etc/zq/secret"},
                     o, msg),
               ParseOutcome::Run)
         << msg;
@@ -249,6 +270,11 @@ TEST(ServerOptionsTest, DefaultsAndEveryOption) {
     EXPECT_EQ(o.fixedCode, "ab12");
     EXPECT_EQ(o.portsFile, "p");
     EXPECT_EQ(o.seed, 18446744073709551615ull);
+    EXPECT_TRUE(o.demoMembers);
+    EXPECT_EQ(o.addMember, "王五");
+    EXPECT_EQ(ControlSecretPath(o), "/etc/zq/secret");
+    o.controlSecretFile.clear();
+    EXPECT_EQ(ControlSecretPath(o), "/tmp/control-secret");
     EXPECT_EQ(Parse({"--help"}, o, msg), ParseOutcome::Help);
 }
 
@@ -272,6 +298,46 @@ TEST(ServerOptionsTest, BadArgumentsAreRefused) {
         EXPECT_EQ(Parse(args, o, msg), ParseOutcome::Error) << args[0];
         EXPECT_FALSE(msg.empty()) << args[0];
     }
+}
+
+// Failed logins hold back the next attempts on their name at their address, on their name and
+// from their address, more with every failure; the members behind the guesser's address and the
+// member's own success are not held back.
+TEST(LoginThrottleTest, DelaysGrowPerAddressAndMemberAndAreForgotten) {
+    using namespace std::chrono_literals;
+    LoginThrottle t;
+    auto now = LoginThrottle::Clock::time_point{} + 1h;
+    auto admit = [&](const std::string& member, const char* address) {
+        const LoginThrottle::Turn turn = t.Admit(member, address, now);
+        return turn.admitted ? std::chrono::duration_cast<std::chrono::seconds>(turn.wait).count()
+                             : -1;
+    };
+    // One address guessing one name: each guess waits for its turn, held at most 8 s.
+    std::vector<long> waits;
+    for (int i = 0; i < 7; ++i) {
+        waits.push_back(admit("demo", "10.0.0.1"));
+        now += std::chrono::seconds(waits.back());
+        t.Failed("demo", "10.0.0.1", now);
+    }
+    EXPECT_EQ(waits, (std::vector<long>{0, 0, 0, 1, 2, 4, 8}));
+    EXPECT_EQ(admit("demo", "10.0.0.1"), -1);  // 16 s ahead: refused at once
+    EXPECT_EQ(admit("zhang", "10.0.0.1"), 0);  // a colleague behind the same address
+    EXPECT_EQ(admit("demo", "10.0.0.2"), 4);   // the name's 7 failures, from anywhere
+    t.Succeeded("demo", "10.0.0.2");
+    EXPECT_EQ(admit("demo", "10.0.0.3"), 0);
+    // One address trying many names: after 20 failures its attempts are held, 8 at once.
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(admit("n" + std::to_string(i), "10.0.0.9"), 0);
+        t.Failed("n" + std::to_string(i), "10.0.0.9", now);
+    }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(admit("x" + std::to_string(i), "10.0.0.9"), 1);
+    EXPECT_EQ(admit("y", "10.0.0.9"), -1);
+    now += 1s;
+    EXPECT_EQ(admit("y", "10.0.0.9"), 1);
+    // A quarter of an hour after the last failure everything is forgotten.
+    now += 16min;
+    EXPECT_EQ(admit("demo", "10.0.0.1"), 0);
+    EXPECT_EQ(admit("z", "10.0.0.9"), 0);
 }
 
 }  // namespace

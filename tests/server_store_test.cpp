@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "server/member_admin.h"
 #include "server/session_store.h"
 #include "server/sessions.h"
 #include "server/store.h"
@@ -56,6 +57,38 @@ TEST_F(StoreTest, FreshStoreHoldsTheSeededMembers) {
         EXPECT_EQ(m->programTrading, e.programTrading) << e.name;
     }
     EXPECT_EQ(store->Members().size(), std::size(expected));
+}
+
+TEST_F(StoreTest, WithoutDemoMembersTheStoreStartsEmptyAndTheOperatorAddsMembers) {
+    std::string error, message;
+    auto store = Store::Open(path_, &error, false);
+    ASSERT_TRUE(store) << error;
+    EXPECT_TRUE(store->Members().empty());
+    struct Refused {
+        std::string name, password, why;
+    };
+    const Refused refused[] = {
+        {"", "long enough", "empty"},
+        {"a\tb", "long enough", "control character"},
+        {"ann", "short", "shorter than 8"},
+        {"ann", "", "empty"},
+        {"ann\xF0\x9F\x98\x80", "long enough", "code page 936"},
+        {std::string(20, 'x') + "张张张张张张张张张张张", "long enough", "40 bytes"},
+        {"ann", std::string(41, 'p'), "40 bytes"},
+    };
+    for (const Refused& r : refused) {
+        EXPECT_FALSE(AddOperatorMember(*store, r.name, r.password, message)) << r.name;
+        EXPECT_NE(message.find(r.why), std::string::npos) << message;
+    }
+    EXPECT_TRUE(store->Members().empty());
+    ASSERT_TRUE(AddOperatorMember(*store, "王五", "s3cret-pass", message)) << message;
+    EXPECT_FALSE(AddOperatorMember(*store, "王五", "other-pass", message));
+    EXPECT_NE(message.find("exists"), std::string::npos);
+    const auto m = store->CheckPassword("王五", "s3cret-pass");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->state, 1);
+    EXPECT_EQ(m->accountClass, 1);
+    EXPECT_EQ(store->Members().size(), 1u);
 }
 
 TEST_F(StoreTest, WrongPasswordsAndUnknownNamesFail) {

@@ -1,9 +1,13 @@
 // The running server on real sockets: version check, the login results, several requests on
 // one connection, bad requests that close only their own connection, shutdown and restart.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <random>
 #include <thread>
 #include <vector>
@@ -293,6 +297,72 @@ TEST(ServerLifecycleTest, TerminatesCleanlyWithOpenConnections) {
     EXPECT_TRUE(server.Stop()) << server.Log();
     EXPECT_TRUE(ClosedByServer(idle));
     EXPECT_NE(server.Log().find("stopped"), std::string::npos);
+}
+
+// A login from another loopback address: its result, or nothing when no answer came.
+std::optional<std::int32_t> LoginFrom(const char* address, std::uint16_t port, const char* name,
+                                      const char* password) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Socket s(fd);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &from.sin_addr);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    to.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        return std::nullopt;
+    s.SetReadTimeout(20000);
+    const auto image = FetchVerification(s);
+    if (!image) return std::nullopt;
+    const auto reply = SendLogin(s, name, password, kCode, image->key);
+    if (!reply) return std::nullopt;
+    return reply->result;
+}
+
+// A guesser at one address is held back on the name it guesses, while the member logs in from
+// its own address and a colleague from the guesser's address.
+TEST_F(ServerWireTest, FailedLoginsHoldBackTheGuessNotTheMembers) {
+    const std::uint16_t p = port();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(LoginFrom("127.0.0.3", p, "demo", "guess"), 0);
+    EXPECT_EQ(LoginFrom("127.0.0.3", p, "张三", "zhangsan"), 1);
+    EXPECT_EQ(LoginFrom("127.0.0.4", p, "demo", "demo"), 1);
+    const std::string log = server_->Log();
+    std::size_t held = 0, at = 0;
+    while ((at = log.find("request 127.0.0.3", at)) != std::string::npos) {
+        const std::string line = log.substr(at, log.find('\n', at) - at);
+        held += line.find("(held ") != std::string::npos ? 1 : 0;
+        EXPECT_EQ(
+            line.find("张三") != std::string::npos && line.find("(held ") != std::string::npos,
+            false)
+            << line;
+        ++at;
+    }
+    EXPECT_EQ(held, 1u) << log;  // the fourth guess
+}
+
+// A store made without the demo members has none; the operator's command adds one, also to
+// the store of a server that runs.
+TEST(ServerLifecycleTest, TheOperatorAddsMembersToAStoreWithoutDemoMembers) {
+    ServerProcess server({"--fixed-code", kCode});
+    ASSERT_TRUE(server.Stop());
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(server.dbPath() + suffix);
+    auto addMember = [&](const char* name, const char* password) {
+        const std::string command = std::string(ZQ_BIN_DIR "/zq-server --db '") + server.dbPath() +
+                                    "' --add-member " + name;
+        FILE* p = ::popen(command.c_str(), "w");
+        if (!p) return -1;
+        std::fputs(password, p);
+        return ::pclose(p);
+    };
+    ASSERT_EQ(addMember("王五", "s3cret-pass\n"), 0);
+    ASSERT_TRUE(server.Restart()) << server.Error();
+    EXPECT_FALSE(test::LoginAs(server.requestPort(), "demo", "demo", kCode));
+    EXPECT_TRUE(test::LoginAs(server.requestPort(), "王五", "s3cret-pass", kCode));
+    EXPECT_EQ(addMember("赵六", "secret-two"), 0);  // while it runs; no line end needed
+    EXPECT_TRUE(test::LoginAs(server.requestPort(), "赵六", "secret-two", kCode));
+    EXPECT_NE(addMember("赵六", "secret-two"), 0);
 }
 
 TEST(ServerLifecycleTest, MembersSurviveARestart) {

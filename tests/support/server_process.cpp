@@ -142,7 +142,8 @@ bool ServerProcess::StartOnce(const std::array<std::uint16_t, 3>& ports, std::ui
     // Tests count records: the market's own signals only for a test that asks for them; and
     // every market open whatever the hour, unless a test asks for the trading hours
     // ({"--trading-hours", "standard"}). A later option wins.
-    args.insert(args.end(), {"--auto-signals", "0", "--trading-hours", "always"});
+    // Tests log in as the demo members.
+    args.insert(args.end(), {"--auto-signals", "0", "--trading-hours", "always", "--demo-members"});
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -27,7 +27,8 @@ class ServerProcess {
     // thread that runs the test.
     //
     // Starts build/bin/zq-server with ports 0 and --ports-file, --db in a fresh temporary
-    // directory, --auto-signals 0, --trading-hours always and --web-port on a free port, then
+    // directory, --auto-signals 0, --trading-hours always, --demo-members and --web-port on a
+    // free port, then
     // `extraArgs` (which may turn them back, e.g. {"--trading-hours", "standard"} or
     // {"--web-port", "0"}); returns once the request port accepts (or the start failed: see
     // Running() and Error()).
