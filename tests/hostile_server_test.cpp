@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -327,19 +328,32 @@ TEST(CountedListTest, TradingListsOverTheCapKeepTheirOldContentAndSayTheLoadFail
 
 // --- Instrument records ---
 
-TEST(InstrumentLoadTest, RecordsWithDecimalsOutsideZeroToNineAreLeftOut) {
+TEST(InstrumentLoadTest, RecordsThatCannotBeReckonedWithAreLeftOut) {
     FakeUi ui;
-    Answers server([](Socket& peer, int) {
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+    std::vector<InstrumentRecord> sent;
+    const auto add = [&](std::int32_t id, std::int32_t decimals) -> InstrumentRecord& {
+        InstrumentRecord& r = sent.emplace_back();
+        r.id = id;
+        r.decimals = decimals;
+        return r;
+    };
+    add(1, 2);
+    add(2, -39);  // no usable prices
+    add(3, 10);   // nor here
+    add(4, 0);
+    add(1, 3);                           // gold again: the first record counts
+    add(43, 2);                          // not an instrument of the catalogue
+    add(5, 2).pointValue = kNaN;         // money that is no number
+    add(6, 2).lotDecimals = 0x7fffffff;  // lots no order can be built from
+    add(7, 2).minLots = kNaN;            // nor here
+    add(8, 2).stopDistance = std::numeric_limits<float>::infinity();  // no distance to keep
+    Answers server([&](Socket& peer, int) {
         RequestHeader h;
         if (!ScriptServer::ReadHeader(peer, h)) return;
         Bytes answer;
-        Put32(answer, 4);
-        for (auto [id, decimals] : {std::pair{1, 2}, {2, -39}, {3, 10}, {4, 0}}) {
-            InstrumentRecord r{};
-            r.id = id;
-            r.decimals = decimals;
-            Put(answer, &r, sizeof r);
-        }
+        Put32(answer, static_cast<std::int32_t>(sent.size()));
+        Put(answer, sent.data(), sent.size() * sizeof(InstrumentRecord));
         peer.Send(answer.data(), answer.size());
     });
     TradingModel model;
@@ -347,6 +361,7 @@ TEST(InstrumentLoadTest, RecordsWithDecimalsOutsideZeroToNineAreLeftOut) {
     EXPECT_FALSE(model.LoadInstruments(s));
     ASSERT_EQ(model.instruments.size(), 2u);
     EXPECT_EQ(model.instruments[0].id, 1);
+    EXPECT_EQ(model.instruments[0].decimals, 2);
     EXPECT_EQ(model.instruments[1].id, 4);
 
     // A market record of the rejected instrument gives no price at all, never inf or NaN.

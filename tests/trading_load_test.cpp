@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -133,6 +134,9 @@ struct ListCase {
 TEST_F(LoadTest, APositionListTakesTheWholeRecordsThatArrived) {
     const auto three = Tickets({"A", "B", "C"});
     const auto two = Tickets({"A", "B"});
+    auto unusable = three;  // money that is no number cannot be summed into the account
+    unusable[1].openPrice = std::numeric_limits<double>::quiet_NaN();
+    unusable[2].heldQuantity = std::numeric_limits<double>::infinity();
     const std::vector<std::string> old{"OLD"}, none{}, ab{"A", "B"}, a{"A"};
     const ListCase cases[] = {
         {"count 0 empties the list", Int32Bytes(0), none, true},
@@ -140,6 +144,7 @@ TEST_F(LoadTest, APositionListTakesTheWholeRecordsThatArrived) {
         {"every record", ListAnswer(3, three), {"A", "B", "C"}, true},
         {"a count larger than the records", ListAnswer(3, two), ab, false},
         {"a record cut short", ListAnswer(2, two, 100), a, false},
+        {"figures that are not numbers", ListAnswer(3, unusable), a, false},
         // Refused before any record is read: the records after the cap would be left for the
         // next answer on the connection.
         {"a count beyond any list", ListAnswer(0x7fffffff, two), old, false},

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <bitset>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -34,6 +36,40 @@ struct Pricing {
         converted = true;
     }
 };
+
+template <typename... T>
+bool AllFinite(T... values) {
+    return (std::isfinite(static_cast<double>(values)) && ...);
+}
+
+// Whether a record the server sent can be reckoned with; the rest are left out of its list and
+// the load reads as failed. Prices are scaled by 10^decimals: outside 0..9 they come out as 0,
+// inf or NaN. An instrument is one of the catalogue's ids, the first record of its id, with lot
+// rules an order can be built from; every money and lot figure is a finite number.
+bool Usable(const InstrumentRecord& i) {
+    return i.id >= 1 && i.id <= kInstrumentCount && i.decimals >= 0 && i.decimals <= 9 &&
+           i.lotDecimals >= 0 && i.lotDecimals <= 9 &&
+           AllFinite(i.last, i.ask, i.bid, i.pointValue, i.minLots, i.lotStep, i.feeValue,
+                     i.marginValue, i.deferralValue, i.buySpread, i.sellSpread, i.pendingDistance,
+                     i.stopDistance) &&
+           i.minLots >= 0 && i.lotStep >= 0;
+}
+bool Usable(const PositionRecord& p) {
+    return AllFinite(p.openedQuantity, p.heldQuantity, p.openPrice, p.stopLoss, p.takeProfit,
+                     p.occupiedMargin, p.deferralFee, p.fee1, p.fee2);
+}
+bool Usable(const PendingOrderRecord& o) {
+    return AllFinite(o.quantity, o.price, o.stopLoss, o.takeProfit);
+}
+
+// Leaves out the records that are not usable, keeping the order of the rest; false when any
+// was left out.
+template <typename Record>
+bool KeepUsable(std::vector<Record>& records) {
+    const std::size_t before = records.size();
+    std::erase_if(records, [](const Record& r) { return !Usable(r); });
+    return records.size() == before;
+}
 
 // A request connection that is shut down both ways and closed when the sequence is done.
 template <typename Fn>
@@ -238,12 +274,13 @@ bool TradingModel::LoadList(Socket& s, std::int32_t command, const void* payload
         ShowMessage(nullptr, kPositionsLoadFailedText);
         return false;
     }
+    const bool allUsable = KeepUsable(fresh);
     {
         std::lock_guard<std::mutex> guard(lock);
         list.swap(fresh);
     }
     if (refilled) *refilled = true;
-    if (!r.complete) {
+    if (!r.complete || !allUsable) {
         // The list holds the records that arrived whole; the load still failed, and the
         // steps after it on this connection must not run.
         ShowMessage(nullptr, kPositionsLoadFailedText);
@@ -257,13 +294,16 @@ bool TradingModel::LoadInstruments(Socket& s) {
     std::vector<InstrumentRecord> fresh;
     ListResult r = ReadCountedList(s, fresh);
     if (r.refused || r.announced <= 0) return r.complete;
-    // Prices are scaled by 10^decimals: outside 0..9 they come out as 0, inf or NaN.
-    const auto usable = [](const InstrumentRecord& i) {
-        return i.decimals >= 0 && i.decimals <= 9;
-    };
-    const auto bad = std::stable_partition(fresh.begin(), fresh.end(), usable);
-    const bool allUsable = bad == fresh.end();
-    fresh.erase(bad, fresh.end());
+    // Of several records with one id the first counts, as in FindInstrument: the list holds
+    // at most one record per instrument of the catalogue.
+    std::bitset<kInstrumentCount + 1> seen;
+    const std::size_t before = fresh.size();
+    std::erase_if(fresh, [&](const InstrumentRecord& i) {
+        if (!Usable(i) || seen.test(static_cast<std::size_t>(i.id))) return true;
+        seen.set(static_cast<std::size_t>(i.id));
+        return false;
+    });
+    const bool allUsable = fresh.size() == before;
     {
         std::lock_guard<std::mutex> lock(instrumentLock);
         instruments.swap(fresh);

@@ -90,12 +90,14 @@ class TradingModel {
     // the whole answer arrived.
 
     // Command 1. A positive count replaces the list with the records that arrived whole;
-    // a count of 0 or less, or one above the list cap, leaves it as it was. A record whose
-    // decimals lie outside 0..9 has no usable prices: it is left out and the load reads as
-    // failed. Silent on failure.
+    // a count of 0 or less, or one above the list cap, leaves it as it was. A record that
+    // cannot be reckoned with (an id outside the catalogue's 1..42 or one already listed,
+    // decimals or lot decimals outside 0..9, a figure that is not a finite number, negative lot
+    // rules) is left out and the load reads as failed. Silent on failure.
     bool LoadInstruments(Socket& s);
     // Command 20, 16, 17: the list is replaced by the records that arrived whole once the count
     // has been read; a failure before that, or a count above the list cap, keeps the old list.
+    // A record with a figure that is not a finite number is left out and the load fails.
     // Failures show "获取持仓信息失败".
     bool LoadPositionSummary(Socket& s);
     bool LoadPositions(Socket& s);
