@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "base/atomic_file.h"
 #include "base/config.h"
@@ -35,6 +36,9 @@ SettingsBlock ReadSettings(const std::string& path) {
 }
 
 SettingsBlock ReadSettings() {
+    // The first read of a run sweeps what a write killed before its rename left behind.
+    static std::once_flag swept;
+    std::call_once(swept, [] { RemoveStaleTemporaries(DataDirectory()); });
     return ReadSettings(SettingsPath());
 }
 

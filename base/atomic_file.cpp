@@ -1,11 +1,14 @@
 #include "base/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <filesystem>
+#include <string_view>
 
 #include "base/unique_fd.h"
 
@@ -38,7 +41,37 @@ void SyncParentDirectory(const std::string& path) {
     if (d.Valid()) ::fsync(d.Get());
 }
 
+// The process id of a temporary file's name ("<name>.tmp.<pid>.<n>"); 0 when it is not one.
+pid_t WriterOf(std::string_view name) {
+    const std::size_t mark = name.rfind(".tmp.");
+    if (mark == std::string_view::npos || mark == 0) return 0;
+    const std::string_view rest = name.substr(mark + 5);
+    const std::size_t dot = rest.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == rest.size()) return 0;
+    const auto digits = [](std::string_view t) {
+        return t.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digits(rest.substr(0, dot)) || !digits(rest.substr(dot + 1))) return 0;
+    pid_t pid = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + dot, pid);
+    return error == std::errc() && pid > 0 ? pid : 0;
+}
+
 }  // namespace
+
+int RemoveStaleTemporaries(const std::string& directory) {
+    std::error_code ec;
+    int removed = 0;
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const pid_t pid = WriterOf(it->path().filename().string());
+        if (pid == 0 || pid == ::getpid()) continue;
+        // A process that still runs may be writing it right now.
+        if (::kill(pid, 0) == 0 || errno == EPERM) continue;
+        if (::unlink(it->path().c_str()) == 0) ++removed;
+    }
+    return removed;
+}
 
 bool WriteFileAtomically(const std::string& path, const FilePart* parts, std::size_t count) {
     const std::string tmp = TemporaryPath(path);

@@ -23,6 +23,11 @@ inline bool WriteFileAtomically(const std::string& path, const std::string& cont
     return WriteFileAtomically(path, content.data(), content.size());
 }
 
+// Removes what writes of a process that no longer runs left in `directory`: files named
+// "<name>.tmp.<pid>.<n>" (a write killed between its temporary file and the rename) whose
+// process is gone. The number removed.
+int RemoveStaleTemporaries(const std::string& directory);
+
 // Reads until `size` bytes have arrived or the file ends; the number of bytes read (less than
 // `size` at the end of the file or on an error).
 std::size_t ReadFully(int fd, void* data, std::size_t size);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "base/atomic_file.h"
 #include "base/config.h"
@@ -18,6 +19,9 @@ namespace zq {
 std::string HistoryDirectory() {
     std::string dir = DataDirectory() + "/history";
     EnsureDirectory(dir);
+    // Once a run: a cache write killed before its rename leaves its temporary file behind.
+    static std::once_flag swept;
+    std::call_once(swept, [&] { RemoveStaleTemporaries(dir); });
     return dir;
 }
 

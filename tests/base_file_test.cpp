@@ -1,6 +1,7 @@
 // Whole-file writes and the market clock of the bottom layer.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -76,6 +77,25 @@ TEST_F(AtomicFileTest, ConcurrentWritersLeaveOneWholeVersion) {
     ASSERT_EQ(content.size(), 4096u);
     EXPECT_EQ(content, std::string(4096, content[0]));
     EXPECT_EQ(Entries(), 1);
+}
+
+TEST_F(AtomicFileTest, WhatAKilledWriterLeftIsSweptAndNothingElse) {
+    // A child that exits at once gives the id of a process that no longer runs.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string dead = ".tmp." + std::to_string(gone) + ".3";
+    const std::string alive = ".tmp." + std::to_string(::getppid()) + ".1";
+    for (const std::string& name :
+         std::vector<std::string>{"kd1_15" + dead, "data" + dead, "kd2_15" + alive, "kd1_15",
+                                  "notes.tmp.x.1", "kd3_5.tmp." + std::to_string(gone)})
+        std::ofstream((dir_ / name).string()) << "x";
+    EXPECT_EQ(RemoveStaleTemporaries(dir_.string()), 2);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / ("kd1_15" + dead)));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / ("data" + dead)));
+    EXPECT_EQ(Entries(), 4);  // a running writer's file, the cache file, names of other shapes
+    EXPECT_EQ(RemoveStaleTemporaries((dir_ / "missing").string()), 0);
 }
 
 TEST_F(AtomicFileTest, ReadFullyStopsAtTheEnd) {
