@@ -92,6 +92,28 @@ TEST(CatalogueTest, ChargesFollowTheirMethods) {
     EXPECT_DOUBLE_EQ(ClosingFee(index, 80.25, 2), 60);  // both sides
     EXPECT_DOUBLE_EQ(DailyDeferral(index, 80.25, 2), 30);
 
+    // Half a fen goes up, whatever the double's last bit: every 纽约原油 fee (0.03 % of
+    // price x 100 x 62.5 x lots, i.e. points x tenths of a lot x 0.1875 fen) against whole-fen
+    // arithmetic, 0.4 lot at 88.30 (66.225) among them.
+    const InstrumentRules& crude = *FindRules(13);
+    EXPECT_DOUBLE_EQ(SideFee(crude, 88.30, 0.4), 66.23);
+    int halves = 0;
+    for (std::int64_t points = 8000; points <= 9600; ++points) {
+        for (std::int64_t tenths = 1; tenths <= 20; ++tenths) {
+            const std::int64_t tenThousandthsOfFen = points * tenths * 1875;
+            halves += tenThousandthsOfFen % 10000 == 5000 ? 1 : 0;
+            const double expected = static_cast<double>((tenThousandthsOfFen + 5000) / 10000) / 100;
+            ASSERT_DOUBLE_EQ(
+                SideFee(crude, static_cast<double>(points) / 100, static_cast<double>(tenths) / 10),
+                expected)
+                << points << " points, " << tenths << " tenths";
+        }
+    }
+    EXPECT_GT(halves, 100);
+    EXPECT_DOUBLE_EQ(RoundMoney(2.675), 2.68);
+    EXPECT_DOUBLE_EQ(RoundMoney(-2.675), -2.68);
+    EXPECT_DOUBLE_EQ(RoundMoney(2.6749), 2.67);
+
     const InstrumentRules& rebar = *FindRules(32);  // futures: no deferral
     EXPECT_DOUBLE_EQ(DailyDeferral(rebar, 3700, 10), 0);
     EXPECT_DOUBLE_EQ(MarginFor(rebar, 3700, 10), 33300);  // 9 % of 370,000

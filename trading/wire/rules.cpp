@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 
 namespace zq {
 namespace {
@@ -14,13 +16,40 @@ std::int64_t Fen(double yuan) {
     return std::llround(yuan * 100.0);
 }
 
+// An exact amount rounded to the fen, half a fen up (away from zero); nothing when it is not a
+// valid number.
+std::optional<double> RoundFen(const Decimal& yuan) {
+    const Decimal fen = yuan * Decimal::FromInt(100);
+    if (!fen.Valid()) return std::nullopt;
+    const std::string text = Abs(fen).ToString();
+    const std::size_t point = text.find('.');
+    std::int64_t whole = std::stoll(text.substr(0, point));
+    if (point != std::string::npos && point + 1 < text.size() && text[point + 1] >= '5') ++whole;
+    const double magnitude = (Decimal::FromInt(whole) / Decimal::FromInt(100)).ToDouble();
+    return fen.IsNegative() ? -magnitude : magnitude;
+}
+
+Decimal ReadLots(const InstrumentRecord& r, double lots);
+
 // A charge by its method: proportional values are the notional value times value / divisor.
+// Computed in exact decimal from the figures as the record and the screen show them: the
+// price in whole price points, the lots on their step, the float value 0.03 as 0.03; so a
+// charge of exactly half a fen rounds up.
 double Charge(const InstrumentRecord& r, std::int32_t method, float value, double divisor,
               double price, double lots) {
-    if (method == kProportional)
-        return RoundMoney(price * static_cast<double>(PowerOf10(r.decimals)) * r.pointValue * lots *
-                          value / divisor);
-    return RoundMoney(static_cast<double>(value) * lots);
+    const double points = price * static_cast<double>(PowerOf10(r.decimals));
+    std::optional<double> exact;
+    if (std::isfinite(points) && std::isfinite(lots) && std::abs(points) < 9.0e15) {
+        const Decimal amount = Decimal::FromFloat(value) * ReadLots(r, lots);
+        exact = method == kProportional
+                    ? RoundFen(amount * Decimal::FromInt(std::llround(points)) *
+                               Decimal::FromFloat(r.pointValue) /
+                               Decimal::FromInt(static_cast<std::int64_t>(divisor)))
+                    : RoundFen(amount);
+    }
+    if (exact) return *exact;
+    return RoundMoney(method == kProportional ? points * r.pointValue * lots * value / divisor
+                                              : static_cast<double>(value) * lots);
 }
 
 bool OnStep(const InstrumentRecord& r, const Decimal& lots) {
@@ -169,7 +198,14 @@ bool PendingClear(const Decimal& price, const Decimal& market, const Decimal& di
 }
 
 double RoundMoney(double yuan) {
-    return std::round(yuan * 100.0) / 100.0;
+    const double fen = yuan * 100.0;
+    const double rounded = std::round(fen);
+    // Away from a half fen the double's rounding is the exact one; near a half the figure is
+    // taken as the decimal its 15 significant digits stand for.
+    const double nearHalf = 1e-9 + std::abs(fen) * 1e-13;
+    if (!std::isfinite(fen) || std::abs(std::abs(fen - rounded) - 0.5) > nearHalf)
+        return rounded / 100.0;
+    return RoundFen(Decimal::FromDouble(yuan)).value_or(rounded / 100.0);
 }
 
 double MarginFor(const InstrumentRecord& r, double price, double lots) {

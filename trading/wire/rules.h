@@ -101,7 +101,9 @@ bool PendingClear(const Decimal& price, const Decimal& market, const Decimal& di
 
 // --- Money ---
 
-// Money rounded to the fen.
+// Money rounded to the fen, half a fen up (away from zero), in exact decimal: the figure is
+// the decimal its 15 significant digits stand for, so 66.225 is 66.23 although its double lies
+// just below.
 double RoundMoney(double yuan);
 // The margin of `lots` at `price` (proportional: the notional value x percent / 100; per lot:
 // the amount x lots) and the fee of one side (proportional: ratio x 10000; per lot), each
