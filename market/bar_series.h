@@ -27,11 +27,11 @@
 // layout. Hooks are set before the chart is shared between threads; invalidation, data-window,
 // price-scale and cross hooks are called with no chart lock held.
 //
-// Bounds. A series holds at most kMaxBarsPerSeries bars (about 280 MB of records): history
-// records beyond it are dropped, a new front bar beyond it pushes the oldest bar out, and a
-// cache file that claims more is not read. That is some 140 years of 15-minute bars around the
-// clock, far beyond any real history, yet small enough that a bad count from the server or a
-// foreign file cannot exhaust memory.
+// Bounds. A series holds at most kMaxBarsPerSeries bars (84 MB of records), however many
+// transfers page it further back: history records beyond it are dropped, a new front bar beyond
+// it pushes the oldest bar out, and a cache file that claims more is not read. That is forty
+// years of 15-minute bars around the clock, far beyond any real history, yet small enough that
+// a bad count from the server or a foreign file cannot exhaust memory or the disk.
 #pragma once
 
 #include <atomic>
@@ -52,7 +52,7 @@
 
 namespace zq {
 
-constexpr std::size_t kMaxBarsPerSeries = 5'000'000;
+constexpr std::size_t kMaxBarsPerSeries = 1'500'000;
 // Finished bars kept aside while the first transfer of a series runs.
 constexpr std::size_t kMaxHeldBars = 1000;
 

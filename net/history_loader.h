@@ -43,10 +43,9 @@ inline constexpr std::int32_t kMaxHistoryBytes = 256 * 1024 * 1024;
 inline constexpr int kHistoryReadChunk = 1 << 20;
 // Records handed to the chart per call, with a check for a newer transfer between calls.
 inline constexpr std::size_t kHistoryRecordRun = 4096;
-// The most bars one transfer brings: forty years of 15-minute bars around the clock (some
-// 1.4 million) fit, and so the archive may unpack to no more than this many records' bytes
-// (84 MB) in all, whatever its items claim.
-inline constexpr std::size_t kMaxHistoryBars = 1'500'000;
+// The most bars one transfer brings, as many as the whole series holds: the archive may unpack
+// to no more than this many records' bytes (84 MB) in all, whatever its items claim.
+inline constexpr std::size_t kMaxHistoryBars = kMaxBarsPerSeries;
 inline constexpr std::uint64_t kMaxHistoryUnpackedBytes =
     std::uint64_t{kMaxHistoryBars} * sizeof(BarRecord);
 

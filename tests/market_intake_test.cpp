@@ -61,5 +61,18 @@ TEST(HistoryBlockIntakeTest, MixedRecordsInOneCall) {
     EXPECT_EQ(chart.BarCount(), 0u);
 }
 
+// Paging further back, transfer after transfer, never takes the series past its bound: the
+// newest bars stay and the oldest of the last transfer are dropped.
+TEST(HistoryBlockIntakeTest, PagingStopsAtTheSeriesBound) {
+    KLineData chart;
+    chart.Reset(3, 60);
+    const std::size_t run = kMaxBarsPerSeries / 2 + 1;
+    std::vector<BarRecord> records(run, FinishedBar(1, 5, 6, 7, 4, 3));
+    EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), run);
+    EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), kMaxBarsPerSeries - run);
+    EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), 0u);
+    EXPECT_EQ(chart.BarCount(), kMaxBarsPerSeries);
+}
+
 }  // namespace
 }  // namespace zq
