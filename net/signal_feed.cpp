@@ -149,6 +149,10 @@ std::size_t SignalFeed::Publish(const BarRecord& record) {
         const std::size_t removed = std::erase_if(
             signals, [&](const BarRecord& r) { return SameSignal(AsSignal(r), signal); });
         signals.push_back(record);
+        if (signals.size() > kMaxSignalsPerSeries)
+            signals.erase(signals.begin(),
+                          signals.begin() +
+                              static_cast<std::ptrdiff_t>(signals.size() - kMaxSignalsPerSeries));
         return removed;
     });
 }

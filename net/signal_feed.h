@@ -69,6 +69,11 @@ std::string SignalAnnouncement(const SignalRecord& signal, const InstrumentRecor
 // "支撑位" for side 11, "阻力位" for any other value.
 const char* SignalSideText(std::uint8_t side);
 
+// The most signals a chart's list keeps: years of a busy instrument's signals; a publication
+// beyond it drops the oldest, so a flood of signals can neither fill memory nor make every
+// intake and repaint walk an endless list.
+inline constexpr std::size_t kMaxSignalsPerSeries = 5000;
+
 // The signals of one instrument in the chart's list (takes the signal lock).
 std::size_t CountSignals(KLineData& chart, int instrument);
 

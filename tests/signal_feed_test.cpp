@@ -184,6 +184,16 @@ TEST_F(SignalFeedTest, EachIdentityFieldMakesADifferentSignalAppendedAtTheEnd) {
     EXPECT_TRUE(SameSignal(list.front(), variants[0]));
 }
 
+TEST_F(SignalFeedTest, AFloodOfSignalsKeepsTheNewestUpToTheBound) {
+    const std::size_t sent = kMaxSignalsPerSeries + 100;
+    for (std::size_t i = 0; i < sent; ++i)
+        feed_.HistoryIntake(AsBar(MakeSignal(1, 1000000 + static_cast<std::int32_t>(i))));
+    const auto list = Signals();
+    ASSERT_EQ(list.size(), kMaxSignalsPerSeries);
+    EXPECT_EQ(list.front().price, 1000100);
+    EXPECT_EQ(list.back().price, 1000000 + static_cast<std::int32_t>(sent) - 1);
+}
+
 TEST_F(SignalFeedTest, AWithdrawalTakesOutEveryCopyIncludingThoseOfAHistoryTransfer) {
     // The signal arrives with a history transfer (among bars), and an older list held two copies
     // of another one.
