@@ -1,9 +1,15 @@
 #include "server/control.h"
 
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "net/wire/ansi_text.h"
 #include "net/wire/socket.h"
@@ -11,6 +17,7 @@
 #include "server/link_io.h"
 #include "server/log.h"
 #include "server/messages.h"
+#include "server/random.h"
 
 namespace zq::server {
 namespace {
@@ -81,7 +88,67 @@ std::string MarketText(const TradingHours& hours, std::int32_t instrument, std::
            why + ")";
 }
 
+// A first line a browser or another HTTP client sends: "METHOD /path HTTP/1.x".
+bool LooksLikeHttp(std::string_view line) {
+    return line.find(" HTTP/") != std::string_view::npos ||
+           line.find("HTTP/1.") != std::string_view::npos;
+}
+
+// Makes the secret file, readable by its owner alone; false with `error` set when it fails
+// (also when the file appeared meanwhile: then it is read as it is).
+bool MakeSecretFile(const std::string& path, std::string* error) {
+    unsigned char bytes[32];
+    SystemRandomBytes(bytes, sizeof bytes);
+    char hex[2 * sizeof bytes + 1];
+    sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+    const std::string text = std::string(hex) + "\n";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) return true;
+        if (error) *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written =
+        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+        ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written) {
+        ::unlink(path.c_str());
+        if (error) *error = path + ": cannot write the control secret";
+    }
+    return written;
+}
+
 }  // namespace
+
+std::optional<std::string> LoadControlSecret(const std::string& path, std::string* error) {
+    if (!MakeSecretFile(path, error)) return std::nullopt;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (error) *error = path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        ::close(fd);
+        if (error)
+            *error =
+                path + ": the control secret must be a file only its owner can read (chmod 600)";
+        return std::nullopt;
+    }
+    char buffer[1024];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    std::string secret(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+    secret = std::string(Trim(secret.substr(0, secret.find('\n'))));
+    if (secret.size() < 16 || secret.find(' ') != std::string::npos) {
+        if (error)
+            *error = path + ": the control secret needs at least 16 characters and no spaces";
+        return std::nullopt;
+    }
+    return secret;
+}
 
 void ControlPort::Start() {
     connections_.Open();
@@ -94,6 +161,7 @@ void ControlPort::Serve(Socket socket, const std::string& peer) {
     ServeLink(socket, "control", peer, [&](Socket& s, ConnectionLog& log) {
         s.SetReadTimeout(kControlIdleMs);
         std::string pending;
+        bool authenticated = false;
         char buffer[1024];
         for (;;) {
             const std::size_t eol = pending.find('\n');
@@ -114,6 +182,32 @@ void ControlPort::Serve(Socket socket, const std::string& peer) {
             }
             const std::string line(Trim(std::string_view(pending).substr(0, eol)));
             pending.erase(0, eol + 1);
+            if (!authenticated) {
+                // Nothing runs before the secret: a web page that posts to this port (its first
+                // line is HTTP) or any other program without the secret is closed at once.
+                if (LooksLikeHttp(line)) {
+                    log.SetOutcome("HTTP request, closed");
+                    return;
+                }
+                std::string_view rest = line;
+                const std::string_view word = Word(rest);
+                const std::string given(Trim(rest));
+                if (word != "auth" || given.size() != secret_.size() ||
+                    sodium_memcmp(given.data(), secret_.data(), secret_.size()) != 0) {
+                    const std::string answer = "error not authorised\n";
+                    s.Send(answer.data(), answer.size());
+                    log.SetOutcome(word == "auth" ? "wrong secret, closed" : "no auth, closed");
+                    return;
+                }
+                authenticated = true;
+                log.Add("auth -> ok");
+                const std::string answer = "ok authorised\n";
+                if (s.Send(answer.data(), answer.size()) != static_cast<int>(answer.size())) {
+                    log.SetOutcome("send failed, closed");
+                    return;
+                }
+                continue;
+            }
             if (line.empty()) continue;
             const bool quit = line == "quit";
             const std::string answer = quit ? "ok bye" : Execute(line);

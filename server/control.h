@@ -1,9 +1,12 @@
-// The control port: a line protocol on the loopback interface for tests and demos. Each line is
-// one command; each answer is one line, "ok ..." or "error ...". docs/server.md lists the
-// commands.
+// The control port: a line protocol on the loopback interface for tests, demos and the operator.
+// A connection's first line is "auth SECRET" (the secret of the control secret file); one that
+// does not begin so, or whose first line looks like HTTP (a web page posting to the port), is
+// closed without executing anything. Then each line is one command; each answer is one line,
+// "ok ..." or "error ...". docs/server.md lists the commands.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,9 +20,17 @@ constexpr std::size_t kMaxControlLine = 4096;
 // A control connection without a command for this long is closed.
 constexpr int kControlIdleMs = 600000;
 
+// The secret a control connection's first line must carry ("auth SECRET"), read from `path`,
+// which must be readable by its owner alone; a missing file is made (mode 0600) with 32 random
+// bytes in hex. Nothing, with `error` set, when the file cannot be read or made, is open to
+// others, or holds no secret.
+std::optional<std::string> LoadControlSecret(const std::string& path, std::string* error);
+
 class ControlPort {
   public:
-    explicit ControlPort(ServerState& state) : state_(state) {}
+    // Connections must authenticate with `secret` before any command.
+    ControlPort(ServerState& state, std::string secret)
+        : state_(state), secret_(std::move(secret)) {}
     ~ControlPort() { Stop(); }
     ControlPort(const ControlPort&) = delete;
     ControlPort& operator=(const ControlPort&) = delete;
@@ -40,6 +51,7 @@ class ControlPort {
     void Serve(Socket socket, const std::string& peer);
 
     ServerState& state_;
+    const std::string secret_;
     // Declared after the connections it feeds, so that it is gone first.
     ConnectionSet connections_;
     Listener listener_{"control"};

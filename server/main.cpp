@@ -1,6 +1,7 @@
 // zq-server: the stand-in market and trading server.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
         case ParseOutcome::Run:
             break;
     }
+
+    // The store holds password hashes and session keys, the control secret file its secret:
+    // whatever the server makes is for its own user alone.
+    umask(0077);
 
     // The operator adds a member to the store, whether a server uses it just now or not.
     if (!options.addMember.empty()) {

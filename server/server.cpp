@@ -52,7 +52,13 @@ bool Server::Start(std::string* error) {
         return false;
     }
     if (options_.controlPort) {
-        control_ = std::make_unique<ControlPort>(*state_);
+        const std::optional<std::string> secret =
+            LoadControlSecret(ControlSecretPath(options_), error);
+        if (!secret) {
+            closePorts();
+            return false;
+        }
+        control_ = std::make_unique<ControlPort>(*state_, *secret);
         if (!control_->Open(*options_.controlPort, error)) {
             closePorts();
             return false;
@@ -116,7 +122,9 @@ bool Server::Start(std::string* error) {
                 " --add-member NAME\" (the password is read from standard input)");
     LogLine("listening: request " + std::to_string(RequestPort()) + ", push " +
             std::to_string(PushPort()) + ", data " + std::to_string(DataPort()) +
-            (control_ ? ", control " + std::to_string(ControlPortNumber()) : std::string()) +
+            (control_ ? ", control " + std::to_string(ControlPortNumber()) + " (secret in " +
+                            ControlSecretPath(options_) + ")"
+                      : std::string()) +
             (WebPort() ? ", web " + std::to_string(WebPort()) : std::string()) + "; store " +
             options_.dbPath + "; version " + std::to_string(options_.versionNumber) + "; seed " +
             std::to_string(seed_) + "; " + std::to_string(state_->sessions.Size()) +

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -441,6 +442,52 @@ TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
     reading = false;
     reader.join();
     EXPECT_NE(server->Log().find("queue overflow"), std::string::npos);
+}
+
+// The control port obeys only a connection whose first line carries the secret of the file only
+// the server's user can read: a web page's POST, a command without it or a wrong secret runs
+// nothing.
+TEST(ControlPortTest, OnlyTheSecretOpensTheControlPort) {
+    ServerProcess server({"--control-port", "0", "--market-step-ms", "0"});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    const std::string secretFile = server.directory() + "/control-secret";
+    struct stat st {};
+    ASSERT_EQ(::stat(secretFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string secret = test::ControlSecret(server.controlPort());
+    ASSERT_GE(secret.size(), 32u);
+    // Each attempt sends its lines and reads until the server closes.
+    auto attempt = [&](const std::string& lines) {
+        Socket s = test::ConnectLocal(server.controlPort());
+        s.Send(lines.data(), lines.size());
+        std::string answer;
+        char c = 0;
+        while (s.Recv(&c, 1) == 1) answer.push_back(c);
+        return answer;
+    };
+    EXPECT_EQ(attempt("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 18\r\n\r\n"
+                      "price 1 1234.56\n"),
+              "");
+    EXPECT_EQ(attempt("price 1 1234.56\nquit\n"), "error not authorised\n");
+    EXPECT_EQ(attempt("auth " + secret.substr(1) + "x\nprice 1 1234.56\n"),
+              "error not authorised\n");
+    EXPECT_EQ(attempt("auth\nprice 1 1234.56\n"), "error not authorised\n");
+    // Gold still stands at its opening price.
+    Socket request = test::ConnectLocal(server.requestPort());
+    RequestHeader h = test::Header(cmd::LoadInstruments);
+    ASSERT_EQ(request.Send(&h, sizeof h), static_cast<int>(sizeof h));
+    std::int32_t count = 0;
+    InstrumentRecord gold{};
+    ASSERT_EQ(ReceiveExact(request, &count, 4), 4);
+    ASSERT_EQ(ReceiveExact(request, &gold, sizeof gold), static_cast<int>(sizeof gold));
+    EXPECT_FLOAT_EQ(gold.last, 1650.0f);
+    EXPECT_EQ(attempt("auth " + secret + "\nprice 1 1234.56\nquit\n"),
+              "ok authorised\nok 1 1234.56\nok bye\n");
+    // A secret file that others may read is refused at the start.
+    ASSERT_TRUE(server.Stop());
+    ASSERT_EQ(::chmod(secretFile.c_str(), 0640), 0);
+    EXPECT_FALSE(server.Restart());
+    EXPECT_NE(server.Log().find("chmod 600"), std::string::npos);
 }
 
 TEST(ServerOptions, ControlPortAndKeepAliveInterval) {

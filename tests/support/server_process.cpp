@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -79,7 +81,17 @@ std::uint16_t FreePort() {
     return port;
 }
 
+// The control secret of each control port the tests' servers listen on.
+std::mutex secretsMutex;
+std::map<std::uint16_t, std::string> secrets;
+
 }  // namespace
+
+std::string ControlSecret(std::uint16_t controlPort) {
+    std::lock_guard<std::mutex> lock(secretsMutex);
+    const auto it = secrets.find(controlPort);
+    return it == secrets.end() ? std::string() : it->second;
+}
 
 ServerProcess::ServerProcess(std::vector<std::string> extraArgs)
     : extraArgs_(std::move(extraArgs)) {
@@ -190,7 +202,17 @@ bool ServerProcess::StartOnce(const std::array<std::uint16_t, 3>& ports, std::ui
             ports_ = {static_cast<std::uint16_t>(r), static_cast<std::uint16_t>(p),
                       static_cast<std::uint16_t>(d)};
             if (in >> c >> w) webPort_ = static_cast<std::uint16_t>(w);
-            if (ConnectLocal(ports_[0]).Valid()) return true;
+            if (ConnectLocal(ports_[0]).Valid()) {
+                if (c != 0) {
+                    // The secret the server made beside its database, for ControlCommand.
+                    std::ifstream file(dir_ + "/control-secret");
+                    std::string secret;
+                    std::getline(file, secret);
+                    std::lock_guard<std::mutex> lock(secretsMutex);
+                    secrets[static_cast<std::uint16_t>(c)] = secret;
+                }
+                return true;
+            }
         }
         if (Clock::now() >= until) {
             error_ = "the server did not come up:\n" + Tail(Log(), 2000);
@@ -300,10 +322,13 @@ std::uint16_t ServerProcess::controlPort() const {
 std::string ControlCommand(std::uint16_t controlPort, const std::string& line) {
     Socket s = ConnectLocal(controlPort);
     if (!s.Valid()) return {};
-    const std::string out = line + "\n";
+    const std::string out = "auth " + ControlSecret(controlPort) + "\n" + line + "\n";
     if (s.Send(out.data(), out.size()) != static_cast<int>(out.size())) return {};
     std::string answer;
     char c = 0;
+    while (s.Recv(&c, 1) == 1 && c != '\n') answer.push_back(c);
+    if (answer != "ok authorised") return answer;
+    answer.clear();
     while (s.Recv(&c, 1) == 1 && c != '\n') answer.push_back(c);
     s.ShutdownClose();
     return answer;

@@ -118,9 +118,12 @@ struct LoggedIn {
 std::optional<LoggedIn> LoginAs(std::uint16_t requestPort, const std::string& name,
                                 const std::string& password, const std::string& code);
 
-// One line on a new connection to the control port; the answer line without its line end, or
-// "" when the connection fails.
+// One line on a new connection to the control port, after the "auth" line with the port's
+// secret; the answer line without its line end (the refusal when the secret is refused), or ""
+// when the connection fails.
 std::string ControlCommand(std::uint16_t controlPort, const std::string& line);
+// The control secret of a port a ServerProcess listens on ("" for another port).
+std::string ControlSecret(std::uint16_t controlPort);
 
 // One item of the push link: the type and, for a market record (1), the record, for an instant
 // message (2), its fields.
