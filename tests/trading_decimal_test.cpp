@@ -31,6 +31,10 @@ TEST(Decimal, FloatsKeepSevenDigitsAndDoublesFifteen) {
     EXPECT_EQ(Decimal::FromFloat(16777217.0f).ToString(), "16777220");  // float holds 16777216
     EXPECT_EQ(Decimal::FromFloat(3.0e20f).ToString(), "300000000000000000000");
 
+    EXPECT_EQ(Decimal::FromScaled(165482, 2).ToString(), "1654.82");
+    EXPECT_EQ(Decimal::FromScaled(-5, 3).ToString(), "-0.005");
+    EXPECT_EQ(Decimal::FromScaled(7, 0), Decimal::FromInt(7));
+
     EXPECT_EQ(Decimal::FromDouble(0.1).ToString(), "0.1");
     EXPECT_EQ(Decimal::FromDouble(1.0 / 3).ToString(), "0.333333333333333");
     EXPECT_EQ(Decimal::FromDouble(2.0 / 3).ToString(), "0.666666666666667");

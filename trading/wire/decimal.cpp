@@ -403,6 +403,13 @@ Decimal Decimal::FromInt(std::int64_t value) {
     return DecimalAccess::Make(mag, 0, negative);
 }
 
+Decimal Decimal::FromScaled(std::int64_t value, int scale) {
+    const bool negative = value < 0;
+    const std::uint64_t mag =
+        negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    return DecimalAccess::Make(mag, std::clamp(scale, 0, kMaxScale), negative);
+}
+
 Decimal Decimal::FromFloat(float value) {
     return DecimalAccess::FromBinary(static_cast<double>(value), 7);
 }

@@ -28,6 +28,8 @@ class Decimal {
     constexpr Decimal() = default;  // 0
 
     static Decimal FromInt(std::int64_t value);
+    // value / 10^scale exactly, the scale held to 0..28 ("165482, 2" is 1654.82).
+    static Decimal FromScaled(std::int64_t value, int scale);
     static Decimal FromFloat(float value);    // 7 significant digits
     static Decimal FromDouble(double value);  // 15 significant digits
     static Decimal Invalid();

@@ -109,7 +109,8 @@ std::int64_t PricePoints(double price, int decimals) {
 }
 
 Decimal PriceAt(double price, int decimals) {
-    return Decimal::FromInt(PricePoints(price, decimals)) / Decimal::FromInt(PowerOf10(decimals));
+    // The same power of ten as PricePoints: the exponent held to 0..18.
+    return Decimal::FromScaled(PricePoints(price, decimals), std::clamp(decimals, 0, 18));
 }
 
 StopHit StopHitAt(std::int32_t direction, double stopLoss, double takeProfit, const Quote& q,
