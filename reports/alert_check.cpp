@@ -141,6 +141,19 @@ std::vector<InstrumentRecord> AlertCheck::Instruments() const {
     return model_ ? model_->Instruments() : std::vector<InstrumentRecord>();
 }
 
+template <typename Record>
+bool AlertCheck::AlreadyFired(const Record& alert) const {
+    const std::string bytes(reinterpret_cast<const char*>(&alert), sizeof alert);
+    std::lock_guard<std::mutex> lock(firedLock_);
+    return fired_.count(bytes) != 0;
+}
+
+template <typename Record>
+void AlertCheck::MarkFired(const Record& alert) {
+    std::lock_guard<std::mutex> lock(firedLock_);
+    fired_.emplace(reinterpret_cast<const char*>(&alert), sizeof alert);
+}
+
 void AlertCheck::Check(const void* marketRecord, double floatingProfit) {
     if (marketRecord) {
         BarRecord record;
@@ -155,8 +168,12 @@ void AlertCheck::CheckPrices(const BarRecord& record) {
     for (const PriceAlertRecord& alert : priceAlerts_.Copy()) {
         if (alert.instrument != record.instrument) continue;
         if (!AlertFires(alert.condition, price, alert.target)) continue;
+        if (AlreadyFired(alert)) continue;
         messages_.Post(PriceAlertMessage(alert, Instrument(alert.instrument)), 0, sound::Alert);
-        if (!RemovePriceAlert(nullptr, alert)) continue;  // fires again next time
+        if (!RemovePriceAlert(nullptr, alert)) {
+            MarkFired(alert);
+            continue;
+        }
         RemoveAlertById(priceAlerts_, alert.id);
         if (WindowHandle dialog = priceDialog_.load())
             Ui().Post(dialog, WM_PRICE_ALERTS_CHANGED, 0, 0);
@@ -166,8 +183,12 @@ void AlertCheck::CheckPrices(const BarRecord& record) {
 void AlertCheck::CheckProfit(double floatingProfit) {
     for (const ProfitAlertRecord& alert : profitAlerts_.Copy()) {
         if (!AlertFires(alert.condition, floatingProfit, alert.target)) continue;
+        if (AlreadyFired(alert)) continue;
         messages_.Post(ProfitAlertMessage(alert), 0, sound::Alert);
-        if (!RemoveProfitAlert(nullptr, alert)) continue;
+        if (!RemoveProfitAlert(nullptr, alert)) {
+            MarkFired(alert);
+            continue;
+        }
         {
             // The client reads two fields of the record only: the fired one is found whole.
             std::lock_guard<std::mutex> lock(profitAlerts_.Mutex());

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,8 @@ class AlertCheck {
     // profit alert. A fired alert posts its message with the alert sound and asks the server
     // to delete it (the connect message of a server out of reach comes from the calling
     // thread, without owner); only a confirmed deletion takes it out of the list (and tells the
-    // window that shows the list). An unconfirmed one fires again on the next qualifying quote.
+    // window that shows the list). An unconfirmed one stays listed, as the server still holds
+    // it, but does not fire again in this run: one message, one request, at most one box.
     void Check(const void* marketRecord, double floatingProfit);
 
     // The open price alert dialog, told of every fired price alert that left the list; null
@@ -104,6 +106,13 @@ class AlertCheck {
   private:
     void CheckPrices(const BarRecord& record);
     void CheckProfit(double floatingProfit);
+    // The alerts that fired without a confirmed deletion, by their bytes as loaded.
+    template <typename Record>
+    bool AlreadyFired(const Record& alert) const;
+    template <typename Record>
+    void MarkFired(const Record& alert);
+    mutable std::mutex firedLock_;
+    std::set<std::string> fired_;
 
     const TradingModel* model_;
     AlertList<PriceAlertRecord>& priceAlerts_;

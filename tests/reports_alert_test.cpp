@@ -115,23 +115,27 @@ TEST_F(AlertCheckTest, TwoAlertsOnOneQuoteEachPostAndDelete) {
     EXPECT_EQ(sounds_.size(), 2u);
 }
 
-TEST_F(AlertCheckTest, AnUnconfirmedDeletionFiresAgainOnEveryQualifyingQuote) {
+TEST_F(AlertCheckTest, AnUnconfirmedDeletionStaysListedButFiresOncePerRun) {
     server_.Answer(cmd::RemovePriceAlert, kZero);
     server_.Answer(cmd::UpdateProfitAlert, test::Int32Bytes(0));
     price_.Replace({PriceAlert(7, 1, 1, 1650.5)});
     profit_.Replace({ProfitAlert(9, 1, 100)});
     for (int i = 0; i < 3; ++i) check_.Check(Quote(1, 165100, 2).data(), 150.0);
-    EXPECT_EQ(messages_.Size(), 6u);
-    EXPECT_EQ(server_.RequestsOf(cmd::RemovePriceAlert).size(), 3u);
-    EXPECT_EQ(server_.RequestsOf(cmd::UpdateProfitAlert).size(), 3u);
+    EXPECT_EQ(messages_.Size(), 2u);
+    EXPECT_EQ(server_.RequestsOf(cmd::RemovePriceAlert).size(), 1u);
+    EXPECT_EQ(server_.RequestsOf(cmd::UpdateProfitAlert).size(), 1u);
     EXPECT_EQ(price_.Copy().size(), 1u);
     EXPECT_EQ(profit_.Copy().size(), 1u);
     EXPECT_EQ(PostsOf(WM_PRICE_ALERTS_CHANGED), 0u);
 
-    // An answer that never comes is no confirmation either.
+    // An answer that never comes is no confirmation either; another alert still fires.
     server_.Answer(cmd::RemovePriceAlert, "");
+    price_.Replace({PriceAlert(7, 1, 1, 1650.5), PriceAlert(8, 1, 1, 1650.5)});
     check_.Check(Quote(1, 165100, 2).data(), 0);
-    EXPECT_EQ(price_.Copy().size(), 1u);
+    EXPECT_EQ(price_.Copy().size(), 2u);
+    EXPECT_EQ(messages_.Size(), 3u);
+    check_.Check(Quote(1, 165100, 2).data(), 0);
+    EXPECT_EQ(messages_.Size(), 3u);
 }
 
 TEST_F(AlertCheckTest, AProfitAlertFiresAtItsAmountWhateverTheQuote) {
