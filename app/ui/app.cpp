@@ -108,7 +108,8 @@ bool CTQDiraveApp::InitInstance() {
     frame_ = std::make_unique<CMainFrame>(std::move(services));
     WireViewToModel(*frame_->View(), *model_);
     MarkInstanceWindow(frame_.get());
-    frame_->show();
+    // A terminal opens over the whole available screen (1280 x 800 when restored).
+    frame_->showMaximized();
 
     // The account: summary, positions and account block, then the pending orders, on one
     // connection; the frame is shown and the links start even when this fails.
