@@ -44,14 +44,18 @@ bool MessageStore::Load(Socket& s) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         items_.clear();
+        bytes_ = 0;
     }
     // Read in the server's order and put in front of the store, newest first, once: whatever
     // way the answer ends, the store holds what was read (C, B, A for A, B, C sent).
     std::vector<MessageRecord> loaded;
+    std::size_t loadedBytes = 0;
     auto keep = [&] {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (const MessageRecord& m : loaded) bytes_ += m.time.size() + m.content.size();
         items_.insert(items_.begin(), std::make_move_iterator(loaded.rbegin()),
                       std::make_move_iterator(loaded.rend()));
+        TrimLocked();
     };
     if (!SendRequest(s, MakeHeader(cmd::LoadMessages))) return false;
     for (;;) {
@@ -63,13 +67,16 @@ bool MessageStore::Load(Socket& s) {
         if (more < 1) break;
         std::int32_t time = 0;
         std::string text;
-        if (loaded.size() >= kMaxLoadedMessages || !ReadMessageItem(s, time, text)) {
-            // Past the bound the rest of the answer is not read: the connection is shut so
-            // that no later answer on it is read out of step.
-            if (loaded.size() >= kMaxLoadedMessages) s.Shutdown();
+        const bool full =
+            loaded.size() >= kMaxLoadedMessages || loadedBytes > kMaxStoredMessageBytes;
+        if (full || !ReadMessageItem(s, time, text)) {
+            // Past a bound the rest of the answer is not read: the connection is shut so that
+            // no later answer on it is read out of step.
+            if (full) s.Shutdown();
             keep();
             return false;
         }
+        loadedBytes += text.size();
         loaded.push_back(MessageRecord{ChinaTimeStamp(time), std::move(text)});
     }
     keep();
@@ -81,9 +88,23 @@ void MessageStore::Post(const std::string& text, std::int64_t time, int soundId)
     std::string stamp = ChinaTimeStamp(time > 0 ? static_cast<std::time_t>(time) : now());
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        bytes_ += stamp.size() + text.size();
         items_.push_back(MessageRecord{std::move(stamp), text});
+        TrimLocked();
     }
     if (hook_) hook_(soundId);
+}
+
+void MessageStore::TrimLocked() {
+    if (items_.size() <= kMaxStoredMessages && bytes_ <= kMaxStoredMessageBytes) return;
+    // Down to nine tenths of both bounds, so that a flood trims once in many posts.
+    std::size_t drop = 0;
+    while (drop < items_.size() && (items_.size() - drop > kMaxStoredMessages / 10 * 9 ||
+                                    bytes_ > kMaxStoredMessageBytes / 10 * 9)) {
+        bytes_ -= items_[drop].time.size() + items_[drop].content.size();
+        ++drop;
+    }
+    items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(drop));
 }
 
 std::vector<MessageRecord> MessageStore::Copy() const {

@@ -23,6 +23,11 @@ struct MessageRecord {
 inline constexpr std::int32_t kMaxMessageBytes = 64 * 1024;
 // The most messages one load takes; an answer with more fails the load after these.
 inline constexpr std::size_t kMaxLoadedMessages = 10000;
+// The most the store keeps, loaded and posted together: as many messages as one load takes, and
+// 32 MiB of text. A post beyond either drops the oldest messages first (a tenth of the bound at
+// a time), so a flood of instant messages cannot fill memory.
+inline constexpr std::size_t kMaxStoredMessages = kMaxLoadedMessages;
+inline constexpr std::size_t kMaxStoredMessageBytes = 32u << 20;
 
 // Time stamp of a UTC moment in China Standard Time (UTC+8), the market's clock. Every message
 // is stamped in it, whatever the machine's zone, so that the rows read in order: server
@@ -38,7 +43,8 @@ class MessageStore {
 
     // Request 44 on an open connection: clears the store, then holds the items newest first.
     // False when the answer broke off, ran past its deadline or brought more than
-    // kMaxLoadedMessages items (what was read stays; no blink, no sound).
+    // kMaxLoadedMessages items or kMaxStoredMessageBytes of text (what was read stays; no
+    // blink, no sound).
     bool Load(Socket& s);
 
     // Appends a message stamped with `time` (seconds since 1970), or with the current time when
@@ -52,8 +58,12 @@ class MessageStore {
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
 
   private:
+    // Drops the oldest messages while the store is beyond a bound; the lock is held.
+    void TrimLocked();
+
     mutable std::mutex mutex_;
     std::vector<MessageRecord> items_;
+    std::size_t bytes_ = 0;  // the text of the items, time stamps included
     NewMessageHook hook_;
 };
 

@@ -123,6 +123,22 @@ TEST(MessageStoreTest, PostsFromManyThreadsAreAllKept) {
     EXPECT_EQ(store.Size(), 2000u);
 }
 
+TEST(MessageStoreTest, AFloodOfPostsKeepsTheNewestWithinBothBounds) {
+    MessageStore store;
+    for (std::size_t i = 0; i < kMaxStoredMessages + 5; ++i)
+        store.Post("m" + std::to_string(i), 1, 0);
+    ASSERT_LE(store.Size(), kMaxStoredMessages);
+    EXPECT_EQ(store.Copy().back().content, "m" + std::to_string(kMaxStoredMessages + 4));
+    EXPECT_GT(store.Size(), kMaxStoredMessages / 2);
+
+    const std::string large(64 * 1024, 'x');
+    for (int i = 0; i < 1000; ++i) store.Post(large + std::to_string(i), 1, 0);
+    std::size_t bytes = 0;
+    for (const MessageRecord& m : store.Copy()) bytes += m.time.size() + m.content.size();
+    EXPECT_LE(bytes, kMaxStoredMessageBytes);
+    EXPECT_EQ(store.Copy().back().content, large + "999");
+}
+
 TEST(AlertListTest, PositiveCountReplacesOtherCountsKeep) {
     AlertList<PriceAlertRecord> list;
     list.Replace({PriceAlertRecord{7}});
