@@ -290,6 +290,21 @@ TEST(ChartPaintTest, HighestLowestAndLivePriceLabels) {
     const QFontMetricsF fm10(SongFont(10), &image);
     EXPECT_NEAR(text.right() - (live.right + 7), fm10.horizontalAdvance(QStringLiteral("11.30")),
                 4);
+
+    // A live bar that sets the high has its label on the left, clear of the last price.
+    ASSERT_EQ(data.LiveUpdate(LiveBar(1100, 1670, 1670, 1090)), LiveResult::FullLayout);
+    const BarGeometry top = data.Geometry()[0];
+    const QImage atHigh = Paint(data, 600, 400);
+    EXPECT_TRUE(InkBox(atHigh, QRect(top.right + 9, top.yHigh - 12, 60, 30), Light).isNull());
+    EXPECT_FALSE(InkBox(atHigh, QRect(top.Centre() - 52, top.yHigh - 8, 44, 20), Light).isNull());
+
+    // Heikin Ashi: the marker stands at the last price it shows, not at the bar's average close.
+    data.SetChartType(chart_type::HeikinAshi);
+    ASSERT_TRUE(data.Layout());
+    const BarGeometry ha = data.Geometry()[0];
+    const int last = data.State().Scale().Y(1670);
+    ASSERT_GT(std::abs(static_cast<int>(ha.yClose) - last), 10);
+    EXPECT_EQ(Paint(data, 600, 400).pixel(ha.right + 6, last), chart_color::LivePrice);
 }
 
 TEST(ChartPaintTest, XorCrossErasesItself) {

@@ -111,7 +111,8 @@ void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const C
     p.setFont(SongFont(9));
     auto label = [&](const BarGeometry& g, int y, std::int32_t price) {
         const int c = g.Centre();
-        const bool right = clientWidth - g.right > kLabelRoom;
+        // The live bar's right side carries its last price: its labels go to the left.
+        const bool right = !IsLiveBar(g.raw) && clientWidth - g.right > kLabelRoom;
         ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
         p.setPen(ChartColour(chart_color::HighLowLabel));
         TextAt(p, right ? c + 10 : c - 50, y - 5, Q(PriceText(price, g.raw.decimals)));
@@ -129,11 +130,13 @@ void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const C
     }
 }
 
-// The green marker beside the live bar with its last price.
-void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry) {
+// The green marker beside the live bar with its last price, at that price's height (in a
+// Heikin Ashi chart the bar's own close is an average, not the last price).
+void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry,
+                    const PriceScale& scale) {
     for (const BarGeometry& g : geometry) {
         if (!IsLiveBar(g.raw)) continue;
-        const int y = static_cast<int>(g.yClose);
+        const int y = static_cast<int>(scale.YFloat(g.raw.close));
         ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
         p.setFont(SongFont(10));
         p.setPen(ChartColour(chart_color::LivePrice));
@@ -308,7 +311,7 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
         r.crossY = st.crossY;
         PaintCandles(p, geometry, clip, plain);
         PaintHighLow(p, geometry, st, image.width());
-        PaintLivePrice(p, geometry);
+        PaintLivePrice(p, geometry, r.scale);
     });
 
     ChartPaintContext ctx;
