@@ -1,6 +1,7 @@
 #include "reports/ui/position_pages.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "net/wire/ansi_text.h"
 #include "trading/trade_changes.h"
@@ -22,16 +23,20 @@ void CSPage1::OnQuote(std::int32_t instrument) {
     InstrumentRecord record;
     std::vector<int> rows;
     if (!QuotedRows(instrument, record, rows)) return;
+    // The instrument's positions by ticket, each ticket read once: a quote costs one pass over
+    // the positions and one over the quoted rows, however many there are.
     const std::vector<PositionRecord> positions = model_.Positions();
+    std::unordered_map<std::string, const PositionRecord*> byTicket;
+    for (const PositionRecord& p : positions)
+        if (p.instrument == instrument)
+            byTicket.emplace(FieldToUtf8(p.ticket, sizeof p.ticket), &p);
     for (int row : rows) {
-        const std::string ticket = KeyOf(row);
-        auto it = std::find_if(positions.begin(), positions.end(), [&](const PositionRecord& p) {
-            return p.instrument == instrument && FieldToUtf8(p.ticket, sizeof p.ticket) == ticket;
-        });
-        if (it == positions.end()) continue;
+        const auto it = byTicket.find(KeyOf(row));
+        if (it == byTicket.end()) continue;
+        const PositionRecord& p = *it->second;
         SetCell(row, details_column::ClosingPrice,
-                FixedPrice(ClosingPrice(record, it->direction), record));
-        SetCell(row, details_column::Profit, MoneyText(PositionFloatingProfit(*it, record)));
+                FixedPrice(ClosingPrice(record, p.direction), record));
+        SetCell(row, details_column::Profit, MoneyText(PositionFloatingProfit(p, record)));
     }
 }
 
