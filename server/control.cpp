@@ -271,9 +271,7 @@ std::string ControlPort::Execute(std::string_view line) {
         if (member.empty()) return "error logout needs a member";
         std::optional<Member> m = state_.store->FindMember(member);
         if (!m) return "error unknown member " + member;
-        bool ended = false;
-        if (std::optional<SessionInfo> s = state_.sessions.FindMember(m->id))
-            ended = state_.sessions.End(s->key);
+        const bool ended = state_.sessions.EndMember(m->id);
         const int told = state_.push.ForceOfflineMember(m->id);
         if (!ended && told == 0) return "error " + member + " has no session";
         return std::string("ok ") + (ended ? "session ended" : "no session") + ", " +

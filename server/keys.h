@@ -38,4 +38,18 @@ Key RandomKey();
 // The first eight hex digits, enough to follow one key through the log.
 std::string KeyTag(const Key& k);
 
+// A key as the store keeps it: BLAKE2b-256 of its 16 bytes as they travel (four little-endian
+// words). The key is 128 random bits, so its digest cannot be turned back into it: reading the
+// store does not give anyone a session.
+using KeyDigest = std::array<std::uint8_t, 32>;
+KeyDigest DigestOf(const Key& k);
+
+struct KeyDigestHash {
+    std::size_t operator()(const KeyDigest& d) const noexcept {
+        std::size_t h = 0;
+        for (std::size_t i = 0; i < sizeof h; ++i) h = (h << 8) | d[i];
+        return h;
+    }
+};
+
 }  // namespace zq::server

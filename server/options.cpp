@@ -48,6 +48,8 @@ std::string UsageText() {
            "                       port)\n"
            "  --web-port N         the web pages over HTTP (default 2280; 0 = none)\n"
            "  --keepalive-ms N     push link keep-alive every N ms (default 10000)\n"
+           "  --session-idle-ms N  a session without requests or push link for N ms ends\n"
+           "                       (default 28800000, 8 hours)\n"
            "  --auto-signals 0|1   the market's own trading signals (default 1; 0 = only those\n"
            "                       of the control port)\n"
            "  --trading-hours standard|always\n"
@@ -153,6 +155,14 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.keepAliveInterval = std::chrono::milliseconds(n);
+        } else if (name == "--session-idle-ms") {
+            if (!ParseInteger(value, 100, 31LL * 24 * 3600 * 1000, n)) {
+                message =
+                    "--session-idle-ms needs a number of milliseconds 100..2678400000, not \"" +
+                    value + "\"";
+                return ParseOutcome::Error;
+            }
+            options.sessionIdle = std::chrono::milliseconds(n);
         } else if (name == "--auto-signals") {
             if (!ParseInteger(value, 0, 1, n)) {
                 message = "--auto-signals needs 0 or 1, not \"" + value + "\"";

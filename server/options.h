@@ -25,6 +25,8 @@ struct ServerOptions {
     std::optional<std::uint16_t> controlPort;   // none: no control port; 0: any free port
     std::uint16_t webPort = 2280;               // the web pages; 0: none
     std::chrono::milliseconds keepAliveInterval{10000};
+    // A session without a request and without a push link for this long ends.
+    std::chrono::milliseconds sessionIdle{std::chrono::hours(8)};
     bool autoSignals = true;  // the market publishes and withdraws signals by itself
     HoursMode tradingHours = HoursMode::Standard;  // Always: every market open at every hour
     bool demoMembers = false;  // a fresh store gets the demo members (demo/demo, …)

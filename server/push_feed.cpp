@@ -241,4 +241,11 @@ std::size_t PushFeed::LinkCount() const {
     return links_.size();
 }
 
+std::vector<Key> PushFeed::LinkKeys() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Key> keys;
+    for (const auto& link : links_) keys.push_back(link->SessionKey());
+    return keys;
+}
+
 }  // namespace zq::server

@@ -134,6 +134,8 @@ class PushFeed {
     // refused.
     void CloseAll(std::chrono::milliseconds wait);
     std::size_t LinkCount() const;
+    // The session keys of the open links.
+    std::vector<Key> LinkKeys() const;
 
   private:
     struct Chart {

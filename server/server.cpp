@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -35,6 +36,7 @@ bool Server::Start(std::string* error) {
     // The market goes on from the prices of the last run.
     state_->market.Restore(LoadMarketPrices(*state_->store));
     // The sessions of the last run are open again, so that its clients go on with their keys.
+    state_->sessions.SetIdleLimit(options_.sessionIdle);
     state_->sessions.Load(LoadStoredSessions(*state_->store));
     commands_ = BuildRequestCommands();
     auto closePorts = [this] {
@@ -117,6 +119,8 @@ bool Server::Start(std::string* error) {
         ServeDataConnection(std::move(s), peer, *state_);
     });
     if (control_) control_->Start();
+    sweepStop_ = false;
+    sweeper_ = std::thread([this] { SweepSessions(); });
     if (state_->store->Members().empty())
         LogLine("the store has no members: add one with \"zq-server --db " + options_.dbPath +
                 " --add-member NAME\" (the password is read from standard input)");
@@ -149,9 +153,32 @@ void Server::Stop() {
     state_->bars.Stop();
     state_->market.Stop();
     state_->engine.Stop();
+    {
+        std::lock_guard<std::mutex> lock(sweepMutex_);
+        sweepStop_ = true;
+    }
+    sweepWake_.notify_all();
+    if (sweeper_.joinable()) sweeper_.join();
     if (!SaveMarketPrices(*state_->store, state_->market)) LogLine("cannot save the market prices");
     started_ = false;
     LogLine("stopped");
+}
+
+void Server::SweepSessions() {
+    // Often enough that a session ends within a quarter of its idle time after it.
+    const auto interval = std::clamp<std::chrono::milliseconds>(
+        options_.sessionIdle / 4, std::chrono::milliseconds(25), std::chrono::seconds(30));
+    std::unique_lock<std::mutex> lock(sweepMutex_);
+    while (!sweepWake_.wait_for(lock, interval, [this] { return sweepStop_; })) {
+        lock.unlock();
+        for (const SessionInfo& s :
+             state_->sessions.Sweep(std::chrono::system_clock::now(), state_->push.LinkKeys()))
+            LogLine("session of \"" + Printable(s.memberName) +
+                    "\" expired: no request and no push "
+                    "link for " +
+                    std::to_string(options_.sessionIdle.count()) + " ms");
+        lock.lock();
+    }
 }
 
 bool Server::WritePortsFile(const std::string& path, std::string* error) const {

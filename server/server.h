@@ -11,10 +11,13 @@
 // finished.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "server/control.h"
 #include "server/dispatch.h"
@@ -59,6 +62,9 @@ class Server {
     bool WritePortsFile(const std::string& path, std::string* error) const;
 
   private:
+    // Ends the sessions idle beyond --session-idle-ms, on its own thread until Stop().
+    void SweepSessions();
+
     ServerOptions options_;
     std::uint64_t seed_ = 0;
     std::unique_ptr<ServerState> state_;
@@ -69,6 +75,10 @@ class Server {
     Listener request_, push_, data_;
     std::unique_ptr<ControlPort> control_;
     WebServer web_;
+    std::thread sweeper_;
+    std::mutex sweepMutex_;
+    std::condition_variable sweepWake_;
+    bool sweepStop_ = false;
     bool started_ = false;
 };
 

@@ -1,7 +1,9 @@
 #include "server/session_store.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "net/wire/login_records.h"
 #include "server/log.h"
@@ -9,19 +11,11 @@
 namespace zq::server {
 namespace {
 
-using KeyBytes = std::array<std::uint8_t, 16>;
-
-// The key as it travels in a header: four little-endian words.
-KeyBytes EncodeKey(const Key& key) {
-    KeyBytes out{};
-    for (std::size_t w = 0; w < 4; ++w) {
-        const auto word = static_cast<std::uint32_t>(key[w]);
-        for (std::size_t b = 0; b < 4; ++b)
-            out[w * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
-    }
-    return out;
+std::int64_t Millis(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
+// The key as it travels in a header: four little-endian words.
 std::optional<Key> DecodeKey(const std::vector<std::uint8_t>& bytes) {
     if (bytes.size() != 16) return std::nullopt;
     Key key{};
@@ -33,8 +27,13 @@ std::optional<Key> DecodeKey(const std::vector<std::uint8_t>& bytes) {
     return key;
 }
 
-std::int64_t Millis(std::chrono::system_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+void DeleteRow(Store& store, const KeyDigest& digest, const std::string& tag) {
+    const bool ok = store.WithDb([&](sqlite3* db) {
+        Statement st(db, "DELETE FROM sessions WHERE session_key = ?");
+        st.BindBlob(1, digest.data(), digest.size());
+        return st.Run();
+    });
+    if (!ok) LogLine("sessions: cannot remove session " + tag);
 }
 
 }  // namespace
@@ -52,30 +51,71 @@ bool CreateSessionTable(Store& /*store*/, sqlite3* db, std::string* error) {
                 error);
 }
 
+bool HashSessionKeys(Store& /*store*/, sqlite3* db, std::string* error) {
+    if (!Exec(db, "ALTER TABLE sessions ADD COLUMN last_seen INTEGER NOT NULL DEFAULT 0", error))
+        return false;
+    std::vector<std::vector<std::uint8_t>> keys;
+    {
+        Statement st(db, "SELECT session_key FROM sessions");
+        while (st.Step()) keys.push_back(st.Blob(0));
+    }
+    for (const auto& bytes : keys) {
+        const std::optional<Key> key = DecodeKey(bytes);
+        Statement st(db, key ? "UPDATE sessions SET session_key = ?, last_seen = started"
+                               " WHERE session_key = ?"
+                             : "DELETE FROM sessions WHERE session_key = ?2");
+        if (key) {
+            const KeyDigest d = DigestOf(*key);
+            st.BindBlob(1, d.data(), d.size());
+        }
+        st.BindBlob(2, bytes.data(), bytes.size());
+        if (!st.Run()) {
+            if (error) *error = sqlite3_errmsg(db);
+            return false;
+        }
+    }
+    return true;
+}
+
 void StoredSessions::Opened(const SessionInfo& info) {
-    const KeyBytes key = EncodeKey(info.key);
+    const KeyDigest digest = DigestOf(info.key);
     const bool ok = store_.WithDb([&](sqlite3* db) {
         Statement st(db,
                      "INSERT OR REPLACE INTO sessions (session_key, member_id, member_name,"
-                     " account_class, started) VALUES (?, ?, ?, ?, ?)");
-        st.BindBlob(1, key.data(), key.size())
+                     " account_class, started, last_seen) VALUES (?, ?, ?, ?, ?, ?)");
+        st.BindBlob(1, digest.data(), digest.size())
             .Bind(2, info.memberId)
             .Bind(3, std::string_view(info.memberName))
             .Bind(4, std::int64_t{info.accountClass})
-            .Bind(5, Millis(info.started));
+            .Bind(5, Millis(info.started))
+            .Bind(6,
+                  Millis(info.lastSeen == std::chrono::system_clock::time_point{} ? info.started
+                                                                                  : info.lastSeen));
         return st.Run();
     });
     if (!ok) LogLine("sessions: cannot store session " + KeyTag(info.key));
 }
 
 void StoredSessions::Ended(const Key& key) {
-    const KeyBytes bytes = EncodeKey(key);
-    const bool ok = store_.WithDb([&](sqlite3* db) {
-        Statement st(db, "DELETE FROM sessions WHERE session_key = ?");
-        st.BindBlob(1, bytes.data(), bytes.size());
-        return st.Run();
+    DeleteRow(store_, DigestOf(key), KeyTag(key));
+}
+
+void StoredSessions::EndedDigest(const KeyDigest& digest) {
+    DeleteRow(store_, digest, "(restored)");
+}
+
+void StoredSessions::Seen(
+    const std::vector<std::pair<KeyDigest, std::chrono::system_clock::time_point>>& seen) {
+    const bool ok = InTransaction(store_, [&](sqlite3* db) {
+        Statement st(db, "UPDATE sessions SET last_seen = ? WHERE session_key = ?");
+        for (const auto& [digest, when] : seen) {
+            st.Reset();
+            st.Bind(1, Millis(when)).BindBlob(2, digest.data(), digest.size());
+            if (!st.Run()) return false;
+        }
+        return true;
     });
-    if (!ok) LogLine("sessions: cannot remove session " + KeyTag(key));
+    if (!ok) LogLine("sessions: cannot note when the sessions were last used");
 }
 
 std::vector<SessionInfo> LoadStoredSessions(Store& store) {
@@ -84,23 +124,24 @@ std::vector<SessionInfo> LoadStoredSessions(Store& store) {
         std::vector<std::vector<std::uint8_t>> gone;
         Statement st(db,
                      "SELECT s.session_key, s.member_id, s.member_name, s.account_class,"
-                     " s.started, m.state FROM sessions s LEFT JOIN members m"
+                     " s.started, m.state, s.last_seen FROM sessions s LEFT JOIN members m"
                      " ON m.id = s.member_id ORDER BY s.started, s.rowid");
         while (st.Step()) {
             std::vector<std::uint8_t> keyBytes = st.Blob(0);
-            const std::optional<Key> key = DecodeKey(keyBytes);
             // A member without a row has a NULL state, which reads as 0: not usable.
             const auto state = static_cast<std::int32_t>(st.Int(5));
-            if (!key || IsZeroKey(*key) || !LoginSucceeded(state)) {
+            SessionInfo s;
+            if (keyBytes.size() != s.digest.size() || !LoginSucceeded(state)) {
                 gone.push_back(std::move(keyBytes));
                 continue;
             }
-            SessionInfo s;
-            s.key = *key;
+            std::copy(keyBytes.begin(), keyBytes.end(), s.digest.begin());
             s.memberId = st.Int(1);
             s.memberName = st.Text(2);
             s.accountClass = static_cast<std::int32_t>(st.Int(3));
             s.started = std::chrono::system_clock::time_point(std::chrono::milliseconds(st.Int(4)));
+            s.lastSeen =
+                std::chrono::system_clock::time_point(std::chrono::milliseconds(st.Int(6)));
             out.push_back(std::move(s));
         }
         if (st.Failed()) LogLine("sessions: cannot read the stored sessions");

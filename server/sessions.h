@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "server/keys.h"
@@ -20,11 +21,15 @@
 namespace zq::server {
 
 struct SessionInfo {
-    Key key{};
+    Key key{};  // all zero for a session loaded from the store that no one has named since
     std::int64_t memberId = 0;
     std::string memberName;  // UTF-8
     std::int32_t accountClass = 0;
     std::chrono::system_clock::time_point started{};
+    // A session loaded from the store is known by its key's digest until a request names it.
+    KeyDigest digest{};
+    // The session's last request or push link (kept in the store now and then).
+    std::chrono::system_clock::time_point lastSeen{};
 };
 
 // Where a table keeps its sessions beyond the process. Called outside the table's lock but one
@@ -36,6 +41,13 @@ class SessionJournal {
     virtual void Opened(const SessionInfo& info) = 0;
     // The session under `key` has ended.
     virtual void Ended(const Key& key) = 0;
+    // A loaded session that no request named has ended (it expired, or its member was logged
+    // out); `digest` is its key's.
+    virtual void EndedDigest(const KeyDigest& /*digest*/) {}
+    // These sessions were in use at these times.
+    virtual void Seen(
+        const std::vector<std::pair<KeyDigest, std::chrono::system_clock::time_point>>&
+        /*seen*/) {}
 };
 
 class SessionTable {
@@ -56,26 +68,48 @@ class SessionTable {
     // Ends the session under `key`; false when there is none.
     bool End(const Key& key);
     // Takes in sessions that were open before (from the journal), as Begin would but without
-    // telling the journal or the listeners; a later one of the same member or key wins.
+    // telling the journal or the listeners; a later one of the same member or key wins. A
+    // session with a zero key is known by its digest until Find or Contains names its key.
+    // Each counts as seen now: the time the server was down is not idle time.
     void Load(const std::vector<SessionInfo>& sessions);
 
+    // Sessions unused for longer than `idle` expire; 0 (the default): never.
+    void SetIdleLimit(std::chrono::milliseconds idle);
+    // Ends the sessions idle beyond the limit, except those named in `linked` (their push links
+    // are open: they count as seen now); the journal hears the ends and when the others were
+    // last seen. The sessions that ended.
+    std::vector<SessionInfo> Sweep(std::chrono::system_clock::time_point now,
+                                   const std::vector<Key>& linked);
+
+    // A session found counts as seen; one idle beyond the limit is not found (Sweep ends it).
     std::optional<SessionInfo> Find(const Key& key) const;
     std::optional<SessionInfo> FindMember(std::int64_t memberId) const;
     bool Contains(const Key& key) const;
+    // Ends the member's session; false when it has none.
+    bool EndMember(std::int64_t memberId);
     std::size_t Size() const;
 
   private:
     // Both under mutex_: drops the session under `key` and the member's session; the member's
     // older session when there was one.
     std::optional<SessionInfo> Insert(SessionInfo info);
+    // Under mutex_: the open session under `key` (a loaded one named for the first time moves to
+    // the keyed map), or null; not when idle beyond the limit. Marks it seen.
+    SessionInfo* Lookup(const Key& key) const;
+    bool Expired(const SessionInfo& s, std::chrono::system_clock::time_point now) const;
 
     SessionJournal* const journal_;
+    std::chrono::milliseconds idle_{0};
     // Held across a change and its journal entry, so the journal sees the table's order; the
     // lookups need only mutex_ and never wait for the journal.
     std::mutex changeMutex_;
     mutable std::mutex mutex_;
-    std::unordered_map<Key, SessionInfo, KeyHash> byKey_;
-    std::unordered_map<std::int64_t, Key> byMember_;
+    // Lookups move loaded sessions from `restored_` to `byKey_` and mark sessions seen.
+    mutable std::unordered_map<Key, SessionInfo, KeyHash> byKey_;
+    mutable std::unordered_map<std::int64_t, Key> byMember_;
+    // Loaded sessions not yet named, by key digest and by member.
+    mutable std::unordered_map<KeyDigest, SessionInfo, KeyDigestHash> restored_;
+    mutable std::unordered_map<std::int64_t, KeyDigest> restoredByMember_;
     std::vector<ReplacedListener> listeners_;
 };
 

@@ -74,6 +74,7 @@ constexpr MigrationStep kMigrations[] = {
     CreateFillTable,            // account_rows.cpp
     CreateProgramTradingTable,  // program_trading.cpp
     CreateToolTable,            // tools.cpp
+    HashSessionKeys,            // session_store.cpp
 };
 
 Member ReadMember(const Statement& st) {

@@ -444,6 +444,39 @@ TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
     EXPECT_NE(server->Log().find("queue overflow"), std::string::npos);
 }
 
+// A session with neither requests nor a push link ends after the idle time; one whose client
+// keeps its push link open stays, across a restart too.
+TEST(SessionExpiryTest, IdleSessionsEndWhileLinkedOnesStay) {
+    ServerProcess server(
+        {"--fixed-code", kCode, "--session-idle-ms", "300", "--market-step-ms", "0"});
+    ASSERT_TRUE(server.Running()) << server.Error();
+    const auto demo = test::LoginAs(server.requestPort(), "demo", "demo", kCode);
+    const auto trader = test::LoginAs(server.requestPort(), "trader", "trader", kCode);
+    ASSERT_TRUE(demo && trader);
+    // The account number (the member's name) at the start of the account block; empty for a
+    // request without an open session.
+    auto accountOf = [&](const test::LoggedIn& who) {
+        Socket s = test::ConnectLocal(server.requestPort());
+        RequestHeader h = test::Header(cmd::LoadAccount, who.key);
+        char block[168] = {};
+        if (s.Send(&h, sizeof h) != static_cast<int>(sizeof h) ||
+            ReceiveExact(s, block, sizeof block) != static_cast<int>(sizeof block))
+            return std::string("no answer");
+        return std::string(block);
+    };
+    Socket link = test::SubscribePush(server.pushPort(), demo->key);
+    ASSERT_TRUE(link.Valid());
+    ASSERT_TRUE(ReadPushFrame(link));
+    EXPECT_EQ(accountOf(*trader), "trader");
+    EXPECT_TRUE(test::WaitUntil(
+        [&] { return server.Log().find("session of \"trader\" expired") != std::string::npos; }));
+    EXPECT_EQ(accountOf(*trader), "");
+    EXPECT_EQ(accountOf(*demo), "demo");
+    link.ShutdownClose();
+    ASSERT_TRUE(server.Restart()) << server.Error();
+    EXPECT_EQ(accountOf(*demo), "demo") << "a session survives a restart within its idle time";
+}
+
 // The control port obeys only a connection whose first line carries the secret of the file only
 // the server's user can read: a web page's POST, a command without it or a wrong secret runs
 // nothing.

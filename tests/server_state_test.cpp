@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -76,6 +77,11 @@ struct RecordingJournal : SessionJournal {
         entries.push_back("open " + std::to_string(s.key[0]) + " " + s.memberName);
     }
     void Ended(const Key& key) override { entries.push_back("end " + std::to_string(key[0])); }
+    void EndedDigest(const KeyDigest&) override { entries.push_back("end by digest"); }
+    void Seen(const std::vector<std::pair<KeyDigest, std::chrono::system_clock::time_point>>& seen)
+        override {
+        entries.push_back("seen " + std::to_string(seen.size()));
+    }
 };
 
 TEST(SessionTableTest, TheJournalHearsEveryChangeAndNothingElse) {
@@ -107,6 +113,46 @@ TEST(SessionTableTest, LoadedSessionsAreOpenWithoutJournalOrListeners) {
     EXPECT_TRUE(heard);
     EXPECT_TRUE(table.End({3, 0, 0, 0}));
     EXPECT_EQ(journal.entries, (std::vector<std::string>{"open 4 trader", "end 3"}));
+}
+
+// A session unused for longer than the idle limit ends, unless its push link is open; a session
+// loaded by its key's digest opens under the key that first names it.
+TEST(SessionTableTest, IdleSessionsExpireAndLoadedOnesOpenByTheirDigest) {
+    using namespace std::chrono_literals;
+    RecordingJournal journal;
+    SessionTable table(&journal);
+    table.SetIdleLimit(1h);
+    SessionInfo loaded = Session({}, 9, "zhang");
+    loaded.digest = DigestOf({9, 9, 9, 9});
+    loaded.lastSeen = std::chrono::system_clock::now() - 30min;
+    SessionInfo before = Session({}, 10, "li");
+    before.digest = DigestOf({10, 0, 0, 0});
+    before.lastSeen = std::chrono::system_clock::now() - 2h;  // the time the server was down
+    table.Load({loaded, before});
+    EXPECT_TRUE(journal.entries.empty());
+    EXPECT_EQ(table.Size(), 2u);
+    EXPECT_TRUE(table.Find({10, 0, 0, 0}));
+    EXPECT_FALSE(table.Find({9, 9, 9, 8}));
+    EXPECT_TRUE(table.Contains({9, 9, 9, 9}));
+    ASSERT_TRUE(table.Find({9, 9, 9, 9}));
+    EXPECT_EQ(table.FindMember(9)->key, (Key{9, 9, 9, 9}));
+
+    table.Begin(Session({1, 0, 0, 0}, 7, "demo"));
+    table.Begin(Session({2, 0, 0, 0}, 8, "trader"));
+    journal.entries.clear();
+    const auto later = std::chrono::system_clock::now() + 61min;
+    const auto ended = table.Sweep(later, {{2, 0, 0, 0}});  // trader's push link is open
+    ASSERT_EQ(ended.size(), 3u);
+    std::sort(journal.entries.begin(), journal.entries.end());
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"end 1", "end 10", "end 9", "seen 1"}));
+    EXPECT_FALSE(table.Find({1, 0, 0, 0}));
+    EXPECT_TRUE(table.Find({2, 0, 0, 0}));
+    // A control port log-out of a loaded session that no one named yet.
+    SessionInfo other = Session({}, 11, "wang");
+    other.digest = DigestOf({11, 0, 0, 0});
+    table.Load({other});
+    EXPECT_TRUE(table.EndMember(11));
+    EXPECT_FALSE(table.Contains({11, 0, 0, 0}));
 }
 
 // Serves a connection by sending one byte and then reading until the peer closes or the

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "server/member_admin.h"
 #include "server/session_store.h"
@@ -270,13 +272,18 @@ class StoredSessionsTest : public StoreTest {
         s.started = std::chrono::system_clock::time_point(std::chrono::milliseconds(1712345678901));
         return s;
     }
-    // The keys the next start would open, in order.
-    std::vector<Key> KeysAfterReopening() {
+    // The sessions the next start would open, in order, by their keys' digests.
+    std::vector<KeyDigest> KeysAfterReopening() {
         auto store = Open();
-        std::vector<Key> keys;
+        std::vector<KeyDigest> keys;
         if (!store) return keys;
-        for (const SessionInfo& s : LoadStoredSessions(*store)) keys.push_back(s.key);
+        for (const SessionInfo& s : LoadStoredSessions(*store)) keys.push_back(s.digest);
         return keys;
+    }
+    static std::vector<KeyDigest> Digests(std::initializer_list<Key> keys) {
+        std::vector<KeyDigest> out;
+        for (const Key& k : keys) out.push_back(DigestOf(k));
+        return out;
     }
     static std::int64_t Rows(Store& store) {
         return store.WithDb([](sqlite3* db) {
@@ -307,7 +314,8 @@ TEST_F(StoredSessionsTest, OpenSessionsSurviveReopeningWhole) {
     ASSERT_EQ(loaded.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         const SessionInfo& want = i == 0 ? demo : zhang;
-        EXPECT_EQ(loaded[i].key, want.key) << i;
+        EXPECT_EQ(loaded[i].digest, DigestOf(want.key)) << i;
+        EXPECT_TRUE(IsZeroKey(loaded[i].key)) << "the store keeps no key";
         EXPECT_EQ(loaded[i].memberId, want.memberId) << i;
         EXPECT_EQ(loaded[i].memberName, want.memberName) << i;
         EXPECT_EQ(loaded[i].accountClass, want.accountClass) << i;
@@ -315,6 +323,17 @@ TEST_F(StoredSessionsTest, OpenSessionsSurviveReopeningWhole) {
     }
     // Loading twice gives the same: nothing is used up by a start.
     EXPECT_EQ(LoadStoredSessions(*store).size(), 2u);
+    // Nowhere in the file are the keys' bytes; the digest finds the session again.
+    std::ifstream file(path_, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    const std::string zhangBytes("\x07\0\0\0\x08\0\0\0\x09\0\0\0\x0a\0\0\0", 16);
+    EXPECT_EQ(bytes.find(zhangBytes), std::string::npos);
+    SessionTable table;
+    table.Load(loaded);
+    EXPECT_FALSE(table.Find({7, 8, 9, 11}));
+    ASSERT_TRUE(table.Find(zhangKey));
+    EXPECT_EQ(table.Find(zhangKey)->memberName, "张三");
+    EXPECT_EQ(table.FindMember(zhang.memberId)->key, zhangKey);
 }
 
 TEST_F(StoredSessionsTest, EndingOrReplacingASessionRemovesItsRow) {
@@ -329,7 +348,7 @@ TEST_F(StoredSessionsTest, EndingOrReplacingASessionRemovesItsRow) {
         table.Begin(Opened(*store, "demo", k3));  // a newer login of demo ends k1
         EXPECT_EQ(Rows(*store), 2);
     }
-    EXPECT_EQ(KeysAfterReopening(), (std::vector<Key>{k2, k3}));
+    EXPECT_EQ(KeysAfterReopening(), Digests({k2, k3}));
     {
         auto store = Open();
         ASSERT_TRUE(store);
@@ -342,8 +361,8 @@ TEST_F(StoredSessionsTest, EndingOrReplacingASessionRemovesItsRow) {
         table.Begin(Opened(*store, "张三", k3));
         EXPECT_EQ(Rows(*store), 1);
     }
-    const std::vector<Key> left = KeysAfterReopening();
-    ASSERT_EQ(left, (std::vector<Key>{k3}));
+    const std::vector<KeyDigest> left = KeysAfterReopening();
+    ASSERT_EQ(left, Digests({k3}));
     auto store = Open();
     ASSERT_TRUE(store);
     EXPECT_EQ(LoadStoredSessions(*store)[0].memberName, "张三");
@@ -367,7 +386,7 @@ TEST_F(StoredSessionsTest, SessionsOfUnusableOrRemovedMembersAreNotRestored) {
                         "DELETE FROM members WHERE name = '李四'");
         }));
     }
-    EXPECT_EQ(KeysAfterReopening(), (std::vector<Key>{traderKey}));
+    EXPECT_EQ(KeysAfterReopening(), Digests({traderKey}));
     // The frozen member's row is gone for good: thawing does not bring the session back.
     auto store = Open();
     ASSERT_TRUE(store);
@@ -392,6 +411,23 @@ TEST_F(StoredSessionsTest, AnOlderDatabaseGainsTheSessionTableAndKeepsItsData) {
             "DROP TABLE sessions; DROP TABLE signal_flags; PRAGMA user_version=5";
         EXPECT_TRUE(Exec(db, sql.c_str()));
         sqlite3_close(db);
+    }
+    {
+        // A server that kept the keys themselves left a session of 王五 (version 10).
+        auto store = Open();
+        ASSERT_TRUE(store);
+        const std::int64_t id = store->FindMember("王五")->id;
+        sqlite3* db = nullptr;
+        store.reset();
+        ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "ALTER TABLE sessions DROP COLUMN last_seen; PRAGMA user_version=10;"
+            "INSERT INTO sessions VALUES (x'05000000050000000500000005000000', " +
+            std::to_string(id) + ", '王五', 1, 1712345678901)";
+        EXPECT_TRUE(Exec(db, sql.c_str()));
+        sqlite3_close(db);
+        EXPECT_EQ(KeysAfterReopening(), Digests({{5, 5, 5, 5}}));
+        ASSERT_TRUE(Open()->WithDb([](sqlite3* d) { return Exec(d, "DELETE FROM sessions"); }));
     }
     auto store = Open();
     ASSERT_TRUE(store);
