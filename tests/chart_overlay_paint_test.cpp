@@ -242,7 +242,12 @@ TEST(OverlayPaintTest, TakeProfitAndStopLossLinesWithTheirTexts) {
     positions[0].priceLineY = 200;
     positions[0].takeLineY = 120;
     positions[0].stopLineY = 300;
-    const QImage image = PaintedPositions(positions);
+    // A red candle body behind the texts.
+    const QImage image = Painted([&](QPainter& p) {
+        for (int y : {121, 301})
+            p.fillRect(QRect(0, y, 60, 10), QColor::fromRgb(chart_color::Rising));
+        PaintPositions(p, positions, Context(), TheTexts());
+    });
 
     ExpectDashedRow(image, 120, overlay_color::TakeProfit, TradeDash());
     ExpectDashedRow(image, 300, overlay_color::StopLoss, TradeDash());
@@ -258,6 +263,9 @@ TEST(OverlayPaintTest, TakeProfitAndStopLossLinesWithTheirTexts) {
         const double width = fm.horizontalAdvance(y == 120 ? TakeProfitText(1650.5, 1660, 2)
                                                            : StopLossText(1650.5, 1640, 2));
         EXPECT_NEAR(text.right(), 8 + width, 8) << y;
+        // The text stands on the chart's background, not on the candle.
+        for (int row = y + 1; row < y + 11; ++row)
+            EXPECT_NE(image.pixel(text.left() + 1, row), chart_color::Rising) << y << " " << row;
     }
 }
 

@@ -123,15 +123,20 @@ PixelRect PaintTradeLines(QPainter& p, DashedLines& lines, const TextBox& box,
     p.setPen(ChartColour(overlay_color::LabelText));
     box.Draw(x, top, label);
 
+    // The stop texts go on the chart's background, readable over the candles.
+    const auto stopText = [&](std::int32_t y, const QString& text) {
+        const int width = static_cast<int>(std::ceil(box.Width(text)));
+        p.fillRect(QRect(x, y + 1, width, h), ChartColour(chart_color::Background));
+        p.setPen(ChartColour(overlay_color::StopText));
+        box.Draw(x, y + 1, text);
+    };
     if (takeY > 0) {
         lines.Line(takeY, overlay_color::TakeProfit);
-        p.setPen(ChartColour(overlay_color::StopText));
-        box.Draw(left + kLabelIndent, takeY + 1, TakeProfitText(price, takeProfit, ctx.decimals));
+        stopText(takeY, TakeProfitText(price, takeProfit, ctx.decimals));
     }
     if (stopY > 0) {
         lines.Line(stopY, overlay_color::StopLoss);
-        p.setPen(ChartColour(overlay_color::StopText));
-        box.Draw(left + kLabelIndent, stopY + 1, StopLossText(price, stopLoss, ctx.decimals));
+        stopText(stopY, StopLossText(price, stopLoss, ctx.decimals));
     }
     return {x, top, x + w, top + h};
 }
