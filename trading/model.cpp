@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/messages.h"
+#include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
 
@@ -160,9 +161,7 @@ TradingModel::TradingModel() : scratch_(std::make_unique<AccountScratch>()) {}
 TradingModel::~TradingModel() = default;
 
 InstrumentRecord TradingModel::FindInstrument(std::int32_t id) const {
-    std::lock_guard<std::mutex> lock(instrumentLock);
-    for (const auto& i : instruments)
-        if (i.id == id) return i;
+    if (std::optional<InstrumentRecord> found = InstrumentById(id)) return *found;
     InstrumentRecord none{};
     none.id = id;
     return none;
@@ -191,6 +190,27 @@ std::vector<PositionRecord> TradingModel::Summary() const {
 AccountBlock TradingModel::Account() const {
     std::lock_guard<std::mutex> lock(accountLock);
     return account;
+}
+
+std::optional<InstrumentRecord> TradingModel::InstrumentById(std::int32_t id) const {
+    std::lock_guard<std::mutex> lock(instrumentLock);
+    for (const InstrumentRecord& r : instruments)
+        if (r.id == id) return r;
+    return std::nullopt;
+}
+
+std::optional<PositionRecord> TradingModel::PositionByTicket(std::string_view ticket) const {
+    std::lock_guard<std::mutex> lock(positionLock);
+    for (const PositionRecord& p : positions)
+        if (FieldToUtf8(p.ticket, sizeof p.ticket) == ticket) return p;
+    return std::nullopt;
+}
+
+std::optional<PendingOrderRecord> TradingModel::OrderByNumber(std::string_view number) const {
+    std::lock_guard<std::mutex> lock(orderLock);
+    for (const PendingOrderRecord& o : orders)
+        if (FieldToUtf8(o.orderNumber, sizeof o.orderNumber) == number) return o;
+    return std::nullopt;
 }
 
 bool TradingModel::RecomputeAccount() {

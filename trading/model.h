@@ -79,6 +79,11 @@ class TradingModel {
     std::vector<PendingOrderRecord> Orders() const;
     std::vector<PositionRecord> Summary() const;
     AccountBlock Account() const;
+    // The record with this key, copied under its list's lock; nothing when none has it. Tickets
+    // and order numbers are compared as the text they show (UTF-8).
+    std::optional<InstrumentRecord> InstrumentById(std::int32_t id) const;
+    std::optional<PositionRecord> PositionByTicket(std::string_view ticket) const;
+    std::optional<PendingOrderRecord> OrderByNumber(std::string_view number) const;
 
     // Equity, floating profit/loss, available margin, risk rate and average return of the
     // account block, from the position list and the instruments' current prices. True when the

@@ -32,15 +32,7 @@ std::vector<CReportListPage::MenuItem> CSPage3::MenuItems() const {
 std::optional<PendingOrderRecord> CSPage3::OrderToChange(int row, const char* finishedText) {
     const std::string number = KeyOf(row);
     if (number.empty()) return std::nullopt;
-    std::optional<PendingOrderRecord> found;
-    {
-        std::lock_guard<std::mutex> lock(model_.orderLock);
-        for (const PendingOrderRecord& o : model_.orders)
-            if (FieldToUtf8(o.orderNumber, sizeof o.orderNumber) == number) {
-                found = o;
-                break;
-            }
-    }
+    const std::optional<PendingOrderRecord> found = model_.OrderByNumber(number);
     if (found && FinishedOrder(*found)) {
         ShowMessage(OwnerHandle(this), finishedText);
         return std::nullopt;

@@ -47,16 +47,7 @@ std::vector<CReportListPage::MenuItem> CSPage1::MenuItems() const {
 std::optional<PositionRecord> CSPage1::PositionToChange(int row) {
     const std::string ticket = KeyOf(row);
     if (ticket.empty()) return std::nullopt;
-    std::optional<PositionRecord> found;
-    {
-        std::lock_guard<std::mutex> lock(model_.positionLock);
-        for (const PositionRecord& p : model_.positions)
-            if (FieldToUtf8(p.ticket, sizeof p.ticket) == ticket) {
-                found = p;
-                break;
-            }
-    }
-    return found;
+    return model_.PositionByTicket(ticket);
 }
 
 void CSPage1::OnMenuCommand(int command, int row) {

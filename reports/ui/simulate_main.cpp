@@ -70,10 +70,9 @@ std::intptr_t CSimulateMain::HandleMessage(unsigned msg, std::intptr_t, std::int
 }
 
 void CSimulateMain::UpdateCaption() {
-    // One consistent set of figures: the caption is set while the account lock is held.
-    std::lock_guard<std::mutex> lock(model_.accountLock);
+    // One consistent set of figures: a copy of the account block taken under its lock.
     setWindowTitle(QString::fromStdString(
-        ReportCaption(Session().accountClass, Session().memberName, model_.account)));
+        ReportCaption(Session().accountClass, Session().memberName, model_.Account())));
 }
 
 void CSimulateMain::ShowTab(int tab) {

@@ -61,13 +61,10 @@ void COrderEntryDialog::FillInstruments() {
     const QSignalBlocker quiet(instruments_);
     instruments_->clear();
     int selected = -1;
-    {
-        std::lock_guard<std::mutex> lock(model_.instrumentLock);
-        for (const InstrumentRecord& r : model_.instruments) {
-            if (r.tradable != 1) continue;
-            if (r.id == Instrument()) selected = instruments_->count();
-            instruments_->addItem(Q(FieldToUtf8(r.name, sizeof r.name)), r.id);
-        }
+    for (const InstrumentRecord& r : model_.Instruments()) {
+        if (r.tradable != 1) continue;
+        if (r.id == Instrument()) selected = instruments_->count();
+        instruments_->addItem(Q(FieldToUtf8(r.name, sizeof r.name)), r.id);
     }
     instruments_->setCurrentIndex(selected);
 }
@@ -84,19 +81,9 @@ void COrderEntryDialog::ApplyInstrument(bool opening) {
 void COrderEntryDialog::OnInstrumentChosen() {
     if (instruments_->currentIndex() < 0) return;
     const std::int32_t id = instruments_->currentData().toInt();
-    bool found = false;
-    InstrumentRecord copy{};
-    {
-        std::lock_guard<std::mutex> lock(model_.instrumentLock);
-        for (const InstrumentRecord& r : model_.instruments) {
-            if (r.id != id) continue;
-            copy = r;
-            found = true;
-            break;
-        }
-    }
-    if (!found) return;
-    SwitchInstrument(id, copy);
+    const std::optional<InstrumentRecord> chosen = model_.InstrumentById(id);
+    if (!chosen) return;
+    SwitchInstrument(id, *chosen);
     ApplyInstrument(false);
 }
 

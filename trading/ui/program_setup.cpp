@@ -45,11 +45,7 @@ CPeaSetup1::CPeaSetup1(TradingModel& model, QWidget* parent) : QDialog(parent), 
 }
 
 void CPeaSetup1::Save() {
-    double available = 0;
-    {
-        std::lock_guard<std::mutex> lock(model_.accountLock);
-        available = model_.account.availableMargin;
-    }
+    const double available = model_.Account().availableMargin;
     if (auto refusal = ProgramTradingMarginRefusal(Session().accountClass, available)) {
         ShowMessage(Handle(), *refusal);
         return;
