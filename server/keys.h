@@ -44,6 +44,12 @@ std::string KeyTag(const Key& k);
 using KeyDigest = std::array<std::uint8_t, 32>;
 KeyDigest DigestOf(const Key& k);
 
+// What the client sends in the header kSessionProofHeader of a web page request for the
+// member's own pages: SHA-256 of "ZQ-WEB", a zero byte and the key's 16 bytes (as they travel),
+// in lower-case hex. It proves the session without giving the key away.
+inline constexpr const char* kSessionProofHeader = "X-ZQ-Session";
+std::string SessionProofOf(const Key& k);
+
 struct KeyDigestHash {
     std::size_t operator()(const KeyDigest& d) const noexcept {
         std::size_t h = 0;

@@ -2,6 +2,7 @@
 
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sodium.h>
 
 #include <cstring>
 
@@ -123,13 +124,25 @@ WebAnswer NotFound() {
     return Page(404, "页面不存在", "<p>没有这个页面。</p>");
 }
 
+// Whether `proof` is the proof of the member's open session.
+bool ProvesSession(ServerState& state, std::int64_t memberId, std::string_view proof) {
+    const std::optional<SessionInfo> session = state.sessions.FindMember(memberId);
+    if (!session || IsZeroKey(session->key)) return false;
+    const std::string expected = SessionProofOf(session->key);
+    return proof.size() == expected.size() &&
+           sodium_memcmp(proof.data(), expected.data(), expected.size()) == 0;
+}
+
 WebAnswer MemberPage(ServerState& state, bool picture, const std::optional<std::string>& cuserno,
-                     std::uint32_t peer) {
+                     std::uint32_t peer, std::string_view proof) {
     const std::string name = cuserno ? MemberNameOf(*cuserno) : std::string();
     std::optional<Member> member;
     if (!name.empty()) member = state.store->FindMember(name);
-    if (!member) return Page(404, "会员不存在", "<p>没有这个会员。</p>");
-    if (!state.sessionPeers.HoldsSession(member->id, peer))
+    // The member's open session proven by the request, from an address its requests came from.
+    // An unknown name gets the same answer as a refused one: the pages tell no one which
+    // members exist.
+    if (!member || !ProvesSession(state, member->id, proof) ||
+        !state.sessionPeers.HoldsSession(member->id, peer))
         return Page(403, "无权查看", "<p>资金曲线只给登录了该会员的客户端查看。</p>");
     if (!picture) {
         const std::string title = member->name + " 的资金曲线";
@@ -183,7 +196,9 @@ MHD_Result Serve(void* cls, MHD_Connection* connection, const char* url, const c
             MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "cuserno");
         std::optional<std::string> cuserno;
         if (value) cuserno = value;
-        answer = AnswerWebPage(state, url, cuserno, PeerOf(connection));
+        const char* proof =
+            MHD_lookup_connection_value(connection, MHD_HEADER_KIND, kSessionProofHeader);
+        answer = AnswerWebPage(state, url, cuserno, PeerOf(connection), proof ? proof : "");
     }
     MHD_Response* response = MHD_create_response_from_buffer(answer.body.size(), answer.body.data(),
                                                              MHD_RESPMEM_MUST_COPY);
@@ -207,9 +222,10 @@ std::string MemberNameOf(std::string_view cuserno) {
 }
 
 WebAnswer AnswerWebPage(ServerState& state, std::string_view path,
-                        const std::optional<std::string>& cuserno, std::uint32_t peer) {
-    if (path == kCurvePage) return MemberPage(state, false, cuserno, peer);
-    if (path == kCurvePicture) return MemberPage(state, true, cuserno, peer);
+                        const std::optional<std::string>& cuserno, std::uint32_t peer,
+                        std::string_view proof) {
+    if (path == kCurvePage) return MemberPage(state, false, cuserno, peer, proof);
+    if (path == kCurvePicture) return MemberPage(state, true, cuserno, peer, proof);
     for (const TextPage& page : kTextPages)
         if (path == page.path) return Page(200, page.title, page.body);
     return NotFound();

@@ -29,9 +29,11 @@ struct WebAnswer {
 };
 
 // The answer to a GET of `path` (without its query) from `peer` (IPv4, network order), with
-// the query's decoded cuserno value when it has one.
+// the query's decoded cuserno value when it has one and the request's session proof (the
+// header kSessionProofHeader; empty when it has none).
 WebAnswer AnswerWebPage(ServerState& state, std::string_view path,
-                        const std::optional<std::string>& cuserno, std::uint32_t peer);
+                        const std::optional<std::string>& cuserno, std::uint32_t peer,
+                        std::string_view proof = {});
 
 // The member name of a cuserno value: UTF-8 as it is, else read as code page 936 (the
 // client's own texts).

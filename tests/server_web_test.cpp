@@ -10,6 +10,7 @@
 
 #include "net/wire/ansi_text.h"
 #include "server/equity_chart.h"
+#include "server/keys.h"
 #include "server/session_peers.h"
 #include "server/web_pages.h"
 #include "tests/server_report_fixtures.h"
@@ -29,11 +30,13 @@ struct HttpAnswer {
 };
 
 // One HTTP/1.0 request on a new connection, read until the server closes it.
-HttpAnswer Http(std::uint16_t port, const std::string& target, const std::string& method = "GET") {
+HttpAnswer Http(std::uint16_t port, const std::string& target, const std::string& method = "GET",
+                const std::string& headers = {}) {
     HttpAnswer a;
     Socket s = test::ConnectLocal(port);
     if (!s.Valid()) return a;
-    const std::string request = method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request =
+        method + " " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
     if (s.Send(request.data(), request.size()) != static_cast<int>(request.size())) return a;
     std::string raw;
     char buf[4096];
@@ -96,6 +99,12 @@ class WebTest : public test::ReportServerTest {
     HttpAnswer Get(const std::string& target, const std::string& method = "GET") {
         return Http(server_->webPort(), target, method);
     }
+    // A GET with the session proof of `key`, as the client sends it.
+    HttpAnswer GetAs(const test::LoggedIn& in, const std::string& target) {
+        return Http(server_->webPort(), target, "GET",
+                    std::string(server::kSessionProofHeader) + ": " +
+                        server::SessionProofOf(in.key) + "\r\n");
+    }
     // Logs in and makes one request under the session, as the client does at start-up.
     test::LoggedIn Session(const char* name, const char* password) {
         const test::LoggedIn in = Login(name, password);
@@ -141,29 +150,45 @@ TEST_F(WebTest, OtherPathsAreNotFoundAndOnlyReadingIsAllowed) {
     EXPECT_TRUE(head.body.empty());
 }
 
-TEST_F(WebTest, TheEquityCurveGoesToTheAddressHoldingTheMembersSession) {
-    // Unknown members, or none named, are not found; a member without a session is refused.
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=nobody").status, 404);
-    EXPECT_EQ(Get("/TradeChatPic.png?cuserno=nobody").status, 404);
-    EXPECT_EQ(Get("/TradeChatPic.jsp").status, 404);
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=").status, 404);
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=demo").status, 403);
-    EXPECT_EQ(Get("/TradeChatPic.png?cuserno=demo").status, 403);
+TEST_F(WebTest, TheEquityCurveGoesOnlyToARequestProvingTheMembersSession) {
+    // Unknown members, none named, and members without a session get one answer: the pages do
+    // not tell which members exist.
+    for (const char* target :
+         {"/TradeChatPic.jsp?cuserno=nobody", "/TradeChatPic.png?cuserno=nobody",
+          "/TradeChatPic.jsp", "/TradeChatPic.jsp?cuserno=", "/TradeChatPic.jsp?cuserno=demo",
+          "/TradeChatPic.png?cuserno=demo"}) {
+        const HttpAnswer a = Get(target);
+        EXPECT_EQ(a.status, 403) << target;
+        EXPECT_EQ(Title(a.body), "无权查看") << target;
+    }
 
     // Logged in, but no request under the session yet: the server has not seen it come from
     // this address.
-    Login("demo", "demo");
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=demo").status, 403);
+    const test::LoggedIn first = Login("demo", "demo");
+    EXPECT_EQ(GetAs(first, "/TradeChatPic.jsp?cuserno=demo").status, 403);
 
     const test::LoggedIn demo = Session("demo", "demo");
-    const HttpAnswer page = Get("/TradeChatPic.jsp?cuserno=demo");
+    const test::LoggedIn trader = Session("trader", "trader");
+    // From the address of demo's client, but without demo's proof: another program on that
+    // machine, a colleague behind the same address, or another member's client.
+    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=demo").status, 403);
+    EXPECT_EQ(Get("/TradeChatPic.png?cuserno=demo").status, 403);
+    EXPECT_EQ(GetAs(trader, "/TradeChatPic.jsp?cuserno=demo").status, 403);
+    EXPECT_EQ(GetAs(first, "/TradeChatPic.jsp?cuserno=demo").status, 403);  // the replaced session
+    EXPECT_EQ(GetAs(demo, "/TradeChatPic.jsp?cuserno=trader").status, 403);
+    EXPECT_EQ(Http(server_->webPort(), "/TradeChatPic.png?cuserno=demo", "GET",
+                   "X-ZQ-Session: " + server::SessionProofOf(demo.key).substr(1) + "0\r\n")
+                  .status,
+              403);
+
+    const HttpAnswer page = GetAs(demo, "/TradeChatPic.jsp?cuserno=demo");
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.Header("content-type"), "text/html; charset=utf-8");
     EXPECT_NE(page.Header("cache-control").find("no-cache"), std::string::npos);
     EXPECT_EQ(Title(page.body), "demo 的资金曲线");
     EXPECT_NE(page.body.find("<img src=\"/TradeChatPic.png?cuserno=demo\""), std::string::npos);
 
-    const HttpAnswer png = Get("/TradeChatPic.png?cuserno=demo");
+    const HttpAnswer png = GetAs(demo, "/TradeChatPic.png?cuserno=demo");
     EXPECT_EQ(png.status, 200);
     EXPECT_EQ(png.Header("content-type"), "image/png");
     EXPECT_NE(png.Header("cache-control").find("no-cache"), std::string::npos);
@@ -171,29 +196,32 @@ TEST_F(WebTest, TheEquityCurveGoesToTheAddressHoldingTheMembersSession) {
     ASSERT_TRUE(IsPng(png.body));
     EXPECT_EQ(BigEndian(png.body, 16), 760u);
     EXPECT_EQ(BigEndian(png.body, 20), 420u);
-    // Another member's page is not opened by the demo member's session.
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=trader").status, 403);
+    EXPECT_EQ(GetAs(trader, "/TradeChatPic.png?cuserno=trader").status, 200);
 
     // After the log-out the page is closed again.
     test::MemberLink link = Link(demo.key);
     const RequestHeader logout = test::Header(cmd::Logout, demo.key);
     ASSERT_EQ(link.socket().Send(&logout, sizeof logout), static_cast<int>(sizeof logout));
     ASSERT_EQ(link.Ask<std::int32_t>(cmd::VersionCheck, nullptr, 0), ProgramVersion);
-    EXPECT_EQ(Get("/TradeChatPic.jsp?cuserno=demo").status, 403);
+    EXPECT_EQ(GetAs(demo, "/TradeChatPic.jsp?cuserno=demo").status, 403);
 }
 
 TEST_F(WebTest, AChineseMemberNameIsFoundInUtf8AndInTheClientsCodePage) {
-    Session("张三", "zhangsan");
-    const HttpAnswer utf8 = Get("/TradeChatPic.jsp?cuserno=" + PercentEncoded("张三"));
+    const test::LoggedIn zhang = Session("张三", "zhangsan");
+    const HttpAnswer utf8 = GetAs(zhang, "/TradeChatPic.jsp?cuserno=" + PercentEncoded("张三"));
     EXPECT_EQ(utf8.status, 200);
     EXPECT_EQ(Title(utf8.body), "张三 的资金曲线");
     EXPECT_NE(utf8.body.find("/TradeChatPic.png?cuserno=%E5%BC%A0%E4%B8%89\""), std::string::npos);
-    const HttpAnswer gbk = Get("/TradeChatPic.png?cuserno=" + PercentEncoded(ToAnsi("张三")));
+    const HttpAnswer gbk =
+        GetAs(zhang, "/TradeChatPic.png?cuserno=" + PercentEncoded(ToAnsi("张三")));
     EXPECT_EQ(gbk.status, 200);
     EXPECT_TRUE(IsPng(gbk.body));
 
     EXPECT_EQ(server::MemberNameOf("demo"), "demo");
     EXPECT_EQ(server::MemberNameOf(ToAnsi("张三")), "张三");
+    // The proof the client computes the same way (SHA-256 of "ZQ-WEB", 0, the key's bytes).
+    EXPECT_EQ(server::SessionProofOf({1, 2, 3, -1}),
+              "6a068daa03157ece235da77a02a538bcfd84cca2991e5e6c3630b5200ce33ea9");
 }
 
 TEST(WebPortTest, WebPortZeroServesNoPages) {

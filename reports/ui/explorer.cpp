@@ -58,6 +58,7 @@ QNetworkReply* CExplorer1::Get(const QUrl& url) {
                       QStringLiteral("application/x-www-form-urlencoded"));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    if (!headerName_.isEmpty()) request.setRawHeader(headerName_, headerValue_);
     QNetworkReply* reply = network_->get(request);
     pending_ = reply;
     return reply;
@@ -70,6 +71,11 @@ void CExplorer1::Drop() {
     old->disconnect(this);
     old->abort();
     old->deleteLater();
+}
+
+void CExplorer1::SetRequestHeader(const QByteArray& name, const QByteArray& value) {
+    headerName_ = name;
+    headerValue_ = value;
 }
 
 void CExplorer1::Navigate(const QString& address) {

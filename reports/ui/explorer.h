@@ -23,6 +23,8 @@ class CExplorer1 : public QWidget {
 
     // Loads `address` anew; an earlier load still under way is dropped.
     void Navigate(const QString& address);
+    // A header every later request of this view carries (the page and its picture).
+    void SetRequestHeader(const QByteArray& name, const QByteArray& value);
 
     // The address of the last navigation.
     QUrl Address() const { return address_; }
@@ -55,6 +57,7 @@ class CExplorer1 : public QWidget {
     QNetworkAccessManager* network_;
     QNetworkReply* pending_ = nullptr;
     QUrl address_;
+    QByteArray headerName_, headerValue_;
     QImage picture_;
     QString text_;
 };
