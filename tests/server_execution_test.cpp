@@ -441,6 +441,72 @@ TEST_F(EngineTest, DayAndWeekOrdersRunOutAtTheSettlementsMoments) {
     EXPECT_EQ(engine_->ExpireDue(), 0);
 }
 
+// Sunday's last seconds become Monday while prices, orders and account reads of many members
+// run on several threads, and the engine restarts halfway: every account pays one night's
+// deferral once, and its day and week orders end once.
+TEST_F(EngineTest, ADayBoundaryUnderLoadSettlesEachAccountOnceAcrossARestart) {
+    now_ = kWednesday + 5 * kDay - 10;  // Sunday 23:59:50
+    std::vector<std::int64_t> members;
+    std::vector<double> balances;
+    for (int i = 0; i < 8; ++i) {
+        const std::int64_t m = AddMember(("m" + std::to_string(i)).c_str());
+        Opened(m, kGold, direction::Buy, 1);
+        Placed(m, kGold, direction::Buy, 1, 1600);
+        ASSERT_EQ(
+            Open(test::PendingRequest(kGold, direction::Buy, 1, 1601, 0, 0, order_validity::Today),
+                 m),
+            order_result::Done);
+        members.push_back(m);
+        balances.push_back(Account(m).balance);
+    }
+    // Readers of the accounts (each read settles), an engine price feed on another instrument
+    // and the expiry check, for `reach` members, until told to stop.
+    auto load = [&](std::size_t reach, auto&& during) {
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) {
+            threads.emplace_back([&, t] {
+                for (std::size_t i = static_cast<std::size_t>(t); !stop; ++i)
+                    accounts_->Orders(members[i % reach], OrderFilter{});
+            });
+        }
+        threads.emplace_back([&] {
+            for (int i = 0; !stop; ++i) {
+                SetPrice(kEuro, i % 2 ? 1.3100 : 1.3101);
+                engine_->ExpireDue();
+            }
+        });
+        during();
+        stop = true;
+        for (std::thread& t : threads) t.join();
+    };
+    load(members.size(), [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now_ = kWednesday + 5 * kDay;  // Monday 00:00
+    });
+    // Some accounts are settled by now; the engine starts again on the store as after a crash.
+    load(3, [&] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    StartEngine();
+    load(members.size(), [&] {
+        now_ = kWednesday + 5 * kDay + 30;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    });
+    const double night = DailyDeferral(*FindRules(kGold), 1650.00, 1);  // 206.25
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const AccountRow a = Account(members[i]);
+        EXPECT_EQ(a.tradingDay, "2024-01-15") << i;
+        EXPECT_DOUBLE_EQ(a.balance, RoundMoney(balances[i] - night)) << i;
+        EXPECT_DOUBLE_EQ(a.previousDeferralFee, night) << i;
+        EXPECT_DOUBLE_EQ(Positions(members[i]).at(0).deferralFee, night) << i;
+        for (const OrderRow& o : Orders(members[i])) {
+            EXPECT_EQ(o.status, order_status::Cancelled) << i;
+            EXPECT_GE(o.doneTime, kWednesday + 5 * kDay) << i;
+        }
+        EXPECT_EQ(Fills(members[i]).size(), 1u) << i;  // the opening fill alone
+    }
+    EXPECT_EQ(engine_->Indexed().orders, 0u);
+}
+
 TEST_F(EngineTest, TheExpiryClockCancelsOrdersThatRanOutWithoutAnyPrice) {
     engine_.reset();
     engine_ = std::make_unique<ExecutionEngine>(*store_, market_, *accounts_, hours_);
