@@ -154,12 +154,15 @@ Picture DrawEquityChart(const std::vector<BalancePoint>& points) {
         const std::string label = Figure(v, step);
         Text(p, kLeft - 6 - TextWidth(label), y - kGlyphRows / 2, label, kText);
     }
+    std::string labelled;  // a short span has several columns on one day: it is named once
     for (int i = 0; i <= kColumns; ++i) {
         const int x = kLeft + (kRight - kLeft - 1) * i / kColumns;
         Fill(p, x, kTop, x + 1, kBottom, kGrid);
         if (points.empty()) continue;
         const std::int64_t t = t0 + (t1 - t0) * i / kColumns;
         const std::string day = TradingDayOf(t).substr(5);  // "MM-DD"
+        if (day == labelled) continue;
+        labelled = day;
         Text(p, x - TextWidth(day) / 2, kBottom + 8, day, kText);
     }
     Fill(p, kLeft, kTop, kLeft + 1, kBottom + 1, kAxis);

@@ -117,7 +117,7 @@ TEST_F(WebTest, TheClientsTextPagesAreTitledUncachedHtml) {
     const std::map<std::string, std::string> pages = {
         {"/", "ZelvanQuorvex"},
         {"/uc/BuyCart.jsp?val1=3", "账户入金"},
-        {"/TradeInfo.jsp", "交易信息"},
+        {"/TradeInfo.jsp", "Quorvex统计"},
         {"/blog/", "博客"},
         {"/article/signals.html", "操盘信号说明"},
         {"/download/ZelvanQuorvexSetup.exe", "下载客户端"},
