@@ -281,6 +281,7 @@ TEST(ServerOptionsTest, DefaultsAndEveryOption) {
     EXPECT_TRUE(d.fixedCode.empty());
     EXPECT_FALSE(d.seed);
     EXPECT_FALSE(d.demoMembers);
+    EXPECT_EQ(d.sessionIdle, std::chrono::hours(8));
     EXPECT_EQ(ControlSecretPath(d), "control-secret");
 
     ServerOptions o;
@@ -335,6 +336,9 @@ TEST(ServerOptionsTest, BadArgumentsAreRefused) {
         {"--fixed-code", "AB-1"},
         {"--seed", "-3"},
         {"--db", ""},
+        {"--session-idle-ms", "99"},
+        {"--add-member", ""},
+        {"--control-secret-file", ""},
         {"--colour", "red"},
         {"stray"},
     };
