@@ -298,6 +298,43 @@ TEST(OverlayPaintTest, OrdersLikePositionsOnlyWaitingOnesOfTheInstrument) {
     EXPECT_EQ(LabelRect(orders[2]), PixelRect{});
 }
 
+TEST(OverlayPaintTest, TextsAtNearbyPricesKeepClearOfEachOther) {
+    // Two buys and a sell a few pixels apart, one with its stops close by, and an order between.
+    std::vector<PositionRecord> positions{
+        MakePosition(1, direction::Buy, 1650.5, 2, 1650.1, 1650.9),
+        MakePosition(1, direction::Buy, 1650.4, 1), MakePosition(1, direction::Sell, 1650.6, 1)};
+    positions[0].priceLineY = 200;
+    positions[0].takeLineY = 196;
+    positions[0].stopLineY = 204;
+    positions[1].priceLineY = 202;
+    positions[2].priceLineY = 199;
+    std::vector<PendingOrderRecord> orders{
+        MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1650.45)};
+    orders[0].priceLineY = 201;
+    LabelColumn column;
+    const QImage image = Painted([&](QPainter& p) {
+        PaintPositions(p, positions, Context(), TheTexts(), &column);
+        PaintOrders(p, orders, Context(), TheTexts(), &column);
+    });
+    std::vector<QRect> labels;
+    for (const PositionRecord& r : positions) labels.push_back(ToQRect(LabelRect(r)));
+    labels.push_back(ToQRect(LabelRect(orders[0])));
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        EXPECT_FALSE(labels[i].isEmpty()) << i;
+        for (std::size_t j = i + 1; j < labels.size(); ++j)
+            EXPECT_FALSE(labels[i].intersects(labels[j])) << i << " and " << j;
+    }
+    // A buy's label moved down stays below its line, the sell's moved up above its line.
+    EXPECT_GT(labels[1].top(), 202);
+    EXPECT_LT(labels[2].bottom(), 199);
+    // The box drawn is the box stored, for the right click.
+    for (const QRect& r : labels) EXPECT_EQ(image.pixel(r.topLeft()), overlay_color::LabelBox);
+
+    // Without a column each text stands where its line puts it, as before.
+    PaintedPositions(positions);
+    EXPECT_EQ(LabelRect(positions[1]).top, 203);
+}
+
 TEST(OverlayPaintTest, NothingBeforeTheFirstLayout) {
     std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2)};
     positions[0].priceLineY = 200;

@@ -110,25 +110,29 @@ const QString& TimeGlyphs() {
 PixelRect PaintTradeLines(QPainter& p, DashedLines& lines, const TextBox& box,
                           const ChartPaintContext& ctx, bool buy, std::int32_t priceY,
                           std::int32_t takeY, std::int32_t stopY, const QString& label,
-                          double price, double takeProfit, double stopLoss) {
+                          double price, double takeProfit, double stopLoss, LabelColumn* column) {
     const int left = ctx.client.left();
     lines.Line(priceY, overlay_color::TradeLine);
 
     // Whole pixels, rounded up so that the box holds all of its text.
     const int w = static_cast<int>(std::ceil(box.Width(label)));
     const int h = box.height;
-    const int top = buy ? priceY + 1 : priceY - h;
     const int x = left + kLabelIndent;
-    p.fillRect(QRect(x, top, w, h), ChartColour(overlay_color::LabelBox));
+    const auto place = [&](QRect want, bool downward) {
+        return column ? column->Place(want, downward, ctx.client) : want;
+    };
+    const QRect at = place(QRect(x, buy ? priceY + 1 : priceY - h, w, h), buy);
+    p.fillRect(at, ChartColour(overlay_color::LabelBox));
     p.setPen(ChartColour(overlay_color::LabelText));
-    box.Draw(x, top, label);
+    box.Draw(x, at.top(), label);
 
     // The stop texts go on the chart's background, readable over the candles.
     const auto stopText = [&](std::int32_t y, const QString& text) {
         const int width = static_cast<int>(std::ceil(box.Width(text)));
-        p.fillRect(QRect(x, y + 1, width, h), ChartColour(chart_color::Background));
+        const QRect textAt = place(QRect(x, y + 1, width, h), true);
+        p.fillRect(textAt, ChartColour(chart_color::Background));
         p.setPen(ChartColour(overlay_color::StopText));
-        box.Draw(x, y + 1, text);
+        box.Draw(x, textAt.top(), text);
     };
     if (takeY > 0) {
         lines.Line(takeY, overlay_color::TakeProfit);
@@ -138,7 +142,7 @@ PixelRect PaintTradeLines(QPainter& p, DashedLines& lines, const TextBox& box,
         lines.Line(stopY, overlay_color::StopLoss);
         stopText(stopY, StopLossText(price, stopLoss, ctx.decimals));
     }
-    return {x, top, x + w, top + h};
+    return {x, at.top(), x + w, at.top() + h};
 }
 
 // Before any layout there is no price scale, and the stored rows are not of this chart.
@@ -147,6 +151,22 @@ bool HasScale(const ChartPaintContext& ctx) {
 }
 
 }  // namespace
+
+QRect LabelColumn::Place(QRect want, bool downward, const QRect& client) {
+    // Each move clears one text placed before; there are finitely many.
+    for (std::size_t round = 0; round <= taken_.size(); ++round) {
+        const auto overlap = std::find_if(taken_.begin(), taken_.end(),
+                                          [&](const QRect& r) { return r.intersects(want); });
+        if (overlap == taken_.end()) break;
+        const QRect moved = want.translated(
+            0, downward ? overlap->bottom() + 1 - want.top() : overlap->top() - 1 - want.bottom());
+        // At the client's edge a text stays where it would overlap rather than leave the chart.
+        if (moved.top() < client.top() || moved.bottom() > client.bottom()) break;
+        want = moved;
+    }
+    taken_.push_back(want);
+    return want;
+}
 
 std::vector<DashSpan> DashSpans(int left, int right, const std::vector<int>& pattern) {
     std::vector<DashSpan> spans;
@@ -239,7 +259,7 @@ void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const Char
 }
 
 void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
-                    const ChartPaintContext& ctx, OverlayTextCache& texts) {
+                    const ChartPaintContext& ctx, OverlayTextCache& texts, LabelColumn* column) {
     const bool scaled = HasScale(ctx);
     DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
     const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
@@ -251,12 +271,12 @@ void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
         StoreLabelRect(
             r, PaintTradeLines(p, lines, box, ctx, r.direction == direction::Buy, r.priceLineY,
                                r.takeLineY, r.stopLineY, PositionLabelText(r, ctx.decimals),
-                               r.openPrice, r.takeProfit, r.stopLoss));
+                               r.openPrice, r.takeProfit, r.stopLoss, column));
     }
 }
 
 void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const ChartPaintContext& ctx,
-                 OverlayTextCache& texts) {
+                 OverlayTextCache& texts, LabelColumn* column) {
     const bool scaled = HasScale(ctx);
     DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
     const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
@@ -268,7 +288,7 @@ void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const Cha
         StoreLabelRect(
             r, PaintTradeLines(p, lines, box, ctx, r.direction == direction::Buy, r.priceLineY,
                                r.takeLineY, r.stopLineY, OrderLabelText(r, ctx.decimals), r.price,
-                               r.takeProfit, r.stopLoss));
+                               r.takeProfit, r.stopLoss, column));
     }
 }
 
@@ -318,13 +338,16 @@ void InstallOverlayPainters(ChartPaintHooks& hooks, TradingModel* model) {
         hooks.paintOrders = nullptr;
         return;
     }
-    hooks.paintPositions = [model, texts](QPainter& p, const ChartPaintContext& ctx) {
+    // The chart paints the positions first, then the orders, once a paint.
+    auto column = std::make_shared<LabelColumn>();
+    hooks.paintPositions = [model, texts, column](QPainter& p, const ChartPaintContext& ctx) {
+        column->Clear();
         std::lock_guard lock(model->positionLock);
-        PaintPositions(p, model->positions, ctx, *texts);
+        PaintPositions(p, model->positions, ctx, *texts, column.get());
     };
-    hooks.paintOrders = [model, texts](QPainter& p, const ChartPaintContext& ctx) {
+    hooks.paintOrders = [model, texts, column](QPainter& p, const ChartPaintContext& ctx) {
         std::lock_guard lock(model->orderLock);
-        PaintOrders(p, model->orders, ctx, *texts);
+        PaintOrders(p, model->orders, ctx, *texts, column.get());
     };
 }
 

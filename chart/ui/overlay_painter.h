@@ -12,6 +12,7 @@
 #include <QGlyphRun>
 #include <QHash>
 #include <QList>
+#include <QRect>
 #include <QRgb>
 #include <QString>
 #include <cstdint>
@@ -95,19 +96,37 @@ class OverlayTextCache {
     int dpi_ = 0;
 };
 
+// The texts at the chart's left edge in one paint: position and order labels and the stop texts
+// under their lines. A text that would overlap one placed before it moves on, away from its
+// line (down below a line, up above one), within the client area, so that every text stays
+// readable and the label rectangle a right click finds is the one drawn.
+class LabelColumn {
+  public:
+    void Clear() { taken_.clear(); }
+    // Where a text of `want` goes; `downward` for one below its line.
+    QRect Place(QRect want, bool downward, const QRect& client);
+
+  private:
+    std::vector<QRect> taken_;
+};
+
 // The signals of ctx.instrument whose row is not 0 and not below the client area.
 void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const ChartPaintContext& ctx,
                   OverlayTextCache& texts);
 // The positions and waiting orders of ctx.instrument; the label rectangle of each drawn record
 // is stored in it, that of every other record cleared.
+// With a column the texts keep clear of those placed in it before (the chart's hooks share one
+// per paint); without one each is drawn where its line puts it.
 void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
-                    const ChartPaintContext& ctx, OverlayTextCache& texts);
+                    const ChartPaintContext& ctx, OverlayTextCache& texts,
+                    LabelColumn* column = nullptr);
 void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const ChartPaintContext& ctx,
-                 OverlayTextCache& texts);
+                 OverlayTextCache& texts, LabelColumn* column = nullptr);
 
 // Points the painter's signal hook at PaintSignals and, with a model, its position and order
 // hooks at PaintPositions and PaintOrders under the model's position and order locks (without
-// one they are left empty). The hooks share one text cache.
+// one they are left empty). The hooks share one text cache, and the position and order hooks one
+// label column, cleared as the positions are painted.
 void InstallOverlayPainters(ChartPaintHooks& hooks, TradingModel* model);
 
 }  // namespace zq
