@@ -36,22 +36,26 @@ int main(int argc, char** argv) {
     // whatever the server makes is for its own user alone.
     umask(0077);
 
-    // The operator adds a member to the store, whether a server uses it just now or not.
-    if (!options.addMember.empty()) {
+    // The operator adds a member, or changes a password, in the store, whether a server uses it
+    // just now or not.
+    if (!options.addMember.empty() || !options.setPassword.empty()) {
         std::unique_ptr<Store> store = Store::Open(options.dbPath, &message, options.demoMembers);
         if (!store) {
             std::fprintf(stderr, "zq-server: %s: %s\n", options.dbPath.c_str(), message.c_str());
             return 1;
         }
+        const bool adding = !options.addMember.empty();
+        const std::string& name = adding ? options.addMember : options.setPassword;
         const std::optional<std::string> password =
-            ReadPasswordLine(stdin, "password for " + options.addMember + ": ");
+            ReadPasswordLine(stdin, "password for " + name + ": ");
         if (!password) {
             std::fprintf(stderr, "zq-server: no password on standard input\n");
             return 1;
         }
-        const bool added = AddOperatorMember(*store, options.addMember, *password, message);
-        std::fprintf(added ? stdout : stderr, "zq-server: %s\n", message.c_str());
-        return added ? 0 : 1;
+        const bool done = adding ? AddOperatorMember(*store, name, *password, message)
+                                 : SetOperatorPassword(*store, name, *password, message);
+        std::fprintf(done ? stdout : stderr, "zq-server: %s\n", message.c_str());
+        return done ? 0 : 1;
     }
 
     // A peer that vanishes mid-answer must cost a failed send, not the process.

@@ -48,6 +48,18 @@ bool AddOperatorMember(Store& store, const std::string& name, const std::string&
     return true;
 }
 
+bool SetOperatorPassword(Store& store, const std::string& name, const std::string& password,
+                         std::string& message) {
+    std::string why = Unsendable(password, "the password");
+    if (why.empty() && password.size() < kMinMemberPassword)
+        why = "the password is shorter than " + std::to_string(kMinMemberPassword) + " characters";
+    if (why.empty() && !store.FindMember(name)) why = "there is no member " + name;
+    if (why.empty() && !store.SetPassword(name, password))
+        why = "the store could not change the password of " + name;
+    message = why.empty() ? "the password of " + name + " is changed" : why;
+    return why.empty();
+}
+
 std::optional<std::string> ReadPasswordLine(std::FILE* in, const std::string& prompt) {
     const int fd = fileno(in);
     termios saved{};

@@ -1,5 +1,6 @@
-// The operator's member commands: a member added from the command line (zq-server --add-member
-// NAME, the password on standard input) into the store a running server uses or not.
+// The operator's member commands: a member added, or given a new password, from the command line
+// (zq-server --add-member NAME, --set-password NAME; the password on standard input), in the
+// store a running server uses or not.
 #pragma once
 
 #include <cstdio>
@@ -19,6 +20,11 @@ constexpr std::size_t kMinMemberPassword = 8;
 // kMinMemberPassword, a name taken, or a store that fails. `message` says what was done.
 bool AddOperatorMember(Store& store, const std::string& name, const std::string& password,
                        std::string& message);
+
+// Gives the member a new password, checked as AddOperatorMember checks it; false with
+// `message` saying why (also for an unknown name).
+bool SetOperatorPassword(Store& store, const std::string& name, const std::string& password,
+                         std::string& message);
 
 // One line of `in` without its line end, read with the echo off when `in` is a terminal (a
 // prompt goes to stderr then); nothing at the end of the input.

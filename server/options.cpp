@@ -60,6 +60,8 @@ std::string UsageText() {
            "                       the database, made when missing)\n"
            "  --add-member NAME    add the member NAME with the password read from standard\n"
            "                       input to the database, and exit\n"
+           "  --set-password NAME  give the member NAME the password read from standard input,\n"
+           "                       and exit\n"
            "  --version            the program's version\n"
            "  --help               this text\n";
 }
@@ -126,6 +128,12 @@ ParseOutcome ParseOptions(const std::vector<std::string>& args, ServerOptions& o
                 return ParseOutcome::Error;
             }
             options.addMember = value;
+        } else if (name == "--set-password") {
+            if (value.empty()) {
+                message = "--set-password needs a member name";
+                return ParseOutcome::Error;
+            }
+            options.setPassword = value;
         } else if (name == "--ports-file") {
             options.portsFile = value;
         } else if (name == "--seed") {

@@ -32,7 +32,8 @@ struct ServerOptions {
     bool demoMembers = false;  // a fresh store gets the demo members (demo/demo, …)
     // The control port's secret; empty: "control-secret" beside the database, made when missing.
     std::string controlSecretFile;
-    std::string addMember;  // not empty: add this member (password on stdin) and exit
+    std::string addMember;    // not empty: add this member (password on stdin) and exit
+    std::string setPassword;  // not empty: give this member a new password (stdin) and exit
 };
 
 // The control secret file the options name: --control-secret-file, or "control-secret" in the

@@ -121,6 +121,13 @@ bool Server::Start(std::string* error) {
     if (control_) control_->Start();
     sweepStop_ = false;
     sweeper_ = std::thread([this] { SweepSessions(); });
+    // A store that had the demo members before (or was started with them once) keeps them:
+    // without --demo-members their well-known passwords are worth a warning at every start.
+    if (!options_.demoMembers)
+        for (const std::string& name : state_->store->MembersWithDemoPasswords())
+            LogLine("warning: member \"" + name +
+                    "\" still has its demo password: change it with \"zq-server --db " +
+                    options_.dbPath + " --set-password " + name + "\" or remove the member");
     if (state_->store->Members().empty())
         LogLine("the store has no members: add one with \"zq-server --db " + options_.dbPath +
                 " --add-member NAME\" (the password is read from standard input)");

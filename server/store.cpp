@@ -275,6 +275,25 @@ bool Store::AddMember(const Member& member, std::string_view password) {
     });
 }
 
+bool Store::SetPassword(std::string_view name, std::string_view password) {
+    std::optional<std::string> hash = HashPassword(password);
+    if (!hash) return false;
+    return WithDb([&](sqlite3* db) {
+        Statement st(db,
+                     "UPDATE members SET salt = ?, password_hash = ?, iterations = 0"
+                     " WHERE name = ?");
+        st.BindBlob(1, "", 0).BindBlob(2, hash->data(), hash->size()).Bind(3, name);
+        return st.Run() && sqlite3_changes(db) == 1;
+    });
+}
+
+std::vector<std::string> Store::MembersWithDemoPasswords() {
+    std::vector<std::string> out;
+    for (const SeedMember& s : kSeedMembers)
+        if (FindMember(s.name) && CheckPassword(s.name, s.password)) out.push_back(s.name);
+    return out;
+}
+
 std::optional<Member> Store::FindMember(std::string_view name) {
     return WithDb([&](sqlite3* db) -> std::optional<Member> {
         std::string sql = std::string("SELECT ") + kMemberColumns + " FROM members WHERE name = ?";

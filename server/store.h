@@ -74,6 +74,10 @@ class Store {
     std::vector<Member> Members();
     // Adds a member; false when the name is taken.
     bool AddMember(const Member& member, std::string_view password);
+    // Gives the member a new password (a fresh hash); false for an unknown name.
+    bool SetPassword(std::string_view name, std::string_view password);
+    // The demo members (--demo-members) that still log in with their well-known passwords.
+    std::vector<std::string> MembersWithDemoPasswords();
     bool SetProgramTrading(std::int64_t memberId, std::int32_t flag);
 
     // The schema version this build writes.

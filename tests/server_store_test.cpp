@@ -91,6 +91,23 @@ TEST_F(StoreTest, WithoutDemoMembersTheStoreStartsEmptyAndTheOperatorAddsMembers
     EXPECT_EQ(m->state, 1);
     EXPECT_EQ(m->accountClass, 1);
     EXPECT_EQ(store->Members().size(), 1u);
+    EXPECT_TRUE(store->MembersWithDemoPasswords().empty());
+}
+
+TEST_F(StoreTest, TheOperatorReplacesTheDemoMembersWellKnownPasswords) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    EXPECT_EQ(
+        store->MembersWithDemoPasswords(),
+        (std::vector<std::string>{"demo", "trader", "frozen", "suspended", "closed", "张三"}));
+    std::string message;
+    EXPECT_FALSE(SetOperatorPassword(*store, "demo", "short", message));
+    EXPECT_FALSE(SetOperatorPassword(*store, "nobody", "long enough", message));
+    EXPECT_NE(message.find("no member"), std::string::npos);
+    ASSERT_TRUE(SetOperatorPassword(*store, "demo", "a-better-one", message)) << message;
+    EXPECT_FALSE(store->CheckPassword("demo", "demo"));
+    EXPECT_TRUE(store->CheckPassword("demo", "a-better-one"));
+    EXPECT_EQ(store->MembersWithDemoPasswords().size(), 5u);
 }
 
 TEST_F(StoreTest, WrongPasswordsAndUnknownNamesFail) {
