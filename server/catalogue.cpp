@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "net/wire/ansi_text.h"
+#include "trading/wire/decimal.h"
 #include "trading/wire/profit.h"
 
 namespace zq::server {
@@ -278,10 +279,21 @@ double ClosingFee(const InstrumentRules& rules, double price, double lots) {
 }
 
 double DailyDeferral(const InstrumentRules& rules, double price, double lots) {
+    // In exact decimal from the figures the record shows (a ratio of 0.02 as 0.02, the price in
+    // whole points), then rounded to the fen, half a fen up, as the charges of the rule book.
+    const Decimal amount = Decimal::FromFloat(rules.deferralValue) * Decimal::FromDouble(lots);
+    const double points = price * PriceScale(rules);
+    Decimal exact = amount;
+    if (rules.deferralMethod == Proportional) {
+        exact = std::isfinite(points) && std::abs(points) < 9.0e15
+                    ? amount * Decimal::FromInt(std::llround(points)) *
+                          Decimal::FromFloat(rules.pointValue) / Decimal::FromInt(100000)
+                    : Decimal::Invalid();
+    }
+    if (exact.Valid()) return RoundMoney(exact.ToDouble());
     if (rules.deferralMethod != Proportional)
         return RoundMoney(static_cast<double>(rules.deferralValue) * lots);
-    return RoundMoney(price * PriceScale(rules) * rules.pointValue * lots * rules.deferralValue /
-                      100000.0);
+    return RoundMoney(points * rules.pointValue * lots * rules.deferralValue / 100000.0);
 }
 
 }  // namespace zq::server

@@ -110,6 +110,18 @@ TEST(CatalogueTest, ChargesFollowTheirMethods) {
         }
     }
     EXPECT_GT(halves, 100);
+    // A day's deferral of 伦敦金 (0.02 %): points x hundredths of a lot x 0.00125 fen, half a
+    // fen up.
+    const InstrumentRules& gold2 = *FindRules(1);
+    for (std::int64_t points = 150000; points <= 170000; points += 7) {
+        for (std::int64_t hundredths = 1; hundredths <= 100; ++hundredths) {
+            const std::int64_t fen = (points * hundredths * 125 * 2 + 100000) / 200000;
+            ASSERT_DOUBLE_EQ(DailyDeferral(gold2, static_cast<double>(points) / 100,
+                                           static_cast<double>(hundredths) / 100),
+                             static_cast<double>(fen) / 100)
+                << points << " points, " << hundredths << " hundredths";
+        }
+    }
     EXPECT_DOUBLE_EQ(RoundMoney(2.675), 2.68);
     EXPECT_DOUBLE_EQ(RoundMoney(-2.675), -2.68);
     EXPECT_DOUBLE_EQ(RoundMoney(2.6749), 2.67);
