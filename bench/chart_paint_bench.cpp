@@ -1,7 +1,8 @@
 // Painting the K-line chart on a 1920 x 1080 client area over 100,000 bars of gold: a full
 // paint at the widest and the narrowest bars in both chart types (with the backdrop cached, as
 // on every repaint of a window that keeps its size, and with a fresh painter that builds it),
-// the repaint of the band after one live update inside the price range, and the chart window's
+// the repaint of the band after one live update inside the price range (each also with the
+// moving averages and Bollinger bands on), and the chart window's
 // own path from an invalidation to the painted image, with and without the cross cursor; and
 // the full paint with a busy account on screen: 50 signals, 100 positions and 100 pending
 // orders, each with a stop-loss and a take-profit.
@@ -176,10 +177,12 @@ void PaintArgs(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMicrosecond);
 }
 
-// A full paint with the backdrop cached from the previous paint of the same size.
-void BM_FullPaint(benchmark::State& state) {
+// A full paint with the backdrop cached from the previous paint of the same size; with the
+// indicator overlays of `indicators` (chart_indicator bits) on.
+void FullPaint(benchmark::State& state, unsigned indicators) {
     const int type = static_cast<int>(state.range(0));
     KLineData data;
+    data.SetIndicators(indicators);
     LoadChart(data, type, Zoom(state.range(1)));
     const ChartTexts texts = Texts(data);
     QImage image = MakeChartImage(kWidth, kHeight);
@@ -191,7 +194,15 @@ void BM_FullPaint(benchmark::State& state) {
     }
     Describe(state, data, type);
 }
+void BM_FullPaint(benchmark::State& state) {
+    FullPaint(state, 0);
+}
 BENCHMARK(BM_FullPaint)->Apply(PaintArgs);
+// The same with the moving averages and Bollinger bands on.
+void BM_FullPaintIndicators(benchmark::State& state) {
+    FullPaint(state, chart_indicator::All);
+}
+BENCHMARK(BM_FullPaintIndicators)->Apply(PaintArgs);
 
 // The overlays of a busy account spread over the visible price range of the chart: signals
 // alternating support and resistance, positions and waiting orders alternating buy and sell,
@@ -309,17 +320,15 @@ void BM_FullPaintColdPainter(benchmark::State& state) {
 }
 BENCHMARK(BM_FullPaintColdPainter)->Apply(PaintArgs);
 
-// One live update of the newest bar inside the price range and the repaint of the band it
-// invalidates. Two closes alternate, so every update moves the bar.
-void BM_LiveUpdateBandRepaint(benchmark::State& state) {
+// One live update of the newest bar inside the price range and the repaint of the bands it
+// invalidates (with the indicators on, the caption's too). Two closes alternate, so every
+// update moves the bar.
+void LiveUpdateBandRepaint(benchmark::State& state, unsigned indicators) {
     const int type = static_cast<int>(state.range(0));
     KLineData data;
-    PixelRect band;
-    int bands = 0;
-    data.hooks.invalidateBand = [&](const PixelRect& b) {
-        band = b;
-        ++bands;
-    };
+    data.SetIndicators(indicators);
+    std::vector<PixelRect> bands;
+    data.hooks.invalidateBand = [&](const PixelRect& b) { bands.push_back(b); };
     BarRecord live = LoadChart(data, type, Zoom(state.range(1)));
     const ChartTexts texts = Texts(data);
     QImage image = MakeChartImage(kWidth, kHeight);
@@ -327,22 +336,35 @@ void BM_LiveUpdateBandRepaint(benchmark::State& state) {
     painter.Paint(image, data, texts);
     const std::int32_t closes[2] = {live.open + 35, live.open - 35};
     std::int64_t bandPixels = 0;
+    std::int64_t updates = 0;
     int i = 0;
     for (auto _ : state) {
         live.close = closes[i++ & 1];
+        bands.clear();
         if (data.LiveUpdate(live) != LiveResult::Band) {
             state.SkipWithError("the live bar left the price range");
             break;
         }
-        const QRect clip(QPoint(band.left, band.top), QPoint(band.right, band.bottom));
-        painter.Paint(image, data, texts, clip);
+        for (const PixelRect& band : bands) {
+            const QRect clip(QPoint(band.left, band.top), QPoint(band.right, band.bottom));
+            painter.Paint(image, data, texts, clip);
+            bandPixels += (clip & image.rect()).width() * (clip & image.rect()).height();
+        }
         benchmark::DoNotOptimize(image.constBits());
-        bandPixels += (clip & image.rect()).width() * (clip & image.rect()).height();
+        ++updates;
     }
-    if (bands > 0) state.counters["band_px"] = static_cast<double>(bandPixels) / bands;
+    if (updates > 0) state.counters["band_px"] = static_cast<double>(bandPixels) / updates;
     Describe(state, data, type);
 }
+void BM_LiveUpdateBandRepaint(benchmark::State& state) {
+    LiveUpdateBandRepaint(state, 0);
+}
 BENCHMARK(BM_LiveUpdateBandRepaint)->Apply(PaintArgs);
+// The same with the moving averages and Bollinger bands on.
+void BM_LiveUpdateBandRepaintIndicators(benchmark::State& state) {
+    LiveUpdateBandRepaint(state, chart_indicator::All);
+}
+BENCHMARK(BM_LiveUpdateBandRepaintIndicators)->Apply(PaintArgs);
 
 // The chart window: InvalidateAll, then Render, which moves the XOR cross where the chart
 // state has it, paints the dirty part (all of it) and draws the cross into the image.

@@ -66,8 +66,9 @@ void BM_HistoryTransfer(benchmark::State& state) {
 }
 BENCHMARK(BM_HistoryTransfer)->Unit(benchmark::kMillisecond);
 
-void FillChart(KLineData& chart, int count, int type) {
+void FillChart(KLineData& chart, int count, int type, unsigned indicators = 0) {
     chart.Reset(1, 15);
+    chart.SetIndicators(indicators);
     const auto bars = Series(count, count);
     chart.AppendHistoryBars(bars.data(), bars.size());
     chart.AddFinishedBar(Live(200000));
@@ -87,10 +88,23 @@ BENCHMARK(BM_Layout)
     ->ArgsProduct({{1000, 100000, 1000000}, {chart_type::Candles, chart_type::HeikinAshi}})
     ->Unit(benchmark::kMicrosecond);
 
-// One live update inside the visible range: the newest geometry recomputed in place.
-void BM_LiveUpdateInRange(benchmark::State& state) {
+// The same with the moving averages and Bollinger bands of the visible bars.
+void BM_LayoutIndicators(benchmark::State& state) {
     KLineData chart;
-    FillChart(chart, 100000, static_cast<int>(state.range(0)));
+    FillChart(chart, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+              chart_indicator::All);
+    for (auto _ : state) benchmark::DoNotOptimize(chart.Layout());
+    state.SetLabel(state.range(1) == chart_type::HeikinAshi ? "heikin-ashi" : "candles");
+}
+BENCHMARK(BM_LayoutIndicators)
+    ->ArgsProduct({{1000, 100000, 1000000}, {chart_type::Candles, chart_type::HeikinAshi}})
+    ->Unit(benchmark::kMicrosecond);
+
+// One live update inside the visible range: the newest geometry recomputed in place (and, with
+// the indicators on, the newest bar's values).
+void LiveUpdateInRange(benchmark::State& state, unsigned indicators) {
+    KLineData chart;
+    FillChart(chart, 100000, static_cast<int>(state.range(0)), indicators);
     const ChartState s = chart.State();
     const int mid = (s.hi + s.lo) / 2;
     BarRecord live = Live(mid);
@@ -106,6 +120,13 @@ void BM_LiveUpdateInRange(benchmark::State& state) {
     }
     state.SetLabel(state.range(0) == chart_type::HeikinAshi ? "heikin-ashi" : "candles");
 }
+void BM_LiveUpdateInRange(benchmark::State& state) {
+    LiveUpdateInRange(state, 0);
+}
 BENCHMARK(BM_LiveUpdateInRange)->Arg(chart_type::Candles)->Arg(chart_type::HeikinAshi);
+void BM_LiveUpdateInRangeIndicators(benchmark::State& state) {
+    LiveUpdateInRange(state, chart_indicator::All);
+}
+BENCHMARK(BM_LiveUpdateInRangeIndicators)->Arg(chart_type::Candles)->Arg(chart_type::HeikinAshi);
 
 }  // namespace

@@ -64,6 +64,11 @@ float PriceScale::YFloat(std::int64_t price) const {
     return static_cast<float>(d + vOffset + kPlotTop);
 }
 
+double PriceScale::YAt(double price) const {
+    const double d = std::clamp((hi - price) * scale, -kYLimit, kYLimit);
+    return d + vOffset + kPlotTop;
+}
+
 double PriceScale::PriceAt(double y) const {
     if (scale == 0) return 0;
     return hi - (y - vOffset - kPlotTop) / scale;

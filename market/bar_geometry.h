@@ -101,6 +101,8 @@ struct PriceScale {
     std::int32_t Y(std::int64_t price) const;
     // (hi - p) * s + v + 35, the close's float field.
     float YFloat(std::int64_t price) const;
+    // The same for a price between the scaled units (an average), held like Y.
+    double YAt(double price) const;
     // p(y) = hi - (y - v - 35) / s, in scaled units; 0 while there is no scale.
     double PriceAt(double y) const;
 };

@@ -31,6 +31,8 @@ void KLineData::Reset(int instrument, int period) {
         held_.clear();
         merged_ = false;
         geometry_.clear();
+        indicatorLines_.Clear();
+        indicatorRows_.clear();
     }
     {
         std::lock_guard lock(signalLock_);
@@ -141,6 +143,23 @@ void KLineData::ApplyHeldLocked() {
     held_.clear();
 }
 
+IndicatorRows RowsOf(const IndicatorBar& bar, unsigned indicators, const PriceScale& scale) {
+    IndicatorRows rows;
+    const auto row = [&](const IndicatorValue& v, bool shown) {
+        return v.valid && shown
+                   ? static_cast<std::int32_t>(std::clamp(scale.YAt(v.value), -1e6, 1e6))
+                   : kNoIndicatorRow;
+    };
+    const bool ma = indicators & chart_indicator::MovingAverages;
+    const bool band = indicators & chart_indicator::Bollinger;
+    for (std::size_t k = 0; k < kMovingAveragePeriods.size(); ++k) rows.y[k] = row(bar.ma[k], ma);
+    const std::size_t b = kMovingAveragePeriods.size();
+    rows.y[b] = row(bar.middle, band);
+    rows.y[b + 1] = row(bar.upper, band);
+    rows.y[b + 2] = row(bar.lower, band);
+    return rows;
+}
+
 LiveResult KLineData::LiveUpdate(const BarRecord& r) {
     bool newBar = false;
     {
@@ -186,6 +205,7 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
     }
 
     PixelRect band;
+    PixelRect captionBand;
     {
         std::lock_guard lock(layoutLock_);
         if (st_.firstVisible != 0 || geometry_.empty()) return LiveResult::NotDrawn;
@@ -200,8 +220,33 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
         g.low = drawn.low;
         g.raw = r;
         band = {g.left - 100, g.yHigh - 10, g.right + 100, g.yLow + 15};
+        if (indicators_.load() != 0) {
+            // The lines' newest segments move with the newest bar's values: the band reaches
+            // from their old to their new ends and the bar behind, and the caption's figures
+            // are repainted too.
+            const auto reach = [&](const IndicatorRows& rows) {
+                for (const std::int32_t y : rows.y) {
+                    if (y == kNoIndicatorRow) continue;
+                    band.top = std::min(band.top, y - 2);
+                    band.bottom = std::max(band.bottom, y + 2);
+                }
+            };
+            const bool newestShown = indicatorLines_.First() == 0 && !indicatorRows_.empty() &&
+                                     !indicatorLines_.Visible().empty();
+            if (newestShown) reach(indicatorRows_[0]);
+            if (newestShown && indicatorRows_.size() > 1) reach(indicatorRows_[1]);
+            indicatorLines_.LiveUpdate(drawn.close);
+            if (newestShown) {
+                indicatorRows_[0] = RowsOf(indicatorLines_.Visible()[0], indicators_.load(), ps);
+                reach(indicatorRows_[0]);
+            }
+            captionBand = {0, 0, clientWidth_.load(), kCaptionBottom};
+        }
     }
-    if (hooks.invalidateBand) hooks.invalidateBand(band);
+    if (hooks.invalidateBand) {
+        hooks.invalidateBand(band);
+        if (captionBand.right > 0) hooks.invalidateBand(captionBand);
+    }
     return LiveResult::Band;
 }
 
@@ -414,6 +459,18 @@ bool KLineData::Layout() {
             displayFront_ = heikinAshi ? heikinAshi_.At(raw_, front) : raw_[front];
         }
         displayType_ = type;
+        // The indicators of the visible bars, from the display list: the visible closes from
+        // the copy just made, the others (the windows behind the oldest visible bar and the
+        // newest bar's) from the lists.
+        if (indicators_.load() != 0) {
+            const auto closeAt = [&](std::size_t i) {
+                if (i >= first && i < end) return shown_[i - first].close;
+                return heikinAshi ? heikinAshi_.At(raw_, i).close : raw_[i].close;
+            };
+            indicatorLines_.LayoutWith(closeAt, raw_.size(), first, end - first);
+        } else {
+            indicatorLines_.Clear();
+        }
         bars.unlock();
         // In a Heikin Ashi list the raw bar at the same position comes from shownRaw_; a plain
         // list is its own raw copy.
@@ -484,6 +541,14 @@ bool KLineData::Layout() {
                 st_.selected = static_cast<int>(geometry_.size()) - 1;
                 dataWindow.emplace(g.yClose, g.raw);
             }
+        }
+
+        // The indicators' rows beside the geometry.
+        indicatorRows_.clear();
+        if (const unsigned shownIndicators = indicators_.load(); shownIndicators != 0) {
+            indicatorRows_.reserve(indicatorLines_.Visible().size());
+            for (const IndicatorBar& v : indicatorLines_.Visible())
+                indicatorRows_.push_back(RowsOf(v, shownIndicators, ctx.scale));
         }
 
         // 8.-10. Signals, positions and orders, tools.

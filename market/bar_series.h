@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -46,6 +47,7 @@
 
 #include "market/bar_geometry.h"
 #include "market/heikin_ashi.h"
+#include "market/indicators.h"
 #include "market/wire/bar_record.h"
 #include "market/wire/tool_record.h"
 #include "trading/wire/records.h"
@@ -64,6 +66,27 @@ enum class ChartMode : std::int32_t {
     ParallelLines = 4,
     SymmetricParallelLines = 5,
 };
+
+// The indicator overlays a chart computes and draws, as bits of one choice.
+namespace chart_indicator {
+constexpr unsigned MovingAverages = 1;  // MA 5, 10, 20, 60
+constexpr unsigned Bollinger = 2;       // Bollinger bands (20, 2)
+constexpr unsigned All = MovingAverages | Bollinger;
+}  // namespace chart_indicator
+
+// The pixel rows of one visible bar's indicator values, as the layout places them with the
+// price scale (like the bars' geometry): the four moving averages, then the band's middle,
+// upper and lower line; kNoIndicatorRow where a value is missing or not shown. Rows are held
+// within +-1e6, far outside any image.
+constexpr std::int32_t kNoIndicatorRow = std::numeric_limits<std::int32_t>::min();
+struct IndicatorRows {
+    std::array<std::int32_t, kMovingAveragePeriods.size() + 3> y;
+};
+IndicatorRows RowsOf(const IndicatorBar& bar, unsigned indicators, const PriceScale& scale);
+
+// The caption line's rows at the top of the chart (the grid starts below them): a live update
+// with indicators shown repaints them for the caption's figures.
+constexpr int kCaptionBottom = 19;
 
 namespace chart_type {
 constexpr int Candles = 1;
@@ -187,6 +210,14 @@ class KLineData {
     void SetChartType(int type);  // 1 or 2; anything else is ignored
     void ToggleHeikinAshi();
 
+    // The indicator overlays (chart_indicator bits; 0, none, at start). The next layout
+    // computes them from the display list; without any, a layout and a live update compute
+    // nothing for them.
+    unsigned Indicators() const { return indicators_.load(); }
+    void SetIndicators(unsigned indicators) {
+        indicators_.store(indicators & chart_indicator::All);
+    }
+
     // --- Series ---
 
     // A downloaded record: a signal goes to the history-signal hook, a bar of the chart's
@@ -255,6 +286,16 @@ class KLineData {
         std::lock_guard lock(layoutLock_);
         f(static_cast<const std::vector<BarGeometry>&>(geometry_),
           static_cast<const ChartState&>(st_));
+    }
+    // Runs f(geometry, state, indicators, rows) under the layout lock: the indicators' visible
+    // values and their pixel rows stand beside the geometry entries at the same index (all
+    // newest first) when the layout computed them (both empty otherwise).
+    template <class F>
+    void WithLayout(F&& f) const {
+        std::lock_guard lock(layoutLock_);
+        f(static_cast<const std::vector<BarGeometry>&>(geometry_),
+          static_cast<const ChartState&>(st_), static_cast<const IndicatorLines&>(indicatorLines_),
+          static_cast<const std::vector<IndicatorRows>&>(indicatorRows_));
     }
     int BarUnderX(int x) const;
 
@@ -328,7 +369,10 @@ class KLineData {
     std::atomic<int> clientWidth_{0};
     std::atomic<int> clientHeight_{0};
 
-    ChartState st_;  // layout lock
+    ChartState st_;                  // layout lock
+    IndicatorLines indicatorLines_;  // layout lock; laid out only while indicators_ is not 0
+    std::vector<IndicatorRows> indicatorRows_;  // layout lock; beside geometry_
+    std::atomic<unsigned> indicators_{0};
 };
 
 }  // namespace zq

@@ -22,53 +22,37 @@ void Band(std::int64_t sum, IndicatorWide squares, int period, IndicatorBar& out
 
 }  // namespace
 
-void IndicatorLines::Layout(const BarRecord* bars, std::size_t n, std::size_t first,
-                            std::size_t count) {
+std::size_t IndicatorLines::BeginLayout(std::size_t n, std::size_t& first, std::size_t& count) {
     first = std::min(first, n);
     count = std::min(count, n - first);
     first_ = first;
     laidOut_ = true;
-
     // Prefix sums over the visible bars and the longest window behind the oldest of them.
     constexpr std::size_t kLongest = std::max(
         static_cast<std::size_t>(kMovingAveragePeriods.back()), std::size_t{kBollingerPeriod});
     const std::size_t span = std::min(n - first, count + kLongest - 1);
-    std::vector<std::int64_t> sums(span + 1, 0);
-    std::vector<IndicatorWide> squares(span + 1, 0);
-    for (std::size_t j = 0; j < span; ++j) {
-        const std::int64_t c = bars[first + j].close;
-        sums[j + 1] = sums[j] + c;
-        squares[j + 1] = squares[j] + static_cast<IndicatorWide>(c) * c;
-    }
+    sums_.assign(span + 1, 0);
+    squares_.assign(span + 1, 0);
+    return span;
+}
+
+void IndicatorLines::FinishLayout(std::size_t count, std::size_t n, std::int32_t newestClose) {
+    const std::size_t span = sums_.size() - 1;
     visible_.assign(count, IndicatorBar{});
     for (std::size_t i = 0; i < count; ++i) {
         IndicatorBar& v = visible_[i];
         for (std::size_t k = 0; k < kMovingAveragePeriods.size(); ++k) {
             const auto period = static_cast<std::size_t>(kMovingAveragePeriods[k]);
             if (i + period > span) continue;
-            v.ma[k] = {true, static_cast<double>(sums[i + period] - sums[i]) /
+            v.ma[k] = {true, static_cast<double>(sums_[i + period] - sums_[i]) /
                                  static_cast<double>(period)};
         }
         const auto period = static_cast<std::size_t>(kBollingerPeriod);
         if (i + period <= span)
-            Band(sums[i + period] - sums[i], squares[i + period] - squares[i], kBollingerPeriod, v);
+            Band(sums_[i + period] - sums_[i], squares_[i + period] - squares_[i], kBollingerPeriod,
+                 v);
     }
-
-    // The newest bar's windows without it, for the caption and the live updates.
-    const auto tail = [&](int period) {
-        Tail t;
-        for (std::size_t j = 1; j < static_cast<std::size_t>(period) && j < n; ++j) {
-            const std::int64_t c = bars[j].close;
-            t.sum += c;
-            t.squares += static_cast<IndicatorWide>(c) * c;
-            ++t.count;
-        }
-        return t;
-    };
-    for (std::size_t k = 0; k < kMovingAveragePeriods.size(); ++k)
-        maTails_[k] = tail(kMovingAveragePeriods[k]);
-    bandTail_ = tail(kBollingerPeriod);
-    current_ = n == 0 ? IndicatorBar{} : ValuesWith(bars[0].close);
+    current_ = n == 0 ? IndicatorBar{} : ValuesWith(newestClose);
 }
 
 void IndicatorLines::LiveUpdate(std::int32_t close) {

@@ -350,6 +350,69 @@ TEST(ChartPaintTest, BandRepaintAfterALiveUpdateMatchesAFullPaint) {
     EXPECT_EQ(image, full);
 }
 
+// With the indicators on: each line in its colour through its value at the bars' centres, the
+// caption's figures after the instrument and period, and a live update's band repaint (bar
+// and caption) still matching a full paint. Off, the same chart paints as without them.
+TEST(ChartPaintTest, IndicatorLinesAndCaptionFigures) {
+    KLineData data;
+    std::vector<PixelRect> bands;
+    data.hooks.invalidateBand = [&](const PixelRect& b) { bands.push_back(b); };
+    ResetGold(data);
+    for (int i = 299; i >= 0; --i) {
+        const int p = 1000 + (i * 37) % 200;
+        data.AppendHistoryBar(FinishedBar(i, p, p + 10, p + 30, p - 30));
+    }
+    data.SetClientSize(1000, 600);
+    ASSERT_TRUE(data.Layout());
+    const QImage plain = Paint(data, 1000, 600);
+    data.SetIndicators(chart_indicator::All);
+    ASSERT_TRUE(data.Layout());
+    EXPECT_NE(Paint(data, 1000, 600), plain);
+    data.SetIndicators(0);
+    ASSERT_TRUE(data.Layout());
+    EXPECT_EQ(Paint(data, 1000, 600), plain);
+    data.SetIndicators(chart_indicator::All);
+    ASSERT_EQ(data.LiveUpdate(LiveBar(1100, 1110, 1120, 1090)), LiveResult::FullLayout);
+
+    ChartPainter painter;
+    QImage image = MakeChartImage(1000, 600);
+    painter.Paint(image, data, Texts(data));
+    data.WithLayout([&](const std::vector<BarGeometry>& g, const ChartState& st,
+                        const IndicatorLines& lines, const auto&) {
+        // Away from the newest bars (the labels), the middle of a bar's span on each line.
+        const BarGeometry& bar = g[40];
+        const IndicatorBar& v = lines.Visible()[40];
+        const auto at = [&](const IndicatorValue& value) {
+            return static_cast<int>(st.Scale().YAt(value.value));
+        };
+        const auto near = [&](int y, QRgb colour) {
+            for (int dy = -1; dy <= 1; ++dy)
+                if (image.pixel(bar.Centre(), y + dy) == colour) return true;
+            return false;
+        };
+        EXPECT_TRUE(near(at(v.ma[0]), chart_color::Ma5));
+        EXPECT_TRUE(near(at(v.ma[3]), chart_color::Ma60));
+        EXPECT_TRUE(near(at(v.upper), chart_color::BollingerBand));
+        EXPECT_TRUE(near(at(v.lower), chart_color::BollingerBand));
+    });
+    // The figures stand right of the caption, on its line.
+    const int captionRight =
+        5 + static_cast<int>(
+                QFontMetricsF(ArialFont(9), &image).horizontalAdvance(Texts(data).caption));
+    const QRect figures = InkBox(image, QRect(captionRight + 2, 0, 1000 - captionRight - 2, 19),
+                                 Exactly(chart_color::Ma5));
+    EXPECT_FALSE(figures.isEmpty());
+    EXPECT_EQ(plain.copy(0, 0, captionRight, 19), image.copy(0, 0, captionRight, 19));
+
+    bands.clear();
+    ASSERT_EQ(data.LiveUpdate(LiveBar(1100, 1150, 1160, 1080)), LiveResult::Band);
+    ASSERT_EQ(bands.size(), 2u);  // the bar with the lines' ends, and the caption
+    for (const PixelRect& b : bands)
+        painter.Paint(image, data, Texts(data),
+                      QRect(QPoint(b.left, b.top), QPoint(b.right, b.bottom)));
+    EXPECT_EQ(image, Paint(data, 1000, 600));
+}
+
 TEST(ChartPaintTest, OverlayAndToolHooksPaintInOrderUnderTheCross) {
     KLineData data;
     FourBars(data);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QMenuBar>
 #include <QToolBar>
@@ -19,6 +21,7 @@
 #include "base/commands.h"
 #include "base/config.h"
 #include "base/messages.h"
+#include "chart/indicator_choice.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
 #include "net/wire/ansi_text.h"
@@ -438,6 +441,49 @@ TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChang
     EXPECT_EQ(view.Chart().ChartType(), chart_type::Candles);
     EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
     EXPECT_EQ(view.RebuildCount(), before + 1);  // the instrument change only
+}
+
+// The indicator overlays: off at first, switched from the tools menu with check marks, kept in
+// their own file (not the settings file) and back on in the next frame.
+TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) {
+    {
+        CMainFrame f(Services(AllInstruments()));
+        KLineData& chart = f.View()->Chart();
+        EXPECT_EQ(chart.Indicators(), 0u);
+        EXPECT_TRUE(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).empty());
+        f.OnCommand(cmdid::Bollinger);
+        f.OnCommand(cmdid::MovingAverages);
+        f.OnCommand(cmdid::MovingAverages);
+        f.OnCommand(cmdid::MovingAverages);
+        EXPECT_EQ(chart.Indicators(), chart_indicator::All);
+        EXPECT_EQ(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).size(), 2u);
+        f.OnCommand(cmdid::Bollinger);
+        EXPECT_EQ(chart.Indicators(), chart_indicator::MovingAverages);
+    }
+    EXPECT_EQ(ReadIndicatorChoice(dir_ + "/indicators"), chart_indicator::MovingAverages);
+    CMainFrame f(Services(AllInstruments()));
+    EXPECT_EQ(f.View()->Chart().Indicators(), chart_indicator::MovingAverages);
+    EXPECT_EQ(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).size(), 1u);
+}
+
+// "保存图片": the view as on screen (chart and left panel) to the chosen PNG and the clipboard;
+// a cancelled dialog saves nothing.
+TEST_F(MainFrameTest, SaveChartImageWritesThePngAndTheClipboard) {
+    CMainFrame f(Services(AllInstruments()));
+    f.show();
+    QApplication::processEvents();
+    const QString path = QString::fromStdString(dir_ + "/chart.png");
+    f.chooseImagePath = [](QWidget*) { return QString(); };
+    f.OnCommand(cmdid::SaveChartImage);
+    EXPECT_FALSE(QFile::exists(path));
+    f.chooseImagePath = [&](QWidget*) { return path; };
+    f.OnCommand(cmdid::SaveChartImage);
+    const QImage saved(path);
+    ASSERT_FALSE(saved.isNull());
+    EXPECT_EQ(saved.size(), f.View()->size() * f.View()->devicePixelRatioF());
+    const QImage shown = f.ChartPicture().convertToFormat(saved.format());
+    EXPECT_EQ(saved, shown);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().convertToFormat(saved.format()), shown);
 }
 
 TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {

@@ -1,13 +1,17 @@
 // Moving averages and Bollinger bands against a straightforward recomputation over random bars:
 // every visible window, a list shorter than the periods, live updates of the newest bar, and
-// the same bars paged further back.
+// the same bars paged further back; and the chart's own lines over its display list (candles
+// and Heikin Ashi) through layouts, live updates, scrolling and older bars paged in.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "market/bar_series.h"
+#include "market/heikin_ashi.h"
 #include "market/indicators.h"
 #include "tests/market_fixtures.h"
 
@@ -124,6 +128,77 @@ TEST(IndicatorLinesTest, LiveUpdatesAndPagingFollowTheBars) {
     IndicatorLines none;
     none.LiveUpdate(5);
     EXPECT_FALSE(none.Current().ma[0].valid);
+}
+
+// The chart's lines are those of the list it draws: the raw bars or their Heikin Ashi bars,
+// live bar included, at the visible positions.
+void ExpectChartFollowsItsBars(KLineData& chart, const std::string& where) {
+    const std::vector<BarRecord> raw = chart.RawBars();
+    std::vector<BarRecord> drawn = raw;
+    if (chart.ChartType() == chart_type::HeikinAshi) {
+        std::deque<BarRecord> ha;
+        BuildHeikinAshi(std::deque<BarRecord>(raw.begin(), raw.end()), ha);
+        drawn.assign(ha.begin(), ha.end());
+    }
+    chart.WithLayout([&](const std::vector<BarGeometry>& geometry, const ChartState& st,
+                         const IndicatorLines& lines, const std::vector<IndicatorRows>& rows) {
+        ASSERT_EQ(rows.size(), geometry.size()) << where;
+        ASSERT_EQ(lines.Visible().size(), geometry.size()) << where;
+        ASSERT_EQ(static_cast<int>(lines.First()), st.firstVisible) << where;
+        for (std::size_t i = 0; i < geometry.size(); ++i)
+            ExpectSame(lines.Visible()[i], Recomputed(drawn, lines.First() + i),
+                       where + " bar " + std::to_string(lines.First() + i));
+        ExpectSame(lines.Current(), Recomputed(drawn, 0), where + " current");
+    });
+}
+
+TEST(IndicatorLinesTest, TheChartsLinesFollowItsDisplayList) {
+    std::mt19937 random(23);
+    std::uniform_int_distribution<int> price(1000, 1400), wick(0, 30), move(-20, 20);
+    const auto bar = [&](int seq) {
+        const int open = price(random), close = price(random);
+        return test::FinishedBar(seq, open, close, std::max(open, close) + wick(random),
+                                 std::min(open, close) - wick(random));
+    };
+    KLineData chart;
+    chart.Reset(1, 15);
+    for (int i = 0; i < 300; ++i) chart.AppendHistoryBar(bar(1000 - i));
+    chart.SetClientSize(1000, 600);
+    chart.SetIndicators(chart_indicator::All);
+    ASSERT_TRUE(chart.Layout());
+
+    for (int type : {chart_type::Candles, chart_type::HeikinAshi}) {
+        const std::string name = type == chart_type::Candles ? "candles" : "heikin ashi";
+        chart.SetChartType(type);
+        chart.SetFirstVisible(0);
+        ASSERT_TRUE(chart.Layout());
+        ExpectChartFollowsItsBars(chart, name);
+        // Live updates of one bar (the first lays out the new bar, the rest update it), then a
+        // finished bar and the next live bar.
+        for (int update = 0; update < 30; ++update) {
+            chart.LiveUpdate(test::LiveBar(1200, 1200 + move(random), 1230, 1170));
+            ExpectChartFollowsItsBars(chart, name + " live " + std::to_string(update));
+        }
+        chart.AddFinishedBar(bar(2000 + type));
+        chart.LiveUpdate(test::LiveBar(1200, 1210, 1230, 1170));
+        ExpectChartFollowsItsBars(chart, name + " next bar");
+        // Scrolled back, then older bars paged in behind the oldest.
+        chart.SetFirstVisible(150);
+        ASSERT_TRUE(chart.Layout());
+        ExpectChartFollowsItsBars(chart, name + " scrolled");
+        for (int i = 0; i < 100; ++i) chart.AppendHistoryBar(bar(500 - i - 100 * type));
+        chart.SetFirstVisible(1000);
+        ASSERT_TRUE(chart.Layout());
+        ExpectChartFollowsItsBars(chart, name + " paged");
+    }
+
+    // Switched off, a layout computes nothing.
+    chart.SetIndicators(0);
+    ASSERT_TRUE(chart.Layout());
+    chart.WithLayout([](const auto&, const auto&, const IndicatorLines& lines, const auto& rows) {
+        EXPECT_TRUE(lines.Visible().empty());
+        EXPECT_TRUE(rows.empty());
+    });
 }
 
 }  // namespace

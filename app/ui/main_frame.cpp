@@ -1,13 +1,16 @@
 #include "app/ui/main_frame.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTimer>
-#include <QLayout>
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include "base/config.h"
 #include "base/messages.h"
 #include "base/ui_bridge.h"
+#include "chart/indicator_choice.h"
 #include "chart/ui/ckmain.h"
 #include "market/history_cache.h"
 #include "market/instruments.h"
@@ -165,6 +169,13 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     // The member's drawing tools: loaded at every chart reset from the first load of the chart
     // on, saved as they are drawn.
     view_->ChartWindow()->SetToolStore(&toolStore_);
+    // The indicator overlays the member left on.
+    view_->Chart().SetIndicators(ReadIndicatorChoice());
+    chooseImagePath = [](QWidget* parent) {
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("保存图片"),
+                                            QStringLiteral("chart.png"),
+                                            QStringLiteral("PNG 图片 (*.png)"));
+    };
 
     newMessage_ = false;
     clockTimer_ = new QTimer(this);
@@ -271,6 +282,8 @@ void CMainFrame::CreateMenus() {
     }
     tools->addSeparator();
     tools->addAction(MakeAction(cmdid::HeikinAshi, QStringLiteral("Heikin Ashi均线K线")));
+    tools->addAction(MakeAction(cmdid::MovingAverages, QStringLiteral("均线 MA(5,10,20,60)")));
+    tools->addAction(MakeAction(cmdid::Bollinger, QStringLiteral("布林带 BOLL(20,2)")));
     tools->addSeparator();
     const std::pair<int, const char*> modes[] = {
         {cmdid::ModeNone, "默认(无)"},   {cmdid::ModeCross, "十字光标"},
@@ -279,9 +292,10 @@ void CMainFrame::CreateMenus() {
     for (auto [id, text] : modes) tools->addAction(MakeAction(id, QString::fromUtf8(text)));
     tools->addSeparator();
     tools->addAction(MakeAction(cmdid::ClearTools, QStringLiteral("清除工具线")));
+    tools->addAction(MakeAction(cmdid::SaveChartImage, QStringLiteral("保存图片")));
     for (int id : {cmdid::ShowCommandBar, cmdid::ShowInstrumentBar, cmdid::HeikinAshi,
-                   cmdid::ModeNone, cmdid::ModeCross, cmdid::ModeDrag, cmdid::ToolLine,
-                   cmdid::ToolParallel, cmdid::ToolSymmetric})
+                   cmdid::MovingAverages, cmdid::Bollinger, cmdid::ModeNone, cmdid::ModeCross,
+                   cmdid::ModeDrag, cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric})
         Action(id)->setCheckable(true);
     Action(cmdid::ProgramTrading)->setCheckable(true);
 
@@ -407,6 +421,11 @@ void CMainFrame::UpdateCommandStates() {
         a->setChecked(view_->Chart().ChartType() == chart_type::HeikinAshi);
     if (QAction* a = Action(cmdid::ProgramTrading))
         a->setChecked(Session().programTrading.load() == 1);
+    const unsigned indicators = view_->Chart().Indicators();
+    if (QAction* a = Action(cmdid::MovingAverages))
+        a->setChecked(indicators & chart_indicator::MovingAverages);
+    if (QAction* a = Action(cmdid::Bollinger))
+        a->setChecked(indicators & chart_indicator::Bollinger);
     if (QAction* a = Action(cmdid::ShowCommandBar)) a->setChecked(commandBar_->isVisible());
     if (QAction* a = Action(cmdid::ShowInstrumentBar)) a->setChecked(instrumentBar_->isVisible());
 }
@@ -443,6 +462,30 @@ void CMainFrame::ToggleHeikinAshi() {
     UpdateCommandStates();
 }
 
+void CMainFrame::ToggleIndicator(unsigned indicator) {
+    KLineData& chart = view_->Chart();
+    const unsigned indicators = chart.Indicators() ^ indicator;
+    chart.SetIndicators(indicators);
+    WriteIndicatorChoice(indicators);
+    chart.Layout();
+    view_->ChartWindow()->InvalidateAll();
+    UpdateCommandStates();
+}
+
+QImage CMainFrame::ChartPicture() const {
+    return view_->grab().toImage();
+}
+
+void CMainFrame::SaveChartImage() {
+    const QImage picture = ChartPicture();
+    if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setImage(picture);
+    const QString path = chooseImagePath ? chooseImagePath(this) : QString();
+    if (path.isEmpty()) return;
+    if (!picture.save(path, "PNG"))
+        ShowMessage(OwnerHandle(this), U(QStringLiteral("图片保存失败：%1").arg(path)),
+                    MsgButtons::Ok, MsgIcon::Warning);
+}
+
 void CMainFrame::SelectMode(int mode) {
     view_->ChartWindow()->SelectMode(static_cast<ChartMode>(mode));
     UpdateCommandStates();
@@ -465,6 +508,15 @@ void CMainFrame::OnCommand(int command) {
             return;
         case cmdid::HeikinAshi:
             ToggleHeikinAshi();
+            return;
+        case cmdid::MovingAverages:
+            ToggleIndicator(chart_indicator::MovingAverages);
+            return;
+        case cmdid::Bollinger:
+            ToggleIndicator(chart_indicator::Bollinger);
+            return;
+        case cmdid::SaveChartImage:
+            SaveChartImage();
             return;
         case cmdid::ClearTools:
             view_->ChartWindow()->ClearTools();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QHash>
+#include <QImage>
 #include <QMainWindow>
 #include <functional>
 #include <vector>
@@ -25,6 +26,13 @@ namespace zq {
 
 class CChildView;
 class TradingModel;
+
+// The frame's own commands beside the program's classic ones.
+namespace cmdid {
+constexpr int MovingAverages = 33101;  // "均线 MA(5,10,20,60)"
+constexpr int Bollinger = 33102;       // "布林带 BOLL(20,2)"
+constexpr int SaveChartImage = 33103;  // "保存图片"
+}  // namespace cmdid
 
 QString MainFrameTitle();
 
@@ -87,6 +95,12 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     // Updates the check marks and enabled states (the framework's update handlers).
     void UpdateCommandStates();
 
+    // The chart as it is on screen, left panel and overlays included ("保存图片" saves it).
+    QImage ChartPicture() const;
+    // Asks where "保存图片" saves the picture: an empty path cancels. A file dialog by
+    // default; tests put their own.
+    std::function<QString(QWidget* parent)> chooseImagePath;
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -101,6 +115,10 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void SelectInstrument(int instrument);
     void SelectPeriod(int minutes);
     void ToggleHeikinAshi();
+    // Switches an indicator overlay (chart_indicator bit) on or off and stores the choice.
+    void ToggleIndicator(unsigned indicator);
+    // Saves the chart picture to a chosen PNG file and puts it on the clipboard.
+    void SaveChartImage();
     void SelectMode(int mode);
     void ReinitialiseKLineData();
     // The last instrument in the settings file.

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QUrl>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "base/config.h"
@@ -73,6 +74,10 @@ void PaintCandles(QPainter& p, const std::vector<BarGeometry>& geometry, const Q
         if (g.right < clip.left() || g.left > clip.right()) continue;
         const int c = g.Centre();
         const int yClose = CloseRow(g, plain);
+        // Above or below the clip (a caption band across the chart): nothing of it shows.
+        if (std::max({g.yLow, g.yOpen, yClose}) < clip.top() ||
+            std::min({g.yHigh, g.yOpen, yClose}) > clip.bottom())
+            continue;
         if (g.direction < 0) {
             // Wicks from the high down to the open and from the close down to the low; the
             // body filled from the open to the close.
@@ -145,7 +150,128 @@ void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry,
     }
 }
 
+constexpr std::array<QRgb, kMovingAveragePeriods.size()> kMaColours{
+    chart_color::Ma5, chart_color::Ma10, chart_color::Ma20, chart_color::Ma60};
+
+// floor(n / d) for d > 0.
+std::int64_t FloorDiv(std::int64_t n, std::int64_t d) {
+    return n >= 0 ? n / d : -((-n + d - 1) / d);
+}
+
+// A one-pixel line from a to b, both ends included, written straight into a 32-bit image
+// inside `clip`: one pixel a step along the longer axis, the other coordinate rounded. Only
+// the part inside the clip is walked, however far the ends lie outside.
+struct PixelTarget {
+    uchar* bits;
+    qsizetype stride;              // bytes a row
+    int left, top, right, bottom;  // the clip, inclusive
+};
+void PlotSegment(const PixelTarget& t, QPoint a, QPoint b, QRgb colour) {
+    const auto put = [&](int x, int y) {
+        if (x >= t.left && x <= t.right && y >= t.top && y <= t.bottom)
+            reinterpret_cast<QRgb*>(t.bits + y * t.stride)[x] = colour;
+    };
+    std::int64_t dx = b.x() - a.x();
+    std::int64_t dy = b.y() - a.y();
+    if (dx == 0 && dy == 0) return put(a.x(), a.y());
+    if (std::abs(dx) >= std::abs(dy)) {
+        if (dx < 0) {
+            std::swap(a, b);
+            dx = -dx;
+            dy = -dy;
+        }
+        const int from = std::max(a.x(), t.left);
+        const int to = std::min(b.x(), t.right);
+        for (int x = from; x <= to; ++x)
+            put(x, a.y() + static_cast<int>(FloorDiv(2 * (x - a.x()) * dy + dx, 2 * dx)));
+    } else {
+        if (dy < 0) {
+            std::swap(a, b);
+            dx = -dx;
+            dy = -dy;
+        }
+        const int from = std::max(a.y(), t.top);
+        const int to = std::min(b.y(), t.bottom);
+        for (int y = from; y <= to; ++y)
+            put(a.x() + static_cast<int>(FloorDiv(2 * (y - a.y()) * dx + dy, 2 * dy)), y);
+    }
+}
+
+// The indicator lines through the centres of the visible bars at the rows the layout placed
+// them, oldest first, each broken where a value is missing, written into the image inside the
+// clip. Only the bars whose segments can reach the clip are read (the geometry runs from right
+// to left).
+void PaintIndicatorLines(QImage& image, const std::vector<BarGeometry>& geometry,
+                         const std::vector<IndicatorRows>& rows, const QRect& clip) {
+    const std::size_t n = std::min(geometry.size(), rows.size());
+    if (n == 0) return;
+    const auto begin = geometry.begin();
+    const auto right =
+        std::partition_point(begin, begin + static_cast<std::ptrdiff_t>(n),
+                             [&](const BarGeometry& g) { return g.Centre() > clip.right(); });
+    const auto left =
+        std::partition_point(right, begin + static_cast<std::ptrdiff_t>(n),
+                             [&](const BarGeometry& g) { return g.Centre() >= clip.left(); });
+    // One bar beyond the clip on each side: its segment into the clip.
+    const std::size_t from =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(right - begin - 1, 0));
+    const std::size_t to = std::min(static_cast<std::size_t>(left - begin) + 1, n);
+    const PixelTarget target{image.bits(), image.bytesPerLine(), clip.left(),
+                             clip.top(),   clip.right(),         clip.bottom()};
+    // Drawn bands first, the averages over them, the shortest on top.
+    constexpr std::size_t kBand = kMovingAveragePeriods.size();
+    constexpr std::array<std::size_t, 7> kOrder{kBand + 1, kBand + 2, kBand, 3, 2, 1, 0};
+    constexpr std::array<QRgb, 7> kColours{chart_color::BollingerBand,
+                                           chart_color::BollingerBand,
+                                           chart_color::BollingerMiddle,
+                                           chart_color::Ma60,
+                                           chart_color::Ma20,
+                                           chart_color::Ma10,
+                                           chart_color::Ma5};
+    for (std::size_t line = 0; line < kOrder.size(); ++line) {
+        const std::size_t k = kOrder[line];
+        bool hasLast = false;
+        QPoint last;
+        for (std::size_t i = to; i-- > from;) {
+            const std::int32_t y = rows[i].y[k];
+            if (y == kNoIndicatorRow) {
+                hasLast = false;
+                continue;
+            }
+            const QPoint at(geometry[i].Centre(), y);
+            if (hasLast && std::max(last.y(), y) >= clip.top() &&
+                std::min(last.y(), y) <= clip.bottom())
+                PlotSegment(target, last, at, kColours[line]);
+            last = at;
+            hasLast = true;
+        }
+    }
+}
+
 }  // namespace
+
+std::vector<IndicatorFigure> IndicatorFigures(const IndicatorBar& bar, unsigned indicators,
+                                              int decimals) {
+    const auto price = [decimals](const IndicatorValue& v) {
+        return v.valid ? QString::number(v.value / std::pow(10.0, decimals), 'f', decimals)
+                       : QStringLiteral("-");
+    };
+    std::vector<IndicatorFigure> figures;
+    if (indicators & chart_indicator::MovingAverages) {
+        for (std::size_t k = 0; k < kMovingAveragePeriods.size(); ++k)
+            figures.push_back(
+                {QStringLiteral("MA%1:%2").arg(kMovingAveragePeriods[k]).arg(price(bar.ma[k])),
+                 kMaColours[k]});
+    }
+    if (indicators & chart_indicator::Bollinger) {
+        figures.push_back({QStringLiteral("BOLL(%1,%2) MID:%3 UP:%4 LOW:%5")
+                               .arg(kBollingerPeriod)
+                               .arg(kBollingerWidth)
+                               .arg(price(bar.middle), price(bar.upper), price(bar.lower)),
+                           chart_color::BollingerMiddle});
+    }
+    return figures;
+}
 
 void TextAt(QPainter& p, double x, double y, const QString& text) {
     const QFontMetricsF fm(p.font(), p.device());
@@ -233,6 +359,53 @@ QString CaptionText(const InstrumentRecord& product, int period) {
     return caption;
 }
 
+void ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
+                                         const IndicatorBar& current, unsigned indicators,
+                                         int decimals) {
+    // The figures change with every price, yet take few values in a while: each text is drawn
+    // once into a tile and copied from it while it is in use (at whole pixels, so a copy is
+    // the text drawn in place).
+    constexpr int kInk = 4;
+    constexpr std::size_t kTiles = 64;
+    const QPaintDevice* device = p.device();
+    const int dpm = device->logicalDpiX();
+    if (figureDpi_ != dpm || figureCaption_ != caption) {
+        figureDpi_ = dpm;
+        figureCaption_ = caption;
+        figureFont_ = ArialFont(9);
+        const QFontMetricsF fm(figureFont_, device);
+        figureStart_ = static_cast<int>(std::ceil(5 + fm.horizontalAdvance(caption) + 12));
+        figureTiles_.clear();
+    }
+    int x = figureStart_;
+    for (const IndicatorFigure& f : IndicatorFigures(current, indicators, decimals)) {
+        auto tile = std::find_if(
+            figureTiles_.begin(), figureTiles_.end(),
+            [&](const FigureTile& t) { return t.colour == f.colour && t.text == f.text; });
+        if (tile == figureTiles_.end()) {
+            if (figureTiles_.size() >= kTiles) figureTiles_.erase(figureTiles_.begin());
+            const QFontMetricsF fm(figureFont_, device);
+            FigureTile t{
+                f.text, f.colour, {}, static_cast<int>(std::ceil(fm.horizontalAdvance(f.text)))};
+            t.image =
+                QImage(t.advance + 2 * kInk, static_cast<int>(std::ceil(fm.height())) + 2 * kInk,
+                       QImage::Format_ARGB32_Premultiplied);
+            t.image.setDotsPerMeterX(static_cast<int>(dpm / 0.0254 + 0.5));
+            t.image.setDotsPerMeterY(static_cast<int>(dpm / 0.0254 + 0.5));
+            t.image.fill(Qt::transparent);
+            QPainter tp(&t.image);
+            tp.setFont(figureFont_);
+            tp.setPen(ChartColour(f.colour));
+            TextAt(tp, kInk, kInk, f.text);
+            tp.end();
+            figureTiles_.push_back(std::move(t));
+            tile = figureTiles_.end() - 1;
+        }
+        p.drawImage(QPoint(x - kInk, 4 - kInk), tile->image);
+        x += tile->advance + 8;
+    }
+}
+
 void ChartPainter::PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight) {
     if (backdrop_.size() == like.size() && backdrop_.dotsPerMeterX() == like.dotsPerMeterX() &&
         backdropRowHeight_ == rowHeight && backdropTexts_.watermark == texts.watermark &&
@@ -305,11 +478,21 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
     p.setClipRect(clip);
 
     const bool plain = data.ChartType() == chart_type::Candles;
-    data.WithGeometry([&](const std::vector<BarGeometry>& geometry, const ChartState& st) {
+    const unsigned indicators = data.Indicators();
+    const int decimals = data.Product().decimals;
+    data.WithLayout([&](const std::vector<BarGeometry>& geometry, const ChartState& st,
+                        const IndicatorLines& lines, const std::vector<IndicatorRows>& rows) {
         r.scale = st.Scale();
         r.crossX = st.crossX;
         r.crossY = st.crossY;
         PaintCandles(p, geometry, clip, plain);
+        if (indicators != 0) {
+            // 32-bit pixels straight into the image (the raster painter draws at once, so
+            // nothing of it waits behind them).
+            if (image.depth() == 32) PaintIndicatorLines(image, geometry, rows, clip);
+            if (clip.top() <= kCaptionBottom)
+                PaintIndicatorCaption(p, texts.caption, lines.Current(), indicators, decimals);
+        }
         PaintHighLow(p, geometry, st, image.width());
         PaintLivePrice(p, geometry, r.scale);
     });
@@ -318,7 +501,7 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
     ctx.client = full;
     ctx.instrument = data.Instrument();
     ctx.period = data.Period();
-    ctx.decimals = data.Product().decimals;
+    ctx.decimals = decimals;
     ctx.scale = r.scale;
     ctx.rowHeight = r.rowHeight;
     if (hooks.paintSignals) {

@@ -39,6 +39,14 @@ constexpr QRgb DataText = 0xFFC6C6C6;
 constexpr QRgb Up = 0xFFFF0000;
 constexpr QRgb Down = 0xFF00FF00;
 constexpr QRgb Level = 0xFFFFFFFF;
+// The indicator overlays, apart from the candles' red and white, the live price's green and
+// the signals' red and green lines.
+constexpr QRgb Ma5 = 0xFFFFFF00;
+constexpr QRgb Ma10 = 0xFFFF50FF;
+constexpr QRgb Ma20 = 0xFF00E0FF;
+constexpr QRgb Ma60 = 0xFF6E8CFF;
+constexpr QRgb BollingerMiddle = 0xFFFFA040;
+constexpr QRgb BollingerBand = 0xFFB07030;
 }  // namespace chart_color
 
 // "宋体": the installed Song/Ming face, then other CJK faces.
@@ -105,6 +113,15 @@ QString WatermarkText();
 // "伦敦金(T+0) 15分钟线": the product record's name followed by the period caption.
 QString CaptionText(const InstrumentRecord& product, int period);
 
+// The figures of the indicators shown (chart_indicator bits) for one bar, as the caption line
+// carries them after the instrument and period: a text and its colour each.
+struct IndicatorFigure {
+    QString text;
+    QRgb colour;
+};
+std::vector<IndicatorFigure> IndicatorFigures(const IndicatorBar& bar, unsigned indicators,
+                                              int decimals);
+
 class ChartPainter {
   public:
     ChartPaintHooks hooks;
@@ -124,10 +141,26 @@ class ChartPainter {
     // Background, watermark, caption and grid depend only on the size and the texts; they
     // are painted once into this image and copied from it.
     void PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight);
+    // The newest bar's indicator figures after the caption.
+    void PaintIndicatorCaption(QPainter& p, const QString& caption, const IndicatorBar& current,
+                               unsigned indicators, int decimals);
 
     QImage backdrop_;
     ChartTexts backdropTexts_;
     int backdropRowHeight_ = -1;
+
+    // The figures' tiles, the oldest first, for the caption and resolution they were made for.
+    struct FigureTile {
+        QString text;
+        QRgb colour;
+        QImage image;
+        int advance;  // where the next figure starts, before the gap
+    };
+    std::vector<FigureTile> figureTiles_;
+    QString figureCaption_;
+    QFont figureFont_;
+    int figureDpi_ = 0;
+    int figureStart_ = 0;
 };
 
 }  // namespace zq

@@ -287,10 +287,18 @@ void CKMain::PaintContent() {
     }
     if (contentDirty_.isEmpty()) return;
     const QRect clip = contentDirty_.boundingRect();
+    // A few rectangles apart (a live bar's band and the caption's figures) are painted one by
+    // one: their bounding box can be most of the chart.
+    std::vector<QRect> parts{clip};
+    if (contentDirty_.rectCount() > 1 && contentDirty_.rectCount() <= 4)
+        parts.assign(contentDirty_.begin(), contentDirty_.end());
     contentDirty_ = QRegion();
     const ChartTexts texts{watermark_, CaptionText(data_.Product(), data_.Period())};
-    const ChartPainter::Result r = painter_.Paint(image_, data_, texts, clip);
-    XorBands(image_, bands_, clip);
+    ChartPainter::Result r;
+    for (const QRect& part : parts) {
+        r = painter_.Paint(image_, data_, texts, part);
+        XorBands(image_, bands_, part);
+    }
     if (clip != image_.rect() && (r.crossX != drawnX_ || r.crossY != drawnY_)) {
         // The cross moved while the band was painted: the rest of the image still has it
         // where it was, so the whole chart is painted again.
