@@ -4,8 +4,10 @@
 // scripted server, and the listener entries once the window is gone.
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTabBar>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "base/messages.h"
@@ -17,6 +19,7 @@
 #include "reports/ui/simulate_main.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
+#include "tests/support/test_directory.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
 #include "widgets/ui/qt_bridge.h"
@@ -354,9 +357,58 @@ TEST_F(ReportWindowTest, TheMenusOfferTheirItemsWhereTheClickLands) {
     orders.ContextMenuAt(below, below);
     const QPoint onRow = orders.List()->visualItemRect(orders.List()->item(0, 0)).center();
     orders.ContextMenuAt(onRow, onRow);
-    ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0], (std::vector<QString>{"修改", "市价平仓"}));
-    EXPECT_EQ(shown[1], (std::vector<QString>{"修改", "删除"}));
+    // "导出CSV" everywhere; the orders' own items only on a row.
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0], (std::vector<QString>{"修改", "市价平仓", "导出CSV"}));
+    EXPECT_EQ(shown[1], (std::vector<QString>{"导出CSV"}));
+    EXPECT_EQ(shown[2], (std::vector<QString>{"修改", "删除", "导出CSV"}));
+}
+
+// "导出CSV" in the menus of the four list pages writes the list's CSV to the chosen file; a
+// cancelled choice writes nothing.
+TEST_F(ReportWindowTest, TheListPagesExportTheirListsAsCsv) {
+    const std::filesystem::path dir = test::MakeTestDirectory("zq-csv");
+    CSpage2 summary(model);
+    summary.Refill();
+    CSPage1 details(model);
+    CSPage3 orders(model);
+    CSPage4 fills(model);
+    const std::vector<std::pair<CReportTab*, CSortListCtrl*>> pages{{&summary, summary.List()},
+                                                                    {&details, details.List()},
+                                                                    {&orders, orders.List()},
+                                                                    {&fills, fills.List()}};
+    int n = 0;
+    for (auto [page, list] : pages) {
+        const QString path = QString::fromStdString((dir / std::to_string(n++)).string());
+        QString offered;
+        page->runMenu = [](const std::vector<CReportTab::MenuItem>& items, const QPoint&) {
+            return items.back().text == QStringLiteral("导出CSV") ? items.back().command : 0;
+        };
+        page->chooseCsvPath = [&](QWidget*, const QString& suggested) {
+            offered = suggested;
+            return QString();
+        };
+        const auto rightClick = [&] {
+            if (auto* listPage = dynamic_cast<CReportListPage*>(page))
+                listPage->ContextMenuAt(QPoint(5, 5), QPoint(5, 5));
+            else
+                fills.ContextMenuAt(QPoint(5, 5));
+        };
+        rightClick();
+        EXPECT_TRUE(offered.endsWith(QStringLiteral(".csv"))) << offered.toStdString();
+        EXPECT_FALSE(QFile::exists(path));
+        page->chooseCsvPath = [&](QWidget*, const QString&) { return path; };
+        rightClick();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << n;
+        const QByteArray bytes = file.readAll();
+        EXPECT_EQ(bytes, list->CsvBytes());
+        EXPECT_TRUE(
+            bytes.startsWith("\xEF\xBB\xBF" + list->horizontalHeaderItem(0)->text().toUtf8()));
+        EXPECT_EQ(bytes.count("\r\n"), list->rowCount() + 1);
+    }
+    EXPECT_GT(details.List()->rowCount(), 0);
+    std::filesystem::remove_all(dir);
 }
 
 // A request port that answers the delete of an order with `answer`, then the reloads of the

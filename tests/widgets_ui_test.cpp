@@ -187,8 +187,8 @@ TEST(SpinButtonTest, SizeAndBuddyLifetime) {
     EXPECT_EQ(f.spin->sizeHint().height(), f.edit->sizeHint().height());
     f.spin->AttachToBuddyRight();
     EXPECT_EQ(f.edit->geometry(), QRect(10, 10, 100 - MySpinButtonCtrl::kWidth, 24));
-    EXPECT_EQ(f.spin->geometry(), QRect(10 + 100 - MySpinButtonCtrl::kWidth, 10,
-                                        MySpinButtonCtrl::kWidth, 24));
+    EXPECT_EQ(f.spin->geometry(),
+              QRect(10 + 100 - MySpinButtonCtrl::kWidth, 10, MySpinButtonCtrl::kWidth, 24));
 
     // Without a buddy, or after the buddy is gone, a step does nothing.
     delete f.edit;
@@ -205,8 +205,8 @@ struct ListFixture {
     CSortListCtrl list;
 
     ListFixture() {
-        list.SetColumns({QStringLiteral("商品名称"), QStringLiteral("浮动盈亏"),
-                         QStringLiteral("建仓时间")});
+        list.SetColumns(
+            {QStringLiteral("商品名称"), QStringLiteral("浮动盈亏"), QStringLiteral("建仓时间")});
         list.SetColumnSortKinds({kSortAsText, kSortAsNumber, kSortAsText});
         list.SetRowHeight(25);
         list.resize(400, 200);
@@ -221,8 +221,7 @@ struct ListFixture {
         const QPoint at(h->sectionViewportPosition(column) + h->sectionSize(column) / 2,
                         h->height() / 2);
         for (QEvent::Type t : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-            QMouseEvent e(t, QPointF(at), QPointF(h->viewport()->mapToGlobal(at)),
-                          Qt::LeftButton,
+            QMouseEvent e(t, QPointF(at), QPointF(h->viewport()->mapToGlobal(at)), Qt::LeftButton,
                           t == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
                           Qt::NoModifier);
             QApplication::sendEvent(h->viewport(), &e);
@@ -253,21 +252,25 @@ TEST(SortListTest, HeaderClicksSortRowsWithTheirData) {
     f.ClickHeader(0);
     EXPECT_EQ(f.list.Sort().Column(), 0);
     EXPECT_FALSE(f.list.Sort().Ascending());
-    EXPECT_EQ(f.Column(0), (V{QStringLiteral("黄金"), QStringLiteral("阿胶"), QStringLiteral("白银")}));
+    EXPECT_EQ(f.Column(0),
+              (V{QStringLiteral("黄金"), QStringLiteral("阿胶"), QStringLiteral("白银")}));
     EXPECT_EQ(f.Ids(), (std::vector<qint64>{3, 2, 1}));
     f.ClickHeader(0);
-    EXPECT_EQ(f.Column(0), (V{QStringLiteral("白银"), QStringLiteral("阿胶"), QStringLiteral("黄金")}));
+    EXPECT_EQ(f.Column(0),
+              (V{QStringLiteral("白银"), QStringLiteral("阿胶"), QStringLiteral("黄金")}));
 
     // Another column sorts ascending first; text in a number column counts as 0.
     f.ClickHeader(1);
     EXPECT_TRUE(f.list.Sort().Ascending());
-    EXPECT_EQ(f.Column(1), (V{QStringLiteral("-12.50"), QStringLiteral("abc"), QStringLiteral("3")}));
+    EXPECT_EQ(f.Column(1),
+              (V{QStringLiteral("-12.50"), QStringLiteral("abc"), QStringLiteral("3")}));
     EXPECT_EQ(f.Ids(), (std::vector<qint64>{2, 3, 1}));
     // The selection went with its row.
     ASSERT_EQ(f.list.selectionModel()->selectedRows().size(), 1);
     EXPECT_EQ(f.list.selectionModel()->selectedRows().front().row(), 0);
     f.ClickHeader(1);
-    EXPECT_EQ(f.Column(1), (V{QStringLiteral("3"), QStringLiteral("abc"), QStringLiteral("-12.50")}));
+    EXPECT_EQ(f.Column(1),
+              (V{QStringLiteral("3"), QStringLiteral("abc"), QStringLiteral("-12.50")}));
     EXPECT_EQ(f.list.selectionModel()->selectedRows().front().row(), 2);
 
     // A refill keeps the order it is given.
@@ -309,6 +312,26 @@ TEST(SortListTest, CellsAndRowsAsThePagesUseThem) {
     EXPECT_EQ(f.list.ColumnSortKind(25), kSortAsText);
 }
 
+// The CSV of a list is what the list shows: headers and rows in the order on screen (after a
+// sort, with a column moved, a hidden column left out), UTF-8 behind a byte-order mark, fields
+// with separators quoted.
+TEST(SortListTest, CsvIsTheListAsShown) {
+    ListFixture f;
+    f.Add(QStringLiteral("白银"), QStringLiteral("3"), 1);
+    f.Add(QStringLiteral("a,\"b\""), QStringLiteral("-12.50"), 2);
+    f.Add(QStringLiteral("two\nlines"), QStringLiteral("7"), 3);
+    f.ClickHeader(1);  // ascending by number
+    EXPECT_EQ(f.list.CsvBytes(), QByteArray("\xEF\xBB\xBF"
+                                            "商品名称,浮动盈亏,建仓时间\r\n"
+                                            "\"a,\"\"b\"\"\",-12.50,2024-05-06\r\n"
+                                            "白银,3,2024-05-06\r\n"
+                                            "\"two\nlines\",7,2024-05-06\r\n"));
+    f.list.horizontalHeader()->moveSection(2, 0);
+    f.list.setColumnHidden(1, true);
+    f.list.DeleteAllRows();
+    EXPECT_EQ(f.list.CsvBytes(), QByteArray("\xEF\xBB\xBF建仓时间,商品名称\r\n"));
+}
+
 TEST(SortListTest, RowsAreDrawnInAlternatingColours) {
     ListFixture f;
     for (int i = 0; i < 4; ++i) f.Add(QString::number(i), QStringLiteral("1"), i);
@@ -330,7 +353,8 @@ TEST(SortListTest, RowsAreDrawnInAlternatingColours) {
 TEST(SortListTest, AutoSizeFitsContentsAndHeaders) {
     ListFixture f;
     // Column 0: contents wider than the header; column 1 and the last: headers wider.
-    f.list.AddRow({QStringLiteral("上海黄金延期交收合约"), QStringLiteral("1"), QStringLiteral("-")});
+    f.list.AddRow(
+        {QStringLiteral("上海黄金延期交收合约"), QStringLiteral("1"), QStringLiteral("-")});
     f.list.AddRow({QStringLiteral("白银"), QStringLiteral("-2"), QStringLiteral("今日")});
     f.list.AutoSizeColumns();
     QHeaderView* h = f.list.horizontalHeader();

@@ -127,6 +127,14 @@ CSPage4::CSPage4(TradingModel& model, QWidget* parent)
     list_->SetColumns(headers);
     list_->SetColumnSortKinds(kinds);
     list_->SetRowHeight(CReportListPage::kRowHeight);
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { ContextMenuAt(list_->viewport()->mapToGlobal(at)); });
+}
+
+void CSPage4::ContextMenuAt(const QPoint& global) {
+    if (RunMenu({{QStringLiteral("导出CSV"), kExportCsv}}, global) == kExportCsv)
+        ExportCsv(*list_, QStringLiteral("成交查询"));
 }
 
 FillQuery CSPage4::CurrentQuery() const {

@@ -61,6 +61,8 @@ class CSPage4 : public CReportTab {
     CSortListCtrl* List() const { return list_; }
     // The values beside "本期成功率", "本期利润", "本期收益率".
     QLabel* Figure(int index) const { return figures_.at(static_cast<std::size_t>(index)); }
+    // A right click on the list: its menu, "导出CSV".
+    void ContextMenuAt(const QPoint& global);
 
   protected:
     void resizeEvent(QResizeEvent* event) override;

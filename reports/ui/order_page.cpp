@@ -8,7 +8,7 @@
 namespace zq {
 
 CSPage3::CSPage3(TradingModel& model, QWidget* parent)
-    : CReportListPage(model, OrdersColumns(), parent) {
+    : CReportListPage(model, OrdersColumns(), QStringLiteral("委托查询"), parent) {
     Refill();
 }
 

@@ -11,7 +11,7 @@
 namespace zq {
 
 CSPage1::CSPage1(TradingModel& model, QWidget* parent)
-    : CReportListPage(model, DetailsColumns(), parent) {
+    : CReportListPage(model, DetailsColumns(), QStringLiteral("持仓明细"), parent) {
     Refill();
 }
 
@@ -64,7 +64,7 @@ void CSPage1::OnMenuCommand(int command, int row) {
 }
 
 CSpage2::CSpage2(TradingModel& model, QWidget* parent)
-    : CReportListPage(model, SummaryColumns(), parent) {}
+    : CReportListPage(model, SummaryColumns(), QStringLiteral("持仓总汇"), parent) {}
 
 void CSpage2::Refill() {
     const std::vector<PositionRecord> positions = model_.Positions();

@@ -1,18 +1,45 @@
 #include "reports/ui/report_page.h"
 
+#include <QFileDialog>
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QResizeEvent>
 #include <cstring>
 
+#include "base/atomic_file.h"
 #include "base/messages.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {
 
+int CReportTab::RunMenu(const std::vector<MenuItem>& items, const QPoint& global) {
+    if (runMenu) return runMenu(items, global);
+    QMenu menu(this);
+    for (const MenuItem& item : items) menu.addAction(item.text)->setData(item.command);
+    QAction* a = menu.exec(global);
+    return a ? a->data().toInt() : 0;
+}
+
+void CReportTab::ExportCsv(const CSortListCtrl& list, const QString& name) {
+    const QString suggested = name + QStringLiteral(".csv");
+    const QString path =
+        chooseCsvPath ? chooseCsvPath(this, suggested)
+                      : QFileDialog::getSaveFileName(this, QStringLiteral("导出CSV"), suggested,
+                                                     QStringLiteral("CSV 文件 (*.csv)"));
+    if (path.isEmpty()) return;
+    const QByteArray bytes = list.CsvBytes();
+    if (!WriteFileAtomically(path.toStdString(), bytes.constData(),
+                             static_cast<std::size_t>(bytes.size())))
+        ShowMessage(OwnerHandle(this), U(QStringLiteral("导出失败：%1").arg(path)), MsgButtons::Ok,
+                    MsgIcon::Warning);
+}
+
 CReportListPage::CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns,
-                                 QWidget* parent)
-    : CReportTab(parent), model_(model), list_(new CSortListCtrl(this)) {
+                                 QString csvName, QWidget* parent)
+    : CReportTab(parent),
+      model_(model),
+      list_(new CSortListCtrl(this)),
+      csvName_(std::move(csvName)) {
     model_.RegisterTickListener(Handle());
     std::vector<QString> headers;
     std::vector<int> kinds;
@@ -56,21 +83,14 @@ std::intptr_t CReportListPage::HandleMessage(unsigned msg, std::intptr_t, std::i
 }
 
 void CReportListPage::ContextMenuAt(const QPoint& local, const QPoint& global) {
-    if (MenuOnRowsOnly() && !list_->indexAt(local).isValid()) return;
-    const std::vector<MenuItem> items = MenuItems();
-    if (items.empty()) return;
-    int chosen = 0;
-    if (runMenu) {
-        chosen = runMenu(items, global);
-    } else {
-        QMenu menu(this);
-        for (const MenuItem& item : items) menu.addAction(item.text)->setData(item.command);
-        if (QAction* a = menu.exec(global)) chosen = a->data().toInt();
-    }
-    if (chosen != 0) RunMenuCommand(chosen);
+    std::vector<MenuItem> items;
+    if (!MenuOnRowsOnly() || list_->indexAt(local).isValid()) items = MenuItems();
+    items.push_back({QStringLiteral("导出CSV"), kExportCsv});
+    if (const int chosen = RunMenu(items, global); chosen != 0) RunMenuCommand(chosen);
 }
 
 void CReportListPage::RunMenuCommand(int command) {
+    if (command == kExportCsv) return ExportCsv(*list_, csvName_);
     const int row = FirstSelectedRow();
     if (row < 0) return;
     OnMenuCommand(command, row);

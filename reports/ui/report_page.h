@@ -25,13 +25,6 @@ class CReportTab : public QWidget {
     using QWidget::QWidget;
     // The page's tab was selected (the page is already shown).
     virtual void OnSelected() {}
-};
-
-class CReportListPage : public CReportTab, public MessageWindow {
-    Q_OBJECT
-  public:
-    // The row height of every report list.
-    static constexpr int kRowHeight = 25;
 
     struct MenuItem {
         QString text;
@@ -40,6 +33,26 @@ class CReportListPage : public CReportTab, public MessageWindow {
     // Shows the menu at a global position and answers the chosen command (0 for none). A QMenu
     // by default; tests put their own.
     std::function<int(const std::vector<MenuItem>& items, const QPoint& global)> runMenu;
+    // Asks where "导出CSV" writes, offering `suggested`; an empty path cancels. A file dialog by
+    // default; tests put their own.
+    std::function<QString(QWidget* parent, const QString& suggested)> chooseCsvPath;
+
+    // The menu command of "导出CSV" on the pages with a list.
+    static constexpr int kExportCsv = 0x7F01;
+
+  protected:
+    // The menu at `global` through runMenu; the chosen command, 0 for none.
+    int RunMenu(const std::vector<MenuItem>& items, const QPoint& global);
+    // "导出CSV": the list as shown to a file chosen through chooseCsvPath (`name`.csv offered);
+    // a failed write says so in a message box.
+    void ExportCsv(const CSortListCtrl& list, const QString& name);
+};
+
+class CReportListPage : public CReportTab, public MessageWindow {
+    Q_OBJECT
+  public:
+    // The row height of every report list.
+    static constexpr int kRowHeight = 25;
 
     // A page leaves the tick listener list when it goes.
     ~CReportListPage() override;
@@ -54,13 +67,16 @@ class CReportListPage : public CReportTab, public MessageWindow {
     // Rebuilds every row from the trading model.
     virtual void Refill() = 0;
 
-    // A right click on the list at `local` (viewport coordinates), the menu at `global`.
+    // A right click on the list at `local` (viewport coordinates), the menu at `global`: the
+    // page's items where it offers them, and "导出CSV" everywhere.
     void ContextMenuAt(const QPoint& local, const QPoint& global);
-    // The menu's commands, as a choice from it runs them on the first selected row.
+    // The menu's commands, as a choice from it runs them: "导出CSV" on the whole list, the
+    // page's own on the first selected row.
     void RunMenuCommand(int command);
 
   protected:
-    CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns, QWidget* parent);
+    CReportListPage(TradingModel& model, const std::vector<ReportColumn>& columns, QString csvName,
+                    QWidget* parent);
 
     // The notifications; the quote carries the ticked instrument.
     virtual void OnQuote(std::int32_t instrument) { (void)instrument; }
@@ -111,6 +127,7 @@ class CReportListPage : public CReportTab, public MessageWindow {
     int FirstSelectedRow() const;
 
     CSortListCtrl* list_;
+    QString csvName_;  // the page's name, offered for its CSV file
     WindowHandle reportWindow_ = nullptr;
 };
 

@@ -45,8 +45,8 @@ class RowDelegate : public QStyledItemDelegate {
         }
         painter->save();
         painter->fillRect(option.rect, background);
-        const QRect textRect = option.rect.adjusted(CSortListCtrl::kTextInset, 0,
-                                                    -CSortListCtrl::kTextInset, 0);
+        const QRect textRect =
+            option.rect.adjusted(CSortListCtrl::kTextInset, 0, -CSortListCtrl::kTextInset, 0);
         if (textRect.width() > 0) {
             painter->setFont(option.font);
             painter->setPen(foreground);
@@ -218,6 +218,41 @@ void CSortListCtrl::AutoSizeColumns() {
         setColumnWidth(c, lastWithWiderHeader ? b : std::max(a, b) + kAutoSizeExtra);
     }
     setUpdatesEnabled(updates);
+}
+
+QByteArray CSortListCtrl::CsvBytes() const {
+    const auto field = [](QString text) {
+        if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) ||
+            text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
+            text.replace(QStringLiteral("\""), QStringLiteral("\"\""));
+            text = QLatin1Char('"') + text + QLatin1Char('"');
+        }
+        return text.toUtf8();
+    };
+    const QHeaderView* header = horizontalHeader();
+    std::vector<int> columns;
+    for (int visual = 0; visual < header->count(); ++visual) {
+        const int column = header->logicalIndex(visual);
+        if (!isColumnHidden(column)) columns.push_back(column);
+    }
+    QByteArray out("\xEF\xBB\xBF");
+    const auto line = [&](auto textOf) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0) out += ',';
+            out += field(textOf(columns[i]));
+        }
+        out += "\r\n";
+    };
+    line([&](int column) {
+        const QTableWidgetItem* item = horizontalHeaderItem(column);
+        return item ? item->text() : QString();
+    });
+    for (int visual = 0; visual < rowCount(); ++visual) {
+        const int row = verticalHeader()->logicalIndex(visual);
+        if (isRowHidden(row)) continue;
+        line([&](int column) { return Cell(row, column); });
+    }
+    return out;
 }
 
 }  // namespace zq

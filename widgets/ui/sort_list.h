@@ -7,6 +7,7 @@
 // rows are sorted.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QTableWidget>
 #include <QtGlobal>
@@ -53,6 +54,12 @@ class CSortListCtrl : public QTableWidget {
     // What a click on the header of `column` does: updates the sort state and sorts.
     void HeaderClicked(int column);
     const SortState& Sort() const { return sort_; }
+
+    // The list as a spreadsheet opens it: UTF-8 with a byte-order mark, a line of the headers,
+    // then the rows in the order shown, every cell's text as shown, in the columns shown (in
+    // their order on screen). A field with a comma, a quote or a line break is quoted, its
+    // quotes doubled; lines end in CR LF.
+    QByteArray CsvBytes() const;
 
     // Fits every column to its contents and header: the wider of the two plus 4 pixels, the
     // last column getting no extra pixels when its header is the wider.
