@@ -99,6 +99,17 @@ class ExecutionWireTest : public ::testing::Test {
     std::string Control(const std::string& line) {
         return test::ControlCommand(server_->controlPort(), line);
     }
+    // Stops the server and reads the member's fills from its store.
+    std::vector<server::FillRow> StoredFills(const char* member) {
+        EXPECT_TRUE(server_->Stop());
+        std::string error;
+        auto store = server::Store::Open(server_->dbPath(), &error);
+        EXPECT_TRUE(store) << error;
+        if (!store) return {};
+        const std::int64_t id = store->FindMember(member)->id;
+        return store->WithDb(
+            [&](sqlite3* db) { return server::account_rows::LoadRows<server::FillRow>(db, id); });
+    }
 
     std::unique_ptr<ServerProcess> server_;
 };
@@ -202,13 +213,7 @@ TEST_F(ExecutionWireTest, ATradeIsDoneBeforeItsPriceReachesThePushLink) {
     EXPECT_DOUBLE_EQ(block.occupiedMargin, 0);
 
     // The fills are in the store.
-    ASSERT_TRUE(server_->Stop());
-    std::string error;
-    auto store = server::Store::Open(server_->dbPath(), &error);
-    ASSERT_TRUE(store) << error;
-    const std::int64_t id = store->FindMember("trader")->id;
-    const auto fills = store->WithDb(
-        [&](sqlite3* db) { return server::account_rows::LoadRows<server::FillRow>(db, id); });
+    const auto fills = StoredFills("trader");
     ASSERT_EQ(fills.size(), 2u);
     EXPECT_EQ(fills[0].reason, server::fill_reason::Market);
     EXPECT_EQ(fills[1].reason, server::fill_reason::TakeProfit);
@@ -265,13 +270,7 @@ TEST_F(ExecutionWireTest, AKilledServerGoesOnFromItsLastPublishedPrice) {
     ASSERT_EQ(trader.Positions().size(), 1u) << "the stop-loss at 1735.25 was not reached";
     ASSERT_EQ(Control("price 1 1730.00"), "ok 1 1730.00");
     EXPECT_TRUE(trader.Positions().empty());
-    ASSERT_TRUE(server_->Stop());
-    std::string error;
-    auto store = server::Store::Open(server_->dbPath(), &error);
-    ASSERT_TRUE(store) << error;
-    const std::int64_t id = store->FindMember("trader")->id;
-    const auto fills = store->WithDb(
-        [&](sqlite3* db) { return server::account_rows::LoadRows<server::FillRow>(db, id); });
+    const auto fills = StoredFills("trader");
     ASSERT_EQ(fills.size(), 2u);
     EXPECT_EQ(fills[1].reason, server::fill_reason::StopLoss);
     EXPECT_DOUBLE_EQ(fills[1].price, 1729.75);  // the bid the market reached
