@@ -51,6 +51,21 @@ class UiBridge {
         (void)url;
         return false;
     }
+
+    // The desktop's notifications and the program's icon in its tray, shown without waiting.
+    // Notify raises a notification with the program's icon, `title` and `text`. SetTray shows
+    // the tray icon with the count of unread messages (0: the plain icon); a click on it posts
+    // `clickMsg` to `target`; a null target takes the icon away. On a desktop without a
+    // notification service or tray nothing shows, and nothing is logged.
+    virtual void Notify(const std::string& title, const std::string& text) {
+        (void)title;
+        (void)text;
+    }
+    virtual void SetTray(WindowHandle target, unsigned clickMsg, int unread) {
+        (void)target;
+        (void)clickMsg;
+        (void)unread;
+    }
 };
 
 // The program's wave sounds.

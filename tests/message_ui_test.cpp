@@ -30,6 +30,7 @@
 #include "net/wire/session.h"
 #include "reports/ui/sms_manager.h"
 #include "tests/support/app_driver.h"
+#include "tests/support/recording_notifier.h"
 #include "tests/support/recording_sound.h"
 #include "tests/support/script_server.h"
 #include "widgets/ui/sort_list.h"
@@ -192,6 +193,52 @@ TEST_F(MessageFrameTest, TheButtonBlinksFromAPostUntilTheManagerOpensAndAgainAft
     frame_->Messages().Post("三", 0, sound::Message);
     ASSERT_TRUE(ServeUntil([&] { return frame_->MessageBlinking(); }, kWaitMs));
     EXPECT_TRUE(blink->isActive());
+}
+
+// Messages raise a desktop notification only while no window of the program is in front (one
+// for a burst), the tray counts them until the manager opens, and a click on the tray opens
+// the manager.
+TEST_F(MessageFrameTest, NotificationsOnlyBehindOtherWindowsAndTheTrayCountsUnread) {
+    test::RecordingNotifier notifier;
+    const auto serve = [] {
+        for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    };
+    frame_->Messages().Post("到价提醒：伦敦金 1650.50", 0, sound::Alert);
+    ASSERT_TRUE(ServeUntil([&] { return !notifier.notes.empty(); }, kWaitMs));
+    EXPECT_EQ(notifier.notes[0].title, Q(AppTitle()));
+    EXPECT_EQ(notifier.notes[0].text, QStringLiteral("到价提醒：伦敦金 1650.50"));
+    EXPECT_EQ(frame_->UnreadMessages(), 1);
+    EXPECT_EQ(notifier.counts.back(), 1);
+    EXPECT_TRUE(notifier.TrayShown());
+
+    frame_->Messages().Post("一", 0, sound::Message);
+    frame_->Messages().Post("二", 0, sound::Message);
+    ASSERT_TRUE(ServeUntil([&] { return notifier.notes.size() == 2; }, kWaitMs));
+    serve();
+    ASSERT_EQ(notifier.notes.size(), 2u);
+    EXPECT_EQ(notifier.notes[1].text, QStringLiteral("2条新消息\n二"));
+    EXPECT_EQ(notifier.counts.back(), 3);
+
+    // In front: the blink and the sound tell, the tray still counts.
+    frame_->show();
+    frame_->activateWindow();
+    QApplication::setActiveWindow(frame_.get());
+    ASSERT_TRUE(ServeUntil([&] { return QApplication::activeWindow() != nullptr; }, kWaitMs));
+    frame_->Messages().Post("三", 0, sound::Message);
+    ASSERT_TRUE(ServeUntil([&] { return frame_->UnreadMessages() == 4; }, kWaitMs));
+    serve();
+    EXPECT_EQ(notifier.notes.size(), 2u);
+    EXPECT_EQ(notifier.counts.back(), 4);
+
+    bool shown = false;
+    test::WhenDialogShows<CSmsManager>(
+        [&](CSmsManager& manager) { manager.CloseButton()->click(); }, &shown);
+    notifier.ClickTray();
+    ASSERT_TRUE(ServeUntil([&] { return shown; }, kWaitMs));
+    EXPECT_EQ(frame_->UnreadMessages(), 0);
+    EXPECT_EQ(notifier.counts.back(), 0);
+    frame_.reset();
+    EXPECT_FALSE(notifier.TrayShown());
 }
 
 TEST_F(MessageFrameTest, APostFromAWorkerThreadStartsTheTimersOnTheWindowThread) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "widgets/ui/desktop_notifier.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/sort_list.h"
 #include "widgets/ui/spin_button.h"
@@ -379,6 +380,28 @@ TEST(SortListTest, AutoSizeFitsContentsAndHeaders) {
     f.list.DeleteAllRows();
     f.list.AutoSizeColumns();
     EXPECT_EQ(f.list.columnWidth(0), h->sectionSizeHint(0) + 4);
+}
+
+// Without a tray (the offscreen platform has none) the default notifier shows nothing, logs
+// nothing and takes every call; the tray's count is drawn on the program's icon.
+TEST(DesktopNotifierTest, SilentWithoutATrayAndTheCountOnTheIcon) {
+    static std::vector<QString> logged;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { logged.push_back(text); });
+    DesktopNotifier& notifier = CurrentNotifier();
+    int window = 0;
+    notifier.SetTray(&window, 0x4F0, 3);
+    notifier.Notify(QStringLiteral("ZelvanQuorvex"), QStringLiteral("新消息"));
+    notifier.SetTray(nullptr, 0, 0);
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(logged.empty()) << logged.front().toStdString();
+
+    const QImage plain = UnreadIcon(0).pixmap(64, 64).toImage();
+    const QImage three = UnreadIcon(3).pixmap(64, 64).toImage();
+    EXPECT_FALSE(plain.isNull());
+    EXPECT_NE(plain, three);
+    EXPECT_NE(three, UnreadIcon(120).pixmap(64, 64).toImage());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/ui/main_frame.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
@@ -143,6 +144,10 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
         [this](int soundId) { Ui().Post(Handle(), WM_NEW_MESSAGE, soundId, 0); });
 
     StartupLoad();
+    // What the load brought is shown by the blink and counted on the tray icon, not raised on
+    // the desktop.
+    notifiedMessages_ = messages_.Size();
+    Ui().SetTray(Handle(), WM_TRAY_CLICKED, 0);
 
     // The main view fills the client area.
     view_ = new CChildView(this);
@@ -211,6 +216,7 @@ CMainFrame::~CMainFrame() {
     // The chart window outlives the store by a moment.
     view_->ChartWindow()->SetToolStore(nullptr);
     if (services_.tradingModel) services_.tradingModel->SetAlertHook({});
+    Ui().SetTray(nullptr, 0, 0);
 }
 
 void CMainFrame::StartupLoad() {
@@ -686,12 +692,56 @@ void CMainFrame::OnNewMessage(int soundId) {
         newMessage_ = true;
         messageTimer_->start(kMessageBlinkMs);
     }
+    const std::size_t stored = messages_.Size();
+    seenMessages_ = std::min(seenMessages_, stored);  // the oldest dropped at the store's bound
+    unread_ = std::max(1, static_cast<int>(stored - seenMessages_));
+    Ui().SetTray(Handle(), WM_TRAY_CLICKED, unread_);
+    if (InFront()) {
+        notifiedMessages_ = stored;
+    } else if (!notifyPending_) {
+        // The posts of one burst are handled before the notification: one for all of them.
+        notifyPending_ = true;
+        QTimer::singleShot(0, this, [this] { NotifyNewMessages(); });
+    }
     // A looped sound ends when timer 3 runs out; every new one starts its period again.
     Ui().PlaySound(soundId, true);
     soundTimer_->start(kLoopedSoundMs);
 }
 
+bool CMainFrame::InFront() const {
+    return QApplication::activeWindow() != nullptr && !isMinimized();
+}
+
+void CMainFrame::NotifyNewMessages() {
+    notifyPending_ = false;
+    if (InFront()) {
+        notifiedMessages_ = messages_.Size();
+        return;
+    }
+    const std::vector<MessageRecord> all = messages_.Copy();
+    notifiedMessages_ = std::min(notifiedMessages_, all.size());
+    const std::size_t fresh = all.size() - notifiedMessages_;
+    notifiedMessages_ = all.size();
+    if (fresh == 0) return;
+    // Posts go to the end of the store: the last is the newest.
+    std::string text = all.back().content;
+    if (fresh > 1) text = U(QStringLiteral("%1条新消息").arg(fresh)) + "\n" + text;
+    Ui().Notify(AppTitle(), text);
+}
+
+void CMainFrame::OnTrayClicked() {
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+    // A dialog already open (the message manager among them) keeps the front.
+    if (QApplication::activeModalWidget()) return;
+    OpenMessageManager();
+}
+
 void CMainFrame::OpenMessageManager() {
+    seenMessages_ = messages_.Size();
+    unread_ = 0;
+    Ui().SetTray(Handle(), WM_TRAY_CLICKED, 0);
     newMessage_ = false;
     messageTimer_->stop();
     messageImageShown_ = true;
@@ -720,6 +770,7 @@ void CMainFrame::OnSignalBlinkTick() {
 std::intptr_t CMainFrame::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {
     if (msg == WM_NEW_MESSAGE) OnNewMessage(static_cast<int>(wparam));
     if (msg == WM_SIGNAL_MARK) OnSignalMark(static_cast<int>(wparam), lparam);
+    if (msg == WM_TRAY_CLICKED) OnTrayClicked();
     return 0;
 }
 

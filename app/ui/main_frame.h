@@ -34,6 +34,9 @@ constexpr int Bollinger = 33102;       // "布林带 BOLL(20,2)"
 constexpr int SaveChartImage = 33103;  // "保存图片"
 }  // namespace cmdid
 
+// Posted by the tray icon to the frame when it is clicked.
+constexpr unsigned WM_TRAY_CLICKED = 0x4F0;
+
 QString MainFrameTitle();
 
 // What the frame needs from the rest of the program.
@@ -82,6 +85,8 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     // The alert check of every quote and the registration of the price alert dialog.
     AlertCheck& Alerts() { return alertCheck_; }
     bool MessageBlinking() const { return newMessage_; }
+    // The messages that came since the message manager was last opened (the tray icon's count).
+    int UnreadMessages() const { return unread_; }
     // Timer 1 (the message button's blink) and timer 3 (the end of a looped sound).
     static constexpr int kMessageBlinkMs = 500;
     static constexpr int kLoopedSoundMs = 2000;
@@ -133,6 +138,13 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void SendLogout();
     void OpenWeb(const std::string& path);
     void OnNewMessage(int soundId);
+    // Whether a window of the program is active and the frame not minimised: the user sees the
+    // blink and hears the sound, so no desktop notification is raised.
+    bool InFront() const;
+    // The desktop notification of the messages that came since the last one (one for a burst).
+    void NotifyNewMessages();
+    // WM_TRAY_CLICKED: the frame comes to the front and the message manager opens.
+    void OnTrayClicked();
     // 32784: the blink ends, then the message manager shows modally.
     void OpenMessageManager();
     void OnClockTick();
@@ -159,6 +171,10 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     bool messageImageShown_ = true;
     bool newMessage_ = false;
     bool exitConfirmed_ = false;
+    int unread_ = 0;
+    std::size_t seenMessages_ = 0;      // the store's size when the manager last opened
+    std::size_t notifiedMessages_ = 0;  // the store's size at the last notification or in front
+    bool notifyPending_ = false;
     int currentInstrument_ = 1;
 
     MessageStore messages_;

@@ -64,7 +64,8 @@ class RecordingSoundOutput final : public SoundOutput {
     std::vector<Event> events_;
 };
 
-// DeliveringUi, but sounds take the program's own road (QtBridge) to the current output.
+// DeliveringUi, but sounds, notifications and the tray take the program's own road (QtBridge)
+// to the current output and notifier.
 class SoundingUi final : public UiBridge {
   public:
     SoundingUi() { SetUi(this); }
@@ -90,6 +91,13 @@ class SoundingUi final : public UiBridge {
     void PlaySound(int soundId, bool looped) override { sounds_.PlaySound(soundId, looped); }
     void StopSounds() override { sounds_.StopSounds(); }
     bool OpenUrl(const std::string&) override { return true; }
+    // Notifications and the tray take the bridge's road too, to the current notifier.
+    void Notify(const std::string& title, const std::string& text) override {
+        sounds_.Notify(title, text);
+    }
+    void SetTray(WindowHandle target, unsigned clickMsg, int unread) override {
+        sounds_.SetTray(target, clickMsg, unread);
+    }
 
   private:
     DeliveringUi windows_;  // installs itself first; the constructor then puts this one in

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "widgets/ui/desktop_notifier.h"
 #include "widgets/ui/sound_output.h"
 #include "widgets/ui/ui_queue.h"
 
@@ -181,6 +182,14 @@ void QtBridge::StopSounds() {
 
 bool QtBridge::OpenUrl(const std::string& url) {
     return QDesktopServices::openUrl(QUrl(Q(url)));
+}
+
+void QtBridge::Notify(const std::string& title, const std::string& text) {
+    OnUiThreadSoon([t = Q(title), x = Q(text)] { CurrentNotifier().Notify(t, x); });
+}
+
+void QtBridge::SetTray(WindowHandle target, unsigned clickMsg, int unread) {
+    OnUiThreadSoon([=] { CurrentNotifier().SetTray(target, clickMsg, unread); });
 }
 
 }  // namespace zq

@@ -46,6 +46,9 @@ class QtBridge final : public UiBridge {
     void PlaySound(int soundId, bool looped) override;
     void StopSounds() override;
     bool OpenUrl(const std::string& url) override;
+    // Through the current desktop notifier (desktop_notifier.h).
+    void Notify(const std::string& title, const std::string& text) override;
+    void SetTray(WindowHandle target, unsigned clickMsg, int unread) override;
 };
 
 // The handle of a widget for message-box ownership: widgets that are not MessageWindows pass
