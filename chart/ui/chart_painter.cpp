@@ -228,22 +228,24 @@ void PaintIndicatorLines(QImage& image, const std::vector<BarGeometry>& geometry
                                            chart_color::Ma20,
                                            chart_color::Ma10,
                                            chart_color::Ma5};
-    for (std::size_t line = 0; line < kOrder.size(); ++line) {
-        const std::size_t k = kOrder[line];
-        bool hasLast = false;
-        QPoint last;
-        for (std::size_t i = to; i-- > from;) {
-            const std::int32_t y = rows[i].y[k];
+    // One pass over the bars, the lines' segments in the order above at each.
+    std::array<QPoint, kOrder.size()> last{};
+    std::array<bool, kOrder.size()> hasLast{};
+    for (std::size_t i = to; i-- > from;) {
+        const int x = geometry[i].Centre();
+        const IndicatorRows& r = rows[i];
+        for (std::size_t line = 0; line < kOrder.size(); ++line) {
+            const std::int32_t y = r.y[kOrder[line]];
             if (y == kNoIndicatorRow) {
-                hasLast = false;
+                hasLast[line] = false;
                 continue;
             }
-            const QPoint at(geometry[i].Centre(), y);
-            if (hasLast && std::max(last.y(), y) >= clip.top() &&
-                std::min(last.y(), y) <= clip.bottom())
-                PlotSegment(target, last, at, kColours[line]);
-            last = at;
-            hasLast = true;
+            const QPoint at(x, y);
+            if (hasLast[line] && std::max(last[line].y(), y) >= clip.top() &&
+                std::min(last[line].y(), y) <= clip.bottom())
+                PlotSegment(target, last[line], at, kColours[line]);
+            last[line] = at;
+            hasLast[line] = true;
         }
     }
 }
