@@ -325,10 +325,8 @@ TEST(ChartPaintTest, XorCrossErasesItself) {
     EXPECT_EQ(image, before);
 }
 
-TEST(ChartPaintTest, BandRepaintAfterALiveUpdateMatchesAFullPaint) {
-    KLineData data;
-    PixelRect band;
-    data.hooks.invalidateBand = [&](const PixelRect& b) { band = b; };
+// 300 bars of gold stepping up and down, laid out on 1000 x 600.
+void ThreeHundredBars(KLineData& data) {
     ResetGold(data);
     for (int i = 299; i >= 0; --i) {
         const int p = 1000 + (i * 37) % 200;
@@ -336,6 +334,13 @@ TEST(ChartPaintTest, BandRepaintAfterALiveUpdateMatchesAFullPaint) {
     }
     data.SetClientSize(1000, 600);
     ASSERT_TRUE(data.Layout());
+}
+
+TEST(ChartPaintTest, BandRepaintAfterALiveUpdateMatchesAFullPaint) {
+    KLineData data;
+    PixelRect band;
+    data.hooks.invalidateBand = [&](const PixelRect& b) { band = b; };
+    ThreeHundredBars(data);
     ASSERT_EQ(data.LiveUpdate(LiveBar(1100, 1110, 1120, 1090)), LiveResult::FullLayout);
     data.SetCross(data.Geometry()[0].Centre(), 300);  // a cross through the band
 
@@ -357,13 +362,7 @@ TEST(ChartPaintTest, IndicatorLinesAndCaptionFigures) {
     KLineData data;
     std::vector<PixelRect> bands;
     data.hooks.invalidateBand = [&](const PixelRect& b) { bands.push_back(b); };
-    ResetGold(data);
-    for (int i = 299; i >= 0; --i) {
-        const int p = 1000 + (i * 37) % 200;
-        data.AppendHistoryBar(FinishedBar(i, p, p + 10, p + 30, p - 30));
-    }
-    data.SetClientSize(1000, 600);
-    ASSERT_TRUE(data.Layout());
+    ThreeHundredBars(data);
     const QImage plain = Paint(data, 1000, 600);
     data.SetIndicators(chart_indicator::All);
     ASSERT_TRUE(data.Layout());

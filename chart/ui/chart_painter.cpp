@@ -171,29 +171,25 @@ void PlotSegment(const PixelTarget& t, QPoint a, QPoint b, QRgb colour) {
         if (x >= t.left && x <= t.right && y >= t.top && y <= t.bottom)
             reinterpret_cast<QRgb*>(t.bits + y * t.stride)[x] = colour;
     };
-    std::int64_t dx = b.x() - a.x();
-    std::int64_t dy = b.y() - a.y();
-    if (dx == 0 && dy == 0) return put(a.x(), a.y());
-    if (std::abs(dx) >= std::abs(dy)) {
-        if (dx < 0) {
-            std::swap(a, b);
-            dx = -dx;
-            dy = -dy;
-        }
-        const int from = std::max(a.x(), t.left);
-        const int to = std::min(b.x(), t.right);
-        for (int x = from; x <= to; ++x)
-            put(x, a.y() + static_cast<int>(FloorDiv(2 * (x - a.x()) * dy + dx, 2 * dx)));
-    } else {
-        if (dy < 0) {
-            std::swap(a, b);
-            dx = -dx;
-            dy = -dy;
-        }
-        const int from = std::max(a.y(), t.top);
-        const int to = std::min(b.y(), t.bottom);
-        for (int y = from; y <= to; ++y)
-            put(a.x() + static_cast<int>(FloorDiv(2 * (y - a.y()) * dx + dy, 2 * dy)), y);
+    if (a == b) return put(a.x(), a.y());
+    // Along the longer axis (u), the other (v) rounded.
+    const bool steep = std::abs(b.y() - a.y()) > std::abs(b.x() - a.x());
+    int au = steep ? a.y() : a.x(), av = steep ? a.x() : a.y();
+    int bu = steep ? b.y() : b.x(), bv = steep ? b.x() : b.y();
+    if (bu < au) {
+        std::swap(au, bu);
+        std::swap(av, bv);
+    }
+    const std::int64_t du = bu - au;
+    const std::int64_t dv = bv - av;
+    const int from = std::max(au, steep ? t.top : t.left);
+    const int to = std::min(bu, steep ? t.bottom : t.right);
+    for (int u = from; u <= to; ++u) {
+        const int v = av + static_cast<int>(FloorDiv(2 * (u - au) * dv + du, 2 * du));
+        if (steep)
+            put(v, u);
+        else
+            put(u, v);
     }
 }
 
