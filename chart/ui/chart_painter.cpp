@@ -366,9 +366,9 @@ void ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
     constexpr int kInk = 4;
     constexpr std::size_t kTiles = 64;
     const QPaintDevice* device = p.device();
-    const int dpm = device->logicalDpiX();
-    if (figureDpi_ != dpm || figureCaption_ != caption) {
-        figureDpi_ = dpm;
+    const int dpi = device->logicalDpiX();
+    if (figureDpi_ != dpi || figureCaption_ != caption) {
+        figureDpi_ = dpi;
         figureCaption_ = caption;
         figureFont_ = ArialFont(9);
         const QFontMetricsF fm(figureFont_, device);
@@ -388,8 +388,8 @@ void ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
             t.image =
                 QImage(t.advance + 2 * kInk, static_cast<int>(std::ceil(fm.height())) + 2 * kInk,
                        QImage::Format_ARGB32_Premultiplied);
-            t.image.setDotsPerMeterX(static_cast<int>(dpm / 0.0254 + 0.5));
-            t.image.setDotsPerMeterY(static_cast<int>(dpm / 0.0254 + 0.5));
+            t.image.setDotsPerMeterX(static_cast<int>(dpi / 0.0254 + 0.5));
+            t.image.setDotsPerMeterY(static_cast<int>(dpi / 0.0254 + 0.5));
             t.image.fill(Qt::transparent);
             QPainter tp(&t.image);
             tp.setFont(figureFont_);
