@@ -503,6 +503,12 @@ class WebResponder {
             type = "image/png", body = png_;
         else if (path.startsWith("/plain"))
             body = "<html><body><h1>资金曲线</h1><p>暂无数据</p></body></html>";
+        else if (path.startsWith("/huge"))
+            body = "<p>" + QByteArray(kMaxWebPageBytes, 'x');
+        else if (path.startsWith("/bigpicture"))
+            body = "<p>曲线太大</p><img src=/big.png>";
+        else if (path.startsWith("/big.png"))
+            type = "image/png", body = png_ + QByteArray(kMaxWebPictureBytes, '\0');
         QByteArray head =
             "HTTP/1.1 200 OK\r\nContent-Type: " + type +
             "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size()) +
@@ -556,6 +562,15 @@ TEST(ExplorerTest, PageWithoutPictureShowsItsTextAndNoServerAShortFailure) {
     view.Navigate(QStringLiteral("http://127.0.0.1:%1/x").arg(port));
     ASSERT_TRUE(test::ServeUntil([&] { return loaded == 2; }));
     EXPECT_EQ(U(view.Text()), kPageUnreachableText);
+
+    // A page or picture beyond its bound is abandoned: the failure, or the page's text.
+    view.Navigate(web.Base() + "/huge");
+    ASSERT_TRUE(test::ServeUntil([&] { return loaded == 3; }));
+    EXPECT_EQ(U(view.Text()), kPageUnreachableText);
+    view.Navigate(web.Base() + "/bigpicture");
+    ASSERT_TRUE(test::ServeUntil([&] { return loaded == 4; }));
+    EXPECT_TRUE(view.Picture().isNull());
+    EXPECT_TRUE(view.Text().contains(QStringLiteral("曲线太大")));
 
     EXPECT_EQ(CExplorer1::FirstPictureOf("<p>no picture</p>", QUrl("http://h/a")), QUrl());
     EXPECT_EQ(CExplorer1::FirstPictureOf("<img src=/b.png><img src=c.png>", QUrl("http://h/a/p")),

@@ -15,6 +15,9 @@ namespace {
 
 // An answer that came from a web server at all, even one that refuses (its page is shown like
 // any other); a failed connection has no status.
+// Set on a reply abandoned at its bound.
+constexpr const char* kTooLargeProperty = "zqTooLarge";
+
 bool Answered(QNetworkReply* reply) {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
@@ -48,7 +51,7 @@ QUrl CExplorer1::FirstPictureOf(const QByteArray& html, const QUrl& base) {
     return base.resolved(QUrl(src));
 }
 
-QNetworkReply* CExplorer1::Get(const QUrl& url) {
+QNetworkReply* CExplorer1::Get(const QUrl& url, qint64 limit) {
     QNetworkRequest request(url);
     // Neither read from nor written to a cache: the curve changes with every trade.
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
@@ -61,6 +64,13 @@ QNetworkReply* CExplorer1::Get(const QUrl& url) {
     if (!headerName_.isEmpty()) request.setRawHeader(headerName_, headerValue_);
     QNetworkReply* reply = network_->get(request);
     pending_ = reply;
+    // An endless or huge answer is cut off as it grows, never held whole.
+    connect(reply, &QNetworkReply::downloadProgress, reply,
+            [reply, limit](qint64 received, qint64 total) {
+                if (received <= limit && total <= limit) return;
+                reply->setProperty(kTooLargeProperty, true);
+                reply->abort();
+            });
     return reply;
 }
 
@@ -81,7 +91,7 @@ void CExplorer1::SetRequestHeader(const QByteArray& name, const QByteArray& valu
 void CExplorer1::Navigate(const QString& address) {
     Drop();
     address_ = QUrl(address);
-    QNetworkReply* reply = Get(address_);
+    QNetworkReply* reply = Get(address_, kMaxWebPageBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { PageArrived(reply); });
 }
 
@@ -89,7 +99,7 @@ void CExplorer1::PageArrived(QNetworkReply* reply) {
     reply->deleteLater();
     if (reply != pending_) return;
     pending_ = nullptr;
-    if (!Answered(reply)) {
+    if (!Answered(reply) || reply->property(kTooLargeProperty).toBool()) {
         Show({}, QString::fromUtf8(kPageUnreachableText));
         return;
     }
@@ -100,7 +110,7 @@ void CExplorer1::PageArrived(QNetworkReply* reply) {
         Show({}, text);
         return;
     }
-    QNetworkReply* next = Get(picture);
+    QNetworkReply* next = Get(picture, kMaxWebPictureBytes);
     connect(next, &QNetworkReply::finished, this,
             [this, next, text] { PictureArrived(next, text); });
 }
@@ -110,7 +120,8 @@ void CExplorer1::PictureArrived(QNetworkReply* reply, const QString& pageText) {
     if (reply != pending_) return;
     pending_ = nullptr;
     QImage image;
-    if (reply->error() == QNetworkReply::NoError) image.loadFromData(reply->readAll());
+    if (reply->error() == QNetworkReply::NoError && !reply->property(kTooLargeProperty).toBool())
+        image.loadFromData(reply->readAll());
     // A picture that cannot be had leaves the page's text on show.
     Show(image, image.isNull() ? pageText : QString());
 }

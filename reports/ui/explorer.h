@@ -16,6 +16,12 @@ namespace zq {
 
 inline constexpr const char* kPageUnreachableText = "无法打开网页";
 
+// The most a page and its picture may bring: far beyond the server's pages (a few KB) and
+// curve pictures (some 20 KB). A longer answer is abandoned as it arrives, as an unreachable
+// page or a picture that cannot be had.
+inline constexpr qint64 kMaxWebPageBytes = 1 << 20;
+inline constexpr qint64 kMaxWebPictureBytes = 8 << 20;
+
 class CExplorer1 : public QWidget {
     Q_OBJECT
   public:
@@ -48,7 +54,8 @@ class CExplorer1 : public QWidget {
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
-    QNetworkReply* Get(const QUrl& url);
+    // A request of at most `limit` bytes of answer.
+    QNetworkReply* Get(const QUrl& url, qint64 limit);
     void PageArrived(QNetworkReply* reply);
     void PictureArrived(QNetworkReply* reply, const QString& pageText);
     void Show(const QImage& picture, const QString& text);
