@@ -108,15 +108,16 @@ bool CancelOrder(sqlite3* db, OrderRow& o, std::int64_t now) {
     return UpdateRow(db, o);
 }
 
-// What an opening order meets: the member's free funds and the lots of the instrument held or
+// What an opening order meets: the member's available margin (free funds with the positions'
+// `floating` profit/loss, as the account shows it) and the lots of the instrument held or
 // waiting to be opened (in units of 10^-lotDecimals lots), leaving out the waiting order
 // `except` (empty: none), whose frozen amounts count as released.
 struct Exposure {
-    double free = 0;
+    Decimal available;
     std::int64_t units = 0;
 };
 Exposure ExposureOf(sqlite3* db, const AccountRow& account, const InstrumentRules& rules,
-                    const std::string& except) {
+                    const std::string& except, const Decimal& floating) {
     const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, account.memberId);
     std::vector<OrderRow> orders = LoadRows<OrderRow>(db, account.memberId);
     std::erase_if(orders, [&](const OrderRow& o) { return o.orderNumber == except; });
@@ -130,7 +131,7 @@ Exposure ExposureOf(sqlite3* db, const AccountRow& account, const InstrumentRule
         if (o.status == order_status::Waiting && o.openClose == open_close::Open &&
             o.instrument == rules.id)
             e.units += LotUnits(RecordOf(rules), o.quantity);
-    e.free = FundsOf(account.balance, margins, orders).free;
+    e.available = AvailableMargin(D(FundsOf(account.balance, margins, orders).free), floating);
     return e;
 }
 
@@ -500,12 +501,12 @@ std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderReques
     std::int32_t refusal = order_result::Done;
     std::string number;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
-        const Exposure exposure = ExposureOf(db, account, *rules, {});
+        const Exposure exposure = ExposureOf(db, account, *rules, {}, FloatingOf(memberId));
         if (exposure.units + LotUnits(RecordOf(*rules), quantity) > MaxPositionUnits(*rules)) {
             refusal = order_refusal::BadLots;
             return false;
         }
-        if (!FundsCover(AvailableMargin(D(exposure.free), FloatingOf(memberId)), margin, fee)) {
+        if (!FundsCover(exposure.available, margin, fee)) {
             refusal = order_result::NoMargin;
             return false;
         }
@@ -746,13 +747,13 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
         o->validity = r.validity;
         o->triggerKind = TriggerFor(o->direction, price, quoted);
         if (opening) {
-            const Exposure exposure = ExposureOf(db, account, *rules, o->orderNumber);
+            const Exposure exposure =
+                ExposureOf(db, account, *rules, o->orderNumber, FloatingOf(memberId));
             if (exposure.units + LotUnits(RecordOf(*rules), o->quantity) > MaxPositionUnits(*rules))
                 return fail(order_refusal::BadLots, "beyond the position limit");
             o->frozenMargin = MarginFor(*rules, o->price, o->quantity);
             o->frozenFee = SideFee(*rules, o->price, o->quantity);
-            if (!FundsCover(AvailableMargin(D(exposure.free), FloatingOf(memberId)),
-                            o->frozenMargin, o->frozenFee))
+            if (!FundsCover(exposure.available, o->frozenMargin, o->frozenFee))
                 return fail(modify_order_result::NoMargin, "free funds too low");
         }
         if (!UpdateRow(db, *o)) return false;

@@ -23,6 +23,9 @@ std::optional<double> RoundFen(const Decimal& yuan) {
     if (!fen.Valid()) return std::nullopt;
     const std::string text = Abs(fen).ToString();
     const std::size_t point = text.find('.');
+    // Beyond 17 digits of fen the whole part would not fit the count below (and no money of
+    // this program comes near): the double's rounding stands.
+    if (std::min(point, text.size()) > 17) return std::nullopt;
     std::int64_t whole = std::stoll(text.substr(0, point));
     if (point != std::string::npos && point + 1 < text.size() && text[point + 1] >= '5') ++whole;
     const double magnitude = (Decimal::FromInt(whole) / Decimal::FromInt(100)).ToDouble();
@@ -149,7 +152,9 @@ std::int32_t TriggerFor(std::int32_t direction, const Decimal& price, const Deci
 
 bool MarginCallDue(const Decimal& equity, const Decimal& occupied) {
     if (!(occupied > Decimal())) return false;
-    return equity * Decimal::FromInt(100) <= Decimal::FromFloat(kMarginCallLevel) * occupied;
+    static const Decimal hundred = Decimal::FromInt(100);
+    static const Decimal level = Decimal::FromFloat(kMarginCallLevel);
+    return equity * hundred <= level * occupied;
 }
 
 float LotMultiple(const InstrumentRecord& r) {
