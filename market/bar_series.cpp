@@ -240,7 +240,15 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
                 indicatorRows_[0] = RowsOf(indicatorLines_.Visible()[0], indicators_.load(), ps);
                 reach(indicatorRows_[0]);
             }
-            captionBand = {0, 0, clientWidth_.load(), kCaptionBottom};
+            // The figures' new texts may be wider than the old by a digit each.
+            constexpr int kFigureGrowth = 64;
+            const std::uint64_t span = captionFigureSpan_.load();
+            const int width = clientWidth_.load();
+            const int left = static_cast<int>(static_cast<std::uint32_t>(span >> 32));
+            const int right = static_cast<int>(static_cast<std::uint32_t>(span));
+            captionBand = right > left ? PixelRect{left, 0, std::min(width, right + kFigureGrowth),
+                                                   kCaptionBottom}
+                                       : PixelRect{0, 0, width, kCaptionBottom};
         }
     }
     if (hooks.invalidateBand) {

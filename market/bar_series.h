@@ -217,6 +217,14 @@ class KLineData {
     void SetIndicators(unsigned indicators) {
         indicators_.store(indicators & chart_indicator::All);
     }
+    // Where the painter last drew the indicators' figures in the caption line (x from, x to),
+    // so that a live update repaints that stretch of the caption rather than its whole width;
+    // until a paint tells, the whole width.
+    void SetCaptionFigureSpan(int left, int right) {
+        captionFigureSpan_.store(
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) |
+            static_cast<std::uint32_t>(right));
+    }
 
     // --- Series ---
 
@@ -367,6 +375,7 @@ class KLineData {
     std::atomic<int> type_{chart_type::Candles};
     std::atomic<std::uint64_t> generation_{1};
     std::atomic<int> clientWidth_{0};
+    std::atomic<std::uint64_t> captionFigureSpan_{0};
     std::atomic<int> clientHeight_{0};
 
     ChartState st_;                  // layout lock

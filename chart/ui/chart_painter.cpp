@@ -111,11 +111,18 @@ void PaintCandles(QPainter& p, const std::vector<BarGeometry>& geometry, const Q
 
 // The price labels at the first bar (oldest first) that reaches the highest high and the first
 // that reaches the lowest low.
+// Whether a label beside (x, y) can reach `clip`: a generous box around its arrow and text, so
+// that a band repaint elsewhere skips shaping a text it would clip away.
+bool LabelMayReach(const QRect& clip, int x, int y) {
+    return QRect(QPoint(x - 64, y - 16), QPoint(x + 128, y + 24)).intersects(clip);
+}
+
 void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const ChartState& st,
-                  int clientWidth) {
+                  int clientWidth, const QRect& clip) {
     p.setFont(SongFont(9));
     auto label = [&](const BarGeometry& g, int y, std::int32_t price) {
         const int c = g.Centre();
+        if (!LabelMayReach(clip, c, y)) return;
         // The live bar's right side carries its last price: its labels go to the left.
         const bool right = !IsLiveBar(g.raw) && clientWidth - g.right > kLabelRoom;
         ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
@@ -137,11 +144,12 @@ void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const C
 
 // The green marker beside the live bar with its last price, at that price's height (in a
 // Heikin Ashi chart the bar's own close is an average, not the last price).
-void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry,
-                    const PriceScale& scale) {
+void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry, const PriceScale& scale,
+                    const QRect& clip) {
     for (const BarGeometry& g : geometry) {
         if (!IsLiveBar(g.raw)) continue;
         const int y = static_cast<int>(scale.YFloat(g.raw.close));
+        if (!LabelMayReach(clip, g.right, y)) return;
         ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
         p.setFont(SongFont(10));
         p.setPen(ChartColour(chart_color::LivePrice));
@@ -357,9 +365,9 @@ QString CaptionText(const InstrumentRecord& product, int period) {
     return caption;
 }
 
-void ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
-                                         const IndicatorBar& current, unsigned indicators,
-                                         int decimals) {
+int ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
+                                        const IndicatorBar& current, unsigned indicators,
+                                        int decimals) {
     // The figures change with every price, yet take few values in a while: each text is drawn
     // once into a tile and copied from it while it is in use (at whole pixels, so a copy is
     // the text drawn in place).
@@ -402,6 +410,7 @@ void ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
         p.drawImage(QPoint(x - kInk, 4 - kInk), tile->image);
         x += tile->advance + 8;
     }
+    return x;
 }
 
 void ChartPainter::PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight) {
@@ -488,11 +497,16 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
             // 32-bit pixels straight into the image (the raster painter draws at once, so
             // nothing of it waits behind them).
             if (image.depth() == 32) PaintIndicatorLines(image, geometry, rows, clip);
-            if (clip.top() <= kCaptionBottom)
-                PaintIndicatorCaption(p, texts.caption, lines.Current(), indicators, decimals);
+            if (clip.top() <= kCaptionBottom) {
+                const int end =
+                    PaintIndicatorCaption(p, texts.caption, lines.Current(), indicators, decimals);
+                // A paint across the whole caption tells the series where its figures stand.
+                if (clip.left() <= figureStart_ && clip.right() >= end)
+                    data.SetCaptionFigureSpan(figureStart_ - 4, end + 4);
+            }
         }
-        PaintHighLow(p, geometry, st, image.width());
-        PaintLivePrice(p, geometry, r.scale);
+        PaintHighLow(p, geometry, st, image.width(), clip);
+        PaintLivePrice(p, geometry, r.scale, clip);
     });
 
     ChartPaintContext ctx;

@@ -141,9 +141,9 @@ class ChartPainter {
     // Background, watermark, caption and grid depend only on the size and the texts; they
     // are painted once into this image and copied from it.
     void PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight);
-    // The newest bar's indicator figures after the caption.
-    void PaintIndicatorCaption(QPainter& p, const QString& caption, const IndicatorBar& current,
-                               unsigned indicators, int decimals);
+    // Draws the newest bar's indicator figures after the caption; where they end (x).
+    int PaintIndicatorCaption(QPainter& p, const QString& caption, const IndicatorBar& current,
+                              unsigned indicators, int decimals);
 
     QImage backdrop_;
     ChartTexts backdropTexts_;
