@@ -190,14 +190,16 @@ void BindColumns(const RowTable<Row>& table, Statement& st, int first, const Row
         std::visit([&](auto field) { Put(st, first++, row.*field); }, c.field);
 }
 
-// The member's rows, in list order; with `number`, only the row of that number.
+// The member's rows, in list order; with `number`, only the row of that number; with `also`,
+// only the rows that meet that condition as well.
 template <typename Row>
 std::vector<Row> SelectRows(sqlite3* db, const RowTable<Row>& table, std::int64_t memberId,
-                            const std::string* number) {
+                            const std::string* number, const char* also = nullptr) {
     const std::string sql =
         "SELECT " + AllColumns(table) + " FROM " + table.name +
         (number ? WhereMemberAndNumber(table)
-                : std::string(" WHERE member_id = ? ORDER BY ") + table.listOrder);
+                : std::string(" WHERE member_id = ?") + (also ? std::string(" AND ") + also : "") +
+                      " ORDER BY " + table.listOrder);
     Statement st(db, sql.c_str());
     st.Bind(1, memberId);
     if (number) st.Bind(2, std::string_view(*number));
@@ -261,6 +263,11 @@ bool CreatePlainAccount(sqlite3* db, std::int64_t memberId, std::int64_t now) {
 template <typename Row>
 std::vector<Row> LoadRows(sqlite3* db, std::int64_t memberId) {
     return SelectRows(db, TableOf<Row>(), memberId, nullptr);
+}
+
+std::vector<OrderRow> LoadWaitingOrders(sqlite3* db, std::int64_t memberId) {
+    static const std::string waiting = "status = " + std::to_string(order_status::Waiting);
+    return SelectRows(db, TableOf<OrderRow>(), memberId, nullptr, waiting.c_str());
 }
 
 template <typename Row>

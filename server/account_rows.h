@@ -117,6 +117,9 @@ bool CreatePlainAccount(sqlite3* db, std::int64_t memberId, std::int64_t now);
 // The member's rows, oldest first: the open positions, the orders of every status.
 template <typename Row>
 std::vector<Row> LoadRows(sqlite3* db, std::int64_t memberId);
+// The member's waiting orders, oldest first: what execution reads of the member's orders, by the
+// index of orders by member and status, however many cancelled and filled orders lie beside them.
+std::vector<OrderRow> LoadWaitingOrders(sqlite3* db, std::int64_t memberId);
 template <typename Row>
 std::optional<Row> FindRow(sqlite3* db, std::int64_t memberId, const std::string& number);
 // Inserts the row, numbering it first when it has no number yet.

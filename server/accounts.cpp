@@ -91,7 +91,7 @@ AccountBlock Accounts::Block(std::int64_t memberId) {
     if (!row) return b;
     const std::vector<PositionRecord> positions = Positions(memberId, PositionFilter{});
     const std::vector<OrderRow> orders =
-        store_.WithDb([&](sqlite3* db) { return account_rows::LoadRows<OrderRow>(db, memberId); });
+        store_.WithDb([&](sqlite3* db) { return account_rows::LoadWaitingOrders(db, memberId); });
 
     double margins = 0;
     Decimal floating;

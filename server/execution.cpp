@@ -119,7 +119,7 @@ struct Exposure {
 Exposure ExposureOf(sqlite3* db, const AccountRow& account, const InstrumentRules& rules,
                     const std::string& except, const Decimal& floating) {
     const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, account.memberId);
-    std::vector<OrderRow> orders = LoadRows<OrderRow>(db, account.memberId);
+    std::vector<OrderRow> orders = account_rows::LoadWaitingOrders(db, account.memberId);
     std::erase_if(orders, [&](const OrderRow& o) { return o.orderNumber == except; });
     Exposure e;
     double margins = 0;
@@ -203,7 +203,7 @@ bool ClosePart(sqlite3* db, AccountRow& account, PositionRow& p, double lots, do
     const double fee = ClosingFee(*rules, price, lots);
     if (whole) {
         if (!account_rows::DeleteRow<PositionRow>(db, p.memberId, p.ticket)) return false;
-        for (OrderRow& o : LoadRows<OrderRow>(db, p.memberId)) {
+        for (OrderRow& o : account_rows::LoadWaitingOrders(db, p.memberId)) {
             if (o.status != order_status::Waiting || o.openClose == open_close::Open ||
                 o.relatedPosition != p.ticket || o.orderNumber == orderNumber)
                 continue;
@@ -260,6 +260,10 @@ ExecutionEngine::Prices ExecutionEngine::PricesOf(const InstrumentRules& rules,
     q.bidD = PriceAt(q.at.bid, rules.decimals);
     return q;
 }
+const ExecutionEngine::Prices& ExecutionEngine::QuoteOf(std::int32_t instrument) const {
+    return sides_[static_cast<std::size_t>(instrument)].quote;
+}
+
 Decimal ExecutionEngine::FloatingOf(std::int64_t memberId) const {
     auto it = books_.find(memberId);
     return it == books_.end() ? Decimal() : it->second.floating;
@@ -299,7 +303,22 @@ void ExecutionEngine::Start(bool expiryClock) {
                 return o.validity == order_validity::Programmatic;
             });
     }
-    listener_ = market_.AddListener([this](const Tick& t) { OnTick(t); });
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        stopExecutor_ = false;
+        executing_ = true;
+        executor_ = std::thread([this] { RunExecutor(); });
+        executorId_ = executor_.get_id();
+    }
+    // The market's own clock does not wait for execution: its prices go on to the push links at
+    // once and the triggers they set off follow on the execution thread, in the order the prices
+    // came. A price set by hand (tests, the control port) returns once it has been executed.
+    listener_ = market_.AddListener([this](const Tick& t) {
+        if (market_.OnClockThread())
+            Post(t);
+        else
+            OnTick(t);
+    });
     if (!expiryClock) return;
     {
         std::lock_guard<std::mutex> lock(clockMutex_);
@@ -326,6 +345,104 @@ void ExecutionEngine::Stop() {
     }
     wake_.notify_all();
     if (clock_.joinable()) clock_.join();
+    // The executor finishes what is queued first.
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        stopExecutor_ = true;
+        executing_ = false;
+    }
+    queueWake_.notify_all();
+    if (executor_.joinable()) executor_.join();
+}
+
+// ---- The execution thread and its group commits ----
+
+bool ExecutionEngine::Run(const std::function<void()>& work) {
+    auto job = std::make_shared<Job>();
+    job->work = [&work] { work(); };
+    {
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        if (!executing_ || executorId_ == std::this_thread::get_id()) {
+            // Without the execution thread (before Start, after Stop): each change commits on
+            // its own.
+            lock.unlock();
+            std::lock_guard<std::mutex> engine(mutex_);
+            work();
+            return true;
+        }
+        jobs_.push_back(job);
+    }
+    queueWake_.notify_one();
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    doneWake_.wait(lock, [&] { return job->done; });
+    return job->committed;
+}
+
+void ExecutionEngine::Post(const Tick& tick) {
+    auto job = std::make_shared<Job>();
+    job->work = [this, tick] { OnTickLocked(tick); };
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        if (!executing_) return;
+        jobs_.push_back(std::move(job));
+    }
+    queueWake_.notify_one();
+}
+
+void ExecutionEngine::RunExecutor() {
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    for (;;) {
+        queueWake_.wait(lock, [this] { return !jobs_.empty() || stopExecutor_; });
+        if (jobs_.empty()) return;
+        // What has queued while the last group committed goes into the next one.
+        std::vector<std::shared_ptr<Job>> group;
+        while (!jobs_.empty() && group.size() < kMaxGroup) {
+            group.push_back(std::move(jobs_.front()));
+            jobs_.pop_front();
+        }
+        lock.unlock();
+        const bool committed = RunGroup(group);
+        lock.lock();
+        for (const auto& job : group) {
+            job->committed = committed;
+            job->done = true;
+        }
+        doneWake_.notify_all();
+    }
+}
+
+bool ExecutionEngine::RunGroup(const std::vector<std::shared_ptr<Job>>& group) {
+    std::lock_guard<std::mutex> engine(mutex_);
+    return store_.WithDb([&](sqlite3* db) {
+        grouped_ = Exec(db, "BEGIN IMMEDIATE");
+        for (const auto& job : group) job->work();
+        if (!grouped_) return true;  // each change committed on its own
+        grouped_ = false;
+        std::vector<std::int64_t> members;
+        members.swap(groupMembers_);
+        if (Exec(db, "COMMIT")) return true;
+        Exec(db, "ROLLBACK");
+        // Nothing of the group was kept: the index follows the store again.
+        std::sort(members.begin(), members.end());
+        members.erase(std::unique(members.begin(), members.end()), members.end());
+        for (std::int64_t m : members) ReloadLocked(m);
+        Log("a group of " + std::to_string(group.size()) + " changes failed to commit");
+        return false;
+    });
+}
+
+void ExecutionEngine::KeepPrice(const Tick& tick) {
+    const bool kept = store_.WithDb([&](sqlite3* db) { return SaveMarketTicks(db, {tick}); });
+    if (!kept && !priceFailing_) LogLine("cannot keep the market prices in the store");
+    if (kept && priceFailing_) LogLine("the market prices are kept again");
+    priceFailing_ = !kept;
+}
+
+std::int32_t ExecutionEngine::Kept(bool committed, std::int32_t code, std::int32_t done,
+                                   std::string* note) {
+    if (committed || code != done) return code;
+    if (note) *note = "store failed";
+    return order_refusal::NoSession;
 }
 
 // ---- The index ----
@@ -334,7 +451,7 @@ void ExecutionEngine::LoadBook(sqlite3* db, std::int64_t memberId) {
     const std::optional<AccountRow> account = account_rows::LoadAccount(db, memberId);
     if (!account) return;
     const std::vector<PositionRow> positions = LoadRows<PositionRow>(db, memberId);
-    const std::vector<OrderRow> orders = LoadRows<OrderRow>(db, memberId);
+    const std::vector<OrderRow> orders = account_rows::LoadWaitingOrders(db, memberId);
     const bool waits = std::any_of(orders.begin(), orders.end(), [](const OrderRow& o) {
         return o.status == order_status::Waiting;
     });
@@ -414,7 +531,7 @@ ExecutionEngine::Counts ExecutionEngine::Indexed() const {
 template <typename Change>
 bool ExecutionEngine::Execute(std::int64_t memberId, Change&& change) {
     const std::int64_t now = accounts_.Now();
-    const bool ok = InTransaction(store_, [&](sqlite3* db) {
+    const auto body = [&](sqlite3* db) {
         using namespace account_rows;
         std::optional<AccountRow> account = LoadAccount(db, memberId);
         if (!account) {
@@ -425,7 +542,21 @@ bool ExecutionEngine::Execute(std::int64_t memberId, Change&& change) {
         if (!SettleDays(db, *account, TradingDayOf(now), now, market_)) return false;
         if (!change(db, *account, now)) return false;
         return SaveAccount(db, *account);
-    });
+    };
+    bool ok = false;
+    if (grouped_) {
+        // Inside the group's transaction: a change that fails is undone alone.
+        groupMembers_.push_back(memberId);
+        ok = store_.WithDb([&](sqlite3* db) {
+            if (!Exec(db, "SAVEPOINT execution")) return false;
+            if (body(db) && Exec(db, "RELEASE execution")) return true;
+            Exec(db, "ROLLBACK TO execution");
+            Exec(db, "RELEASE execution");
+            return false;
+        });
+    } else {
+        ok = InTransaction(store_, body);
+    }
     ReloadLocked(memberId);
     return ok;
 }
@@ -438,7 +569,9 @@ void ExecutionEngine::Log(const std::string& line) const {
 
 std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest& r,
                                    std::string* note) {
-    return Place(memberId, r, {}, note);
+    std::int32_t code = order_refusal::NoSession;
+    const bool committed = Run([&] { code = Place(memberId, r, {}, note); });
+    return Kept(committed, code, order_result::Done, note);
 }
 
 std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderRequest& r,
@@ -475,10 +608,9 @@ std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderReques
     if (lotCheck.verdict != LotVerdict::Allowed) return refuse(order_refusal::BadLots, "lots");
     const Decimal& lots = lotCheck.lots;
 
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!hours_.IsOpen(rules->id, accounts_.Now()))
         return refuse(order_result::MarketClosed, "market closed");
-    const Prices q = PricesOf(*rules, market_.Price(rules->id));
+    const Prices q = QuoteOf(rules->id);
     const bool buy = r.direction == direction::Buy;
     const Decimal asked = D(r.price), quoted = buy ? q.askD : q.bidD;
     Decimal base = asked;
@@ -553,7 +685,7 @@ template <typename Pick>
 int ExecutionEngine::CancelWhere(std::int64_t memberId, const char* why, Pick&& pick) {
     int cancelled = 0;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
-        for (OrderRow& o : LoadRows<OrderRow>(db, memberId)) {
+        for (OrderRow& o : account_rows::LoadWaitingOrders(db, memberId)) {
             if (o.status != order_status::Waiting || !pick(o)) continue;
             if (!CancelOrder(db, o, now)) return false;
             ++cancelled;
@@ -570,6 +702,15 @@ int ExecutionEngine::CancelWhere(std::int64_t memberId, const char* why, Pick&& 
 std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
                                                         const ModifyStopsRequest& r,
                                                         std::string* note) {
+    std::optional<PositionRow> changed;
+    if (Run([&] { changed = ModifyStopsLocked(memberId, r, note); })) return changed;
+    if (note && changed) *note = "store failed";
+    return std::nullopt;
+}
+
+std::optional<PositionRow> ExecutionEngine::ModifyStopsLocked(std::int64_t memberId,
+                                                              const ModifyStopsRequest& r,
+                                                              std::string* note) {
     std::string why;
     auto refuse = [&](const std::string& reason) {
         if (note) *note = reason;
@@ -581,7 +722,6 @@ std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
         r.takeProfit < 0)
         return refuse("stops not usable");
 
-    std::lock_guard<std::mutex> lock(mutex_);
     std::optional<PositionRow> changed;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
         auto fail = [&](const char* reason) {
@@ -596,7 +736,7 @@ std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
         if (r.stopLoss > highest || r.takeProfit > highest) return fail("stops out of range");
         if (!hours_.IsOpen(rules->id, now)) return fail("market closed");
         // The bounds the client shows: from the ask of a buy, the bid of a sell.
-        const Prices q = PricesOf(*rules, market_.Price(rules->id));
+        const Prices q = QuoteOf(rules->id);
         const Decimal base = p->direction == direction::Buy ? q.askD : q.bidD;
         if (!StopsClear(p->direction, base, D(r.stopLoss), D(r.takeProfit),
                         StopDistance(RecordOf(*rules))))
@@ -619,6 +759,13 @@ std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
 
 std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRecord& r,
                                     std::string* note) {
+    std::int32_t code = order_refusal::NoSession;
+    const bool committed = Run([&] { code = CloseLocked(memberId, r, note); });
+    return Kept(committed, code, close_result::Done, note);
+}
+
+std::int32_t ExecutionEngine::CloseLocked(std::int64_t memberId, const PendingOrderRecord& r,
+                                          std::string* note) {
     std::int32_t code = close_result::Done;
     std::string why;
     auto refuse = [&](std::int32_t refusal, const std::string& reason) {
@@ -629,7 +776,6 @@ std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRec
     for (const double v : {r.quantity, r.price, r.stopLoss})
         if (!std::isfinite(v)) return refuse(order_refusal::BadRequest, "not a number");
 
-    std::lock_guard<std::mutex> lock(mutex_);
     const InstrumentRules* rules = nullptr;
     double price = 0, lots = 0, profit = 0;
     bool whole = false;
@@ -660,7 +806,7 @@ std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRec
             return fail(close_result::InvalidPrice, "the rest below the minimum lots");
         if (!hours_.IsOpen(rules->id, now))
             return fail(close_result::MarketClosed, "market closed");
-        const Prices q = PricesOf(*rules, market_.Price(rules->id));
+        const Prices q = QuoteOf(rules->id);
         const Decimal market = p->direction == direction::Buy ? q.bidD : q.askD;
         if (!(market > Decimal())) return fail(close_result::InvalidPrice, "no market price");
         // A negative deviation is never met.
@@ -683,6 +829,13 @@ std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRec
 
 std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r,
                                           std::string* note) {
+    std::int32_t code = order_refusal::NoSession;
+    const bool committed = Run([&] { code = ModifyOrderLocked(memberId, r, note); });
+    return Kept(committed, code, modify_order_result::Done, note);
+}
+
+std::int32_t ExecutionEngine::ModifyOrderLocked(std::int64_t memberId, const PendingOrderRecord& r,
+                                                std::string* note) {
     std::int32_t code = modify_order_result::Done;
     std::string why;
     auto refuse = [&](std::int32_t refusal, const std::string& reason) {
@@ -695,7 +848,6 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
     if (r.stopLoss < 0 || r.takeProfit < 0)
         return refuse(order_refusal::BadRequest, "negative stop");
 
-    std::lock_guard<std::mutex> lock(mutex_);
     OrderRow changed;
     const InstrumentRules* rules = nullptr;
     const bool ok = Execute(memberId, [&](sqlite3* db, AccountRow& account, std::int64_t now) {
@@ -733,7 +885,7 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
         }
         if (!hours_.IsOpen(rules->id, now))
             return fail(modify_order_result::MarketClosed, "market closed");
-        const Prices q = PricesOf(*rules, market_.Price(rules->id));
+        const Prices q = QuoteOf(rules->id);
         const Decimal price = D(r.price), quoted = o->direction == direction::Buy ? q.askD : q.bidD;
         if (!PendingClear(price, quoted, PendingDistance(RecordOf(*rules))))
             return fail(modify_order_result::InvalidPrice, "within the pending distance");
@@ -772,8 +924,16 @@ std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOr
 
 bool ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& number,
                                   std::int32_t instrument, std::string* note) {
+    bool deleted = false;
+    if (Run([&] { deleted = DeleteOrderLocked(memberId, number, instrument, note); }))
+        return deleted;
+    if (note && deleted) *note = "store failed";
+    return false;
+}
+
+bool ExecutionEngine::DeleteOrderLocked(std::int64_t memberId, const std::string& number,
+                                        std::int32_t instrument, std::string* note) {
     std::string why = "store failed";
-    std::lock_guard<std::mutex> lock(mutex_);
     bool deleted = false;
     Execute(memberId, [&](sqlite3* db, AccountRow&, std::int64_t now) {
         std::optional<OrderRow> o;
@@ -798,16 +958,23 @@ bool ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& numb
 // ---- Programmatic trading ----
 
 int ExecutionEngine::CancelProgrammatic(std::int64_t memberId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return CancelWhere(memberId, "programmatic trading turned off", [](const OrderRow& o) {
-        return o.validity == order_validity::Programmatic;
+    int cancelled = 0;
+    const bool committed = Run([&] {
+        cancelled = CancelWhere(memberId, "programmatic trading turned off", [](const OrderRow& o) {
+            return o.validity == order_validity::Programmatic;
+        });
     });
+    return committed ? cancelled : 0;
 }
 
 void ExecutionEngine::FollowSignal(const SignalRecord& signal) {
+    // Every member's programmatic order of one signal goes into one commit.
+    Run([&] { FollowSignalLocked(signal); });
+}
+
+void ExecutionEngine::FollowSignalLocked(const SignalRecord& signal) {
     const std::string key = SignalKey(signal);
     if (IsWithdrawal(signal)) {
-        std::lock_guard<std::mutex> lock(mutex_);
         auto it = followed_.find(key);
         if (it == followed_.end()) return;
         std::unordered_map<std::int64_t, std::vector<std::string>> byMember;
@@ -822,12 +989,8 @@ void ExecutionEngine::FollowSignal(const SignalRecord& signal) {
                         });
         return;
     }
-    {
-        // A republication repeats a signal already followed.
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!followed_.emplace(key, std::vector<std::pair<std::int64_t, std::string>>{}).second)
-            return;
-    }
+    // A republication repeats a signal already followed.
+    if (!followed_.emplace(key, std::vector<std::pair<std::int64_t, std::string>>{}).second) return;
     const InstrumentRules* rules = FindRules(signal.instrument);
     if (!rules || !rules->tradable) return;
     const float scale = static_cast<float>(PriceScale(*rules));
@@ -851,9 +1014,13 @@ void ExecutionEngine::FollowSignal(const SignalRecord& signal) {
 // ---- Prices ----
 
 void ExecutionEngine::OnTick(const Tick& tick) {
+    Run([&] { OnTickLocked(tick); });
+}
+
+void ExecutionEngine::OnTickLocked(const Tick& tick) {
     const InstrumentRules* rules = FindRules(tick.instrument);
     if (!rules || tick.price <= 0) return;
-    std::lock_guard<std::mutex> lock(mutex_);
+    if (keepPrices_) KeepPrice(tick);
     Side& side = sides_[static_cast<std::size_t>(rules->id)];
     side.quote = PricesOf(*rules, tick.price);
     const std::uint64_t mark = ++mark_;
@@ -1000,7 +1167,12 @@ void ExecutionEngine::MarginCalls(std::int64_t memberId, std::int64_t now) {
 // ---- Expiry ----
 
 int ExecutionEngine::ExpireDue() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    int settled = 0;
+    const bool committed = Run([&] { settled = ExpireDueLocked(); });
+    return committed ? settled : 0;
+}
+
+int ExecutionEngine::ExpireDueLocked() {
     const std::int64_t now = accounts_.Now();
     std::vector<std::int64_t> due;
     for (const auto& [id, book] : books_)

@@ -6,21 +6,32 @@
 // The engine keeps an index in memory of what a price can set off: per instrument the open
 // positions (whose floating profit/loss moves with it, and whose stops are watched) and the
 // waiting orders; per member the account's money. It is read from the store at start and read
-// again for a member after every change the engine makes or hears of, so a price costs work for
-// the positions and orders of its instrument only and the store is written only when something
-// executes: one transaction for each execution, which also brings the account to today first.
-// The store stays the truth: an execution reads its rows again inside its transaction.
+// again for a member after every change the engine makes or hears of, from the member's open
+// positions and waiting orders only (never the cancelled and filled ones), so a price costs work
+// for the positions and orders of its instrument only, and an order for its member's open
+// trades only. The store stays the truth: an execution reads its rows again inside its
+// transaction, and brings the account to today first.
 //
-// The engine must hear each price before the push links send it (register it with the market
-// first), so that a client that sees the record and reloads finds the trade done.
+// Every change runs on the engine's execution thread, one after another in the order they came:
+// orders, prices, expiry and signals alike. What queues while one group commits forms the next
+// group: one transaction (each change in a savepoint of its own, so a refused or failing change
+// is undone alone) and one synchronous commit for all. A caller hears its answer only after the
+// group that holds its change has been committed durably; when the commit fails, every change of
+// the group is reported as a store failure and the index is read again.
 //
-// Thread-safe: one lock serialises orders, prices and expiry. Lock order: the engine, then the
-// store; the market's dispatch lock may be held around OnTick.
+// The market's own clock does not wait: its prices go on to the push links at once and their
+// triggers are executed after, in order. A price set by hand (SetPrice, Step from a caller)
+// returns once it has been executed. Orders are judged at the last price the engine executed.
+//
+// Thread-safe. Lock order: the engine, then the store; the market's dispatch lock may be held
+// around OnTick.
 #pragma once
 
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,6 +130,13 @@ class ExecutionEngine {
     Counts Indexed() const;
     // Every execution is logged unless turned off (benchmarks).
     void SetLogging(bool on) { logging_ = on; }
+    // Keeps every price the engine executes in the store's market prices, in the same commit as
+    // the trades it sets off, so a restart goes on from a price that was executed and never
+    // fills at a price that is not kept. Set before Start().
+    void SetPriceKeeping(bool on) { keepPrices_ = on; }
+
+    // The most changes one commit carries.
+    static constexpr std::size_t kMaxGroup = 256;
 
   private:
     struct Book;
@@ -170,8 +188,41 @@ class ExecutionEngine {
         double trigger;  // the stop's price
     };
 
+    // A change waiting for the execution thread.
+    struct Job {
+        std::function<void()> work;
+        bool done = false, committed = false;
+    };
+
     static Prices PricesOf(const InstrumentRules& rules, std::int32_t scaled);
+    // The instrument's last price the engine executed.
+    const Prices& QuoteOf(std::int32_t instrument) const;
     Decimal ProfitOf(const Position& p) const;
+
+    // Runs `work` on the execution thread in the next group and waits until that group has been
+    // committed; false when its commit failed. Without the thread, runs it here under the lock.
+    bool Run(const std::function<void()>& work);
+    // Queues a price of the market's clock without waiting.
+    void Post(const Tick& tick);
+    void RunExecutor();
+    bool RunGroup(const std::vector<std::shared_ptr<Job>>& group);
+    // The answer `code` of a change whose group was (not) committed: a change done but not kept
+    // is a store failure.
+    static std::int32_t Kept(bool committed, std::int32_t code, std::int32_t done,
+                             std::string* note);
+    void KeepPrice(const Tick& tick);
+
+    // What the public calls of the same names do, on the execution thread.
+    std::optional<PositionRow> ModifyStopsLocked(std::int64_t memberId, const ModifyStopsRequest& r,
+                                                 std::string* note);
+    std::int32_t CloseLocked(std::int64_t memberId, const PendingOrderRecord& r, std::string* note);
+    std::int32_t ModifyOrderLocked(std::int64_t memberId, const PendingOrderRecord& r,
+                                   std::string* note);
+    bool DeleteOrderLocked(std::int64_t memberId, const std::string& number,
+                           std::int32_t instrument, std::string* note);
+    void FollowSignalLocked(const SignalRecord& signal);
+    void OnTickLocked(const Tick& tick);
+    int ExpireDueLocked();
 
     // Index maintenance; the lock is held.
     void LoadBook(sqlite3* db, std::int64_t memberId);
@@ -221,6 +272,19 @@ class ExecutionEngine {
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread clock_;
+
+    bool keepPrices_ = false;
+    bool priceFailing_ = false;
+    // Under the engine lock: a group's transaction is open, and the members it changed.
+    bool grouped_ = false;
+    std::vector<std::int64_t> groupMembers_;
+
+    std::mutex queueMutex_;
+    std::condition_variable queueWake_, doneWake_;
+    std::deque<std::shared_ptr<Job>> jobs_;
+    bool executing_ = false, stopExecutor_ = false;
+    std::thread::id executorId_;
+    std::thread executor_;
 };
 
 }  // namespace zq::server

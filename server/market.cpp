@@ -197,6 +197,7 @@ void Market::Start(std::chrono::milliseconds interval) {
     }
     stopping_ = false;
     thread_ = std::thread([this, interval] {
+        clockThread_ = std::this_thread::get_id();
         std::unique_lock<std::mutex> wait(threadMutex_);
         auto next = std::chrono::steady_clock::now() + interval;
         while (!stopping_) {
@@ -207,6 +208,7 @@ void Market::Start(std::chrono::milliseconds interval) {
             // A late step does not make the next ones come faster.
             next = std::max(next + interval, std::chrono::steady_clock::now());
         }
+        clockThread_ = std::thread::id{};
     });
 }
 
@@ -236,21 +238,20 @@ bool SaveMarketPrices(Store& store, const Market& market) {
     return SaveMarketTicks(store, market.Snapshot());
 }
 
+bool SaveMarketTicks(sqlite3* db, const std::vector<Tick>& ticks) {
+    Statement st(db, "INSERT OR REPLACE INTO market_prices (instrument, price) VALUES (?, ?)");
+    bool ok = st.Ok();
+    for (const Tick& t : ticks) {
+        if (!ok) break;
+        st.Reset();
+        st.Bind(1, std::int64_t{t.instrument}).Bind(2, std::int64_t{t.price});
+        ok = st.Run();
+    }
+    return ok;
+}
+
 bool SaveMarketTicks(Store& store, const std::vector<Tick>& ticks) {
-    return store.WithDb([&](sqlite3* db) {
-        if (!Exec(db, "BEGIN IMMEDIATE")) return false;
-        Statement st(db, "INSERT OR REPLACE INTO market_prices (instrument, price) VALUES (?, ?)");
-        bool ok = st.Ok();
-        for (const Tick& t : ticks) {
-            if (!ok) break;
-            st.Reset();
-            st.Bind(1, std::int64_t{t.instrument}).Bind(2, std::int64_t{t.price});
-            ok = st.Run();
-        }
-        if (ok && Exec(db, "COMMIT")) return true;
-        Exec(db, "ROLLBACK");
-        return false;
-    });
+    return InTransaction(store, [&](sqlite3* db) { return SaveMarketTicks(db, ticks); });
 }
 
 }  // namespace zq::server

@@ -19,6 +19,7 @@
 // return), may call Price()/Current(), and must not call SetPrice, Step, Start or Stop.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -36,6 +37,9 @@
 namespace zq::server {
 
 class Store;
+}  // namespace zq::server
+struct sqlite3;
+namespace zq::server {
 
 // One price of one instrument.
 struct Tick {
@@ -95,6 +99,9 @@ class Market {
 
     // One step of the walk for every instrument.
     void Step();
+    // True on the thread that Start() runs the walk on: its listeners must not wait on anything
+    // slow, for every price of a step waits behind them.
+    bool OnClockThread() const { return clockThread_.load() == std::this_thread::get_id(); }
     // Steps every `interval` on the market's own thread until Stop(); an interval of 0 starts
     // nothing (the prices stand still). Idempotent.
     void Start(std::chrono::milliseconds interval);
@@ -138,6 +145,7 @@ class Market {
     std::condition_variable wake_;
     bool stopping_ = false;
     std::thread thread_;
+    std::atomic<std::thread::id> clockThread_{};
 };
 
 // The prices of the last run, kept in the store so that a restarted server goes on from where
@@ -146,5 +154,7 @@ std::vector<std::pair<std::int32_t, std::int32_t>> LoadMarketPrices(Store& store
 bool SaveMarketPrices(Store& store, const Market& market);
 // Keeps these prices (one transaction); the others stay as they were.
 bool SaveMarketTicks(Store& store, const std::vector<Tick>& ticks);
+// The same on a connection the caller holds, inside its transaction.
+bool SaveMarketTicks(sqlite3* db, const std::vector<Tick>& ticks);
 
 }  // namespace zq::server

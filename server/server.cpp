@@ -70,22 +70,16 @@ bool Server::Start(std::string* error) {
         closePorts();
         return false;
     }
-    // The engine hears every price before the bars pass it to the push links, so a client that
-    // reloads on a record finds its trades done. Closed markets stand still; settlements of
-    // accounts on access tell the engine.
+    // The engine hears every price before the bars pass it to the push links; it queues the
+    // prices of the market's clock and executes them on its own thread, so a tick never waits on
+    // orders. Closed markets stand still; settlements of accounts on access tell the engine.
     ServerState* st = state_.get();
     st->market.SetMoving(
         [st](std::int32_t id) { return st->hours.IsOpen(id, st->accounts.Now()); });
-    // Every price is kept in the store before the engine or a client hears it, so a crash
-    // resumes from the last published price and never fills a stop at a price that did not
-    // trade. A failing store is logged once until it works again.
-    st->market.SetRecorder([st, failing = false](const std::vector<Tick>& ticks) mutable {
-        const bool saved = SaveMarketTicks(*st->store, ticks);
-        if (!saved && !failing) LogLine("cannot keep the market prices in the store");
-        if (saved && failing) LogLine("the market prices are kept again");
-        failing = !saved;
-        return saved;
-    });
+    // Prices go out on the push links without waiting for the store: the engine keeps each
+    // price it executes in the same commit as the trades it sets off, so a crash resumes from an
+    // executed price and never fills a stop at a price that was not kept.
+    st->engine.SetPriceKeeping(true);
     st->accounts.SetSettledListener([st](std::int64_t member) { st->engine.Reload(member); });
     st->engine.Start();
     // Bars are built from the market's ticks and go out on the push links; a newer login of a

@@ -26,7 +26,7 @@ bool SettleDays(sqlite3* db, AccountRow& account, const std::string& today, std:
         lastNight += daily;
         charged += fee;
     }
-    for (OrderRow& o : LoadRows<OrderRow>(db, account.memberId)) {
+    for (OrderRow& o : LoadWaitingOrders(db, account.memberId)) {
         if (o.status != order_status::Waiting) continue;
         const bool dayOver = o.validity == order_validity::Today;
         const bool weekOver = o.validity == order_validity::ThisWeek &&

@@ -22,6 +22,7 @@
 #include "server/trading_hours.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/engine_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace zq::server {
 namespace {
@@ -563,6 +564,73 @@ TEST_F(EngineTest, TheIndexIsReadFromTheStoreAtStart) {
     ASSERT_EQ(positions.size(), 1u);
     EXPECT_EQ(positions[0].direction, direction::Sell);
     EXPECT_DOUBLE_EQ(positions[0].openPrice, 1670.00);
+}
+
+TEST_F(EngineTest, OrdersOfManyMembersAtOnceAreAllKeptAndAHistoryOfCancelledOrdersIsLeftAside) {
+    // A member with a long history of cancelled orders beside one waiting order.
+    const std::int64_t hoarder = AddMember("hoarder");
+    ASSERT_TRUE(accounts_->Settle(hoarder));
+    ASSERT_TRUE(InTransaction(*store_, [&](sqlite3* db) {
+        for (int i = 0; i < 2000; ++i) {
+            OrderRow o{{hoarder, kGold, direction::Buy, 0, 0}};
+            o.quantity = 1;
+            o.price = 1600;
+            o.status = order_status::Cancelled;
+            o.frozenMargin = 1000;
+            if (!account_rows::InsertRow(db, o)) return false;
+        }
+        return true;
+    }));
+    ASSERT_EQ(Open(test::PendingRequest(kGold, direction::Buy, 1, 1600), hoarder),
+              order_result::Done);
+    // Eight members order at once, each from a thread of its own; their changes share commits.
+    std::vector<std::int64_t> members;
+    for (int i = 0; i < 8; ++i) members.push_back(AddMember(("m" + std::to_string(i)).c_str()));
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    for (const std::int64_t m : members)
+        threads.emplace_back([&, m] {
+            for (int k = 0; k < 4; ++k)
+                if (engine_->Open(m, test::PendingRequest(kGold, direction::Buy, 1,
+                                                          static_cast<float>(1600 - k))) ==
+                    order_result::Done)
+                    ++done;
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(done, 32);
+    for (const std::int64_t m : members) EXPECT_EQ(Waiting(m), 4u) << m;
+    EXPECT_EQ(engine_->Indexed().orders, 33u);
+    EXPECT_EQ(Waiting(hoarder), 1u);
+    // Only the waiting order holds money back.
+    const AccountBlock block = accounts_->Block(hoarder);
+    EXPECT_DOUBLE_EQ(block.frozenMargin, MarginFor(*FindRules(kGold), 1600, 1));
+    SetPrice(kGold, 1599.75);  // ask 1600.00: every order at 1600 fills
+    EXPECT_EQ(Positions(hoarder).size(), 1u);
+    for (const std::int64_t m : members) EXPECT_EQ(Positions(m).size(), 1u) << m;
+}
+
+TEST_F(EngineTest, TheMarketClocksPricesGoOnWhileOrdersWaitForTheStore) {
+    std::atomic<int> heard{0};
+    const auto listener = market_.AddListener([&](const Tick&) { ++heard; });
+    market_.Start(std::chrono::milliseconds(2));
+    std::int32_t answer = -1;
+    std::thread order;
+    store_->WithDb([&](sqlite3*) {
+        // The order waits for the store, which this thread holds; the clock's prices do not.
+        order = std::thread(
+            [&] { answer = Open(test::PendingRequest(kEuro, direction::Buy, 1, 1.2000f)); });
+        const int before = heard;
+        EXPECT_TRUE(test::WaitUntil([&] { return heard > before + 20; }));
+        return true;
+    });
+    order.join();
+    market_.Stop();
+    market_.RemoveListener(listener);
+    EXPECT_EQ(answer, order_result::Done);
+    const AccountBlock block = accounts_->Block(kate_);
+    EXPECT_DOUBLE_EQ(block.frozenMargin, MarginFor(*FindRules(kEuro), 1.2000, 1));
+    SetPrice(kEuro, 1.1998);  // ask 1.2000
+    EXPECT_EQ(Waiting(), 0u);
 }
 
 TEST_F(EngineTest, BadRequestsAreRefusedBeforeAnythingIsRead) {
