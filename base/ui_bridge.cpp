@@ -37,7 +37,20 @@ const std::string& AppTitle() {
     return title;
 }
 
+namespace {
+thread_local const std::atomic<bool>* t_quiet = nullptr;
+}
+
+void SetThreadQuietFlag(const std::atomic<bool>* quiet) {
+    t_quiet = quiet;
+}
+
+bool ThreadQuiet() {
+    return t_quiet && t_quiet->load();
+}
+
 int ShowMessage(WindowHandle owner, const std::string& text, MsgButtons buttons, MsgIcon icon) {
+    if (ThreadQuiet()) return g_silent.MessageBox(owner, text, AppTitle(), buttons, icon);
     return Ui().MessageBox(owner, text, AppTitle(), buttons, icon);
 }
 

@@ -6,6 +6,7 @@
 // (the caller goes on). The client installs a Qt bridge; tests install their own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -83,6 +84,12 @@ void SetUi(UiBridge* bridge);
 
 // The application title, caption of every message box.
 const std::string& AppTitle();
+
+// An operation the program called off (it closes) says nothing more: while the flag set for
+// the calling thread is true, ShowMessage shows no box and returns the buttons' default (Ok,
+// Cancel, No), as the silent bridge does. Null clears the thread's flag.
+void SetThreadQuietFlag(const std::atomic<bool>* quiet);
+bool ThreadQuiet();
 
 // Shorthand: a message box with the application title as caption.
 int ShowMessage(WindowHandle owner, const std::string& text, MsgButtons buttons = MsgButtons::Ok,

@@ -35,7 +35,47 @@ void SetAnswerDeadlinesMs(int requestMs, int historyMs) {
     g_requestAnswerMs = requestMs > 0 ? requestMs : kRequestAnswerDeadlineMs;
     g_historyAnswerMs = historyMs > 0 ? historyMs : kHistoryAnswerDeadlineMs;
 }
+
+namespace {
+constexpr int kOperationDeadlineMs = 30000;
+std::atomic<int> g_operationMs{kOperationDeadlineMs};
+}  // namespace
+
+int OperationDeadlineMs() {
+    return g_operationMs.load();
+}
+void SetOperationDeadlineMs(int ms) {
+    g_operationMs = ms > 0 ? ms : kOperationDeadlineMs;
+}
 }  // namespace timeouts
+
+// --- OperationDeadline ---
+
+namespace {
+thread_local std::optional<OperationDeadline::Clock::time_point> t_operationDeadline;
+
+// Milliseconds left before the calling thread's operation deadline (at least 0), or -1 when
+// the thread runs no operation.
+long long OperationMsLeft() {
+    if (!t_operationDeadline) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          *t_operationDeadline - std::chrono::steady_clock::now())
+                          .count();
+    return left > 0 ? left : 0;
+}
+}  // namespace
+
+OperationDeadline::Scope::Scope(Clock::time_point deadline) : previous_(t_operationDeadline) {
+    t_operationDeadline = deadline;
+}
+
+OperationDeadline::Scope::~Scope() {
+    t_operationDeadline = previous_;
+}
+
+std::optional<OperationDeadline::Clock::time_point> OperationDeadline::Current() {
+    return t_operationDeadline;
+}
 
 // --- SocketGroup ---
 
@@ -110,6 +150,8 @@ Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int re
                        int answerDeadlineMs) {
     std::shared_ptr<SocketGroup> group = SocketGroup::Current();
     if (group && group->Stopped()) return Socket();
+    const long long operationLeft = OperationMsLeft();
+    if (operationLeft == 0) return Socket();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Socket();
     Socket s(fd);
@@ -130,9 +172,13 @@ Socket Socket::Connect(std::uint32_t addressNetOrder, std::uint16_t port, int re
     if (r < 0 && errno != EINPROGRESS) return Socket();
     if (r < 0) {
         pollfd p{fd, POLLOUT, 0};
+        const int connectMs =
+            operationLeft < 0
+                ? timeouts::ConnectMs
+                : static_cast<int>(std::min<long long>(operationLeft, timeouts::ConnectMs));
         int pr;
         do {
-            pr = ::poll(&p, 1, timeouts::ConnectMs);
+            pr = ::poll(&p, 1, connectMs);
         } while (pr < 0 && errno == EINTR);
         if (pr <= 0) return Socket();
         if (s.group_ && s.group_->Stopped()) return Socket();
@@ -169,12 +215,17 @@ void Socket::StartAnswerDeadline() {
 
 int Socket::Recv(void* data, std::size_t size) {
     if (fd_ < 0) return -1;
-    if (answerMs_ > 0) {
-        // Wait no longer than the answer has left; the per-read time-out still applies.
+    const bool answerDeadline = answerMs_ > 0;
+    const bool operationDeadline = t_operationDeadline.has_value();
+    if (answerDeadline || operationDeadline) {
+        // Wait no longer than the answer and the operation have left; the per-read time-out
+        // still applies.
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline_ - std::chrono::steady_clock::now())
-                                  .count();
+            const auto now = std::chrono::steady_clock::now();
+            auto until = answerDeadline ? deadline_ : *t_operationDeadline;
+            if (answerDeadline && operationDeadline) until = std::min(until, *t_operationDeadline);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
             if (left <= 0) {
                 errno = ETIMEDOUT;
                 return -1;

@@ -25,7 +25,32 @@ constexpr int PushReadMs = 0;           // none: the link check closes a silent 
 int RequestAnswerDeadlineMs();
 int HistoryAnswerDeadlineMs();
 void SetAnswerDeadlinesMs(int requestMs, int historyMs);
+
+// One user operation as a whole (a request and the reloads that follow it): 30 s. Tests
+// shorten it; 0 or less brings the default back.
+int OperationDeadlineMs();
+void SetOperationDeadlineMs(int ms);
 }  // namespace timeouts
+
+// The deadline of the operation the calling thread runs. While a Scope lives, every connect
+// and every read of the thread's sockets stops when it passes, whatever time-outs the socket
+// has of its own: a read fails as a time-out would, a connect fails.
+class OperationDeadline {
+  public:
+    using Clock = std::chrono::steady_clock;
+    class Scope {
+      public:
+        explicit Scope(Clock::time_point deadline);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+      private:
+        std::optional<Clock::time_point> previous_;
+    };
+    // The calling thread's operation deadline, if it runs one.
+    static std::optional<Clock::time_point> Current();
+};
 
 // The sockets that the threads of one group connect, so that another thread can wake every
 // read they are blocked in at once (a program that closes never waits on the server). A thread
