@@ -15,9 +15,11 @@
 #include <QMouseEvent>
 #include <QtGlobal>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@
 #include "chart/ui/overlay_painter.h"
 #include "market/bar_series.h"
 #include "market/wire/signal_record.h"
+#include "net/signal_feed.h"
 #include "net/wire/ansi_text.h"
 #include "trading/model.h"
 
@@ -257,18 +260,17 @@ void BM_FullPaintWithOverlays(benchmark::State& state) {
     TradingModel model;
     LoadChart(data, chart_type::Candles, Zoom(state.range(0)));
     FillOverlays(data, model);
-    InstallOverlayLayout(data.hooks, &model);
+    TradeOverlays overlays;
+    InstallOverlayLayout(data.hooks, &model, &overlays);
     data.Layout();
     const ChartTexts texts = Texts(data);
     QImage image = MakeChartImage(kWidth, kHeight);
     ChartPainter painter;
-    InstallOverlayPainters(painter.hooks, &model);
+    InstallOverlayPainters(painter.hooks, &overlays);
     painter.Paint(image, data, texts);
     int drawn = 0;
-    for (const PositionRecord& p : model.positions)
-        if (LabelRect(p).right > 0 && p.priceLineY > 0 && p.priceLineY < kHeight) ++drawn;
-    for (const PendingOrderRecord& o : model.orders)
-        if (LabelRect(o).right > 0 && o.priceLineY > 0 && o.priceLineY < kHeight) ++drawn;
+    for (const TradeLabel& l : overlays.Labels())
+        if (l.rect.right > 0 && l.rect.top >= 0 && l.rect.bottom <= kHeight) ++drawn;
     if (drawn != 200) {
         state.SkipWithError("not every position and order is on screen");
         return;
@@ -293,7 +295,8 @@ void BM_LayoutWithOverlays(benchmark::State& state) {
     TradingModel model;
     LoadChart(data, chart_type::Candles, Zoom(state.range(0)));
     FillOverlays(data, model);
-    InstallOverlayLayout(data.hooks, &model);
+    TradeOverlays overlays;
+    InstallOverlayLayout(data.hooks, &model, &overlays);
     for (auto _ : state) benchmark::DoNotOptimize(data.Layout());
     Describe(state, data, chart_type::Candles);
 }
@@ -302,6 +305,62 @@ BENCHMARK(BM_LayoutWithOverlays)
     ->Arg(0)
     ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
+
+// A crowded chart: 100,000 positions of the chart's instrument spread over a thousand times the
+// visible price range, and 100,000 signals of a history transfer spread likewise, taken in
+// through the signal feed (the time of that intake is the counter "intake_ms"). Each
+// iteration lays the chart out and paints it in full.
+void BM_CrowdedLayoutAndPaint(benchmark::State& state) {
+    constexpr int kCrowd = 100000;
+    auto data = std::make_shared<KLineData>();
+    TradingModel model;
+    LoadChart(*data, chart_type::Candles, kZoomWidest);
+    const ChartState st = data->State();
+    const double span = static_cast<double>(st.hi - st.lo) * 1000;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> where(st.lo - span / 2, st.hi + span / 2);
+    for (int i = 0; i < kCrowd; ++i) {
+        PositionRecord p{};
+        std::snprintf(p.ticket, sizeof p.ticket, "P%d", i);
+        p.instrument = 1;
+        p.direction = i % 2 ? direction::Sell : direction::Buy;
+        p.openPrice = std::max(1.0, where(rng)) / 100;
+        p.heldQuantity = p.openedQuantity = 1 + i % 5;
+        p.stopLoss = p.openPrice * (i % 2 ? 1.001 : 0.999);
+        model.positions.push_back(p);
+    }
+    SignalFeed feed(data);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kCrowd; ++i) {
+        SignalRecord s{};
+        s.instrument = 1;
+        s.price = static_cast<std::int32_t>(std::max(1.0, where(rng)));
+        s.stopLoss = s.price - 500;
+        s.amount = 350;
+        s.side = i % 2 ? signal_side::Resistance : signal_side::Support;
+        s.lots = 200 + i;
+        s.published = 1710466200 + i * 60;
+        s.marker = kSignalMarker;
+        feed.HistoryIntake(AsBar(s));
+    }
+    const double intake =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    TradeOverlays overlays;
+    InstallOverlayLayout(data->hooks, &model, &overlays);
+    const ChartTexts texts = Texts(*data);
+    QImage image = MakeChartImage(kWidth, kHeight);
+    ChartPainter painter;
+    InstallOverlayPainters(painter.hooks, &overlays);
+    for (auto _ : state) {
+        data->Layout();
+        painter.Paint(image, *data, texts);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    Describe(state, *data, chart_type::Candles);
+    state.counters["intake_ms"] = intake;
+    state.counters["positions_drawn"] = static_cast<double>(overlays.Labels().size());
+}
+BENCHMARK(BM_CrowdedLayoutAndPaint)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // A full paint by a painter that has not painted yet: the backdrop (watermark tiles, caption,
 // grid) is built first, as after a resize or an instrument change.

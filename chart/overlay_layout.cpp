@@ -6,6 +6,7 @@
 #include <string>
 
 #include "market/wire/signal_record.h"
+#include "net/wire/ansi_text.h"
 
 namespace zq {
 
@@ -20,15 +21,29 @@ std::int32_t RowOf(double price, const LayoutContext& ctx) {
     return ctx.scale.Y(ScaledPrice(price, ctx.decimals));
 }
 
-template <class Record>
-void PlaceRows(Record& r, double price, const LayoutContext& ctx) {
-    r.priceLineY = RowOf(price, ctx);
-    r.stopLineY = RowOf(r.stopLoss, ctx);
-    r.takeLineY = RowOf(r.takeProfit, ctx);
+TradeRows Rows(double price, double stopLoss, double takeProfit, const LayoutContext& ctx) {
+    return {RowOf(price, ctx), RowOf(stopLoss, ctx), RowOf(takeProfit, ctx)};
 }
 
-std::string FieldId(const char* field, std::size_t size) {
-    return std::string(field, strnlen(field, size));
+// Whether any line of the rows comes within reach of the client area.
+bool WithinReach(const TradeRows& r, const LayoutContext& ctx) {
+    const auto near = [&](std::int32_t y) {
+        return y >= -kOffscreenLineReach && y <= ctx.clientHeight + kOffscreenLineReach;
+    };
+    // The price line is drawn at its row even when the price is none (row 0).
+    return near(r.price) || (r.stop != 0 && near(r.stop)) || (r.take != 0 && near(r.take));
+}
+
+template <class Record, class Draws>
+std::vector<PlacedTrade<Record>> Placed(const std::vector<Record>& records,
+                                        const LayoutContext& ctx, Draws draws) {
+    std::vector<PlacedTrade<Record>> out;
+    for (const Record& r : records) {
+        if (!draws(r, ctx.instrument)) continue;
+        const TradeRows rows = TradeRowsOf(r, ctx);
+        if (WithinReach(rows, ctx)) out.push_back({r, rows});
+    }
+    return out;
 }
 
 }  // namespace
@@ -67,62 +82,120 @@ void PlaceSignals(std::vector<BarRecord>& signals, const LayoutContext& ctx) {
     }
 }
 
-void PlacePositions(std::vector<PositionRecord>& positions, const LayoutContext& ctx) {
-    for (PositionRecord& p : positions)
-        if (p.instrument == ctx.instrument) PlaceRows(p, p.openPrice, ctx);
+TradeRows TradeRowsOf(const PositionRecord& p, const LayoutContext& ctx) {
+    return Rows(p.openPrice, p.stopLoss, p.takeProfit, ctx);
 }
 
-void PlaceOrders(std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx) {
-    for (PendingOrderRecord& o : orders)
-        if (o.instrument == ctx.instrument) PlaceRows(o, o.price, ctx);
+TradeRows TradeRowsOf(const PendingOrderRecord& o, const LayoutContext& ctx) {
+    return Rows(o.price, o.stopLoss, o.takeProfit, ctx);
 }
 
-void PlaceTradingOverlays(TradingModel& model, const LayoutContext& ctx) {
-    {
-        std::lock_guard lock(model.positionLock);
-        PlacePositions(model.positions, ctx);
-    }
-    std::lock_guard lock(model.orderLock);
-    PlaceOrders(model.orders, ctx);
+std::vector<PlacedPosition> PlacePositions(const std::vector<PositionRecord>& positions,
+                                           const LayoutContext& ctx) {
+    return Placed(positions, ctx, DrawsPosition);
 }
 
-void InstallOverlayLayout(KLineHooks& hooks, TradingModel* model) {
-    hooks.placeSignals = [](std::vector<BarRecord>& signals, const LayoutContext& ctx) {
-        PlaceSignals(signals, ctx);
-    };
-    if (model) {
-        hooks.placeTradingOverlays = [model](const LayoutContext& ctx) {
-            PlaceTradingOverlays(*model, ctx);
-        };
-    } else {
-        hooks.placeTradingOverlays = nullptr;
-    }
+std::vector<PlacedOrder> PlaceOrders(const std::vector<PendingOrderRecord>& orders,
+                                     const LayoutContext& ctx) {
+    return Placed(orders, ctx, DrawsOrder);
 }
 
-OverlayHit HitTestOverlays(const TradingModel& model, int instrument, int x, int y) {
+void TradeOverlays::Place(const TradingModel& model, const LayoutContext& ctx) {
+    Place(model.Positions(), model.Orders(), ctx);
+}
+
+void TradeOverlays::Place(const std::vector<PositionRecord>& positions,
+                          const std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx) {
+    std::vector<PlacedPosition> placedPositions = PlacePositions(positions, ctx);
+    std::vector<PlacedOrder> placedOrders = PlaceOrders(orders, ctx);
+    std::lock_guard lock(lock_);
+    positions_ = std::move(placedPositions);
+    orders_ = std::move(placedOrders);
+}
+
+void TradeOverlays::Clear() {
+    std::lock_guard lock(lock_);
+    positions_.clear();
+    orders_.clear();
+    labels_.clear();
+}
+
+std::vector<PlacedPosition> TradeOverlays::Positions() const {
+    std::lock_guard lock(lock_);
+    return positions_;
+}
+
+std::vector<PlacedOrder> TradeOverlays::Orders() const {
+    std::lock_guard lock(lock_);
+    return orders_;
+}
+
+void TradeOverlays::SetLabels(std::vector<TradeLabel> labels) {
+    std::lock_guard lock(lock_);
+    labels_ = std::move(labels);
+}
+
+std::vector<TradeLabel> TradeOverlays::Labels() const {
+    std::lock_guard lock(lock_);
+    return labels_;
+}
+
+OverlayHit TradeOverlays::HitTest(int x, int y) const {
     OverlayHit out;
-    {
-        std::lock_guard lock(model.positionLock);
-        for (const PositionRecord& p : model.positions) {
-            if (!DrawsPosition(p, instrument) || !LabelContains(LabelRect(p), x, y)) continue;
-            out.hit = {ChartHitKind::Position, FieldId(p.ticket, sizeof p.ticket)};
-            out.position = p;
-            return out;
+    std::lock_guard lock(lock_);
+    // Positions before orders, each in the order drawn.
+    for (const ChartHitKind kind : {ChartHitKind::Position, ChartHitKind::PendingOrder}) {
+        for (const TradeLabel& label : labels_) {
+            if (label.owner.kind != kind || !LabelContains(label.rect, x, y)) continue;
+            const std::string& id = label.owner.id;
+            if (kind == ChartHitKind::Position) {
+                for (const PlacedPosition& p : positions_) {
+                    if (FieldText(p.record.ticket, sizeof p.record.ticket) != id) continue;
+                    out.hit = label.owner;
+                    out.position = p.record;
+                    return out;
+                }
+            } else {
+                for (const PlacedOrder& o : orders_) {
+                    if (FieldText(o.record.orderNumber, sizeof o.record.orderNumber) != id)
+                        continue;
+                    out.hit = label.owner;
+                    out.order = o.record;
+                    return out;
+                }
+            }
         }
-    }
-    std::lock_guard lock(model.orderLock);
-    for (const PendingOrderRecord& o : model.orders) {
-        if (!DrawsOrder(o, instrument) || !LabelContains(LabelRect(o), x, y)) continue;
-        out.hit = {ChartHitKind::PendingOrder, FieldId(o.orderNumber, sizeof o.orderNumber)};
-        out.order = o;
-        return out;
     }
     return out;
 }
 
-void SelectOverlayHit(TradingModel& model, const OverlayHit& hit) {
-    if (hit.position) model.SelectPosition(hit.position);
-    if (hit.order) model.SelectOrder(hit.order);
+void TradeOverlays::Select(const OverlayHit& hit) {
+    std::lock_guard lock(lock_);
+    if (hit.position) selectedPosition_ = hit.position;
+    if (hit.order) selectedOrder_ = hit.order;
+}
+
+std::optional<PositionRecord> TradeOverlays::SelectedPosition() const {
+    std::lock_guard lock(lock_);
+    return selectedPosition_;
+}
+
+std::optional<PendingOrderRecord> TradeOverlays::SelectedOrder() const {
+    std::lock_guard lock(lock_);
+    return selectedOrder_;
+}
+
+void InstallOverlayLayout(KLineHooks& hooks, const TradingModel* model, TradeOverlays* overlays) {
+    hooks.placeSignals = [](std::vector<BarRecord>& signals, const LayoutContext& ctx) {
+        PlaceSignals(signals, ctx);
+    };
+    if (model && overlays) {
+        hooks.placeTradingOverlays = [model, overlays](const LayoutContext& ctx) {
+            overlays->Place(*model, ctx);
+        };
+    } else {
+        hooks.placeTradingOverlays = nullptr;
+    }
 }
 
 }  // namespace zq

@@ -1,16 +1,22 @@
-// Where the chart's overlays go: the pixel rows of the trading signals, of the open positions
-// and of the pending orders with their stop-loss and take-profit, which the layout writes into
-// the records; the label rectangles the painter leaves in the positions and orders; and the
-// right-click hit test on those labels.
+// Where the chart's overlays go: the pixel rows of the trading signals, which the layout writes
+// into the signal records; and, kept on the chart's side (TradeOverlays), the rows of the open
+// positions and pending orders with their stop-loss and take-profit, the label rectangles the
+// painter leaves for them keyed by ticket, the right-click hit test on those labels and the
+// record the context menu acts on.
+//
+// Cost. A layout reads the trading model's lists through its copies (Positions(), Orders()),
+// each taken under its own lock, and keeps only the records with a line inside the visible
+// price range: painting, label placement and the hit test cost what is on screen, whatever the
+// length of the lists.
 //
 // Locks. The signal rows are written under the chart's signal lock (the layout holds it when
-// it calls PlaceSignals). PlaceTradingOverlays takes the trading model's position lock, then,
-// after releasing it, the order lock: the layout calls it inside the chart's display and
-// layout locks, and the model never takes a chart lock while it holds one of its own. The hit
-// test holds each model lock only while it searches that list.
+// it calls PlaceSignals). TradeOverlays has one lock of its own, a leaf: the layout takes it
+// inside the chart's display and layout locks after the model's copies are made; the painter
+// and the hit test take it alone.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -27,19 +33,6 @@ namespace zq {
 // nearest unit: 1650.5 with two decimals is 165050.
 std::int64_t ScaledPrice(double price, int decimals);
 
-// The label rectangle of a position or pending order as the painter last stored it: left,
-// top, right, bottom, right and bottom outside it. All zero when it was not drawn.
-template <class Record>
-PixelRect LabelRect(const Record& r) {
-    return {r.label[0], r.label[1], r.label[2], r.label[3]};
-}
-template <class Record>
-void StoreLabelRect(Record& r, const PixelRect& rect) {
-    r.label[0] = rect.left;
-    r.label[1] = rect.top;
-    r.label[2] = rect.right;
-    r.label[3] = rect.bottom;
-}
 // left <= x < right and top <= y < bottom.
 bool LabelContains(const PixelRect& rect, int x, int y);
 
@@ -51,30 +44,90 @@ bool DrawsOrder(const PendingOrderRecord& o, int instrument);
 // The row of each signal of the chart's instrument, into its lineY.
 void PlaceSignals(std::vector<BarRecord>& signals, const LayoutContext& ctx);
 
-// The rows of the price, stop-loss and take-profit of each position or order of the chart's
-// instrument. A stop-loss or take-profit of 0 (none) gets the row 0, so that one that was
-// removed leaves no line behind.
-void PlacePositions(std::vector<PositionRecord>& positions, const LayoutContext& ctx);
-void PlaceOrders(std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx);
-// Both, each under its own model lock, one at a time.
-void PlaceTradingOverlays(TradingModel& model, const LayoutContext& ctx);
+// The rows of one position's or order's lines: its price, and its stop-loss and take-profit,
+// 0 for one that is not set (0, none), so that one that was removed leaves no line behind.
+struct TradeRows {
+    std::int32_t price = 0;
+    std::int32_t stop = 0;
+    std::int32_t take = 0;
+};
+// A position or order on the chart: a copy of the record as the layout found it, and its rows.
+template <class Record>
+struct PlacedTrade {
+    Record record;
+    TradeRows rows;
+};
+using PlacedPosition = PlacedTrade<PositionRecord>;
+using PlacedOrder = PlacedTrade<PendingOrderRecord>;
 
-// Points the chart's signal layout at PlaceSignals and, with a model, its trading layout at
-// PlaceTradingOverlays (without one the trading layout is left empty). Call before the chart
-// is shared with the worker threads.
-void InstallOverlayLayout(KLineHooks& hooks, TradingModel* model);
+TradeRows TradeRowsOf(const PositionRecord& p, const LayoutContext& ctx);
+TradeRows TradeRowsOf(const PendingOrderRecord& o, const LayoutContext& ctx);
+
+// Lines this many pixels beyond the client area are still placed: their labels and stop texts
+// reach into it.
+constexpr int kOffscreenLineReach = 64;
+
+// The positions and orders that DrawsPosition and DrawsOrder take, with a row within reach of
+// the client area (0 <= y <= height, kOffscreenLineReach beyond either edge), in list order.
+std::vector<PlacedPosition> PlacePositions(const std::vector<PositionRecord>& positions,
+                                           const LayoutContext& ctx);
+std::vector<PlacedOrder> PlaceOrders(const std::vector<PendingOrderRecord>& orders,
+                                     const LayoutContext& ctx);
+
+// A label as the painter drew it: what it belongs to (ChartHit's kind and the ticket or order
+// number as its text) and its rectangle, right and bottom outside it.
+struct TradeLabel {
+    ChartHit owner;
+    PixelRect rect;
+};
 
 // What a right click at (x, y) hit: the first drawn position whose label holds the point, else
-// the first drawn waiting order; with a copy of the record taken under its lock.
+// the first drawn waiting order; with a copy of the record.
 struct OverlayHit {
     ChartHit hit;
     std::optional<PositionRecord> position;
     std::optional<PendingOrderRecord> order;
 };
-OverlayHit HitTestOverlays(const TradingModel& model, int instrument, int x, int y);
 
-// Stores the hit record as the model's selected position or selected order, for the commands
-// of the context menu.
-void SelectOverlayHit(TradingModel& model, const OverlayHit& hit);
+// The chart's side of the positions and orders: what the last layout placed, what the last
+// paint labelled, and the record the chart's context menu selected.
+class TradeOverlays {
+  public:
+    // The layout step: places the positions and orders of ctx.instrument from the model's
+    // copies, taken one at a time.
+    void Place(const TradingModel& model, const LayoutContext& ctx);
+    void Place(const std::vector<PositionRecord>& positions,
+               const std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx);
+    // Forgets every placed record and label (a chart without a trading model).
+    void Clear();
+
+    // Copies of what the last layout placed, for a paint.
+    std::vector<PlacedPosition> Positions() const;
+    std::vector<PlacedOrder> Orders() const;
+    // The labels of a paint, in the order drawn (positions first), replacing the last paint's.
+    void SetLabels(std::vector<TradeLabel> labels);
+    std::vector<TradeLabel> Labels() const;
+
+    OverlayHit HitTest(int x, int y) const;
+
+    // The selection of the context menu: the hit record, kept until another hit replaces it.
+    void Select(const OverlayHit& hit);
+    std::optional<PositionRecord> SelectedPosition() const;
+    std::optional<PendingOrderRecord> SelectedOrder() const;
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<PlacedPosition> positions_;
+    std::vector<PlacedOrder> orders_;
+    std::vector<TradeLabel> labels_;
+    std::optional<PositionRecord> selectedPosition_;
+    std::optional<PendingOrderRecord> selectedOrder_;
+};
+
+// Points the chart's signal layout at PlaceSignals and, with a model and overlays, its trading
+// layout at overlays.Place (without them the trading layout is left empty). Call before the
+// chart is shared with the worker threads.
+void InstallOverlayLayout(KLineHooks& hooks, const TradingModel* model,
+                          TradeOverlays* overlays = nullptr);
 
 }  // namespace zq

@@ -81,9 +81,21 @@ QImage Painted(const std::function<void(QPainter&)>& paint) {
     p.end();
     return image;
 }
-QImage PaintedPositions(std::vector<PositionRecord>& positions,
+// Positions or orders as the layout placed them, at the rows given.
+template <class Record>
+PlacedTrade<Record> At(Record r, std::int32_t price, std::int32_t take = 0, std::int32_t stop = 0) {
+    return {r, {price, stop, take}};
+}
+// The labels one paint left, in the order drawn.
+std::vector<TradeLabel> labels;
+QImage PaintedPositions(const std::vector<PlacedPosition>& positions,
                         const ChartPaintContext& ctx = Context()) {
-    return Painted([&](QPainter& p) { PaintPositions(p, positions, ctx, TheTexts()); });
+    labels.clear();
+    return Painted([&](QPainter& p) { PaintPositions(p, positions, ctx, TheTexts(), labels); });
+}
+// The rectangle of the i-th label drawn.
+PixelRect LabelAt(std::size_t i) {
+    return i < labels.size() ? labels[i].rect : PixelRect{};
 }
 QImage PaintedSignals(const std::vector<BarRecord>& signals,
                       const ChartPaintContext& ctx = Context()) {
@@ -196,9 +208,7 @@ TEST(OverlayTextTest, DashSpansFollowThePatternFromTheLeftEdge) {
 // --- Positions and orders ---
 
 TEST(OverlayPaintTest, PositionWithoutStopsDrawsOneLineAndOneLabelBelowForBuy) {
-    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2)};
-    positions[0].priceLineY = 200;
-    const QImage image = PaintedPositions(positions);
+    const QImage image = PaintedPositions({At(MakePosition(1, direction::Buy, 1650.5, 2), 200)});
     if (const char* dump = std::getenv("ZQ_DUMP")) image.save(QString(dump) + "/position.png");
 
     ExpectDashedRow(image, 200, overlay_color::TradeLine, TradeDash());
@@ -206,7 +216,10 @@ TEST(OverlayPaintTest, PositionWithoutStopsDrawsOneLineAndOneLabelBelowForBuy) {
     // holding all of its glyphs).
     const QFontMetricsF fm(SongFont(9), &image);
     const QString text = U("买持仓 1650.50  2.00手");
-    const PixelRect label = LabelRect(positions[0]);
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_EQ(labels[0].owner.kind, ChartHitKind::Position);
+    EXPECT_EQ(labels[0].owner.id, "P1");
+    const PixelRect label = LabelAt(0);
     EXPECT_EQ(label.left, 8);
     EXPECT_EQ(label.top, 201);
     EXPECT_EQ(label.right, 8 + static_cast<int>(std::ceil(fm.horizontalAdvance(text))));
@@ -225,10 +238,8 @@ TEST(OverlayPaintTest, PositionWithoutStopsDrawsOneLineAndOneLabelBelowForBuy) {
 }
 
 TEST(OverlayPaintTest, SellLabelSitsAboveItsLine) {
-    std::vector<PositionRecord> positions{MakePosition(1, direction::Sell, 1650.5, 2)};
-    positions[0].priceLineY = 200;
-    const QImage image = PaintedPositions(positions);
-    const PixelRect label = LabelRect(positions[0]);
+    const QImage image = PaintedPositions({At(MakePosition(1, direction::Sell, 1650.5, 2), 200)});
+    const PixelRect label = LabelAt(0);
     EXPECT_EQ(label.bottom, 200);  // the box's last row is the one above the line
     EXPECT_GE(label.bottom - label.top, std::ceil(QFontMetricsF(SongFont(9), &image).height()));
     EXPECT_EQ(image.pixel(label.left, 199), overlay_color::LabelBox);
@@ -238,15 +249,13 @@ TEST(OverlayPaintTest, SellLabelSitsAboveItsLine) {
 }
 
 TEST(OverlayPaintTest, TakeProfitAndStopLossLinesWithTheirTexts) {
-    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2, 1640, 1660)};
-    positions[0].priceLineY = 200;
-    positions[0].takeLineY = 120;
-    positions[0].stopLineY = 300;
+    const std::vector<PlacedPosition> positions{
+        At(MakePosition(1, direction::Buy, 1650.5, 2, 1640, 1660), 200, 120, 300)};
     // A red candle body behind the texts.
     const QImage image = Painted([&](QPainter& p) {
         for (int y : {121, 301})
             p.fillRect(QRect(0, y, 60, 10), QColor::fromRgb(chart_color::Rising));
-        PaintPositions(p, positions, Context(), TheTexts());
+        PaintPositions(p, positions, Context(), TheTexts(), labels);
     });
 
     ExpectDashedRow(image, 120, overlay_color::TakeProfit, TradeDash());
@@ -270,80 +279,109 @@ TEST(OverlayPaintTest, TakeProfitAndStopLossLinesWithTheirTexts) {
 }
 
 TEST(OverlayPaintTest, OrdersLikePositionsOnlyWaitingOnesOfTheInstrument) {
-    std::vector<PendingOrderRecord> orders{
-        MakeOrder(1, direction::Sell, trigger::SellBidRises, 1660.0),
-        MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1640.0, order_status::Filled),
-        MakeOrder(2, direction::Buy, trigger::BuyAskFalls, 1640.0),
+    const std::vector<PlacedOrder> orders{
+        At(MakeOrder(1, direction::Sell, trigger::SellBidRises, 1660.0), 150, 0, 100),
+        At(MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1640.0, order_status::Filled), 250),
+        At(MakeOrder(2, direction::Buy, trigger::BuyAskFalls, 1640.0), 300),
     };
-    orders[0].priceLineY = 150;
-    orders[0].stopLineY = 100;
-    orders[1].priceLineY = 250;
-    orders[2].priceLineY = 300;
-    StoreLabelRect(orders[1], {8, 251, 100, 263});  // left from an earlier paint
-    StoreLabelRect(orders[2], {8, 301, 100, 313});
+    labels.clear();
     const QImage image =
-        Painted([&](QPainter& p) { PaintOrders(p, orders, Context(), TheTexts()); });
+        Painted([&](QPainter& p) { PaintOrders(p, orders, Context(), TheTexts(), labels); });
 
     const QFontMetricsF fm(SongFont(9), &image);
-    const PixelRect label = LabelRect(orders[0]);
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_EQ(labels[0].owner.kind, ChartHitKind::PendingOrder);
+    EXPECT_EQ(labels[0].owner.id, "D1");
+    const PixelRect label = LabelAt(0);
     EXPECT_EQ(label.left, 8);
     EXPECT_EQ(label.bottom, 150);
     EXPECT_EQ(label.right - label.left,
               static_cast<int>(std::ceil(fm.horizontalAdvance(U("卖指价 1660.00  1.00手")))));
     ExpectDashedRow(image, 150, overlay_color::TradeLine, TradeDash());
     ExpectDashedRow(image, 100, overlay_color::StopLoss, TradeDash());
-    // The filled order and the other instrument's order are not drawn and not hit any more.
+    // The filled order and the other instrument's order are neither drawn nor labelled.
     EXPECT_TRUE(InkBox(image, QRect(0, 240, kW, 160), NotBlack).isNull());
-    EXPECT_EQ(LabelRect(orders[1]), PixelRect{});
-    EXPECT_EQ(LabelRect(orders[2]), PixelRect{});
 }
 
 TEST(OverlayPaintTest, TextsAtNearbyPricesKeepClearOfEachOther) {
     // Two buys and a sell a few pixels apart, one with its stops close by, and an order between.
-    std::vector<PositionRecord> positions{
-        MakePosition(1, direction::Buy, 1650.5, 2, 1650.1, 1650.9),
-        MakePosition(1, direction::Buy, 1650.4, 1), MakePosition(1, direction::Sell, 1650.6, 1)};
-    positions[0].priceLineY = 200;
-    positions[0].takeLineY = 196;
-    positions[0].stopLineY = 204;
-    positions[1].priceLineY = 202;
-    positions[2].priceLineY = 199;
-    std::vector<PendingOrderRecord> orders{
-        MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1650.45)};
-    orders[0].priceLineY = 201;
+    const std::vector<PlacedPosition> positions{
+        At(MakePosition(1, direction::Buy, 1650.5, 2, 1650.1, 1650.9), 200, 196, 204),
+        At(MakePosition(1, direction::Buy, 1650.4, 1), 202),
+        At(MakePosition(1, direction::Sell, 1650.6, 1), 199)};
+    const std::vector<PlacedOrder> orders{
+        At(MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1650.45), 201)};
     LabelColumn column;
+    labels.clear();
     const QImage image = Painted([&](QPainter& p) {
-        PaintPositions(p, positions, Context(), TheTexts(), &column);
-        PaintOrders(p, orders, Context(), TheTexts(), &column);
+        PaintPositions(p, positions, Context(), TheTexts(), labels, &column);
+        PaintOrders(p, orders, Context(), TheTexts(), labels, &column);
     });
-    std::vector<QRect> labels;
-    for (const PositionRecord& r : positions) labels.push_back(ToQRect(LabelRect(r)));
-    labels.push_back(ToQRect(LabelRect(orders[0])));
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        EXPECT_FALSE(labels[i].isEmpty()) << i;
-        for (std::size_t j = i + 1; j < labels.size(); ++j)
-            EXPECT_FALSE(labels[i].intersects(labels[j])) << i << " and " << j;
+    ASSERT_EQ(labels.size(), 4u);
+    std::vector<QRect> boxes;
+    for (const TradeLabel& l : labels) boxes.push_back(ToQRect(l.rect));
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        EXPECT_FALSE(boxes[i].isEmpty()) << i;
+        for (std::size_t j = i + 1; j < boxes.size(); ++j)
+            EXPECT_FALSE(boxes[i].intersects(boxes[j])) << i << " and " << j;
     }
     // A buy's label moved down stays below its line, the sell's moved up above its line.
-    EXPECT_GT(labels[1].top(), 202);
-    EXPECT_LT(labels[2].bottom(), 199);
+    EXPECT_GT(boxes[1].top(), 202);
+    EXPECT_LT(boxes[2].bottom(), 199);
     // The box drawn is the box stored, for the right click.
-    for (const QRect& r : labels) EXPECT_EQ(image.pixel(r.topLeft()), overlay_color::LabelBox);
+    for (const QRect& r : boxes) EXPECT_EQ(image.pixel(r.topLeft()), overlay_color::LabelBox);
 
     // Without a column each text stands where its line puts it, as before.
     PaintedPositions(positions);
-    EXPECT_EQ(LabelRect(positions[1]).top, 203);
+    EXPECT_EQ(LabelAt(1).top, 203);
+}
+
+TEST(OverlayPaintTest, OfAHundredThousandPositionsThoseWithinReachPaintAsAllWould) {
+    // One every 5 rows, from far below the chart to far above it, each with its stops a
+    // hundred rows away on either side.
+    std::vector<PositionRecord> all;
+    for (int i = 0; i < 100000; ++i) {
+        const double price = 1000 + i * 0.05;
+        const bool buy = i % 2 == 0;
+        all.push_back(MakePosition(1, buy ? direction::Buy : direction::Sell, price, 1,
+                                   buy ? price - 1 : price + 1, buy ? price + 1 : price - 1, 1,
+                                   ("P" + std::to_string(i)).c_str()));
+    }
+    LayoutContext layout;
+    layout.instrument = 1;
+    layout.decimals = 2;
+    layout.clientHeight = kH;
+    layout.scale = Context().scale;
+    const std::vector<PlacedPosition> placed = PlacePositions(all, layout);
+    EXPECT_LT(placed.size(), 200u);
+
+    // Every position within a thousand rows, placed as a layout that kept them all would.
+    std::vector<PlacedPosition> wide;
+    for (const PositionRecord& r : all) {
+        const TradeRows rows = TradeRowsOf(r, layout);
+        if (std::abs(rows.price) < 1000) wide.push_back({r, rows});
+    }
+    ASSERT_GT(wide.size(), placed.size() + 200);
+    const auto paint = [](const std::vector<PlacedPosition>& positions) {
+        LabelColumn column;
+        labels.clear();
+        return Painted([&](QPainter& p) {
+            PaintPositions(p, positions, Context(), TheTexts(), labels, &column);
+        });
+    };
+    const QImage all1000 = paint(wide);
+    const QImage shown = paint(placed);
+    EXPECT_FALSE(InkBox(shown, shown.rect(), NotBlack).isNull());
+    EXPECT_TRUE(shown == all1000);
 }
 
 TEST(OverlayPaintTest, NothingBeforeTheFirstLayout) {
-    std::vector<PositionRecord> positions{MakePosition(1, direction::Buy, 1650.5, 2)};
-    positions[0].priceLineY = 200;
-    StoreLabelRect(positions[0], {8, 201, 100, 213});
     ChartPaintContext ctx = Context();
     ctx.scale = {};
-    const QImage image = PaintedPositions(positions, ctx);
+    const QImage image =
+        PaintedPositions({At(MakePosition(1, direction::Buy, 1650.5, 2), 200)}, ctx);
     EXPECT_TRUE(InkBox(image, image.rect(), NotBlack).isNull());
-    EXPECT_EQ(LabelRect(positions[0]), PixelRect{});
+    EXPECT_TRUE(labels.empty());
     EXPECT_TRUE(
         InkBox(PaintedSignals({Signal(200, signal_side::Support)}, ctx), image.rect(), NotBlack)
             .isNull());
@@ -445,7 +483,6 @@ class OverlayWindowTest : public ::testing::Test {
             MakePosition(1, direction::Sell, 1652.0, 1.5, 0, 0, 1, "S1"),
             MakePosition(2, direction::Buy, 6.8, 1, 0, 0, 1, "X1"),
         };
-        StoreLabelRect(model.positions[2], {0, 0, 800, 600});  // stale, from another chart
         model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1645.0,
                                   order_status::Waiting, "D1")};
         chart.resize(800, 600);
@@ -475,6 +512,20 @@ class OverlayWindowTest : public ::testing::Test {
     QPoint Inside(const PixelRect& r) const {
         return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
+    // The label of the position or order with this ticket or number as the last paint left it.
+    PixelRect LabelOf(const std::string& id) const {
+        for (const TradeLabel& l : chart.Trades().Labels())
+            if (l.owner.id == id) return l.rect;
+        return {};
+    }
+    // The rows the last layout gave the position or order.
+    TradeRows RowsOf(const std::string& id) const {
+        for (const PlacedPosition& p : chart.Trades().Positions())
+            if (id == p.record.ticket) return p.rows;
+        for (const PlacedOrder& o : chart.Trades().Orders())
+            if (id == o.record.orderNumber) return o.rows;
+        return {};
+    }
 
     QtBridge bridge;
     KLineData data;
@@ -487,19 +538,19 @@ class OverlayWindowTest : public ::testing::Test {
 
 TEST_F(OverlayWindowTest, LayoutRowsArePaintedAndLabelsStored) {
     const PriceScale scale = data.State().Scale();
-    const std::vector<PositionRecord> p = model.Positions();
-    EXPECT_EQ(p[0].priceLineY, scale.Y(165050));
-    EXPECT_EQ(p[0].stopLineY, scale.Y(164000));
-    EXPECT_EQ(LabelRect(p[0]).top, p[0].priceLineY + 1);
-    EXPECT_EQ(LabelRect(p[1]).bottom, p[1].priceLineY);
-    EXPECT_EQ(LabelRect(p[2]), PixelRect{});  // the stale label is gone
-    EXPECT_EQ(LabelRect(model.Orders()[0]).top, model.Orders()[0].priceLineY + 1);
+    const TradeRows b1 = RowsOf("B1");
+    EXPECT_EQ(b1.price, scale.Y(165050));
+    EXPECT_EQ(b1.stop, scale.Y(164000));
+    EXPECT_EQ(LabelOf("B1").top, b1.price + 1);
+    EXPECT_EQ(LabelOf("S1").bottom, RowsOf("S1").price);
+    EXPECT_EQ(LabelOf("X1"), PixelRect{});  // another instrument's position is not drawn
+    EXPECT_EQ(LabelOf("D1").top, RowsOf("D1").price + 1);
 
     const QImage& image = chart.Render();
     if (const char* dump = std::getenv("ZQ_DUMP")) image.save(QString(dump) + "/overlays.png");
-    EXPECT_EQ(image.pixel(LabelRect(p[0]).left, LabelRect(p[0]).top), overlay_color::LabelBox);
-    EXPECT_EQ(image.pixel(0, p[0].stopLineY), overlay_color::StopLoss);
-    EXPECT_EQ(image.pixel(0, p[0].takeLineY), overlay_color::TakeProfit);
+    EXPECT_EQ(image.pixel(LabelOf("B1").left, LabelOf("B1").top), overlay_color::LabelBox);
+    EXPECT_EQ(image.pixel(0, b1.stop), overlay_color::StopLoss);
+    EXPECT_EQ(image.pixel(0, b1.take), overlay_color::TakeProfit);
     const std::int32_t support =
         data.WithSignals([](std::vector<BarRecord>& s) { return AsSignal(s[0]).lineY; });
     EXPECT_EQ(support, scale.Y(164700));
@@ -507,10 +558,9 @@ TEST_F(OverlayWindowTest, LayoutRowsArePaintedAndLabelsStored) {
 }
 
 TEST_F(OverlayWindowTest, RightClickOnALabelOpensItsMenuAndSelectsIt) {
-    const std::vector<PositionRecord> p = model.Positions();
     chart.SelectMode(ChartMode::Cross);  // a right click leaves the mode first
     menuAnswer = cmdid::ClosePosition;
-    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(p[1])), Qt::RightButton);
+    Send(chart, QEvent::MouseButtonPress, Inside(LabelOf("S1")), Qt::RightButton);
     EXPECT_EQ(data.State().mode, ChartMode::Default);
     ASSERT_EQ(menus.size(), 1u);
     ASSERT_EQ(menus[0].size(), 2u);
@@ -518,34 +568,35 @@ TEST_F(OverlayWindowTest, RightClickOnALabelOpensItsMenuAndSelectsIt) {
     EXPECT_EQ(menus[0][0].command, cmdid::ModifyPosition);
     EXPECT_STREQ(menus[0][1].text, "市价平仓");
     EXPECT_EQ(menus[0][1].command, cmdid::ClosePosition);
-    ASSERT_TRUE(model.SelectedPosition());
-    EXPECT_STREQ(model.SelectedPosition()->ticket, "S1");
+    ASSERT_TRUE(chart.SelectedPosition());
+    EXPECT_STREQ(chart.SelectedPosition()->ticket, "S1");
     EXPECT_EQ(commands, std::vector<int>{cmdid::ClosePosition});
 
     menuAnswer = cmdid::DeletePending;
-    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(model.Orders()[0])), Qt::RightButton);
+    Send(chart, QEvent::MouseButtonPress, Inside(LabelOf("D1")), Qt::RightButton);
     ASSERT_EQ(menus.size(), 2u);
     ASSERT_EQ(menus[1].size(), 2u);
     EXPECT_STREQ(menus[1][0].text, "修改指价");
     EXPECT_EQ(menus[1][0].command, cmdid::ModifyPending);
     EXPECT_STREQ(menus[1][1].text, "删除指价");
     EXPECT_EQ(menus[1][1].command, cmdid::DeletePending);
-    ASSERT_TRUE(model.SelectedOrder());
-    EXPECT_STREQ(model.SelectedOrder()->orderNumber, "D1");
+    ASSERT_TRUE(chart.SelectedOrder());
+    EXPECT_STREQ(chart.SelectedOrder()->orderNumber, "D1");
     EXPECT_EQ(commands, (std::vector<int>{cmdid::ClosePosition, cmdid::DeletePending}));
 
-    // Beside the labels (and on the other instrument's old label): the trade report.
+    // Beside the labels: the trade report.
     menuAnswer = cmdid::TradeReport;
-    const PixelRect l = LabelRect(p[0]);
+    const PixelRect l = LabelOf("B1");
     Send(chart, QEvent::MouseButtonPress, {l.right + 5, (l.top + l.bottom) / 2}, Qt::RightButton);
     ASSERT_EQ(menus.size(), 3u);
     ASSERT_EQ(menus[2].size(), 1u);
     EXPECT_STREQ(menus[2][0].text, "交易报表");
-    EXPECT_STREQ(model.SelectedPosition()->ticket, "S1");
+    EXPECT_STREQ(chart.SelectedPosition()->ticket, "S1");
 
     // Without the model, only the trade report.
+    const PixelRect s1 = LabelOf("S1");
     chart.SetTradingModel(nullptr);
-    Send(chart, QEvent::MouseButtonPress, Inside(LabelRect(p[1])), Qt::RightButton);
+    Send(chart, QEvent::MouseButtonPress, Inside(s1), Qt::RightButton);
     EXPECT_EQ(menus.back().size(), 1u);
 }
 

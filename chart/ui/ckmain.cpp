@@ -86,28 +86,37 @@ void CKMain::InstallDataHooks() {
     h.crossMoved = [cross](int, int, int, int) { cross(); };
     h.dataWindow = [cross](float, const BarRecord&) { cross(); };
     h.priceScaleChanged = cross;
-    InstallOverlayLayout(h, model_);
+    InstallOverlayLayout(h, model_, &tradeOverlays_);
     InstallToolLines(h, toolStore_);
 }
 
 void CKMain::SetTradingModel(TradingModel* model) {
     model_ = model;
     lastHit_ = {};
-    InstallOverlayLayout(data_.hooks, model);
-    InstallOverlayPainters(painter_.hooks, model);
+    tradeOverlays_.Clear();
+    InstallOverlayLayout(data_.hooks, model, &tradeOverlays_);
+    InstallOverlayPainters(painter_.hooks, model ? &tradeOverlays_ : nullptr);
     if (!model) {
         SetHitTest({}, {});
         return;
     }
     SetHitTest(
         [this](int x, int y) {
-            lastHit_ = HitTestOverlays(*model_, data_.Instrument(), x, y);
+            lastHit_ = tradeOverlays_.HitTest(x, y);
             return lastHit_.hit;
         },
         [this](const ChartHit& hit) {
             if (hit.kind == lastHit_.hit.kind && hit.id == lastHit_.hit.id)
-                SelectOverlayHit(*model_, lastHit_);
+                tradeOverlays_.Select(lastHit_);
         });
+}
+
+std::optional<PositionRecord> CKMain::SelectedPosition() const {
+    return tradeOverlays_.SelectedPosition();
+}
+
+std::optional<PendingOrderRecord> CKMain::SelectedOrder() const {
+    return tradeOverlays_.SelectedOrder();
 }
 
 std::intptr_t CKMain::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {

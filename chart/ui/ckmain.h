@@ -23,6 +23,7 @@
 #include <QRegion>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "chart/chart_input.h"
@@ -63,12 +64,19 @@ class CKMain : public QWidget, public MessageWindow {
     ChartPaintHooks& PaintHooks() { return painter_.hooks; }
     // The open positions and pending orders of `model` (which outlives the chart) on the
     // chart: their rows in every layout, their lines and labels in every paint, and a right
-    // click on a label opens the position or order menu with that record selected in the
-    // model. Null takes them off. Like InstallDataHooks, call before the chart is shared with
+    // click on a label opens the position or order menu with that record selected on the
+    // chart. Null takes them off. Like InstallDataHooks, call before the chart is shared with
     // the worker threads.
     void SetTradingModel(TradingModel* model);
-    // The position and pending-order hit test and the store of the hit item in the main frame
-    // (SetTradingModel sets both).
+    // The position and the pending order the context menus last selected (kept until another
+    // right click on a label replaces them), for the menus' commands.
+    std::optional<PositionRecord> SelectedPosition() const;
+    std::optional<PendingOrderRecord> SelectedOrder() const;
+    // The positions and orders on the chart as the last layout placed and the last paint
+    // labelled them.
+    const TradeOverlays& Trades() const { return tradeOverlays_; }
+    // The position and pending-order hit test and the selection of the hit item (SetTradingModel
+    // sets both).
     void SetHitTest(std::function<ChartHit(int x, int y)> hitTest,
                     std::function<void(const ChartHit&)> selectHit);
     // Mouse events of the drawing-tool modes 3, 4 and 5 (the chart's own tool drawing unless
@@ -144,7 +152,8 @@ class CKMain : public QWidget, public MessageWindow {
     std::vector<BandLine> bands_;  // XORed into the image
     QString watermark_;
     TradingModel* model_ = nullptr;
-    OverlayHit lastHit_;  // of the latest right click, selected when its menu opens
+    TradeOverlays tradeOverlays_;  // positions and orders on the chart, and the selection
+    OverlayHit lastHit_;           // of the latest right click, selected when its menu opens
 
     QImage image_;
     QRegion contentDirty_;  // parts of the image that no longer show the chart

@@ -13,7 +13,7 @@
 
 #include "chart/overlay_layout.h"
 #include "market/wire/signal_record.h"
-#include "trading/model.h"
+#include "net/wire/ansi_text.h"
 
 namespace zq {
 
@@ -232,12 +232,15 @@ void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const Char
     const QRect& c = ctx.client;
     const int right = c.left() + c.width();
     const int bottom = c.top() + c.height();
+    // Far above the top neither the line nor its texts reach the client area.
+    const int top = c.top() - kOffscreenLineReach;
     DashedLines lines(p, c.left(), right, SignalDash());
     const TextBox levelBox(p, texts, TextBox::Face::Level, ArialFont(10), LevelGlyphs());
     const TextBox timeBox(p, texts, TextBox::Face::Time, ArialFont(8), TimeGlyphs());
     for (const BarRecord& r : signals) {
         const SignalRecord s = AsSignal(r);
-        if (s.instrument != ctx.instrument || s.lineY == 0 || s.lineY > bottom) continue;
+        if (s.instrument != ctx.instrument || s.lineY == 0 || s.lineY > bottom || s.lineY < top)
+            continue;
         const bool support = s.side == signal_side::Support;
         if (!support && s.side != signal_side::Resistance) continue;
         const QRgb colour = support ? overlay_color::Support : overlay_color::Resistance;
@@ -258,37 +261,35 @@ void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const Char
     }
 }
 
-void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
-                    const ChartPaintContext& ctx, OverlayTextCache& texts, LabelColumn* column) {
-    const bool scaled = HasScale(ctx);
+void PaintPositions(QPainter& p, const std::vector<PlacedPosition>& positions,
+                    const ChartPaintContext& ctx, OverlayTextCache& texts,
+                    std::vector<TradeLabel>& labels, LabelColumn* column) {
+    if (!HasScale(ctx)) return;
     DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
     const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
-    for (PositionRecord& r : positions) {
-        if (!scaled || !DrawsPosition(r, ctx.instrument)) {
-            StoreLabelRect(r, {});
-            continue;
-        }
-        StoreLabelRect(
-            r, PaintTradeLines(p, lines, box, ctx, r.direction == direction::Buy, r.priceLineY,
-                               r.takeLineY, r.stopLineY, PositionLabelText(r, ctx.decimals),
-                               r.openPrice, r.takeProfit, r.stopLoss, column));
+    for (const auto& [r, rows] : positions) {
+        if (!DrawsPosition(r, ctx.instrument)) continue;
+        const PixelRect label = PaintTradeLines(
+            p, lines, box, ctx, r.direction == direction::Buy, rows.price, rows.take, rows.stop,
+            PositionLabelText(r, ctx.decimals), r.openPrice, r.takeProfit, r.stopLoss, column);
+        labels.push_back(
+            {{ChartHitKind::Position, std::string(FieldText(r.ticket, sizeof r.ticket))}, label});
     }
 }
 
-void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const ChartPaintContext& ctx,
-                 OverlayTextCache& texts, LabelColumn* column) {
-    const bool scaled = HasScale(ctx);
+void PaintOrders(QPainter& p, const std::vector<PlacedOrder>& orders, const ChartPaintContext& ctx,
+                 OverlayTextCache& texts, std::vector<TradeLabel>& labels, LabelColumn* column) {
+    if (!HasScale(ctx)) return;
     DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
     const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
-    for (PendingOrderRecord& r : orders) {
-        if (!scaled || !DrawsOrder(r, ctx.instrument)) {
-            StoreLabelRect(r, {});
-            continue;
-        }
-        StoreLabelRect(
-            r, PaintTradeLines(p, lines, box, ctx, r.direction == direction::Buy, r.priceLineY,
-                               r.takeLineY, r.stopLineY, OrderLabelText(r, ctx.decimals), r.price,
-                               r.takeProfit, r.stopLoss, column));
+    for (const auto& [r, rows] : orders) {
+        if (!DrawsOrder(r, ctx.instrument)) continue;
+        const PixelRect label = PaintTradeLines(
+            p, lines, box, ctx, r.direction == direction::Buy, rows.price, rows.take, rows.stop,
+            OrderLabelText(r, ctx.decimals), r.price, r.takeProfit, r.stopLoss, column);
+        labels.push_back({{ChartHitKind::PendingOrder,
+                           std::string(FieldText(r.orderNumber, sizeof r.orderNumber))},
+                          label});
     }
 }
 
@@ -327,27 +328,32 @@ const OverlayTextCache::Shaped& OverlayTextCache::Get(QPainter& p, Face face, co
     return *texts.insert(text, std::move(s));
 }
 
-void InstallOverlayPainters(ChartPaintHooks& hooks, TradingModel* model) {
+void InstallOverlayPainters(ChartPaintHooks& hooks, TradeOverlays* overlays) {
     auto texts = std::make_shared<OverlayTextCache>();
     hooks.paintSignals = [texts](QPainter& p, const std::vector<BarRecord>& signals,
                                  const ChartPaintContext& ctx) {
         PaintSignals(p, signals, ctx, *texts);
     };
-    if (!model) {
+    if (!overlays) {
         hooks.paintPositions = nullptr;
         hooks.paintOrders = nullptr;
         return;
     }
-    // The chart paints the positions first, then the orders, once a paint.
+    // The chart paints the positions first, then the orders, once a paint: the positions start
+    // the paint's column and labels, the orders complete them.
     auto column = std::make_shared<LabelColumn>();
-    hooks.paintPositions = [model, texts, column](QPainter& p, const ChartPaintContext& ctx) {
+    auto labels = std::make_shared<std::vector<TradeLabel>>();
+    hooks.paintPositions = [overlays, texts, column, labels](QPainter& p,
+                                                             const ChartPaintContext& ctx) {
         column->Clear();
-        std::lock_guard lock(model->positionLock);
-        PaintPositions(p, model->positions, ctx, *texts, column.get());
+        labels->clear();
+        PaintPositions(p, overlays->Positions(), ctx, *texts, *labels, column.get());
+        overlays->SetLabels(*labels);
     };
-    hooks.paintOrders = [model, texts, column](QPainter& p, const ChartPaintContext& ctx) {
-        std::lock_guard lock(model->orderLock);
-        PaintOrders(p, model->orders, ctx, *texts, column.get());
+    hooks.paintOrders = [overlays, texts, column, labels](QPainter& p,
+                                                          const ChartPaintContext& ctx) {
+        PaintOrders(p, overlays->Orders(), ctx, *texts, *labels, column.get());
+        overlays->SetLabels(*labels);
     };
 }
 

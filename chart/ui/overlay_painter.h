@@ -1,8 +1,8 @@
 // Painting of the chart's overlays over the candles: the support and resistance lines of the
 // trading signals with their texts, and the open positions and waiting pending orders, each
 // with a labelled price line and its take-profit and stop-loss lines. The rows come from the
-// layout (overlay_layout.h); the painter stores each position's and order's label rectangle
-// for the right-click hit test.
+// layout (overlay_layout.h), which places only what comes within reach of the client area; the
+// painter hands each position's and order's label rectangle back for the right-click hit test.
 //
 // All lines are one pixel high and dashed across the chart's client width: signals 5 on, 2
 // off, 15 on, 4 off; positions and orders 5 on, 5 off.
@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "market/wire/bar_record.h"
 #include "trading/wire/records.h"
@@ -26,7 +27,6 @@ class QPainter;
 
 namespace zq {
 
-class TradingModel;
 struct SignalRecord;
 
 namespace overlay_color {
@@ -110,23 +110,27 @@ class LabelColumn {
     std::vector<QRect> taken_;
 };
 
-// The signals of ctx.instrument whose row is not 0 and not below the client area.
+// The signals of ctx.instrument whose row is not 0, not below the client area and not so far
+// above it that neither line nor texts reach it.
 void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const ChartPaintContext& ctx,
                   OverlayTextCache& texts);
-// The positions and waiting orders of ctx.instrument; the label rectangle of each drawn record
-// is stored in it, that of every other record cleared.
+// The positions and waiting orders of ctx.instrument as the layout placed them; the label
+// rectangle of each drawn record is appended to `labels`, keyed by its ticket or order number.
+// Nothing before the first layout (no price scale).
 // With a column the texts keep clear of those placed in it before (the chart's hooks share one
 // per paint); without one each is drawn where its line puts it.
-void PaintPositions(QPainter& p, std::vector<PositionRecord>& positions,
+void PaintPositions(QPainter& p, const std::vector<PlacedPosition>& positions,
                     const ChartPaintContext& ctx, OverlayTextCache& texts,
-                    LabelColumn* column = nullptr);
-void PaintOrders(QPainter& p, std::vector<PendingOrderRecord>& orders, const ChartPaintContext& ctx,
-                 OverlayTextCache& texts, LabelColumn* column = nullptr);
+                    std::vector<TradeLabel>& labels, LabelColumn* column = nullptr);
+void PaintOrders(QPainter& p, const std::vector<PlacedOrder>& orders, const ChartPaintContext& ctx,
+                 OverlayTextCache& texts, std::vector<TradeLabel>& labels,
+                 LabelColumn* column = nullptr);
 
-// Points the painter's signal hook at PaintSignals and, with a model, its position and order
-// hooks at PaintPositions and PaintOrders under the model's position and order locks (without
-// one they are left empty). The hooks share one text cache, and the position and order hooks one
-// label column, cleared as the positions are painted.
-void InstallOverlayPainters(ChartPaintHooks& hooks, TradingModel* model);
+// Points the painter's signal hook at PaintSignals and, with the chart's trade overlays, its
+// position and order hooks at PaintPositions and PaintOrders over what the last layout placed
+// (without them they are left empty); each paint's labels go back to the overlays for the hit
+// test. The hooks share one text cache, and the position and order hooks one label column,
+// cleared as the positions are painted.
+void InstallOverlayPainters(ChartPaintHooks& hooks, TradeOverlays* overlays);
 
 }  // namespace zq
