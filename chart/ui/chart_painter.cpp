@@ -109,53 +109,10 @@ void PaintCandles(QPainter& p, const std::vector<BarGeometry>& geometry, const Q
     FillAll(p, rising, chart_color::Rising);
 }
 
-// The price labels at the first bar (oldest first) that reaches the highest high and the first
-// that reaches the lowest low.
 // Whether a label beside (x, y) can reach `clip`: a generous box around its arrow and text, so
-// that a band repaint elsewhere skips shaping a text it would clip away.
+// that a band repaint elsewhere skips a text it would clip away.
 bool LabelMayReach(const QRect& clip, int x, int y) {
     return QRect(QPoint(x - 64, y - 16), QPoint(x + 128, y + 24)).intersects(clip);
-}
-
-void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const ChartState& st,
-                  int clientWidth, const QRect& clip) {
-    p.setFont(SongFont(9));
-    auto label = [&](const BarGeometry& g, int y, std::int32_t price) {
-        const int c = g.Centre();
-        if (!LabelMayReach(clip, c, y)) return;
-        // The live bar's right side carries its last price: its labels go to the left.
-        const bool right = !IsLiveBar(g.raw) && clientWidth - g.right > kLabelRoom;
-        ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
-        p.setPen(ChartColour(chart_color::HighLowLabel));
-        TextAt(p, right ? c + 10 : c - 50, y - 5, Q(PriceText(price, g.raw.decimals)));
-    };
-    bool high = false, low = false;
-    for (auto it = geometry.rbegin(); it != geometry.rend() && !(high && low); ++it) {
-        if (!high && it->high == st.hi) {
-            high = true;
-            label(*it, it->yHigh, st.hi);
-        }
-        if (!low && it->low == st.lo) {
-            low = true;
-            label(*it, it->yLow, st.lo);
-        }
-    }
-}
-
-// The green marker beside the live bar with its last price, at that price's height (in a
-// Heikin Ashi chart the bar's own close is an average, not the last price).
-void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry, const PriceScale& scale,
-                    const QRect& clip) {
-    for (const BarGeometry& g : geometry) {
-        if (!IsLiveBar(g.raw)) continue;
-        const int y = static_cast<int>(scale.YFloat(g.raw.close));
-        if (!LabelMayReach(clip, g.right, y)) return;
-        ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
-        p.setFont(SongFont(10));
-        p.setPen(ChartColour(chart_color::LivePrice));
-        TextAt(p, g.right + 7, y - 7, Q(PriceText(g.raw.close, g.raw.decimals)));
-        return;
-    }
 }
 
 constexpr std::array<QRgb, kMovingAveragePeriods.size()> kMaColours{
@@ -365,51 +322,97 @@ QString CaptionText(const InstrumentRecord& product, int period) {
     return caption;
 }
 
-int ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
-                                        const IndicatorBar& current, unsigned indicators,
-                                        int decimals) {
-    // The figures change with every price, yet take few values in a while: each text is drawn
-    // once into a tile and copied from it while it is in use (at whole pixels, so a copy is
-    // the text drawn in place).
+// The price labels at the first bar (oldest first) that reaches the highest high and the first
+// that reaches the lowest low.
+void ChartPainter::PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry,
+                                const ChartState& st, int clientWidth, const QRect& clip) {
+    auto label = [&](const BarGeometry& g, int y, std::int32_t price) {
+        const int c = g.Centre();
+        if (!LabelMayReach(clip, c, y)) return;
+        // The live bar's right side carries its last price: its labels go to the left.
+        const bool right = !IsLiveBar(g.raw) && clientWidth - g.right > kLabelRoom;
+        ArrowLine(p, QPoint(c, y), QPoint(right ? c + 10 : c - 10, y), chart_color::HighLowLabel);
+        TiledTextAt(p, right ? c + 10 : c - 50, y - 5, TileFont::Label, chart_color::HighLowLabel,
+                    Q(PriceText(price, g.raw.decimals)));
+    };
+    bool high = false, low = false;
+    for (auto it = geometry.rbegin(); it != geometry.rend() && !(high && low); ++it) {
+        if (!high && it->high == st.hi) {
+            high = true;
+            label(*it, it->yHigh, st.hi);
+        }
+        if (!low && it->low == st.lo) {
+            low = true;
+            label(*it, it->yLow, st.lo);
+        }
+    }
+}
+
+// The green marker beside the live bar with its last price, at that price's height (in a
+// Heikin Ashi chart the bar's own close is an average, not the last price).
+void ChartPainter::PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry,
+                                  const PriceScale& scale, const QRect& clip) {
+    for (const BarGeometry& g : geometry) {
+        if (!IsLiveBar(g.raw)) continue;
+        const int y = static_cast<int>(scale.YFloat(g.raw.close));
+        if (!LabelMayReach(clip, g.right, y)) return;
+        ArrowLine(p, QPoint(g.right, y), QPoint(g.right + 8, y), chart_color::LivePrice);
+        TiledTextAt(p, g.right + 7, y - 7, TileFont::LivePrice, chart_color::LivePrice,
+                    Q(PriceText(g.raw.close, g.raw.decimals)));
+        return;
+    }
+}
+
+int ChartPainter::TiledTextAt(QPainter& p, int x, int y, TileFont font, QRgb colour,
+                              const QString& text) {
     constexpr int kInk = 4;
     constexpr std::size_t kTiles = 64;
     const QPaintDevice* device = p.device();
     const int dpi = device->logicalDpiX();
+    if (tileDpi_ != dpi) {
+        tileDpi_ = dpi;
+        tiles_.clear();
+    }
+    auto tile = std::find_if(tiles_.begin(), tiles_.end(), [&](const TextTile& t) {
+        return t.font == font && t.colour == colour && t.text == text;
+    });
+    if (tile == tiles_.end()) {
+        if (tiles_.size() >= kTiles) tiles_.erase(tiles_.begin());
+        const QFont qfont = font == TileFont::Figure  ? ArialFont(9)
+                            : font == TileFont::Label ? SongFont(9)
+                                                      : SongFont(10);
+        const QFontMetricsF fm(qfont, device);
+        TextTile t{font, colour, text, {}, static_cast<int>(std::ceil(fm.horizontalAdvance(text)))};
+        t.image = QImage(t.advance + 2 * kInk, static_cast<int>(std::ceil(fm.height())) + 2 * kInk,
+                         QImage::Format_ARGB32_Premultiplied);
+        t.image.setDotsPerMeterX(static_cast<int>(dpi / 0.0254 + 0.5));
+        t.image.setDotsPerMeterY(static_cast<int>(dpi / 0.0254 + 0.5));
+        t.image.fill(Qt::transparent);
+        QPainter tp(&t.image);
+        tp.setFont(qfont);
+        tp.setPen(ChartColour(colour));
+        TextAt(tp, kInk, kInk, text);
+        tp.end();
+        tiles_.push_back(std::move(t));
+        tile = tiles_.end() - 1;
+    }
+    p.drawImage(QPoint(x - kInk, y - kInk), tile->image);
+    return tile->advance;
+}
+
+int ChartPainter::PaintIndicatorCaption(QPainter& p, const QString& caption,
+                                        const IndicatorBar& current, unsigned indicators,
+                                        int decimals) {
+    const int dpi = p.device()->logicalDpiX();
     if (figureDpi_ != dpi || figureCaption_ != caption) {
         figureDpi_ = dpi;
         figureCaption_ = caption;
-        figureFont_ = ArialFont(9);
-        const QFontMetricsF fm(figureFont_, device);
+        const QFontMetricsF fm(ArialFont(9), p.device());
         figureStart_ = static_cast<int>(std::ceil(5 + fm.horizontalAdvance(caption) + 12));
-        figureTiles_.clear();
     }
     int x = figureStart_;
-    for (const IndicatorFigure& f : IndicatorFigures(current, indicators, decimals)) {
-        auto tile = std::find_if(
-            figureTiles_.begin(), figureTiles_.end(),
-            [&](const FigureTile& t) { return t.colour == f.colour && t.text == f.text; });
-        if (tile == figureTiles_.end()) {
-            if (figureTiles_.size() >= kTiles) figureTiles_.erase(figureTiles_.begin());
-            const QFontMetricsF fm(figureFont_, device);
-            FigureTile t{
-                f.text, f.colour, {}, static_cast<int>(std::ceil(fm.horizontalAdvance(f.text)))};
-            t.image =
-                QImage(t.advance + 2 * kInk, static_cast<int>(std::ceil(fm.height())) + 2 * kInk,
-                       QImage::Format_ARGB32_Premultiplied);
-            t.image.setDotsPerMeterX(static_cast<int>(dpi / 0.0254 + 0.5));
-            t.image.setDotsPerMeterY(static_cast<int>(dpi / 0.0254 + 0.5));
-            t.image.fill(Qt::transparent);
-            QPainter tp(&t.image);
-            tp.setFont(figureFont_);
-            tp.setPen(ChartColour(f.colour));
-            TextAt(tp, kInk, kInk, f.text);
-            tp.end();
-            figureTiles_.push_back(std::move(t));
-            tile = figureTiles_.end() - 1;
-        }
-        p.drawImage(QPoint(x - kInk, 4 - kInk), tile->image);
-        x += tile->advance + 8;
-    }
+    for (const IndicatorFigure& f : IndicatorFigures(current, indicators, decimals))
+        x += TiledTextAt(p, x, 4, TileFont::Figure, f.colour, f.text) + 8;
     return x;
 }
 
@@ -518,7 +521,7 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
     ctx.rowHeight = r.rowHeight;
     if (hooks.paintSignals) {
         data.WithSignals(
-            [&](const std::vector<BarRecord>& signals) { hooks.paintSignals(p, signals, ctx); });
+            [&](const SignalList& signals) { hooks.paintSignals(p, signals, ctx); });
     }
     if (hooks.paintPositions) hooks.paintPositions(p, ctx);
     if (hooks.paintOrders) hooks.paintOrders(p, ctx);

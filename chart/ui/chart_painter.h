@@ -89,11 +89,10 @@ struct ChartPaintContext {
 struct ChartPaintHooks {
     // Support and resistance lines; called under the signal lock with the whole signal list
     // (signals of other instruments included: the hook draws those of ctx.instrument).
-    std::function<void(QPainter& p, const std::vector<BarRecord>& signals,
-                       const ChartPaintContext& ctx)>
+    std::function<void(QPainter& p, const SignalList& signals, const ChartPaintContext& ctx)>
         paintSignals;
-    // Open positions with their stop-loss and take-profit lines; the hook takes the trading
-    // model's position lock and stores each label rectangle for the right-click hit test.
+    // Open positions with their stop-loss and take-profit lines, as the layout placed them; the
+    // hook hands each label rectangle back for the right-click hit test.
     std::function<void(QPainter& p, const ChartPaintContext& ctx)> paintPositions;
     // Pending orders, likewise under the order lock.
     std::function<void(QPainter& p, const ChartPaintContext& ctx)> paintOrders;
@@ -141,6 +140,10 @@ class ChartPainter {
     // Background, watermark, caption and grid depend only on the size and the texts; they
     // are painted once into this image and copied from it.
     void PrepareBackdrop(const QImage& like, const ChartTexts& texts, int rowHeight);
+    void PaintHighLow(QPainter& p, const std::vector<BarGeometry>& geometry, const ChartState& st,
+                      int clientWidth, const QRect& clip);
+    void PaintLivePrice(QPainter& p, const std::vector<BarGeometry>& geometry,
+                        const PriceScale& scale, const QRect& clip);
     // Draws the newest bar's indicator figures after the caption; where they end (x).
     int PaintIndicatorCaption(QPainter& p, const QString& caption, const IndicatorBar& current,
                               unsigned indicators, int decimals);
@@ -149,16 +152,24 @@ class ChartPainter {
     ChartTexts backdropTexts_;
     int backdropRowHeight_ = -1;
 
-    // The figures' tiles, the oldest first, for the caption and resolution they were made for.
-    struct FigureTile {
-        QString text;
+    // Texts that change with every price yet take few values in a while (the indicators'
+    // figures, the price labels): each is drawn once into a tile, with a margin for ink, and
+    // copied from it while it is in use. At whole pixels a copy is the text drawn in place.
+    enum class TileFont { Figure, Label, LivePrice };
+    struct TextTile {
+        TileFont font;
         QRgb colour;
+        QString text;
         QImage image;
-        int advance;  // where the next figure starts, before the gap
+        int advance;  // the text's advance
     };
-    std::vector<FigureTile> figureTiles_;
+    // TextAt(p, x, y, text) in `font` and `colour`, from a tile; the text's advance.
+    int TiledTextAt(QPainter& p, int x, int y, TileFont font, QRgb colour, const QString& text);
+
+    // The oldest first, for the resolution they were made for.
+    std::vector<TextTile> tiles_;
+    int tileDpi_ = 0;
     QString figureCaption_;
-    QFont figureFont_;
     int figureDpi_ = 0;
     int figureStart_ = 0;
 };
