@@ -102,8 +102,8 @@ TEST(FixedPointTextTest, CountsSaturateAndAreCutToTheBuffer) {
 }
 
 TEST(FixedPointTextTest, EveryCountSurvivesTheWayThroughTheDisplay) {
-    const std::vector<long long> counts = {0,       1,      -1,      5,          49,     50,
-                                           99,      100,    165050,  -165050,    999999, 1000000,
+    const std::vector<long long> counts = {0,       1,       -1,        5,         49,     50,
+                                           99,      100,     165050,    -165050,   999999, 1000000,
                                            INT_MAX, INT_MIN, 123456789, -987654321};
     for (int d = -3; d <= 9; ++d) {
         for (long long c : counts) {

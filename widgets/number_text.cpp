@@ -62,7 +62,8 @@ LeadingNumber Read(std::basic_string_view<Char> text) {
     const std::size_t first = mantissa.find_first_not_of('0');
     if (first == std::string::npos) return n;  // zero
     const std::size_t last = mantissa.find_last_not_of('0');
-    std::int64_t e = exponent - fractionDigits + static_cast<std::int64_t>(mantissa.size() - 1 - last);
+    std::int64_t e =
+        exponent - fractionDigits + static_cast<std::int64_t>(mantissa.size() - 1 - last);
     std::string digits = mantissa.substr(first, last - first + 1);
     const std::int64_t order = static_cast<std::int64_t>(digits.size()) + e;
     if (order > kLargestOrder || order < kSmallestOrder) return n;

@@ -80,8 +80,7 @@ QSize MySpinButtonCtrl::sizeHint() const {
 void MySpinButtonCtrl::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const int half = height() / 2;
-    const QRect halves[2] = {QRect(0, 0, width(), half),
-                             QRect(0, half, width(), height() - half)};
+    const QRect halves[2] = {QRect(0, 0, width(), half), QRect(0, half, width(), height() - half)};
     for (int i = 0; i < 2; ++i) {
         const int direction = i == 0 ? 1 : -1;
         QStyleOptionButton button;
