@@ -57,7 +57,7 @@ class AlertEndToEnd : public test::ClientEndToEnd {
         return FieldToUtf8(gold.name, sizeof gold.name);
     }
     bool MessagePosted(const std::string& text) {
-        for (const MessageRecord& m : frame_->Messages().Copy())
+        for (const MessageRecord& m : frame_->Core().Messages().Copy())
             if (m.content == text) return true;
         return false;
     }
@@ -76,7 +76,7 @@ TEST_F(AlertEndToEnd, AnAlertSetInTheDialogFiresWhenTheMarketReachesIt) {
     std::int32_t id = 0;
     WhenDialogShows<CPriceAlter>(
         [&](CPriceAlter& d) {
-            EXPECT_EQ(frame_->Alerts().PriceDialog(), d.Handle());
+            EXPECT_EQ(frame_->Core().Alerts().PriceDialog(), d.Handle());
             d.Products()->setCurrentIndex(d.Products()->findData(1));
             d.Conditions()->setCurrentIndex(d.Conditions()->findData(2));
             d.PriceEdit()->setText(QString::fromLatin1(target));
@@ -84,7 +84,7 @@ TEST_F(AlertEndToEnd, AnAlertSetInTheDialogFiresWhenTheMarketReachesIt) {
             ASSERT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
             const std::vector<QString> rows = Rows(d);
             ASSERT_NE(std::find(rows.begin(), rows.end(), row), rows.end());
-            id = frame_->PriceAlerts().Copy().back().id;
+            id = frame_->Core().PriceAlerts().Copy().back().id;
             EXPECT_GT(id, 0);
             EXPECT_TRUE(Listed(ServerAlerts(), id));
             EXPECT_FALSE(MessagePosted(message));  // the market is above it
@@ -100,22 +100,22 @@ TEST_F(AlertEndToEnd, AnAlertSetInTheDialogFiresWhenTheMarketReachesIt) {
         &seen);
     frame_->OnCommand(cmdid::PriceAlerts);
     ASSERT_TRUE(seen);
-    EXPECT_EQ(frame_->Alerts().PriceDialog(), nullptr);  // closed, unregistered
+    EXPECT_EQ(frame_->Core().Alerts().PriceDialog(), nullptr);  // closed, unregistered
 
     EXPECT_TRUE(ServeUntil([&] {
         const std::vector<int> sounds = ui_.Sounds();
         return std::find(sounds.begin(), sounds.end(), sound::Alert) != sounds.end();
     }));
-    EXPECT_FALSE(Listed(frame_->PriceAlerts().Copy(), id));
+    EXPECT_FALSE(Listed(frame_->Core().PriceAlerts().Copy(), id));
     EXPECT_FALSE(Listed(ServerAlerts(), id));
     // Fired once: the next quotes below the target find nothing left to fire.
     std::size_t fired = 0;
-    for (const MessageRecord& m : frame_->Messages().Copy()) fired += m.content == message;
+    for (const MessageRecord& m : frame_->Core().Messages().Copy()) fired += m.content == message;
     EXPECT_EQ(fired, 1u);
 }
 
 TEST_F(AlertEndToEnd, AnAlertDeletedFromTheListLeavesTheServer) {
-    const std::vector<PriceAlertRecord> before = frame_->PriceAlerts().Copy();
+    const std::vector<PriceAlertRecord> before = frame_->Core().PriceAlerts().Copy();
     ASSERT_FALSE(before.empty());  // the demo member's alerts
     const PriceAlertRecord gone = before.front();
     bool seen = false;
@@ -135,7 +135,7 @@ TEST_F(AlertEndToEnd, AnAlertDeletedFromTheListLeavesTheServer) {
     frame_->OnCommand(cmdid::PriceAlerts);
     ASSERT_TRUE(seen);
     EXPECT_TRUE(ui_.BoxTexts().empty());
-    EXPECT_FALSE(Listed(frame_->PriceAlerts().Copy(), gone.id));
+    EXPECT_FALSE(Listed(frame_->Core().PriceAlerts().Copy(), gone.id));
     const std::vector<PriceAlertRecord> left = ServerAlerts();
     EXPECT_FALSE(Listed(left, gone.id));
     EXPECT_EQ(left.size(), before.size() - 1);

@@ -38,9 +38,11 @@ class ChartEndToEnd : public test::ClientEndToEnd {
     // The view's chart shows instrument and period with its history loaded.
     bool Loaded(int instrument, int period) {
         return ServeUntil([&] {
-            return view_->HistoryLoaded() && !view_->HistoryBusy() &&
-                   view_->Chart().Instrument() == instrument && view_->Chart().Period() == period &&
-                   view_->Chart().BarCount() > 0 && !view_->Chart().Geometry().empty();
+            return view_->Links().HistoryLoaded() && !view_->Links().HistoryBusy() &&
+                   view_->Links().Chart().Instrument() == instrument &&
+                   view_->Links().Chart().Period() == period &&
+                   view_->Links().Chart().BarCount() > 0 &&
+                   !view_->Links().Chart().Geometry().empty();
         });
     }
     static int Count(const QImage& image, QRgb colour) {
@@ -59,7 +61,7 @@ class ChartEndToEnd : public test::ClientEndToEnd {
 };
 
 TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
-    KLineData& chart = view_->Chart();
+    KLineData& chart = view_->Links().Chart();
     CKMain& window = *view_->ChartWindow();
     EXPECT_EQ(CaptionText(chart.Product(), 15), QStringLiteral("伦敦金(T+0) 15分钟线"));
     // The first start wrote the cache of what came over the wire.
@@ -129,7 +131,7 @@ TEST_F(ChartEndToEnd, EveryInstrumentAndPeriodLoads) {
         if (info.id == 1) continue;
         frame_->OnCommand(InstrumentCommand(info.id));
         ASSERT_TRUE(Loaded(info.id, 15)) << info.id;
-        const BarRecord newest = view_->Chart().RawBars().front();
+        const BarRecord newest = view_->Links().Chart().RawBars().front();
         EXPECT_EQ(newest.instrument, info.id);
         EXPECT_GT(view_->ChartWindow()->Render().width(), 0);
     }
@@ -137,12 +139,12 @@ TEST_F(ChartEndToEnd, EveryInstrumentAndPeriodLoads) {
         frame_->OnCommand(period.command);
         ASSERT_TRUE(Loaded(42, period.minutes)) << period.minutes;
         // Older history comes page by page when the chart is paged at its left end.
-        const std::size_t before = view_->Chart().BarCount();
-        view_->Chart().SetFirstVisible(static_cast<int>(before));
-        view_->Chart().Layout();
-        ASSERT_TRUE(view_->PageHistory()) << period.minutes;
+        const std::size_t before = view_->Links().Chart().BarCount();
+        view_->Links().Chart().SetFirstVisible(static_cast<int>(before));
+        view_->Links().Chart().Layout();
+        ASSERT_TRUE(view_->Links().PageHistory()) << period.minutes;
         ASSERT_TRUE(ServeUntil([&] {
-            return !view_->HistoryBusy() && view_->Chart().BarCount() > before;
+            return !view_->Links().HistoryBusy() && view_->Links().Chart().BarCount() > before;
         })) << period.minutes;
     }
     EXPECT_EQ(ReadSettings().lastInstrument, 42);
@@ -162,7 +164,7 @@ bool Blinking(const CMainFrame& frame, int instrument) {
 }
 
 TEST_F(ChartEndToEnd, ASignalFromTheServerReachesTheChartTheButtonAndTheMessagesAndLeavesAgain) {
-    const std::size_t messagesBefore = frame_->Messages().Size();
+    const std::size_t messagesBefore = frame_->Core().Messages().Size();
     const std::string published = Control("signal 1 support 1650.5");
     ASSERT_EQ(published.rfind("ok", 0), 0u) << published;
     const std::size_t tagAt = published.find("tag ");
@@ -170,25 +172,26 @@ TEST_F(ChartEndToEnd, ASignalFromTheServerReachesTheChartTheButtonAndTheMessages
     const int tag = std::atoi(published.c_str() + tagAt + 4);
 
     ASSERT_TRUE(ServeUntil([&] {
-        return CountSignals(view_->Chart(), 1) == 1 && Blinking(*frame_, 1) &&
-               frame_->Messages().Size() == messagesBefore + 1;
+        return CountSignals(view_->Links().Chart(), 1) == 1 && Blinking(*frame_, 1) &&
+               frame_->Core().Messages().Size() == messagesBefore + 1;
     }));
     // The demo member announces 伦敦金: the message carries the level in the instrument's
     // decimals.
     bool announced = false;
-    for (const auto& m : frame_->Messages().Copy())
+    for (const auto& m : frame_->Core().Messages().Copy())
         announced |= m.content.find("接收到[伦敦金(T+0)]新操盘信号，{支撑位1650.50") == 0;
     EXPECT_TRUE(announced);
     // The layout placed the level on the chart.
-    const std::int32_t y = view_->Chart().WithSignals(
-        [](const std::vector<BarRecord>& s) { return AsSignal(s.front()).lineY; });
+    const std::int32_t y = view_->Links().Chart().WithSignals(
+        [](const SignalList& s) { return AsSignal(*s.begin()).lineY; });
     EXPECT_NE(y, 0);
 
     const std::string withdrawn = Control("withdraw 1 " + std::to_string(tag));
     ASSERT_EQ(withdrawn.rfind("ok", 0), 0u) << withdrawn;
-    ASSERT_TRUE(
-        ServeUntil([&] { return CountSignals(view_->Chart(), 1) == 0 && !Blinking(*frame_, 1); }));
-    EXPECT_EQ(frame_->Messages().Size(), messagesBefore + 1) << "a withdrawal is not announced";
+    ASSERT_TRUE(ServeUntil(
+        [&] { return CountSignals(view_->Links().Chart(), 1) == 0 && !Blinking(*frame_, 1); }));
+    EXPECT_EQ(frame_->Core().Messages().Size(), messagesBefore + 1)
+        << "a withdrawal is not announced";
 }
 
 }  // namespace

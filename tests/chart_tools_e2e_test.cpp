@@ -23,7 +23,7 @@ using test::ServeUntil;
 
 class ChartToolsEndToEnd : public test::ClientEndToEnd {
   protected:
-    KLineData& Chart() { return frame_->View()->Chart(); }
+    KLineData& Chart() { return frame_->View()->Links().Chart(); }
     std::vector<ToolLineRecord> Tools() {
         return Chart().WithTools([](std::vector<ToolLineRecord>& t) { return t; });
     }
@@ -35,7 +35,7 @@ class ChartToolsEndToEnd : public test::ClientEndToEnd {
         app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-tools-e2e-%1").arg(::getpid()));
         ASSERT_TRUE(app_->InitInstance());
         frame_ = app_->MainFrame();
-        ASSERT_TRUE(ServeUntil([&] { return frame_->View()->HistoryLoaded(); }, kWaitMs));
+        ASSERT_TRUE(ServeUntil([&] { return frame_->View()->Links().HistoryLoaded(); }, kWaitMs));
     }
 };
 
@@ -50,7 +50,8 @@ TEST_F(ChartToolsEndToEnd, ALineDrawnWithTheMouseOutlivesTheProgramUntilCleared)
     const std::vector<ToolLineRecord> drawn = Tools();
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_TRUE(Logged({45})) << server_.Log();
-    EXPECT_EQ(frame_->Tools().Records().size(), 1u);  // the server answered that it stored it
+    EXPECT_EQ(frame_->Core().Tools().Records().size(),
+              1u);  // the server answered that it stored it
     EXPECT_TRUE(ui_.BoxTexts().empty());
 
     StartAgain();
@@ -68,10 +69,10 @@ TEST_F(ChartToolsEndToEnd, ALineDrawnWithTheMouseOutlivesTheProgramUntilCleared)
     frame_->OnCommand(cmdid::ClearTools);
     EXPECT_TRUE(Tools().empty());
     EXPECT_TRUE(Logged({47})) << server_.Log();
-    EXPECT_TRUE(frame_->Tools().Records().empty());
+    EXPECT_TRUE(frame_->Core().Tools().Records().empty());
 
     StartAgain();
-    EXPECT_TRUE(frame_->Tools().Loaded());
+    EXPECT_TRUE(frame_->Core().Tools().Loaded());
     EXPECT_TRUE(Tools().empty());
 }
 

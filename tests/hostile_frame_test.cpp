@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "app/client_core.h"
 #include "app/ui/main_frame.h"
 #include "base/config.h"
 #include "net/wire/session.h"
@@ -64,6 +65,7 @@ class HostileFrameTest : public ::testing::Test {
     FakeUi ui_;
     std::atomic<bool> stop_{false};
     std::unique_ptr<ScriptServer> server_;
+    ClientCore core_;
 };
 
 TEST_F(HostileFrameTest, AnEndlessMessageStreamStillLetsTheFrameOpenAndClose) {
@@ -83,9 +85,9 @@ TEST_F(HostileFrameTest, AnEndlessMessageStreamStillLetsTheFrameOpenAndClose) {
             }
         }
     });
-    auto frame = std::make_unique<CMainFrame>(Services());
-    EXPECT_LE(frame->Messages().Size(), kMaxLoadedMessages);
-    EXPECT_GT(frame->Messages().Size(), 0u);
+    auto frame = std::make_unique<CMainFrame>(core_, Services());
+    EXPECT_LE(frame->Core().Messages().Size(), kMaxLoadedMessages);
+    EXPECT_GT(frame->Core().Messages().Size(), 0u);
     frame.reset();  // no worker waits on the server
 }
 
@@ -99,9 +101,9 @@ TEST_F(HostileFrameTest, AByteAtATimeServerStillLetsTheFrameOpenAndClose) {
         while (!stop_ && peer.Send(&c, 1) > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     });
-    auto frame = std::make_unique<CMainFrame>(Services());
-    EXPECT_EQ(frame->PriceAlerts().Copy().size(), 0u);
-    EXPECT_EQ(frame->Messages().Size(), 0u);
+    auto frame = std::make_unique<CMainFrame>(core_, Services());
+    EXPECT_EQ(frame->Core().PriceAlerts().Copy().size(), 0u);
+    EXPECT_EQ(frame->Core().Messages().Size(), 0u);
     frame.reset();
 }
 

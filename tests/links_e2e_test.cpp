@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/client_core.h"
 #include "app/ui/child_view.h"
 #include "base/config.h"
 #include "base/messages.h"
@@ -182,16 +183,16 @@ class LinksEndToEnd : public ::testing::Test {
     std::string CachePath() const { return clientDir_ + "/history/kd1_15"; }
 
     std::unique_ptr<CChildView> MakeView() {
-        auto view = std::make_unique<CChildView>();
+        auto view = std::make_unique<CChildView>(core_);
         view->resize(800, 500);
         view->show();
         QApplication::processEvents();
-        EXPECT_EQ(view->CurrentInstrument(), kInstrument);
-        EXPECT_EQ(view->CurrentPeriod(), kPeriod);
+        EXPECT_EQ(view->Links().CurrentInstrument(), kInstrument);
+        EXPECT_EQ(view->Links().CurrentPeriod(), kPeriod);
         return view;
     }
     static bool Loaded(const CChildView& view) {
-        return view.HistoryLoaded() && !view.HistoryBusy();
+        return view.Links().HistoryLoaded() && !view.Links().HistoryBusy();
     }
     bool PostedTo(CChildView& view, unsigned msg) const {
         for (const FakeUi::Message& m : ui_.Posts())
@@ -204,6 +205,7 @@ class LinksEndToEnd : public ::testing::Test {
     std::string clientDir_;
     std::unique_ptr<test::ClientEnvironment> env_;
     std::string clock_;  // the bar clock after Start
+    ClientCore core_;
 };
 
 TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBars) {
@@ -214,15 +216,15 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
     std::vector<BarRecord> first;
     {
         auto view = MakeView();
-        view->RebuildLinks();
+        view->Links().RebuildLinks();
         ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
-        EXPECT_EQ(KeyText(view->History().KeyA()), "0");
-        first = view->Chart().RawBars();
+        EXPECT_EQ(KeyText(view->Links().History().KeyA()), "0");
+        first = view->Links().Chart().RawBars();
         ASSERT_EQ(first.size(), kFirstAnswer);
-        EXPECT_EQ(view->Chart().BarCount(), kFirstAnswer);
+        EXPECT_EQ(view->Links().Chart().BarCount(), kFirstAnswer);
         ExpectSeries(first);
         EXPECT_EQ(Key(first[1]), QuarterBefore(clock_)) << "the newest bar is the one just closed";
-        EXPECT_EQ(view->Chart().HistorySize(), 0u);
+        EXPECT_EQ(view->Links().Chart().HistorySize(), 0u);
 
         ASSERT_TRUE(WaitFor([&] { return Transfers().size() == 1; })) << server_->Log();
         const LoggedTransfer t = Transfers()[0];
@@ -231,7 +233,7 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
         EXPECT_EQ(t.bars, kFirstAnswer);
 
         ASSERT_TRUE(WaitFor([&] { return Links() == 1; }));
-        EXPECT_TRUE(view->PushConnected());
+        EXPECT_TRUE(view->Links().PushConnected());
     }
 
     // The cache holds the finished bars exactly as the chart had them, the live bar left out.
@@ -255,9 +257,9 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
 
     // Second start: key A is the newest cached bar, and only that bar and the newer ones come.
     auto view = MakeView();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return Loaded(*view); }));
-    EXPECT_EQ(KeyText(view->History().KeyA()), Key(newest));
+    EXPECT_EQ(KeyText(view->Links().History().KeyA()), Key(newest));
     ASSERT_TRUE(WaitFor([&] { return Transfers().size() == 2; })) << server_->Log();
     const LoggedTransfer t = Transfers()[1];
     EXPECT_EQ(t.command, kHistoryCommand);
@@ -266,7 +268,7 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
     EXPECT_EQ(t.bars, kNewer);
 
     // The chart: the new bars, then the cache behind them, the shared bar once.
-    const std::vector<BarRecord> bars = view->Chart().RawBars();
+    const std::vector<BarRecord> bars = view->Links().Chart().RawBars();
     ASSERT_EQ(bars.size(), cached.size() + kNewer - 1);
     ExpectSeries(bars);
     EXPECT_EQ(Key(bars[1]), QuarterBefore(clock2));
@@ -276,7 +278,7 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
     EXPECT_EQ(bars[2].reference, newest.close) << "the new bar follows the cached one";
     for (std::size_t i = 0; i < cached.size(); ++i)
         ASSERT_TRUE(SameRecord(bars[3 + i], cached[i])) << "cached bar " << i;
-    EXPECT_EQ(view->Chart().HistorySize(), 0u) << "the history list was taken in";
+    EXPECT_EQ(view->Links().Chart().HistorySize(), 0u) << "the history list was taken in";
 
     // The cache file now holds the joined series.
     const std::deque<BarRecord> rewritten = ReadHistoryFile(CachePath(), kInstrument);
@@ -288,19 +290,19 @@ TEST_F(LinksEndToEnd, FirstStartCachesTheNewestPageAndTheNextFetchesOnlyNewerBar
 TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
     Start({"--keepalive-ms", "50"});
     auto view = MakeView();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
-    view->SetLinkCheckPeriod(400);
+    view->Links().SetLinkCheckPeriod(400);
     const std::string keyTag = SessionTag();
 
     // A crash says nothing on the push link: the view only misses its keep-alives, and its
     // link check rebuilds while the server is away.
     ASSERT_TRUE(server_->Kill());
-    const int before = view->RebuildCount();
-    ASSERT_TRUE(WaitFor([&] { return view->RebuildCount() >= before + 2; }))
+    const int before = view->Links().RebuildCount();
+    ASSERT_TRUE(WaitFor([&] { return view->Links().RebuildCount() >= before + 2; }))
         << "every silent check rebuilds while the server is away";
-    EXPECT_FALSE(view->HistoryLoaded()) << "a reload without a server loads nothing";
-    EXPECT_TRUE(view->LinkCheckRunning());
+    EXPECT_FALSE(view->Links().HistoryLoaded()) << "a reload without a server loads nothing";
+    EXPECT_TRUE(view->Links().LinkCheckRunning());
 
     // The server comes back on the same database and ports; the client keeps its session key.
     const std::size_t logBefore = server_->Log().size();
@@ -310,26 +312,26 @@ TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
 
     // The next silent check rebuilds both links, and the push link subscribes with the session
     // the member opened before the crash: no new login.
-    const int restarted = view->RebuildCount();
+    const int restarted = view->Links().RebuildCount();
     ASSERT_TRUE(WaitFor([&] {
-        return Links() == 1 && Loaded(*view) && view->RebuildCount() > restarted;
+        return Links() == 1 && Loaded(*view) && view->Links().RebuildCount() > restarted;
     })) << logSince();
-    EXPECT_TRUE(view->PushConnected());
+    EXPECT_TRUE(view->Links().PushConnected());
     EXPECT_EQ(logSince().find("6 login"), std::string::npos) << logSince();
     EXPECT_EQ(logSince().find("no session"), std::string::npos) << logSince();
 
     // Keep-alives arrive again: check after check, by hand, leaves the links alone.
-    view->SetLinkCheckPeriod(kLinkCheckMs);
-    const int linked = view->RebuildCount();
+    view->Links().SetLinkCheckPeriod(kLinkCheckMs);
+    const int linked = view->Links().RebuildCount();
     for (int i = 0; i < 3; ++i) {
         Pump(400);
-        view->OnLinkCheck();
+        view->Links().OnLinkCheck();
     }
-    EXPECT_EQ(view->RebuildCount(), linked) << "keep-alives hold the links";
+    EXPECT_EQ(view->Links().RebuildCount(), linked) << "keep-alives hold the links";
     EXPECT_EQ(Links(), 1);
 
     // The chart is the cache behind a new live bar: the bar that formed at the crash is gone.
-    const std::vector<BarRecord> bars = view->Chart().RawBars();
+    const std::vector<BarRecord> bars = view->Links().Chart().RawBars();
     ExpectSeries(bars);
     EXPECT_EQ(Key(bars[1]), QuarterBefore(clock_));
     const std::vector<LoggedTransfer> transfers = LoggedTransfers(logSince());
@@ -341,7 +343,7 @@ TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
     const std::int32_t price = bars[0].close + 41;
     ASSERT_EQ(Control("price 1 " + PriceText(price, bars[1].decimals)).rfind("ok 1 ", 0), 0u);
     EXPECT_TRUE(WaitFor([&] {
-        const std::vector<BarRecord> now = view->Chart().RawBars();
+        const std::vector<BarRecord> now = view->Links().Chart().RawBars();
         return !now.empty() && IsLiveBar(now[0]) && now[0].close == price;
     }));
 
@@ -350,7 +352,7 @@ TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
     EXPECT_FALSE(PostedTo(*view, WM_FORCED_OFFLINE));
 
     // The server logs a push link when it ends: the one link was the old session's.
-    view->ShutdownLinks();
+    view->Links().ShutdownLinks();
     EXPECT_TRUE(WaitFor([&] { return Links() == 0; }));
     EXPECT_EQ(Count(logSince(), "0 subscribe \"demo\" session " + keyTag), 1u) << logSince();
 }
@@ -358,9 +360,9 @@ TEST_F(LinksEndToEnd, AfterACrashTheLinkCheckReconnectsWithTheOldSession) {
 TEST_F(LinksEndToEnd, ACleanStopOrdersALoginAndKeepsTheSessionUntilTheMemberLogsIn) {
     Start({"--keepalive-ms", "100"});
     auto view = MakeView();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
-    view->SetLinkCheckPeriod(300);
+    view->Links().SetLinkCheckPeriod(300);
     const std::string keyTag = SessionTag();
 
     // A stopping server sends -1 on the push link: the view is told to log in again. The test's
@@ -368,8 +370,8 @@ TEST_F(LinksEndToEnd, ACleanStopOrdersALoginAndKeepsTheSessionUntilTheMemberLogs
     // its link check takes over.
     ASSERT_TRUE(server_->Stop());
     ASSERT_TRUE(WaitFor([&] { return PostedTo(*view, WM_PUSH_LINK_CLOSED); }));
-    const int before = view->RebuildCount();
-    ASSERT_TRUE(WaitFor([&] { return view->RebuildCount() >= before + 2; }));
+    const int before = view->Links().RebuildCount();
+    ASSERT_TRUE(WaitFor([&] { return view->Links().RebuildCount() >= before + 2; }));
 
     const std::size_t logBefore = server_->Log().size();
     ASSERT_TRUE(server_->Restart()) << server_->Error();
@@ -378,13 +380,13 @@ TEST_F(LinksEndToEnd, ACleanStopOrdersALoginAndKeepsTheSessionUntilTheMemberLogs
 
     // The stop ended no session: the old key subscribes again and the chart loads.
     ASSERT_TRUE(WaitFor([&] { return Links() == 1 && Loaded(*view); })) << logSince();
-    EXPECT_TRUE(view->PushConnected());
+    EXPECT_TRUE(view->Links().PushConnected());
     EXPECT_EQ(logSince().find("no session"), std::string::npos) << logSince();
     EXPECT_FALSE(PostedTo(*view, WM_FORCED_OFFLINE));
 
     // The member logs in again, as the -1 asked: the new session replaces the kept one, whose
     // link hears that it is offline and ends.
-    view->SetLinkCheckPeriod(kLinkCheckMs);
+    view->Links().SetLinkCheckPeriod(kLinkCheckMs);
     ASSERT_TRUE(LogIn());
     EXPECT_TRUE(WaitFor([&] { return PostedTo(*view, WM_FORCED_OFFLINE); }));
     EXPECT_TRUE(WaitFor([&] {
@@ -396,17 +398,17 @@ TEST_F(LinksEndToEnd, ACleanStopOrdersALoginAndKeepsTheSessionUntilTheMemberLogs
 TEST_F(LinksEndToEnd, StoppedKeepAlivesRebuildOncePerSilentCheckUntilTheyResume) {
     Start({"--keepalive-ms", "30"});
     auto view = MakeView();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return Loaded(*view) && Links() == 1; }));
 
     // The checks come by hand, a check period (ten keep-alive intervals) apart; the view's own
     // 30-second timer does not fire meanwhile.
     auto check = [&] {
         Pump(300);
-        view->OnLinkCheck();
-        return view->RebuildCount();
+        view->Links().OnLinkCheck();
+        return view->Links().RebuildCount();
     };
-    const int start = view->RebuildCount();
+    const int start = view->Links().RebuildCount();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(check(), start) << "keep-alives hold the links";
 
     Pump(300);  // keep-alives arrive before the stop
@@ -422,10 +424,10 @@ TEST_F(LinksEndToEnd, StoppedKeepAlivesRebuildOncePerSilentCheckUntilTheyResume)
     }
 
     ASSERT_EQ(Control("keepalive resume"), "ok keep-alives resumed");
-    const int resumed = view->RebuildCount();
+    const int resumed = view->Links().RebuildCount();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(check(), resumed) << "keep-alives again";
     EXPECT_EQ(Links(), 1);
-    EXPECT_EQ(view->Chart().BarCount(), kFirstAnswer) << "every reload left the same chart";
+    EXPECT_EQ(view->Links().Chart().BarCount(), kFirstAnswer) << "every reload left the same chart";
 }
 
 }  // namespace

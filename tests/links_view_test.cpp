@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <filesystem>
 
+#include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
@@ -46,12 +47,12 @@ class LinksViewTest : public ::testing::Test {
 
     // A view wired to record what reaches the trading model and the message list.
     std::unique_ptr<CChildView> MakeView() {
-        auto view = std::make_unique<CChildView>();
-        view->SetQuoteSink([this](const BarRecord& r) {
+        auto view = std::make_unique<CChildView>(core_);
+        view->Links().SetQuoteSink([this](const BarRecord& r) {
             std::lock_guard lock(mutex_);
             quotes_.push_back(r);
         });
-        view->SetMessageSink([this](const std::string& text, std::int32_t time) {
+        view->Links().SetMessageSink([this](const std::string& text, std::int32_t time) {
             std::lock_guard lock(mutex_);
             messages_.emplace_back(time, text);
         });
@@ -79,6 +80,7 @@ class LinksViewTest : public ::testing::Test {
     std::vector<BarRecord> quotes_;
     std::vector<std::pair<std::int32_t, std::string>> messages_;
     std::atomic<int> restarts_{0};
+    ClientCore core_;
 };
 
 TEST_F(LinksViewTest, CreationTakesTheLastInstrumentAndSplitsTheClientArea) {
@@ -87,17 +89,17 @@ TEST_F(LinksViewTest, CreationTakesTheLastInstrumentAndSplitsTheClientArea) {
         b.lastInstrument = stored;
         ASSERT_TRUE(WriteSettings(b));
         auto view = MakeView();
-        EXPECT_EQ(view->CurrentInstrument(), expected) << stored;
-        EXPECT_EQ(view->Chart().Instrument(), expected) << stored;
-        EXPECT_EQ(view->CurrentPeriod(), 15);
+        EXPECT_EQ(view->Links().CurrentInstrument(), expected) << stored;
+        EXPECT_EQ(view->Links().Chart().Instrument(), expected) << stored;
+        EXPECT_EQ(view->Links().CurrentPeriod(), 15);
     }
     auto view = MakeView();
     EXPECT_EQ(view->objectName(), QStringLiteral("CChildView"));
     EXPECT_EQ(view->LeftPanel()->objectName(), QStringLiteral("CLeftTips"));
     EXPECT_EQ(view->ChartWindow()->objectName(), QStringLiteral("CKMain"));
-    EXPECT_TRUE(view->LinkCheckRunning());
-    EXPECT_EQ(view->LinkCheckPeriod(), 30000);
-    EXPECT_FALSE(view->PushConnected()) << "links start with RebuildLinks only";
+    EXPECT_TRUE(view->Links().LinkCheckRunning());
+    EXPECT_EQ(view->Links().LinkCheckPeriod(), 30000);
+    EXPECT_FALSE(view->Links().PushConnected()) << "links start with RebuildLinks only";
 
     for (QSize size : {QSize(800, 500), QSize(1234, 321)}) {
         view->resize(size);
@@ -106,8 +108,8 @@ TEST_F(LinksViewTest, CreationTakesTheLastInstrumentAndSplitsTheClientArea) {
         EXPECT_EQ(view->LeftPanel()->geometry(), QRect(c.x(), c.y(), 85, c.height()));
         EXPECT_EQ(view->ChartWindow()->geometry(),
                   QRect(c.x() + 85, c.y(), c.width() - 85, c.height()));
-        EXPECT_EQ(view->Chart().ClientWidth(), c.width() - 85);
-        EXPECT_EQ(view->Chart().ClientHeight(), c.height());
+        EXPECT_EQ(view->Links().Chart().ClientWidth(), c.width() - 85);
+        EXPECT_EQ(view->Links().Chart().ClientHeight(), c.height());
     }
 }
 
@@ -118,24 +120,24 @@ TEST_F(LinksViewTest, RebuildLinksJoinsCacheAndDownloadAndFeedsTheChartFromThePu
     data_.Answer(HistoryAnswer(MakeZip({RecordBytes(HistoryBars(3, 103, 4))}), "K"));
 
     auto view = MakeView();
-    view->SetCurrentInstrument(3);
-    view->RebuildLinks();
-    ASSERT_TRUE(WaitFor([&] { return !view->HistoryBusy(); }));
-    ASSERT_TRUE(view->HistoryLoaded());
+    view->Links().SetCurrentInstrument(3);
+    view->Links().RebuildLinks();
+    ASSERT_TRUE(WaitFor([&] { return !view->Links().HistoryBusy(); }));
+    ASSERT_TRUE(view->Links().HistoryLoaded());
     ASSERT_EQ(data_.Requests().size(), 1u);
     EXPECT_EQ(data_.Requests()[0].command, 15003);
     EXPECT_EQ(data_.Requests()[0].keyA, Text(MakeBarKey(HistoryBar(3, 100))));
-    EXPECT_EQ(view->Chart().BarCount(), 8u);
+    EXPECT_EQ(view->Links().Chart().BarCount(), 8u);
     EXPECT_TRUE(PostedTo(*view, WM_CHART_INVALIDATE)) << "the chart window repaints";
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
-    EXPECT_TRUE(view->PushConnected());
+    EXPECT_TRUE(view->Links().PushConnected());
 
     // A loaded chart lays out again on resize.
-    ASSERT_FALSE(view->Chart().Geometry().empty());
-    const int right = view->Chart().Geometry().front().right;
+    ASSERT_FALSE(view->Links().Chart().Geometry().empty());
+    const int right = view->Links().Chart().Geometry().front().right;
     view->resize(400, 300);
     QApplication::processEvents();
-    EXPECT_NE(view->Chart().Geometry().front().right, right);
+    EXPECT_NE(view->Links().Chart().Geometry().front().right, right);
 
     // Another instrument's record: the model sees it, the chart does not. Then a finished bar
     // and a live bar of the chart's instrument, and one with a zero price.
@@ -146,7 +148,7 @@ TEST_F(LinksViewTest, RebuildLinksJoinsCacheAndDownloadAndFeedsTheChartFromThePu
         PutRecord(stream, r);
     push_.Send(stream);
     ASSERT_TRUE(WaitFor([&] { return Quotes() == 4; }));
-    auto bars = view->Chart().RawBars();
+    auto bars = view->Links().Chart().RawBars();
     ASSERT_EQ(bars.size(), 10u);
     EXPECT_TRUE(IsLiveBar(bars[0]));
     EXPECT_EQ(TimeText(bars[1]), HistoryBar(3, 104).time);
@@ -171,7 +173,7 @@ TEST_F(LinksViewTest, LogoutOrdersShowTheirMessageAndRestart) {
         restarts_ = 0;
         auto view = MakeView();
         const int subscribed = push_.Subscribed();
-        view->RebuildLinks();
+        view->Links().RebuildLinks();
         ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == subscribed + 1; }));
         Bytes order;
         PutItem(order, type);
@@ -185,26 +187,26 @@ TEST_F(LinksViewTest, LogoutOrdersShowTheirMessageAndRestart) {
         EXPECT_EQ(ui_.Boxes()[0].caption, AppTitle());
         EXPECT_EQ(ui_.Boxes()[0].buttons, MsgButtons::Ok);
         EXPECT_EQ(restarts_, 1);
-        EXPECT_FALSE(view->LinkCheckRunning());
-        EXPECT_FALSE(view->PushConnected());
+        EXPECT_FALSE(view->Links().LinkCheckRunning());
+        EXPECT_FALSE(view->Links().PushConnected());
     }
 }
 
 TEST_F(LinksViewTest, TheLinkCheckRebuildsOncePerSilentPeriod) {
     auto view = MakeView();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
-    ASSERT_EQ(view->RebuildCount(), 1);
+    ASSERT_EQ(view->Links().RebuildCount(), 1);
 
-    view->OnLinkCheck();  // the flag starts set: this period counts as alive
-    EXPECT_EQ(view->RebuildCount(), 1);
-    view->OnLinkCheck();  // silent since the last check
-    EXPECT_EQ(view->RebuildCount(), 2);
+    view->Links().OnLinkCheck();  // the flag starts set: this period counts as alive
+    EXPECT_EQ(view->Links().RebuildCount(), 1);
+    view->Links().OnLinkCheck();  // silent since the last check
+    EXPECT_EQ(view->Links().RebuildCount(), 2);
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 2; })) << "the push link reconnects";
     EXPECT_EQ(push_.ClosedByClient(), 1) << "the old push socket was closed";
-    EXPECT_TRUE(view->LinkCheckRunning());
-    view->OnLinkCheck();
-    EXPECT_EQ(view->RebuildCount(), 3);
+    EXPECT_TRUE(view->Links().LinkCheckRunning());
+    view->Links().OnLinkCheck();
+    EXPECT_EQ(view->Links().RebuildCount(), 3);
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 3; }));
 
     // A keep-alive (seen through the record behind it) keeps the next period alive only.
@@ -213,15 +215,15 @@ TEST_F(LinksViewTest, TheLinkCheckRebuildsOncePerSilentPeriod) {
     PutRecord(alive, HistoryBar(9, 1));
     push_.Send(alive);
     ASSERT_TRUE(WaitFor([&] { return Quotes() == 1; }));
-    view->OnLinkCheck();
-    EXPECT_EQ(view->RebuildCount(), 3);
-    view->OnLinkCheck();
-    EXPECT_EQ(view->RebuildCount(), 4);
+    view->Links().OnLinkCheck();
+    EXPECT_EQ(view->Links().RebuildCount(), 3);
+    view->Links().OnLinkCheck();
+    EXPECT_EQ(view->Links().RebuildCount(), 4);
 
     // The timer itself drives the check (period shortened); a silent server keeps being retried.
-    view->SetLinkCheckPeriod(20);
-    const int now = view->RebuildCount();
-    EXPECT_TRUE(WaitFor([&] { return view->RebuildCount() >= now + 2; }));
+    view->Links().SetLinkCheckPeriod(20);
+    const int now = view->Links().RebuildCount();
+    EXPECT_TRUE(WaitFor([&] { return view->Links().RebuildCount() >= now + 2; }));
 }
 
 TEST_F(LinksViewTest, ClosingTheViewServesAWorkerThatWaitsForTheWindowThread) {
@@ -233,12 +235,12 @@ TEST_F(LinksViewTest, ClosingTheViewServesAWorkerThatWaitsForTheWindowThread) {
     std::atomic<bool> inside{false};
     std::atomic<bool> sent{false};
     const WindowHandle h = view->Handle();
-    view->SetQuoteSink([&](const BarRecord&) {
+    view->Links().SetQuoteSink([&](const BarRecord&) {
         inside = true;
         Ui().Send(h, WM_QUOTE_TICK, 0, 0);
         sent = true;
     });
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
     Bytes b;
     PutRecord(b, HistoryBar(9, 1));
@@ -273,14 +275,14 @@ TEST_F(LinksViewTest, AChartMenuCommandReachesTheFrameOnce) {
     requests.UseAsRequestPort();
     FrameServices services;
     services.restartProgram = [this] { restarts_++; };
-    auto frame = std::make_unique<CMainFrame>(services);
+    auto frame = std::make_unique<CMainFrame>(core_, services);
     frame->show();
     QApplication::processEvents();
     CChildView& inFrame = *frame->View();
-    const int before = inFrame.RebuildCount();
+    const int before = inFrame.Links().RebuildCount();
     ChooseFromChartMenu(*inFrame.ChartWindow(), FindPeriod(30)->command);
-    EXPECT_EQ(inFrame.CurrentPeriod(), 30);
-    EXPECT_EQ(inFrame.RebuildCount(), before + 1);
+    EXPECT_EQ(inFrame.Links().CurrentPeriod(), 30);
+    EXPECT_EQ(inFrame.Links().RebuildCount(), before + 1);
     frame.reset();
 }
 
@@ -289,13 +291,13 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     requests.UseAsRequestPort();
     FrameServices services;
     services.restartProgram = [this] { restarts_++; };
-    auto frame = std::make_unique<CMainFrame>(services);
+    auto frame = std::make_unique<CMainFrame>(core_, services);
     CChildView* view = frame->View();
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(frame->centralWidget(), view);
-    EXPECT_EQ(view->CurrentInstrument(), frame->CurrentInstrument());
+    EXPECT_EQ(view->Links().CurrentInstrument(), frame->CurrentInstrument());
     frame->show();
-    view->RebuildLinks();
+    view->Links().RebuildLinks();
     ASSERT_TRUE(WaitFor([&] { return push_.Subscribed() == 1; }));
 
     // Instant messages go to the frame's message list with the message sound; the frame's
@@ -308,16 +310,16 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     PutMessage(message, 1, 1700000200, ToAnsi("您好"));
     ui_.Clear();
     push_.Send(message);
-    ASSERT_TRUE(WaitFor([&] { return frame->Messages().Size() == 1; }));
-    EXPECT_EQ(frame->Messages().Copy()[0].content, "您好");
-    EXPECT_EQ(frame->Messages().Copy()[0].time, ChinaTimeStamp(1700000200));
+    ASSERT_TRUE(WaitFor([&] { return frame->Core().Messages().Size() == 1; }));
+    EXPECT_EQ(frame->Core().Messages().Copy()[0].content, "您好");
+    EXPECT_EQ(frame->Core().Messages().Copy()[0].time, ChinaTimeStamp(1700000200));
     ASSERT_TRUE(WaitFor([&] { return !ui_.Sounds().empty(); }));
     EXPECT_EQ(ui_.Sounds()[0].id, sound::Message);
 
     // Re-login closes the push link and restarts without a question.
     frame->OnCommand(cmdid::Relogin);
     EXPECT_EQ(restarts_, 1);
-    EXPECT_FALSE(view->PushConnected());
+    EXPECT_FALSE(view->Links().PushConnected());
     EXPECT_TRUE(WaitFor([&] { return push_.ClosedByClient() == 1; }));
 
     // A log-out order closes the frame without a question and restarts.

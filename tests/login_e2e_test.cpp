@@ -180,7 +180,7 @@ TEST_F(LoginEndToEnd, DemoLoginOpensTheMainFrame) {
     int buttons = 0;
     for (QAction* a : app.MainFrame()->InstrumentBar()->actions()) buttons += !a->isSeparator();
     EXPECT_EQ(buttons, 33);
-    EXPECT_FALSE(app.MainFrame()->Messages().Copy().empty());
+    EXPECT_FALSE(app.MainFrame()->Core().Messages().Copy().empty());
 }
 
 TEST_F(LoginEndToEnd, CancelEndsTheStartUp) {

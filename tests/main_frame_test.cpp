@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/child_view.h"
 #include "base/commands.h"
@@ -67,6 +68,8 @@ void ServeFrame(FrameServer& fs, Socket& peer) {
                 }
                 break;
             }
+            case cmd::LoadTradingHours:
+            case cmd::LoadInstruments:  // no list: the tests name the listed instruments
             case cmd::LoadProfitAlerts:
             case cmd::LoadTools:
                 Send32(peer, 0);
@@ -87,6 +90,8 @@ void ServeFrame(FrameServer& fs, Socket& peer) {
                 peer.Send(&removed, 1);
                 break;
             }
+            case cmd::LoadPending:
+                return;  // the account reload ends here, as with a server gone
             case cmd::LoadMessages:
                 for (auto& [time, text] : fs.messages) {
                     Send32(peer, 1);
@@ -169,6 +174,7 @@ class MainFrameTest : public ::testing::Test {
     QtBridge qt_;
     std::unique_ptr<ScriptServer> server_;
     int restarts_ = 0;
+    ClientCore core_;
 };
 
 std::vector<int> AllInstruments() {
@@ -181,13 +187,13 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
     fs_.priceAlerts = 2;
     fs_.messages = {
         {1700000000, ToAnsi("A")}, {1700000060, ToAnsi("B")}, {1700000120, ToAnsi("消息C")}};
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     EXPECT_EQ(f.windowTitle(), QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
     // Then the view loads the signal flags on a connection of its own.
-    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{8, 56, 44, 42}));
-    EXPECT_EQ(f.PriceAlerts().Copy().size(), 2u);
-    EXPECT_DOUBLE_EQ(f.PriceAlerts().Copy()[1].target, 1651.5);
-    auto messages = f.Messages().Copy();
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{54, 1, 8, 56, 44, 42}));
+    EXPECT_EQ(f.Core().PriceAlerts().Copy().size(), 2u);
+    EXPECT_DOUBLE_EQ(f.Core().PriceAlerts().Copy()[1].target, 1651.5);
+    auto messages = f.Core().Messages().Copy();
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0].content, "消息C");  // each server message goes to the front
     EXPECT_EQ(messages[2].content, "A");
@@ -202,16 +208,16 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
 }
 
 TEST_F(MainFrameTest, EmptyMessageAnswerGivesNoBlinkNoSound) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     QApplication::processEvents();
-    EXPECT_EQ(f.Messages().Size(), 0u);
+    EXPECT_EQ(f.Core().Messages().Size(), 0u);
     EXPECT_FALSE(f.MessageBlinking());
     EXPECT_TRUE(ui_.Sounds().empty());
 }
 
 TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
     server_.reset();
-    CMainFrame f(Services({}));
+    CMainFrame f(core_, Services({}));
     ASSERT_EQ(ui_.BoxTexts().size(), 1u);
     EXPECT_EQ(ui_.BoxTexts()[0], "无法连接服务器，操作已取消");
     EXPECT_EQ(f.CurrentInstrument(), 1);
@@ -219,14 +225,14 @@ TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
 
 TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
     {
-        CMainFrame f(Services(AllInstruments()));
+        CMainFrame f(core_, Services(AllInstruments()));
         EXPECT_EQ(InstrumentButtons(f), 33);
         EXPECT_EQ(MenuTitles(f),
                   (std::vector<QString>{"系统(&S)", "商品", "外汇", "工具", "帮助(&H)"}));
     }
     {
         // Only commodities: "外汇" goes, "商品" stays with just the listed entries.
-        CMainFrame f(Services({29, 1, 5}));
+        CMainFrame f(core_, Services({29, 1, 5}));
         EXPECT_EQ(InstrumentButtons(f), 3);
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "商品", "工具", "帮助(&H)"}));
         QMenu* commodities = f.menuBar()->actions()[1]->menu();
@@ -236,12 +242,12 @@ TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
         EXPECT_EQ(commodities->actions()[2]->text(), QStringLiteral("上海金(T+0)"));
     }
     {
-        CMainFrame f(Services({14}));
+        CMainFrame f(core_, Services({14}));
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "外汇", "工具", "帮助(&H)"}));
         EXPECT_EQ(f.CurrentInstrument(), 14);
     }
     {
-        CMainFrame f(Services({}));
+        CMainFrame f(core_, Services({}));
         EXPECT_EQ(InstrumentButtons(f), 0);
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "工具", "帮助(&H)"}));
     }
@@ -251,14 +257,14 @@ TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
     SettingsBlock b = DefaultSettings();
     b.lastInstrument = 50;  // accepted from the file, but the server does not list it
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 7);
+    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 7);
     b.lastInstrument = 3;
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 3);
+    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 3);
     b.lastInstrument = 100;  // out of range: instrument 1
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(Services({7, 3, 1})).CurrentInstrument(), 1);
-    CMainFrame f(Services({7, 3, 1}));
+    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 1);
+    CMainFrame f(core_, Services({7, 3, 1}));
     f.UpdateCommandStates();
     EXPECT_TRUE(f.Action(cmdid::Instrument(1))->isChecked());
     EXPECT_FALSE(f.Action(cmdid::Instrument(3))->isChecked());
@@ -266,7 +272,7 @@ TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
 
 TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
     for (bool fromMenu : {true, false}) {
-        auto f = std::make_unique<CMainFrame>(Services(AllInstruments()));
+        auto f = std::make_unique<CMainFrame>(core_, Services(AllInstruments()));
         f->show();
         std::size_t before = Commands().size();
         ui_.Clear();
@@ -296,7 +302,7 @@ TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
 }
 
 TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     f.show();
     server_.reset();
     ui_.Clear();
@@ -307,7 +313,7 @@ TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
 }
 
 TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     f.show();
     std::size_t before = Commands().size();
     ui_.Clear();
@@ -319,7 +325,7 @@ TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
 }
 
 TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     for (int id :
          {cmdid::Deposit, cmdid::TradeStats, cmdid::HomePage, cmdid::BlogPage, cmdid::SignalHelp})
         f.OnCommand(id);
@@ -338,7 +344,7 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
 }
 
 TEST_F(MainFrameTest, CommandsArePresentAndEnabled) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     f.UpdateCommandStates();
     for (int id : {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder,
                    cmdid::HeikinAshi, cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross,
@@ -375,33 +381,33 @@ std::vector<int> CheckedInstruments(CMainFrame& f) {
 }
 
 TEST_F(MainFrameTest, InstrumentCommandsLoadTheInstrumentOnceAndStoreIt) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     CChildView& view = *f.View();
     EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(1)});
 
-    const int before = view.RebuildCount();
+    const int before = view.Links().RebuildCount();
     f.OnCommand(cmdid::Instrument(5));
     EXPECT_EQ(f.CurrentInstrument(), 5);
-    EXPECT_EQ(view.CurrentInstrument(), 5);
-    EXPECT_EQ(view.Chart().Instrument(), 5);
+    EXPECT_EQ(view.Links().CurrentInstrument(), 5);
+    EXPECT_EQ(view.Links().Chart().Instrument(), 5);
     EXPECT_EQ(ReadSettings().lastInstrument, 5);
-    EXPECT_EQ(view.RebuildCount(), before + 1);
+    EXPECT_EQ(view.Links().RebuildCount(), before + 1);
     EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(5)});
 
     // The instrument on show: nothing happens.
     f.OnCommand(cmdid::Instrument(5));
-    EXPECT_EQ(view.RebuildCount(), before + 1);
+    EXPECT_EQ(view.Links().RebuildCount(), before + 1);
 
     // Ids 20..28 work without menu item or button, check mark included.
     f.OnCommand(cmdid::Instrument(24));
-    EXPECT_EQ(view.Chart().Instrument(), 24);
+    EXPECT_EQ(view.Links().Chart().Instrument(), 24);
     EXPECT_EQ(ReadSettings().lastInstrument, 24);
     EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(24)});
-    EXPECT_EQ(view.RebuildCount(), before + 2);
+    EXPECT_EQ(view.Links().RebuildCount(), before + 2);
 }
 
 TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     CChildView& view = *f.View();
     const std::initializer_list<int> periods = {
         cmdid::Period15,  cmdid::Period30,  cmdid::Period60, cmdid::Period120,
@@ -409,46 +415,47 @@ TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
     EXPECT_EQ(Checked(f, periods),
               std::vector<int>{cmdid::Period15});  // every start shows 15 minutes
 
-    const int before = view.RebuildCount();
+    const int before = view.Links().RebuildCount();
     f.OnCommand(cmdid::Period240);
-    EXPECT_EQ(view.CurrentPeriod(), 240);
-    EXPECT_EQ(view.Chart().Period(), 240);
+    EXPECT_EQ(view.Links().CurrentPeriod(), 240);
+    EXPECT_EQ(view.Links().Chart().Period(), 240);
     EXPECT_EQ(Checked(f, periods), std::vector<int>{cmdid::Period240});
     EXPECT_EQ(ReadSettings().lastInstrument, 1);
     // The period on show reloads all the same.
     f.OnCommand(cmdid::Period240);
-    EXPECT_EQ(view.RebuildCount(), before + 2);
+    EXPECT_EQ(view.Links().RebuildCount(), before + 2);
     f.OnCommand(cmdid::PeriodDay);
-    EXPECT_EQ(view.Chart().Period(), 1440);
+    EXPECT_EQ(view.Links().Chart().Period(), 1440);
     EXPECT_EQ(Checked(f, periods), std::vector<int>{cmdid::PeriodDay});
 
     // A new frame starts at 15 minutes again.
-    CMainFrame again(Services(AllInstruments()));
-    EXPECT_EQ(again.View()->CurrentPeriod(), 15);
+    ClientCore another;
+    CMainFrame again(another, Services(AllInstruments()));
+    EXPECT_EQ(again.View()->Links().CurrentPeriod(), 15);
 }
 
 TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChange) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     CChildView& view = *f.View();
-    const int before = view.RebuildCount();
+    const int before = view.Links().RebuildCount();
     EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
     f.OnCommand(cmdid::HeikinAshi);
-    EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
+    EXPECT_EQ(view.Links().Chart().ChartType(), chart_type::HeikinAshi);
     EXPECT_EQ(Checked(f, {cmdid::HeikinAshi}).size(), 1u);
     f.OnCommand(cmdid::Instrument(7));
-    EXPECT_EQ(view.Chart().ChartType(), chart_type::HeikinAshi);
+    EXPECT_EQ(view.Links().Chart().ChartType(), chart_type::HeikinAshi);
     f.OnCommand(cmdid::HeikinAshi);
-    EXPECT_EQ(view.Chart().ChartType(), chart_type::Candles);
+    EXPECT_EQ(view.Links().Chart().ChartType(), chart_type::Candles);
     EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
-    EXPECT_EQ(view.RebuildCount(), before + 1);  // the instrument change only
+    EXPECT_EQ(view.Links().RebuildCount(), before + 1);  // the instrument change only
 }
 
 // The indicator overlays: off at first, switched from the tools menu with check marks, kept in
 // their own file (not the settings file) and back on in the next frame.
 TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) {
     {
-        CMainFrame f(Services(AllInstruments()));
-        KLineData& chart = f.View()->Chart();
+        CMainFrame f(core_, Services(AllInstruments()));
+        KLineData& chart = f.View()->Links().Chart();
         EXPECT_EQ(chart.Indicators(), 0u);
         EXPECT_TRUE(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).empty());
         f.OnCommand(cmdid::Bollinger);
@@ -461,15 +468,15 @@ TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) 
         EXPECT_EQ(chart.Indicators(), chart_indicator::MovingAverages);
     }
     EXPECT_EQ(ReadIndicatorChoice(dir_ + "/indicators"), chart_indicator::MovingAverages);
-    CMainFrame f(Services(AllInstruments()));
-    EXPECT_EQ(f.View()->Chart().Indicators(), chart_indicator::MovingAverages);
+    CMainFrame f(core_, Services(AllInstruments()));
+    EXPECT_EQ(f.View()->Links().Chart().Indicators(), chart_indicator::MovingAverages);
     EXPECT_EQ(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).size(), 1u);
 }
 
 // "保存图片": the view as on screen (chart and left panel) to the chosen PNG and the clipboard;
 // a cancelled dialog saves nothing.
 TEST_F(MainFrameTest, SaveChartImageWritesThePngAndTheClipboard) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     f.show();
     QApplication::processEvents();
     const QString path = QString::fromStdString(dir_ + "/chart.png");
@@ -487,7 +494,7 @@ TEST_F(MainFrameTest, SaveChartImageWritesThePngAndTheClipboard) {
 }
 
 TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     CChildView& view = *f.View();
     const std::initializer_list<int> modes = {cmdid::ModeNone,     cmdid::ModeCross,
                                               cmdid::ModeDrag,     cmdid::ToolLine,
@@ -495,7 +502,7 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
 
     f.OnCommand(cmdid::ModeCross);
-    EXPECT_EQ(view.Chart().State().mode, ChartMode::Cross);
+    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Cross);
     EXPECT_TRUE(view.LeftPanel()->DataWindowVisible());
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeCross});
 
@@ -506,24 +513,24 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
         {cmdid::ToolSymmetric, ChartMode::SymmetricParallelLines}};
     for (auto [command, mode] : others) {
         f.OnCommand(command);
-        EXPECT_EQ(view.Chart().State().mode, mode) << command;
+        EXPECT_EQ(view.Links().Chart().State().mode, mode) << command;
         EXPECT_FALSE(view.LeftPanel()->DataWindowVisible()) << command;
         EXPECT_EQ(Checked(f, modes), std::vector<int>{command});
     }
     f.OnCommand(cmdid::ModeNone);
-    EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
+    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Default);
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
 
     // A new instrument resets the chart: back to the default mode without data window.
     f.OnCommand(cmdid::ModeCross);
     f.OnCommand(cmdid::Instrument(2));
-    EXPECT_EQ(view.Chart().State().mode, ChartMode::Default);
+    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Default);
     EXPECT_FALSE(view.LeftPanel()->DataWindowVisible());
 }
 
 TEST_F(MainFrameTest, ClearToolsEmptiesTheChartAndDeletesTheChartsToolsOnTheServer) {
-    CMainFrame f(Services(AllInstruments()));
-    KLineData& chart = f.View()->Chart();
+    CMainFrame f(core_, Services(AllInstruments()));
+    KLineData& chart = f.View()->Links().Chart();
     ToolLineRecord tool{};
     tool.type = tool_type::Straight;
     tool.state = tool_state::Complete;
@@ -541,7 +548,7 @@ TEST_F(MainFrameTest, ClearToolsEmptiesTheChartAndDeletesTheChartsToolsOnTheServ
 }
 
 TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
-    CMainFrame f(Services(AllInstruments()));
+    CMainFrame f(core_, Services(AllInstruments()));
     f.show();
     for (auto [command, bar] : {std::pair{cmdid::ShowCommandBar, f.CommandBar()},
                                 std::pair{cmdid::ShowInstrumentBar, f.InstrumentBar()}}) {
@@ -571,21 +578,18 @@ TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
 }
 
 TEST_F(MainFrameTest, ReinitialiseDeletesTheCacheReloadsTheAccountAndTheChart) {
-    int reloads = 0;
-    FrameServices services = Services(AllInstruments());
-    services.reinitialiseTradingModel = [&] { ++reloads; };
-    CMainFrame f(std::move(services));
+    CMainFrame f(core_, Services(AllInstruments()));
     CChildView& view = *f.View();
     f.OnCommand(cmdid::Period60);  // H1 of instrument 1
     const std::string file = HistoryFilePath(HistoryDirectory(), 1, 60);
     ASSERT_TRUE(WriteHistoryFile(file, {}));
     ASSERT_TRUE(std::filesystem::exists(file));
-    const int before = view.RebuildCount();
+    const int before = view.Links().RebuildCount();
     f.OnCommand(cmdid::Reinitialise);
     EXPECT_FALSE(std::filesystem::exists(file));
-    EXPECT_EQ(reloads, 1);
-    EXPECT_EQ(view.RebuildCount(), before + 1);
-    EXPECT_EQ(view.Chart().Period(), 60);
+    EXPECT_EQ(Commands().back(), cmd::LoadPending);  // the account's reload starts
+    EXPECT_EQ(view.Links().RebuildCount(), before + 1);
+    EXPECT_EQ(view.Links().Chart().Period(), 60);
 }
 
 }  // namespace

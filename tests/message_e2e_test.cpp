@@ -67,7 +67,7 @@ TEST_F(MessageEndToEnd, StoredAndInstantMessagesReachTheStoreWithSoundAndBlink) 
     ASSERT_EQ(stored.rfind("ok", 0), 0u) << stored;
     StartClient();
     ASSERT_TRUE(frame_);
-    EXPECT_TRUE(Holds(frame_->Messages(), "离线时的消息"));
+    EXPECT_TRUE(Holds(frame_->Core().Messages(), "离线时的消息"));
     ASSERT_TRUE(
         ServeUntil([&] { return frame_->MessageBlinking() && MessageSoundLooped(); }, kWaitMs));
 
@@ -81,16 +81,16 @@ TEST_F(MessageEndToEnd, StoredAndInstantMessagesReachTheStoreWithSoundAndBlink) 
     // The push link must be up before the server can push to it.
     ASSERT_TRUE(ServeUntil([&] { return Control("links") == "ok 1"; }, kWaitMs));
     sounds_.Clear();
-    const std::size_t before = frame_->Messages().Size();
+    const std::size_t before = frame_->Core().Messages().Size();
     const std::string pushed = Control("message demo 即时消息：黄金突破1700");
     ASSERT_EQ(pushed, "ok message stored, sent on 1 links");
     ASSERT_TRUE(ServeUntil(
         [&] {
-            return frame_->Messages().Size() == before + 1 && frame_->MessageBlinking() &&
+            return frame_->Core().Messages().Size() == before + 1 && frame_->MessageBlinking() &&
                    MessageSoundLooped();
         },
         kWaitMs));
-    const std::vector<MessageRecord> messages = frame_->Messages().Copy();
+    const std::vector<MessageRecord> messages = frame_->Core().Messages().Copy();
     EXPECT_EQ(messages.back().content, "即时消息：黄金突破1700");
     EXPECT_EQ(messages.back().time.size(), 19u);
 

@@ -21,6 +21,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/client_core.h"
 #include "app/ui/main_frame.h"
 #include "app/ui/toolbar_icons.h"
 #include "base/commands.h"
@@ -63,7 +64,7 @@ class MessageFrameTest : public ::testing::Test {
         Session().serverAddress = htonl(INADDR_LOOPBACK);
         FrameServices services;
         services.listedInstruments = [] { return std::vector<int>{1}; };
-        frame_ = std::make_unique<CMainFrame>(std::move(services));
+        frame_ = std::make_unique<CMainFrame>(core_, std::move(services));
         QApplication::processEvents();
         sounds_.Clear();
     }
@@ -84,11 +85,12 @@ class MessageFrameTest : public ::testing::Test {
     std::string dir_;
     test::SoundingUi ui_;
     RecordingSoundOutput sounds_;
+    ClientCore core_;
     std::unique_ptr<CMainFrame> frame_;
 };
 
 TEST_F(MessageFrameTest, AMessageLoopsTheChimeUntilTimerThreeEndsIt) {
-    frame_->Messages().Post("新消息", 0, sound::Message);
+    frame_->Core().Messages().Post("新消息", 0, sound::Message);
     ASSERT_TRUE(PlaysReach(1));
     const auto plays = sounds_.Plays();
     EXPECT_EQ(plays[0].path, QStringLiteral(":/sounds/151.wav"));
@@ -110,7 +112,7 @@ TEST_F(MessageFrameTest, AMessageLoopsTheChimeUntilTimerThreeEndsIt) {
 TEST_F(MessageFrameTest, TradeAndTriggerSoundsPlayOnceAndAnAlertLoops) {
     Ui().PlaySound(sound::Trade, false);
     Ui().PlaySound(sound::Trigger, false);
-    frame_->Messages().Post("到价提醒", 0, sound::Alert);
+    frame_->Core().Messages().Post("到价提醒", 0, sound::Alert);
     ASSERT_TRUE(PlaysReach(3));
     const auto plays = sounds_.Plays();
     EXPECT_EQ(plays[0].path, QStringLiteral(":/sounds/190.wav"));
@@ -127,14 +129,14 @@ TEST_F(MessageFrameTest, TradeAndTriggerSoundsPlayOnceAndAnAlertLoops) {
 
 TEST_F(MessageFrameTest, ASecondAlertStartsTheTwoSecondsAgain) {
     QTimer* timer = frame_->LoopedSoundTimer();
-    frame_->Messages().Post("first", 0, sound::Alert);
+    frame_->Core().Messages().Post("first", 0, sound::Alert);
     ASSERT_TRUE(PlaysReach(1));
     // Half of the first period passes.
     ASSERT_TRUE(ServeUntil([&] { return timer->remainingTime() <= kLoopedHalf; }, kWaitMs));
     ASSERT_EQ(sounds_.Stops(), 0);
     const int leftOfFirst = timer->remainingTime();
 
-    frame_->Messages().Post("second", 0, sound::Alert);
+    frame_->Core().Messages().Post("second", 0, sound::Alert);
     ASSERT_TRUE(PlaysReach(2));
     EXPECT_GT(timer->remainingTime(), leftOfFirst);
     EXPECT_EQ(sounds_.Stops(), 0);
@@ -156,7 +158,7 @@ TEST_F(MessageFrameTest, TheButtonBlinksFromAPostUntilTheManagerOpensAndAgainAft
     EXPECT_TRUE(frame_->Action(cmdid::OpenMessages)->isEnabled());
     EXPECT_FALSE(frame_->MessageBlinking());
 
-    frame_->Messages().Post("一", 0, sound::Message);
+    frame_->Core().Messages().Post("一", 0, sound::Message);
     ASSERT_TRUE(ServeUntil([&] { return frame_->MessageBlinking(); }, kWaitMs));
     QTimer* blink = frame_->MessageBlinkTimer();
     EXPECT_TRUE(blink->isActive());
@@ -167,7 +169,7 @@ TEST_F(MessageFrameTest, TheButtonBlinksFromAPostUntilTheManagerOpensAndAgainAft
     ASSERT_TRUE(ServeUntil([&] { return ButtonImage() == blank; }, kWaitMs));
 
     // A second post while blinking keeps the one blink going.
-    frame_->Messages().Post("二", 0, sound::Message);
+    frame_->Core().Messages().Post("二", 0, sound::Message);
     ASSERT_TRUE(PlaysReach(2));
     EXPECT_TRUE(blink->isActive());
 
@@ -190,7 +192,7 @@ TEST_F(MessageFrameTest, TheButtonBlinksFromAPostUntilTheManagerOpensAndAgainAft
     EXPECT_EQ(rowsInside, 2);
     EXPECT_FALSE(frame_->MessageBlinking());
 
-    frame_->Messages().Post("三", 0, sound::Message);
+    frame_->Core().Messages().Post("三", 0, sound::Message);
     ASSERT_TRUE(ServeUntil([&] { return frame_->MessageBlinking(); }, kWaitMs));
     EXPECT_TRUE(blink->isActive());
 }
@@ -203,7 +205,7 @@ TEST_F(MessageFrameTest, NotificationsOnlyBehindOtherWindowsAndTheTrayCountsUnre
     const auto serve = [] {
         for (int i = 0; i < 5; ++i) QApplication::processEvents();
     };
-    frame_->Messages().Post("到价提醒：伦敦金 1650.50", 0, sound::Alert);
+    frame_->Core().Messages().Post("到价提醒：伦敦金 1650.50", 0, sound::Alert);
     ASSERT_TRUE(ServeUntil([&] { return !notifier.notes.empty(); }, kWaitMs));
     EXPECT_EQ(notifier.notes[0].title, Q(AppTitle()));
     EXPECT_EQ(notifier.notes[0].text, QStringLiteral("到价提醒：伦敦金 1650.50"));
@@ -211,8 +213,8 @@ TEST_F(MessageFrameTest, NotificationsOnlyBehindOtherWindowsAndTheTrayCountsUnre
     EXPECT_EQ(notifier.counts.back(), 1);
     EXPECT_TRUE(notifier.TrayShown());
 
-    frame_->Messages().Post("一", 0, sound::Message);
-    frame_->Messages().Post("二", 0, sound::Message);
+    frame_->Core().Messages().Post("一", 0, sound::Message);
+    frame_->Core().Messages().Post("二", 0, sound::Message);
     ASSERT_TRUE(ServeUntil([&] { return notifier.notes.size() == 2; }, kWaitMs));
     serve();
     ASSERT_EQ(notifier.notes.size(), 2u);
@@ -224,7 +226,7 @@ TEST_F(MessageFrameTest, NotificationsOnlyBehindOtherWindowsAndTheTrayCountsUnre
     frame_->activateWindow();
     QApplication::setActiveWindow(frame_.get());
     ASSERT_TRUE(ServeUntil([&] { return QApplication::activeWindow() != nullptr; }, kWaitMs));
-    frame_->Messages().Post("三", 0, sound::Message);
+    frame_->Core().Messages().Post("三", 0, sound::Message);
     ASSERT_TRUE(ServeUntil([&] { return frame_->UnreadMessages() == 4; }, kWaitMs));
     serve();
     EXPECT_EQ(notifier.notes.size(), 2u);
@@ -245,13 +247,13 @@ TEST_F(MessageFrameTest, APostFromAWorkerThreadStartsTheTimersOnTheWindowThread)
     constexpr int kPosts = 200;
     std::thread worker([&] {
         for (int i = 0; i < kPosts; ++i)
-            frame_->Messages().Post("推送 " + std::to_string(i), 0, sound::Message);
+            frame_->Core().Messages().Post("推送 " + std::to_string(i), 0, sound::Message);
     });
     // The window thread keeps serving while the worker posts.
     ASSERT_TRUE(ServeUntil([&] { return sounds_.Plays().size() == kPosts; }, kWaitMs));
     worker.join();
     QApplication::processEvents();
-    EXPECT_EQ(frame_->Messages().Size(), static_cast<std::size_t>(kPosts));
+    EXPECT_EQ(frame_->Core().Messages().Size(), static_cast<std::size_t>(kPosts));
     EXPECT_TRUE(frame_->MessageBlinking());
     // Timers started from the worker would not run at all.
     EXPECT_TRUE(frame_->MessageBlinkTimer()->isActive());

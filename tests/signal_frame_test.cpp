@@ -8,6 +8,7 @@
 #include <QToolButton>
 #include <memory>
 
+#include "app/client_core.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
 #include "base/config.h"
@@ -31,7 +32,8 @@ void ServeRequests(Socket& peer, int) {
     RequestHeader h;
     while (ScriptServer::ReadHeader(peer, h)) {
         const std::int32_t zero = 0;
-        if (h.command == cmd::LoadPriceAlerts || h.command == cmd::LoadProfitAlerts ||
+        if (h.command == cmd::LoadTradingHours || h.command == cmd::LoadInstruments ||
+            h.command == cmd::LoadPriceAlerts || h.command == cmd::LoadProfitAlerts ||
             h.command == cmd::LoadMessages) {
             peer.Send(&zero, 4);
         } else if (h.command == cmd::LoadSignalFlags) {
@@ -60,7 +62,7 @@ class SignalFrameTest : public ::testing::Test {
             for (int i = 1; i <= 42; ++i) ids.push_back(i);
             return ids;
         };
-        frame_ = std::make_unique<CMainFrame>(services);
+        frame_ = std::make_unique<CMainFrame>(core_, services);
     }
     void TearDown() override {
         frame_.reset();
@@ -84,19 +86,19 @@ class SignalFrameTest : public ::testing::Test {
         SignalRecord s{};
         s.instrument = static_cast<std::int8_t>(instrument);
         s.marker = kSignalMarker;
-        frame_->View()->Chart().WithSignals(
-            [&](std::vector<BarRecord>& v) { v.push_back(AsBar(s)); });
+        frame_->View()->Links().Chart().WithSignals([&](SignalList& v) { v.Publish(AsBar(s)); });
     }
 
     std::filesystem::path dir_;
     FakeUi ui_;
     QtBridge qt_;
     ScriptServer server_{ServeRequests};
+    ClientCore core_;
     std::unique_ptr<CMainFrame> frame_;
 };
 
 TEST_F(SignalFrameTest, TheViewLoadsTheFlagsAndTheBlinkTimerRunsEveryHundredMilliseconds) {
-    const SignalFlags flags = frame_->View()->SignalFlags();
+    const SignalFlags flags = frame_->View()->Links().SignalFlags();
     EXPECT_EQ(flags[4], 1);
     EXPECT_EQ(flags[0], 0);
     bool running = false;
@@ -145,7 +147,7 @@ TEST_F(SignalFrameTest, ARecountCountsTheChartsSignalsAndStopsTheBlinkWhenNoneIs
     EXPECT_NE(frame_->SignalBlink().Find(7), nullptr);
 
     // None left: the entry goes and the button shows its own image at once.
-    frame_->View()->Chart().WithSignals([](std::vector<BarRecord>& v) { v.clear(); });
+    frame_->View()->Links().Chart().WithSignals([](SignalList& v) { v.clear(); });
     frame_->HandleMessage(WM_SIGNAL_MARK, 5, kSignalRecount);
     EXPECT_EQ(frame_->SignalBlink().Find(5), nullptr);
     EXPECT_TRUE(ShowsOwnImage(5));

@@ -8,16 +8,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/ui/child_view.h"
+#include "app/client_core.h"
 #include "app/ui/main_frame.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "base/version.h"
-#include "chart/ui/ckmain.h"
 #include "net/ui/dlg_login.h"
 #include "net/wire/session.h"
 #include "net/wire/socket.h"
-#include "trading/model.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {
@@ -40,6 +37,10 @@ CTQDiraveApp::~CTQDiraveApp() {
     if (g_app == this) g_app = nullptr;
 }
 
+TradingModel* CTQDiraveApp::Model() const {
+    return core_ ? &core_->Model() : nullptr;
+}
+
 bool CTQDiraveApp::ResolveServer() {
     std::optional<std::uint32_t> address = ResolveIPv4(Config().serverHost);
     if (!address) {
@@ -51,30 +52,6 @@ bool CTQDiraveApp::ResolveServer() {
     Session().serverAddress = again ? *again : *address;
     return true;
 }
-
-namespace {
-
-// The main view and the trading model meet here: the chart's product records come from the
-// instrument list, every market record passes the quote update before the chart, and a reload
-// of positions or orders lays the chart out again. Set before the links start.
-void WireViewToModel(CChildView& view, TradingModel& model) {
-    TradingModel* m = &model;
-    view.Chart().hooks.productRecord = [m](int instrument) {
-        return m->FindInstrument(instrument);
-    };
-    view.SetQuoteSink([m](const BarRecord& record) { m->QuoteUpdate(&record); });
-    // Announcements name the instrument from its record; programmatic trading reloads the
-    // account on every live signal.
-    view.Signals().SetTradingModel(m);
-    // The chart lays out and draws the positions and pending orders, and a right click on
-    // one of their labels selects it in the model.
-    view.ChartWindow()->SetTradingModel(m);
-    const WindowHandle h = view.Handle();
-    model.SetChartRefresh([h] { Ui().Post(h, WM_CHART_RELAYOUT, 0, 0); });
-    model.SetMainView(h);
-}
-
-}  // namespace
 
 bool CTQDiraveApp::InitInstance() {
     outcome_ = guard_->Acquire();
@@ -89,33 +66,22 @@ bool CTQDiraveApp::InitInstance() {
         if (login.exec() != QDialog::Accepted) return false;
     }
 
-    // The trading model's locks live with its lists, created now that the member is known.
-    model_ = std::make_unique<TradingModel>();
+    // The client's model, stores and links, wired to each other; the frame runs its start-up
+    // loads and its view opens the links.
+    core_ = std::make_unique<ClientCore>();
     FrameServices services;
-    services.loadTradingHoursAndInstruments = [this](Socket& s) {
-        LoadTradingHours(s);
-        model_->LoadInstruments(s);
-    };
-    services.listedInstruments = [this] {
-        std::vector<int> ids;
-        for (const InstrumentRecord& r : model_->Instruments()) ids.push_back(r.id);
-        return ids;
-    };
     services.restartProgram = [this] { Restart(); };
     services.showAbout = [this](QWidget*) { OnAppAbout(); };
-    services.reinitialiseTradingModel = [this] { model_->Reinitialise(OwnerHandle(frame_.get())); };
-    services.tradingModel = model_.get();
-    frame_ = std::make_unique<CMainFrame>(std::move(services));
-    WireViewToModel(*frame_->View(), *model_);
+    frame_ = std::make_unique<CMainFrame>(*core_, std::move(services));
     MarkInstanceWindow(frame_.get());
     // A terminal opens over the whole available screen (1280 x 800 when restored).
     frame_->showMaximized();
 
     // The account: summary, positions and account block, then the pending orders, on one
     // connection; the frame is shown and the links start even when this fails.
-    model_->InitialLoad(OwnerHandle(frame_.get()));
+    core_->Model().InitialLoad(OwnerHandle(frame_.get()));
     // The history of the current instrument and the push link.
-    frame_->View()->RebuildLinks();
+    core_->Links().RebuildLinks();
     return true;
 }
 

@@ -9,6 +9,7 @@
 namespace zq {
 
 class CMainFrame;
+class ClientCore;
 class QtBridge;
 class TradingModel;
 
@@ -25,7 +26,9 @@ class CTQDiraveApp : public QObject {
     CMainFrame* MainFrame() const { return frame_.get(); }
     // The trading model: instrument, position, order and summary lists and the account block.
     // Exists from the successful login on.
-    TradingModel* Model() const { return model_.get(); }
+    TradingModel* Model() const;
+    // The model, stores and links the windows show. Exists from the successful login on.
+    ClientCore* Core() const { return core_.get(); }
     SingleInstanceGuard::Outcome InstanceOutcome() const { return outcome_; }
 
     // Shows the about box modally.
@@ -38,7 +41,7 @@ class CTQDiraveApp : public QObject {
 
     std::unique_ptr<SingleInstanceGuard> guard_;
     SingleInstanceGuard::Outcome outcome_ = SingleInstanceGuard::Outcome::First;
-    std::unique_ptr<TradingModel> model_;
+    std::unique_ptr<ClientCore> core_;
     std::unique_ptr<CMainFrame> frame_;
 };
 

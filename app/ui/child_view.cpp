@@ -17,7 +17,7 @@
 
 namespace zq {
 
-CChildView::CChildView(QWidget* parent) : QFrame(parent) {
+CChildView::CChildView(ClientCore& core, QWidget* parent) : QFrame(parent), core_(core) {
     setObjectName(QStringLiteral("CChildView"));
     setFrameShape(QFrame::StyledPanel);  // sunken client edge, no border
     setFrameShadow(QFrame::Sunken);
@@ -43,7 +43,7 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent) {
     //    first, all 0 when the server cannot be reached).
     int instrument = 1;
     if (int last = AcceptedLastInstrument(ReadSettings())) instrument = last;
-    links_ = std::make_unique<ServerLinks>(Handle(), instrument, std::move(hooks));
+    links_ = &core_.OpenLinks(Handle(), instrument, std::move(hooks));
     // 2. The chart window and the left panel.
     CreateChildWindows();
     // 3. The link check.
@@ -52,7 +52,7 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent) {
 }
 
 CChildView::~CChildView() {
-    ShutdownLinks();
+    if (core_.HasLinks() && &core_.Links() == links_) core_.CloseLinks();
 }
 
 void CChildView::CreateChildWindows() {
@@ -74,14 +74,6 @@ void CChildView::CreateChildWindows() {
 
 void CChildView::SetChartCommand(std::function<void(int command)> command) {
     chartCommand_ = std::move(command);
-}
-
-void CChildView::SetQuoteSink(std::function<void(const BarRecord&)> sink) {
-    links_->SetQuoteSink(std::move(sink));
-}
-
-void CChildView::SetMessageSink(std::function<void(const std::string&, std::int32_t)> sink) {
-    links_->SetMessageSink(std::move(sink));
 }
 
 void CChildView::SetCloseAndRestart(std::function<void()> closeAndRestart) {
@@ -121,7 +113,7 @@ void CChildView::resizeEvent(QResizeEvent* event) {
 }
 
 void CChildView::closeEvent(QCloseEvent* event) {
-    ClosePushLink();
+    links_->ClosePushLink();
     QFrame::closeEvent(event);
 }
 

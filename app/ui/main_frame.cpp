@@ -16,6 +16,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/alert_setup.h"
 #include "app/ui/child_view.h"
@@ -137,31 +138,28 @@ QString MainFrameTitle() {
     return QStringLiteral("%1——提高操盘成功率 让投资更有道理").arg(Q(AppTitle()));
 }
 
-CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
-    : QMainWindow(parent), services_(std::move(services)) {
+CMainFrame::CMainFrame(ClientCore& core, FrameServices services, QWidget* parent)
+    : QMainWindow(parent), core_(core), services_(std::move(services)) {
     setWindowTitle(MainFrameTitle());
-    messages_.SetNewMessageHook(
-        [this](int soundId) { Ui().Post(Handle(), WM_NEW_MESSAGE, soundId, 0); });
+    if (!services_.listedInstruments)
+        services_.listedInstruments = [&core] { return core.ListedInstruments(); };
+    core_.SetMessageWindow(Handle());
 
-    StartupLoad();
+    core_.StartupLoad(OwnerHandle(this));
     // What the load brought is shown by the blink and counted on the tray icon, not raised on
     // the desktop.
-    notifiedMessages_ = messages_.Size();
+    notifiedMessages_ = core_.Messages().Size();
     Ui().SetTray(Handle(), WM_TRAY_CLICKED, 0);
 
     // The main view fills the client area.
-    view_ = new CChildView(this);
-    view_->SetMessageSink([this](const std::string& text, std::int32_t time) {
-        messages_.Post(text, time, sound::Message);
-    });
+    view_ = new CChildView(core_, this);
     view_->SetCloseAndRestart([this] { CloseAndRestart(); });
     view_->SetChartCommand([this](int command) { OnCommand(command); });
     // Published and withdrawn signals mark the instrument buttons through this frame's queue.
-    view_->Signals().SetMarkWindow(Handle());
-    // Every quote ends with the alert checks, on the push reader.
-    if (services_.tradingModel)
-        services_.tradingModel->SetAlertHook(
-            [this](const void* record, double floating) { alertCheck_.Check(record, floating); });
+    core_.Signals().SetMarkWindow(Handle());
+    // The chart lays out and draws the positions and pending orders, and a right click on one
+    // of their labels selects it in the model.
+    view_->ChartWindow()->SetTradingModel(&core_.Model());
     setCentralWidget(view_);
 
     CreateMenus();
@@ -170,12 +168,12 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
     RemoveUnlistedInstruments();
     ChooseCurrentInstrument();
-    view_->SetCurrentInstrument(currentInstrument_);
+    view_->Links().SetCurrentInstrument(currentInstrument_);
     // The member's drawing tools: loaded at every chart reset from the first load of the chart
     // on, saved as they are drawn.
-    view_->ChartWindow()->SetToolStore(&toolStore_);
+    view_->ChartWindow()->SetToolStore(&core_.Tools());
     // The indicator overlays the member left on.
-    view_->Chart().SetIndicators(ReadIndicatorChoice());
+    view_->Links().Chart().SetIndicators(ReadIndicatorChoice());
     chooseImagePath = [](QWidget* parent) {
         return QFileDialog::getSaveFileName(parent, QStringLiteral("保存图片"),
                                             QStringLiteral("chart.png"),
@@ -211,23 +209,12 @@ CMainFrame::CMainFrame(FrameServices services, QWidget* parent)
 }
 
 CMainFrame::~CMainFrame() {
-    // The link workers post into the message store: they are stopped before it goes.
-    view_->ShutdownLinks();
-    // The chart window outlives the store by a moment.
+    // The link workers post to the view and this frame: they stop before the windows go.
+    core_.CloseLinks();
+    core_.SetMessageWindow(nullptr);
     view_->ChartWindow()->SetToolStore(nullptr);
-    if (services_.tradingModel) services_.tradingModel->SetAlertHook({});
+    view_->ChartWindow()->SetTradingModel(nullptr);
     Ui().SetTray(nullptr, 0, 0);
-}
-
-void CMainFrame::StartupLoad() {
-    // 54, 1, 8, 56, 44 on one connection; each step runs whatever the one before gave.
-    Socket s = OpenRequestConnection(OwnerHandle(this));
-    if (!s.Valid()) return;
-    if (services_.loadTradingHoursAndInstruments) services_.loadTradingHoursAndInstruments(s);
-    LoadPriceAlerts(s, priceAlerts_);
-    LoadProfitAlerts(s, profitAlerts_);
-    messages_.Load(s);
-    s.ShutdownClose();
 }
 
 QAction* CMainFrame::MakeAction(int command, const QString& text, const QString& prompt) {
@@ -409,7 +396,7 @@ void CMainFrame::ChooseCurrentInstrument() {
 }
 
 void CMainFrame::UpdateCommandStates() {
-    const ChartState st = view_->Chart().State();
+    const ChartState st = view_->Links().Chart().State();
     const int mode = static_cast<int>(st.mode);
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
         const int id = it.key();
@@ -418,16 +405,16 @@ void CMainFrame::UpdateCommandStates() {
         if (IsInstrumentCommand(id)) {
             a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
         } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
-            a->setChecked(view_->CurrentPeriod() == period->minutes);
+            a->setChecked(view_->Links().CurrentPeriod() == period->minutes);
         } else if (int m = ModeOfCommand(id); m >= 0) {
             a->setChecked(m == mode);
         }
     }
     if (QAction* a = Action(cmdid::HeikinAshi))
-        a->setChecked(view_->Chart().ChartType() == chart_type::HeikinAshi);
+        a->setChecked(view_->Links().Chart().ChartType() == chart_type::HeikinAshi);
     if (QAction* a = Action(cmdid::ProgramTrading))
         a->setChecked(Session().programTrading.load() == 1);
-    const unsigned indicators = view_->Chart().Indicators();
+    const unsigned indicators = view_->Links().Chart().Indicators();
     if (QAction* a = Action(cmdid::MovingAverages))
         a->setChecked(indicators & chart_indicator::MovingAverages);
     if (QAction* a = Action(cmdid::Bollinger))
@@ -445,23 +432,23 @@ void CMainFrame::StoreLastInstrument(int instrument) {
 void CMainFrame::SelectInstrument(int instrument) {
     if (instrument == currentInstrument_) return;
     currentInstrument_ = instrument;
-    view_->SetCurrentInstrument(instrument);
+    view_->Links().SetCurrentInstrument(instrument);
     StoreLastInstrument(instrument);
-    view_->RebuildLinks();
+    view_->Links().RebuildLinks();
     UpdateCommandStates();
 }
 
 void CMainFrame::SelectPeriod(int minutes) {
     // Always a reload, even of the period on show; the period itself is not stored. The view's
     // instrument is the frame's already: the two change only together.
-    view_->SetCurrentPeriod(minutes);
+    view_->Links().SetCurrentPeriod(minutes);
     StoreLastInstrument(currentInstrument_);
-    view_->RebuildLinks();
+    view_->Links().RebuildLinks();
     UpdateCommandStates();
 }
 
 void CMainFrame::ToggleHeikinAshi() {
-    KLineData& chart = view_->Chart();
+    KLineData& chart = view_->Links().Chart();
     chart.ToggleHeikinAshi();
     chart.Layout();
     view_->ChartWindow()->InvalidateAll();
@@ -469,7 +456,7 @@ void CMainFrame::ToggleHeikinAshi() {
 }
 
 void CMainFrame::ToggleIndicator(unsigned indicator) {
-    KLineData& chart = view_->Chart();
+    KLineData& chart = view_->Links().Chart();
     const unsigned indicators = chart.Indicators() ^ indicator;
     chart.SetIndicators(indicators);
     WriteIndicatorChoice(indicators);
@@ -498,9 +485,9 @@ void CMainFrame::SelectMode(int mode) {
 }
 
 void CMainFrame::ReinitialiseKLineData() {
-    DeleteHistoryCache(view_->CurrentInstrument(), view_->CurrentPeriod());
-    if (services_.reinitialiseTradingModel) services_.reinitialiseTradingModel();
-    view_->RebuildLinks();
+    DeleteHistoryCache(view_->Links().CurrentInstrument(), view_->Links().CurrentPeriod());
+    core_.Model().Reinitialise(OwnerHandle(this));
+    view_->Links().RebuildLinks();
 }
 
 void CMainFrame::OnCommand(int command) {
@@ -546,7 +533,7 @@ void CMainFrame::OnCommand(int command) {
             return;
         case cmdid::Relogin:
             messageTimer_->stop();
-            view_->ClosePushLink();
+            view_->Links().ClosePushLink();
             CloseAndRestart();
             return;
         case cmdid::About:
@@ -563,23 +550,22 @@ void CMainFrame::OnCommand(int command) {
             ChangeSelectedTrade(command);
             return;
         case cmdid::PriceAlerts: {
-            CPriceAlter dialog(alertCheck_, this);
+            CPriceAlter dialog(core_.Alerts(), this);
             dialog.exec();
             return;
         }
         case cmdid::ProductSetup: {
-            AlertSetup dialog(view_->Signals(), this);
+            AlertSetup dialog(core_.Signals(), this);
             dialog.exec();
             return;
         }
-        case cmdid::TradeReport:
-            if (services_.tradingModel) {
-                CSimulateMain report(*services_.tradingModel, this);
-                report.exec();
-            }
+        case cmdid::TradeReport: {
+            CSimulateMain report(core_.Model(), this);
+            report.exec();
             return;
+        }
         case cmdid::ProgramTrading:
-            if (services_.tradingModel) RunProgramTradingSetup(this, *services_.tradingModel);
+            RunProgramTradingSetup(this, core_.Model());
             UpdateCommandStates();
             return;
         case cmdid::Deposit:
@@ -607,9 +593,8 @@ void CMainFrame::OpenOrderDialog(int command) {
         ShowMessage(OwnerHandle(this), kProgramTradingRefusalText);
         return;
     }
-    TradingModel* model = services_.tradingModel;
-    if (!model) return;
-    const int instrument = view_->CurrentInstrument();
+    TradingModel* model = &core_.Model();
+    const int instrument = view_->Links().CurrentInstrument();
     if (command == cmdid::NewMarketOrder) {
         COpenOrder dialog(*model, instrument, this);
         if (dialog.exec() == kMarketOrderDone)
@@ -622,8 +607,7 @@ void CMainFrame::OpenOrderDialog(int command) {
 }
 
 void CMainFrame::ChangeSelectedTrade(int command) {
-    TradingModel* model = services_.tradingModel;
-    if (!model) return;
+    TradingModel* model = &core_.Model();
     // The copies the chart's menu selected; nothing happens after the dialogs close.
     if (command == cmdid::ModifyPosition || command == cmdid::ClosePosition) {
         const std::optional<PositionRecord> position = model->SelectedPosition();
@@ -692,7 +676,7 @@ void CMainFrame::OnNewMessage(int soundId) {
         newMessage_ = true;
         messageTimer_->start(kMessageBlinkMs);
     }
-    const std::size_t stored = messages_.Size();
+    const std::size_t stored = core_.Messages().Size();
     seenMessages_ = std::min(seenMessages_, stored);  // the oldest dropped at the store's bound
     unread_ = std::max(1, static_cast<int>(stored - seenMessages_));
     Ui().SetTray(Handle(), WM_TRAY_CLICKED, unread_);
@@ -715,10 +699,10 @@ bool CMainFrame::InFront() const {
 void CMainFrame::NotifyNewMessages() {
     notifyPending_ = false;
     if (InFront()) {
-        notifiedMessages_ = messages_.Size();
+        notifiedMessages_ = core_.Messages().Size();
         return;
     }
-    const std::vector<MessageRecord> all = messages_.Copy();
+    const std::vector<MessageRecord> all = core_.Messages().Copy();
     notifiedMessages_ = std::min(notifiedMessages_, all.size());
     const std::size_t fresh = all.size() - notifiedMessages_;
     notifiedMessages_ = all.size();
@@ -739,14 +723,14 @@ void CMainFrame::OnTrayClicked() {
 }
 
 void CMainFrame::OpenMessageManager() {
-    seenMessages_ = messages_.Size();
+    seenMessages_ = core_.Messages().Size();
     unread_ = 0;
     Ui().SetTray(Handle(), WM_TRAY_CLICKED, 0);
     newMessage_ = false;
     messageTimer_->stop();
     messageImageShown_ = true;
     if (QAction* a = Action(cmdid::OpenMessages)) a->setIcon(CommandIcon(cmdid::OpenMessages));
-    CSmsManager manager(messages_, this);
+    CSmsManager manager(core_.Messages(), this);
     manager.exec();
 }
 
@@ -757,14 +741,14 @@ void CMainFrame::OnClockTick() {
 void CMainFrame::OnSignalMark(int instrument, std::intptr_t kind) {
     InstrumentBarImages images(instrumentBar_);
     if (kind == kSignalRecount)
-        signalBlink_.Recount(instrument, CountSignals(view_->Chart(), instrument), images);
+        signalBlink_.Recount(instrument, CountSignals(view_->Links().Chart(), instrument), images);
     else
         signalBlink_.Mark(instrument, images);
 }
 
 void CMainFrame::OnSignalBlinkTick() {
     InstrumentBarImages images(instrumentBar_);
-    signalBlink_.Tick(view_->SignalFlags(), images);
+    signalBlink_.Tick(view_->Links().SignalFlags(), images);
 }
 
 std::intptr_t CMainFrame::HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) {

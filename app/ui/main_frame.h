@@ -1,5 +1,5 @@
 // The program's only top-level window after login: menus, the command and instrument
-// toolbars, the status bar with its clock, the start-up load, the frame's lists, exit with
+// toolbars, the status bar with its clock, the start-up load, exit with
 // log-out and re-login by restart.
 #pragma once
 
@@ -10,10 +10,6 @@
 #include <vector>
 
 #include "app/signal_blink.h"
-#include "chart/tool_store.h"
-#include "reports/alert_check.h"
-#include "reports/alerts.h"
-#include "reports/message_store.h"
 #include "widgets/ui/qt_bridge.h"
 
 class QAction;
@@ -25,7 +21,7 @@ class QTimer;
 namespace zq {
 
 class CChildView;
-class TradingModel;
+class ClientCore;
 
 // The frame's own commands beside the program's classic ones.
 namespace cmdid {
@@ -39,27 +35,21 @@ constexpr unsigned WM_TRAY_CLICKED = 0x4F0;
 
 QString MainFrameTitle();
 
-// What the frame needs from the rest of the program.
+// What the frame needs from the application besides the client core.
 struct FrameServices {
-    // Runs commands 54 and 1 on the start-up connection (the trading model's loads).
-    std::function<void(Socket&)> loadTradingHoursAndInstruments;
-    // The instrument ids of the instrument list, in list order.
+    // The instrument ids of the instrument list, in list order (empty: the core's list).
     std::function<std::vector<int>()> listedInstruments;
     // Restarts the program (re-login); the frame has closed by then.
     std::function<void()> restartProgram;
     // Shows the about box.
     std::function<void(QWidget*)> showAbout;
-    // Re-initialisation: the trading model's pending orders and positions again, on one
-    // request connection.
-    std::function<void()> reinitialiseTradingModel;
-    // The account the order dialogs trade (null: the order commands do nothing).
-    TradingModel* tradingModel = nullptr;
 };
 
 class CMainFrame : public QMainWindow, public MessageWindow {
     Q_OBJECT
   public:
-    explicit CMainFrame(FrameServices services, QWidget* parent = nullptr);
+    // Runs the core's start-up loads, then makes the view, which opens the core's links.
+    explicit CMainFrame(ClientCore& core, FrameServices services = {}, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
@@ -71,19 +61,14 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     QAction* Action(int command) const { return actions_.value(command, nullptr); }
 
     int CurrentInstrument() const { return currentInstrument_; }
-    // The main view: chart, left panel and the server links.
+    // The main view: chart and left panel.
     CChildView* View() const { return view_; }
+    // The model, the stores and the links the frame's windows show.
+    ClientCore& Core() const { return core_; }
     QToolBar* CommandBar() const { return commandBar_; }
     QToolBar* InstrumentBar() const { return instrumentBar_; }
     QLabel* ClockPane() const { return clock_; }
 
-    MessageStore& Messages() { return messages_; }
-    // The member's drawing tools as the server keeps them.
-    ToolStore& Tools() { return toolStore_; }
-    AlertList<PriceAlertRecord>& PriceAlerts() { return priceAlerts_; }
-    AlertList<ProfitAlertRecord>& ProfitAlerts() { return profitAlerts_; }
-    // The alert check of every quote and the registration of the price alert dialog.
-    AlertCheck& Alerts() { return alertCheck_; }
     bool MessageBlinking() const { return newMessage_; }
     // The messages that came since the message manager was last opened (the tray icon's count).
     int UnreadMessages() const { return unread_; }
@@ -110,7 +95,6 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void StartupLoad();
     void CreateMenus();
     void CreateToolbars();
     void CreateStatusBar();
@@ -154,6 +138,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     // Closes the frame without question or log-out and starts the program again.
     void CloseAndRestart();
 
+    ClientCore& core_;
     FrameServices services_;
     QHash<int, QAction*> actions_;
     QMenu* systemMenu_ = nullptr;
@@ -177,12 +162,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     bool notifyPending_ = false;
     int currentInstrument_ = 1;
 
-    MessageStore messages_;
     SignalBlinkList signalBlink_;
-    AlertList<PriceAlertRecord> priceAlerts_;
-    AlertList<ProfitAlertRecord> profitAlerts_;
-    AlertCheck alertCheck_{services_.tradingModel, priceAlerts_, profitAlerts_, messages_};
-    ToolStore toolStore_;
 };
 
 }  // namespace zq

@@ -15,6 +15,7 @@ namespace zq::test {
 void ClientEndToEnd::SetUp() {
     ASSERT_TRUE(server_.Running()) << server_.Error();
     env_ = std::make_unique<ClientEnvironment>(server_);
+    BeforeStart();
     LogInWhenTheDialogShows(Member(), Member(), kCode);
     app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-e2e-%1").arg(::getpid()));
     ASSERT_TRUE(app_->InitInstance());
@@ -22,7 +23,9 @@ void ClientEndToEnd::SetUp() {
     model_ = app_->Model();
     // The push link is up once the first market records have priced the instruments.
     ASSERT_TRUE(ServeUntil(
-        [&] { return frame_->View()->HistoryLoaded() && model_->FindInstrument(1).ask > 0; },
+        [&] {
+            return frame_->View()->Links().HistoryLoaded() && model_->FindInstrument(1).ask > 0;
+        },
         kWaitMs));
 }
 
