@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "market/instruments.h"
+#include "widgets/ui/busy_operation.h"
 
 namespace zq {
 namespace {
@@ -75,7 +76,11 @@ SignalFlags AlertSetup::CheckedFlags() const {
 
 void AlertSetup::Save() {
     // On success the feed's flags take the saved bytes.
-    if (feed_.SaveFlags(Handle(), CheckedFlags())) accept();
+    const WindowHandle owner = Handle();
+    const SignalFlags flags = CheckedFlags();
+    bool saved = false;
+    if (!RunBusy(this, [&, owner] { saved = feed_.SaveFlags(owner, flags); })) return;
+    if (saved) accept();
 }
 
 }  // namespace zq

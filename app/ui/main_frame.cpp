@@ -36,8 +36,8 @@
 #include "reports/ui/sms_manager.h"
 #include "trading/model.h"
 #include "trading/order_entry.h"
-#include "trading/ui/open_order.h"
 #include "trading/ui/trade_actions.h"
+#include "widgets/ui/busy_operation.h"
 
 namespace zq {
 namespace {
@@ -144,11 +144,6 @@ CMainFrame::CMainFrame(ClientCore& core, FrameServices services, QWidget* parent
     if (!services_.listedInstruments)
         services_.listedInstruments = [&core] { return core.ListedInstruments(); };
     core_.SetMessageWindow(Handle());
-
-    core_.StartupLoad(OwnerHandle(this));
-    // What the load brought is shown by the blink and counted on the tray icon, not raised on
-    // the desktop.
-    notifiedMessages_ = core_.Messages().Size();
     Ui().SetTray(Handle(), WM_TRAY_CLICKED, 0);
 
     // The main view fills the client area.
@@ -166,9 +161,8 @@ CMainFrame::CMainFrame(ClientCore& core, FrameServices services, QWidget* parent
     CreateToolbars();
     CreateStatusBar();
     setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
-    RemoveUnlistedInstruments();
-    ChooseCurrentInstrument();
-    view_->Links().SetCurrentInstrument(currentInstrument_);
+    // The last chosen instrument until the start-up load has listed the instruments.
+    currentInstrument_ = view_->Links().CurrentInstrument();
     // The member's drawing tools: loaded at every chart reset from the first load of the chart
     // on, saved as they are drawn.
     view_->ChartWindow()->SetToolStore(&core_.Tools());
@@ -215,6 +209,19 @@ CMainFrame::~CMainFrame() {
     view_->ChartWindow()->SetToolStore(nullptr);
     view_->ChartWindow()->SetTradingModel(nullptr);
     Ui().SetTray(nullptr, 0, 0);
+}
+
+bool CMainFrame::StartupLoad() {
+    const WindowHandle owner = OwnerHandle(this);
+    if (!RunBusy(this, [this, owner] { core_.StartupLoad(owner); })) return false;
+    // What the load brought is shown by the blink and counted on the tray icon, not raised on
+    // the desktop.
+    notifiedMessages_ = core_.Messages().Size();
+    RemoveUnlistedInstruments();
+    ChooseCurrentInstrument();
+    view_->Links().SetCurrentInstrument(currentInstrument_);
+    UpdateCommandStates();
+    return true;
 }
 
 QAction* CMainFrame::MakeAction(int command, const QString& text, const QString& prompt) {
@@ -593,17 +600,8 @@ void CMainFrame::OpenOrderDialog(int command) {
         ShowMessage(OwnerHandle(this), kProgramTradingRefusalText);
         return;
     }
-    TradingModel* model = &core_.Model();
-    const int instrument = view_->Links().CurrentInstrument();
-    if (command == cmdid::NewMarketOrder) {
-        COpenOrder dialog(*model, instrument, this);
-        if (dialog.exec() == kMarketOrderDone)
-            model->ReloadAfterTrade(OwnerHandle(this), TradingModel::TradeReload::Positions);
-    } else {
-        COpenOrderZj dialog(*model, instrument, this);
-        if (dialog.exec() == kPendingOrderDone)
-            model->ReloadAfterTrade(OwnerHandle(this), TradingModel::TradeReload::Orders);
-    }
+    RunNewOrder(this, core_.Model(), view_->Links().CurrentInstrument(),
+                command == cmdid::NewMarketOrder);
 }
 
 void CMainFrame::ChangeSelectedTrade(int command) {

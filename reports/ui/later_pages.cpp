@@ -15,6 +15,7 @@
 #include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/ui/explorer.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {
@@ -144,7 +145,10 @@ FillQuery CSPage4::CurrentQuery() const {
 }
 
 void CSPage4::RunQuery() {
-    const std::optional<FillsAnswer> answer = QueryFills(OwnerHandle(this), CurrentQuery());
+    const FillQuery query = CurrentQuery();
+    const WindowHandle owner = OwnerHandle(this);
+    std::optional<FillsAnswer> answer;
+    if (!RunBusy(window(), [&, owner] { answer = QueryFills(owner, query); })) return;
     if (!answer) return;
     const FillFigures figures = FillFigureTexts(answer->summary);
     figures_[0]->setText(Q(figures.successRate));

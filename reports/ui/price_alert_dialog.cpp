@@ -16,6 +16,7 @@
 #include "base/messages.h"
 #include "net/wire/ansi_text.h"
 #include "reports/alert_check.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {
@@ -108,7 +109,9 @@ void CPriceAlter::Save() {
     }
     const PriceAlertRecord request =
         NewPriceAlert(products_->currentData().toInt(), conditions_->currentData().toInt(), target);
-    const std::optional<PriceAlertRecord> stored = SavePriceAlert(Handle(), request);
+    const WindowHandle owner = Handle();
+    std::optional<PriceAlertRecord> stored;
+    if (!RunBusy(this, [&, owner] { stored = SavePriceAlert(owner, request); })) return;
     if (!stored) return;
     {
         AlertList<PriceAlertRecord>& list = alerts_.PriceAlerts();
@@ -126,7 +129,10 @@ void CPriceAlter::DeleteSelected() {
                       })->row();
     const auto id = static_cast<std::int32_t>(list_->RowData(first));
     // A refused or failed deletion changes nothing and says nothing.
-    if (!RemovePriceAlert(Handle(), UserDeletion(id))) return;
+    const WindowHandle owner = Handle();
+    bool removed = false;
+    if (!RunBusy(this, [&, owner] { removed = RemovePriceAlert(owner, UserDeletion(id)); })) return;
+    if (!removed) return;
     RemoveAlertById(alerts_.PriceAlerts(), id);
     Refill();
 }

@@ -10,6 +10,7 @@
 #include "net/wire/ansi_text.h"
 #include "trading/order_entry.h"
 #include "trading/trade_changes.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
 
@@ -133,7 +134,12 @@ void CModifyDelegate::Submit() {
         ShowMessage(Handle(), *refusal);
         return;
     }
-    if (ModifyPendingOrder(Handle(), model_, std::get<PendingOrderRecord>(check))) done(1);
+    const PendingOrderRecord request = std::get<PendingOrderRecord>(check);
+    const WindowHandle owner = Handle();
+    bool changed = false;
+    if (!RunBusy(this, [&, owner] { changed = ModifyPendingOrder(owner, model_, request); }))
+        return;
+    if (changed) done(1);
 }
 
 }  // namespace zq

@@ -12,6 +12,7 @@
 #include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
 #include "trading/model.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
 
@@ -110,8 +111,10 @@ void COrderEntryDialog::Submit(std::int32_t side) {
         ShowMessage(Handle(), *refusal);
         return;
     }
-    const std::optional<std::int32_t> code =
-        SubmitOpenOrder(Handle(), std::get<OpenOrderRequest>(check));
+    const OpenOrderRequest request = std::get<OpenOrderRequest>(check);
+    const WindowHandle owner = Handle();
+    std::optional<std::int32_t> code;
+    if (!RunBusy(this, [&, owner] { code = SubmitOpenOrder(owner, request); })) return;
     if (!code) return;
     if (*code == order_result::Done) {
         done(result_);

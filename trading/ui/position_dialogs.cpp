@@ -12,6 +12,7 @@
 #include "trading/order_entry.h"
 #include "trading/trade_changes.h"
 #include "trading/wire/profit.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
 
@@ -98,8 +99,15 @@ void COrderModify::Submit() {
         ShowMessage(Handle(), *refusal);
         return;
     }
-    if (ModifyPositionStops(Handle(), model_, position_, stopLoss.ToFloat(), takeProfit.ToFloat()))
-        done(1);
+    bool changed = false;
+    const WindowHandle owner = Handle();
+    const PositionRecord position = position_;
+    if (!RunBusy(this, [&, owner] {
+            changed = ModifyPositionStops(owner, model_, position, stopLoss.ToFloat(),
+                                          takeProfit.ToFloat());
+        }))
+        return;
+    if (changed) done(1);
 }
 
 COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position, QWidget* parent)
@@ -151,8 +159,11 @@ void COrderSJClose::Submit() {
     const double price = ReadNumber(U(closingPrice_->Text())).ToDouble();
     const double deviation =
         deviationOn_->isChecked() ? ReadNumber(U(deviation_->DisplayedText())).ToDouble() : 0.0;
-    if (ClosePosition(Handle(), model_, CloseRequest(position_, quantity, price, deviation)))
-        done(1);
+    const PendingOrderRecord request = CloseRequest(position_, quantity, price, deviation);
+    const WindowHandle owner = Handle();
+    bool closed = false;
+    if (!RunBusy(this, [&, owner] { closed = ClosePosition(owner, model_, request); })) return;
+    if (closed) done(1);
 }
 
 }  // namespace zq

@@ -10,6 +10,7 @@
 #include "net/wire/session.h"
 #include "trading/model.h"
 #include "trading/trade_changes.h"
+#include "widgets/ui/busy_operation.h"
 
 namespace zq {
 
@@ -50,7 +51,11 @@ void CPeaSetup1::Save() {
         ShowMessage(Handle(), *refusal);
         return;
     }
-    if (SaveProgramTrading(Handle(), enabled_->isChecked())) accept();
+    const WindowHandle owner = Handle();
+    const bool enabled = enabled_->isChecked();
+    bool saved = false;
+    if (!RunBusy(this, [&, owner] { saved = SaveProgramTrading(owner, enabled); })) return;
+    if (saved) accept();
 }
 
 }  // namespace zq

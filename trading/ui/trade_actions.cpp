@@ -1,10 +1,13 @@
 #include "trading/ui/trade_actions.h"
 
 #include "net/wire/session.h"
+#include "trading/model.h"
 #include "trading/trade_changes.h"
 #include "trading/ui/modify_delegate.h"
+#include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {
@@ -41,9 +44,12 @@ bool RunModifyOrder(QWidget* parent, TradingModel& model, const PendingOrderReco
 
 bool RunDeleteOrder(QWidget* parent, TradingModel& model, const PendingOrderRecord& order,
                     bool byNumberOnly) {
-    return DeletePendingOrder(
-        OwnerHandle(parent), model, order,
-        byNumberOnly ? DeletePayload::NumberOnly : DeletePayload::RecordBytes);
+    const WindowHandle owner = OwnerHandle(parent);
+    const DeletePayload payload =
+        byNumberOnly ? DeletePayload::NumberOnly : DeletePayload::RecordBytes;
+    bool deleted = false;
+    RunBusy(parent, [&, owner] { deleted = DeletePendingOrder(owner, model, order, payload); });
+    return deleted;
 }
 
 bool RunProgramTradingSetup(QWidget* parent, TradingModel& model) {
@@ -52,9 +58,28 @@ bool RunProgramTradingSetup(QWidget* parent, TradingModel& model) {
     // Switching off makes the server withdraw the member's waiting programmatic orders: the
     // lists are reloaded so that the chart does not keep showing them.
     if (Session().programTrading.load() != 1) {
-        model.ReloadAfterSignal();
-        model.RefreshChart();
+        RunBusy(parent, [&] {
+            model.ReloadAfterSignal();
+            model.RefreshChart();
+        });
     }
+    return true;
+}
+
+bool RunNewOrder(QWidget* parent, TradingModel& model, std::int32_t instrument, bool market) {
+    bool placed = false;
+    if (market) {
+        COpenOrder dialog(model, instrument, parent);
+        placed = dialog.exec() == kMarketOrderDone;
+    } else {
+        COpenOrderZj dialog(model, instrument, parent);
+        placed = dialog.exec() == kPendingOrderDone;
+    }
+    if (!placed) return false;
+    const WindowHandle owner = OwnerHandle(parent);
+    const auto what =
+        market ? TradingModel::TradeReload::Positions : TradingModel::TradeReload::Orders;
+    RunBusy(parent, [&, owner] { model.ReloadAfterTrade(owner, what); });
     return true;
 }
 
