@@ -4,15 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/alert_check.h"
 #include "tests/alert_fixtures.h"
 #include "tests/support/fake_ui.h"
+#include "tests/support/script_server.h"
+#include "tests/support/wait_until.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/operation_runner.h"
 
 namespace zq {
 namespace {
@@ -192,6 +197,46 @@ TEST_F(AlertCheckTest, WithoutADialogNothingIsPostedAndAClosedDialogStaysUnregis
     check_.Check(Quote(1, 165000, 2).data(), 0);
     EXPECT_TRUE(price_.Copy().empty());
     EXPECT_TRUE(ui_.Posts().empty());
+}
+
+// A bridge whose message boxes stay open until the test lets them go.
+class HeldBoxUi final : public FakeUi {
+  public:
+    int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                   MsgButtons buttons, MsgIcon icon) override {
+        ++shown;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return FakeUi::MessageBox(owner, text, caption, buttons, icon);
+    }
+    std::atomic<int> shown{0};
+    std::atomic<bool> release{false};
+};
+
+TEST(AlertCheckPortDownTest, TheConnectMessageWaitsAsideOneBoxAtATime) {
+    HeldBoxUi ui;
+    {
+        test::ScriptServer gone([](Socket&, int) {});
+        gone.UseAsRequestPort();
+    }
+    TradingModel model;
+    model.instruments = {NamedInstrument(1, "伦敦金(T+0)", 2)};
+    MessageStore messages;
+    AlertList<PriceAlertRecord> price;
+    AlertList<ProfitAlertRecord> profit;
+    AlertCheck check(&model, price, profit, messages);
+    price.Replace({PriceAlert(7, 1, 1, 1650.5), PriceAlert(8, 1, 1, 1650.5)});
+    // The quote passes although the box of the first failure is open, and the second failure
+    // raises no box of its own while it is.
+    check.Check(Quote(1, 165100, 2).data(), 0);
+    EXPECT_EQ(messages.Size(), 2u);
+    ASSERT_TRUE(test::WaitUntil([&] { return ui.shown == 1; }));
+    profit.Replace({ProfitAlert(9, 1, 100)});
+    check.Check(Quote(1, 165100, 2).data(), 150.0);
+    EXPECT_EQ(messages.Size(), 3u);
+    EXPECT_EQ(ui.shown, 1);
+    ui.release = true;
+    ASSERT_TRUE(test::WaitUntil([] { return Operations().Running() == 0; }));
+    EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{kConnectFailedText});
 }
 
 TEST(AlertTextTest, RowsAndMessagesUseTheInstrumentsNameAndDecimals) {

@@ -82,4 +82,14 @@ OperationRunner& Operations() {
     return *runner;
 }
 
+namespace {
+std::atomic<bool> g_asideOpen{false};
+}
+
+bool ShowMessageAside(const std::string& text) {
+    if (g_asideOpen.exchange(true)) return false;
+    Operations().Start([text] { ShowMessage(nullptr, text); }, [] { g_asideOpen = false; });
+    return true;
+}
+
 }  // namespace zq

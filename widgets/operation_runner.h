@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace zq {
 
@@ -50,5 +51,11 @@ class OperationRunner {
 
 // The program's runner, for every user operation (it lives as long as the process).
 OperationRunner& Operations();
+
+// A message box for a thread that must not wait on one (the push reader: no quote would pass
+// while it is open). A worker of the program's runner shows it, and the caller goes on at once.
+// While one such box is open no other is shown (false): a failure repeated on every quote
+// raises one box at a time, never a queue of them.
+bool ShowMessageAside(const std::string& text);
 
 }  // namespace zq
