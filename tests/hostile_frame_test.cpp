@@ -86,6 +86,7 @@ TEST_F(HostileFrameTest, AnEndlessMessageStreamStillLetsTheFrameOpenAndClose) {
         }
     });
     auto frame = std::make_unique<CMainFrame>(core_, Services());
+    frame->StartupLoad();
     EXPECT_LE(frame->Core().Messages().Size(), kMaxLoadedMessages);
     EXPECT_GT(frame->Core().Messages().Size(), 0u);
     frame.reset();  // no worker waits on the server
@@ -102,6 +103,7 @@ TEST_F(HostileFrameTest, AByteAtATimeServerStillLetsTheFrameOpenAndClose) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     });
     auto frame = std::make_unique<CMainFrame>(core_, Services());
+    frame->StartupLoad();
     EXPECT_EQ(frame->Core().PriceAlerts().Copy().size(), 0u);
     EXPECT_EQ(frame->Core().Messages().Size(), 0u);
     frame.reset();

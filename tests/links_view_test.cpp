@@ -276,6 +276,7 @@ TEST_F(LinksViewTest, AChartMenuCommandReachesTheFrameOnce) {
     FrameServices services;
     services.restartProgram = [this] { restarts_++; };
     auto frame = std::make_unique<CMainFrame>(core_, services);
+    frame->StartupLoad();
     frame->show();
     QApplication::processEvents();
     CChildView& inFrame = *frame->View();
@@ -292,6 +293,7 @@ TEST_F(LinksViewTest, TheViewInTheFrame) {
     FrameServices services;
     services.restartProgram = [this] { restarts_++; };
     auto frame = std::make_unique<CMainFrame>(core_, services);
+    frame->StartupLoad();
     CChildView* view = frame->View();
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(frame->centralWidget(), view);

@@ -142,6 +142,12 @@ class MainFrameTest : public ::testing::Test {
         s.restartProgram = [this] { restarts_++; };
         return s;
     }
+    // The current instrument of a frame after its start-up load.
+    int StartedFrameInstrument(std::vector<int> listed) {
+        CMainFrame f(core_, Services(std::move(listed)));
+        f.StartupLoad();
+        return f.CurrentInstrument();
+    }
     std::vector<std::int32_t> Commands() {
         // The server thread may still be reading the last request.
         QElapsedTimer t;
@@ -188,9 +194,11 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
     fs_.messages = {
         {1700000000, ToAnsi("A")}, {1700000060, ToAnsi("B")}, {1700000120, ToAnsi("消息C")}};
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
-    // Then the view loads the signal flags on a connection of its own.
-    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{54, 1, 8, 56, 44, 42}));
+    // The view loads the signal flags on a connection of its own when it is made; the start-up
+    // load runs its five requests on one connection.
+    EXPECT_EQ(Commands(), (std::vector<std::int32_t>{42, 54, 1, 8, 56, 44}));
     EXPECT_EQ(f.Core().PriceAlerts().Copy().size(), 2u);
     EXPECT_DOUBLE_EQ(f.Core().PriceAlerts().Copy()[1].target, 1651.5);
     auto messages = f.Core().Messages().Copy();
@@ -209,6 +217,7 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
 
 TEST_F(MainFrameTest, EmptyMessageAnswerGivesNoBlinkNoSound) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     QApplication::processEvents();
     EXPECT_EQ(f.Core().Messages().Size(), 0u);
     EXPECT_FALSE(f.MessageBlinking());
@@ -218,6 +227,7 @@ TEST_F(MainFrameTest, EmptyMessageAnswerGivesNoBlinkNoSound) {
 TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
     server_.reset();
     CMainFrame f(core_, Services({}));
+    f.StartupLoad();
     ASSERT_EQ(ui_.BoxTexts().size(), 1u);
     EXPECT_EQ(ui_.BoxTexts()[0], "无法连接服务器，操作已取消");
     EXPECT_EQ(f.CurrentInstrument(), 1);
@@ -226,6 +236,7 @@ TEST_F(MainFrameTest, UnreachableServerStillOpensTheFrame) {
 TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
     {
         CMainFrame f(core_, Services(AllInstruments()));
+        f.StartupLoad();
         EXPECT_EQ(InstrumentButtons(f), 33);
         EXPECT_EQ(MenuTitles(f),
                   (std::vector<QString>{"系统(&S)", "商品", "外汇", "工具", "帮助(&H)"}));
@@ -233,6 +244,7 @@ TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
     {
         // Only commodities: "外汇" goes, "商品" stays with just the listed entries.
         CMainFrame f(core_, Services({29, 1, 5}));
+        f.StartupLoad();
         EXPECT_EQ(InstrumentButtons(f), 3);
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "商品", "工具", "帮助(&H)"}));
         QMenu* commodities = f.menuBar()->actions()[1]->menu();
@@ -243,11 +255,13 @@ TEST_F(MainFrameTest, InstrumentsTheListLacksAreRemoved) {
     }
     {
         CMainFrame f(core_, Services({14}));
+        f.StartupLoad();
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "外汇", "工具", "帮助(&H)"}));
         EXPECT_EQ(f.CurrentInstrument(), 14);
     }
     {
         CMainFrame f(core_, Services({}));
+        f.StartupLoad();
         EXPECT_EQ(InstrumentButtons(f), 0);
         EXPECT_EQ(MenuTitles(f), (std::vector<QString>{"系统(&S)", "工具", "帮助(&H)"}));
     }
@@ -257,14 +271,15 @@ TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
     SettingsBlock b = DefaultSettings();
     b.lastInstrument = 50;  // accepted from the file, but the server does not list it
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 7);
+    EXPECT_EQ(StartedFrameInstrument({7, 3, 1}), 7);
     b.lastInstrument = 3;
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 3);
+    EXPECT_EQ(StartedFrameInstrument({7, 3, 1}), 3);
     b.lastInstrument = 100;  // out of range: instrument 1
     ASSERT_TRUE(WriteSettings(b));
-    EXPECT_EQ(CMainFrame(core_, Services({7, 3, 1})).CurrentInstrument(), 1);
+    EXPECT_EQ(StartedFrameInstrument({7, 3, 1}), 1);
     CMainFrame f(core_, Services({7, 3, 1}));
+    f.StartupLoad();
     f.UpdateCommandStates();
     EXPECT_TRUE(f.Action(cmdid::Instrument(1))->isChecked());
     EXPECT_FALSE(f.Action(cmdid::Instrument(3))->isChecked());
@@ -273,6 +288,7 @@ TEST_F(MainFrameTest, CurrentInstrumentFollowsTheSettingsWithFallback) {
 TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
     for (bool fromMenu : {true, false}) {
         auto f = std::make_unique<CMainFrame>(core_, Services(AllInstruments()));
+        f->StartupLoad();
         f->show();
         std::size_t before = Commands().size();
         ui_.Clear();
@@ -303,6 +319,7 @@ TEST_F(MainFrameTest, ExitAsksAndLogsOut) {
 
 TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     f.show();
     server_.reset();
     ui_.Clear();
@@ -314,6 +331,7 @@ TEST_F(MainFrameTest, ExitGoesOnWhenTheLogoutCannotConnect) {
 
 TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     f.show();
     std::size_t before = Commands().size();
     ui_.Clear();
@@ -326,6 +344,7 @@ TEST_F(MainFrameTest, ReloginRestartsWithoutQuestionOrLogout) {
 
 TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     for (int id :
          {cmdid::Deposit, cmdid::TradeStats, cmdid::HomePage, cmdid::BlogPage, cmdid::SignalHelp})
         f.OnCommand(id);
@@ -345,6 +364,7 @@ TEST_F(MainFrameTest, WebCommandsOpenTheVendorPages) {
 
 TEST_F(MainFrameTest, CommandsArePresentAndEnabled) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     f.UpdateCommandStates();
     for (int id : {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder,
                    cmdid::HeikinAshi, cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross,
@@ -382,6 +402,7 @@ std::vector<int> CheckedInstruments(CMainFrame& f) {
 
 TEST_F(MainFrameTest, InstrumentCommandsLoadTheInstrumentOnceAndStoreIt) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     CChildView& view = *f.View();
     EXPECT_EQ(CheckedInstruments(f), std::vector<int>{cmdid::Instrument(1)});
 
@@ -408,6 +429,7 @@ TEST_F(MainFrameTest, InstrumentCommandsLoadTheInstrumentOnceAndStoreIt) {
 
 TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     CChildView& view = *f.View();
     const std::initializer_list<int> periods = {
         cmdid::Period15,  cmdid::Period30,  cmdid::Period60, cmdid::Period120,
@@ -431,11 +453,13 @@ TEST_F(MainFrameTest, PeriodCommandsAlwaysReloadAndAreNotStored) {
     // A new frame starts at 15 minutes again.
     ClientCore another;
     CMainFrame again(another, Services(AllInstruments()));
+    again.StartupLoad();
     EXPECT_EQ(again.View()->Links().CurrentPeriod(), 15);
 }
 
 TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChange) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     CChildView& view = *f.View();
     const int before = view.Links().RebuildCount();
     EXPECT_TRUE(Checked(f, {cmdid::HeikinAshi}).empty());
@@ -455,6 +479,7 @@ TEST_F(MainFrameTest, HeikinAshiTogglesWithoutReloadAndSurvivesAnInstrumentChang
 TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) {
     {
         CMainFrame f(core_, Services(AllInstruments()));
+        f.StartupLoad();
         KLineData& chart = f.View()->Links().Chart();
         EXPECT_EQ(chart.Indicators(), 0u);
         EXPECT_TRUE(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).empty());
@@ -469,6 +494,7 @@ TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) 
     }
     EXPECT_EQ(ReadIndicatorChoice(dir_ + "/indicators"), chart_indicator::MovingAverages);
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     EXPECT_EQ(f.View()->Links().Chart().Indicators(), chart_indicator::MovingAverages);
     EXPECT_EQ(Checked(f, {cmdid::MovingAverages, cmdid::Bollinger}).size(), 1u);
 }
@@ -477,6 +503,7 @@ TEST_F(MainFrameTest, IndicatorsToggleFromTheToolsMenuAndPersistInTheirOwnFile) 
 // a cancelled dialog saves nothing.
 TEST_F(MainFrameTest, SaveChartImageWritesThePngAndTheClipboard) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     f.show();
     QApplication::processEvents();
     const QString path = QString::fromStdString(dir_ + "/chart.png");
@@ -495,6 +522,7 @@ TEST_F(MainFrameTest, SaveChartImageWritesThePngAndTheClipboard) {
 
 TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     CChildView& view = *f.View();
     const std::initializer_list<int> modes = {cmdid::ModeNone,     cmdid::ModeCross,
                                               cmdid::ModeDrag,     cmdid::ToolLine,
@@ -530,6 +558,7 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
 
 TEST_F(MainFrameTest, ClearToolsEmptiesTheChartAndDeletesTheChartsToolsOnTheServer) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     KLineData& chart = f.View()->Links().Chart();
     ToolLineRecord tool{};
     tool.type = tool_type::Straight;
@@ -549,6 +578,7 @@ TEST_F(MainFrameTest, ClearToolsEmptiesTheChartAndDeletesTheChartsToolsOnTheServ
 
 TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     f.show();
     for (auto [command, bar] : {std::pair{cmdid::ShowCommandBar, f.CommandBar()},
                                 std::pair{cmdid::ShowInstrumentBar, f.InstrumentBar()}}) {
@@ -579,6 +609,7 @@ TEST_F(MainFrameTest, ToolbarCommandsShowButNeverHide) {
 
 TEST_F(MainFrameTest, ReinitialiseDeletesTheCacheReloadsTheAccountAndTheChart) {
     CMainFrame f(core_, Services(AllInstruments()));
+    f.StartupLoad();
     CChildView& view = *f.View();
     f.OnCommand(cmdid::Period60);  // H1 of instrument 1
     const std::string file = HistoryFilePath(HistoryDirectory(), 1, 60);

@@ -65,6 +65,7 @@ class MessageFrameTest : public ::testing::Test {
         FrameServices services;
         services.listedInstruments = [] { return std::vector<int>{1}; };
         frame_ = std::make_unique<CMainFrame>(core_, std::move(services));
+        frame_->StartupLoad();
         QApplication::processEvents();
         sounds_.Clear();
     }

@@ -63,6 +63,7 @@ class SignalFrameTest : public ::testing::Test {
             return ids;
         };
         frame_ = std::make_unique<CMainFrame>(core_, services);
+        frame_->StartupLoad();
     }
     void TearDown() override {
         frame_.reset();

@@ -15,6 +15,7 @@
 #include "net/ui/dlg_login.h"
 #include "net/wire/session.h"
 #include "net/wire/socket.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {
@@ -66,8 +67,8 @@ bool CTQDiraveApp::InitInstance() {
         if (login.exec() != QDialog::Accepted) return false;
     }
 
-    // The client's model, stores and links, wired to each other; the frame runs its start-up
-    // loads and its view opens the links.
+    // The client's model, stores and links, wired to each other; the frame's view opens the
+    // links.
     core_ = std::make_unique<ClientCore>();
     FrameServices services;
     services.restartProgram = [this] { Restart(); };
@@ -76,10 +77,13 @@ bool CTQDiraveApp::InitInstance() {
     MarkInstanceWindow(frame_.get());
     // A terminal opens over the whole available screen (1280 x 800 when restored).
     frame_->showMaximized();
+    // The trading hours, instruments, alerts and messages, while the frame waits busy.
+    if (!frame_->StartupLoad()) return false;
 
     // The account: summary, positions and account block, then the pending orders, on one
-    // connection; the frame is shown and the links start even when this fails.
-    core_->Model().InitialLoad(OwnerHandle(frame_.get()));
+    // connection, while the frame waits busy; the links start even when this fails.
+    const WindowHandle owner = OwnerHandle(frame_.get());
+    if (!RunBusy(frame_.get(), [this, owner] { core_->Model().InitialLoad(owner); })) return false;
     // The history of the current instrument and the push link.
     core_->Links().RebuildLinks();
     return true;

@@ -219,7 +219,9 @@ bool CMainFrame::StartupLoad() {
     notifiedMessages_ = core_.Messages().Size();
     RemoveUnlistedInstruments();
     ChooseCurrentInstrument();
-    view_->Links().SetCurrentInstrument(currentInstrument_);
+    // The chart is reset only for another instrument (the links then load it).
+    if (currentInstrument_ != view_->Links().CurrentInstrument())
+        view_->Links().SetCurrentInstrument(currentInstrument_);
     UpdateCommandStates();
     return true;
 }

@@ -1,6 +1,6 @@
 // The program's only top-level window after login: menus, the command and instrument
-// toolbars, the status bar with its clock, the start-up load, exit with
-// log-out and re-login by restart.
+// toolbars, the status bar with its clock, the start-up load, exit with log-out and re-login
+// by restart.
 #pragma once
 
 #include <QHash>
@@ -48,12 +48,18 @@ struct FrameServices {
 class CMainFrame : public QMainWindow, public MessageWindow {
     Q_OBJECT
   public:
-    // Runs the core's start-up loads, then makes the view, which opens the core's links.
+    // Makes the menus, toolbars and the view, which opens the core's links.
     explicit CMainFrame(ClientCore& core, FrameServices services = {}, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
     QWidget* OwnerWidget() override { return this; }
+
+    // The core's start-up loads on a worker while the frame waits busy; then the instruments
+    // the server does not list leave the menus and the instrument bar, and the chart takes the
+    // last chosen instrument if it is listed (else the first listed). False when the program
+    // quit meanwhile.
+    bool StartupLoad();
 
     // Runs a menu or toolbar command.
     void OnCommand(int command);
