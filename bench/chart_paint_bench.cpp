@@ -216,7 +216,7 @@ void FillOverlays(KLineData& data, TradingModel& model) {
     auto at = [&](int i, int n) {
         return st.lo + static_cast<double>(st.hi - st.lo) * (i + 0.5) / n;
     };
-    data.WithSignals([&](std::vector<BarRecord>& signals) {
+    data.WithSignals([&](SignalList& signals) {
         for (int i = 0; i < 50; ++i) {
             SignalRecord s{};
             s.instrument = 1;
@@ -227,7 +227,7 @@ void FillOverlays(KLineData& data, TradingModel& model) {
             s.lots = 200;
             s.published = 1710466200 + i * 60;
             s.marker = kSignalMarker;
-            signals.push_back(AsBar(s));
+            signals.Publish(AsBar(s));
         }
     });
     const double margin = (st.hi - st.lo) * scale / 20;

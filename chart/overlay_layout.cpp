@@ -72,7 +72,7 @@ bool DrawsOrder(const PendingOrderRecord& o, int instrument) {
            (o.direction == direction::Buy || o.direction == direction::Sell);
 }
 
-void PlaceSignals(std::vector<BarRecord>& signals, const LayoutContext& ctx) {
+void PlaceSignals(SignalList& signals, const LayoutContext& ctx) {
     for (BarRecord& r : signals) {
         SignalRecord s = AsSignal(r);
         if (s.instrument != ctx.instrument) continue;
@@ -186,7 +186,7 @@ std::optional<PendingOrderRecord> TradeOverlays::SelectedOrder() const {
 }
 
 void InstallOverlayLayout(KLineHooks& hooks, const TradingModel* model, TradeOverlays* overlays) {
-    hooks.placeSignals = [](std::vector<BarRecord>& signals, const LayoutContext& ctx) {
+    hooks.placeSignals = [](SignalList& signals, const LayoutContext& ctx) {
         PlaceSignals(signals, ctx);
     };
     if (model && overlays) {

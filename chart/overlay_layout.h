@@ -42,7 +42,7 @@ bool DrawsPosition(const PositionRecord& p, int instrument);
 bool DrawsOrder(const PendingOrderRecord& o, int instrument);
 
 // The row of each signal of the chart's instrument, into its lineY.
-void PlaceSignals(std::vector<BarRecord>& signals, const LayoutContext& ctx);
+void PlaceSignals(SignalList& signals, const LayoutContext& ctx);
 
 // The rows of one position's or order's lines: its price, and its stop-loss and take-profit,
 // 0 for one that is not set (0, none), so that one that was removed leaves no line behind.

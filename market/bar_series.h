@@ -48,6 +48,7 @@
 #include "market/bar_geometry.h"
 #include "market/heikin_ashi.h"
 #include "market/indicators.h"
+#include "market/signal_list.h"
 #include "market/wire/bar_record.h"
 #include "market/wire/tool_record.h"
 #include "trading/wire/records.h"
@@ -166,7 +167,7 @@ struct KLineHooks {
         toolAnchorTimes;
     // The rest under the display and layout locks.
     // Under the signal lock: the y of each signal of the chart's instrument.
-    std::function<void(std::vector<BarRecord>& signals, const LayoutContext& ctx)> placeSignals;
+    std::function<void(SignalList& signals, const LayoutContext& ctx)> placeSignals;
     // Positions and pending orders; the hook takes the trading model's locks one at a time.
     std::function<void(const LayoutContext& ctx)> placeTradingOverlays;
     // Under the tool lock: the derived points of every tool.
@@ -362,7 +363,7 @@ class KLineData {
     BarRecord displayFront_{};
     int displayType_ = 0;                // 0 before any layout
     std::vector<BarGeometry> geometry_;  // layout lock; newest first
-    std::vector<BarRecord> signals_;     // signal lock; order of arrival
+    SignalList signals_;                 // signal lock
     std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival
     std::deque<BarRecord> history_;      // bar lock (the loading steps and the transfer)
     std::vector<BarRecord> held_;        // bar lock: finished bars waiting for the first merge

@@ -89,11 +89,8 @@ std::string SignalAnnouncement(const SignalRecord& signal, const InstrumentRecor
 }
 
 std::size_t CountSignals(KLineData& chart, int instrument) {
-    return chart.WithSignals([instrument](const std::vector<BarRecord>& signals) {
-        return static_cast<std::size_t>(std::count_if(
-            signals.begin(), signals.end(),
-            [instrument](const BarRecord& r) { return AsSignal(r).instrument == instrument; }));
-    });
+    return chart.WithSignals(
+        [instrument](const SignalList& signals) { return signals.Count(instrument); });
 }
 
 SignalFeed::SignalFeed(std::shared_ptr<KLineData> chart) : chart_(std::move(chart)) {}
@@ -144,17 +141,7 @@ bool SignalFeed::SaveFlags(WindowHandle owner, const SignalFlags& flags) {
 }
 
 std::size_t SignalFeed::Publish(const BarRecord& record) {
-    const SignalRecord signal = AsSignal(record);
-    return chart_->WithSignals([&](std::vector<BarRecord>& signals) {
-        const std::size_t removed = std::erase_if(
-            signals, [&](const BarRecord& r) { return SameSignal(AsSignal(r), signal); });
-        signals.push_back(record);
-        if (signals.size() > kMaxSignalsPerSeries)
-            signals.erase(signals.begin(),
-                          signals.begin() +
-                              static_cast<std::ptrdiff_t>(signals.size() - kMaxSignalsPerSeries));
-        return removed;
-    });
+    return chart_->WithSignals([&](SignalList& signals) { return signals.Publish(record); });
 }
 
 void SignalFeed::PostMark(const Wiring& w, int instrument, std::intptr_t kind) const {
@@ -179,10 +166,8 @@ SignalFeed::Outcome SignalFeed::LiveIntake(const BarRecord& record) {
     // 2. A withdrawal takes every copy of the signal out of the list.
     if (IsWithdrawal(signal)) {
         out.withdrawn = true;
-        out.removed = chart_->WithSignals([&](std::vector<BarRecord>& signals) {
-            return std::erase_if(
-                signals, [&](const BarRecord& r) { return SameSignal(AsSignal(r), signal); });
-        });
+        out.removed =
+            chart_->WithSignals([&](SignalList& signals) { return signals.Withdraw(signal); });
         InvalidateIfShown(instrument);
         PostMark(w, instrument, kSignalRecount);
         return out;

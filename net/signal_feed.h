@@ -3,8 +3,9 @@
 // and 41), and the announcement of a new live signal in the frame's message list.
 //
 // Where a signal goes:
-//   - into the chart's signal list (KLineData::WithSignals, under the signal lock), replacing
-//     every earlier record with the same identity (SameSignal), at the end of the list;
+//   - into the chart's signal list (KLineData::WithSignals, under the signal lock, a SignalList
+//     of at most kMaxSignalsPerSeries), replacing the earlier record with the same identity
+//     (SameSignal), at the end of the list;
 //   - to the instrument toolbar's blink list, by a WM_SIGNAL_MARK posted to the frame (wparam
 //     the instrument, lparam kSignalMark or kSignalRecount): the frame counts the instrument's
 //     signals itself when it recounts, on its own thread;
@@ -69,11 +70,6 @@ std::string SignalAnnouncement(const SignalRecord& signal, const InstrumentRecor
 // "支撑位" for side 11, "阻力位" for any other value.
 const char* SignalSideText(std::uint8_t side);
 
-// The most signals a chart's list keeps: years of a busy instrument's signals; a publication
-// beyond it drops the oldest, so a flood of signals can neither fill memory nor make every
-// intake and repaint walk an endless list.
-inline constexpr std::size_t kMaxSignalsPerSeries = 5000;
-
 // The signals of one instrument in the chart's list (takes the signal lock).
 std::size_t CountSignals(KLineData& chart, int instrument);
 
@@ -123,8 +119,8 @@ class SignalFeed {
         WindowHandle markWindow = nullptr;
     };
     Wiring CopyWiring() const;
-    // Removes every signal of the record's identity and appends the record; returns how many
-    // were removed.
+    // Replaces the signal of the record's identity with the record at the end of the list;
+    // returns how many records were removed.
     std::size_t Publish(const BarRecord& record);
     void PostMark(const Wiring& w, int instrument, std::intptr_t kind) const;
     void InvalidateIfShown(int instrument) const;

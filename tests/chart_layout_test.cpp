@@ -244,7 +244,7 @@ TEST_F(LayoutTest, OverlayAndToolHooksSeeTheNewScale) {
     chart.Reset(1, 15);
     for (int i = 399; i >= 0; --i) chart.AppendHistoryBar(FinishedBar(i, 10, 12, 15, 5));
     chart.WithTools([](auto& t) { t.push_back(ToolLineRecord{}); });
-    chart.WithSignals([](auto& s) { s.push_back(test::SignalBar()); });
+    chart.WithSignals([](auto& s) { s.Publish(test::SignalBar()); });
 
     int anchors = 0, signals = 0, trading = 0, completes = 0;
     LayoutContext seen, tools;
@@ -254,7 +254,7 @@ TEST_F(LayoutTest, OverlayAndToolHooksSeeTheNewScale) {
         ++anchors;
         times = {"00000009", "x", "00000394", "00000009"};
     };
-    chart.hooks.placeSignals = [&](std::vector<BarRecord>& s, const LayoutContext& ctx) {
+    chart.hooks.placeSignals = [&](SignalList& s, const LayoutContext& ctx) {
         signals += static_cast<int>(s.size());
         seen = ctx;
     };

@@ -71,15 +71,15 @@ TEST_F(OverlayLayoutTest, SignalRowsOfTheChartsInstrumentOnlyAtOffset28) {
     BarRecord other = Signal(2, 1050);
     std::int32_t stale = 77;
     std::memcpy(reinterpret_cast<char*>(&other) + 28, &stale, 4);
-    chart.WithSignals([&](std::vector<BarRecord>& s) {
-        s.push_back(mine);
-        s.push_back(other);
-        s.push_back(Signal(1, 5000, signal_side::Resistance));  // far above the range
+    chart.WithSignals([&](SignalList& s) {
+        s.Publish(mine);
+        s.Publish(other);
+        s.Publish(Signal(1, 5000, signal_side::Resistance));  // far above the range
     });
     ASSERT_TRUE(chart.Layout());
 
     const PriceScale scale = Scale();
-    const std::vector<BarRecord> s = chart.WithSignals([](std::vector<BarRecord>& v) { return v; });
+    const std::vector<BarRecord> s = chart.WithSignals([](SignalList& v) { return v.Records(); });
     ASSERT_EQ(s.size(), 3u);
     EXPECT_EQ(AsSignal(s[0]).lineY, scale.Y(1050));
     EXPECT_GT(AsSignal(s[0]).lineY, 35);
@@ -95,8 +95,7 @@ TEST_F(OverlayLayoutTest, SignalRowsOfTheChartsInstrumentOnlyAtOffset28) {
     // Scrolling moves them with the chart.
     chart.SetVerticalOffset(40);
     ASSERT_TRUE(chart.Layout());
-    EXPECT_EQ(chart.WithSignals([](std::vector<BarRecord>& v) { return AsSignal(v[0]).lineY; }),
-              y + 40);
+    EXPECT_EQ(chart.WithSignals([](SignalList& v) { return AsSignal(*v.begin()).lineY; }), y + 40);
 }
 
 TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {

@@ -53,10 +53,11 @@ ChartPaintContext Context(int decimals = 2) {
     return ctx;
 }
 
-BarRecord Signal(std::int32_t y, std::uint8_t side, int instrument = 1) {
+BarRecord Signal(std::int32_t y, std::uint8_t side, int instrument = 1,
+                 std::int32_t price = 165050) {
     SignalRecord s{};
     s.instrument = static_cast<std::int8_t>(instrument);
-    s.price = 165050;
+    s.price = price;
     s.stopLoss = 164000;
     s.amount = 350;
     s.side = side;
@@ -99,7 +100,9 @@ PixelRect LabelAt(std::size_t i) {
 }
 QImage PaintedSignals(const std::vector<BarRecord>& signals,
                       const ChartPaintContext& ctx = Context()) {
-    return Painted([&](QPainter& p) { PaintSignals(p, signals, ctx, TheTexts()); });
+    SignalList list;
+    for (const BarRecord& r : signals) list.Publish(r);
+    return Painted([&](QPainter& p) { PaintSignals(p, list, ctx, TheTexts()); });
 }
 
 using test::InkBox;
@@ -430,6 +433,41 @@ TEST(OverlayPaintTest, SupportTextBelowAndTimeAboveResistanceTheOtherWay) {
     }
 }
 
+TEST(OverlayPaintTest, OfAHundredThousandSignalsTheListKeepsTheNewestAndPaintsThoseInView) {
+    // One every 3 rows from far below the chart to far above it, alternating sides, through
+    // the list's intake.
+    SignalList list;
+    std::vector<BarRecord> all;
+    for (int i = 0; i < 100000; ++i) {
+        const std::int32_t price = 200035 + 3000 - 3 * (i % 5000) - i / 5000;
+        BarRecord r = Signal(0, i % 2 ? signal_side::Resistance : signal_side::Support, 1, price);
+        reinterpret_cast<SignalRecord*>(&r)->lots = 200 + i;
+        all.push_back(r);
+        list.Publish(r);
+    }
+    ASSERT_EQ(list.size(), kMaxSignalsPerSeries);
+    EXPECT_EQ(
+        std::memcmp(&*list.begin(), &all[all.size() - kMaxSignalsPerSeries], sizeof(BarRecord)), 0);
+    LayoutContext layout;
+    layout.instrument = 1;
+    layout.scale = Context().scale;
+    PlaceSignals(list, layout);
+
+    // The list as painted, and only its signals with rows near the chart, painted the same.
+    SignalList near;
+    for (const BarRecord& r : list)
+        if (std::abs(AsSignal(r).lineY - kH / 2) < 2 * kH) near.Publish(r);
+    ASSERT_LT(near.size(), list.size() / 2);
+    const auto paint = [](const SignalList& signals) {
+        return Painted([&](QPainter& p) { PaintSignals(p, signals, Context(), TheTexts()); });
+    };
+    const QImage shown = paint(list);
+    EXPECT_FALSE(InkBox(shown, shown.rect(), NotBlack).isNull());
+    EXPECT_TRUE(shown == paint(near));
+    EXPECT_EQ(list.Count(1), kMaxSignalsPerSeries);
+    EXPECT_EQ(list.Count(2), 0u);
+}
+
 TEST(OverlayPaintTest, SkippedSignals) {
     // Unplaced (row 0), of another instrument, of another side: nothing.
     EXPECT_TRUE(InkBox(PaintedSignals({Signal(0, signal_side::Support),
@@ -495,14 +533,10 @@ class OverlayWindowTest : public ::testing::Test {
         chart.show();
         data.SetClientSize(800, 600);
         ASSERT_TRUE(data.Layout());
-        data.WithSignals([](std::vector<BarRecord>& s) {
-            s.push_back(Signal(0, signal_side::Support));
-            s.push_back(Signal(0, signal_side::Resistance));
-        });
-        // The signals' prices, apart from the positions.
-        data.WithSignals([](std::vector<BarRecord>& s) {
-            std::int32_t p[2] = {164700, 165700};
-            for (int i = 0; i < 2; ++i) std::memcpy(reinterpret_cast<char*>(&s[i]) + 4, &p[i], 4);
+        // At prices apart from the positions.
+        data.WithSignals([](SignalList& s) {
+            s.Publish(Signal(0, signal_side::Support, 1, 164700));
+            s.Publish(Signal(0, signal_side::Resistance, 1, 165700));
         });
         ASSERT_TRUE(data.Layout());
         chart.InvalidateAll();
@@ -552,7 +586,7 @@ TEST_F(OverlayWindowTest, LayoutRowsArePaintedAndLabelsStored) {
     EXPECT_EQ(image.pixel(0, b1.stop), overlay_color::StopLoss);
     EXPECT_EQ(image.pixel(0, b1.take), overlay_color::TakeProfit);
     const std::int32_t support =
-        data.WithSignals([](std::vector<BarRecord>& s) { return AsSignal(s[0]).lineY; });
+        data.WithSignals([](SignalList& s) { return AsSignal(*s.begin()).lineY; });
     EXPECT_EQ(support, scale.Y(164700));
     EXPECT_EQ(image.pixel(0, support), overlay_color::Support);
 }

@@ -415,14 +415,14 @@ TEST(ChartPaintTest, IndicatorLinesAndCaptionFigures) {
 TEST(ChartPaintTest, OverlayAndToolHooksPaintInOrderUnderTheCross) {
     KLineData data;
     FourBars(data);
-    data.WithSignals([](std::vector<BarRecord>& s) { s.push_back(test::SignalBar()); });
+    data.WithSignals([](SignalList& s) { s.Publish(test::SignalBar()); });
     data.WithTools([](std::vector<ToolLineRecord>& t) { t.push_back(ToolLineRecord{}); });
     const BarGeometry falling = data.Geometry()[3];
     data.SetCross(falling.Centre(), 200);
 
     std::vector<std::string> order;
     ChartPainter painter;
-    painter.hooks.paintSignals = [&](QPainter& p, const std::vector<BarRecord>& s,
+    painter.hooks.paintSignals = [&](QPainter& p, const SignalList& s,
                                      const ChartPaintContext& ctx) {
         order.push_back("signals " + std::to_string(s.size()));
         EXPECT_EQ(ctx.instrument, 1);

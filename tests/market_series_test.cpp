@@ -235,7 +235,7 @@ TEST_F(SeriesTest, ResetEmptiesTheChartAndCopiesTheProduct) {
     chart.SetCross(100, 100);
     chart.SetVerticalOffset(40);
     chart.SetMode(ChartMode::StraightLine);
-    chart.WithSignals([](std::vector<BarRecord>& s) { s.push_back(SignalBar()); });
+    chart.WithSignals([](SignalList& s) { s.Publish(SignalBar()); });
     const std::uint64_t before = chart.Generation();
 
     chart.Reset(7, 240);

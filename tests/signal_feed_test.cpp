@@ -67,9 +67,7 @@ class SignalFeedTest : public ::testing::Test {
     void SetUp() override {
         chart_->Reset(1, 15);
         chart_->hooks.invalidateAll = [this] { ++invalidations_; };
-        chart_->hooks.placeSignals = [this](std::vector<BarRecord>&, const LayoutContext&) {
-            ++layouts_;
-        };
+        chart_->hooks.placeSignals = [this](SignalList&, const LayoutContext&) { ++layouts_; };
         feed_.SetMarkWindow(kFrame);
         feed_.SetAnnounce([this](const std::string& text, std::int64_t time) {
             std::lock_guard lock(mutex_);
@@ -95,7 +93,7 @@ class SignalFeedTest : public ::testing::Test {
         return announced_;
     }
     std::vector<SignalRecord> Signals() {
-        return chart_->WithSignals([](const std::vector<BarRecord>& v) {
+        return chart_->WithSignals([](const SignalList& v) {
             std::vector<SignalRecord> out;
             for (const BarRecord& r : v) out.push_back(AsSignal(r));
             return out;
@@ -195,15 +193,15 @@ TEST_F(SignalFeedTest, AFloodOfSignalsKeepsTheNewestUpToTheBound) {
 }
 
 TEST_F(SignalFeedTest, AWithdrawalTakesOutEveryCopyIncludingThoseOfAHistoryTransfer) {
-    // The signal arrives with a history transfer (among bars), and an older list held two copies
-    // of another one.
+    // The signal arrives with a history transfer (among bars), and another one was published
+    // twice before: the list holds it once.
     chart_->hooks.historySignal = [this](const BarRecord& r) { feed_.HistoryIntake(r); };
     const SignalRecord kept = MakeSignal(1, 2000000);
     const SignalRecord gone = MakeSignal(1, 1234567);
     const SignalRecord twice = MakeSignal(1, 3000000);
-    chart_->WithSignals([&](std::vector<BarRecord>& v) {
-        v.push_back(AsBar(twice));
-        v.push_back(AsBar(twice));
+    chart_->WithSignals([&](SignalList& v) {
+        EXPECT_EQ(v.Publish(AsBar(twice)), 0u);
+        EXPECT_EQ(v.Publish(AsBar(twice)), 1u);
     });
     BarRecord bar{};
     bar.instrument = 1;
@@ -211,7 +209,7 @@ TEST_F(SignalFeedTest, AWithdrawalTakesOutEveryCopyIncludingThoseOfAHistoryTrans
     std::strcpy(bar.time, "00000001");
     const BarRecord transfer[] = {bar, AsBar(gone), AsBar(kept)};
     EXPECT_EQ(chart_->AppendHistoryBars(transfer, 3), 1u);
-    ASSERT_EQ(Signals().size(), 4u);
+    ASSERT_EQ(Signals().size(), 3u);
     // A history signal is listed and marked, never laid out, drawn or announced.
     EXPECT_EQ(layouts_, 0);
     EXPECT_EQ(invalidations_, 0);
@@ -227,7 +225,7 @@ TEST_F(SignalFeedTest, AWithdrawalTakesOutEveryCopyIncludingThoseOfAHistoryTrans
     withdraw = twice;
     withdraw.action = 5;
     out = feed_.LiveIntake(AsBar(withdraw));
-    EXPECT_EQ(out.removed, 2u);
+    EXPECT_EQ(out.removed, 1u);
 
     const auto list = Signals();
     ASSERT_EQ(list.size(), 1u);

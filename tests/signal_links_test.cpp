@@ -90,7 +90,7 @@ class SignalLinksTest : public ::testing::Test {
         return out;
     }
     std::vector<std::int32_t> ListedPrices() {
-        return links_->Chart().WithSignals([](const std::vector<BarRecord>& v) {
+        return links_->Chart().WithSignals([](const SignalList& v) {
             std::vector<std::int32_t> out;
             for (const BarRecord& r : v) out.push_back(AsSignal(r).price);
             return out;

@@ -520,8 +520,7 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
     ctx.scale = r.scale;
     ctx.rowHeight = r.rowHeight;
     if (hooks.paintSignals) {
-        data.WithSignals(
-            [&](const SignalList& signals) { hooks.paintSignals(p, signals, ctx); });
+        data.WithSignals([&](const SignalList& signals) { hooks.paintSignals(p, signals, ctx); });
     }
     if (hooks.paintPositions) hooks.paintPositions(p, ctx);
     if (hooks.paintOrders) hooks.paintOrders(p, ctx);

@@ -226,7 +226,7 @@ QString StopLossText(double price, double stopLoss, int decimals) {
     return Formatted("%%.%df损 %%.%df ", decimals, price, stopLoss);
 }
 
-void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const ChartPaintContext& ctx,
+void PaintSignals(QPainter& p, const SignalList& signals, const ChartPaintContext& ctx,
                   OverlayTextCache& texts) {
     if (!HasScale(ctx)) return;
     const QRect& c = ctx.client;
@@ -330,7 +330,7 @@ const OverlayTextCache::Shaped& OverlayTextCache::Get(QPainter& p, Face face, co
 
 void InstallOverlayPainters(ChartPaintHooks& hooks, TradeOverlays* overlays) {
     auto texts = std::make_shared<OverlayTextCache>();
-    hooks.paintSignals = [texts](QPainter& p, const std::vector<BarRecord>& signals,
+    hooks.paintSignals = [texts](QPainter& p, const SignalList& signals,
                                  const ChartPaintContext& ctx) {
         PaintSignals(p, signals, ctx, *texts);
     };

@@ -112,7 +112,7 @@ class LabelColumn {
 
 // The signals of ctx.instrument whose row is not 0, not below the client area and not so far
 // above it that neither line nor texts reach it.
-void PaintSignals(QPainter& p, const std::vector<BarRecord>& signals, const ChartPaintContext& ctx,
+void PaintSignals(QPainter& p, const SignalList& signals, const ChartPaintContext& ctx,
                   OverlayTextCache& texts);
 // The positions and waiting orders of ctx.instrument as the layout placed them; the label
 // rectangle of each drawn record is appended to `labels`, keyed by its ticket or order number.
