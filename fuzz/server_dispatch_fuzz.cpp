@@ -1,7 +1,9 @@
 // The stand-in server's request port: a stream of headers and payloads from one peer, served
 // by the request dispatch against a store with one member logged in under the key 1, 2, 3, 4.
+#include <asio/co_spawn.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,7 +41,12 @@ struct Server {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Server* server = new Server;              // one server for the life of the process
+    static Server* server = new Server;  // one server for the life of the process
+    static zq::server::NetLoop* loop = [] {
+        auto* l = new zq::server::NetLoop;
+        l->Start();
+        return l;
+    }();
     server->state->sessions.Begin(server->session);  // a log-out in the last input ended it
     zq::fuzz::FedStream stream(data, size);
     if (!stream.Valid()) return 0;
@@ -49,8 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         while (stream.Peer().Recv(buffer, sizeof buffer) > 0) {
         }
     });
-    zq::server::ServeRequestConnection(stream.TakeReader(), "fuzz", *server->state,
-                                       server->commands);
+    // The reader's end is served as the event loop serves an accepted connection.
+    auto socket = std::make_shared<zq::server::Tcp::socket>(asio::make_strand(loop->Io()));
+    socket->assign(zq::server::Tcp::v4(), stream.TakeReader().Release());
+    std::promise<void> served;
+    asio::co_spawn(socket->get_executor(),
+                   zq::server::ServeRequestConnection(zq::server::Accepted{socket, 0, "fuzz", {}},
+                                                      *server->state, server->commands, *loop),
+                   [&served](std::exception_ptr) { served.set_value(); });
+    served.get_future().wait();
     drain.join();
     return 0;
 }

@@ -67,12 +67,12 @@ Next TradingDayHours(RequestContext& ctx) {
 }  // namespace
 
 void RegisterAccountCommands(CommandTable& table) {
-    table.Add(cmd::LoadInstruments, "instruments", Instruments);
-    table.Add(cmd::LoadPositions, "positions", Positions);
-    table.Add(cmd::LoadPending, "orders", Orders);
-    table.Add(cmd::LoadSummary, "summary", Summary);
-    table.Add(cmd::LoadAccount, "account", Account);
-    table.Add(cmd::LoadTradingHours, "trading hours", TradingDayHours);
+    table.Add(cmd::LoadInstruments, "instruments", 0, Instruments);
+    table.Add(cmd::LoadPositions, "positions", sizeof(LoadPositionsRequest), Positions);
+    table.Add(cmd::LoadPending, "orders", sizeof(LoadOrdersRequest), Orders);
+    table.Add(cmd::LoadSummary, "summary", 0, Summary);
+    table.Add(cmd::LoadAccount, "account", 0, Account);
+    table.Add(cmd::LoadTradingHours, "trading hours", 0, TradingDayHours);
 }
 
 }  // namespace zq::server

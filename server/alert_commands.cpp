@@ -64,11 +64,12 @@ Next UpdateProfit(RequestContext& ctx) {
 }  // namespace
 
 void RegisterAlertCommands(CommandTable& table) {
-    table.Add(cmd::LoadPriceAlerts, "price alerts", LoadPrice);
-    table.Add(cmd::SavePriceAlert, "save price alert", SavePrice);
-    table.Add(cmd::RemovePriceAlert, "remove price alert", RemovePrice);
-    table.Add(cmd::LoadProfitAlerts, "profit alerts", LoadProfit);
-    table.Add(cmd::UpdateProfitAlert, "fired profit alert", UpdateProfit);
+    table.Add(cmd::LoadPriceAlerts, "price alerts", 0, LoadPrice);
+    table.Add(cmd::SavePriceAlert, "save price alert", sizeof(PriceAlertRecord), SavePrice);
+    table.Add(cmd::RemovePriceAlert, "remove price alert", sizeof(PriceAlertRecord), RemovePrice);
+    table.Add(cmd::LoadProfitAlerts, "profit alerts", 0, LoadProfit);
+    table.Add(cmd::UpdateProfitAlert, "fired profit alert", sizeof(ProfitAlertRecord),
+              UpdateProfit);
 }
 
 }  // namespace zq::server

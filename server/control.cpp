@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "net/wire/ansi_text.h"
-#include "net/wire/socket.h"
 #include "server/catalogue.h"
 #include "server/link_io.h"
 #include "server/log.h"
@@ -150,84 +149,98 @@ std::optional<std::string> LoadControlSecret(const std::string& path, std::strin
     return secret;
 }
 
-void ControlPort::Start() {
+void ControlPort::Start(NetLoop& loop) {
     connections_.Open();
-    listener_.Start(connections_, [this](Socket socket, const std::string& peer) {
-        Serve(std::move(socket), peer);
-    });
+    listener_.Start(loop, connections_,
+                    [this, &loop](Accepted link) { return Serve(std::move(link), loop); });
 }
 
-void ControlPort::Serve(Socket socket, const std::string& peer) {
-    ServeLink(socket, "control", peer, [&](Socket& s, ConnectionLog& log) {
-        s.SetReadTimeout(kControlIdleMs);
-        std::string pending;
-        bool authenticated = false;
-        char buffer[1024];
-        for (;;) {
-            const std::size_t eol = pending.find('\n');
-            if (eol == std::string::npos) {
-                if (pending.size() > kMaxControlLine) {
-                    const std::string answer = "error line too long\n";
-                    s.Send(answer.data(), answer.size());
-                    log.SetOutcome("line too long, closed");
-                    return;
+asio::awaitable<void> ControlPort::Serve(Accepted link, NetLoop& loop) {
+    co_await ServeLink(
+        link, "control", [&](Tcp::socket& s, ConnectionLog& log) -> asio::awaitable<void> {
+            std::string pending;
+            bool authenticated = false;
+            char buffer[1024];
+            auto send = [&](std::string text) -> asio::awaitable<bool> {
+                co_return co_await WriteBefore(s, text.data(), text.size(),
+                                               DeadlineIn(kSendStallMs));
+            };
+            for (;;) {
+                const std::size_t eol = pending.find('\n');
+                if (eol == std::string::npos) {
+                    if (pending.size() > kMaxControlLine) {
+                        co_await send("error line too long\n");
+                        log.SetOutcome("line too long, closed");
+                        co_return;
+                    }
+                    // Whatever arrives within the wait, however little: the line is put together.
+                    using namespace asio::experimental::awaitable_operators;
+                    asio::steady_timer timer(
+                        s.get_executor(),
+                        DeadlineIn(authenticated ? kControlIdleMs : kControlAuthMs));
+                    auto r = co_await (s.async_read_some(asio::buffer(buffer), kAwaitTuple) ||
+                                       timer.async_wait(kAwaitTuple));
+                    if (r.index() == 1) {
+                        log.SetOutcome("idle or failed, closed");
+                        co_return;
+                    }
+                    auto [ec, n] = std::get<0>(r);
+                    if (ec || n == 0) {
+                        log.SetOutcome(ec == asio::error::eof ? "closed by peer"
+                                                              : "idle or failed, closed");
+                        co_return;
+                    }
+                    pending.append(buffer, n);
+                    continue;
                 }
-                const int n = s.Recv(buffer, sizeof buffer);
-                if (n <= 0) {
-                    log.SetOutcome(n == 0 ? "closed by peer" : "idle or failed, closed");
-                    return;
+                const std::string line(Trim(std::string_view(pending).substr(0, eol)));
+                pending.erase(0, eol + 1);
+                if (!authenticated) {
+                    // Nothing runs before the secret: a web page that posts to this port (its first
+                    // line is HTTP) or any other program without the secret is closed at once.
+                    if (LooksLikeHttp(line)) {
+                        log.SetOutcome("HTTP request, closed");
+                        co_return;
+                    }
+                    std::string_view rest = line;
+                    const std::string_view word = Word(rest);
+                    const std::string given(Trim(rest));
+                    if (word != "auth" || given.size() != secret_.size() ||
+                        sodium_memcmp(given.data(), secret_.data(), secret_.size()) != 0) {
+                        co_await send("error not authorised\n");
+                        log.SetOutcome(word == "auth" ? "wrong secret, closed" : "no auth, closed");
+                        co_return;
+                    }
+                    authenticated = true;
+                    link.ticket.Authenticated();
+                    log.Add("auth -> ok");
+                    if (!co_await send("ok authorised\n")) {
+                        log.SetOutcome("send failed, closed");
+                        co_return;
+                    }
+                    continue;
                 }
-                pending.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            const std::string line(Trim(std::string_view(pending).substr(0, eol)));
-            pending.erase(0, eol + 1);
-            if (!authenticated) {
-                // Nothing runs before the secret: a web page that posts to this port (its first
-                // line is HTTP) or any other program without the secret is closed at once.
-                if (LooksLikeHttp(line)) {
-                    log.SetOutcome("HTTP request, closed");
-                    return;
-                }
-                std::string_view rest = line;
-                const std::string_view word = Word(rest);
-                const std::string given(Trim(rest));
-                if (word != "auth" || given.size() != secret_.size() ||
-                    sodium_memcmp(given.data(), secret_.data(), secret_.size()) != 0) {
-                    const std::string answer = "error not authorised\n";
-                    s.Send(answer.data(), answer.size());
-                    log.SetOutcome(word == "auth" ? "wrong secret, closed" : "no auth, closed");
-                    return;
-                }
-                authenticated = true;
-                log.Add("auth -> ok");
-                const std::string answer = "ok authorised\n";
-                if (s.Send(answer.data(), answer.size()) != static_cast<int>(answer.size())) {
+                if (line.empty()) continue;
+                const bool quit = line == "quit";
+                std::string answer = "ok bye";
+                if (!quit) answer = co_await OnPool(loop.Workers(), [&] { return Execute(line); });
+                log.Add(Printable(line, 48) + " -> " + Printable(answer, 48));
+                answer += "\n";
+                if (!co_await send(answer)) {
                     log.SetOutcome("send failed, closed");
-                    return;
+                    co_return;
                 }
-                continue;
+                if (quit) {
+                    log.SetOutcome("quit");
+                    co_return;
+                }
             }
-            if (line.empty()) continue;
-            const bool quit = line == "quit";
-            const std::string answer = quit ? "ok bye" : Execute(line);
-            log.Add(Printable(line, 48) + " -> " + Printable(answer, 48));
-            const std::string out = answer + "\n";
-            if (s.Send(out.data(), out.size()) != static_cast<int>(out.size())) {
-                log.SetOutcome("send failed, closed");
-                return;
-            }
-            if (quit) {
-                log.SetOutcome("quit");
-                return;
-            }
-        }
-    });
+        });
 }
 
 void ControlPort::Stop() {
     listener_.Stop();
-    connections_.CloseAll();
+    connections_.CloseAll(std::chrono::seconds(2));
 }
 
 std::string ControlPort::Execute(std::string_view line) {

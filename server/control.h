@@ -17,8 +17,12 @@ namespace zq::server {
 
 // The longest command line; a longer one ends the connection.
 constexpr std::size_t kMaxControlLine = 4096;
-// A control connection without a command for this long is closed.
+// A control connection without a command for this long is closed; its first line (the secret)
+// must come within kControlAuthMs.
 constexpr int kControlIdleMs = 600000;
+constexpr int kControlAuthMs = 5000;
+// Control connections open at once; more are closed on arrival.
+constexpr std::size_t kMaxControlConnections = 64;
 
 // The secret a control connection's first line must carry ("auth SECRET"), read from `path`,
 // which must be readable by its owner alone; a missing file is made (mode 0600) with 32 random
@@ -40,20 +44,21 @@ class ControlPort {
         return listener_.Open(Listener::Reach::Loopback, port, error);
     }
     std::uint16_t Port() const { return listener_.Port(); }
-    void Start();
-    // Stops accepting, ends every control connection and waits for their threads. Idempotent.
+    // Accepts on `loop`; the commands run on its worker pool.
+    void Start(NetLoop& loop);
+    // Stops accepting and ends every control connection. Idempotent.
     void Stop();
 
     // One command line (without its line end) and its answer (without one).
     std::string Execute(std::string_view line);
 
   private:
-    void Serve(Socket socket, const std::string& peer);
+    asio::awaitable<void> Serve(Accepted link, NetLoop& loop);
 
     ServerState& state_;
     const std::string secret_;
     // Declared after the connections it feeds, so that it is gone first.
-    ConnectionSet connections_;
+    Admission connections_{kMaxControlConnections, kMaxControlConnections};
     Listener listener_{"control"};
 };
 

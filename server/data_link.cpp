@@ -1,6 +1,5 @@
 #include "server/data_link.h"
 
-#include <sys/socket.h>
 #include <zip.h>
 
 #include <cstdio>
@@ -21,24 +20,16 @@ std::string KeyField(const char* field) {
     return std::string(field, strnlen(field, sizeof(BarKey)));
 }
 
-void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
-    LimitSendStall(socket);
-    const LinkClock::time_point deadline = DeadlineIn(kDataRequestMs);
-    RequestHeader header;
-    if (!ReadHeader(socket, header, log, deadline)) return;
-    const std::optional<HistorySeries> series = DecodeHistoryCommand(header.command);
-    if (!series) {
-        log.Add(std::to_string(header.command) + " not a history series");
-        log.SetOutcome("unknown command, closed");
-        return;
-    }
-    char keys[2 * sizeof(BarKey)];
-    const int got = ReadUpTo(socket, keys, sizeof keys, deadline);
-    if (got < static_cast<int>(sizeof keys)) {
-        log.Add(std::to_string(header.command) + " history");
-        log.SetOutcome("short request (" + std::to_string(got) + " of 26 key bytes), closed");
-        return;
-    }
+// The answer to one history request, or the outcome that closes the connection without one.
+struct DataAnswer {
+    std::string bytes;
+    std::string outcome;
+};
+
+// Reads the history and zips it (on the worker pool).
+DataAnswer Answer(ServerState& state, const RequestHeader& header, const HistorySeries& series,
+                  const char* keys, ConnectionLog& log) {
+    DataAnswer result;
     const std::string keyA = KeyField(keys), keyB = KeyField(keys + sizeof(BarKey));
     std::string item = std::to_string(header.command) + " history A \"" + Printable(keyA) +
                        "\" B \"" + Printable(keyB) + "\"";
@@ -46,25 +37,25 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
     const Key key = KeyOf(header);
     if (!state.sessions.Contains(key)) {
         log.Add(item + ": no session " + KeyTag(key));
-        log.SetOutcome("closed");
-        return;
+        result.outcome = "closed";
+        return result;
     }
     std::optional<HistoryAnswer> answer =
-        state.bars.History(series->instrument, series->periodMinutes, keyA, keyB);
+        state.bars.History(series.instrument, series.periodMinutes, keyA, keyB);
     if (!answer) {
         log.Add(item);
-        log.SetOutcome("no history, closed");
-        return;
+        result.outcome = "no history, closed";
+        return result;
     }
     // From now on the session's push link serves this chart.
-    state.push.NoteHistoryRequest(KeyOf(header), series->instrument,
-                                  PeriodIndex(series->periodMinutes));
+    state.push.NoteHistoryRequest(KeyOf(header), series.instrument,
+                                  PeriodIndex(series.periodMinutes));
 
     // The instrument's active signals ride along with every answer that brings the live bar,
     // after the oldest bar: the client takes them out by their marker.
     std::size_t signals = 0;
     if (!answer->bars.empty() && IsLiveBar(answer->bars.front())) {
-        for (const SignalRecord& s : state.signals.Active(series->instrument)) {
+        for (const SignalRecord& s : state.signals.Active(series.instrument)) {
             answer->bars.push_back(AsBar(s));
             ++signals;
         }
@@ -74,12 +65,12 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
         std::optional<std::string> zipped = ZipBarRecords(answer->bars);
         if (!zipped) {
             log.Add(item);
-            log.SetOutcome("cannot make the archive, closed");
-            return;
+            result.outcome = "cannot make the archive, closed";
+            return result;
         }
         archive = std::move(*zipped);
     }
-    std::string out;
+    std::string& out = result.bytes;
     const auto length = static_cast<std::int32_t>(archive.size());
     out.append(reinterpret_cast<const char*>(&length), sizeof length);
     out += archive;
@@ -89,16 +80,46 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
             std::to_string(archive.size()) + " bytes, trailer \"" +
             std::string(KeyText(answer->trailer)) + "\"";
     log.Add(item);
-    if (socket.Send(out.data(), out.size()) != static_cast<int>(out.size())) {
+    return result;
+}
+
+asio::awaitable<void> Serve(Accepted& link, ServerState& state, NetLoop& loop, ConnectionLog& log) {
+    Tcp::socket& socket = *link.socket;
+    const LinkClock::time_point deadline = DeadlineIn(kDataRequestMs);
+    RequestHeader header;
+    if (!co_await ReadHeader(socket, header, log, deadline)) co_return;
+    const std::optional<HistorySeries> series = DecodeHistoryCommand(header.command);
+    if (!series) {
+        log.Add(std::to_string(header.command) + " not a history series");
+        log.SetOutcome("unknown command, closed");
+        co_return;
+    }
+    char keys[2 * sizeof(BarKey)];
+    const std::size_t got = co_await ReadBefore(socket, keys, sizeof keys, deadline);
+    if (got < sizeof keys) {
+        log.Add(std::to_string(header.command) + " history");
+        log.SetOutcome("short request (" + std::to_string(got) + " of 26 key bytes), closed");
+        co_return;
+    }
+    const DataAnswer answer =
+        co_await OnPool(loop.Workers(), [&] { return Answer(state, header, *series, keys, log); });
+    if (!answer.outcome.empty()) {
+        log.SetOutcome(answer.outcome);
+        co_return;
+    }
+    link.ticket.Authenticated();
+    if (!co_await WriteBefore(socket, answer.bytes.data(), answer.bytes.size(),
+                              DeadlineIn(kSendStallMs))) {
         log.SetOutcome("send failed, closed");
-        return;
+        co_return;
     }
     // Let the client read everything and close first: a close with unread bytes could
     // reset the connection under the answer.
-    ::shutdown(socket.Fd(), SHUT_WR);
+    asio::error_code ignored;
+    socket.shutdown(Tcp::socket::shutdown_send, ignored);
     const LinkClock::time_point drained = DeadlineIn(kDrainMs);
     char junk[256];
-    while (RecvBefore(socket, junk, sizeof junk, drained) > 0) {
+    while (co_await ReadBefore(socket, junk, sizeof junk, drained) == sizeof junk) {
     }
     log.SetOutcome("answered");
 }
@@ -160,8 +181,10 @@ std::optional<std::string> ZipBarRecords(const std::vector<BarRecord>& records) 
     return out;
 }
 
-void ServeDataConnection(Socket socket, const std::string& peer, ServerState& state) {
-    ServeLink(socket, "data", peer, [&](Socket& s, ConnectionLog& log) { Serve(s, state, log); });
+asio::awaitable<void> ServeDataConnection(Accepted link, ServerState& state, NetLoop& loop) {
+    co_await ServeLink(link, "data", [&](Tcp::socket&, ConnectionLog& log) {
+        return Serve(link, state, loop, log);
+    });
 }
 
 }  // namespace zq::server

@@ -4,13 +4,14 @@
 // records (newest first) and the 13-byte key of the series' oldest bar, then closes.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "market/wire/bar_record.h"
-#include "net/wire/socket.h"
+#include "server/listener.h"
 #include "server/server_state.h"
 
 namespace zq::server {
@@ -31,7 +32,8 @@ std::optional<HistorySeries> DecodeHistoryCommand(std::int32_t command);
 // each); nothing when the archive cannot be made.
 std::optional<std::string> ZipBarRecords(const std::vector<BarRecord>& records);
 
-// Serves one connection on the data port to its end. Never throws.
-void ServeDataConnection(Socket socket, const std::string& peer, ServerState& state);
+// Serves one connection on the data port to its end; the history is read and zipped on the
+// loop's worker pool. Never throws.
+asio::awaitable<void> ServeDataConnection(Accepted link, ServerState& state, NetLoop& loop);
 
 }  // namespace zq::server

@@ -1,26 +1,17 @@
 #include "server/dispatch.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+#include <cstring>
 #include <stdexcept>
 
 #include "server/handlers.h"
-#include "server/link_io.h"
 
 namespace zq::server {
 
 bool RequestContext::ReadPayload(void* buffer, int size) {
-    return size >= 0 && ReadUpTo(socket_, buffer, size, deadline_) == size;
-}
-
-std::uint32_t RequestContext::PeerAddress() const {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (::getpeername(socket_.Fd(), reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
-        peer.sin_family != AF_INET)
-        return 0;
-    return peer.sin_addr.s_addr;
+    if (size < 0 || static_cast<std::size_t>(size) > PayloadLeft()) return false;
+    std::memcpy(buffer, payload_.data() + read_, static_cast<std::size_t>(size));
+    read_ += static_cast<std::size_t>(size);
+    return true;
 }
 
 std::optional<SessionInfo> RequestContext::Session() const {
@@ -30,15 +21,17 @@ std::optional<SessionInfo> RequestContext::Session() const {
 }
 
 bool RequestContext::Send(const void* data, std::size_t size) {
-    return socket_.Send(data, size) == static_cast<int>(size);
+    answer_.append(static_cast<const char*>(data), size);
+    return true;
 }
 
 void RequestContext::Note(const std::string& text) {
     log_.Add(std::to_string(header_.command) + " " + text);
 }
 
-void CommandTable::Add(std::int32_t code, const char* name, Handler handler) {
-    if (!entries_.emplace(code, CommandEntry{name, handler}).second)
+void CommandTable::Add(std::int32_t code, const char* name, std::size_t payloadSize,
+                       Handler handler, Pool pool) {
+    if (!entries_.emplace(code, CommandEntry{name, payloadSize, handler, pool}).second)
         throw std::logic_error("two handlers for command " + std::to_string(code));
 }
 

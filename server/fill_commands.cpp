@@ -33,7 +33,7 @@ Next LoadFills19(RequestContext& ctx) {
 }  // namespace
 
 void RegisterFillCommands(CommandTable& table) {
-    table.Add(cmd::LoadFills, "load fills", LoadFills19);
+    table.Add(cmd::LoadFills, "load fills", sizeof(FillQuery), LoadFills19);
 }
 
 }  // namespace zq::server

@@ -1,19 +1,20 @@
-// Reading on the server's connections, and the frame every push and data connection is served
-// in.
+// Reading and writing on the server's connections, as coroutines on the connection's strand,
+// each bounded by a deadline, and the frame every connection is served in.
 #pragma once
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
-#include <cerrno>
+#include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 #include <chrono>
 #include <cstddef>
 #include <exception>
 #include <string>
 
 #include "net/wire/framing.h"
-#include "net/wire/socket.h"
+#include "server/listener.h"
 #include "server/log.h"
 
 namespace zq::server {
@@ -26,40 +27,50 @@ inline LinkClock::time_point DeadlineIn(int ms) {
     return LinkClock::now() + std::chrono::milliseconds(ms);
 }
 
-// One receive that waits no later than `deadline`: as Socket::Recv, and negative once the
-// deadline has passed.
-inline int RecvBefore(Socket& s, void* buffer, std::size_t size, LinkClock::time_point deadline) {
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - LinkClock::now()).count();
-        if (left <= 0) return -1;
-        pollfd p{s.Fd(), POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r > 0) return s.Recv(buffer, size);
-    }
+// How long a whole answer may take to go out (a peer that reads slowly or not at all) before
+// the connection is given up.
+constexpr int kSendStallMs = 30000;
+
+// Reads up to `size` bytes; the number that arrived before the peer closed, failed or the
+// deadline passed.
+inline asio::awaitable<std::size_t> ReadBefore(Tcp::socket& s, void* buffer, std::size_t size,
+                                               LinkClock::time_point deadline) {
+    using namespace asio::experimental::awaitable_operators;
+    char* p = static_cast<char*>(buffer);
+    std::size_t got = 0;
+    auto reader = [&]() -> asio::awaitable<void> {
+        while (got < size) {
+            auto [ec, n] =
+                co_await s.async_read_some(asio::buffer(p + got, size - got), kAwaitTuple);
+            if (ec) co_return;
+            got += n;
+        }
+    };
+    asio::steady_timer timer(s.get_executor(), deadline);
+    co_await (reader() || timer.async_wait(kAwaitTuple));
+    co_return got;
 }
 
-// Reads up to `count` bytes; the number that arrived before the peer closed, failed or the
-// deadline passed.
-inline int ReadUpTo(Socket& s, void* buffer, int count, LinkClock::time_point deadline) {
-    char* p = static_cast<char*>(buffer);
-    int got = 0;
-    while (got < count) {
-        const int n = RecvBefore(s, p + got, static_cast<std::size_t>(count - got), deadline);
-        if (n <= 0) break;
-        got += n;
-    }
-    return got;
+// Writes every byte before `deadline`; false when the peer is gone or too slow.
+inline asio::awaitable<bool> WriteBefore(Tcp::socket& s, const void* data, std::size_t size,
+                                         LinkClock::time_point deadline) {
+    using namespace asio::experimental::awaitable_operators;
+    bool whole = false;
+    auto writer = [&]() -> asio::awaitable<void> {
+        auto [ec, n] = co_await asio::async_write(s, asio::buffer(data, size), kAwaitTuple);
+        whole = !ec && n == size;
+    };
+    asio::steady_timer timer(s.get_executor(), deadline);
+    co_await (writer() || timer.async_wait(kAwaitTuple));
+    co_return whole;
 }
 
 // Reads the 24-byte header of a request; false, with the outcome set, when the peer closes, the
 // header is cut short or it is not complete by `deadline`.
-inline bool ReadHeader(Socket& s, RequestHeader& header, ConnectionLog& log,
-                       LinkClock::time_point deadline) {
-    const int got = ReadUpTo(s, &header, sizeof header, deadline);
-    if (got == static_cast<int>(sizeof header)) return true;
+inline asio::awaitable<bool> ReadHeader(Tcp::socket& s, RequestHeader& header, ConnectionLog& log,
+                                        LinkClock::time_point deadline) {
+    const std::size_t got = co_await ReadBefore(s, &header, sizeof header, deadline);
+    if (got == sizeof header) co_return true;
     if (LinkClock::now() >= deadline)
         log.SetOutcome(got == 0 ? "idle, closed"
                                 : "header not complete in time (" + std::to_string(got) +
@@ -67,34 +78,37 @@ inline bool ReadHeader(Socket& s, RequestHeader& header, ConnectionLog& log,
     else
         log.SetOutcome(got == 0 ? "closed by peer"
                                 : "short header (" + std::to_string(got) + " bytes), closed");
-    return false;
+    co_return false;
 }
 
-// How long a send may stall (a peer that does not read) before the connection is given up.
-constexpr int kSendStallMs = 30000;
-inline void LimitSendStall(Socket& s) {
-    timeval tv{kSendStallMs / 1000, (kSendStallMs % 1000) * 1000};
-    setsockopt(s.Fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+// Runs `work()` on `pool` and gives its result back on the connection's strand.
+template <typename Work>
+auto OnPool(asio::thread_pool& pool, Work work) -> asio::awaitable<decltype(work())> {
+    co_return co_await asio::co_spawn(
+        pool.get_executor(), [&work]() -> asio::awaitable<decltype(work())> { co_return work(); },
+        asio::use_awaitable);
+}
+
+// Closes the connection's socket; errors do not matter any more.
+inline void CloseSocket(Tcp::socket& s) {
+    asio::error_code ignored;
+    s.shutdown(Tcp::socket::shutdown_both, ignored);
+    s.close(ignored);
 }
 
 // Serves one connection with `serve(socket, log)`: one log line for the connection, an exception
-// logged as its outcome, and the socket shut down and closed at the end. Never throws.
+// logged as its outcome, and the socket closed at the end. Never throws.
 template <typename Serve>
-void ServeLink(Socket& socket, const char* link, const std::string& peer, Serve&& serve) {
+asio::awaitable<void> ServeLink(Accepted& link, const char* name, Serve&& serve) {
+    ConnectionLog log(name, link.peer);
     try {
-        ConnectionLog log(link, peer);
-        try {
-            serve(socket, log);
-        } catch (const std::exception& e) {
-            log.SetOutcome(std::string("failed: ") + e.what());
-        } catch (...) {
-            log.SetOutcome("failed");
-        }
-        socket.ShutdownClose();
+        co_await serve(*link.socket, log);
+    } catch (const std::exception& e) {
+        log.SetOutcome(std::string("failed: ") + e.what());
     } catch (...) {
-        // Only the log line itself can get here.
-        socket.ShutdownClose();
+        log.SetOutcome("failed");
     }
+    CloseSocket(*link.socket);
 }
 
 }  // namespace zq::server

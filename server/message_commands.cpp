@@ -33,7 +33,7 @@ Next LoadMessages(RequestContext& ctx) {
 }  // namespace
 
 void RegisterMessageCommands(CommandTable& table) {
-    table.Add(cmd::LoadMessages, "messages", LoadMessages);
+    table.Add(cmd::LoadMessages, "messages", 0, LoadMessages);
 }
 
 }  // namespace zq::server

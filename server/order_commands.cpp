@@ -84,11 +84,11 @@ Next DeleteOrder(RequestContext& ctx) {
 }  // namespace
 
 void RegisterOrderCommands(CommandTable& table) {
-    table.Add(cmd::OpenOrder, "open order", OpenOrder);
-    table.Add(cmd::ModifyPosition, "modify stops", ModifyStops);
-    table.Add(cmd::ClosePosition, "close position", ClosePosition);
-    table.Add(cmd::ModifyPending, "modify order", ModifyOrder);
-    table.Add(cmd::DeletePending, "delete order", DeleteOrder);
+    table.Add(cmd::OpenOrder, "open order", sizeof(OpenOrderRequest), OpenOrder);
+    table.Add(cmd::ModifyPosition, "modify stops", sizeof(ModifyStopsRequest), ModifyStops);
+    table.Add(cmd::ClosePosition, "close position", sizeof(PendingOrderRecord), ClosePosition);
+    table.Add(cmd::ModifyPending, "modify order", sizeof(PendingOrderRecord), ModifyOrder);
+    table.Add(cmd::DeletePending, "delete order", kDeleteOrderRequestSize, DeleteOrder);
 }
 
 }  // namespace zq::server

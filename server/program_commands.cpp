@@ -31,7 +31,8 @@ Next SaveProgramTrading(RequestContext& ctx) {
 }  // namespace
 
 void RegisterProgramCommands(CommandTable& table) {
-    table.Add(cmd::SaveProgramTrading, "program trading", SaveProgramTrading);
+    table.Add(cmd::SaveProgramTrading, "program trading", sizeof(ProgramTradingRequest),
+              SaveProgramTrading);
 }
 
 }  // namespace zq::server

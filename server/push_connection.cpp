@@ -1,9 +1,9 @@
 #include "server/push_connection.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
-#include <cerrno>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
 #include <chrono>
 
 #include "server/link_io.h"
@@ -18,75 +18,107 @@ using Clock = std::chrono::steady_clock;
 // not the socket, is what a slow client fills.
 constexpr int kPushSendBuffer = 64 * 1024;
 
+// What the writer waits on: its timer (the next keep-alive), which a wake or the peer cancels.
+struct Waiting {
+    explicit Waiting(const asio::any_io_executor& executor) : timer(executor) {}
+    asio::steady_timer timer;
+    std::string peerEnded;  // why the peer's side ended, once it has
+};
+
+// The client only reads once it has subscribed: anything it sends, or its close, ends the link.
+asio::awaitable<void> WatchPeer(std::shared_ptr<Tcp::socket> socket,
+                                std::shared_ptr<Waiting> waiting) {
+    char junk[64];
+    auto [ec, n] = co_await socket->async_read_some(asio::buffer(junk), kAwaitTuple);
+    waiting->peerEnded = !ec                      ? "unexpected bytes after subscribe, closed"
+                         : ec == asio::error::eof ? "closed by peer"
+                                                  : "receive failed, closed";
+    waiting->timer.cancel();
+}
+
 // The writer: sends what the feed queues and the keep-alives, until the link ends; how it ended.
-std::string Write(Socket& socket, PushSubscriber& link, const PushFeed& feed, std::size_t& sent) {
+asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubscriber& link,
+                                   const PushFeed& feed, Waiting& waiting, std::size_t& sent) {
     const auto interval = feed.KeepAliveInterval();
     auto nextKeepAlive = Clock::now() + interval;
-    // Whatever ends the link, an overflow that shut the socket down is the reason.
+    // Whatever ends the link, an overflow or a drop is the reason.
     auto ended = [&](std::string why) {
         PushSubscriber::Batch b = link.Take();
         return b.dropped ? b.why : why;
     };
-    auto deliver = [&](const std::string& bytes) {
-        if (bytes.empty()) return true;
-        if (socket.Send(bytes.data(), bytes.size()) != static_cast<int>(bytes.size())) return false;
-        sent += bytes.size();
-        return true;
+    auto deliver = [&](const std::string& bytes) -> asio::awaitable<bool> {
+        auto [ec, n] = co_await asio::async_write(*socket, asio::buffer(bytes), kAwaitTuple);
+        sent += n;
+        co_return !ec && n == bytes.size();
     };
     for (;;) {
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextKeepAlive - Clock::now());
-        pollfd p[2] = {{socket.Fd(), POLLIN, 0}, {link.WakeFd(), POLLIN, 0}};
-        const int r = ::poll(p, 2, static_cast<int>(std::max<std::int64_t>(0, wait.count())));
-        if (r < 0 && errno != EINTR) return ended("poll failed, closed");
-        if (r > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char junk[64];
-            const int n = socket.Recv(junk, sizeof junk);
-            if (n == 0) return ended("closed by peer");
-            if (n < 0) return ended("receive failed, closed");
-            // The client only reads once it has subscribed.
-            return ended("unexpected bytes after subscribe, closed");
-        }
+        if (!waiting.peerEnded.empty()) co_return ended(waiting.peerEnded);
         PushSubscriber::Batch batch = link.Take();
-        if (batch.dropped) return batch.why;
-        if (!deliver(batch.bytes)) return ended("send failed, closed");
-        if (batch.last) return batch.why;
+        if (batch.dropped) co_return batch.why;
+        if (!batch.bytes.empty()) {
+            const bool delivered = co_await deliver(batch.bytes);
+            if (!delivered) co_return ended("send failed, closed");
+        }
+        if (batch.last) co_return batch.why;
         const auto now = Clock::now();
         if (now >= nextKeepAlive) {
-            if (feed.KeepAlives() && !deliver(PushItem(push::KeepAlive)))
-                return ended("send failed, closed");
+            if (feed.KeepAlives()) {
+                const std::string keepAlive = PushItem(push::KeepAlive);
+                const bool delivered = co_await deliver(keepAlive);
+                if (!delivered) co_return ended("send failed, closed");
+            }
             nextKeepAlive += interval;
             if (nextKeepAlive <= now) nextKeepAlive = now + interval;
         }
+        // Items that came during a send are taken before the writer waits; from the last Take to
+        // the wait nothing else runs on this strand, so no wake is missed.
+        if (!batch.bytes.empty()) continue;
+        waiting.timer.expires_at(nextKeepAlive);
+        co_await waiting.timer.async_wait(kAwaitTuple);
     }
 }
 
-void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
-    setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDBUF, &kPushSendBuffer, sizeof kPushSendBuffer);
+asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLog& log) {
+    Tcp::socket& socket = *accepted.socket;
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &kPushSendBuffer,
+               sizeof kPushSendBuffer);
     RequestHeader header;
-    if (!ReadHeader(socket, header, log, DeadlineIn(kPushSubscribeMs))) return;
+    if (!co_await ReadHeader(socket, header, log, DeadlineIn(kPushSubscribeMs))) co_return;
     if (header.command != cmd::Subscribe) {
         log.Add(std::to_string(header.command) + " unknown");
         log.SetOutcome("unknown command, closed");
-        return;
+        co_return;
     }
     const Key key = KeyOf(header);
     std::optional<SessionInfo> session = state.sessions.Find(key);
     if (!session) {
         log.Add("0 subscribe: no session " + KeyTag(key));
         log.SetOutcome("closed");
-        return;
+        co_return;
     }
+    accepted.ticket.Authenticated();
     log.Add("0 subscribe \"" + Printable(session->memberName) + "\" session " + KeyTag(key));
-    std::shared_ptr<PushSubscriber> link = state.push.Attach(socket.Fd(), *session, state.bars);
+    auto waiting = std::make_shared<Waiting>(socket.get_executor());
+    // Wakes come from any thread: they are handed to the link's strand.
+    std::weak_ptr<Waiting> weakWaiting = waiting;
+    std::weak_ptr<Tcp::socket> weakSocket = accepted.socket;
+    auto wake = [executor = socket.get_executor(), weakWaiting, weakSocket](bool drop) {
+        asio::post(executor, [weakWaiting, weakSocket, drop] {
+            if (auto w = weakWaiting.lock()) w->timer.cancel();
+            if (drop)
+                if (auto s = weakSocket.lock()) CloseSocket(*s);
+        });
+    };
+    std::shared_ptr<PushSubscriber> link = state.push.Attach(*session, state.bars, wake);
     if (!link) {
-        log.SetOutcome("server stopping, closed");
-        return;
+        log.SetOutcome("server stopping or logged out, closed");
+        co_return;
     }
+    asio::co_spawn(socket.get_executor(), WatchPeer(accepted.socket, waiting), asio::detached);
     std::size_t sent = 0;
     std::string why;
     try {
-        why = Write(socket, *link, state.push, sent);
+        why = co_await Write(accepted.socket, *link, state.push, *waiting, sent);
     } catch (...) {
         state.push.Detach(link);
         throw;
@@ -97,8 +129,9 @@ void Serve(Socket& socket, ServerState& state, ConnectionLog& log) {
 
 }  // namespace
 
-void ServePushConnection(Socket socket, const std::string& peer, ServerState& state) {
-    ServeLink(socket, "push", peer, [&](Socket& s, ConnectionLog& log) { Serve(s, state, log); });
+asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state) {
+    co_await ServeLink(link, "push",
+                       [&](Tcp::socket&, ConnectionLog& log) { return Serve(link, state, log); });
 }
 
 }  // namespace zq::server

@@ -3,9 +3,9 @@
 // instant messages, keep-alives and the log-out orders (push_feed.h lists the items).
 #pragma once
 
-#include <string>
+#include <asio/awaitable.hpp>
 
-#include "net/wire/socket.h"
+#include "server/listener.h"
 #include "server/server_state.h"
 
 namespace zq::server {
@@ -14,6 +14,6 @@ namespace zq::server {
 constexpr int kPushSubscribeMs = 5000;
 
 // Serves one connection on the push port to its end. Never throws.
-void ServePushConnection(Socket socket, const std::string& peer, ServerState& state);
+asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state);
 
 }  // namespace zq::server

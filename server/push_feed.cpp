@@ -1,9 +1,5 @@
 #include "server/push_feed.h"
 
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -41,40 +37,43 @@ std::string PushMessage(std::int32_t time, std::string_view gbkText) {
 
 // ---- PushSubscriber ----
 
-PushSubscriber::PushSubscriber(int fd, const Key& key, std::int64_t memberId)
-    : fd_(fd), key_(key), memberId_(memberId) {
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
+PushSubscriber::PushSubscriber(const Key& key, std::int64_t memberId, Wake wake)
+    : key_(key), memberId_(memberId), wake_(std::move(wake)) {}
 
-PushSubscriber::~PushSubscriber() {
-    if (wake_ >= 0) ::close(wake_);
-}
-
-void PushSubscriber::Wake() {
-    if (wake_ < 0) return;
-    const std::uint64_t one = 1;
-    ssize_t ignored = ::write(wake_, &one, sizeof one);
-    (void)ignored;
+void PushSubscriber::WakeWriter(bool drop) {
+    if (!wake_) return;
+    if (drop || !wakePending_.exchange(true)) wake_(drop);
 }
 
 void PushSubscriber::Enqueue(std::string item) {
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
-        if (queuedBytes_ + item.size() > kMaxQueuedBytes) {
+        if (queuedBytes_ + item.size() <= kMaxQueuedBytes) {
+            queuedBytes_ += item.size();
+            queue_.push_back(std::move(item));
+        } else {
             dropped_ = true;
             queue_.clear();
             queuedBytes_ = 0;
             why_ = "queue overflow (client too slow), dropped";
-            // The feed holds its lock while it queues, and the writer detaches under that lock
-            // before its socket closes: the descriptor is still this link's.
-            ::shutdown(fd_, SHUT_RDWR);
-        } else {
-            queuedBytes_ += item.size();
-            queue_.push_back(std::move(item));
+            dropped = true;
         }
     }
-    Wake();
+    WakeWriter(dropped);
+}
+
+void PushSubscriber::Drop(std::string why) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (dropped_) return;
+        dropped_ = true;
+        queue_.clear();
+        queuedBytes_ = 0;
+        why_ = std::move(why);
+    }
+    WakeWriter(true);
 }
 
 void PushSubscriber::Finish(std::string last, bool discardWaiting) {
@@ -92,15 +91,12 @@ void PushSubscriber::Finish(std::string last, bool discardWaiting) {
         queue_.push_back(std::move(last));
         finishing_ = true;
     }
-    Wake();
+    WakeWriter(false);
 }
 
 PushSubscriber::Batch PushSubscriber::Take() {
-    if (wake_ >= 0) {
-        std::uint64_t n = 0;
-        ssize_t ignored = ::read(wake_, &n, sizeof n);
-        (void)ignored;
-    }
+    // Items queued from now on wake the writer again.
+    wakePending_.store(false);
     std::lock_guard<std::mutex> lock(mutex_);
     Batch b;
     b.dropped = dropped_;
@@ -114,22 +110,33 @@ PushSubscriber::Batch PushSubscriber::Take() {
 
 // ---- PushFeed ----
 
-std::shared_ptr<PushSubscriber> PushFeed::Attach(int fd, const SessionInfo& session,
-                                                 const BarBook& bars) {
+std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, const BarBook& bars,
+                                                 PushSubscriber::Wake wake) {
     Chart chart;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) return nullptr;
         if (auto it = charts_.find(session.key); it != charts_.end()) chart = it->second;
     }
-    auto link = std::make_shared<PushSubscriber>(fd, session.key, session.memberId);
+    auto link = std::make_shared<PushSubscriber>(session.key, session.memberId, std::move(wake));
     link->chartInstrument_ = chart.instrument;
     link->chartPeriodIndex_ = chart.periodIndex;
     bool attached = false;
     // Under the book's lock, so that no update slips in between the snapshot and the link.
     bars.WithLiveBars(chart.periodIndex, [&](const std::vector<BarRecord>& live) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_) return;
+        // A log-out between the subscription's check and now: the log-out found no link to
+        // close, so this one must not open.
+        if (closing_ || !sessions_.Contains(session.key)) return;
+        std::size_t held = 0;
+        for (const auto& other : links_) held += other->memberId_ == session.memberId;
+        // The member's oldest links make room (links_ is in the order they came).
+        for (auto it = links_.begin(); held >= kMaxPushLinksPerMember && it != links_.end(); ++it)
+            if ((*it)->memberId_ == session.memberId) {
+                (*it)->Drop("more than " + std::to_string(kMaxPushLinksPerMember) +
+                            " push links of the member: the oldest closed");
+                --held;
+            }
         for (const BarRecord& r : live) link->Enqueue(PushRecord(r));
         // While keep-alives are stopped a new link gets none either: a client that reconnects
         // after a silent period must stay silent until they resume.
@@ -162,15 +169,30 @@ void PushFeed::NoteHistoryRequest(const Key& key, std::int32_t instrument, int p
 void PushFeed::OnBars(const BarUpdate& update) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool closed = update.Closed();
+    // Each period's live record is made once for every link that shows it.
+    std::vector<std::string> liveItems(std::size(update.live));
     for (const auto& link : links_) {
         const auto p = static_cast<std::size_t>(link->chartPeriodIndex_);
         if (!closed) {
-            link->Enqueue(PushRecord(update.live[p]));
+            if (liveItems[p].empty()) liveItems[p] = PushRecord(update.live[p]);
+            link->Enqueue(liveItems[p]);
         } else if (link->chartInstrument_ == update.instrument && update.finished[p]) {
             link->Enqueue(PushRecord(*update.finished[p]));
             link->Enqueue(PushRecord(update.live[p]));
         }
     }
+}
+
+int PushFeed::CloseSession(const Key& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    charts_.erase(key);
+    int closed = 0;
+    for (const auto& link : links_) {
+        if (link->key_ != key) continue;
+        link->Drop("logged out (4), closed");
+        ++closed;
+    }
+    return closed;
 }
 
 int PushFeed::ForceOffline(const Key& key) {

@@ -1,9 +1,12 @@
 // The push links of all clients: who is subscribed, which series each client's chart shows, and
 // what goes to whom.
 //
-// Every subscribed connection has a bounded queue of push items and one writer (its connection
-// thread, push_connection.cpp); everyone else only queues. The market, the bar clock, the control
-// port and the login never wait for a client: a link whose queue overflows is dropped.
+// Every subscribed connection has a bounded queue of push items and one writer (its coroutine on
+// the event loop, push_connection.cpp), which the queue wakes; everyone else only queues. The
+// market, the bar clock, the control port and the login never wait for a client: a link whose
+// queue overflows is dropped. A member holds at most kMaxPushLinksPerMember links: a newer one
+// closes the member's oldest, so that a client that reconnects always gets in. A log-out closes
+// the session's links.
 //
 // Push items: int32 type, then its body.
 //   1  a 56-byte market record: the live bar of the link's period, for every instrument, on
@@ -17,11 +20,13 @@
 //  -1  the server is stopping; the link then closes
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +46,8 @@ namespace zq::server {
 
 // A link is dropped when more than this many bytes wait in its queue.
 constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+// The push links one member may hold at once.
+constexpr std::size_t kMaxPushLinksPerMember = 4;
 
 std::string PushItem(std::int32_t type);
 std::string PushRecord(const BarRecord& record);
@@ -49,19 +56,20 @@ std::string PushMessage(std::int32_t time, std::string_view gbkText);
 // One subscribed connection, shared by the feed (which queues) and its writer.
 class PushSubscriber {
   public:
-    PushSubscriber(int fd, const Key& key, std::int64_t memberId);
-    ~PushSubscriber();
+    // `wake(drop)` tells the writer that items wait, or (drop true) that the link is dropped and
+    // its connection must close now, even in the middle of a send. It is called from any thread,
+    // possibly under the feed's lock, and must only hand the news on.
+    using Wake = std::function<void(bool drop)>;
+    PushSubscriber(const Key& key, std::int64_t memberId, Wake wake);
     PushSubscriber(const PushSubscriber&) = delete;
     PushSubscriber& operator=(const PushSubscriber&) = delete;
 
     const Key& SessionKey() const { return key_; }
     std::int64_t MemberId() const { return memberId_; }
-    // Readable when items wait (for the writer's poll).
-    int WakeFd() const { return wake_; }
-
-    // Queues an item; a link whose queue overflows is dropped (its socket is shut down so
-    // that a writer stuck in a send wakes up). Ignored once the link is ending.
+    // Queues an item; a link whose queue overflows is dropped. Ignored once the link is ending.
     void Enqueue(std::string item);
+    // Ends the link at once, without sending what waits; `why` is logged.
+    void Drop(std::string why);
     // Queues `last` as the final item (after what waits, or instead of it); the writer sends it
     // and ends the link.
     void Finish(std::string last, bool discardWaiting);
@@ -76,12 +84,13 @@ class PushSubscriber {
     Batch Take();
 
   private:
-    void Wake();
+    void WakeWriter(bool drop);
 
-    const int fd_;
     const Key key_;
     const std::int64_t memberId_;
-    int wake_ = -1;
+    const Wake wake_;
+    // A wake is on its way to the writer: more items need none until it has taken them.
+    std::atomic<bool> wakePending_{false};
 
     std::mutex mutex_;
     std::deque<std::string> queue_;
@@ -105,8 +114,11 @@ class PushFeed {
     std::chrono::milliseconds KeepAliveInterval() const { return keepAliveInterval_; }
 
     // Registers a subscribed connection and queues the live bars of every instrument and,
-    // unless keep-alives are stopped, a keep-alive; null when the server is stopping.
-    std::shared_ptr<PushSubscriber> Attach(int fd, const SessionInfo& session, const BarBook& bars);
+    // unless keep-alives are stopped, a keep-alive; null when the server is stopping or the
+    // session has ended meanwhile. Beyond kMaxPushLinksPerMember the member's oldest link is
+    // dropped.
+    std::shared_ptr<PushSubscriber> Attach(const SessionInfo& session, const BarBook& bars,
+                                           PushSubscriber::Wake wake);
     void Detach(const std::shared_ptr<PushSubscriber>& link);
 
     // The session's chart shows this instrument and period from now on (its latest history
@@ -116,6 +128,9 @@ class PushFeed {
     // From the bar book (its lock held): queues the records each link needs.
     void OnBars(const BarUpdate& update);
 
+    // Closes the links of a session that has logged out (command 4), sending nothing more; the
+    // links closed.
+    int CloseSession(const Key& key);
     // Type 5 to the links of one session, or of every session of a member; the links told.
     int ForceOffline(const Key& key);
     int ForceOfflineMember(std::int64_t memberId);

@@ -5,32 +5,60 @@
 namespace zq::server {
 namespace {
 
-void Serve(Socket& socket, ServerState& state, const CommandTable& commands, ConnectionLog& log) {
-    LimitSendStall(socket);
+asio::awaitable<void> Serve(Accepted& link, ServerState& state, const CommandTable& commands,
+                            NetLoop& loop, ConnectionLog& log) {
+    Tcp::socket& socket = *link.socket;
+    std::string payload, answer;
     for (;;) {
         const LinkClock::time_point deadline = DeadlineIn(kRequestIdleMs);
         RequestHeader header;
-        if (!ReadHeader(socket, header, log, deadline)) return;
+        if (!co_await ReadHeader(socket, header, log, deadline)) co_return;
         const CommandEntry* entry = commands.Find(header.command);
         if (!entry) {
             log.Add(std::to_string(header.command) + " unknown");
             log.SetOutcome("unknown command, closed");
-            return;
+            co_return;
         }
-        RequestContext ctx(state, socket, header, log, deadline);
-        if (entry->handler(ctx) == Next::Close) {
+        payload.resize(entry->payloadSize);
+        // A payload cut short is handed on as it is: the handler notes it and closes.
+        std::size_t got = 0;
+        if (!payload.empty())
+            got = co_await ReadBefore(socket, payload.data(), payload.size(), deadline);
+        answer.clear();
+        bool authenticated = link.ticket.IsAuthenticated();
+        const Next next =
+            co_await OnPool(entry->pool == Pool::Logins ? loop.Logins() : loop.Workers(), [&] {
+                RequestContext ctx(state, header, log, link.address,
+                                   std::string_view(payload.data(), got), answer);
+                const Next n = entry->handler(ctx);
+                // A connection that names an open session is a member's: it is never closed to
+                // make room for others.
+                if (!authenticated) authenticated = state.sessions.Contains(KeyOf(header));
+                return n;
+            });
+        if (authenticated) link.ticket.Authenticated();
+        bool answered = true;
+        if (!answer.empty())
+            answered = co_await WriteBefore(socket, answer.data(), answer.size(),
+                                            DeadlineIn(kSendStallMs));
+        if (!answered) {
+            log.SetOutcome("send failed, closed");
+            co_return;
+        }
+        if (next == Next::Close) {
             log.SetOutcome(std::string("closed after ") + entry->name);
-            return;
+            co_return;
         }
     }
 }
 
 }  // namespace
 
-void ServeRequestConnection(Socket socket, const std::string& peer, ServerState& state,
-                            const CommandTable& commands) {
-    ServeLink(socket, "request", peer,
-              [&](Socket& s, ConnectionLog& log) { Serve(s, state, commands, log); });
+asio::awaitable<void> ServeRequestConnection(Accepted link, ServerState& state,
+                                             const CommandTable& commands, NetLoop& loop) {
+    co_await ServeLink(link, "request", [&](Tcp::socket&, ConnectionLog& log) {
+        return Serve(link, state, commands, loop, log);
+    });
 }
 
 }  // namespace zq::server

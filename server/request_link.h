@@ -1,11 +1,13 @@
 // Connections on the request port: a sequence of requests, each a 24-byte header, the
-// command's payload and its answer, until the peer closes.
+// command's payload and its answer, until the peer closes. The connection is served one
+// request at a time: the event loop reads the header and the whole payload (each command's is of
+// a fixed size), the handler runs on a worker pool, and its answer goes out in one send.
 #pragma once
 
-#include <string>
+#include <asio/awaitable.hpp>
 
-#include "net/wire/socket.h"
 #include "server/dispatch.h"
+#include "server/listener.h"
 
 namespace zq::server {
 
@@ -14,7 +16,7 @@ namespace zq::server {
 constexpr int kRequestIdleMs = 5000;
 
 // Serves one request connection to its end. Never throws.
-void ServeRequestConnection(Socket socket, const std::string& peer, ServerState& state,
-                            const CommandTable& commands);
+asio::awaitable<void> ServeRequestConnection(Accepted link, ServerState& state,
+                                             const CommandTable& commands, NetLoop& loop);
 
 }  // namespace zq::server

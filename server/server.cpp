@@ -22,6 +22,7 @@ constexpr std::chrono::milliseconds kPushFarewellWait{2000};
 
 bool Server::Start(std::string* error) {
     if (started_) return true;
+    RaiseDescriptorLimit();
     std::unique_ptr<Store> store = Store::Open(options_.dbPath, error, options_.demoMembers);
     if (!store) {
         if (error) *error = options_.dbPath + ": " + *error;
@@ -102,17 +103,17 @@ bool Server::Start(std::string* error) {
     state_->signals.Start(options_.autoSignals);
     started_ = true;
     connections_.Open();
+    loop_.Start();
     state_->market.Start(options_.marketStep);
-    request_.Start(connections_, [this](Socket s, const std::string& peer) {
-        ServeRequestConnection(std::move(s), peer, *state_, commands_);
+    request_.Start(loop_, connections_, [this](Accepted link) {
+        return ServeRequestConnection(std::move(link), *state_, commands_, loop_);
     });
-    push_.Start(connections_, [this](Socket s, const std::string& peer) {
-        ServePushConnection(std::move(s), peer, *state_);
+    push_.Start(loop_, connections_,
+                [this](Accepted link) { return ServePushConnection(std::move(link), *state_); });
+    data_.Start(loop_, connections_, [this](Accepted link) {
+        return ServeDataConnection(std::move(link), *state_, loop_);
     });
-    data_.Start(connections_, [this](Socket s, const std::string& peer) {
-        ServeDataConnection(std::move(s), peer, *state_);
-    });
-    if (control_) control_->Start();
+    if (control_) control_->Start(loop_);
     sweepStop_ = false;
     sweeper_ = std::thread([this] { SweepSessions(); });
     // A store that had the demo members before (or was started with them once) keeps them:
@@ -150,6 +151,7 @@ void Server::Stop() {
     // Every push link hears -1 before the connections are shut down.
     state_->push.CloseAll(kPushFarewellWait);
     connections_.CloseAll();
+    loop_.Stop();
     state_->signals.Stop();
     state_->bars.Stop();
     state_->market.Stop();

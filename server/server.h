@@ -6,9 +6,9 @@
 //   data port     → ServeDataConnection (data_link.cpp)
 //   control port  → ControlPort (control.cpp), on the loopback interface, when asked for
 //
-// Every accepted connection runs on its own thread (listener.h). Stop() closes the ports, shuts
-// down every open connection (push links hear -1 first) and waits until their threads have
-// finished.
+// Every accepted connection is a coroutine on one event loop (listener.h), admitted fairly across
+// peer addresses; what blocks runs on the loop's worker pools. Stop() closes the ports, shuts
+// down every open connection (push links hear -1 first) and stops the loop.
 #pragma once
 
 #include <condition_variable>
@@ -27,11 +27,6 @@
 #include "server/web_pages.h"
 
 namespace zq::server {
-
-// Connections served at once, on all ports together; more are closed on arrival.
-constexpr std::size_t kMaxConnections = 400;
-// Of those, the most one peer address may hold: one address never fills the server.
-constexpr std::size_t kMaxConnectionsPerAddress = kMaxConnections / 2;
 
 class Server {
   public:
@@ -69,9 +64,10 @@ class Server {
     std::uint64_t seed_ = 0;
     std::unique_ptr<ServerState> state_;
     CommandTable commands_;
-    // The connections of the three ports together; the ports are declared after it, so that
-    // they are gone first.
-    ConnectionSet connections_{kMaxConnections, kMaxConnectionsPerAddress};
+    // The connections of the three ports together; the loop and the ports are declared after
+    // it, so that they are gone first.
+    Admission connections_;
+    NetLoop loop_;
     Listener request_, push_, data_;
     std::unique_ptr<ControlPort> control_;
     WebServer web_;

@@ -112,24 +112,28 @@ Next Login(RequestContext& ctx) {
     return answer(reply, " session " + KeyTag(key));
 }
 
-// 4: ends the session the header names; no answer.
+// 4: ends the session the header names and closes its push links; no answer.
 Next Logout(RequestContext& ctx) {
     const Key key = ctx.HeaderKey();
     std::optional<SessionInfo> session = ctx.State().sessions.Find(key);
-    if (session && ctx.State().sessions.End(key))
-        ctx.Note("logout \"" + Printable(session->memberName) + "\"");
+    const bool ended = session && ctx.State().sessions.End(key);
+    // After the session has ended, so that a link subscribing meanwhile is refused or closed.
+    const int closed = ctx.State().push.CloseSession(key);
+    const std::string links = closed ? ", " + std::to_string(closed) + " push links closed" : "";
+    if (ended)
+        ctx.Note("logout \"" + Printable(session->memberName) + "\"" + links);
     else
-        ctx.Note("logout: no session " + KeyTag(key));
+        ctx.Note("logout: no session " + KeyTag(key) + links);
     return Next::Continue;
 }
 
 }  // namespace
 
 void RegisterSessionCommands(CommandTable& table) {
-    table.Add(cmd::Logout, "logout", Logout);
-    table.Add(cmd::VerificationImage, "verification image", VerificationImage);
-    table.Add(cmd::Login, "login", Login);
-    table.Add(cmd::VersionCheck, "version check", VersionCheck);
+    table.Add(cmd::Logout, "logout", 0, Logout);
+    table.Add(cmd::VerificationImage, "verification image", 0, VerificationImage);
+    table.Add(cmd::Login, "login", sizeof(LoginRequest), Login, Pool::Logins);
+    table.Add(cmd::VersionCheck, "version check", 0, VersionCheck);
 }
 
 }  // namespace zq::server

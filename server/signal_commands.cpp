@@ -50,8 +50,8 @@ Next SaveFlags(RequestContext& ctx) {
 }  // namespace
 
 void RegisterSignalCommands(CommandTable& table) {
-    table.Add(cmd::LoadSignalFlags, "load signal flags", LoadFlags);
-    table.Add(cmd::SaveSignalFlags, "save signal flags", SaveFlags);
+    table.Add(cmd::LoadSignalFlags, "load signal flags", 0, LoadFlags);
+    table.Add(cmd::SaveSignalFlags, "save signal flags", kSignalFlagBytes, SaveFlags);
 }
 
 }  // namespace zq::server

@@ -61,9 +61,9 @@ Next Delete47(RequestContext& ctx) {
 }  // namespace
 
 void RegisterToolCommands(CommandTable& table) {
-    table.Add(cmd::StoreTool, "store tool", Store45);
-    table.Add(cmd::LoadTools, "load tools", Load46);
-    table.Add(cmd::DeleteTools, "delete tools", Delete47);
+    table.Add(cmd::StoreTool, "store tool", sizeof(ToolLineRecord), Store45);
+    table.Add(cmd::LoadTools, "load tools", 0, Load46);
+    table.Add(cmd::DeleteTools, "delete tools", sizeof(ToolLineRecord), Delete47);
 }
 
 }  // namespace zq::server

@@ -83,9 +83,12 @@ VerificationPixels RenderCode(std::string_view code, std::uint64_t noiseSeed);
 class VerificationKeys {
   public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::size_t kDefaultCapacity = 4096;
-    static constexpr std::size_t kDefaultPerAddress = 32;
-    static constexpr Clock::duration kDefaultLifetime = std::chrono::minutes(10);
+    // An office of members behind one address logs in at once; a flood from 128 addresses holds
+    // at most half the table, and its keys are gone within a minute.
+    static constexpr std::size_t kDefaultPerAddress = 256;
+    static constexpr std::size_t kDefaultCapacity = 65536;
+    static constexpr Clock::duration kDefaultLifetime = std::chrono::minutes(1);
+    static_assert(128 * kDefaultPerAddress <= kDefaultCapacity / 2);
 
     explicit VerificationKeys(std::size_t capacity = kDefaultCapacity,
                               Clock::duration lifetime = kDefaultLifetime,

@@ -145,7 +145,8 @@ TEST_F(PeerTest, AFloodFromOneAddressLeavesAMemberOnAnotherAbleToLogIn) {
     EXPECT_EQ(reply->result, 1) << "the pending key is still there";
     EXPECT_TRUE(test::LoginAs(server_.requestPort(), "张三", "zhangsan", kCode));
     const std::string log = server_.Log();
-    EXPECT_NE(log.find("too many connections from this address"), std::string::npos);
+    // The idle connections were within the address's fair share of the connection budget
+    // (tests/server_state_test.cpp shows the share); only its images were refused.
     EXPECT_NE(log.find("image refused"), std::string::npos);
 
     // Every one of the idle connections is closed by the server, at once or once it has waited

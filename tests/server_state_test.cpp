@@ -4,10 +4,12 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <asio/write.hpp>
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "net/wire/socket.h"
 #include "server/listener.h"
 #include "server/login_throttle.h"
 #include "server/options.h"
@@ -160,11 +162,14 @@ TEST(SessionTableTest, IdleSessionsExpireAndLoadedOnesOpenByTheirDigest) {
 struct EchoUntilClosed {
     std::atomic<int> served{0};
     ServeFn Fn() {
-        return [this](Socket s, const std::string&) {
+        return [this](Accepted link) -> asio::awaitable<void> {
             ++served;
-            s.Send("x", 1);
+            co_await asio::async_write(*link.socket, asio::buffer("x", 1), kAwaitTuple);
             char b;
-            while (s.Recv(&b, 1) > 0) {
+            for (;;) {
+                auto [ec, n] =
+                    co_await link.socket->async_read_some(asio::buffer(&b, 1), kAwaitTuple);
+                if (ec) break;
             }
         };
     }
@@ -176,14 +181,16 @@ bool Served(Socket& s) {
     return s.Recv(&b, 1) == 1 && b == 'x';
 }
 
-TEST(ListenerTest, AFullSetClosesNewcomersAndCloseAllEndsTheRest) {
+TEST(ListenerTest, AFullAddressClosesNewcomersAndCloseAllEndsTheRest) {
     EchoUntilClosed echo;  // outlives the connections it serves
-    ConnectionSet connections(2);
+    Admission connections(2, 2);
+    NetLoop loop;
+    loop.Start();
     Listener listener("control");
     std::string error;
     ASSERT_TRUE(listener.Open(Listener::Reach::Loopback, 0, &error)) << error;
     ASSERT_NE(listener.Port(), 0);
-    listener.Start(connections, echo.Fn());
+    listener.Start(loop, connections, echo.Fn());
 
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
     Socket a = Socket::Connect(loopback, listener.Port(), 5000);
@@ -202,67 +209,71 @@ TEST(ListenerTest, AFullSetClosesNewcomersAndCloseAllEndsTheRest) {
 
     listener.Stop();
     listener.Stop();         // idempotent
-    connections.CloseAll();  // wakes both serving threads and waits for them
+    connections.CloseAll();  // closes both connections and waits for them
+    EXPECT_EQ(connections.OpenCount(), 0u);
     char byte;
     EXPECT_EQ(a.Recv(&byte, 1), 0);
     EXPECT_EQ(b.Recv(&byte, 1), 0);
+    loop.Stop();
 }
 
-TEST(ListenerTest, AClosedSetTakesNoConnectionUntilOpenedAgain) {
-    EchoUntilClosed echo;
-    ConnectionSet connections;
-    auto launch = [&] {
-        int pair[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        connections.Launch(Socket(pair[0]), 0, "pair", echo.Fn());
-        return Socket(pair[1]);
-    };
-    connections.CloseAll();
-    Socket refused = launch();
-    EXPECT_FALSE(Served(refused));
-    connections.Open();
-    Socket taken = launch();
-    EXPECT_TRUE(Served(taken));
-    taken.Close();  // the serving thread ends with its peer
-    connections.CloseAll();
-    EXPECT_EQ(echo.served, 1);
+// An admission whose connections are only counted: closing one records its number.
+struct AdmissionProbe {
+    explicit AdmissionProbe(std::size_t budget, std::size_t floor) : admission(budget, floor) {}
+    std::optional<Admission::Ticket> Admit(std::uint32_t address, int number) {
+        return admission.Admit(
+            address, [this, number] { closed.push_back(number); }, &why);
+    }
+    Admission admission;
+    std::vector<int> closed;
+    std::string why;
+};
+
+TEST(ListenerTest, AClosedAdmissionTakesNoConnectionUntilOpenedAgain) {
+    AdmissionProbe probe(10, 10);
+    std::optional<Admission::Ticket> early = probe.Admit(1, 1);
+    ASSERT_TRUE(early);
+    probe.admission.CloseAll(std::chrono::milliseconds(1));
+    EXPECT_EQ(probe.closed, std::vector<int>{1}) << "every open connection is closed";
+    early.reset();
+    EXPECT_FALSE(probe.Admit(1, 2));
+    EXPECT_EQ(probe.why, "server stopping");
+    probe.admission.Open();
+    EXPECT_TRUE(probe.Admit(1, 3));
 }
 
-TEST(ListenerTest, OneAddressTakesOnlyItsShareAndGetsItBackAsItsConnectionsEnd) {
-    EchoUntilClosed echo;
-    ConnectionSet connections(6, 3);
-    auto launch = [&](std::uint32_t address) {
-        int pair[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        connections.Launch(Socket(pair[0]), address, "pair", echo.Fn());
-        return Socket(pair[1]);
-    };
-    std::vector<Socket> flood;
-    for (int i = 0; i < 3; ++i) {
-        flood.push_back(launch(2));
-        EXPECT_TRUE(Served(flood.back())) << i;
+TEST(ListenerTest, TheBudgetIsSharedFairlyAcrossAddresses) {
+    // A budget of 6 with a floor of 2: an address alone may take it all, but each newcomer
+    // address below its share makes room at the cost of the address holding the most.
+    AdmissionProbe probe(6, 2);
+    std::vector<Admission::Ticket> flood;
+    for (int i = 0; i < 6; ++i) {
+        auto t = probe.Admit(2, i);
+        ASSERT_TRUE(t) << i;
+        flood.push_back(std::move(*t));
     }
-    for (int i = 0; i < 50; ++i) {
-        Socket more = launch(2);
-        EXPECT_FALSE(Served(more)) << "beyond its share, closed at once";
-    }
-    EXPECT_EQ(connections.OpenFrom(2), 3u);
-    // Another address still gets in, up to the whole set.
-    std::vector<Socket> others;
-    for (int i = 0; i < 3; ++i) {
-        others.push_back(launch(1));
-        EXPECT_TRUE(Served(others.back())) << i;
-    }
-    Socket over = launch(3);
-    EXPECT_FALSE(Served(over)) << "the set is full";
-    // A connection that ends gives its address its place back.
-    flood.front().Close();
-    ASSERT_TRUE(test::WaitUntil([&] { return connections.OpenFrom(2) == 2; }));
-    Socket again = launch(2);
-    EXPECT_TRUE(Served(again));
-    connections.CloseAll();
-    EXPECT_EQ(connections.OpenFrom(2), 0u);
-    EXPECT_EQ(connections.OpenFrom(1), 0u);
+    EXPECT_FALSE(probe.Admit(2, 99)) << "the budget is full";
+    // One of the flood's connections is a member's (it named an open session): never closed.
+    flood[0].Authenticated();
+    auto member = probe.Admit(1, 100);
+    ASSERT_TRUE(member) << probe.why;
+    EXPECT_EQ(probe.closed, std::vector<int>{1}) << "the flood's oldest unauthenticated one";
+    auto third = probe.Admit(3, 200);
+    ASSERT_TRUE(third) << probe.why;
+    EXPECT_EQ(probe.closed, (std::vector<int>{1, 2}));
+    // Three addresses now: a share is 2, and the flood, still above it, may not grow.
+    EXPECT_FALSE(probe.Admit(2, 98));
+    EXPECT_EQ(probe.why, "too many connections from this address");
+    EXPECT_EQ(probe.admission.OpenFrom(2), 4u);
+    EXPECT_EQ(probe.admission.OpenCount(), 6u);
+    // The member's address takes its share, again at the flood's cost.
+    auto second = probe.Admit(1, 101);
+    EXPECT_TRUE(second);
+    EXPECT_EQ(probe.closed, (std::vector<int>{1, 2, 3}));
+    // Connections that end give their places back; a closed one's place is already free.
+    flood.clear();
+    EXPECT_EQ(probe.admission.OpenFrom(2), 0u);
+    EXPECT_EQ(probe.admission.OpenCount(), 3u);
 }
 
 ParseOutcome Parse(std::vector<std::string> args, ServerOptions& o, std::string& msg) {

@@ -218,6 +218,24 @@ TEST(VerificationKeysTest, EachAddressHasItsShareAndOthersAreNotTouched) {
     EXPECT_EQ(keys.PendingFor(member), 0u);
 }
 
+TEST(VerificationKeysTest, AFloodFromManyAddressesNeverStopsAnotherMemberOrAnOffice) {
+    VerificationKeys keys;  // the server's own limits
+    const auto t0 = Clock::now();
+    ASSERT_EQ(keys.Put(Key{1, 1, 1, 1}, "MINE", 1, t0), PutResult::Stored);
+    // 128 flooding addresses ask for far more images than they may hold.
+    for (std::int32_t a = 0; a < 128; ++a)
+        for (std::int32_t i = 0; i < 300; ++i)
+            keys.Put(Key{i, a, 9, 9}, "FLOO", static_cast<std::uint32_t>(1000 + a), t0);
+    // An office of 100 members behind one address, and the member who was typing, get in.
+    for (std::int32_t i = 0; i < 100; ++i)
+        EXPECT_EQ(keys.Put(Key{i, 0, 0, 7}, "OFFI", 2, t0), PutResult::Stored) << i;
+    EXPECT_EQ(keys.Take(Key{1, 1, 1, 1}, t0), "MINE");
+    // The flood's keys are gone within a minute: the table is free again.
+    EXPECT_EQ(keys.Put(Key{5, 5, 5, 5}, "LATE", 3, t0 + std::chrono::minutes(1)),
+              PutResult::Stored);
+    EXPECT_EQ(keys.Size(), 1u);
+}
+
 // ---- through the running server ----
 
 TEST(VerificationServerTest, FixedCodeImagesShowTheCodeWithFreshKeys) {
