@@ -49,8 +49,20 @@ bool ThreadQuiet() {
     return t_quiet && t_quiet->load();
 }
 
+namespace {
+thread_local MessageAside t_aside = nullptr;
+}
+
+void SetThreadMessageAside(MessageAside aside) {
+    t_aside = aside;
+}
+
 int ShowMessage(WindowHandle owner, const std::string& text, MsgButtons buttons, MsgIcon icon) {
     if (ThreadQuiet()) return g_silent.MessageBox(owner, text, AppTitle(), buttons, icon);
+    if (t_aside) {
+        t_aside(text);
+        return g_silent.MessageBox(owner, text, AppTitle(), buttons, icon);
+    }
     return Ui().MessageBox(owner, text, AppTitle(), buttons, icon);
 }
 

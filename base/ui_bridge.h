@@ -91,6 +91,12 @@ const std::string& AppTitle();
 void SetThreadQuietFlag(const std::atomic<bool>* quiet);
 bool ThreadQuiet();
 
+// A thread that must not wait on a message box (the push reader: no quote would pass while one
+// is open) hands its boxes to `aside`, which shows them without holding the thread up:
+// ShowMessage then calls it and returns the buttons' default at once. Null: boxes as usual.
+using MessageAside = bool (*)(const std::string& text);
+void SetThreadMessageAside(MessageAside aside);
+
 // Shorthand: a message box with the application title as caption.
 int ShowMessage(WindowHandle owner, const std::string& text, MsgButtons buttons = MsgButtons::Ok,
                 MsgIcon icon = MsgIcon::None);

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/ui_bridge.h"
 #include "net/wire/framing.h"
 #include "net/wire/session.h"
 #include "reports/message_store.h"
+#include "widgets/operation_runner.h"
 
 namespace zq {
 
@@ -140,6 +142,9 @@ class PushLink::ItemReader {
 
 int PushLink::PushLinkReader(std::shared_ptr<LinkSocket> socket) {
     SocketGroup::Scope scope(gate_->Sockets());
+    // A failure met on a quote (a reload or an alert deletion with the request port down)
+    // raises one box at a time aside, and the quotes go on.
+    SetThreadMessageAside(ShowMessageAside);
     const SessionUse session;  // the session stays as it is until this worker ends
     try {
         RequestHeader header = MakeHeader(cmd::Subscribe);

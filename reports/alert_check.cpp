@@ -11,7 +11,6 @@
 #include "net/wire/request.h"
 #include "trading/model.h"
 #include "trading/wire/profit.h"
-#include "widgets/operation_runner.h"
 
 namespace zq {
 namespace {
@@ -27,17 +26,12 @@ std::string NameOf(const InstrumentRecord& instrument) {
 }
 
 // Opens a connection of its own, sends the header and the record and reads the answer with
-// `read`; the answer as `read` gives it (its zero when the send failed). Without an owner the
-// request is the alert check's, on the push reader: the connect message is shown aside, one
-// box at a time, so that quotes go on passing while it is open.
+// `read`; the answer as `read` gives it (its zero when the send failed).
 template <typename Record, typename Read>
 auto Exchange(WindowHandle owner, std::int32_t command, const Record& record, Read read)
     -> std::optional<decltype(read(std::declval<Socket&>()))> {
-    Socket s = owner ? OpenRequestConnection(owner) : ConnectRequestPort();
-    if (!s.Valid()) {
-        if (!owner) ShowMessageAside(kConnectFailedText);
-        return std::nullopt;
-    }
+    Socket s = OpenRequestConnection(owner);
+    if (!s.Valid()) return std::nullopt;
     decltype(read(s)) answer{};
     if (SendRequest(s, MakeHeader(command), &record, sizeof record)) answer = read(s);
     s.ShutdownClose();

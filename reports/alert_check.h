@@ -62,11 +62,9 @@ PriceAlertRecord UserDeletion(std::int32_t id);
 // off) or, when no connection could be opened, the connect message. Both owned by `owner`.
 std::optional<PriceAlertRecord> SavePriceAlert(WindowHandle owner, const PriceAlertRecord& request);
 // Request 10 with `request` as it is, on a connection of its own: true when the answer byte is
-// nonzero. The connect message, owned by `owner`, when no connection could be opened; without
-// an owner (the check on the push reader) it is shown aside, at most one box at a time.
+// nonzero. The connect message, owned by `owner`, when no connection could be opened.
 bool RemovePriceAlert(WindowHandle owner, const PriceAlertRecord& request);
-// Request 58 with the fired alert as it is: true when the int32 answer is nonzero. The connect
-// message as for request 10.
+// Request 58 with the fired alert as it is: true when the int32 answer is nonzero.
 bool RemoveProfitAlert(WindowHandle owner, const ProfitAlertRecord& alert);
 
 // Removes every alert with this id; the number removed.
@@ -83,11 +81,11 @@ class AlertCheck {
     // One market record and the account's floating profit/loss, read under the account lock
     // by the caller: every price alert of the record's instrument, in list order, then every
     // profit alert. A fired alert posts its message with the alert sound and asks the server
-    // to delete it (the connect message of a server out of reach is shown aside, without
-    // owner and without holding up the calling thread, and not while another such box is
-    // open); only a confirmed deletion takes it out of the list (and tells the window that
-    // shows the list). An unconfirmed one stays listed, as the server still holds it, but does
-    // not fire again in this run: one message, one request, at most one box.
+    // to delete it (the connect message of a server out of reach comes from the calling
+    // thread, without owner: the push reader shows its boxes aside, one at a time); only a
+    // confirmed deletion takes it out of the list (and tells the window that shows the list). An
+    // unconfirmed one stays listed, as the server still holds it, but does not fire again in this
+    // run: one message, one request, at most one box.
     void Check(const void* marketRecord, double floatingProfit);
 
     // The open price alert dialog, told of every fired price alert that left the list; null

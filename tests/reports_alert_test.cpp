@@ -224,6 +224,7 @@ TEST(AlertCheckPortDownTest, TheConnectMessageWaitsAsideOneBoxAtATime) {
     AlertList<PriceAlertRecord> price;
     AlertList<ProfitAlertRecord> profit;
     AlertCheck check(&model, price, profit, messages);
+    SetThreadMessageAside(ShowMessageAside);  // as the push reader does
     price.Replace({PriceAlert(7, 1, 1, 1650.5), PriceAlert(8, 1, 1, 1650.5)});
     // The quote passes although the box of the first failure is open, and the second failure
     // raises no box of its own while it is.
@@ -234,6 +235,7 @@ TEST(AlertCheckPortDownTest, TheConnectMessageWaitsAsideOneBoxAtATime) {
     check.Check(Quote(1, 165100, 2).data(), 150.0);
     EXPECT_EQ(messages.Size(), 3u);
     EXPECT_EQ(ui.shown, 1);
+    SetThreadMessageAside(nullptr);
     ui.release = true;
     ASSERT_TRUE(test::WaitUntil([] { return Operations().Running() == 0; }));
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{kConnectFailedText});
