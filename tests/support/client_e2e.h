@@ -29,6 +29,9 @@ class ClientEndToEnd : public ::testing::Test {
 
     void SetUp() override;
     void TearDown() override;
+    // After the client's environment points at the server, before the program starts: a
+    // fixture may point a port elsewhere.
+    virtual void BeforeStart() {}
 
     // One line on the server's control port and its answer.
     std::string Control(const std::string& line);

@@ -57,6 +57,11 @@ void ScriptServer::UseAsRequestPort() const {
     Session().serverAddress = htonl(INADDR_LOOPBACK);
 }
 
+void ScriptServer::UseAsPushPort() const {
+    ::setenv("ZQ_PUSH_PORT", std::to_string(port_).c_str(), 1);
+    ReloadConfig();
+}
+
 bool ScriptServer::ReadHeader(Socket& peer, RequestHeader& header) {
     return ReceiveExact(peer, &header, sizeof header) == static_cast<int>(sizeof header);
 }

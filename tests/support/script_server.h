@@ -27,6 +27,8 @@ class ScriptServer {
 
     // Points the client's request port and server address at this server.
     void UseAsRequestPort() const;
+    // Points the client's push port at this server.
+    void UseAsPushPort() const;
 
     // Reads one request header; false when it does not arrive in full.
     static bool ReadHeader(Socket& peer, RequestHeader& header);
