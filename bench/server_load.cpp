@@ -9,10 +9,10 @@
 //   another member's order answer beside one member's long history of cancelled orders;
 //   the server's resident memory and threads (from /proc/<pid>).
 //
-// Tick delay: every market record is known by its instrument and prices; its step's moment is
-// the clock's schedule (the market steps every ZQ_LOAD_STEP_MS), whose phase is the start of the
-// earliest arrivals. A delay shared by all links beyond one step cannot be told from the
-// schedule, so the figure is bounded by one step.
+// Tick delay: every market record is known by its instrument and prices, and the records of one
+// market step arrive together. A record's delay counts from its step's moment on the market's
+// schedule (a step every ZQ_LOAD_STEP_MS), whose phase is taken from the earliest step among the
+// 30 on either side: a delay that every step of a minute shares is not seen.
 //
 // Scale (environment; the defaults are a short run):
 //   ZQ_LOAD_LINKS (200) push links, ZQ_LOAD_LINKS_PER_MEMBER (1)
@@ -23,10 +23,11 @@
 //   ZQ_LOAD_IMAGE_ADDRESSES (128) addresses asking ZQ_LOAD_IMAGES_EACH (33) images each
 //   ZQ_LOAD_MEMBER_LINKS (400) push links of one member
 //   ZQ_LOAD_CANCELLED (12000) cancelled orders of one member
-//   ZQ_LOAD_ATTACKS (idle,images,trickle,links,history) the attacks run
+//   ZQ_LOAD_ATTACKS (idle,trickle,links,history,images) the attacks run, in this order
 //   ZQ_LOAD_SERVER the zq-server program (default: beside this one)
 //   ZQ_LOAD_REQUEST_PORT, ZQ_LOAD_PUSH_PORT, ZQ_LOAD_WEB_PORT, ZQ_LOAD_PID: a running server
-//     instead, started with --fixed-code AB12, with members load0, load1, ... (password "pw").
+//     instead, started with --fixed-code AB12, with members load0, load1, ... (password
+//     "load-pass").
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -70,7 +71,7 @@ using Clock = std::chrono::steady_clock;
 using Key = std::array<std::int32_t, 4>;
 
 constexpr const char* kCode = "AB12";
-constexpr const char* kPassword = "pw";
+constexpr const char* kPassword = "load-pass";
 constexpr std::int32_t kGold = 1;
 
 int EnvInt(const char* name, int fallback) {
@@ -239,7 +240,7 @@ struct Server {
     std::string dir;
 };
 
-// Members load0 ... load<count-1> with the password "pw": the first through the server's own
+// Members load0 ... load<count-1> with the password "load-pass": the first through the server's own
 // --add-member, the others copies of its row.
 bool MakeMembers(const std::string& program, const std::string& db, int count) {
     const std::string add = "printf '%s\\n' " + std::string(kPassword) + " | '" + program +
@@ -434,6 +435,7 @@ class PushLinks {
     };
     struct Arrival {
         std::uint64_t identity;
+        std::size_t link;
         double at;  // ms on the steady clock
     };
 
@@ -490,7 +492,7 @@ class PushLinks {
                     std::uint64_t id = static_cast<std::uint32_t>(r.instrument);
                     for (const std::int32_t v : {r.open, r.close, r.high, r.low})
                         id = id * 1000003u ^ static_cast<std::uint32_t>(v);
-                    arrivals_.push_back({id, now});
+                    arrivals_.push_back({id, static_cast<std::size_t>(&l - links_.data()), now});
                 }
             }
             if (type == push::Closed || type == push::ForcedOffline) l.closed = true;
@@ -499,35 +501,61 @@ class PushLinks {
         l.buffer.erase(l.buffer.begin(), l.buffer.begin() + static_cast<std::ptrdiff_t>(at));
     }
 
-    // Each arrival after its step's moment on the clock's schedule.
+    // Each arrival after its step's moment on the clock's schedule. A record that came twice
+    // to one link (a price that went back to the same bar) cannot be told apart and is left out.
     std::vector<double> Delays() const {
         std::unordered_map<std::uint64_t, double> first;
+        std::vector<std::uint64_t> repeated;
+        {
+            std::unordered_map<std::uint64_t, std::vector<std::size_t>> links;
+            for (const Arrival& a : arrivals_) links[a.identity].push_back(a.link);
+            for (auto& [id, on] : links) {
+                std::sort(on.begin(), on.end());
+                if (std::adjacent_find(on.begin(), on.end()) != on.end()) repeated.push_back(id);
+            }
+        }
+        std::sort(repeated.begin(), repeated.end());
+        auto isRepeated = [&](std::uint64_t id) {
+            return std::binary_search(repeated.begin(), repeated.end(), id);
+        };
         for (const Arrival& a : arrivals_) {
+            if (isRepeated(a.identity)) continue;
             auto [it, added] = first.emplace(a.identity, a.at);
             if (!added) it->second = std::min(it->second, a.at);
         }
         if (first.empty()) return {};
-        double origin = INFINITY;
-        for (const auto& [id, t] : first) origin = std::min(origin, t);
-        // The phase of the schedule: where the earliest arrivals begin, after the widest quiet
-        // gap within a step.
-        std::vector<double> phases;
-        for (const auto& [id, t] : first) phases.push_back(std::fmod(t - origin, step_));
-        std::sort(phases.begin(), phases.end());
-        double phase = phases.front(), widest = step_ - phases.back() + phases.front();
-        for (std::size_t i = 1; i < phases.size(); ++i)
-            if (phases[i] - phases[i - 1] > widest) {
-                widest = phases[i] - phases[i - 1];
-                phase = phases[i];
-            }
-        std::unordered_map<std::uint64_t, double> moment;
-        for (const auto& [id, t] : first) {
-            const double since = t - origin - phase;
-            moment[id] = origin + phase + std::floor(since / step_) * step_;
+        // The records of one step arrive together: their first arrivals, in time order, split
+        // into steps where a third of a step passes without one.
+        std::vector<std::pair<double, std::uint64_t>> order;
+        for (const auto& [id, t] : first) order.emplace_back(t, id);
+        std::sort(order.begin(), order.end());
+        std::vector<double> starts;  // the first arrival of each step
+        std::unordered_map<std::uint64_t, std::size_t> stepOf;
+        for (const auto& [t, id] : order) {
+            if (starts.empty() || t - starts.back() > step_ / 3) starts.push_back(t);
+            stepOf[id] = starts.size() - 1;
         }
+        // Steps counted on the clock's schedule (a step without a new price is skipped), and the
+        // schedule's moment of each: the earliest of the steps nearby, a step apart each.
+        std::vector<double> counted(starts.size(), 0);
+        for (std::size_t i = 1; i < starts.size(); ++i)
+            counted[i] =
+                counted[i - 1] + std::max(1.0, std::round((starts[i] - starts[i - 1]) / step_));
+        std::vector<double> moments(starts.size());
+        constexpr std::size_t kNearby = 30;
+        for (std::size_t i = 0; i < starts.size(); ++i) {
+            double origin = INFINITY;
+            for (std::size_t j = i > kNearby ? i - kNearby : 0;
+                 j < std::min(starts.size(), i + kNearby + 1); ++j)
+                origin = std::min(origin, starts[j] - counted[j] * step_);
+            moments[i] = origin + counted[i] * step_;
+        }
+        std::unordered_map<std::uint64_t, double> moment;
+        for (const auto& [id, t] : first) moment[id] = moments[stepOf[id]];
         std::vector<double> out;
         out.reserve(arrivals_.size());
-        for (const Arrival& a : arrivals_) out.push_back(a.at - moment[a.identity]);
+        for (const Arrival& a : arrivals_)
+            if (!isRepeated(a.identity)) out.push_back(a.at - moment[a.identity]);
         return out;
     }
 
@@ -642,7 +670,10 @@ void LoginsDuring(const std::string& name, std::uint16_t port, const std::string
     while (Clock::now() < until) {
         ++tries;
         const Login l = LogIn(Loopback(250), port, member);
-        if (l.ok) ms.push_back(l.ms);
+        if (l.ok)
+            ms.push_back(l.ms);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     end();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -682,7 +713,7 @@ int main() {
     const int rate = EnvInt("ZQ_LOAD_ORDER_RATE", 0);
     const int seconds = std::max(1, EnvInt("ZQ_LOAD_SECONDS", 5));
     const int stepMs = std::max(10, EnvInt("ZQ_LOAD_STEP_MS", 100));
-    const std::string attacks = EnvText("ZQ_LOAD_ATTACKS", "idle,images,trickle,links,history");
+    const std::string attacks = EnvText("ZQ_LOAD_ATTACKS", "idle,trickle,links,history,images");
     const bool attack = attacks != "none";
 
     // Members: those holding the push links, the traders, the victim of the attacks, the member
@@ -764,31 +795,6 @@ int main() {
             [&] { fds = Hold(server->request, count, addresses, 1u << 8 | 1); },
             [&] { CloseAll(fds); });
     }
-    if (has("images")) {
-        const int addresses = EnvInt("ZQ_LOAD_IMAGE_ADDRESSES", 128);
-        const int each = EnvInt("ZQ_LOAD_IMAGES_EACH", 33);
-        std::atomic<long> images{0};
-        LoginsDuring(
-            std::to_string(each) + " images from each of " + std::to_string(addresses) +
-                " addresses",
-            server->request, victimName, seconds,
-            [&] {
-                for (int a = 0; a < addresses; ++a)
-                    for (int k = 0; k < each; ++k) {
-                        const int fd =
-                            ConnectFrom(Loopback(2u << 8 | (1 + static_cast<std::uint32_t>(a))),
-                                        server->request, 2000);
-                        if (fd < 0) continue;
-                        const RequestHeader h = HeaderOf(cmd::VerificationImage);
-                        std::vector<char> answer(kVerifyImageBytes + kVerifyKeyBytes);
-                        if (SendAll(fd, &h, sizeof h) && RecvAll(fd, answer.data(), answer.size()))
-                            ++images;
-                        ::close(fd);
-                    }
-            },
-            [] {});
-        Row("  images answered to the flood", std::to_string(images.load()));
-    }
     if (has("trickle") && server->web) {
         std::vector<int> fds;
         std::atomic<bool> stop{false};
@@ -846,38 +852,78 @@ int main() {
     if (has("history")) {
         const int cancelled = EnvInt("ZQ_LOAD_CANCELLED", 12000);
         const std::vector<Key> one = {keys[static_cast<std::size_t>(neighbour)]};
-        const auto before = Trade(one, server->request, seconds, 0, 5u << 8 | 1);
-        // The hoarder places and cancels its orders.
+        // The hoarder places pending orders and cancels them, one after another.
         Link link(Loopback(5u << 8 | 10), server->request, keys[static_cast<std::size_t>(hoarder)]);
-        int made = 0;
-        for (int i = 0; i < cancelled && link.Valid(); ++i) {
-            OpenOrderRequest r{};
-            r.instrument = kGold;
-            r.direction = direction::Buy;
-            r.lots = 1;
-            r.price = 1000;
-            r.orderKind = order_kind::Pending;
-            r.validity = order_validity::ThisWeek;
-            if (link.Ask<std::int32_t>(cmd::OpenOrder, &r, sizeof r).value_or(0) != 1) break;
-            LoadOrdersRequest list{};
-            list.selector = 1;
-            const auto orders = link.List<PendingOrderRecord>(cmd::LoadPending, list);
-            if (!orders) break;
-            for (const PendingOrderRecord& o : *orders) {
-                char request[kDeleteOrderRequestSize] = {};
-                std::memcpy(request, o.orderNumber, std::min(sizeof o.orderNumber, sizeof request));
-                if (link.Ask<std::int32_t>(cmd::DeletePending, request, sizeof request)
-                        .value_or(0) == 1)
-                    ++made;
+        std::atomic<int> made{0};
+        auto churn = [&](const std::function<bool()>& more) {
+            while (more() && link.Valid()) {
+                OpenOrderRequest r{};
+                r.instrument = kGold;
+                r.direction = direction::Buy;
+                r.lots = 1;
+                r.price = 1000;
+                r.orderKind = order_kind::Pending;
+                r.validity = order_validity::ThisWeek;
+                if (link.Ask<std::int32_t>(cmd::OpenOrder, &r, sizeof r).value_or(0) != 1) return;
+                LoadOrdersRequest list{};
+                list.selector = order_status::Waiting;
+                const auto orders = link.List<PendingOrderRecord>(cmd::LoadPending, list);
+                if (!orders) return;
+                for (const PendingOrderRecord& o : *orders) {
+                    char request[kDeleteOrderRequestSize] = {};
+                    std::memcpy(request, o.orderNumber,
+                                std::min(sizeof o.orderNumber, sizeof request));
+                    if (link.Ask<std::int32_t>(cmd::DeletePending, request, sizeof request)
+                            .value_or(0) == 1)
+                        ++made;
+                }
             }
-        }
-        const auto after = Trade(one, server->request, seconds, 0, 5u << 8 | 1);
-        Row("another member's order, empty book (p50; orders/s)",
+        };
+        // Another member trades while the hoarder goes on.
+        auto beside = [&] {
+            std::atomic<bool> stop{false};
+            std::thread hoarding([&] { churn([&] { return !stop.load(); }); });
+            const auto figures = Trade(one, server->request, seconds, 0, 5u << 8 | 1);
+            stop = true;
+            hoarding.join();
+            return figures;
+        };
+        const auto before = beside();
+        churn([&] { return made < cancelled; });
+        const int history = made;
+        const auto after = beside();
+        Row("another member's order beside one placing and cancelling (p50; orders/s)",
             Fixed(Percentile(before.answerMs, 0.5), 2) + " ms; " +
                 Fixed(static_cast<double>(before.answered) / seconds, 0));
-        Row("the same beside " + std::to_string(made) + " cancelled orders of one member",
+        Row("the same once that one has " + std::to_string(history) + " cancelled orders",
             Fixed(Percentile(after.answerMs, 0.5), 2) + " ms; " +
                 Fixed(static_cast<double>(after.answered) / seconds, 0));
+    }
+    // Last: on a server that keeps every key it hands out, the flood locks logins out for good.
+    if (has("images")) {
+        const int addresses = EnvInt("ZQ_LOAD_IMAGE_ADDRESSES", 128);
+        const int each = EnvInt("ZQ_LOAD_IMAGES_EACH", 33);
+        std::atomic<long> images{0};
+        LoginsDuring(
+            std::to_string(each) + " images from each of " + std::to_string(addresses) +
+                " addresses",
+            server->request, victimName, seconds,
+            [&] {
+                for (int a = 0; a < addresses; ++a)
+                    for (int k = 0; k < each; ++k) {
+                        const int fd =
+                            ConnectFrom(Loopback(2u << 8 | (1 + static_cast<std::uint32_t>(a))),
+                                        server->request, 2000);
+                        if (fd < 0) continue;
+                        const RequestHeader h = HeaderOf(cmd::VerificationImage);
+                        std::vector<char> answer(kVerifyImageBytes + kVerifyKeyBytes);
+                        if (SendAll(fd, &h, sizeof h) && RecvAll(fd, answer.data(), answer.size()))
+                            ++images;
+                        ::close(fd);
+                    }
+            },
+            [] {});
+        Row("  images answered to the flood", std::to_string(images.load()));
     }
     const auto [endRss, endThreads] = Footprint(server->watchPid);
     Row("server RSS / threads at the end", Fixed(endRss) + " MiB / " + std::to_string(endThreads));

@@ -76,8 +76,12 @@ std::vector<PositionRecord> Accounts::Summary(std::int64_t memberId) {
 
 std::vector<PendingOrderRecord> Accounts::Orders(std::int64_t memberId, const OrderFilter& filter) {
     if (!Settle(memberId)) return {};
-    const std::vector<OrderRow> rows =
-        store_.WithDb([&](sqlite3* db) { return account_rows::LoadRows<OrderRow>(db, memberId); });
+    // The client asks for the waiting orders: those it reads without the member's history.
+    const std::vector<OrderRow> rows = store_.WithDb([&](sqlite3* db) {
+        return filter.status == order_status::Waiting
+                   ? account_rows::LoadWaitingOrders(db, memberId)
+                   : account_rows::LoadRows<OrderRow>(db, memberId);
+    });
     std::vector<PendingOrderRecord> out;
     for (const OrderRow& row : rows)
         if (filter.Matches(row)) out.push_back(MakeOrderRecord(row));

@@ -353,6 +353,8 @@ void ExecutionEngine::Stop() {
     }
     queueWake_.notify_all();
     if (executor_.joinable()) executor_.join();
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    executorId_ = std::thread::id{};
 }
 
 // ---- The execution thread and its group commits ----
@@ -362,7 +364,13 @@ bool ExecutionEngine::Run(const std::function<void()>& work) {
     job->work = [&work] { work(); };
     {
         std::unique_lock<std::mutex> lock(queueMutex_);
-        if (!executing_ || executorId_ == std::this_thread::get_id()) {
+        if (executorId_ == std::this_thread::get_id()) {
+            // Already on the execution thread, inside its group.
+            lock.unlock();
+            work();
+            return true;
+        }
+        if (!executing_) {
             // Without the execution thread (before Start, after Stop): each change commits on
             // its own.
             lock.unlock();
