@@ -27,7 +27,7 @@
 #include "chart/ui/chart_painter.h"
 #include "market/bar_series.h"
 #include "market/history_cache.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "server/data_link.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "market/bar_series.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "tests/links_support.h"
 
 namespace {

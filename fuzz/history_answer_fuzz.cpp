@@ -14,7 +14,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "market/history_cache.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 
 namespace {
 

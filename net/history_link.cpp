@@ -1,4 +1,4 @@
-#include "net/history_loader.h"
+#include "net/history_link.h"
 
 #include <algorithm>
 #include <condition_variable>

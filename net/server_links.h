@@ -31,7 +31,7 @@
 #include "base/ui_bridge.h"
 #include "market/bar_series.h"
 #include "market/wire/bar_record.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "net/push_link.h"
 #include "net/signal_feed.h"
 

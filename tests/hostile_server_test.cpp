@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "market/history_cache.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "net/server_links.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "net/zip_reader.h"
 #include "tests/links_support.h"
 

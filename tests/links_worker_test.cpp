@@ -12,7 +12,7 @@
 
 #include "base/messages.h"
 #include "market/history_cache.h"
-#include "net/history_loader.h"
+#include "net/history_link.h"
 #include "net/push_link.h"
 #include "net/wire/ansi_text.h"
 #include "net/zip_reader.h"
