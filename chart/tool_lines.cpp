@@ -170,9 +170,8 @@ void InstallToolLines(KLineHooks& hooks, ToolStore* store) {
     hooks.toolAnchorTimes = ToolAnchorTimes;
     hooks.completeTools = CompleteTools;
     if (store) {
-        hooks.reloadTools = [store](int instrument, int period,
-                                    std::vector<ToolLineRecord>& tools) {
-            store->Load(instrument, period, tools);
+        hooks.reloadTools = [store](int instrument, int period, KLineHooks::ToolDelivery deliver) {
+            store->LoadLater(instrument, period, std::move(deliver));
         };
     } else {
         hooks.reloadTools = nullptr;
@@ -183,7 +182,7 @@ void ClearTools(KLineData& data, ToolStore* store) {
     data.WithTools([](std::vector<ToolLineRecord>& tools) { tools.clear(); });
     // Should the server be out of reach, the store keeps the tools and the next reset shows
     // them again.
-    if (store) store->Delete(data.Instrument(), data.Period());
+    if (store) store->DeleteLater(data.Instrument(), data.Period());
     data.Layout();
 }
 
@@ -297,7 +296,7 @@ void ToolDrawing::Complete(ToolLineRecord& r) {
     const ToolLineRecord tool = r;
     data_.WithTools([&](std::vector<ToolLineRecord>& tools) { tools.push_back(tool); });
     // A failed save leaves the tool on the chart until the next reset.
-    if (store_) store_->Save(tool);
+    if (store_) store_->SaveLater(tool);
     data_.Layout();
     if (fx_.invalidate) fx_.invalidate();
 }

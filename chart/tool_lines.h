@@ -93,12 +93,14 @@ void CompleteTool(ToolLineRecord& r, const ToolAnchors& a, int plotRight);
 void CompleteTools(std::vector<ToolLineRecord>& tools, const LayoutContext& ctx);
 
 // Points the chart's tool hooks at the steps above and, with a store, the reload of every
-// reset at the store's Load (without one a reset leaves the chart without tools). Call before
-// the chart is shared with the worker threads.
+// reset at the store's LoadLater (without one a reset leaves the chart without tools): until
+// the store holds the list, the tools come when the server has answered, off the window thread
+// and outside every chart lock. Call before the chart is shared with the worker threads.
 void InstallToolLines(KLineHooks& hooks, ToolStore* store);
 
-// The clear command: the chart's tools go, the store and the server are asked to delete those
-// of the chart's instrument and period, and the chart is laid out again. The caller repaints.
+// The clear command: the chart's tools go, the store and the server are asked (without
+// waiting) to delete those of the chart's instrument and period, and the chart is laid out
+// again. The caller repaints.
 void ClearTools(KLineData& data, ToolStore* store);
 
 // --- Drawing ---

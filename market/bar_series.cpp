@@ -41,8 +41,33 @@ void KLineData::Reset(int instrument, int period) {
     {
         std::lock_guard lock(toolLock_);
         tools_.clear();
-        if (hooks.reloadTools) hooks.reloadTools(instrument, period, tools_);
     }
+    // The tools may have to come from the server: the reload runs with no chart lock held and
+    // hands them over when they are in.
+    if (hooks.reloadTools) {
+        const std::uint64_t generation = generation_.load();
+        hooks.reloadTools(instrument, period,
+                          [this, gate = toolGate_, generation](std::vector<ToolLineRecord> tools) {
+                              std::lock_guard alive(gate->mutex);
+                              if (gate->alive) DeliverTools(generation, std::move(tools));
+                          });
+    }
+}
+
+KLineData::~KLineData() {
+    std::lock_guard lock(toolGate_->mutex);
+    toolGate_->alive = false;
+}
+
+void KLineData::DeliverTools(std::uint64_t generation, std::vector<ToolLineRecord> tools) {
+    {
+        std::lock_guard lock(toolLock_);
+        if (!GenerationMatches(generation)) return;
+        tools_.insert(tools_.begin(), tools.begin(), tools.end());
+    }
+    if (BarCount() == 0) return;
+    Layout();
+    if (hooks.invalidateAll) hooks.invalidateAll();
 }
 
 InstrumentRecord KLineData::Product() const {

@@ -40,6 +40,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -156,8 +157,10 @@ struct ChartState {
 struct KLineHooks {
     // The product record of an instrument, copied at each reset (id 0 when there is none).
     std::function<InstrumentRecord(int instrument)> productRecord;
-    // Refills the tool list for a new instrument and period (called under the tool lock).
-    std::function<void(int instrument, int period, std::vector<ToolLineRecord>& tools)> reloadTools;
+    // Refills the tool list for a new instrument and period: called at every reset with no
+    // chart lock held. The tools come through `deliver`, at once or later from any thread.
+    using ToolDelivery = std::function<void(std::vector<ToolLineRecord> tools)>;
+    std::function<void(int instrument, int period, ToolDelivery deliver)> reloadTools;
     // A signal record found among downloaded bars.
     std::function<void(const BarRecord& signal)> historySignal;
 
@@ -193,6 +196,12 @@ class KLineData {
   public:
     // A generation token that every check accepts.
     static constexpr std::uint64_t kAnyGeneration = 0;
+
+    KLineData() = default;
+    // Waits for a tool delivery under way; later ones find the chart gone and do nothing.
+    ~KLineData();
+    KLineData(const KLineData&) = delete;
+    KLineData& operator=(const KLineData&) = delete;
 
     KLineHooks hooks;
 
@@ -341,6 +350,16 @@ class KLineData {
     }
     void TrimLocked();
     void AddFinishedLocked(const BarRecord& r);
+    // The tools of the reset of `generation`, delivered by the reload hook: they go before any
+    // the user drew since, unless the chart has been reset again; with bars to show, the chart
+    // is laid out and repainted.
+    void DeliverTools(std::uint64_t generation, std::vector<ToolLineRecord> tools);
+    // Whether the chart still exists, for deliveries that come from other threads.
+    struct ToolGate {
+        std::mutex mutex;
+        bool alive = true;
+    };
+    const std::shared_ptr<ToolGate> toolGate_ = std::make_shared<ToolGate>();
     void ApplyHeldLocked();
 
     mutable std::mutex barLock_;

@@ -18,6 +18,7 @@
 #include "net/wire/framing.h"
 #include "tests/market_fixtures.h"
 #include "tests/support/script_server.h"
+#include "tests/support/wait_until.h"
 
 namespace zq {
 namespace {
@@ -232,7 +233,7 @@ TEST_F(ChartToolsTest, ADailyLineStaysOnTheBarsItWasDrawnOnAmongYearsOfLikeNamed
     const std::chrono::sys_days newest = std::chrono::year{2026} / 11 / 30;
     for (int i = 599; i >= 0; --i) {
         BarRecord b = test::FinishedBar(i, 1000 + i, 1010 + i, 1100, 900);
-        const std::chrono::year_month_day d{newest - std::chrono::days{i}};
+        const std::chrono::year_month_day d{newest - std::chrono::days{599 - i}};
         std::snprintf(b.time, sizeof b.time, "%02u%02u0000", unsigned{d.month()},
                       unsigned{d.day()});
         b.keyNumber = int{d.year()};
@@ -469,13 +470,16 @@ TEST(ToolStoreTest, AFailedOrBrokenLoadIsTriedAgainAtTheNextReset) {
     auto tools = [&] { return chart.WithTools([](std::vector<ToolLineRecord>& t) { return t; }); };
 
     chart.Reset(1, 15);  // closed without an answer
+    ASSERT_TRUE(test::OperationsDone());
     EXPECT_TRUE(tools().empty());
     EXPECT_FALSE(store.Loaded());
     chart.Reset(1, 15);  // cut inside the second record: the first one shows
+    ASSERT_TRUE(test::OperationsDone());
     ASSERT_EQ(tools().size(), 1u);
     EXPECT_EQ(Text(tools()[0].time1), "00000040");
     EXPECT_FALSE(store.Loaded());
     chart.Reset(1, 15);
+    ASSERT_TRUE(test::OperationsDone());
     ASSERT_EQ(tools().size(), 1u);
     EXPECT_EQ(Text(tools()[0].time1), "00000043");
     EXPECT_TRUE(store.Loaded());
@@ -541,6 +545,7 @@ TEST_F(ChartToolsTest, AFailedSaveKeepsTheToolOnTheChartUntilTheNextReset) {
     input.SelectMode(ChartMode::StraightLine);
     Drag(Bar(7).Centre(), 200, Bar(2).Centre(), 300);
     EXPECT_EQ(Tools().size(), 1u);
+    ASSERT_TRUE(test::OperationsDone());
     EXPECT_TRUE(store.Records().empty());
 
     FillChart(chart, 50);
@@ -553,12 +558,14 @@ TEST_F(ChartToolsTest, ClearingWhileTheServerIsAwayEmptiesTheChartButNotTheStore
     {
         ToolServer server({ToolList({Stored(1, 15, "00000045"), Stored(1, 15, "00000047")})});
         FillChart(chart, 50);
+        ASSERT_TRUE(test::OperationsDone());
     }
     ASSERT_TRUE(chart.Layout());
     ASSERT_EQ(Tools().size(), 2u);
 
     ClearTools(chart, &store);
     EXPECT_TRUE(Tools().empty());
+    ASSERT_TRUE(test::OperationsDone());
     EXPECT_EQ(store.Records().size(), 2u);
     FillChart(chart, 50);
     EXPECT_EQ(Tools().size(), 2u);
@@ -566,6 +573,7 @@ TEST_F(ChartToolsTest, ClearingWhileTheServerIsAwayEmptiesTheChartButNotTheStore
     // With the server there, they are gone for good.
     ToolServer server({std::string(1, '\1')});
     ClearTools(chart, &store);
+    ASSERT_TRUE(test::OperationsDone());
     EXPECT_TRUE(store.Records().empty());
     EXPECT_EQ(server.Commands(), std::vector<int>{cmd::DeleteTools});
     FillChart(chart, 50);

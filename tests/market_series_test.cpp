@@ -226,11 +226,11 @@ TEST_F(SeriesTest, ResetEmptiesTheChartAndCopiesTheProduct) {
         r.decimals = id == 7 ? 3 : 2;
         return r;
     };
-    chart.hooks.reloadTools = [&](int instrument, int period, std::vector<ToolLineRecord>& t) {
+    chart.hooks.reloadTools = [&](int instrument, int period, KLineHooks::ToolDelivery deliver) {
         ++reloads;
         EXPECT_EQ(instrument, 7);
         EXPECT_EQ(period, 240);
-        t.push_back(ToolLineRecord{});
+        deliver({ToolLineRecord{}});
     };
     chart.SetCross(100, 100);
     chart.SetVerticalOffset(40);

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "widgets/operation_runner.h"
+
 namespace zq::test {
 
 // True as soon as `done()` is; false when it still is not after `limit` (a generous bound
@@ -17,6 +19,12 @@ bool WaitUntil(F&& done, std::chrono::milliseconds limit = std::chrono::seconds(
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+// True once no exchange of the program's operation runner is under way any more (what runs off
+// the window thread has delivered its result).
+inline bool OperationsDone() {
+    return WaitUntil([] { return Operations().Running() == 0; });
 }
 
 }  // namespace zq::test
