@@ -106,19 +106,20 @@ std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t c
         std::lock_guard lock(barLock_);
         if (!GenerationMatches(generation)) return 0;
         const int instrument = instrument_.load();
-        // Runs of bars of the chart's instrument go in as blocks, up to the series bound; a
-        // signal between them goes to the signal intake, a bar of another instrument is dropped.
-        std::size_t i = 0;
-        while (i < count) {
-            std::size_t j = i;
-            while (j < count && !IsSignal(records[j]) && records[j].instrument == instrument) ++j;
-            const std::size_t room =
-                raw_.size() < kMaxBarsPerSeries ? kMaxBarsPerSeries - raw_.size() : 0;
-            const std::size_t n = std::min(j - i, room);
-            raw_.insert(raw_.end(), records + i, records + i + n);
-            added += n;
-            if (j < count && IsSignal(records[j])) signals.push_back(&records[j]);
-            i = j + 1;
+        // Bars of the chart's instrument go behind the oldest bar held, up to the series bound,
+        // each only if it is older still: a bar the series holds already (a page that answers
+        // with bars of earlier pages) or one out of order is dropped, so no bar is held twice. A
+        // signal goes to the signal intake, a bar of another instrument is dropped.
+        for (std::size_t i = 0; i < count; ++i) {
+            const BarRecord& r = records[i];
+            if (IsSignal(r)) {
+                signals.push_back(&r);
+                continue;
+            }
+            if (r.instrument != instrument || raw_.size() >= kMaxBarsPerSeries) continue;
+            if (!raw_.empty() && !IsLiveBar(raw_.back()) && !OlderBar(r, raw_.back())) continue;
+            raw_.push_back(r);
+            ++added;
         }
         if (added != 0) heikinAshi_.Invalidate();
     }
@@ -162,7 +163,7 @@ void KLineData::ApplyHeldLocked() {
                 break;
             }
         }
-        if (newest && KeyText(MakeBarKey(r)) <= KeyText(MakeBarKey(*newest))) continue;
+        if (newest && !OlderBar(*newest, r)) continue;
         AddFinishedLocked(r);
     }
     held_.clear();

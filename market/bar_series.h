@@ -239,8 +239,9 @@ class KLineData {
     // --- Series ---
 
     // A downloaded record: a signal goes to the history-signal hook, a bar of the chart's
-    // instrument to the back of the raw list, anything else is dropped. Returns whether a bar
-    // was added.
+    // instrument older than the oldest bar held (OlderBar) to the back of the raw list, anything
+    // else is dropped: a page answered with bars the series holds adds none of them twice.
+    // Returns whether a bar was added.
     bool AppendHistoryBar(const BarRecord& r, std::uint64_t generation = kAnyGeneration);
     // The same for a run of records (one item of a transfer) under one lock.
     std::size_t AppendHistoryBars(const BarRecord* records, std::size_t count,

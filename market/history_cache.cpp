@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -82,8 +83,58 @@ bool WriteHistoryCache(const std::string& directory, const KLineData& chart,
     KLineData::FinishedSeries series = chart.FinishedBars(generation);
     if (!series.valid) return false;
     EnsureDirectory(directory);
-    return WriteHistoryFile(HistoryFilePath(directory, series.instrument, series.period),
-                            series.bars);
+    if (!WriteHistoryFile(HistoryFilePath(directory, series.instrument, series.period),
+                          series.bars))
+        return false;
+    TrimHistoryCache(directory, HistoryFileName(series.instrument, series.period));
+    return true;
+}
+
+namespace {
+
+// "kd<digits>_<digits>": a cache file, not a temporary one or anything else.
+bool IsCacheFileName(const std::string& name) {
+    int instrument = 0, period = 0, end = 0;
+    return std::sscanf(name.c_str(), "kd%d_%d%n", &instrument, &period, &end) == 2 &&
+           static_cast<std::size_t>(end) == name.size() &&
+           name == HistoryFileName(instrument, period);
+}
+
+}  // namespace
+
+int TrimHistoryCache(const std::string& directory, const std::string& keep,
+                     std::uint64_t maxBytes) {
+    namespace fs = std::filesystem;
+    struct File {
+        fs::path path;
+        fs::file_time_type written;
+        std::uint64_t bytes;
+    };
+    std::vector<File> files;
+    std::uint64_t total = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code e;
+        if (!IsCacheFileName(name) || !it->is_regular_file(e)) continue;
+        const std::uint64_t bytes = it->file_size(e);
+        if (e) continue;
+        total += bytes;
+        const fs::file_time_type written = it->last_write_time(e);
+        if (name != keep)
+            files.push_back({it->path(), e ? fs::file_time_type::min() : written, bytes});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const File& a, const File& b) { return a.written < b.written; });
+    int removed = 0;
+    for (const File& f : files) {
+        if (total <= maxBytes) break;
+        std::error_code e;
+        if (!fs::remove(f.path, e)) continue;
+        total -= f.bytes;
+        ++removed;
+    }
+    return removed;
 }
 
 bool WriteHistoryCache(const KLineData& chart, std::uint64_t generation) {

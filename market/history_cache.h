@@ -10,8 +10,13 @@
 // Writing goes to a temporary file beside the cache, which is flushed to disk and then renamed
 // over the old file, so that a crash or a full disk leaves either the old or the new file,
 // never a cut one.
+//
+// Bound: the cache files of all series together stay within kMaxHistoryCacheBytes. After each
+// write, the files written longest ago go first (never the one just written) until the rest
+// fit; a series whose file went is downloaded again when it is next shown.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -19,6 +24,9 @@
 #include "market/wire/bar_record.h"
 
 namespace zq {
+
+// 256 MiB: three series at their bound, or hundreds of ordinary ones.
+inline constexpr std::uint64_t kMaxHistoryCacheBytes = 256ull * 1024 * 1024;
 
 // DataDirectory()/history, created if missing.
 std::string HistoryDirectory();
@@ -41,6 +49,12 @@ bool WriteHistoryCache(const std::string& directory, const KLineData& chart,
                        std::uint64_t generation = KLineData::kAnyGeneration);
 bool WriteHistoryCache(const KLineData& chart,
                        std::uint64_t generation = KLineData::kAnyGeneration);
+
+// Removes the cache files ("kd<instrument>_<period>") of `directory` written longest ago, all
+// but `keep` (a file name, may be empty), until those left take at most `maxBytes` together.
+// Returns how many it removed.
+int TrimHistoryCache(const std::string& directory, const std::string& keep,
+                     std::uint64_t maxBytes = kMaxHistoryCacheBytes);
 
 // Deletes the cache file (re-initialisation). True if it is gone afterwards.
 bool DeleteHistoryCache(const std::string& directory, int instrument, int period);

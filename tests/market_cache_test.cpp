@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -233,6 +235,32 @@ TEST_F(CacheTest, PagingAsksForBarsOlderThanTheOldestAndRewritesTheSeries) {
     // The server's trailer names the oldest bar: nothing older to fetch.
     trailer = MakeBarKey(Bars(1, 1)[0]);
     EXPECT_FALSE(OlderHistoryKeys(trailer, chart, a, b));
+}
+
+TEST_F(CacheTest, TheCacheAsAWholeKeepsItsBoundDroppingTheSeriesWrittenLongestAgo) {
+    // Four series of 1,000 bytes written a minute apart, the oldest first, and files that are
+    // not series of the cache.
+    fs::create_directories(dir);
+    const auto now = fs::file_time_type::clock::now();
+    const std::vector<std::string> names{"kd1_15", "kd2_15", "kd3_60", "kd4_1440"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        WriteBytes(dir + "/" + names[i], std::string(1000, 'x').data(), 1000);
+        fs::last_write_time(dir + "/" + names[i],
+                            now - std::chrono::minutes(10 - static_cast<int>(i)));
+    }
+    for (const char* other : {"kd5_15.tmp.123", "settings", "kd01_15"})
+        WriteBytes(dir + "/" + other, std::string(5000, 'y').data(), 5000);
+
+    // Within the bound nothing goes.
+    EXPECT_EQ(TrimHistoryCache(dir, "", 4000), 0);
+    // Beyond it the oldest go first, but never the series just written.
+    EXPECT_EQ(TrimHistoryCache(dir, "kd1_15", 2500), 2);
+    std::vector<std::string> left = Entries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"kd01_15", "kd1_15", "kd4_1440", "kd5_15.tmp.123",
+                                              "settings"}));
+    EXPECT_EQ(TrimHistoryCache(dir, "", 0), 2);
+    EXPECT_EQ(Entries().size(), 3u);
 }
 
 TEST_F(CacheTest, AResetChartIsNotWrittenByTheTransferBeforeIt) {

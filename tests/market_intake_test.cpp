@@ -67,11 +67,37 @@ TEST(HistoryBlockIntakeTest, PagingStopsAtTheSeriesBound) {
     KLineData chart;
     chart.Reset(3, 60);
     const std::size_t run = kMaxBarsPerSeries / 2 + 1;
-    std::vector<BarRecord> records(run, FinishedBar(1, 5, 6, 7, 4, 3));
+    // Three pages, each older than the one before, newest first.
+    std::vector<BarRecord> records;
+    records.reserve(3 * run);
+    for (std::size_t i = 3 * run; i > 0; --i)
+        records.push_back(FinishedBar(static_cast<int>(i), 5, 6, 7, 4, 3));
     EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), run);
-    EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), kMaxBarsPerSeries - run);
-    EXPECT_EQ(chart.AppendHistoryBars(records.data(), run), 0u);
+    EXPECT_EQ(chart.AppendHistoryBars(records.data() + run, run), kMaxBarsPerSeries - run);
+    EXPECT_EQ(chart.AppendHistoryBars(records.data() + 2 * run, run), 0u);
     EXPECT_EQ(chart.BarCount(), kMaxBarsPerSeries);
+    EXPECT_TRUE(SameBar(chart.RawBars().back(), records[kMaxBarsPerSeries - 1]));
+}
+
+// A page answered with bars the series holds already (all of them again, or overlapping the
+// oldest) adds only the bars older than the oldest held, so the chart and the cache written
+// from it hold every bar once.
+TEST(HistoryBlockIntakeTest, APageOfBarsAlreadyHeldAddsNoneTwice) {
+    KLineData chart;
+    chart.Reset(3, 60);
+    std::vector<BarRecord> page;
+    for (int i = 100; i > 50; --i) page.push_back(FinishedBar(i, 5, 6, 7, 4, 3));
+    ASSERT_EQ(chart.AppendHistoryBars(page.data(), page.size()), 50u);
+    EXPECT_EQ(chart.AppendHistoryBars(page.data(), page.size()), 0u);
+    std::vector<BarRecord> overlapping;
+    for (int i = 60; i > 40; --i) overlapping.push_back(FinishedBar(i, 5, 6, 7, 4, 3));
+    // A bar repeated within the page counts once.
+    overlapping.insert(overlapping.begin() + 15, overlapping[14]);
+    EXPECT_EQ(chart.AppendHistoryBars(overlapping.data(), overlapping.size()), 10u);
+    const std::vector<BarRecord> bars = chart.RawBars();
+    ASSERT_EQ(bars.size(), 60u);
+    for (std::size_t i = 0; i < bars.size(); ++i)
+        EXPECT_EQ(Time(bars[i]), Time(FinishedBar(100 - static_cast<int>(i), 0, 0, 0, 0))) << i;
 }
 
 }  // namespace

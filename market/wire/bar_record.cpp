@@ -49,6 +49,13 @@ bool SameKeyText(const BarKey& a, const BarKey& b) {
     return KeyText(a) == KeyText(b);
 }
 
+bool OlderBar(const BarRecord& a, const BarRecord& b) {
+    // Within one key number the keys differ only in their time texts (cut as in the key).
+    if (a.keyNumber == b.keyNumber)
+        return TimeText(a).substr(0, kMaxTimeText) < TimeText(b).substr(0, kMaxTimeText);
+    return KeyText(MakeBarKey(a)) < KeyText(MakeBarKey(b));
+}
+
 std::string PriceFormat(int decimals) {
     char format[16];
     std::snprintf(format, sizeof format, "%%.%df", FormatDecimals(decimals));

@@ -84,6 +84,8 @@ BarKey MakeBarKey(const BarRecord& r);
 std::string_view KeyText(const BarKey& k);
 // Texts compared, not bytes: a server trailer may carry anything after its NUL.
 bool SameKeyText(const BarKey& a, const BarKey& b);
+// Whether bar a is older than bar b: its key text comes first, as the server orders its bars.
+bool OlderBar(const BarRecord& a, const BarRecord& b);
 
 // The decimals a price format can carry: 0..9, anything outside taken as the nearer end.
 int FormatDecimals(int decimals);
