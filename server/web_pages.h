@@ -40,10 +40,12 @@ WebAnswer AnswerWebPage(ServerState& state, std::string_view path,
 std::string MemberNameOf(std::string_view cuserno);
 
 // At most this many connections are open at once, and this many from one address; a
-// connection idle for kWebIdleSeconds is closed.
-constexpr unsigned kWebConnectionLimit = 64;
+// connection idle for kWebIdleSeconds is closed. One thread polls every connection (epoll), so
+// connections that trickle their requests hold only their address's few places: it takes 128
+// addresses to fill the port.
+constexpr unsigned kWebConnectionLimit = 1024;
 constexpr unsigned kWebConnectionsPerAddress = 8;
-constexpr unsigned kWebIdleSeconds = 10;
+constexpr unsigned kWebIdleSeconds = 5;
 
 class WebServer {
   public:

@@ -19,6 +19,7 @@
 #include "net/wire/framing.h"
 #include "server/catalogue.h"
 #include "server/options.h"
+#include "server/push_feed.h"
 #include "tests/support/server_process.h"
 #include "tests/support/wait_until.h"
 
@@ -178,6 +179,35 @@ TEST_F(PushLinkTest, ASecondLoginLogsTheFirstLinkOut) {
     // The old key subscribes no more.
     Socket stale = test::SubscribePush(server->pushPort(), first.key);
     EXPECT_TRUE(test::PeerClosed(stale));
+}
+
+TEST_F(PushLinkTest, AMemberHoldsAFewLinksAndALogOutClosesThemBeforeAnythingElseArrives) {
+    Start({"--market-step-ms", "0"});
+    LoggedIn demo = Login("demo");
+    std::vector<Socket> links;
+    for (std::size_t i = 0; i < server::kMaxPushLinksPerMember + 1; ++i)
+        links.push_back(Subscribe(demo));
+    // One link beyond the cap: the member's oldest makes room, so a reconnecting client gets in.
+    EXPECT_TRUE(EndsAfterFrames(links.front()));
+    EXPECT_EQ(Control("links"), "ok " + std::to_string(server::kMaxPushLinksPerMember));
+
+    // Log-out (4), then a request on the same connection: once it is answered, the log-out is
+    // done.
+    Socket request = test::ConnectLocal(server->requestPort());
+    for (std::int32_t code : {cmd::Logout, cmd::VersionCheck}) {
+        RequestHeader h = test::Header(code, demo.key, demo.accountClass);
+        ASSERT_EQ(request.Send(&h, sizeof h), static_cast<int>(sizeof h));
+    }
+    std::int32_t version = 0;
+    ASSERT_EQ(ReceiveExact(request, &version, sizeof version), static_cast<int>(sizeof version));
+    EXPECT_EQ(Control("message demo 只给你"), "ok message stored, sent on 0 links");
+    Login("demo");  // a newer session of the member changes nothing for the old links
+    EXPECT_EQ(Control("message demo 又一条"), "ok message stored, sent on 0 links");
+    for (std::size_t i = 1; i < links.size(); ++i) {
+        EXPECT_FALSE(ReadUntil(links[i], [](const PushFrame& f) { return OfType(f, 2); }))
+            << "link " << i << " heard its member after the log-out";
+        EXPECT_TRUE(test::PeerClosed(links[i]));
+    }
 }
 
 TEST_F(PushLinkTest, StoppingTheServerSendsMinusOneOnEveryLink) {

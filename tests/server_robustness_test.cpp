@@ -21,24 +21,7 @@ namespace {
 
 constexpr const char* kCode = "AB12";
 
-// A connection to the server's `port` on 127.0.0.1 made from the loopback address `from`
-// (127.0.0.2 is a peer of its own to the server); invalid when it cannot be made.
-Socket ConnectFrom(const char* from, std::uint16_t port, int readTimeoutMs = 20000) {
-    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!s.Valid()) return s;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server.sin_port = htons(port);
-    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(s.Fd(), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
-        return Socket();
-    s.SetReadTimeout(readTimeoutMs);
-    return s;
-}
+using test::ConnectFrom;
 
 // True when the server has closed the connection (at once, or once it has waited long enough
 // for a request); the read time-out only guards against a server that never does.

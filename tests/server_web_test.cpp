@@ -135,6 +135,19 @@ TEST_F(WebTest, TheClientsTextPagesAreTitledUncachedHtml) {
               std::string::npos);
 }
 
+TEST_F(WebTest, PagesAreServedWhileManyAddressesTrickleTheirRequests) {
+    // 8 connections from each of 8 other addresses send the first byte of a request and no more.
+    std::vector<Socket> trickling;
+    for (int a = 2; a < 10; ++a)
+        for (int i = 0; i < 8; ++i) {
+            const std::string from = "127.0.0." + std::to_string(a);
+            trickling.push_back(test::ConnectFrom(from.c_str(), server_->webPort()));
+            ASSERT_TRUE(trickling.back().Valid());
+            ASSERT_EQ(trickling.back().Send("G", 1), 1);
+        }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Get("/TradeInfo.jsp").status, 200) << i;
+}
+
 TEST_F(WebTest, OtherPathsAreNotFoundAndOnlyReadingIsAllowed) {
     for (const char* path : {"/nothing", "/blog", "/TradeChatPic.jspx?cuserno=demo",
                              "/uc/BuyCart.jsp/x", "/../etc/passwd", "/tradechatpic.jsp"}) {

@@ -265,6 +265,23 @@ Socket ConnectLocal(std::uint16_t port, int readTimeoutMs) {
     return Socket::Connect(htonl(INADDR_LOOPBACK), port, readTimeoutMs);
 }
 
+Socket ConnectFrom(const char* from, std::uint16_t port, int readTimeoutMs) {
+    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.Valid()) return s;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(port);
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(s.Fd(), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
+        return Socket();
+    s.SetReadTimeout(readTimeoutMs);
+    return s;
+}
+
 RequestHeader Header(std::int32_t command, const std::array<std::int32_t, 4>& key,
                      std::int32_t accountClass) {
     RequestHeader h{};

@@ -89,6 +89,9 @@ void PointClientWebAt(const ServerProcess& server);
 // A connection to 127.0.0.1:`port` with a read time-out, so a silent server fails a test
 // instead of hanging it; invalid when the connect fails.
 Socket ConnectLocal(std::uint16_t port, int readTimeoutMs = 10000);
+// A connection to the server's `port` on 127.0.0.1 made from the loopback address `from`
+// ("127.0.0.2" is a peer of its own to the server); invalid when it cannot be made.
+Socket ConnectFrom(const char* from, std::uint16_t port, int readTimeoutMs = 20000);
 
 // A header with the command and the session words (AccountClass last).
 RequestHeader Header(std::int32_t command, const std::array<std::int32_t, 4>& key = {},
