@@ -432,11 +432,16 @@ class PushLinks {
         std::vector<char> buffer{};
         long records = 0;
         bool closed = false;
+        // The prices of a step come in the order of their instruments: a lower instrument than
+        // the last begins the link's next step.
+        std::int32_t lastInstrument = 0;
+        std::uint32_t step = 0;
     };
     struct Arrival {
         std::uint64_t identity;
         std::size_t link;
-        double at;  // ms on the steady clock
+        std::uint64_t linkStep;  // the link and its step
+        double at;               // ms on the steady clock
     };
 
     static double Now() {
@@ -492,7 +497,10 @@ class PushLinks {
                     std::uint64_t id = static_cast<std::uint32_t>(r.instrument);
                     for (const std::int32_t v : {r.open, r.close, r.high, r.low})
                         id = id * 1000003u ^ static_cast<std::uint32_t>(v);
-                    arrivals_.push_back({id, static_cast<std::size_t>(&l - links_.data()), now});
+                    if (r.instrument <= l.lastInstrument) ++l.step;
+                    l.lastInstrument = r.instrument;
+                    const auto link = static_cast<std::size_t>(&l - links_.data());
+                    arrivals_.push_back({id, link, std::uint64_t{link} << 32 | l.step, now});
                 }
             }
             if (type == push::Closed || type == push::ForcedOffline) l.closed = true;
@@ -524,23 +532,42 @@ class PushLinks {
             if (!added) it->second = std::min(it->second, a.at);
         }
         if (first.empty()) return {};
-        // The records of one step arrive together: their first arrivals, in time order, split
-        // into steps where a third of a step passes without one.
-        std::vector<std::pair<double, std::uint64_t>> order;
-        for (const auto& [id, t] : first) order.emplace_back(t, id);
-        std::sort(order.begin(), order.end());
-        std::vector<double> starts;  // the first arrival of each step
-        std::unordered_map<std::uint64_t, std::size_t> stepOf;
-        for (const auto& [t, id] : order) {
-            if (starts.empty() || t - starts.back() > step_ / 3) starts.push_back(t);
-            stepOf[id] = starts.size() - 1;
+        // A market step: the records that came within one step of some link, joined over all
+        // links; its start is its first arrival anywhere.
+        std::unordered_map<std::uint64_t, std::uint64_t> parent;
+        std::function<std::uint64_t(std::uint64_t)> root = [&](std::uint64_t id) {
+            auto it = parent.find(id);
+            if (it == parent.end() || it->second == id) return id;
+            return it->second = root(it->second);
+        };
+        {
+            std::unordered_map<std::uint64_t, std::uint64_t> firstOfLinkStep;
+            for (const Arrival& a : arrivals_) {
+                if (isRepeated(a.identity)) continue;
+                parent.emplace(a.identity, a.identity);
+                auto [it, added] = firstOfLinkStep.emplace(a.linkStep, a.identity);
+                if (!added) parent[root(a.identity)] = root(it->second);
+            }
         }
-        // Steps counted on the clock's schedule (a step without a new price is skipped), and the
-        // schedule's moment of each: the earliest of the steps nearby, a step apart each.
+        std::unordered_map<std::uint64_t, double> startOf;
+        for (const auto& [id, t] : first) {
+            auto [it, added] = startOf.emplace(root(id), t);
+            if (!added) it->second = std::min(it->second, t);
+        }
+        std::vector<std::pair<double, std::uint64_t>> steps;
+        for (const auto& [r, t] : startOf) steps.emplace_back(t, r);
+        std::sort(steps.begin(), steps.end());
+        std::vector<double> starts;
+        std::unordered_map<std::uint64_t, std::size_t> indexOf;
+        for (const auto& [t, r] : steps) {
+            indexOf[r] = starts.size();
+            starts.push_back(t);
+        }
+        std::unordered_map<std::uint64_t, std::size_t> stepOf;
+        for (const auto& [id, t] : first) stepOf[id] = indexOf[root(id)];
+        // Every step moves some price: the i-th step seen is the i-th of the schedule.
         std::vector<double> counted(starts.size(), 0);
-        for (std::size_t i = 1; i < starts.size(); ++i)
-            counted[i] =
-                counted[i - 1] + std::max(1.0, std::round((starts[i] - starts[i - 1]) / step_));
+        for (std::size_t i = 0; i < starts.size(); ++i) counted[i] = static_cast<double>(i);
         std::vector<double> moments(starts.size());
         constexpr std::size_t kNearby = 30;
         for (std::size_t i = 0; i < starts.size(); ++i) {
