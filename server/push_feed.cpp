@@ -183,28 +183,27 @@ void PushFeed::OnBars(const BarUpdate& update) {
     }
 }
 
-int PushFeed::CloseSession(const Key& key) {
+int PushFeed::EndSessionLinks(const Key& key, bool tell) {
     std::lock_guard<std::mutex> lock(mutex_);
     charts_.erase(key);
-    int closed = 0;
+    int ended = 0;
     for (const auto& link : links_) {
         if (link->key_ != key) continue;
-        link->Drop("logged out (4), closed");
-        ++closed;
+        if (tell)
+            link->Finish(PushItem(push::ForcedOffline), false);
+        else
+            link->Drop("logged out (4), closed");
+        ++ended;
     }
-    return closed;
+    return ended;
+}
+
+int PushFeed::CloseSession(const Key& key) {
+    return EndSessionLinks(key, false);
 }
 
 int PushFeed::ForceOffline(const Key& key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    charts_.erase(key);
-    int told = 0;
-    for (const auto& link : links_) {
-        if (link->key_ != key) continue;
-        link->Finish(PushItem(push::ForcedOffline), false);
-        ++told;
-    }
-    return told;
+    return EndSessionLinks(key, true);
 }
 
 int PushFeed::ForceOfflineMember(std::int64_t memberId) {

@@ -159,6 +159,9 @@ class PushFeed {
     };
     static constexpr std::size_t kMaxCharts = 4096;
 
+    // Ends the links of a session: with type 5 (`tell`), or at once without another item.
+    int EndSessionLinks(const Key& key, bool tell);
+
     SessionTable& sessions_;
     const std::chrono::milliseconds keepAliveInterval_;
 
