@@ -427,194 +427,236 @@ void KLineData::SetClientSize(int width, int height) {
     clientHeight_ = height;
 }
 
-bool KLineData::Layout() {
-    const int type = type_.load();
-    const bool heikinAshi = type == chart_type::HeikinAshi;
-
-    // 1. The plot. A client area narrower than the two side margins has no plot at all.
-    const int clientWidth = clientWidth_.load();
-    const int clientHeight = clientHeight_.load();
-    if (clientWidth < kMinChartWidth || clientHeight == 0) return false;
-    const PixelRect plot = PlotRect(clientWidth, clientHeight);
-    const int w = plot.right - plot.left;
-    if (w <= 0) return false;
-    const int plotHeight = plot.bottom - plot.top;
-
-    const InstrumentRecord product = Product();
+// One layout, read top to bottom: each step takes what the ones before it left in the pass.
+struct KLineData::LayoutPass {
+    int type = chart_type::Candles;
+    bool heikinAshi = false;
+    int plotHeight = 0;
     std::vector<std::string> anchorTimes;
-    if (hooks.toolAnchorTimes) {
-        std::lock_guard tools(toolLock_);
-        hooks.toolAnchorTimes(tools_, anchorTimes);
-    }
-
+    LayoutContext ctx;
+    // The cross as the layout found it and as it left it, and the bar it stood on.
+    int oldX = 0;
+    int oldY = 0;
+    int newX = 0;
+    int newY = 0;
+    std::optional<BarRecord> crossBar;
+    bool crossPlaced = false;
+    // What the hooks hear once the locks are released.
     std::optional<std::pair<float, BarRecord>> dataWindow;
     bool priceScaleChanged = false;
-    int oldX = 0, oldY = 0, newX = 0, newY = 0;
+};
+
+bool KLineData::Layout() {
+    LayoutPass pass;
+    pass.type = type_.load();
+    pass.heikinAshi = pass.type == chart_type::HeikinAshi;
+
+    // 1. The plot. A client area narrower than the two side margins has no plot at all.
+    if (!LayOutPlot(pass)) return false;
+    // 2. The time texts of the bars the tools are anchored to (under the tool lock alone).
+    if (hooks.toolAnchorTimes) {
+        std::lock_guard tools(toolLock_);
+        hooks.toolAnchorTimes(tools_, pass.anchorTimes);
+    }
     {
         std::unique_lock bars(barLock_);
         std::lock_guard display(displayLock_);
         std::lock_guard layout(layoutLock_);
         if (raw_.empty()) return false;
-        // 2. The display list: the raw bars, or their Heikin Ashi bars (rebuilt in full only
-        // after a change at the oldest end).
-        if (heikinAshi) heikinAshi_.Sync(raw_);
-        const int n = static_cast<int>(raw_.size());
-
-        // 3.-4. Zoom, widths, visible range.
-        if (st_.firstLayout) {
-            st_.firstLayout = false;
-            st_.zoom = FirstLayoutZoom(n, st_.zoom);
-        }
-        const BarWidths widths = ComputeBarWidths(w, n, st_.zoom);
-        st_.zoom = widths.zoom;
-        st_.gap = widths.gap;
-        st_.body = widths.body;
-        st_.visible = widths.visible;
-        st_.firstVisible = ClampFirstVisible(st_.firstVisible, n, st_.visible);
-        const int k0 = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
-        std::vector<BarPosition> positions;
-        if (!anchorTimes.empty()) positions = FindPositions(raw_, std::move(anchorTimes));
-
-        // Only the visible bars are copied; the bar lock is released before the hooks run.
-        shown_.clear();
-        shownRaw_.clear();
-        const auto first = static_cast<std::size_t>(st_.firstVisible);
-        const auto end = first + static_cast<std::size_t>(k0);
-        for (std::size_t i = first; i < end; ++i) {
-            shown_.push_back(heikinAshi ? heikinAshi_.At(raw_, i) : raw_[i]);
-            if (heikinAshi) shownRaw_.push_back(raw_[i]);
-        }
-        // 7. The live bar leaves the display list (its geometry stays): a live update's
-        // Heikin Ashi bar follows the bar behind it.
-        const std::size_t front = IsLiveBar(raw_.front()) ? 1 : 0;
-        if (front >= raw_.size()) {
-            displayFront_ = BarRecord{};
-        } else {
-            displayFront_ = heikinAshi ? heikinAshi_.At(raw_, front) : raw_[front];
-        }
-        displayType_ = type;
-        // The indicators of the visible bars, from the display list: the visible closes from
-        // the copy just made, the others (the windows behind the oldest visible bar and the
-        // newest bar's) from the lists.
-        if (indicators_.load() != 0) {
-            const auto closeAt = [&](std::size_t i) {
-                if (i >= first && i < end) return shown_[i - first].close;
-                return heikinAshi ? heikinAshi_.At(raw_, i).close : raw_[i].close;
-            };
-            indicatorLines_.LayoutWith(closeAt, raw_.size(), first, end - first);
-        } else {
-            indicatorLines_.Clear();
-        }
+        // 3. Zoom, bar widths and the visible range, and where the tools' bars are.
+        LayOutRange(pass);
+        // 4. The visible part of the display list, its front, and the indicators' values; then
+        //    the bar lock is released before any hook runs.
+        CopyVisible(pass);
         bars.unlock();
-        // In a Heikin Ashi list the raw bar at the same position comes from shownRaw_; a plain
-        // list is its own raw copy.
-        const std::vector<BarRecord>& rawAt = heikinAshi ? shownRaw_ : shown_;
-
-        // 5. Highest high, lowest low, vertical scale.
-        std::int32_t hi = 0, lo = 0;
-        for (const BarRecord& d : shown_) {
-            hi = std::max(hi, d.high);
-            if (d.low < lo || lo == 0) lo = d.low;
-        }
-        st_.hi = hi;
-        st_.lo = lo;
-        st_.scale = VerticalScale(plotHeight, hi, lo);
-
-        LayoutContext ctx;
-        ctx.instrument = instrument_.load();
-        ctx.period = period_.load();
-        ctx.decimals = product.decimals;
-        ctx.scale = {st_.hi, st_.scale, st_.vOffset};
-        ctx.plot = plot;
-        ctx.clientWidth = clientWidth;
-        ctx.clientHeight = clientHeight;
-        ctx.body = st_.body;
-        ctx.gap = st_.gap;
-        ctx.firstVisible = st_.firstVisible;
-        ctx.shown = k0;
-        ctx.positions = std::move(positions);
-
-        // 6. Geometry. The cross follows its bar if that bar stays visible.
-        oldX = st_.crossX;
-        oldY = st_.crossY;
-        const bool crossShown = oldX != 0 || oldY != 0;
-        std::optional<BarRecord> crossBar;
-        if (crossShown) {
-            int at = st_.selected >= 0 && st_.selected < static_cast<int>(geometry_.size())
-                         ? st_.selected
-                         : BarUnder(geometry_, oldX);
-            if (at >= 0) crossBar = geometry_[static_cast<std::size_t>(at)].raw;
-        }
-        st_.crossX = 0;
-        st_.crossY = 0;
-        st_.selected = -1;
-        geometry_.clear();
-        geometry_.reserve(static_cast<std::size_t>(k0));
-
-        bool placed = false;
-        std::size_t at = 0;
-        for (int slot = k0 - 1; slot >= 0; --slot, ++at) {
-            const BarRecord& d = shown_[at];
-            BarGeometry g;
-            g.direction = Direction(d.open, d.close, d.reference);
-            g.left = SlotLeft(st_.body, st_.gap, slot);
-            g.right = SlotRight(st_.body, st_.gap, slot);
-            g.yHigh = ctx.scale.Y(d.high);
-            g.yLow = ctx.scale.Y(d.low);
-            g.yOpen = ctx.scale.Y(d.open);
-            g.yClose = ctx.scale.YFloat(d.close);
-            g.high = d.high;
-            g.low = d.low;
-            g.raw = rawAt[at];
-            geometry_.push_back(g);
-
-            if (crossBar && !placed && SameBar(g.raw, *crossBar)) {
-                placed = true;
-                st_.crossX = g.Centre();
-                st_.crossY = static_cast<int>(g.yClose);
-                st_.selected = static_cast<int>(geometry_.size()) - 1;
-                dataWindow.emplace(g.yClose, g.raw);
-            }
-        }
-
-        // The indicators' rows beside the geometry.
-        indicatorRows_.clear();
-        if (const unsigned shownIndicators = indicators_.load(); shownIndicators != 0) {
-            indicatorRows_.reserve(indicatorLines_.Visible().size());
-            for (const IndicatorBar& v : indicatorLines_.Visible())
-                indicatorRows_.push_back(RowsOf(v, shownIndicators, ctx.scale));
-        }
-
-        // 8.-10. Signals, positions and orders, tools.
-        if (hooks.placeSignals) {
-            std::lock_guard signals(signalLock_);
-            hooks.placeSignals(signals_, ctx);
-        }
-        if (hooks.placeTradingOverlays) hooks.placeTradingOverlays(ctx);
-        if (hooks.completeTools) {
-            std::lock_guard tools(toolLock_);
-            hooks.completeTools(tools_, ctx);
-        }
-
-        // 11. A cross whose bar scrolled out goes to the oldest visible bar.
-        if (crossShown && !placed && !geometry_.empty()) {
-            const BarGeometry& g = geometry_.back();
-            st_.crossX = g.Centre();
-            st_.crossY = g.yOpen;
-            st_.selected = static_cast<int>(geometry_.size()) - 1;
-            priceScaleChanged = true;
-            dataWindow.emplace(static_cast<float>(g.yOpen), g.raw);
-        }
-        newX = st_.crossX;
-        newY = st_.crossY;
+        // 5. The highest high, the lowest low and the vertical scale of the visible bars.
+        LayOutScale(pass);
+        // 6. The bars' geometry; the cross follows its bar if that bar stays visible.
+        LayOutBars(pass);
+        // 7. The indicators' rows beside the geometry.
+        LayOutIndicators();
+        // 8. Signals, positions and orders, tools.
+        LayOutOverlays(pass);
+        // 9. A cross whose bar scrolled out goes to the oldest visible bar.
+        SettleCross(pass);
+        pass.newX = st_.crossX;
+        pass.newY = st_.crossY;
     }
-
-    if (priceScaleChanged && hooks.priceScaleChanged) hooks.priceScaleChanged();
-    if (dataWindow && hooks.dataWindow) hooks.dataWindow(dataWindow->first, dataWindow->second);
-    // 12. The cross is redrawn where it moved.
-    if ((newX != oldX || newY != oldY) && hooks.crossMoved)
-        hooks.crossMoved(oldX, oldY, newX, newY);
+    // 10. With no chart lock held: the price scale, the data window, and the cross redrawn
+    //     where it moved.
+    if (pass.priceScaleChanged && hooks.priceScaleChanged) hooks.priceScaleChanged();
+    if (pass.dataWindow && hooks.dataWindow)
+        hooks.dataWindow(pass.dataWindow->first, pass.dataWindow->second);
+    if ((pass.newX != pass.oldX || pass.newY != pass.oldY) && hooks.crossMoved)
+        hooks.crossMoved(pass.oldX, pass.oldY, pass.newX, pass.newY);
     return true;
+}
+
+bool KLineData::LayOutPlot(LayoutPass& pass) const {
+    const int clientWidth = clientWidth_.load();
+    const int clientHeight = clientHeight_.load();
+    if (clientWidth < kMinChartWidth || clientHeight == 0) return false;
+    const PixelRect plot = PlotRect(clientWidth, clientHeight);
+    if (plot.right - plot.left <= 0) return false;
+    pass.plotHeight = plot.bottom - plot.top;
+    LayoutContext& ctx = pass.ctx;
+    ctx.instrument = instrument_.load();
+    ctx.period = period_.load();
+    ctx.decimals = Product().decimals;
+    ctx.plot = plot;
+    ctx.clientWidth = clientWidth;
+    ctx.clientHeight = clientHeight;
+    return true;
+}
+
+void KLineData::LayOutRange(LayoutPass& pass) {
+    // The display list: the raw bars, or their Heikin Ashi bars (rebuilt in full only after a
+    // change at the oldest end).
+    if (pass.heikinAshi) heikinAshi_.Sync(raw_);
+    const int n = static_cast<int>(raw_.size());
+    if (st_.firstLayout) {
+        st_.firstLayout = false;
+        st_.zoom = FirstLayoutZoom(n, st_.zoom);
+    }
+    const BarWidths widths =
+        ComputeBarWidths(pass.ctx.plot.right - pass.ctx.plot.left, n, st_.zoom);
+    st_.zoom = widths.zoom;
+    st_.gap = widths.gap;
+    st_.body = widths.body;
+    st_.visible = widths.visible;
+    st_.firstVisible = ClampFirstVisible(st_.firstVisible, n, st_.visible);
+    LayoutContext& ctx = pass.ctx;
+    ctx.body = st_.body;
+    ctx.gap = st_.gap;
+    ctx.firstVisible = st_.firstVisible;
+    ctx.shown = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
+    if (!pass.anchorTimes.empty()) ctx.positions = FindPositions(raw_, std::move(pass.anchorTimes));
+}
+
+void KLineData::CopyVisible(const LayoutPass& pass) {
+    const bool heikinAshi = pass.heikinAshi;
+    shown_.clear();
+    shownRaw_.clear();
+    const auto first = static_cast<std::size_t>(pass.ctx.firstVisible);
+    const auto end = first + static_cast<std::size_t>(pass.ctx.shown);
+    for (std::size_t i = first; i < end; ++i) {
+        shown_.push_back(heikinAshi ? heikinAshi_.At(raw_, i) : raw_[i]);
+        if (heikinAshi) shownRaw_.push_back(raw_[i]);
+    }
+    // The live bar leaves the display list (its geometry stays): a live update's Heikin Ashi bar
+    // follows the bar behind it.
+    const std::size_t front = IsLiveBar(raw_.front()) ? 1 : 0;
+    if (front >= raw_.size()) {
+        displayFront_ = BarRecord{};
+    } else {
+        displayFront_ = heikinAshi ? heikinAshi_.At(raw_, front) : raw_[front];
+    }
+    displayType_ = pass.type;
+    // The indicators of the visible bars, from the display list: the visible closes from the
+    // copy just made, the others (the windows behind the oldest visible bar and the newest
+    // bar's) from the lists.
+    if (indicators_.load() != 0) {
+        const auto closeAt = [&](std::size_t i) {
+            if (i >= first && i < end) return shown_[i - first].close;
+            return heikinAshi ? heikinAshi_.At(raw_, i).close : raw_[i].close;
+        };
+        indicatorLines_.LayoutWith(closeAt, raw_.size(), first, end - first);
+    } else {
+        indicatorLines_.Clear();
+    }
+}
+
+void KLineData::LayOutScale(LayoutPass& pass) {
+    std::int32_t hi = 0, lo = 0;
+    for (const BarRecord& d : shown_) {
+        hi = std::max(hi, d.high);
+        if (d.low < lo || lo == 0) lo = d.low;
+    }
+    st_.hi = hi;
+    st_.lo = lo;
+    st_.scale = VerticalScale(pass.plotHeight, hi, lo);
+    pass.ctx.scale = {st_.hi, st_.scale, st_.vOffset};
+}
+
+void KLineData::LayOutBars(LayoutPass& pass) {
+    // The bar under the cross, found in the old geometry; the cross is hidden until its bar is
+    // placed again.
+    pass.oldX = st_.crossX;
+    pass.oldY = st_.crossY;
+    if (pass.oldX != 0 || pass.oldY != 0) {
+        const int at = st_.selected >= 0 && st_.selected < static_cast<int>(geometry_.size())
+                           ? st_.selected
+                           : BarUnder(geometry_, pass.oldX);
+        if (at >= 0) pass.crossBar = geometry_[static_cast<std::size_t>(at)].raw;
+    }
+    st_.crossX = 0;
+    st_.crossY = 0;
+    st_.selected = -1;
+
+    // In a Heikin Ashi list the raw bar at the same position comes from shownRaw_; a plain list
+    // is its own raw copy.
+    const std::vector<BarRecord>& rawAt = pass.heikinAshi ? shownRaw_ : shown_;
+    const PriceScale& scale = pass.ctx.scale;
+    const int k0 = pass.ctx.shown;
+    geometry_.clear();
+    geometry_.reserve(static_cast<std::size_t>(k0));
+    std::size_t at = 0;
+    for (int slot = k0 - 1; slot >= 0; --slot, ++at) {
+        const BarRecord& d = shown_[at];
+        BarGeometry g;
+        g.direction = Direction(d.open, d.close, d.reference);
+        g.left = SlotLeft(st_.body, st_.gap, slot);
+        g.right = SlotRight(st_.body, st_.gap, slot);
+        g.yHigh = scale.Y(d.high);
+        g.yLow = scale.Y(d.low);
+        g.yOpen = scale.Y(d.open);
+        g.yClose = scale.YFloat(d.close);
+        g.high = d.high;
+        g.low = d.low;
+        g.raw = rawAt[at];
+        geometry_.push_back(g);
+
+        if (pass.crossBar && !pass.crossPlaced && SameBar(g.raw, *pass.crossBar)) {
+            pass.crossPlaced = true;
+            st_.crossX = g.Centre();
+            st_.crossY = static_cast<int>(g.yClose);
+            st_.selected = static_cast<int>(geometry_.size()) - 1;
+            pass.dataWindow.emplace(g.yClose, g.raw);
+        }
+    }
+}
+
+void KLineData::LayOutIndicators() {
+    indicatorRows_.clear();
+    const unsigned shownIndicators = indicators_.load();
+    if (shownIndicators == 0) return;
+    const PriceScale scale{st_.hi, st_.scale, st_.vOffset};
+    indicatorRows_.reserve(indicatorLines_.Visible().size());
+    for (const IndicatorBar& v : indicatorLines_.Visible())
+        indicatorRows_.push_back(RowsOf(v, shownIndicators, scale));
+}
+
+void KLineData::LayOutOverlays(const LayoutPass& pass) {
+    if (hooks.placeSignals) {
+        std::lock_guard signals(signalLock_);
+        hooks.placeSignals(signals_, pass.ctx);
+    }
+    if (hooks.placeTradingOverlays) hooks.placeTradingOverlays(pass.ctx);
+    if (hooks.completeTools) {
+        std::lock_guard tools(toolLock_);
+        hooks.completeTools(tools_, pass.ctx);
+    }
+}
+
+void KLineData::SettleCross(LayoutPass& pass) {
+    const bool crossShown = pass.oldX != 0 || pass.oldY != 0;
+    if (!crossShown || pass.crossPlaced || geometry_.empty()) return;
+    const BarGeometry& g = geometry_.back();
+    st_.crossX = g.Centre();
+    st_.crossY = g.yOpen;
+    st_.selected = static_cast<int>(geometry_.size()) - 1;
+    pass.priceScaleChanged = true;
+    pass.dataWindow.emplace(static_cast<float>(g.yOpen), g.raw);
 }
 
 ChartState KLineData::State() const {
@@ -667,6 +709,22 @@ void KLineData::SetDragStart(int x, int y) {
     std::lock_guard lock(layoutLock_);
     st_.dragX = x;
     st_.dragY = y;
+}
+
+// --- The push link's records ---
+
+ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded) {
+    if (!ChartAccepts(record, chart.Instrument())) return ChartFeed::NotForChart;
+    if (!IsLiveBar(record)) {
+        if (historyLoaded)
+            chart.AddFinishedBar(record);
+        else
+            chart.HoldFinishedBar(record);
+        return ChartFeed::Finished;
+    }
+    if (!historyLoaded) return ChartFeed::LiveBeforeHistory;
+    chart.LiveUpdate(record);
+    return ChartFeed::Live;
 }
 
 }  // namespace zq

@@ -5,8 +5,9 @@
 // Who calls what:
 //   - the history transfer: AppendHistoryBar for every downloaded record, then MergeHistory,
 //     WriteHistoryCache (history_cache.h) if the merge says so, then Layout;
-//   - the push link: ChartAccepts (bar_record.h), then AddFinishedBar for a finished bar, or
-//     LiveUpdate for the live bar once the history has been loaded;
+//   - the push link: FeedChart (at the end of this file), which takes a record of the chart's
+//     instrument (ChartAccepts) as a finished bar (AddFinishedBar, or HoldFinishedBar before the
+//     first merge) or, once the history has been loaded, as the live bar (LiveUpdate);
 //   - the view: Reset(instrument, period) on every instrument or period change, SetHistory with
 //     the cached bars, SetClientSize on resize, Layout; painting reads WithGeometry.
 //
@@ -14,7 +15,8 @@
 // once they are taken bar before display, bar before layout (the reset, and the layout while it
 // copies the visible bars) and display before layout; inside display + layout, with the bar
 // lock released, the layout takes the tool lock, the signal lock and (through its hook) the
-// trading model's position and order locks one at a time. Before it takes the bar lock, the
+// trading model's position and order locks one at a time, then the lock of the chart's trade
+// overlays. Before it takes the bar lock, the
 // layout takes the tool lock alone for the tools' anchor texts. No other operation holds two
 // chart locks.
 //
@@ -363,6 +365,17 @@ class KLineData {
     const std::shared_ptr<ToolGate> toolGate_ = std::make_shared<ToolGate>();
     void ApplyHeldLocked();
 
+    // The steps of Layout, in their order (see there).
+    struct LayoutPass;
+    bool LayOutPlot(LayoutPass& pass) const;
+    void LayOutRange(LayoutPass& pass);        // bar, display and layout lock
+    void CopyVisible(const LayoutPass& pass);  // likewise
+    void LayOutScale(LayoutPass& pass);        // display and layout lock
+    void LayOutBars(LayoutPass& pass);         // likewise
+    void LayOutIndicators();                   // layout lock
+    void LayOutOverlays(const LayoutPass& pass);
+    void SettleCross(LayoutPass& pass);
+
     mutable std::mutex barLock_;
     mutable std::mutex displayLock_;
     mutable std::mutex layoutLock_;
@@ -404,5 +417,12 @@ class KLineData {
     std::vector<IndicatorRows> indicatorRows_;  // layout lock; beside geometry_
     std::atomic<unsigned> indicators_{0};
 };
+
+// The chart's part of a market record (after the quote update): a record of the chart's
+// instrument whose open, close, high and low are all above 0 goes in as a finished bar (kept
+// aside until the first transfer is merged while the history is not loaded), or as the live-bar
+// update once the history has been loaded; anything else leaves the chart alone.
+enum class ChartFeed { NotForChart, Finished, Live, LiveBeforeHistory };
+ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded);
 
 }  // namespace zq

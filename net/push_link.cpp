@@ -210,18 +210,4 @@ bool PushLink::Dispatch(std::int32_t type, ItemReader& items) {
     }
 }
 
-ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded) {
-    if (!ChartAccepts(record, chart.Instrument())) return ChartFeed::NotForChart;
-    if (!IsLiveBar(record)) {
-        if (historyLoaded)
-            chart.AddFinishedBar(record);
-        else
-            chart.HoldFinishedBar(record);
-        return ChartFeed::Finished;
-    }
-    if (!historyLoaded) return ChartFeed::LiveBeforeHistory;
-    chart.LiveUpdate(record);
-    return ChartFeed::Live;
-}
-
 }  // namespace zq

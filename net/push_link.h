@@ -150,11 +150,4 @@ class PushLink : public std::enable_shared_from_this<PushLink> {
     std::atomic<bool> keepAlive_{true};
 };
 
-// The chart's part of a market record (after the quote update): a record of the chart's
-// instrument whose open, close, high and low are all above 0 goes in as a finished bar (kept
-// aside until the first transfer is merged while the history is not loaded), or as the live-bar
-// update once the history has been loaded; anything else leaves the chart alone.
-enum class ChartFeed { NotForChart, Finished, Live, LiveBeforeHistory };
-ChartFeed FeedChart(KLineData& chart, const BarRecord& record, bool historyLoaded);
-
 }  // namespace zq
