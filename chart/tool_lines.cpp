@@ -305,7 +305,7 @@ void ToolDrawing::Mouse(ToolMouse event, int x, int y) {
     const ChartMode mode = data_.State().mode;
     if (!IsToolMode(mode)) return;
     const bool line = mode == ChartMode::StraightLine;
-    ToolLineRecord& r = line ? data_.drawingLine : data_.drawingParallel;
+    ToolLineRecord& r = line ? line_ : parallel_;
     Forget(r);
     const ToolPoint p1 = PointOf(r, 1);
 

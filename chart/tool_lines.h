@@ -131,6 +131,11 @@ class ToolDrawing {
     // A mouse event in the chart's current mode; nothing outside modes 3 to 5.
     void Mouse(ToolMouse event, int x, int y);
 
+    // The two tools being drawn: the straight line, and the one shared by the parallel tools.
+    // A record begun on another instrument or period starts over at the next mouse event.
+    const ToolLineRecord& DrawingLine() const { return line_; }
+    const ToolLineRecord& DrawingParallel() const { return parallel_; }
+
   private:
     struct BarHit {
         bool found = false;
@@ -155,6 +160,9 @@ class ToolDrawing {
     KLineData& data_;
     ToolDrawingEffects& fx_;
     ToolStore* store_ = nullptr;
+    // Touched by the user-interface thread only.
+    ToolLineRecord line_{};
+    ToolLineRecord parallel_{};
 };
 
 }  // namespace zq

@@ -329,11 +329,6 @@ class KLineData {
     void SetMode(ChartMode mode);
     void SetDragStart(int x, int y);
 
-    // The two tools being drawn: the straight line, and the one shared by the parallel tools.
-    // Touched by the user-interface thread only.
-    ToolLineRecord drawingLine{};
-    ToolLineRecord drawingParallel{};
-
     // --- Signals and tools ---
 
     template <class F>

@@ -125,7 +125,7 @@ TEST_F(ChartToolsTest, ParallelLinesOnAHorizontalBaseLineStayBetweenTheirPoints)
     const BarGeometry a = Bar(8), b = Bar(3), c = Bar(5);
     Drag(a.Centre(), 250, b.Centre(), 250);
     // The base line waits for its parallel, nothing is stored yet.
-    EXPECT_EQ(chart.drawingParallel.state, tool_state::BaseLine);
+    EXPECT_EQ(drawing.DrawingParallel().state, tool_state::BaseLine);
     EXPECT_TRUE(Tools().empty());
     input.MouseMove(c.Centre() + 4, 150);
     ASSERT_EQ(bands.size(), 2u);
@@ -308,27 +308,27 @@ TEST_F(ChartToolsTest, ABaseLineInOnePixelColumnIsRefused) {
     // A click without a move.
     input.LeftDown(b.Centre(), 200);
     input.LeftUp(b.Centre(), 200);
-    EXPECT_EQ(chart.drawingLine.state, tool_state::Empty);
+    EXPECT_EQ(drawing.DrawingLine().state, tool_state::Empty);
     // Two points in one bar: after the slide both sit at its centre.
     Drag(b.Centre() - 5, 200, b.Centre() + 5, 300);
-    EXPECT_EQ(chart.drawingLine.state, tool_state::Empty);
+    EXPECT_EQ(drawing.DrawingLine().state, tool_state::Empty);
     EXPECT_TRUE(bands.empty());
 
     input.SelectMode(ChartMode::SymmetricParallelLines);
     Drag(b.Centre() - 5, 200, b.Centre() + 5, 300);
-    EXPECT_EQ(chart.drawingParallel.state, tool_state::Empty);
+    EXPECT_EQ(drawing.DrawingParallel().state, tool_state::Empty);
     // The next click starts a new base line instead of completing a tool.
     input.LeftDown(Bar(1).Centre(), 250);
-    EXPECT_EQ(chart.drawingParallel.state, tool_state::FirstPoint);
+    EXPECT_EQ(drawing.DrawingParallel().state, tool_state::FirstPoint);
     EXPECT_TRUE(Tools().empty());
 }
 
 TEST_F(ChartToolsTest, ClicksBesideTheBarsNeitherStartNorAdvanceATool) {
     input.SelectMode(ChartMode::StraightLine);
     input.LeftDown(3, 200);
-    EXPECT_EQ(chart.drawingLine.state, tool_state::Empty);
+    EXPECT_EQ(drawing.DrawingLine().state, tool_state::Empty);
     Drag(Bar(6).Centre(), 200, 790, 260);  // released right of the newest bar
-    EXPECT_EQ(chart.drawingLine.state, tool_state::FirstPoint);
+    EXPECT_EQ(drawing.DrawingLine().state, tool_state::FirstPoint);
     EXPECT_TRUE(Tools().empty());
 }
 

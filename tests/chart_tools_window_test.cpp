@@ -100,7 +100,7 @@ TEST_F(ChartToolsWindowTest, RubberBandsAreXoredUntilTheModeIsLeft) {
     // Escape leaves the mode: the band goes, the line in progress stays for the return.
     chart.OnKey(ChartKey::Escape);
     EXPECT_EQ(chart.Render(), clean);
-    EXPECT_EQ(data.drawingLine.state, tool_state::FirstPoint);
+    EXPECT_EQ(chart.Drawing().DrawingLine().state, tool_state::FirstPoint);
 }
 
 }  // namespace
