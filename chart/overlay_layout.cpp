@@ -49,8 +49,10 @@ std::vector<PlacedTrade<Record>> Placed(const std::vector<Record>& records,
 }  // namespace
 
 std::int64_t ScaledPrice(double price, int decimals) {
+    static constexpr double kPowers[kMaxDecimals + 1] = {1e0, 1e1, 1e2, 1e3, 1e4,
+                                                         1e5, 1e6, 1e7, 1e8, 1e9};
     const int d = decimals < 0 ? 0 : decimals > kMaxDecimals ? kMaxDecimals : decimals;
-    const double scaled = price * std::pow(10.0, d);
+    const double scaled = price * kPowers[d];
     // Far outside any chart: held where y() holds it anyway, without overflowing the cast.
     constexpr double kLimit = 4e18;
     if (!(scaled < kLimit)) return static_cast<std::int64_t>(kLimit);
