@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 
+#include "app/client_core.h"
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"

@@ -6,6 +6,7 @@
 
 #include <QMouseEvent>
 
+#include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/client_core.h"
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"

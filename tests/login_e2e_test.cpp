@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/app.h"
 #include "app/ui/main_frame.h"

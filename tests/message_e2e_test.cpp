@@ -5,6 +5,7 @@
 
 #include <QPushButton>
 
+#include "app/client_core.h"
 #include "app/ui/app.h"
 #include "app/ui/main_frame.h"
 #include "base/commands.h"
