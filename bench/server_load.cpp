@@ -9,10 +9,11 @@
 //   another member's order answer beside one member's long history of cancelled orders;
 //   the server's resident memory and threads (from /proc/<pid>).
 //
-// Tick delay: every market record is known by its instrument and prices, and the records of one
-// market step arrive together. A record's delay counts from its step's moment on the market's
-// schedule (a step every ZQ_LOAD_STEP_MS), whose phase is taken from the earliest step among the
-// 30 on either side: a delay that every step of a minute shares is not seen.
+// Tick delay: every market record is known by its instrument and prices, and on each link the
+// records of one market step come in the order of their instruments. A record's delay counts
+// from its step's moment: on the market's schedule (a step every ZQ_LOAD_STEP_MS, its phase from
+// the earliest of the first steps), or when the step before was handed out, if that was later.
+// On schedule, a delay beyond half a step cannot be told from the next step's.
 //
 // Scale (environment; the defaults are a short run):
 //   ZQ_LOAD_LINKS (200) push links, ZQ_LOAD_LINKS_PER_MEMBER (1)
@@ -565,17 +566,28 @@ class PushLinks {
         }
         std::unordered_map<std::uint64_t, std::size_t> stepOf;
         for (const auto& [id, t] : first) stepOf[id] = indexOf[root(id)];
-        // Every step moves some price: the i-th step seen is the i-th of the schedule.
-        std::vector<double> counted(starts.size(), 0);
-        for (std::size_t i = 0; i < starts.size(); ++i) counted[i] = static_cast<double>(i);
+        // When the market stepped: whole steps after the last on the clock's schedule, unless the
+        // last step was still being handed out then (the clock steps again when it is done: the
+        // moment its last record first arrived). The schedule's phase is that of the earliest of
+        // the first steps. A delay beyond half a step on schedule reads as the next step's.
+        std::vector<double> ends(starts.size(), -INFINITY);
+        for (const auto& [id, t] : first) {
+            double& end = ends[stepOf[id]];
+            end = std::max(end, t);
+        }
         std::vector<double> moments(starts.size());
-        constexpr std::size_t kNearby = 30;
+        double origin = INFINITY;
+        for (std::size_t j = 0; j < std::min<std::size_t>(starts.size(), 30); ++j)
+            origin = std::min(origin, starts[j] - static_cast<double>(j) * step_);
         for (std::size_t i = 0; i < starts.size(); ++i) {
-            double origin = INFINITY;
-            for (std::size_t j = i > kNearby ? i - kNearby : 0;
-                 j < std::min(starts.size(), i + kNearby + 1); ++j)
-                origin = std::min(origin, starts[j] - counted[j] * step_);
-            moments[i] = origin + counted[i] * step_;
+            double due = origin;
+            if (i > 0) {
+                // Steps that moved no price leave gaps of whole steps.
+                const double steps =
+                    std::max(1.0, std::floor((starts[i] - moments[i - 1]) / step_ + 0.5));
+                due = std::max(moments[i - 1] + steps * step_, ends[i - 1]);
+            }
+            moments[i] = std::min(due, starts[i]);
         }
         std::unordered_map<std::uint64_t, double> moment;
         for (const auto& [id, t] : first) moment[id] = moments[stepOf[id]];

@@ -89,14 +89,6 @@ void Market::RemoveListener(ListenerId id) {
 
 void Market::Dispatch(const std::vector<Tick>& ticks) {
     if (ticks.empty()) return;
-    // Kept before it is heard: the caller holds the dispatch lock, so prices are kept in the
-    // order they are published.
-    std::function<bool(const std::vector<Tick>&)> record;
-    {
-        std::lock_guard<std::mutex> lock(priceMutex_);
-        record = recorder_;
-    }
-    if (record) record(ticks);
     for (const Tick& tick : ticks) {
         std::vector<Subscriber> current;
         {
@@ -155,11 +147,6 @@ double Market::Normal() {
 void Market::SetMoving(std::function<bool(std::int32_t)> moves) {
     std::lock_guard<std::mutex> lock(priceMutex_);
     moving_ = std::move(moves);
-}
-
-void Market::SetRecorder(std::function<bool(const std::vector<Tick>&)> record) {
-    std::lock_guard<std::mutex> lock(priceMutex_);
-    recorder_ = std::move(record);
 }
 
 void Market::Step() {

@@ -90,13 +90,6 @@ class Market {
     // before Start(); without one every price moves.
     void SetMoving(std::function<bool(std::int32_t instrument)> moves);
 
-    // Keeps every new price before anyone hears it: `record` gets the prices of one step (or of
-    // one SetPrice) and runs before the listeners, under the dispatch lock, so a price that has
-    // been published has been kept too, and a restart goes on from the last published price.
-    // False from it is reported by the recorder itself; the prices go out all the same. Set
-    // before Start().
-    void SetRecorder(std::function<bool(const std::vector<Tick>&)> record);
-
     // One step of the walk for every instrument.
     void Step();
     // True on the thread that Start() runs the walk on: its listeners must not wait on anything
@@ -135,7 +128,6 @@ class Market {
     std::vector<State> states_;
     std::uint64_t sequence_ = 0;
     std::function<bool(std::int32_t)> moving_;
-    std::function<bool(const std::vector<Tick>&)> recorder_;
 
     std::mutex listenerMutex_;
     std::vector<Subscriber> subscribers_;
