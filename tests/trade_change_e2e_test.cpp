@@ -20,6 +20,7 @@
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
 #include "base/commands.h"
+#include "chart/ui/ckmain.h"
 #include "chart/ui/price_static.h"
 #include "net/wire/session.h"
 #include "tests/support/client_e2e.h"
@@ -49,6 +50,13 @@ QString Plus(const QString& price, double delta) {
 
 class TradeChangeEndToEnd : public test::ClientEndToEnd {
   protected:
+    // The record a right click on its label selects for the chart's context menu.
+    void SelectOnChart(const PositionRecord& position) {
+        frame_->View()->ChartWindow()->Trades().Select({{}, position, std::nullopt});
+    }
+    void SelectOnChart(const PendingOrderRecord& order) {
+        frame_->View()->ChartWindow()->Trades().Select({{}, std::nullopt, order});
+    }
     void ExpectOk(const std::string& line) {
         const std::string answer = Control(line);
         EXPECT_EQ(answer.rfind("ok", 0), 0u) << line << ": " << answer;
@@ -110,7 +118,7 @@ class TradeChangeEndToEnd : public test::ClientEndToEnd {
 TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyondIt) {
     const PositionRecord position = GoldBuy();
     const std::string ticket = position.ticket;
-    model_->SelectPosition(position);
+    SelectOnChart(position);
     const float last = model_->FindInstrument(1).last;
 
     // The market falls while the dialog still shows the old bound: the server finds the stop too
@@ -155,7 +163,7 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     EXPECT_DOUBLE_EQ(now->heldQuantity, 1.0);
 
     // A closed market refuses any change.
-    model_->SelectPosition(*now);
+    SelectOnChart(*now);
     ExpectOk("market 1 close");
     const std::size_t shown = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
@@ -171,7 +179,7 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     // A ticket the server does not know as the member's (another member's is the same to it).
     PositionRecord stranger = *now;
     std::snprintf(stranger.ticket, sizeof stranger.ticket, "999999999");
-    model_->SelectPosition(stranger);
+    SelectOnChart(stranger);
     const std::size_t before = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
         Type(d, 1033, QString());
@@ -191,7 +199,7 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     const std::size_t count = model_->Positions().size();
     const double closedProfit = model_->Account().todayClosedProfit;
     const double fees = model_->Account().todayFees;
-    model_->SelectPosition(position);
+    SelectOnChart(position);
 
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
         EXPECT_EQ(Text(d, 1032), QStringLiteral("1.00"));
@@ -214,7 +222,7 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     EXPECT_TRUE(Logged({18, 20, 16, 21})) << server_.Log();
 
     // The spin allows a unit more than is held: the server answers 4.
-    model_->SelectPosition(*rest);
+    SelectOnChart(*rest);
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
         EXPECT_EQ(Text(d, 1032), QStringLiteral("0.50"));
         Type(d, 1032, QStringLiteral("0.51"));
@@ -239,7 +247,7 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     // A ticket that is not the member's: 7, read as "未知错误".
     PositionRecord stranger = *rest;
     std::snprintf(stranger.ticket, sizeof stranger.ticket, "999999999");
-    model_->SelectPosition(stranger);
+    SelectOnChart(stranger);
     ASSERT_TRUE(
         RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) { Click(d, 1059); }));
     EXPECT_EQ(LastBox(), "未知错误");
@@ -248,7 +256,7 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     const auto programmatic =
         FindPosition([](const PositionRecord& p) { return p.programmatic == 1; });
     ASSERT_TRUE(programmatic.has_value());
-    model_->SelectPosition(*programmatic);
+    SelectOnChart(*programmatic);
     const std::size_t boxes = ui_.BoxTexts().size();
     EXPECT_TRUE(NoDialogFor(cmdid::ClosePosition));
     EXPECT_TRUE(NoDialogFor(cmdid::ModifyPosition));
@@ -265,7 +273,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     });
     ASSERT_TRUE(order.has_value());
     const std::string number = order->orderNumber;
-    model_->SelectOrder(*order);
+    SelectOnChart(*order);
 
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         EXPECT_EQ(Text(d, 1042), QStringLiteral("1620.00"));
@@ -286,7 +294,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     EXPECT_TRUE(Logged({14, 17, 21})) << server_.Log();
 
     // The server's refusals, each keeping the dialog open.
-    model_->SelectOrder(*changed);
+    SelectOnChart(*changed);
     const float last = model_->FindInstrument(1).last;
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // 5: a new price one above its stop-loss; the bound shown is still that of 1625.00.
@@ -334,7 +342,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     // 3: the sell of 螺纹 raised to its maximum of 100 lots needs more margin than is free.
     const auto rebar = FindOrder([](const PendingOrderRecord& o) { return o.instrument == 32; });
     ASSERT_TRUE(rebar.has_value());
-    model_->SelectOrder(*rebar);
+    SelectOnChart(*rebar);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         Click(d, 1033);
         EXPECT_EQ(Text(d, 1031), QStringLiteral("100"));
@@ -345,7 +353,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     // 2: the demo's sell of 伦敦银 at 31.800 fills while its dialog is open.
     const auto silver = FindOrder([](const PendingOrderRecord& o) { return o.instrument == 2; });
     ASSERT_TRUE(silver.has_value());
-    model_->SelectOrder(*silver);
+    SelectOnChart(*silver);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // The sell triggers when the bid rises to its price.
         ExpectOk("price 2 " + std::to_string(silver->price + 0.5));
@@ -372,7 +380,7 @@ TEST_F(TradeChangeEndToEnd, AnOrderOfLotsThatFloatCannotHoldIsChanged) {
     ASSERT_TRUE(placed.has_value());
     EXPECT_DOUBLE_EQ(placed->quantity, 0.3);
 
-    model_->SelectOrder(*placed);
+    SelectOnChart(*placed);
     const QString changedPrice = Plus(limit, -1);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         EXPECT_EQ(Text(d, 1031), QStringLiteral("0.30"));
@@ -440,7 +448,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
         << server_.Log();
 
     // It is the server's: neither changed nor deleted.
-    model_->SelectOrder(placed);
+    SelectOnChart(placed);
     EXPECT_TRUE(NoDialogFor(cmdid::ModifyPending));
     EXPECT_TRUE(NoDialogFor(cmdid::DeletePending));
     EXPECT_EQ(ui_.BoxTexts(),
@@ -453,12 +461,12 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
     const auto opened = FindPosition(
         [&](const PositionRecord& p) { return p.programmatic == 1 && p.instrument == 1; });
     ASSERT_TRUE(opened.has_value());
-    model_->SelectPosition(*opened);
+    SelectOnChart(*opened);
     EXPECT_TRUE(NoDialogFor(cmdid::ModifyPosition));
     EXPECT_EQ(LastBox(), "无法修改程序化交易订单");
 
     // A position of the member's own still opens its dialog while the switch is on.
-    model_->SelectPosition(GoldBuy());
+    SelectOnChart(GoldBuy());
     EXPECT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [](COrderSJClose&) {}));
 
     // Another signal places a second programmatic buy, still waiting when the switch goes off.

@@ -594,26 +594,6 @@ void TradingModel::NotifyTickListeners(bool positionsChanged, bool ordersChanged
     }
 }
 
-void TradingModel::SelectPosition(std::optional<PositionRecord> position) {
-    std::lock_guard<std::mutex> lock(listenerLock_);
-    selectedPosition_ = std::move(position);
-}
-
-void TradingModel::SelectOrder(std::optional<PendingOrderRecord> order) {
-    std::lock_guard<std::mutex> lock(listenerLock_);
-    selectedOrder_ = std::move(order);
-}
-
-std::optional<PositionRecord> TradingModel::SelectedPosition() const {
-    std::lock_guard<std::mutex> lock(listenerLock_);
-    return selectedPosition_;
-}
-
-std::optional<PendingOrderRecord> TradingModel::SelectedOrder() const {
-    std::lock_guard<std::mutex> lock(listenerLock_);
-    return selectedOrder_;
-}
-
 void TradingModel::SetAlertHook(AlertHook hook) {
     std::lock_guard<std::mutex> lock(listenerLock_);
     alertHook_ = std::make_shared<const AlertHook>(std::move(hook));

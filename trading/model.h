@@ -164,12 +164,6 @@ class TradingModel {
     void NotifyTickListeners(bool positionsChanged, bool ordersChanged,
                              const void* marketRecord = nullptr);
 
-    // --- The selections of the chart's context menu; kept until replaced. ---
-    void SelectPosition(std::optional<PositionRecord> position);
-    void SelectOrder(std::optional<PendingOrderRecord> order);
-    std::optional<PositionRecord> SelectedPosition() const;
-    std::optional<PendingOrderRecord> SelectedOrder() const;
-
     // --- Wiring by the application. ---
     void SetMainView(WindowHandle view) { mainView_.store(view); }
     void SetAlertHook(AlertHook hook);
@@ -191,12 +185,9 @@ class TradingModel {
     std::mutex scratchLock_;
     std::unique_ptr<AccountScratch> scratch_;
 
-    // Guards the tick listener list, the selections and the wiring; held only for the list
-    // operation itself.
+    // Guards the tick listener list and the wiring; held only for the list operation itself.
     mutable std::mutex listenerLock_;
     std::vector<WindowHandle> listeners_;
-    std::optional<PositionRecord> selectedPosition_;
-    std::optional<PendingOrderRecord> selectedOrder_;
     // Shared, so that a quote update takes it with a reference count rather than a copy.
     std::shared_ptr<const AlertHook> alertHook_;
     ChartRefresh chartRefresh_;

@@ -608,9 +608,10 @@ void CMainFrame::OpenOrderDialog(int command) {
 
 void CMainFrame::ChangeSelectedTrade(int command) {
     TradingModel* model = &core_.Model();
+    const CKMain& chart = *view_->ChartWindow();
     // The copies the chart's menu selected; nothing happens after the dialogs close.
     if (command == cmdid::ModifyPosition || command == cmdid::ClosePosition) {
-        const std::optional<PositionRecord> position = model->SelectedPosition();
+        const std::optional<PositionRecord> position = chart.SelectedPosition();
         if (!position) return;
         if (command == cmdid::ModifyPosition)
             RunModifyPosition(this, *model, *position);
@@ -618,7 +619,7 @@ void CMainFrame::ChangeSelectedTrade(int command) {
             RunClosePosition(this, *model, *position);
         return;
     }
-    const std::optional<PendingOrderRecord> order = model->SelectedOrder();
+    const std::optional<PendingOrderRecord> order = chart.SelectedOrder();
     if (!order) return;
     if (command == cmdid::ModifyPending)
         RunModifyOrder(this, *model, *order);

@@ -75,6 +75,7 @@ class CKMain : public QWidget, public MessageWindow {
     // The positions and orders on the chart as the last layout placed and the last paint
     // labelled them.
     const TradeOverlays& Trades() const { return tradeOverlays_; }
+    TradeOverlays& Trades() { return tradeOverlays_; }
     // The chart's own tool drawing, with the tools being drawn.
     const ToolDrawing& Drawing() const { return toolDrawing_; }
     // The position and pending-order hit test and the selection of the hit item (SetTradingModel
