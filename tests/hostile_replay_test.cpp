@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/commands.h"
+#include "widgets/command_ids.h"
 #include "net/wire/framing.h"
 #include "net/wire/socket.h"
 #include "reports/message_store.h"

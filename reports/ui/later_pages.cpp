@@ -12,7 +12,7 @@
 #include <QUrl>
 
 #include "base/config.h"
-#include "base/messages.h"
+#include "widgets/window_messages.h"
 #include "net/wire/session.h"
 #include "reports/ui/explorer.h"
 #include "widgets/ui/busy_operation.h"
@@ -148,7 +148,7 @@ void CSPage4::RunQuery() {
     const FillQuery query = CurrentQuery();
     const WindowHandle owner = OwnerHandle(this);
     std::optional<FillsAnswer> answer;
-    if (!RunBusy(window(), [&, owner] { answer = QueryFills(owner, query); })) return;
+    if (!RunBusy(this, [&, owner] { answer = QueryFills(owner, query); })) return;
     if (!answer) return;
     const FillFigures figures = FillFigureTexts(answer->summary);
     figures_[0]->setText(Q(figures.successRate));

@@ -22,7 +22,8 @@ class BusyState final : public QObject {
   public:
     explicit BusyState(QWidget* window) : window_(window) {
         if (!window) return;
-        QWidget* focus = QApplication::focusWidget();
+        // The window's own focus child, which it keeps while another window is active.
+        QWidget* focus = window->focusWidget();
         if (focus && window->isAncestorOf(focus)) focus_ = focus;
         for (QWidget* child : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
             if (child->isWindow() || !child->isEnabled()) continue;
@@ -99,7 +100,7 @@ bool RunBusy(QWidget* window, const std::function<void()>& work) {
         QEventLoop* loop = nullptr;
     };
     auto wait = std::make_shared<Wait>();
-    BusyState busy(window);
+    BusyState busy(window ? window->window() : nullptr);
     QEventLoop loop;
     wait->loop = &loop;
     PrepareWindowThread();
@@ -119,7 +120,7 @@ bool RunBusy(QWidget* window, const std::function<void()>& work) {
 }
 
 void StartBusy(QWidget* window, std::function<void()> work, std::function<void()> done) {
-    auto* busy = new BusyState(window);
+    auto* busy = new BusyState(window ? window->window() : nullptr);
     QPointer<QObject> alive(window ? static_cast<QObject*>(window) : qApp);
     PrepareWindowThread();
     Operations().Start(std::move(work), [busy, alive, done = std::move(done)] {

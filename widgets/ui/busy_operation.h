@@ -12,10 +12,10 @@ class QWidget;
 
 namespace zq {
 
-// Runs `work` on a worker and returns once it has returned, with the window as before (a null
-// window: nothing waits busy). True when the work ran to its end; false when the program quit
-// meanwhile: every running operation was then called off (sockets shut, messages silenced)
-// and waited for, and the caller does nothing more.
+// Runs `work` on a worker and returns once it has returned, with the window as before. The
+// window that waits is the one `window` belongs to (a null window: nothing waits busy). True when
+// the work ran to its end; false when the program quit meanwhile: every running operation was then
+// called off (sockets shut, messages silenced) and waited for, and the caller does nothing more.
 bool RunBusy(QWidget* window, const std::function<void()>& work);
 
 // Starts `work` on a worker and returns at once. Once it has returned, `done` runs on the
