@@ -610,6 +610,18 @@ class PushLinks {
 
 // ---- Trading ----
 
+// One lot of gold bought: at the market, or a pending order valid for the week.
+OpenOrderRequest GoldBuy(std::int32_t kind, float price) {
+    OpenOrderRequest r{};
+    r.instrument = kGold;
+    r.direction = direction::Buy;
+    r.lots = 1;
+    r.price = price;
+    r.orderKind = kind;
+    if (kind == order_kind::Pending) r.validity = order_validity::ThisWeek;
+    return r;
+}
+
 struct TradeFigures {
     long answered = 0;
     std::vector<double> answerMs;
@@ -645,12 +657,7 @@ TradeFigures Trade(const std::vector<Key>& keys, std::uint16_t port, int seconds
                 return ok;
             };
             while (Clock::now() < end && link.Valid()) {
-                OpenOrderRequest open{};
-                open.instrument = kGold;
-                open.direction = direction::Buy;
-                open.lots = 1;
-                open.price = 1650;
-                open.orderKind = order_kind::Market;
+                const OpenOrderRequest open = GoldBuy(order_kind::Market, 1650);
                 if (!timed([&] {
                         return link.Ask<std::int32_t>(cmd::OpenOrder, &open, sizeof open)
                             .has_value();
@@ -896,13 +903,7 @@ int main() {
         std::atomic<int> made{0};
         auto churn = [&](const std::function<bool()>& more) {
             while (more() && link.Valid()) {
-                OpenOrderRequest r{};
-                r.instrument = kGold;
-                r.direction = direction::Buy;
-                r.lots = 1;
-                r.price = 1000;
-                r.orderKind = order_kind::Pending;
-                r.validity = order_validity::ThisWeek;
+                const OpenOrderRequest r = GoldBuy(order_kind::Pending, 1000);
                 if (link.Ask<std::int32_t>(cmd::OpenOrder, &r, sizeof r).value_or(0) != 1) return;
                 LoadOrdersRequest list{};
                 list.selector = order_status::Waiting;
