@@ -4,12 +4,14 @@
 // port, with its failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chart/chart_input.h"
@@ -484,6 +486,33 @@ TEST(ToolStoreTest, AFailedOrBrokenLoadIsTriedAgainAtTheNextReset) {
     EXPECT_EQ(Text(tools()[0].time1), "00000043");
     EXPECT_TRUE(store.Loaded());
     EXPECT_EQ(server.server.Connections(), 3);
+}
+
+TEST(ToolStoreTest, AResetDoesNotWaitForTheServerAndTakesOnlyItsOwnChartsTools) {
+    std::atomic<bool> answer{false};
+    const std::string list = ToolList({Stored(1, 15, "00000040"), Stored(2, 15, "00000041")});
+    ScriptServer server([&](Socket& peer, int) {
+        RequestHeader h;
+        if (!ScriptServer::ReadHeader(peer, h)) return;
+        while (!answer) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        peer.Send(list.data(), list.size());
+    });
+    server.UseAsRequestPort();
+    ToolStore store;
+    KLineData chart;
+    InstallToolLines(chart.hooks, &store);
+    auto tools = [&] { return chart.WithTools([](std::vector<ToolLineRecord>& t) { return t; }); };
+
+    // Both resets return while the server keeps the list; the first one's tools come too late
+    // for a chart that has moved on.
+    chart.Reset(1, 15);
+    chart.Reset(2, 15);
+    EXPECT_TRUE(tools().empty());
+    answer = true;
+    ASSERT_TRUE(test::OperationsDone());
+    ASSERT_EQ(tools().size(), 1u);
+    EXPECT_EQ(Text(tools()[0].time1), "00000041");
+    EXPECT_EQ(server.Connections(), 1);
 }
 
 TEST(ToolStoreTest, SaveSendsTheWholeRecordAndKeepsWhatTheServerStored) {
