@@ -184,5 +184,56 @@ TEST_F(HostileReplay, ATradeTheServerNeverAnswersEndsWithItsMessageWhileTheWindo
     RecordProperty("longest_window_wait_ms", std::to_string(ping.LongestWaitMs()));
 }
 
+// Every request answer of the server comes late, each part of it 250 ms after the last, yet
+// within its deadline: the log-in, the start-up loads and the account's load take many seconds,
+// and all the while the window answers.
+class SlowAnswers : public HostileReplay {
+  protected:
+    void BeforeStart() override {
+        HostileReplay::BeforeStart();
+        ping_ = std::make_unique<WindowPing>();
+        slow_ = std::make_unique<ScriptServer>([this](Socket& client, int) { SlowRelay(client); });
+        slow_->UseAsRequestPort();
+    }
+    void TearDown() override {
+        HostileReplay::TearDown();
+        slow_.reset();
+        ping_.reset();
+    }
+
+    void SlowRelay(Socket& client) {
+        Socket server = Socket::Connect(htonl(INADDR_LOOPBACK), server_.requestPort(), 0);
+        if (!server.Valid()) return;
+        // The client's bytes go straight on; the server's wait.
+        std::thread ask([&] {
+            char b[4096];
+            for (int n; (n = client.Recv(b, sizeof b)) > 0;)
+                if (server.Send(b, static_cast<std::size_t>(n)) != n) break;
+            server.Shutdown();
+        });
+        char b[4096];
+        for (int n; !stop_ && (n = server.Recv(b, sizeof b)) > 0;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            ++slowParts_;
+            if (client.Send(b, static_cast<std::size_t>(n)) != n) break;
+        }
+        client.Shutdown();
+        ask.join();
+    }
+
+    std::unique_ptr<WindowPing> ping_;
+    std::unique_ptr<ScriptServer> slow_;
+    std::atomic<int> slowParts_{0};
+};
+
+TEST_F(SlowAnswers, SlowStartUpLoadsLeaveTheWindowAnswering) {
+    // The fixture has logged in and waited for the history and the first price.
+    EXPECT_GT(slowParts_.load(), 8);
+    EXPECT_GT(model_->Instruments().size(), 0u);
+    EXPECT_LT(ping_->LongestWaitMs(), kFrozenMs);
+    RecordProperty("slow_answer_parts", std::to_string(slowParts_.load()));
+    RecordProperty("longest_window_wait_ms", std::to_string(ping_->LongestWaitMs()));
+}
+
 }  // namespace
 }  // namespace zq

@@ -15,6 +15,7 @@
 #include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
+#include "widgets/ui/busy_operation.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {
@@ -118,7 +119,9 @@ void CDlgLogin::OnFirstTick() {
 }
 
 bool CDlgLogin::CheckVersion() {
-    std::optional<std::int32_t> version = QueryServerVersion();
+    // Each exchange of the dialog runs on a worker while the dialog waits busy.
+    std::optional<std::int32_t> version;
+    if (!RunBusy(this, [&] { version = QueryServerVersion(); })) return true;
     if (!version || *version == ProgramVersion) return false;
     WindowHandle owner = OwnerHandle(this);
     if (ShowMessage(owner, "检测到软件更新，是否现在下载？", MsgButtons::YesNo,
@@ -132,7 +135,11 @@ bool CDlgLogin::CheckVersion() {
 
 void CDlgLogin::FetchImage() {
     WindowHandle owner = OwnerHandle(this);
-    switch (FetchVerificationImage(image_)) {
+    ExchangeStatus status = ExchangeStatus::ConnectFailed;
+    VerificationImage image = image_;
+    if (!RunBusy(this, [&] { status = FetchVerificationImage(image); })) return;
+    image_ = image;
+    switch (status) {
         case ExchangeStatus::Ok:
             break;
         case ExchangeStatus::ConnectFailed:
@@ -180,7 +187,8 @@ void CDlgLogin::OnLogin() {
         return;
     }
 
-    LoginOutcome outcome = SendLogin(request);
+    LoginOutcome outcome;
+    if (!RunBusy(this, [&] { outcome = SendLogin(request); })) return;
     switch (outcome.status) {
         case ExchangeStatus::ConnectFailed:
             ShowMessage(owner, kConnectFailedText);

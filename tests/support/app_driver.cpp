@@ -103,14 +103,16 @@ void LogInWhenTheDialogShows(const std::string& name, const std::string& passwor
                              const std::string& code) {
     QTimer::singleShot(100, [=] {
         auto* dialog = qobject_cast<CDlgLogin*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            LogInWhenTheDialogShows(name, password, code);
-            return;
-        }
-        ServeUntil([&] { return dialog->Image().key[0] != 0; }, 5000);
         auto edit = [&](int id) {
             return dialog->findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
         };
+        // Not yet: no dialog, or its image not there, or it still waits busy for an exchange
+        // (looked at again later rather than waited for here, which would hold the dialog's
+        // own wait below this one).
+        if (!dialog || dialog->Image().key[0] == 0 || !edit(dlg_login::kMemberName)->isEnabled()) {
+            LogInWhenTheDialogShows(name, password, code);
+            return;
+        }
         edit(dlg_login::kMemberName)->setText(QString::fromStdString(name));
         edit(dlg_login::kPassword)->setText(QString::fromStdString(password));
         edit(dlg_login::kCode)->setText(QString::fromStdString(code));
