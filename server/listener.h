@@ -34,8 +34,10 @@ inline constexpr auto kAwaitTuple = asio::experimental::as_tuple(asio::use_await
 constexpr int kLoopThreads = 2;
 constexpr int kWorkerThreads = 4;
 // Logins have a pool of their own: a held login (failed attempts slow an address down) never
-// keeps an order or a price waiting.
-constexpr int kLoginThreads = 8;
+// keeps an order or a price waiting. Held logins only sleep, and at most kConcurrentHashes
+// (passwords.h) hashes run at once, so the pool can be wide: four addresses' held attempts
+// (8 each at most) do not fill it.
+constexpr int kLoginThreads = 40;
 
 // The event loop and its worker pools. Start() runs the loop on its threads and makes the
 // pools; Stop() waits for the work on the pools, then stops the loop and joins its threads.
