@@ -609,6 +609,32 @@ TEST_F(EngineTest, OrdersOfManyMembersAtOnceAreAllKeptAndAHistoryOfCancelledOrde
     for (const std::int64_t m : members) EXPECT_EQ(Positions(m).size(), 1u) << m;
 }
 
+TEST_F(EngineTest, AGroupWhoseCommitFailsAnswersEveryChangeAsAStoreFailure) {
+    ASSERT_EQ(Open(test::PendingRequest(kGold, direction::Buy, 1, 1600)), order_result::Done);
+    const double balance = Account().balance;
+    // A check the store makes only at the commit: every order inserted breaks it.
+    auto exec = [&](const char* sql) {
+        return store_->WithDb([&](sqlite3* db) { return Exec(db, sql); });
+    };
+    ASSERT_TRUE(
+        exec("CREATE TABLE commit_guard (member INTEGER REFERENCES members(id)"
+             " DEFERRABLE INITIALLY DEFERRED);"
+             "CREATE TRIGGER guard AFTER INSERT ON orders BEGIN INSERT INTO commit_guard VALUES "
+             "(-1); END;"));
+    std::string note;
+    EXPECT_EQ(engine_->Open(kate_, test::PendingRequest(kGold, direction::Buy, 1, 1590), &note),
+              order_refusal::NoSession);
+    EXPECT_EQ(note, "store failed");
+    EXPECT_EQ(Orders().size(), 1u);
+    EXPECT_EQ(engine_->Indexed().orders, 1u);  // the index follows the store, not the change
+    // Changes without an order row commit as before.
+    ASSERT_EQ(Open(test::MarketRequest(kGold, direction::Buy, 1, 1650.25f)), order_result::Done);
+    EXPECT_LT(Account().balance, balance);
+    ASSERT_TRUE(exec("DROP TRIGGER guard; DROP TABLE commit_guard;"));
+    EXPECT_EQ(Open(test::PendingRequest(kGold, direction::Buy, 1, 1590)), order_result::Done);
+    EXPECT_EQ(engine_->Indexed().orders, 2u);
+}
+
 TEST_F(EngineTest, TheMarketClocksPricesGoOnWhileOrdersWaitForTheStore) {
     std::atomic<int> heard{0};
     const auto listener = market_.AddListener([&](const Tick&) { ++heard; });
