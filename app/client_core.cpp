@@ -1,7 +1,7 @@
 #include "app/client_core.h"
 
-#include "base/messages.h"
 #include "net/wire/request.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

@@ -28,7 +28,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "bench/bench_support.h"
 #include "bench/trading_support.h"
@@ -37,6 +36,7 @@
 #include "net/wire/session.h"
 #include "server/server.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "base/commands.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 

@@ -5,8 +5,8 @@
 #include <array>
 #include <string>
 
-#include "base/commands.h"
 #include "trading/wire/rules.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 

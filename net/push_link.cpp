@@ -5,12 +5,12 @@
 #include <thread>
 #include <vector>
 
-#include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "net/wire/framing.h"
 #include "net/wire/session.h"
 #include "reports/message_store.h"
 #include "widgets/operation_runner.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/history_cache.h"
 #include "net/wire/session.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/messages.h"
 #include "base/text_format.h"
 #include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
@@ -14,6 +13,7 @@
 #include "net/wire/session.h"
 #include "trading/model.h"
 #include "trading/wire/profit.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/messages.h"
 #include "base/text_format.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
 #include "trading/model.h"
 #include "trading/wire/profit.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "app/ui/alert_setup.h"
-#include "base/messages.h"
 #include "reports/alert_check.h"
 #include "reports/ui/price_alert_dialog.h"
 #include "tests/alert_fixtures.h"
@@ -18,6 +17,7 @@
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

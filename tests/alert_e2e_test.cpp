@@ -14,7 +14,6 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
 #include "net/wire/session.h"
@@ -22,6 +21,7 @@
 #include "reports/ui/price_alert_dialog.h"
 #include "tests/support/client_e2e.h"
 #include "trading/model.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {

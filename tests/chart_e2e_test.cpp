@@ -11,7 +11,6 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
@@ -20,6 +19,7 @@
 #include "market/wire/bar_record.h"
 #include "net/signal_feed.h"
 #include "tests/support/client_e2e.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "base/commands.h"
 #include "tests/market_fixtures.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 namespace {

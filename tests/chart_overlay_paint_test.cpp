@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "base/commands.h"
 #include "chart/overlay_layout.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
@@ -27,6 +26,7 @@
 #include "tests/market_fixtures.h"
 #include "tests/support/pixels.h"
 #include "tests/trading_fixtures.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {

@@ -18,7 +18,6 @@
 #include <tuple>
 #include <vector>
 
-#include "base/commands.h"
 #include "chart/ui/chart_painter.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
@@ -26,6 +25,7 @@
 #include "net/wire/ansi_text.h"
 #include "tests/market_fixtures.h"
 #include "tests/support/pixels.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {

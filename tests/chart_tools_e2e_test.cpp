@@ -11,11 +11,11 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "chart/tool_lines.h"
 #include "chart/ui/ckmain.h"
 #include "tests/support/client_e2e.h"
 #include "tests/support/mouse_events.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 namespace {

@@ -25,13 +25,13 @@
 #include "app/client_core.h"
 #include "app/ui/child_view.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/history_cache.h"
 #include "market/wire/bar_record.h"
 #include "net/wire/session.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/history_cache.h"
 #include "net/server_links.h"
 #include "net/wire/session.h"
 #include "tests/links_support.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/test_directory.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

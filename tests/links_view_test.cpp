@@ -13,9 +13,7 @@
 #include "app/settings_block.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
@@ -26,7 +24,9 @@
 #include "tests/links_support.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/test_directory.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/qt_bridge.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

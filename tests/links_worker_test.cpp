@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 
-#include "base/messages.h"
 #include "market/history_cache.h"
 #include "net/history_link.h"
 #include "net/push_link.h"
@@ -19,6 +18,7 @@
 #include "reports/message_store.h"
 #include "tests/links_support.h"
 #include "tests/support/test_directory.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

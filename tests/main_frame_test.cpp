@@ -19,9 +19,7 @@
 #include "app/client_core.h"
 #include "app/settings_block.h"
 #include "app/ui/child_view.h"
-#include "base/commands.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "chart/indicator_choice.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
@@ -29,6 +27,8 @@
 #include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
+#include "widgets/command_ids.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

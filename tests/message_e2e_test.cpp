@@ -8,10 +8,10 @@
 #include "app/client_core.h"
 #include "app/ui/app.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "reports/ui/sms_manager.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/recording_sound.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {

@@ -24,7 +24,6 @@
 #include "app/client_core.h"
 #include "app/ui/main_frame.h"
 #include "app/ui/toolbar_icons.h"
-#include "base/commands.h"
 #include "base/config.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/request.h"
@@ -34,6 +33,7 @@
 #include "tests/support/recording_notifier.h"
 #include "tests/support/recording_sound.h"
 #include "tests/support/script_server.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {

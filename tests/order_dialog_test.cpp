@@ -14,7 +14,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "base/messages.h"
 #include "chart/ui/price_static.h"
 #include "tests/support/dialog_controls.h"
 #include "tests/support/fake_ui.h"
@@ -24,6 +23,7 @@
 #include "trading/ui/open_order.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -18,12 +18,12 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "net/wire/session.h"
 #include "tests/support/client_e2e.h"
 #include "tests/support/dialog_controls.h"
 #include "trading/model.h"
 #include "trading/ui/open_order.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/float_number_edit.h"
 
 namespace zq {

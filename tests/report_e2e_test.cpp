@@ -11,13 +11,13 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "reports/ui/position_pages.h"
 #include "reports/ui/simulate_main.h"
 #include "tests/support/client_e2e.h"
 #include "trading/model.h"
 #include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {

@@ -10,7 +10,6 @@
 #include <cstdlib>
 
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "reports/fills_query.h"
 #include "reports/ui/explorer.h"
 #include "reports/ui/later_pages.h"
@@ -20,6 +19,7 @@
 #include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/trade_actions.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
 
 namespace zq {

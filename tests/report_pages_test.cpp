@@ -20,7 +20,6 @@
 #include <mutex>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/fills_query.h"
 #include "reports/report_grids.h"
@@ -32,6 +31,7 @@
 #include "tests/support/script_server.h"
 #include "tests/trading_fixtures.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

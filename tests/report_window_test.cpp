@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <mutex>
 
-#include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/trade_report.h"
 #include "reports/ui/later_pages.h"
@@ -24,6 +23,7 @@
 #include "trading/model.h"
 #include "widgets/ui/qt_bridge.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/alert_check.h"
 #include "tests/alert_fixtures.h"
@@ -18,6 +17,7 @@
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
 #include "widgets/operation_runner.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/bar_series.h"
 #include "market/wire/signal_record.h"
 #include "net/wire/ansi_text.h"
@@ -22,6 +21,7 @@
 #include "tests/support/script_server.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -12,7 +12,6 @@
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/instruments.h"
 #include "market/wire/signal_record.h"
 #include "net/wire/session.h"
@@ -20,6 +19,7 @@
 #include "tests/support/script_server.h"
 #include "tests/support/test_directory.h"
 #include "widgets/ui/qt_bridge.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

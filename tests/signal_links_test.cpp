@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "market/wire/signal_record.h"
 #include "net/server_links.h"
 #include "net/wire/ansi_text.h"
@@ -20,6 +19,7 @@
 #include "tests/support/fake_ui.h"
 #include "tests/support/test_directory.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

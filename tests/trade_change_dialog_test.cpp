@@ -16,7 +16,6 @@
 #include <functional>
 #include <mutex>
 
-#include "base/messages.h"
 #include "chart/ui/price_static.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/session.h"
@@ -31,6 +30,7 @@
 #include "trading/ui/trade_actions.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -19,7 +19,6 @@
 #include "app/ui/app.h"
 #include "app/ui/child_view.h"
 #include "app/ui/main_frame.h"
-#include "base/commands.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/price_static.h"
 #include "net/wire/session.h"
@@ -30,6 +29,7 @@
 #include "trading/ui/open_order.h"
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/float_number_edit.h"
 
 namespace zq {

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "base/messages.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
-#include "base/messages.h"
 #include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

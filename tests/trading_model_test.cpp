@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "base/messages.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

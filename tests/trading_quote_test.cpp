@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "base/config.h"
-#include "base/messages.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

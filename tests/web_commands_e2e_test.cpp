@@ -8,10 +8,10 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
-#include "base/commands.h"
 #include "base/config.h"
 #include "net/ui/dlg_login.h"
 #include "tests/support/client_e2e.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 namespace {

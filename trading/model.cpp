@@ -11,10 +11,10 @@
 #include <string>
 #include <utility>
 
-#include "base/messages.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -1,4 +1,4 @@
-// Command ids of the menus and toolbars.
+// Command ids of the menus and toolbars (the client's own).
 #pragma once
 
 namespace zq::cmdid {

@@ -1,4 +1,5 @@
-// Window messages between the worker threads and the windows.
+// Window messages between the worker threads and the windows. The client's own: the server
+// links nothing above base/ and the records, and never sees them.
 #pragma once
 
 #include <cstdint>

@@ -10,10 +10,10 @@
 
 #include "app/settings_block.h"
 #include "app/ui/app.h"
-#include "base/messages.h"
 #include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
 #include "widgets/ui/ui_queue.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

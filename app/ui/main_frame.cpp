@@ -21,9 +21,7 @@
 #include "app/ui/alert_setup.h"
 #include "app/ui/child_view.h"
 #include "app/ui/toolbar_icons.h"
-#include "base/commands.h"
 #include "base/config.h"
-#include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "chart/indicator_choice.h"
 #include "chart/ui/ckmain.h"
@@ -37,7 +35,9 @@
 #include "trading/model.h"
 #include "trading/order_entry.h"
 #include "trading/ui/trade_actions.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/busy_operation.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

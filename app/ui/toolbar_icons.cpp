@@ -5,8 +5,8 @@
 #include <QPainterPath>
 #include <QPixmap>
 
-#include "base/commands.h"
 #include "market/instruments.h"
+#include "widgets/command_ids.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {

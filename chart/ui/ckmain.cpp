@@ -7,12 +7,12 @@
 #include <QPainter>
 #include <QThread>
 
-#include "base/messages.h"
 #include "base/ui_bridge.h"
 #include "chart/ui/left_tips.h"
 #include "chart/ui/overlay_painter.h"
 #include "chart/ui/tool_painter.h"
 #include "trading/model.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

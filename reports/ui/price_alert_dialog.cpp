@@ -13,11 +13,11 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "base/messages.h"
 #include "net/wire/ansi_text.h"
 #include "reports/alert_check.h"
 #include "widgets/ui/busy_operation.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "base/atomic_file.h"
-#include "base/messages.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

@@ -5,12 +5,12 @@
 #include <QTabBar>
 #include <algorithm>
 
-#include "base/messages.h"
 #include "net/wire/session.h"
 #include "reports/trade_report.h"
 #include "reports/ui/later_pages.h"
 #include "reports/ui/order_page.h"
 #include "reports/ui/position_pages.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

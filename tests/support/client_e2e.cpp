@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "app/ui/child_view.h"
-#include "base/commands.h"
 #include "net/wire/session.h"
 #include "trading/ui/open_order.h"
+#include "widgets/command_ids.h"
 
 namespace zq::test {
 

@@ -8,13 +8,13 @@
 #include <QPushButton>
 #include <cstring>
 
-#include "base/messages.h"
 #include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
 #include "trading/model.h"
 #include "widgets/ui/busy_operation.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 

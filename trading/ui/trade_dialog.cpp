@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "base/messages.h"
 #include "base/text_format.h"
 #include "chart/ui/price_static.h"
 #include "market/wire/bar_record.h"
@@ -16,6 +15,7 @@
 #include "trading/order_entry.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 
