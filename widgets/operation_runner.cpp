@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "base/ui_bridge.h"
@@ -30,30 +31,37 @@ void OperationRunner::Start(std::function<void()> work, std::function<void()> fi
     }
     const auto deadline = OperationDeadline::Clock::now() +
                           std::chrono::milliseconds(timeouts::OperationDeadlineMs());
-    std::thread([this, generation, deadline, work = std::move(work),
-                 finished = std::move(finished)]() mutable {
-        {
-            // Whatever the work holds goes before the operation counts as ended.
-            auto ownWork = std::move(work);
-            auto ownFinished = std::move(finished);
-            SocketGroup::Scope sockets(generation->sockets);
-            OperationDeadline::Scope scope(deadline);
-            SetThreadQuietFlag(&generation->calledOff);
-            try {
-                ownWork();
-            } catch (...) {
-                // A failed operation has shown what it could; the program goes on.
+    auto body =
+        std::make_shared<std::function<void()>>([this, generation, deadline, work = std::move(work),
+                                                 finished = std::move(finished)]() mutable {
+            {
+                // Whatever the work holds goes before the operation counts as ended.
+                auto ownWork = std::move(work);
+                auto ownFinished = std::move(finished);
+                SocketGroup::Scope sockets(generation->sockets);
+                OperationDeadline::Scope scope(deadline);
+                SetThreadQuietFlag(&generation->calledOff);
+                try {
+                    ownWork();
+                } catch (...) {
+                    // A failed operation has shown what it could; the program goes on.
+                }
+                try {
+                    if (ownFinished) ownFinished();
+                } catch (...) {
+                }
+                SetThreadQuietFlag(nullptr);
             }
-            try {
-                if (ownFinished) ownFinished();
-            } catch (...) {
-            }
-            SetThreadQuietFlag(nullptr);
-        }
-        std::lock_guard lock(mutex_);
-        --running_;
-        idle_.notify_all();
-    }).detach();
+            std::lock_guard lock(mutex_);
+            --running_;
+            idle_.notify_all();
+        });
+    try {
+        std::thread([body] { (*body)(); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the operation runs here rather than not at all.
+        (*body)();
+    }
 }
 
 void OperationRunner::Shutdown(const std::function<void()>& serve) {
