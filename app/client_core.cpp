@@ -53,7 +53,7 @@ ServerLinks& ClientCore::OpenLinks(WindowHandle view, int instrument,
     TradingModel* m = &model_;
     // Set before the links start: the workers read these without a lock.
     links_->Chart().hooks.productRecord = [m](int id) { return m->FindInstrument(id); };
-    links_->SetQuoteSink([m](const BarRecord& record) { m->QuoteUpdate(&record); });
+    links_->SetQuoteSink([m](const BarRecord& record) { m->QuoteUpdate(record); });
     links_->SetMessageSink([this](const std::string& text, std::int32_t time) {
         messages_.Post(text, time, sound::Message);
     });

@@ -146,7 +146,7 @@ class Rig {
             // Only this program's records: not the live bars the feed queues on subscribing.
             if (r.word0 < 1 || static_cast<std::size_t>(r.word0) > queued_.size()) return;
             current_ = r.word0 - 1;
-            model_.QuoteUpdate(&r);
+            model_.QuoteUpdate(r);
             FeedChart(chart_, r, true);
             taken_.fetch_add(1, std::memory_order_release);
             lastTaken_.store(NowNs(), std::memory_order_relaxed);

@@ -36,13 +36,12 @@ void BM_QuoteUpdate(benchmark::State& state) {
     model.RegisterTickListener(&listener);
     bench::FillTradingModel(model, static_cast<int>(state.range(0)));
 
-    unsigned char record[kMarketRecordSize] = {};
-    std::int32_t instrument = 1, close = 165050, decimals = 2;
-    std::memcpy(record + 4, &instrument, 4);
-    std::memcpy(record + 28, &decimals, 4);
+    BarRecord record{};
+    record.instrument = 1;
+    record.decimals = 2;
+    const std::int32_t close = 165050;
     for (auto _ : state) {
-        std::int32_t c = close + static_cast<std::int32_t>(state.iterations() % 7);
-        std::memcpy(record + 12, &c, 4);
+        record.close = close + static_cast<std::int32_t>(state.iterations() % 7);
         model.QuoteUpdate(record);
     }
     state.SetItemsProcessed(state.iterations());

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool loaded = false;
     zq::PushHandlers handlers;
     handlers.marketRecord = [&](const zq::BarRecord& r) {
-        Model().QuoteUpdate(&r);
+        Model().QuoteUpdate(r);
         zq::FeedChart(*chart, r, loaded);
         loaded = !loaded;  // both halves of the chart's intake
     };

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         r.instrument = i.id;
         r.open = r.close = r.high = r.low = 100000;
         r.decimals = i.decimals;
-        model.QuoteUpdate(&r);
+        model.QuoteUpdate(r);
     }
     return 0;
 }

@@ -366,7 +366,7 @@ TEST(InstrumentLoadTest, RecordsThatCannotBeReckonedWithAreLeftOut) {
 
     // A market record of the rejected instrument gives no price at all, never inf or NaN.
     BarRecord r = HistoryBar(2, 1, 165050);
-    model.QuoteUpdate(&r);
+    model.QuoteUpdate(r);
     EXPECT_EQ(model.FindInstrument(2).last, 0.0f);
     EXPECT_EQ(model.FindInstrument(2).ask, 0.0f);
     ResetSession();

@@ -85,13 +85,13 @@ TEST(QuoteUpdateAllocations, NonePerRecordOnceWarm) {
         });
 
         std::int32_t close = 165050;
-        model.QuoteUpdate(Quote(1, close).data());
-        model.QuoteUpdate(Quote(3, close).data());
+        model.QuoteUpdate(Quote(1, close).Record());
+        model.QuoteUpdate(Quote(3, close).Record());
         const long before = allocations.load();
         const long sendsBefore = ui.sends, hookedBefore = hooked;
         for (int k = 0; k < 200; ++k) {
             const Quote q(k % 2 ? 1 : 3, close + k % 9);
-            model.QuoteUpdate(q.data());
+            model.QuoteUpdate(q.Record());
         }
         EXPECT_EQ(allocations.load() - before, 0);
         EXPECT_EQ(hooked - hookedBefore, 200);

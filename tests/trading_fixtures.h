@@ -87,6 +87,12 @@ struct Quote {
         std::memcpy(bytes + 44, "1030", 5);
     }
     const void* data() const { return bytes; }
+    // The same bytes as the record the push link hands on.
+    BarRecord Record() const {
+        BarRecord r;
+        std::memcpy(&r, bytes, sizeof r);
+        return r;
+    }
 };
 
 inline std::string Int32Bytes(std::int32_t v) {

@@ -57,7 +57,7 @@ TEST_P(TickListenersTest, EveryLiveWindowHearsTheRecordInOrderAndGoneOnesLeave) 
         }
     }
     const Quote q(1, 165050);
-    model.QuoteUpdate(q.data());
+    model.QuoteUpdate(q.Record());
 
     EXPECT_EQ(Ticked(), expected);
     for (const auto& m : ui.Sends()) {
@@ -68,7 +68,7 @@ TEST_P(TickListenersTest, EveryLiveWindowHearsTheRecordInOrderAndGoneOnesLeave) 
 
     // The next record goes to the same windows, and only once to each.
     ui.Clear();
-    model.QuoteUpdate(q.data());
+    model.QuoteUpdate(q.Record());
     EXPECT_EQ(Ticked(), expected);
 }
 
@@ -83,7 +83,7 @@ TEST_P(TickListenersTest, WindowsRegisteredDuringTheNotificationsStay) {
         registered = true;
         return std::intptr_t{0};
     });
-    model.QuoteUpdate(Quote(1, 165050).data());
+    model.QuoteUpdate(Quote(1, 165050).Record());
 
     std::vector<WindowHandle> listeners = model.TickListeners();
     EXPECT_EQ(std::count(listeners.begin(), listeners.end(), &late), 1);

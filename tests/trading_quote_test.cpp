@@ -64,7 +64,7 @@ class QuoteUpdateTest : public ::testing::Test {
     std::vector<std::vector<std::int32_t>> Run(std::int32_t instrument = 1) {
         server.ClearLog();
         ui.Clear();
-        model.QuoteUpdate(Quote(instrument, kClose).data());
+        model.QuoteUpdate(Quote(instrument, kClose).Record());
         return server.Connections();
     }
 

@@ -116,7 +116,7 @@ class RulesAgreementTest : public test::EngineFixture {
         model_.orders = accounts_->Orders(member_, {});
         model_.account = {};
         accountServer_.ClearLog();
-        model_.QuoteUpdate(test::Quote(id, close, FindRules(id)->decimals).data());
+        model_.QuoteUpdate(test::Quote(id, close, FindRules(id)->decimals).Record());
         return !accountServer_.Connections().empty();
     }
 

@@ -458,16 +458,14 @@ void TradingModel::ReloadAfterSignal() {
     if (opened) NotifyTickListeners(true, true);
 }
 
-void TradingModel::QuoteUpdate(const void* marketRecord) {
-    if (!marketRecord) return;
+void TradingModel::QuoteUpdate(const BarRecord& marketRecord) {
     WindowHandle view = mainView_.load();
     if (!view || !Ui().IsWindow(view)) return;
 
-    unsigned char record[kMarketRecordSize];
-    std::memcpy(record, marketRecord, sizeof record);
-    std::int32_t id, close;
-    std::memcpy(&id, record + 4, sizeof id);
-    std::memcpy(&close, record + 12, sizeof close);
+    // A copy: the listeners and the alert check get the record as it arrived.
+    const BarRecord record = marketRecord;
+    const std::int32_t id = record.instrument;
+    const std::int32_t close = record.close;
 
     bool positionFlag = false, orderFlag = false;
     {
@@ -516,7 +514,7 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
         RecomputeAccount();
     }
 
-    NotifyTickListeners(positionFlag || orderFlag, orderFlag, record);
+    NotifyTickListeners(positionFlag || orderFlag, orderFlag, &record);
 
     std::shared_ptr<const AlertHook> hook;
     {
@@ -529,7 +527,7 @@ void TradingModel::QuoteUpdate(const void* marketRecord) {
             std::lock_guard<std::mutex> al(accountLock);
             floating = account.floatingProfit;
         }
-        (*hook)(record, floating);
+        (*hook)(&record, floating);
     }
 }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "base/ui_bridge.h"
+#include "market/wire/bar_record.h"
 #include "net/wire/socket.h"
 #include "trading/wire/decimal.h"
 #include "trading/wire/profit.h"
@@ -31,9 +32,9 @@
 
 namespace zq {
 
-// A market record as it comes off the push link (56 bytes): the model reads the instrument id
-// at offset 4 and the close at offset 12; the record is handed on unchanged.
-inline constexpr std::size_t kMarketRecordSize = 56;
+// A market record as it comes off the push link: the quote update reads its instrument and
+// close and hands the 56 bytes on unchanged.
+inline constexpr std::size_t kMarketRecordSize = sizeof(BarRecord);
 
 // Messages of the loads.
 inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
@@ -149,7 +150,7 @@ class TradingModel {
 
     // --- The quote update, for every market record of the push link that is not a signal. ---
     // Nothing happens unless the main view exists.
-    void QuoteUpdate(const void* marketRecord);
+    void QuoteUpdate(const BarRecord& record);
 
     // --- Tick listeners: windows that receive WM_QUOTE_TICK (lParam: a copy of the market
     // record, or 0), WM_POSITIONS_CHANGED and WM_ORDERS_CHANGED. ---
