@@ -32,7 +32,7 @@ std::optional<AccountRow> Accounts::Settle(std::int64_t memberId) {
     const std::int64_t now = Now();
     const std::string today = TradingDayOf(now);
     std::optional<AccountRow> current =
-        store_.WithDb([&](sqlite3* db) { return account_rows::LoadAccount(db, memberId); });
+        store_.WithReader([&](sqlite3* db) { return account_rows::LoadAccount(db, memberId); });
     if (current && current->tradingDay == today) return current;
 
     std::optional<AccountRow> result;
@@ -56,7 +56,7 @@ std::optional<AccountRow> Accounts::Settle(std::int64_t memberId) {
 std::vector<PositionRecord> Accounts::Positions(std::int64_t memberId,
                                                 const PositionFilter& filter) {
     if (!Settle(memberId)) return {};
-    const std::vector<PositionRow> rows = store_.WithDb(
+    const std::vector<PositionRow> rows = store_.WithReader(
         [&](sqlite3* db) { return account_rows::LoadRows<PositionRow>(db, memberId); });
     std::map<std::int32_t, InstrumentRecord> quoted;
     std::vector<PositionRecord> out;
@@ -77,7 +77,7 @@ std::vector<PositionRecord> Accounts::Summary(std::int64_t memberId) {
 std::vector<PendingOrderRecord> Accounts::Orders(std::int64_t memberId, const OrderFilter& filter) {
     if (!Settle(memberId)) return {};
     // The client asks for the waiting orders: those it reads without the member's history.
-    const std::vector<OrderRow> rows = store_.WithDb([&](sqlite3* db) {
+    const std::vector<OrderRow> rows = store_.WithReader([&](sqlite3* db) {
         return filter.status == order_status::Waiting
                    ? account_rows::LoadWaitingOrders(db, memberId)
                    : account_rows::LoadRows<OrderRow>(db, memberId);
@@ -94,8 +94,8 @@ AccountBlock Accounts::Block(std::int64_t memberId) {
     const std::optional<AccountRow> row = Settle(memberId);
     if (!row) return b;
     const std::vector<PositionRecord> positions = Positions(memberId, PositionFilter{});
-    const std::vector<OrderRow> orders =
-        store_.WithDb([&](sqlite3* db) { return account_rows::LoadWaitingOrders(db, memberId); });
+    const std::vector<OrderRow> orders = store_.WithReader(
+        [&](sqlite3* db) { return account_rows::LoadWaitingOrders(db, memberId); });
 
     double margins = 0;
     Decimal floating;

@@ -224,10 +224,20 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::string* error, 
         !store->Migrate(error)) {
         return nullptr;
     }
+    // The account queries' connection, once the schema is there; without it they share the first.
+    sqlite3* reader = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(reader, 5000);
+        store->reader_ = reader;
+    } else {
+        sqlite3_close(reader);
+    }
     return store;
 }
 
 Store::~Store() {
+    sqlite3_close(reader_);
     sqlite3_close(db_);
 }
 

@@ -91,6 +91,17 @@ class Store {
         return f(db_);
     }
 
+    // Runs `f(sqlite3*)` on the store's second connection, which only reads: it sees what has
+    // been committed and does not wait while the execution engine holds the first connection for
+    // a group of changes and its commit. For the account queries; the first connection when the
+    // second could not be opened.
+    template <typename F>
+    auto WithReader(F&& f) {
+        if (!reader_) return WithDb(std::forward<F>(f));
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        return f(reader_);
+    }
+
     // True when the schema step that makes the members table seeds the demo members.
     bool SeedsDemoMembers() const { return demoMembers_; }
 
@@ -101,6 +112,8 @@ class Store {
     sqlite3* db_;
     const bool demoMembers_;
     std::recursive_mutex mutex_;
+    sqlite3* reader_ = nullptr;
+    std::mutex readerMutex_;
 };
 
 // Runs a statement without rows (or a script) inside the store's connection; false with
