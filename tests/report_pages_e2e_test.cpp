@@ -11,8 +11,8 @@
 
 #include "app/ui/main_frame.h"
 #include "reports/fills_query.h"
+#include "reports/ui/account_pages.h"
 #include "reports/ui/explorer.h"
-#include "reports/ui/later_pages.h"
 #include "reports/ui/simulate_main.h"
 #include "tests/support/client_e2e.h"
 #include "trading/model.h"

@@ -1,4 +1,4 @@
-#include "reports/ui/later_pages.h"
+#include "reports/ui/account_pages.h"
 
 #include <QComboBox>
 #include <QCryptographicHash>
@@ -12,11 +12,11 @@
 #include <QUrl>
 
 #include "base/config.h"
-#include "widgets/window_messages.h"
 #include "net/wire/session.h"
 #include "reports/ui/explorer.h"
 #include "widgets/ui/busy_operation.h"
 #include "widgets/ui/sort_list.h"
+#include "widgets/window_messages.h"
 
 namespace zq {
 namespace {

@@ -1,4 +1,5 @@
-// The fills, equity curve, account and instrument pages of the trade report window.
+// The fills, equity curve, account and instrument pages of the trade report window: the
+// account's history and figures and the instruments' rules, after the position and order pages.
 #pragma once
 
 #include <QTableWidget>

@@ -7,7 +7,7 @@
 
 #include "net/wire/session.h"
 #include "reports/trade_report.h"
-#include "reports/ui/later_pages.h"
+#include "reports/ui/account_pages.h"
 #include "reports/ui/order_page.h"
 #include "reports/ui/position_pages.h"
 #include "widgets/window_messages.h"
