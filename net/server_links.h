@@ -136,7 +136,7 @@ class ServerLinks {
         std::function<void(const std::string&, std::int32_t)> message;
     };
 
-    // The flags of the trading-signal announcements (command 42), cleared first.
+    // The flags of the trading-signal announcements (`cmd::LoadSignalFlags`), cleared first.
     void LoadSignalFlags();
     void ConnectPushLink();
     HistoryLink::Endpoint DataEndpoint() const;

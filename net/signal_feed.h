@@ -1,6 +1,7 @@
 // The trading-signal feed: the signals the server publishes and withdraws live on the push link,
-// the signals that come mixed into a history transfer, the 50 announcement flags (commands 42
-// and 41), and the announcement of a new live signal in the frame's message list.
+// the signals that come mixed into a history transfer, the 50 announcement flags
+// (`cmd::LoadSignalFlags` and 41), and the announcement of a new live signal in the frame's message
+// list.
 //
 // Where a signal goes:
 //   - into the chart's signal list (KLineData::WithSignals, under the signal lock, a SignalList
@@ -50,16 +51,16 @@ bool SignalAnnounced(const SignalFlags& flags, int instrument);
 inline constexpr std::intptr_t kSignalMark = 0;     // a signal was published: mark the button
 inline constexpr std::intptr_t kSignalRecount = 1;  // a signal was withdrawn: count again
 
-// Command 42 on an open request connection: the flags start cleared; a failed header send
-// leaves them so; an answer shorter than 50 bytes sets all of them to 1.
+// `cmd::LoadSignalFlags` on an open request connection: the flags start cleared; a failed header
+// send leaves them so; an answer shorter than 50 bytes sets all of them to 1.
 SignalFlags LoadSignalFlags(Socket& s);
 // The same on a connection of its own, opened without a word to the user: all 0 when it cannot
 // be opened.
 SignalFlags LoadSignalFlags();
 
-// Command 41: the header and the 50 bytes on a connection of its own (the connect message,
-// owned by `owner`, when it cannot be opened). True when the one-byte answer is above 0 as a
-// signed byte.
+// `cmd::SaveSignalFlags`: the header and the 50 bytes on a connection of its own (the connect
+// message, owned by `owner`, when it cannot be opened). True when the one-byte answer is above 0 as
+// a signed byte.
 bool SaveSignalFlags(WindowHandle owner, const SignalFlags& flags);
 
 // The announcement of a new signal, UTF-8, built from the instrument's record (its name and
@@ -93,9 +94,9 @@ class SignalFeed {
     SignalFlags Flags() const;
     void SetFlags(const SignalFlags& flags);
     bool Announced(int instrument) const;
-    // Command 42 into the flags (silent; see LoadSignalFlags).
+    // `cmd::LoadSignalFlags` into the flags (silent; see LoadSignalFlags).
     void LoadFlags();
-    // Command 41; on success the flags take the saved bytes.
+    // `cmd::SaveSignalFlags`; on success the flags take the saved bytes.
     bool SaveFlags(WindowHandle owner, const SignalFlags& flags);
 
     // --- Intake. ---

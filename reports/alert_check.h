@@ -33,7 +33,7 @@ constexpr std::int32_t AtOrAbove = 1;  // ">="
 constexpr std::int32_t AtOrBelow = 2;  // "<="
 }  // namespace alert_condition
 
-// The deletion mark at offset 32 of a request 10 made by the user.
+// The deletion mark at offset 32 of a `cmd::RemovePriceAlert` made by the user.
 inline constexpr std::int32_t kUserDeletionMode = 2;
 
 // ">=" for condition 1, "<=" for any other value.
@@ -52,19 +52,20 @@ std::string ProfitAlertMessage(const ProfitAlertRecord& alert);
 // The dialog's row: "产品【<name>】价格>=1650.50时提醒".
 std::string PriceAlertRowText(const PriceAlertRecord& alert, const InstrumentRecord& instrument);
 
-// Request 9: id 0, the target, condition and instrument, zeros elsewhere.
+// `cmd::SavePriceAlert`: id 0, the target, condition and instrument, zeros elsewhere.
 PriceAlertRecord NewPriceAlert(std::int32_t instrument, std::int32_t condition, double target);
-// Request 10 of a deletion by the user: the id at offset 0, 2 at offset 32, zeros elsewhere.
+// `cmd::RemovePriceAlert` of a deletion by the user: the id at offset 0, 2 at offset 32, zeros
+// elsewhere.
 PriceAlertRecord UserDeletion(std::int32_t id);
 
-// Request 9 on a connection of its own. The answered record when the server stored it (id
-// above 0); otherwise nothing, after "保存信息失败，请修改后重试" (also when the exchange broke
+// `cmd::SavePriceAlert` on a connection of its own. The answered record when the server stored it
+// (id above 0); otherwise nothing, after "保存信息失败，请修改后重试" (also when the exchange broke
 // off) or, when no connection could be opened, the connect message. Both owned by `owner`.
 std::optional<PriceAlertRecord> SavePriceAlert(WindowHandle owner, const PriceAlertRecord& request);
-// Request 10 with `request` as it is, on a connection of its own: true when the answer byte is
-// nonzero. The connect message, owned by `owner`, when no connection could be opened.
+// `cmd::RemovePriceAlert` with `request` as it is, on a connection of its own: true when the answer
+// byte is nonzero. The connect message, owned by `owner`, when no connection could be opened.
 bool RemovePriceAlert(WindowHandle owner, const PriceAlertRecord& request);
-// Request 58 with the fired alert as it is: true when the int32 answer is nonzero.
+// `cmd::UpdateProfitAlert` with the fired alert as it is: true when the int32 answer is nonzero.
 bool RemoveProfitAlert(WindowHandle owner, const ProfitAlertRecord& alert);
 
 // Removes every alert with this id; the number removed.

@@ -30,10 +30,10 @@ class AlertList {
     std::vector<Record> items_;
 };
 
-// Loads a list (commands 8 and 56) on an open connection: the header, the count, then the
-// records. A positive count clears the list and appends every record that arrives whole; a
-// count of 0 or less leaves the list as it was, and so does a count above the list cap, which
-// also shuts the connection. False when the exchange broke off or was refused.
+// Loads a list (`cmd::LoadPriceAlerts` and `cmd::LoadProfitAlerts`) on an open connection: the
+// header, the count, then the records. A positive count clears the list and appends every record
+// that arrives whole; a count of 0 or less leaves the list as it was, and so does a count above the
+// list cap, which also shuts the connection. False when the exchange broke off or was refused.
 bool LoadPriceAlerts(Socket& s, AlertList<PriceAlertRecord>& list);
 bool LoadProfitAlerts(Socket& s, AlertList<ProfitAlertRecord>& list);
 

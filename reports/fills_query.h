@@ -22,7 +22,7 @@ struct CalendarDate {
     int day;
 };
 
-// The payload of request 19. A date that is not given leaves its field all zero.
+// The payload of `cmd::LoadFills`. A date that is not given leaves its field all zero.
 FillQuery MakeFillQuery(const std::optional<CalendarDate>& start,
                         const std::optional<CalendarDate>& end, std::int32_t filter);
 

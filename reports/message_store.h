@@ -41,8 +41,8 @@ class MessageStore {
     using NewMessageHook = std::function<void(int soundId)>;
     void SetNewMessageHook(NewMessageHook hook) { hook_ = std::move(hook); }
 
-    // Request 44 on an open connection: clears the store, then holds the items newest first.
-    // False when the answer broke off, ran past its deadline or brought more than
+    // `cmd::LoadMessages` on an open connection: clears the store, then holds the items newest
+    // first. False when the answer broke off, ran past its deadline or brought more than
     // kMaxLoadedMessages items or kMaxStoredMessageBytes of text (what was read stays; no
     // blink, no sound).
     bool Load(Socket& s);

@@ -40,8 +40,8 @@ inline constexpr std::size_t kMarketRecordSize = sizeof(BarRecord);
 inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
 inline constexpr const char* kAccountLoadFailedText = "获取账户信息失败";
 
-// Command 54 on an open connection: reads the int32 answer (not used by the client) into
-// `answer` when given. A failed header send shows "获取账户信息失败".
+// `cmd::LoadTradingHours` on an open connection: reads the int32 answer (not used by the client)
+// into `answer` when given. A failed header send shows "获取账户信息失败".
 bool LoadTradingHours(Socket& s, std::int32_t* answer = nullptr);
 
 class TradingModel {
@@ -95,20 +95,20 @@ class TradingModel {
     // A list is read into a buffer first and swapped in under its lock. Each returns true when
     // the whole answer arrived.
 
-    // Command 1. A positive count replaces the list with the records that arrived whole;
-    // a count of 0 or less, or one above the list cap, leaves it as it was. A record that
+    // `cmd::LoadInstruments`. A positive count replaces the list with the records that arrived
+    // whole; a count of 0 or less, or one above the list cap, leaves it as it was. A record that
     // cannot be reckoned with (an id outside the catalogue's 1..42 or one already listed,
     // decimals or lot decimals outside 0..9, a figure that is not a finite number, negative lot
     // rules) is left out and the load reads as failed. Silent on failure.
     bool LoadInstruments(Socket& s);
-    // Command 20, 16, 17: the list is replaced by the records that arrived whole once the count
-    // has been read; a failure before that, or a count above the list cap, keeps the old list.
-    // A record with a figure that is not a finite number is left out and the load fails.
-    // Failures show "获取持仓信息失败".
+    // `cmd::LoadSummary`, `cmd::LoadPositions`, `cmd::LoadPending`: the list is replaced by the
+    // records that arrived whole once the count has been read; a failure before that, or a count
+    // above the list cap, keeps the old list. A record with a figure that is not a finite number is
+    // left out and the load fails. Failures show "获取持仓信息失败".
     bool LoadPositionSummary(Socket& s);
     bool LoadPositions(Socket& s);
     bool ReloadOrders(Socket& s);
-    // Command 21: the block is zeroed and takes what arrived, and the account figures are
+    // `cmd::LoadAccount`: the block is zeroed and takes what arrived, and the account figures are
     // recomputed from it. Failures show "获取账户信息失败".
     bool LoadAccount(Socket& s);
     // Summary; positions if that succeeded; account if that succeeded.

@@ -1,6 +1,6 @@
 // The rules of the two order-entry dialogs, without their windows: the lot rules, the stop rule,
 // the band of a pending order's price, the range and band texts, the checks of a submission in
-// their order, and the answer of command 11 as the user reads it.
+// their order, and the answer of `cmd::OpenOrder` as the user reads it.
 //
 // Prices and quantities are compared in exact decimal arithmetic, so that a distance exactly at
 // the limit is the limit (1765.30 − 1764.80 is 0.5, not 0.49999…).
@@ -93,7 +93,7 @@ using OrderCheck = std::variant<std::string, OpenOrderRequest>;
 OrderCheck CheckMarketOrder(const InstrumentRecord& r, const OrderForm& form);
 OrderCheck CheckPendingOrder(const InstrumentRecord& r, const OrderForm& form);
 
-// The user's reading of an answer of command 11 other than 1.
+// The user's reading of an answer of `cmd::OpenOrder` other than 1.
 std::string OpenOrderResultText(std::int32_t code, const InstrumentRecord& r);
 
 // Sends the request on a connection of its own and answers the result code; nothing when the

@@ -1,7 +1,7 @@
-// Changing what is already traded, without windows: new stops of a position (command 13), a
-// close at the market (18), a changed pending order (14), a deleted one (15), and the
-// programmatic trading switch (53); the bounds the dialogs show, their checks, the requests,
-// the answers as the user reads them, and the reloads after a success.
+// Changing what is already traded, without windows: new stops of a position
+// (`cmd::ModifyPosition`), a close at the market (18), a changed pending order (14), a deleted one
+// (15), and the programmatic trading switch (53); the bounds the dialogs show, their checks, the
+// requests, the answers as the user reads them, and the reloads after a success.
 #pragma once
 
 #include <array>
@@ -51,7 +51,7 @@ std::optional<std::string> StopsBeyondBounds(std::int32_t direction, const Decim
                                              const Decimal& takeProfit, const Decimal& stopBound,
                                              const Decimal& takeBound);
 
-// Command 13 on a connection of its own, then: an answer carrying a ticket replaces that
+// `cmd::ModifyPosition` on a connection of its own, then: an answer carrying a ticket replaces that
 // position in the model (an answer cut short reloads the positions on a connection of its own
 // instead), lays the chart out again and plays the trade sound (true); an answer without one
 // shows "止损或盈利无效" (false). A failed send shows "修改失败，操作已取消".
@@ -61,10 +61,10 @@ bool ModifyPositionStops(WindowHandle owner, TradingModel& model, const Position
 // The 256-byte close request.
 PendingOrderRecord CloseRequest(const PositionRecord& position, double quantity, double price,
                                 double deviation);
-// The user's reading of an answer of command 18 other than 1.
+// The user's reading of an answer of `cmd::ClosePosition` other than 1.
 std::string CloseResultText(std::int32_t code);
-// Command 18 on a connection of its own; answer 1 reloads the positions on it (with the sound
-// and the chart) before it closes. True for answer 1; every failure has shown its message.
+// `cmd::ClosePosition` on a connection of its own; answer 1 reloads the positions on it (with the
+// sound and the chart) before it closes. True for answer 1; every failure has shown its message.
 bool ClosePosition(WindowHandle owner, TradingModel& model, const PendingOrderRecord& request);
 
 // --- A waiting pending order: changed, or deleted. ---
@@ -92,18 +92,18 @@ using OrderChangeCheck = std::variant<std::string, PendingOrderRecord>;
 OrderChangeCheck CheckOrderChange(const InstrumentRecord& r, const PendingOrderRecord& order,
                                   const OrderChange& change);
 std::string ModifyOrderResultText(std::int32_t code);
-// Command 14; answer 1 reloads the orders and the account on the same connection.
+// `cmd::ModifyPending`; answer 1 reloads the orders and the account on the same connection.
 bool ModifyPendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& request);
 
-// What a delete request (command 15) carries: the chart's order menu sends the first 30 bytes
-// of the order's record (number, padding, instrument, two bytes of the name); the report page
+// What a delete request (`cmd::DeletePending`) carries: the chart's order menu sends the first 30
+// bytes of the order's record (number, padding, instrument, two bytes of the name); the report page
 // sends the order number alone, in GBK, zero-padded and cut at 30 bytes.
 enum class DeletePayload { RecordBytes, NumberOnly };
 std::array<char, kDeleteOrderRequestSize> DeleteRequest(const PendingOrderRecord& order,
                                                         DeletePayload payload);
 
 // The whole delete of a pending order: the programmatic and status refusals, the question, the
-// request (command 15) and, for answer 1, the reloads. True when the order was deleted.
+// request (`cmd::DeletePending`) and, for answer 1, the reloads. True when the order was deleted.
 bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOrderRecord& order,
                         DeletePayload payload = DeletePayload::RecordBytes);
 
@@ -113,9 +113,9 @@ bool DeletePendingOrder(WindowHandle owner, TradingModel& model, const PendingOr
 // (class 8: 300000, 2: 200000, 4: 100000; others none).
 std::optional<std::string> ProgramTradingMarginRefusal(std::int32_t accountClass,
                                                        double availableMargin);
-// Command 53 with the switch's state; the one-byte answer above 0 stores it, and then the
-// session's flag follows. False, with no message, when the server did not store it (a failed
-// connection shows its message).
+// `cmd::SaveProgramTrading` with the switch's state; the one-byte answer above 0 stores it, and
+// then the session's flag follows. False, with no message, when the server did not store it (a
+// failed connection shows its message).
 bool SaveProgramTrading(WindowHandle owner, bool enabled);
 
 }  // namespace zq

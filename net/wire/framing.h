@@ -73,7 +73,7 @@ constexpr std::int32_t History(int periodMinutes, int instrument) {
 }
 }  // namespace cmd
 
-// The program's own version, compared with the server's answer to command 7.
+// The program's own version, compared with the server's answer to `cmd::VersionCheck`.
 constexpr std::int32_t ProgramVersion = 12123111;
 
 // Header of a session request: the command, the four SessionKey words, AccountClass.
@@ -85,7 +85,8 @@ RequestHeader MakeLoginHeader();
 RequestHeader MakeVersionHeader();
 
 // Reading of one-byte answers. The byte starts as 0 and a failed read leaves it so.
-// Commands 41, 45, 47 and 53 succeed on a signed value above 0; command 10 on anything but 0.
+// `cmd::SaveSignalFlags`, `cmd::StoreTool`, `cmd::DeleteTools` and `cmd::SaveProgramTrading`
+// succeed on a signed value above 0; `cmd::RemovePriceAlert` on anything but 0.
 inline bool ByteAnswerPositive(std::uint8_t b) {
     return static_cast<std::int8_t>(b) > 0;
 }

@@ -1,4 +1,4 @@
-// The fills query (request 19): what the client asks, and the records and period figures the
+// The fills query (`cmd::LoadFills`): what the client asks, and the records and period figures the
 // server answers with.
 #pragma once
 

@@ -9,7 +9,7 @@ namespace zq {
 
 #pragma pack(push, 1)
 
-// Payload of command 11: a market order (kind 1) or a pending order (kind 2).
+// Payload of `cmd::OpenOrder`: a market order (kind 1) or a pending order (kind 2).
 struct OpenOrderRequest {
     std::int32_t instrument;
     float price;       // market: the displayed ask (buy) or bid (sell); pending: the limit price
@@ -22,15 +22,15 @@ struct OpenOrderRequest {
     float deviation;         // market: allowed distance of the fill from the price; 0 = any
 };
 
-// Payload of command 13: new stops of an open position (0 = none). The answer is the position
-// as it now stands (272 bytes); an empty ticket means the change was refused.
+// Payload of `cmd::ModifyPosition`: new stops of an open position (0 = none). The answer is the
+// position as it now stands (272 bytes); an empty ticket means the change was refused.
 struct ModifyStopsRequest {
     char ticket[24];  // NUL-terminated, zero-padded
     float stopLoss;
     float takeProfit;
 };
 
-// Payload of command 53: the programmatic trading settings.
+// Payload of `cmd::SaveProgramTrading`: the programmatic trading settings.
 struct ProgramTradingRequest {
     char zero[50];
     std::int32_t riskLimit1;  // percent, always 30
@@ -38,12 +38,12 @@ struct ProgramTradingRequest {
     std::int32_t enabled;     // 1 on, 0 off
 };
 
-// Command 18 (close a position at the market) travels in the 256-byte PendingOrderRecord
+// `cmd::ClosePosition` (close a position at the market) travels in the 256-byte PendingOrderRecord
 // layout, zero except: instrument (24), the closing trade's direction (72: 2 closes a buy, 1 a
 // sell), quantity (80), the closing price shown (88), the allowed deviation in the stop-loss
 // double (96; 0 = any), the position's ticket in relatedPosition (152) and validity 0 (176).
-// Command 14 (modify a pending order) sends the order's record with new quantity, price,
-// stops and validity; command 15 (delete it) sends the record's first 30 bytes.
+// `cmd::ModifyPending` (modify a pending order) sends the order's record with new quantity, price,
+// stops and validity; `cmd::DeletePending` (delete it) sends the record's first 30 bytes.
 inline constexpr std::size_t kDeleteOrderRequestSize = 30;
 
 #pragma pack(pop)
@@ -73,7 +73,7 @@ constexpr std::int32_t Market = 1;
 constexpr std::int32_t Pending = 2;
 }  // namespace order_kind
 
-// The int32 answer of command 11.
+// The int32 answer of `cmd::OpenOrder`.
 namespace order_result {
 constexpr std::int32_t Done = 1;
 constexpr std::int32_t PriceMoved = 2;       // the market left the allowed deviation
@@ -84,7 +84,7 @@ constexpr std::int32_t MarketClosed = 6;
 constexpr std::int32_t InvalidPrice = 7;
 }  // namespace order_result
 
-// The int32 answer of command 18 (close a position).
+// The int32 answer of `cmd::ClosePosition` (close a position).
 namespace close_result {
 constexpr std::int32_t Done = 1;
 constexpr std::int32_t PriceMoved = 2;
@@ -94,8 +94,8 @@ constexpr std::int32_t InvalidStops = 5;
 constexpr std::int32_t MarketClosed = 6;
 }  // namespace close_result
 
-// The int32 answer of command 14 (modify a pending order). The user reads 2 as "价格已经变动，
-// 请重新下单" and 6 as "无效价格", as 4.
+// The int32 answer of `cmd::ModifyPending` (modify a pending order). The user reads 2 as
+// "价格已经变动， 请重新下单" and 6 as "无效价格", as 4.
 namespace modify_order_result {
 constexpr std::int32_t Done = 1;
 constexpr std::int32_t NotWaiting = 2;  // filled, cancelled or gone meanwhile

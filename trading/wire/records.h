@@ -15,7 +15,7 @@ namespace zq {
 
 #pragma pack(push, 1)
 
-// One instrument's trading rules and its current prices (command 1).
+// One instrument's trading rules and its current prices (`cmd::LoadInstruments`).
 struct InstrumentRecord {
     std::int32_t id;  // 1..42; menu command id + 30000
     char reserved0[8];
@@ -49,8 +49,8 @@ struct InstrumentRecord {
     char reserved3[92];
 };
 
-// One open position (command 16), or one line of the position summary (command 20), or the
-// answer of a position change (command 13).
+// One open position (`cmd::LoadPositions`), or one line of the position summary
+// (`cmd::LoadSummary`), or the answer of a position change (`cmd::ModifyPosition`).
 struct PositionRecord {
     char ticket[21];  // "持仓单号", the key of a position
     char reserved0[3];
@@ -81,7 +81,8 @@ struct PositionRecord {
     char reserved6[4];
 };
 
-// One pending order (command 17); also the request of commands 14 and 18.
+// One pending order (`cmd::LoadPending`); also the request of `cmd::ModifyPending` and
+// `cmd::ClosePosition`.
 struct PendingOrderRecord {
     char orderNumber[21];  // "委托单号", the key of a pending order
     char reserved0[3];
@@ -107,7 +108,7 @@ struct PendingOrderRecord {
     char reserved3[4];
 };
 
-// The account figures (command 21). Offsets 128..159 are the client's own, written by
+// The account figures (`cmd::LoadAccount`). Offsets 128..159 are the client's own, written by
 // RecomputeAccount.
 struct AccountBlock {
     char reserved0[21];
@@ -132,12 +133,12 @@ struct AccountBlock {
     float winningTradeCount;  // numerator of the success rate
 };
 
-// Payload of command 16 (load positions): 44 zero bytes.
+// Payload of `cmd::LoadPositions` (load positions): 44 zero bytes.
 struct LoadPositionsRequest {
     char zero[44];
 };
 
-// Payload of command 17 (load pending orders): the int32 1 at offset 8, zero elsewhere.
+// Payload of `cmd::LoadPending` (load pending orders): the int32 1 at offset 8, zero elsewhere.
 struct LoadOrdersRequest {
     std::int32_t word0;
     std::int32_t word1;
