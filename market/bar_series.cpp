@@ -110,16 +110,27 @@ std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t c
         // each only if it is older still: a bar the series holds already (a page that answers
         // with bars of earlier pages) or one out of order is dropped, so no bar is held twice. A
         // signal goes to the signal intake, a bar of another instrument is dropped.
-        for (std::size_t i = 0; i < count; ++i) {
+        const auto ours = [&](const BarRecord& r) {
+            return !IsSignal(r) && r.instrument == instrument;
+        };
+        std::size_t i = 0;
+        while (i < count) {
             const BarRecord& r = records[i];
-            if (IsSignal(r)) {
-                signals.push_back(&r);
+            if (IsSignal(r)) signals.push_back(&r);
+            if (!ours(r) || raw_.size() >= kMaxBarsPerSeries ||
+                (!raw_.empty() && !IsLiveBar(raw_.back()) && !OlderBar(r, raw_.back()))) {
+                ++i;
                 continue;
             }
-            if (r.instrument != instrument || raw_.size() >= kMaxBarsPerSeries) continue;
-            if (!raw_.empty() && !IsLiveBar(raw_.back()) && !OlderBar(r, raw_.back())) continue;
-            raw_.push_back(r);
-            ++added;
+            // A run of bars, each older than the one before it, goes in as one block.
+            const std::size_t room = kMaxBarsPerSeries - raw_.size();
+            std::size_t j = i + 1;
+            while (j < count && j - i < room && ours(records[j]) &&
+                   OlderBar(records[j], records[j - 1]))
+                ++j;
+            raw_.insert(raw_.end(), records + i, records + j);
+            added += j - i;
+            i = j;
         }
         if (added != 0) heikinAshi_.Invalidate();
     }
