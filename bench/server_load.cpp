@@ -25,7 +25,8 @@
 //   ZQ_LOAD_MEMBER_LINKS (400) push links of one member
 //   ZQ_LOAD_CANCELLED (12000) cancelled orders of one member
 //   ZQ_LOAD_ATTACKS (idle,trickle,links,history,images) the attacks run, in this order
-//   ZQ_LOAD_SERVER the zq-server program (default: beside this one)
+//   ZQ_LOAD_SERVER the zq-server program (default: beside this one); ZQ_LOAD_KEEP=1 keeps its
+//     directory in /tmp (database and log)
 //   ZQ_LOAD_REQUEST_PORT, ZQ_LOAD_PUSH_PORT, ZQ_LOAD_WEB_PORT, ZQ_LOAD_PID: a running server
 //     instead, started with --fixed-code AB12, with members load0, load1, ... (password
 //     "load-pass").
@@ -48,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -356,6 +358,13 @@ void StopServer(const Server& s) {
     }
     ::kill(s.pid, SIGKILL);
     ::waitpid(s.pid, &status, 0);
+}
+
+// The server's directory goes unless ZQ_LOAD_KEEP asks to keep it (its log and database).
+void RemoveDirectory(const Server& s) {
+    if (s.pid <= 0 || EnvInt("ZQ_LOAD_KEEP", 0)) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(s.dir, ignored);
 }
 
 // Resident memory in MiB and threads of the server.
@@ -968,5 +977,6 @@ int main() {
     const auto [endRss, endThreads] = Footprint(server->watchPid);
     Row("server RSS / threads at the end", Fixed(endRss) + " MiB / " + std::to_string(endThreads));
     StopServer(*server);
+    RemoveDirectory(*server);
     return 0;
 }
