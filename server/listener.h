@@ -30,9 +30,11 @@ using Tcp = asio::ip::tcp;
 // Awaits an operation for its error code and results, without an exception.
 inline constexpr auto kAwaitTuple = asio::experimental::as_tuple(asio::use_awaitable);
 
-// The threads that run the loop, and the threads of the worker pools.
+// The threads that run the loop, and the threads of the worker pools. A request handler mostly
+// waits (for the execution engine's grouped commit, for the store): a pool wider than the cores
+// lets the orders of many members join one commit.
 constexpr int kLoopThreads = 2;
-constexpr int kWorkerThreads = 4;
+constexpr int kWorkerThreads = 16;
 // Logins have a pool of their own: a held login (failed attempts slow an address down) never
 // keeps an order or a price waiting. Held logins only sleep, and at most kConcurrentHashes
 // (passwords.h) hashes run at once, so the pool can be wide: four addresses' held attempts
