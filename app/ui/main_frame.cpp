@@ -495,7 +495,9 @@ void CMainFrame::SelectMode(int mode) {
 
 void CMainFrame::ReinitialiseKLineData() {
     DeleteHistoryCache(view_->Links().CurrentInstrument(), view_->Links().CurrentPeriod());
-    core_.Model().Reinitialise(OwnerHandle(this));
+    // The account's reload runs on a worker while the frame waits busy.
+    WindowHandle owner = OwnerHandle(this);
+    if (!RunBusy(this, [this, owner] { core_.Model().Reinitialise(owner); })) return;
     view_->Links().RebuildLinks();
 }
 
