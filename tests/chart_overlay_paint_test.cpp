@@ -339,6 +339,17 @@ TEST(OverlayPaintTest, TextsAtNearbyPricesKeepClearOfEachOther) {
     EXPECT_EQ(LabelAt(1).top, 203);
 }
 
+TEST(OverlayPaintTest, ACrowdAtOnePriceStacksAsManyTextsAsAChartHoldsAndLeavesTheRestOnTheirLine) {
+    const std::vector<PlacedPosition> crowd(2000,
+                                            At(MakePosition(1, direction::Buy, 1650.5, 1), 200));
+    LabelColumn column;
+    labels.clear();
+    Painted([&](QPainter& p) { PaintPositions(p, crowd, Context(), TheTexts(), labels, &column); });
+    ASSERT_EQ(labels.size(), crowd.size());
+    EXPECT_GT(labels[1].rect.top, labels[0].rect.top);      // moved apart
+    EXPECT_EQ(labels.back().rect.top, labels[0].rect.top);  // beyond the column: on its line
+}
+
 TEST(OverlayPaintTest, OfAHundredThousandPositionsThoseWithinReachPaintAsAllWould) {
     // One every 5 rows, from far below the chart to far above it, each with its stops a
     // hundred rows away on either side.

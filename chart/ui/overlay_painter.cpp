@@ -153,6 +153,9 @@ bool HasScale(const ChartPaintContext& ctx) {
 }  // namespace
 
 QRect LabelColumn::Place(QRect want, bool downward, const QRect& client) {
+    // More texts than a chart's height can stack apart: the rest stand where their lines put
+    // them, so that a crowd of lines costs no more than this many placements.
+    if (shown_ >= kMostPlaced && want.intersects(client)) return want;
     // Each move clears one text placed before; there are finitely many.
     for (std::size_t round = 0; round <= taken_.size(); ++round) {
         const auto overlap = std::find_if(taken_.begin(), taken_.end(),
@@ -165,6 +168,7 @@ QRect LabelColumn::Place(QRect want, bool downward, const QRect& client) {
         want = moved;
     }
     taken_.push_back(want);
+    if (want.intersects(client)) ++shown_;
     return want;
 }
 

@@ -102,12 +102,20 @@ class OverlayTextCache {
 // readable and the label rectangle a right click finds is the one drawn.
 class LabelColumn {
   public:
-    void Clear() { taken_.clear(); }
+    void Clear() {
+        taken_.clear();
+        shown_ = 0;
+    }
     // Where a text of `want` goes; `downward` for one below its line.
     QRect Place(QRect want, bool downward, const QRect& client);
 
+    // Texts placed apart inside the client area in one paint at most; a text beyond them stands
+    // where its line puts it (a 1080-pixel chart holds about 80 text rows).
+    static constexpr std::size_t kMostPlaced = 256;
+
   private:
     std::vector<QRect> taken_;
+    std::size_t shown_ = 0;  // of taken_, those inside the client area
 };
 
 // The signals of ctx.instrument whose row is not 0, not below the client area and not so far
