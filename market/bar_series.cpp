@@ -275,6 +275,7 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
             indicatorLines_.LiveUpdate(drawn.close);
             if (newestShown) {
                 indicatorRows_[0] = RowsOf(indicatorLines_.Visible()[0], indicators_.load(), ps);
+                NoteIndicatorTop(indicatorRows_[0]);
                 reach(indicatorRows_[0]);
             }
             // The figures' new texts may be wider than the old by a digit each.
@@ -639,12 +640,22 @@ void KLineData::LayOutBars(LayoutPass& pass) {
 
 void KLineData::LayOutIndicators() {
     indicatorRows_.clear();
+    indicatorTop_ = std::numeric_limits<std::int32_t>::max();
     const unsigned shownIndicators = indicators_.load();
     if (shownIndicators == 0) return;
     const PriceScale scale{st_.hi, st_.scale, st_.vOffset};
     indicatorRows_.reserve(indicatorLines_.Visible().size());
-    for (const IndicatorBar& v : indicatorLines_.Visible())
+    for (const IndicatorBar& v : indicatorLines_.Visible()) {
         indicatorRows_.push_back(RowsOf(v, shownIndicators, scale));
+        NoteIndicatorTop(indicatorRows_.back());
+    }
+}
+
+void KLineData::NoteIndicatorTop(const IndicatorRows& rows) {
+    std::int32_t top = indicatorTop_.load();
+    for (const std::int32_t y : rows.y)
+        if (y != kNoIndicatorRow) top = std::min(top, y);
+    indicatorTop_ = top;
 }
 
 void KLineData::LayOutOverlays(const LayoutPass& pass) {

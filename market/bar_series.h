@@ -232,6 +232,8 @@ class KLineData {
     // Where the painter last drew the indicators' figures in the caption line (x from, x to),
     // so that a live update repaints that stretch of the caption rather than its whole width;
     // until a paint tells, the whole width.
+    // No indicator line reaches above this row (the largest int without lines).
+    std::int32_t IndicatorTop() const { return indicatorTop_.load(); }
     void SetCaptionFigureSpan(int left, int right) {
         captionFigureSpan_.store(
             (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) |
@@ -363,11 +365,12 @@ class KLineData {
     // The steps of Layout, in their order (see there).
     struct LayoutPass;
     bool LayOutPlot(LayoutPass& pass) const;
-    void LayOutRange(LayoutPass& pass);        // bar, display and layout lock
-    void CopyVisible(const LayoutPass& pass);  // likewise
-    void LayOutScale(LayoutPass& pass);        // display and layout lock
-    void LayOutBars(LayoutPass& pass);         // likewise
-    void LayOutIndicators();                   // layout lock
+    void LayOutRange(LayoutPass& pass);                // bar, display and layout lock
+    void CopyVisible(const LayoutPass& pass);          // likewise
+    void LayOutScale(LayoutPass& pass);                // display and layout lock
+    void LayOutBars(LayoutPass& pass);                 // likewise
+    void LayOutIndicators();                           // layout lock
+    void NoteIndicatorTop(const IndicatorRows& rows);  // layout lock
     void LayOutOverlays(const LayoutPass& pass);
     void SettleCross(LayoutPass& pass);
 
@@ -410,6 +413,9 @@ class KLineData {
     ChartState st_;                  // layout lock
     IndicatorLines indicatorLines_;  // layout lock; laid out only while indicators_ is not 0
     std::vector<IndicatorRows> indicatorRows_;  // layout lock; beside geometry_
+    // The highest (smallest) row any indicator line reaches, so that a repaint above it walks
+    // no line; a live update only ever lowers it until the next layout.
+    std::atomic<std::int32_t> indicatorTop_{std::numeric_limits<std::int32_t>::max()};
     std::atomic<unsigned> indicators_{0};
 };
 

@@ -499,7 +499,9 @@ ChartPainter::Result ChartPainter::Paint(QImage& image, KLineData& data, const C
         if (indicators != 0) {
             // 32-bit pixels straight into the image (the raster painter draws at once, so
             // nothing of it waits behind them).
-            if (image.depth() == 32) PaintIndicatorLines(image, geometry, rows, clip);
+            // A repaint wholly above the lines (the caption's figures) walks none of them.
+            if (image.depth() == 32 && clip.bottom() >= data.IndicatorTop() - 2)
+                PaintIndicatorLines(image, geometry, rows, clip);
             if (clip.top() <= kCaptionBottom) {
                 const int end =
                     PaintIndicatorCaption(p, texts.caption, lines.Current(), indicators, decimals);
