@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "widgets/command_ids.h"
 #include "net/wire/framing.h"
 #include "net/wire/socket.h"
 #include "reports/message_store.h"
@@ -25,6 +24,7 @@
 #include "tests/support/script_server.h"
 #include "tests/support/window_ping.h"
 #include "trading/ui/open_order.h"
+#include "widgets/command_ids.h"
 
 namespace zq {
 namespace {
