@@ -54,8 +54,16 @@ TEST_F(ReportPagesEndToEnd, AnOpenedAndClosedPositionShowsAsTwoFillsAndTheCurveL
         [&](CSimulateMain& w) {
             auto* fills = qobject_cast<CSPage4*>(w.Page(3));
             ASSERT_NE(fills, nullptr);
-            w.Tabs()->setCurrentIndex(3);  // the query runs on selection
+            w.Tabs()->setCurrentIndex(3);  // the query runs on selection, on a worker
             CSortListCtrl& list = *fills->List();
+            ServeUntil(
+                [&] {
+                    int rows = 0;
+                    for (int row = 0; row < list.rowCount(); ++row)
+                        rows += U(list.Cell(row, 8)) == ticket;
+                    return rows >= 2;
+                },
+                kWaitMs);
             for (int row = 0; row < list.rowCount(); ++row)
                 if (U(list.Cell(row, 8)) == ticket) {
                     opens.push_back(U(list.Cell(row, 5)));

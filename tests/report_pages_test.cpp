@@ -210,9 +210,11 @@ TEST_F(ReportPagesTest, DropDownOffersTheGroupsThenTheTradableInstrumentsAndSend
     EXPECT_EQ(U(box->itemText(4)), "Oil");  // Copper is not tradable
     EXPECT_EQ(box->currentIndex(), -1);
 
-    // The pickers open on a week ago and today.
-    EXPECT_EQ(page.StartPicker()->date(), QDateTime::currentDateTime().addSecs(-604800).date());
-    EXPECT_EQ(page.EndPicker()->date(), QDate::currentDate());
+    // The pickers open on a week ago and today by the market's calendar (Beijing), whatever
+    // the machine's zone: the server dates the fills so.
+    const QDateTime beijing = QDateTime::currentDateTimeUtc().addSecs(8 * 3600).toTimeSpec(Qt::UTC);
+    EXPECT_EQ(page.StartPicker()->date(), beijing.addSecs(-604800).date());
+    EXPECT_EQ(page.EndPicker()->date(), beijing.date());
 
     page.StartPicker()->setDate(QDate(2026, 1, 2));
     page.EndPicker()->setDate(QDate(2026, 2, 3));

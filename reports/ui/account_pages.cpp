@@ -12,6 +12,7 @@
 #include <QUrl>
 
 #include "base/config.h"
+#include "base/market_clock.h"
 #include "net/wire/session.h"
 #include "reports/ui/explorer.h"
 #include "widgets/ui/busy_operation.h"
@@ -91,8 +92,15 @@ CSPage4::CSPage4(TradingModel& model, QWidget* parent)
       model_(model),
       group_(new QGroupBox(QStringLiteral("查询条件"), this)),
       list_(new CSortListCtrl(this)) {
-    const QDate today = QDate::currentDate();
-    const QDate weekAgo = QDateTime::currentDateTime().addSecs(-604800).date();
+    // The server dates fills by the market's calendar (Beijing): the range ends on the
+    // market's today whatever the machine's zone, so the day's fills show after 16:00 UTC too.
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    const auto marketDate = [](std::int64_t utcSeconds) {
+        const std::tm t = MarketTime(utcSeconds);
+        return QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    };
+    const QDate today = marketDate(now);
+    const QDate weekAgo = marketDate(now - 604800);
     auto* from = new QLabel(QStringLiteral("日期  从"), group_);
     from->setGeometry(10, 20, 60, 22);
     start_ = MakePicker(group_, weekAgo);
