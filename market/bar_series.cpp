@@ -17,19 +17,12 @@ void KLineData::Reset(int instrument, int period) {
         product_ = product;
     }
     {
-        std::lock_guard bars(barLock_);
+        SeriesStore::Locked bars = store_.Lock();
         std::lock_guard layout(layoutLock_);
-        instrument_ = instrument;
-        period_ = period;
-        ++generation_;
+        bars.Reset(instrument, period);
         // Zoom 1, highest high 0, lowest low 1000000, no scroll, offset, cross or selection,
         // the default mode, widths and scale zero, and the first-layout flag set.
         st_ = ChartState{};
-        raw_.clear();
-        heikinAshi_.Clear();
-        history_.clear();
-        held_.clear();
-        merged_ = false;
         geometry_.clear();
         indicatorLines_.Clear();
         indicatorRows_.clear();
@@ -45,7 +38,7 @@ void KLineData::Reset(int instrument, int period) {
     // The tools may have to come from the server: the reload runs with no chart lock held and
     // hands them over when they are in.
     if (hooks.reloadTools) {
-        const std::uint64_t generation = generation_.load();
+        const std::uint64_t generation = store_.Generation();
         hooks.reloadTools(instrument, period,
                           [this, gate = toolGate_, generation](std::vector<ToolLineRecord> tools) {
                               std::lock_guard alive(gate->mutex);
@@ -62,7 +55,7 @@ KLineData::~KLineData() {
 void KLineData::DeliverTools(std::uint64_t generation, std::vector<ToolLineRecord> tools) {
     {
         std::lock_guard lock(toolLock_);
-        if (!GenerationMatches(generation)) return;
+        if (!store_.GenerationMatches(generation)) return;
         tools_.insert(tools_.begin(), tools.begin(), tools.end());
     }
     if (BarCount() == 0) return;
@@ -88,96 +81,13 @@ void KLineData::ToggleHeikinAshi() {
 
 // --- Series ---
 
-void KLineData::TrimLocked() {
-    if (raw_.size() <= kMaxBarsPerSeries) return;
-    while (raw_.size() > kMaxBarsPerSeries) raw_.pop_back();
-    heikinAshi_.Invalidate();
-}
-
 bool KLineData::AppendHistoryBar(const BarRecord& r, std::uint64_t generation) {
     return AppendHistoryBars(&r, 1, generation) == 1;
 }
 
 std::size_t KLineData::AppendHistoryBars(const BarRecord* records, std::size_t count,
                                          std::uint64_t generation) {
-    std::size_t added = 0;
-    std::vector<const BarRecord*> signals;
-    {
-        std::lock_guard lock(barLock_);
-        if (!GenerationMatches(generation)) return 0;
-        const int instrument = instrument_.load();
-        // Bars of the chart's instrument go behind the oldest bar held, up to the series bound,
-        // each only if it is older still: a bar the series holds already (a page that answers
-        // with bars of earlier pages) or one out of order is dropped, so no bar is held twice. A
-        // signal goes to the signal intake, a bar of another instrument is dropped.
-        const auto ours = [&](const BarRecord& r) {
-            return !IsSignal(r) && r.instrument == instrument;
-        };
-        std::size_t i = 0;
-        while (i < count) {
-            const BarRecord& r = records[i];
-            if (IsSignal(r)) signals.push_back(&r);
-            if (!ours(r) || raw_.size() >= kMaxBarsPerSeries ||
-                (!raw_.empty() && !IsLiveBar(raw_.back()) && !OlderBar(r, raw_.back()))) {
-                ++i;
-                continue;
-            }
-            // A run of bars, each older than the one before it, goes in as one block.
-            const std::size_t room = kMaxBarsPerSeries - raw_.size();
-            std::size_t j = i + 1;
-            while (j < count && j - i < room && ours(records[j]) &&
-                   OlderBar(records[j], records[j - 1]))
-                ++j;
-            raw_.insert(raw_.end(), records + i, records + j);
-            added += j - i;
-            i = j;
-        }
-        if (added != 0) heikinAshi_.Invalidate();
-    }
-    // The signal intake takes the signal lock; it runs after the bar lock is released.
-    if (hooks.historySignal) {
-        for (const BarRecord* s : signals) hooks.historySignal(*s);
-    }
-    return added;
-}
-
-void KLineData::AddFinishedBar(const BarRecord& r) {
-    std::lock_guard lock(barLock_);
-    AddFinishedLocked(r);
-}
-
-void KLineData::AddFinishedLocked(const BarRecord& r) {
-    if (!raw_.empty() && IsLiveBar(raw_.front())) {
-        raw_.pop_front();
-        heikinAshi_.FrontRemoved();
-    }
-    raw_.push_front(r);
-    heikinAshi_.FrontAdded(raw_);
-    TrimLocked();
-}
-
-void KLineData::HoldFinishedBar(const BarRecord& r) {
-    std::lock_guard lock(barLock_);
-    if (merged_) return AddFinishedLocked(r);
-    // Bars closing during one transfer: a handful. The bound only guards a transfer that never
-    // ends; its successor's reset empties the list.
-    if (held_.size() < kMaxHeldBars) held_.push_back(r);
-}
-
-void KLineData::ApplyHeldLocked() {
-    for (const BarRecord& r : held_) {
-        // The newest finished bar is the front one or the one behind the live bar.
-        const BarRecord* newest = nullptr;
-        for (std::size_t i = 0; i < raw_.size() && i < 2; ++i) {
-            if (!IsLiveBar(raw_[i])) {
-                newest = &raw_[i];
-                break;
-            }
-        }
-        if (newest && !OlderBar(*newest, r)) continue;
-        AddFinishedLocked(r);
-    }
-    held_.clear();
+    return store_.AppendHistoryBars(records, count, generation, hooks.historySignal);
 }
 
 IndicatorRows RowsOf(const IndicatorBar& bar, unsigned indicators, const PriceScale& scale) {
@@ -198,20 +108,9 @@ IndicatorRows RowsOf(const IndicatorBar& bar, unsigned indicators, const PriceSc
 }
 
 LiveResult KLineData::LiveUpdate(const BarRecord& r) {
-    bool newBar = false;
-    {
-        std::lock_guard lock(barLock_);
-        if (raw_.empty()) return LiveResult::Ignored;
-        if (IsLiveBar(raw_.front())) {
-            raw_.front() = r;
-            heikinAshi_.FrontReplaced(raw_);
-        } else {
-            raw_.push_front(r);
-            heikinAshi_.FrontAdded(raw_);
-            TrimLocked();
-            newBar = true;
-        }
-    }
+    const SeriesStore::LivePut put = store_.PutLive(r);
+    if (put == SeriesStore::LivePut::NoBars) return LiveResult::Ignored;
+    const bool newBar = put == SeriesStore::LivePut::NewBar;
 
     bool noGeometry = false;
     std::int32_t hi = 0;
@@ -296,101 +195,14 @@ LiveResult KLineData::LiveUpdate(const BarRecord& r) {
     return LiveResult::Band;
 }
 
-bool KLineData::CurrentLiveBar(BarRecord& bar) const {
-    std::lock_guard lock(barLock_);
-    if (!raw_.empty() && IsLiveBar(raw_.front())) {
-        bar = raw_.front();
-        return true;
-    }
-    bar.close = 0;
-    return false;
-}
-
-BarKey KLineData::OldestBarKey() const {
-    std::lock_guard lock(barLock_);
-    if (raw_.empty() || IsLiveBar(raw_.back())) return NoBarKey();
-    return MakeBarKey(raw_.back());
-}
-
-std::size_t KLineData::BarCount() const {
-    std::lock_guard lock(barLock_);
-    return raw_.size();
-}
-
-std::vector<BarRecord> KLineData::RawBars() const {
-    std::lock_guard lock(barLock_);
-    return {raw_.begin(), raw_.end()};
-}
-
 std::vector<BarRecord> KLineData::DisplayBars() const {
-    std::lock_guard bars(barLock_);
-    std::lock_guard display(displayLock_);
-    std::vector<BarRecord> out;
-    if (displayType_ == 0) return out;
-    const std::size_t from = !raw_.empty() && IsLiveBar(raw_.front()) ? 1 : 0;
-    if (displayType_ != chart_type::HeikinAshi)
-        return {raw_.begin() + static_cast<long>(from), raw_.end()};
-    // A test and diagnostics helper: a list that does not follow the raw bars is built apart.
-    std::deque<BarRecord> ha;
-    if (heikinAshi_.Valid(raw_)) {
-        for (std::size_t i = 0; i < raw_.size(); ++i) ha.push_back(heikinAshi_.At(raw_, i));
-    } else {
-        BuildHeikinAshi(raw_, ha);
+    int type = 0;
+    {
+        std::lock_guard display(displayLock_);
+        type = displayType_;
     }
-    return {ha.begin() + static_cast<long>(from), ha.end()};
-}
-
-KLineData::FinishedSeries KLineData::FinishedBars(std::uint64_t generation) const {
-    FinishedSeries s;
-    std::lock_guard lock(barLock_);
-    if (!GenerationMatches(generation)) return s;
-    s.valid = true;
-    s.instrument = instrument_.load();
-    s.period = period_.load();
-    s.bars.reserve(raw_.size());
-    for (const BarRecord& r : raw_) {
-        if (!IsLiveBar(r)) s.bars.push_back(r);
-    }
-    return s;
-}
-
-// --- History list ---
-
-void KLineData::SetHistory(std::deque<BarRecord> cached) {
-    std::lock_guard lock(barLock_);
-    history_ = std::move(cached);
-}
-
-BarKey KLineData::NewestHistoryKey() const {
-    std::lock_guard lock(barLock_);
-    return history_.empty() ? NoBarKey() : MakeBarKey(history_.front());
-}
-
-std::size_t KLineData::HistorySize() const {
-    std::lock_guard lock(barLock_);
-    return history_.size();
-}
-
-bool KLineData::MergeHistory(std::uint64_t generation) {
-    std::lock_guard lock(barLock_);
-    if (!GenerationMatches(generation)) return false;
-    bool write = true;
-    if (!history_.empty()) {
-        if (raw_.empty() || !SameBar(raw_.back(), history_.front())) {
-            write = false;
-        } else {
-            raw_.pop_back();
-            const std::size_t room = kMaxBarsPerSeries - std::min(raw_.size(), kMaxBarsPerSeries);
-            const std::size_t take = std::min(room, history_.size());
-            raw_.insert(raw_.end(), history_.begin(), history_.begin() + static_cast<long>(take));
-            history_.clear();
-            heikinAshi_.Invalidate();
-        }
-    }
-    // Bars that closed while the download ran go in front of it now.
-    ApplyHeldLocked();
-    merged_ = true;
-    return write;
+    if (type == 0) return {};
+    return store_.DisplayList(type == chart_type::HeikinAshi);
 }
 
 // --- Layout ---
@@ -471,16 +283,16 @@ bool KLineData::Layout() {
         hooks.toolAnchorTimes(tools_, pass.anchorTimes);
     }
     {
-        std::unique_lock bars(barLock_);
+        SeriesStore::Locked bars = store_.Lock();
         std::lock_guard display(displayLock_);
         std::lock_guard layout(layoutLock_);
-        if (raw_.empty()) return false;
+        if (bars.Raw().empty()) return false;
         // 3. Zoom, bar widths and the visible range, and where the tools' bars are.
-        LayOutRange(pass);
+        LayOutRange(pass, bars);
         // 4. The visible part of the display list, its front, and the indicators' values; then
         //    the bar lock is released before any hook runs.
-        CopyVisible(pass);
-        bars.unlock();
+        CopyVisible(pass, bars);
+        bars.Unlock();
         // 5. The highest high, the lowest low and the vertical scale of the visible bars.
         LayOutScale(pass);
         // 6. The bars' geometry; the cross follows its bar if that bar stays visible.
@@ -512,8 +324,8 @@ bool KLineData::LayOutPlot(LayoutPass& pass) const {
     if (plot.right - plot.left <= 0) return false;
     pass.plotHeight = plot.bottom - plot.top;
     LayoutContext& ctx = pass.ctx;
-    ctx.instrument = instrument_.load();
-    ctx.period = period_.load();
+    ctx.instrument = store_.Instrument();
+    ctx.period = store_.Period();
     ctx.decimals = Product().decimals;
     ctx.plot = plot;
     ctx.clientWidth = clientWidth;
@@ -521,11 +333,12 @@ bool KLineData::LayOutPlot(LayoutPass& pass) const {
     return true;
 }
 
-void KLineData::LayOutRange(LayoutPass& pass) {
+void KLineData::LayOutRange(LayoutPass& pass, SeriesStore::Locked& bars) {
+    const std::deque<BarRecord>& raw = bars.Raw();
     // The display list: the raw bars, or their Heikin Ashi bars (rebuilt in full only after a
     // change at the oldest end).
-    if (pass.heikinAshi) heikinAshi_.Sync(raw_);
-    const int n = static_cast<int>(raw_.size());
+    if (pass.heikinAshi) bars.HeikinAshi().Sync(raw);
+    const int n = static_cast<int>(raw.size());
     if (st_.firstLayout) {
         st_.firstLayout = false;
         st_.zoom = FirstLayoutZoom(n, st_.zoom);
@@ -542,26 +355,28 @@ void KLineData::LayOutRange(LayoutPass& pass) {
     ctx.gap = st_.gap;
     ctx.firstVisible = st_.firstVisible;
     ctx.shown = std::clamp(std::min(st_.visible, n - st_.firstVisible), 0, n);
-    if (!pass.anchorTimes.empty()) ctx.positions = FindPositions(raw_, std::move(pass.anchorTimes));
+    if (!pass.anchorTimes.empty()) ctx.positions = FindPositions(raw, std::move(pass.anchorTimes));
 }
 
-void KLineData::CopyVisible(const LayoutPass& pass) {
+void KLineData::CopyVisible(const LayoutPass& pass, SeriesStore::Locked& bars) {
+    const std::deque<BarRecord>& raw = bars.Raw();
+    const HeikinAshiSeries& ha = bars.HeikinAshi();
     const bool heikinAshi = pass.heikinAshi;
     shown_.clear();
     shownRaw_.clear();
     const auto first = static_cast<std::size_t>(pass.ctx.firstVisible);
     const auto end = first + static_cast<std::size_t>(pass.ctx.shown);
     for (std::size_t i = first; i < end; ++i) {
-        shown_.push_back(heikinAshi ? heikinAshi_.At(raw_, i) : raw_[i]);
-        if (heikinAshi) shownRaw_.push_back(raw_[i]);
+        shown_.push_back(heikinAshi ? ha.At(raw, i) : raw[i]);
+        if (heikinAshi) shownRaw_.push_back(raw[i]);
     }
     // The live bar leaves the display list (its geometry stays): a live update's Heikin Ashi bar
     // follows the bar behind it.
-    const std::size_t front = IsLiveBar(raw_.front()) ? 1 : 0;
-    if (front >= raw_.size()) {
+    const std::size_t front = IsLiveBar(raw.front()) ? 1 : 0;
+    if (front >= raw.size()) {
         displayFront_ = BarRecord{};
     } else {
-        displayFront_ = heikinAshi ? heikinAshi_.At(raw_, front) : raw_[front];
+        displayFront_ = heikinAshi ? ha.At(raw, front) : raw[front];
     }
     displayType_ = pass.type;
     // The indicators of the visible bars, from the display list: the visible closes from the
@@ -570,9 +385,9 @@ void KLineData::CopyVisible(const LayoutPass& pass) {
     if (indicators_.load() != 0) {
         const auto closeAt = [&](std::size_t i) {
             if (i >= first && i < end) return shown_[i - first].close;
-            return heikinAshi ? heikinAshi_.At(raw_, i).close : raw_[i].close;
+            return heikinAshi ? ha.At(raw, i).close : raw[i].close;
         };
-        indicatorLines_.LayoutWith(closeAt, raw_.size(), first, end - first);
+        indicatorLines_.LayoutWith(closeAt, raw.size(), first, end - first);
     } else {
         indicatorLines_.Clear();
     }

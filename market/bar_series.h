@@ -51,16 +51,13 @@
 #include "market/bar_geometry.h"
 #include "market/heikin_ashi.h"
 #include "market/indicators.h"
+#include "market/series_store.h"
 #include "market/signal_list.h"
 #include "market/wire/bar_record.h"
 #include "market/wire/tool_record.h"
 #include "trading/wire/records.h"
 
 namespace zq {
-
-constexpr std::size_t kMaxBarsPerSeries = 1'500'000;
-// Finished bars kept aside while the first transfer of a series runs.
-constexpr std::size_t kMaxHeldBars = 1000;
 
 enum class ChartMode : std::int32_t {
     Default = 0,
@@ -197,7 +194,7 @@ enum class LiveResult {
 class KLineData {
   public:
     // A generation token that every check accepts.
-    static constexpr std::uint64_t kAnyGeneration = 0;
+    static constexpr std::uint64_t kAnyGeneration = SeriesStore::kAnyGeneration;
 
     KLineData() = default;
     // Waits for a tool delivery under way; later ones find the chart gone and do nothing.
@@ -213,9 +210,9 @@ class KLineData {
     // list, reloads the tools, returns the state to its start values and starts a new
     // generation: a transfer begun before the reset can no longer add, merge or write.
     void Reset(int instrument, int period);
-    std::uint64_t Generation() const { return generation_.load(); }
-    int Instrument() const { return instrument_.load(); }
-    int Period() const { return period_.load(); }
+    std::uint64_t Generation() const { return store_.Generation(); }
+    int Instrument() const { return store_.Instrument(); }
+    int Period() const { return store_.Period(); }
     InstrumentRecord Product() const;
 
     int ChartType() const { return type_.load(); }
@@ -242,6 +239,11 @@ class KLineData {
 
     // --- Series ---
 
+    // The bars (series_store.h): the history transfer, the push link's bars and the cache
+    // reach them through these.
+    SeriesStore& Series() { return store_; }
+    const SeriesStore& Series() const { return store_; }
+
     // A downloaded record: a signal goes to the history-signal hook, a bar of the chart's
     // instrument older than the oldest bar held (OlderBar) to the back of the raw list, anything
     // else is dropped: a page answered with bars the series holds adds none of them twice.
@@ -250,47 +252,31 @@ class KLineData {
     // The same for a run of records (one item of a transfer) under one lock.
     std::size_t AppendHistoryBars(const BarRecord* records, std::size_t count,
                                   std::uint64_t generation = kAnyGeneration);
-    // A finished bar from the push link replaces a live bar at the front, else goes in front.
-    void AddFinishedBar(const BarRecord& r);
-    // A finished bar from the push link while the chart's history has not been loaded. Put in
-    // front at once, it would end up before the downloaded bars, in front of a stale live bar
-    // and the same bar from the download. So it is kept aside until MergeHistory has joined the
-    // first transfer, and then put in front unless the download already held it. Once the
-    // series has been merged it goes in front at once, like AddFinishedBar.
-    void HoldFinishedBar(const BarRecord& r);
+    void AddFinishedBar(const BarRecord& r) { store_.AddFinishedBar(r); }
+    void HoldFinishedBar(const BarRecord& r) { store_.HoldFinishedBar(r); }
     // The live bar from the push link.
     LiveResult LiveUpdate(const BarRecord& r);
-    // A copy of the live bar if the raw list starts with one; otherwise only bar.close := 0.
-    bool CurrentLiveBar(BarRecord& bar) const;
-    // Key of the oldest bar; "0" for an empty chart or one that holds only a live bar.
-    BarKey OldestBarKey() const;
-
-    std::size_t BarCount() const;
-    std::vector<BarRecord> RawBars() const;
+    bool CurrentLiveBar(BarRecord& bar) const { return store_.CurrentLiveBar(bar); }
+    BarKey OldestBarKey() const { return store_.OldestBarKey(); }
+    std::size_t BarCount() const { return store_.BarCount(); }
+    std::vector<BarRecord> RawBars() const { return store_.RawBars(); }
     // The display list of the current bars in the type of the last layout: the raw bars or
     // their Heikin Ashi bars, without a live bar at the front (empty before any layout).
     std::vector<BarRecord> DisplayBars() const;
 
-    // The finished bars with the instrument and period they belong to, as the cache stores
-    // them. `valid` is false when the generation has moved on.
-    struct FinishedSeries {
-        bool valid = false;
-        int instrument = 0;
-        int period = 0;
-        std::vector<BarRecord> bars;
-    };
-    FinishedSeries FinishedBars(std::uint64_t generation = kAnyGeneration) const;
+    using FinishedSeries = SeriesStore::FinishedSeries;
+    FinishedSeries FinishedBars(std::uint64_t generation = kAnyGeneration) const {
+        return store_.FinishedBars(generation);
+    }
 
     // --- History list (the cached bars waiting for the download) ---
 
-    void SetHistory(std::deque<BarRecord> cached);
-    BarKey NewestHistoryKey() const;  // "0" when the list is empty
-    std::size_t HistorySize() const;
-    // Joins the cached bars behind the downloaded ones when the oldest downloaded bar is the
-    // newest cached bar (that one bar is dropped from the download). Returns whether the cache
-    // file is to be written: after a join, or when there was no cache. Without overlap the
-    // chart keeps the download alone and the cache stays as it is.
-    bool MergeHistory(std::uint64_t generation = kAnyGeneration);
+    void SetHistory(std::deque<BarRecord> cached) { store_.SetHistory(std::move(cached)); }
+    BarKey NewestHistoryKey() const { return store_.NewestHistoryKey(); }
+    std::size_t HistorySize() const { return store_.HistorySize(); }
+    bool MergeHistory(std::uint64_t generation = kAnyGeneration) {
+        return store_.MergeHistory(generation);
+    }
 
     // --- Layout ---
 
@@ -345,11 +331,6 @@ class KLineData {
     }
 
   private:
-    bool GenerationMatches(std::uint64_t generation) const {
-        return generation == kAnyGeneration || generation == generation_.load();
-    }
-    void TrimLocked();
-    void AddFinishedLocked(const BarRecord& r);
     // The tools of the reset of `generation`, delivered by the reload hook: they go before any
     // the user drew since, unless the chart has been reset again; with bars to show, the chart
     // is laid out and repainted.
@@ -360,32 +341,26 @@ class KLineData {
         bool alive = true;
     };
     const std::shared_ptr<ToolGate> toolGate_ = std::make_shared<ToolGate>();
-    void ApplyHeldLocked();
 
     // The steps of Layout, in their order (see there).
     struct LayoutPass;
     bool LayOutPlot(LayoutPass& pass) const;
-    void LayOutRange(LayoutPass& pass);                // bar, display and layout lock
-    void CopyVisible(const LayoutPass& pass);          // likewise
-    void LayOutScale(LayoutPass& pass);                // display and layout lock
-    void LayOutBars(LayoutPass& pass);                 // likewise
-    void LayOutIndicators();                           // layout lock
-    void NoteIndicatorTop(const IndicatorRows& rows);  // layout lock
+    void LayOutRange(LayoutPass& pass, SeriesStore::Locked& bars);  // and display, layout lock
+    void CopyVisible(const LayoutPass& pass, SeriesStore::Locked& bars);  // likewise
+    void LayOutScale(LayoutPass& pass);                                   // display and layout lock
+    void LayOutBars(LayoutPass& pass);                                    // likewise
+    void LayOutIndicators();                                              // layout lock
+    void NoteIndicatorTop(const IndicatorRows& rows);                     // layout lock
     void LayOutOverlays(const LayoutPass& pass);
     void SettleCross(LayoutPass& pass);
 
-    mutable std::mutex barLock_;
+    SeriesStore store_;  // the bar lock
     mutable std::mutex displayLock_;
     mutable std::mutex layoutLock_;
     mutable std::mutex signalLock_;
     mutable std::mutex toolLock_;
     mutable std::mutex productLock_;  // leaf lock of the product record copy
 
-    // Newest first. A deque because bars enter at both ends: new bars at the front, downloaded
-    // older bars at the back, both in constant time without moving the bars already held (a
-    // vector would move the whole series for every new front bar).
-    std::deque<BarRecord> raw_;    // bar lock
-    HeikinAshiSeries heikinAshi_;  // bar lock: the Heikin Ashi prices beside raw_
     // Display lock: the visible part of the display list at the last layout (the drawn bars and
     // the raw bars at the same positions), the display list's front after the live bar left it
     // (what a live update's Heikin Ashi bar follows), and the type of that layout.
@@ -396,16 +371,10 @@ class KLineData {
     std::vector<BarGeometry> geometry_;  // layout lock; newest first
     SignalList signals_;                 // signal lock
     std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival
-    std::deque<BarRecord> history_;      // bar lock (the loading steps and the transfer)
-    std::vector<BarRecord> held_;        // bar lock: finished bars waiting for the first merge
-    bool merged_ = false;                // bar lock: a transfer has been merged since the reset
 
     InstrumentRecord product_{};  // product lock
 
-    std::atomic<int> instrument_{1};
-    std::atomic<int> period_{15};
     std::atomic<int> type_{chart_type::Candles};
-    std::atomic<std::uint64_t> generation_{1};
     std::atomic<int> clientWidth_{0};
     std::atomic<std::uint64_t> captionFigureSpan_{0};
     std::atomic<int> clientHeight_{0};
