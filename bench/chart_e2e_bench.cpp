@@ -28,7 +28,7 @@
 #include "market/bar_series.h"
 #include "market/history_cache.h"
 #include "net/history_link.h"
-#include "server/data_link.h"
+#include "server/links/data_link.h"
 
 namespace {
 

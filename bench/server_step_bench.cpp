@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "server/account_rows.h"
-#include "server/accounts.h"
-#include "server/catalogue.h"
-#include "server/execution.h"
-#include "server/market.h"
-#include "server/trading_hours.h"
+#include "server/market/catalogue.h"
+#include "server/market/market.h"
+#include "server/market/trading_hours.h"
+#include "server/trading/account_rows.h"
+#include "server/trading/accounts.h"
+#include "server/trading/execution.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "fuzz/fuzz_support.h"
-#include "server/dispatch.h"
-#include "server/request_link.h"
-#include "server/server_state.h"
+#include "server/links/dispatch.h"
+#include "server/links/request_link.h"
+#include "server/links/server_state.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "base/version.h"
-#include "server/log.h"
-#include "server/member_admin.h"
-#include "server/options.h"
+#include "server/control/member_admin.h"
+#include "server/links/options.h"
 #include "server/server.h"
+#include "server/store/log.h"
 
 int main(int argc, char** argv) {
     using namespace zq::server;

@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "base/atomic_file.h"
-#include "server/data_link.h"
-#include "server/log.h"
-#include "server/market.h"
-#include "server/push_connection.h"
-#include "server/random.h"
-#include "server/request_link.h"
+#include "server/links/data_link.h"
+#include "server/links/push_connection.h"
+#include "server/links/request_link.h"
+#include "server/market/market.h"
+#include "server/store/log.h"
+#include "server/store/random.h"
 
 namespace zq::server {
 namespace {

@@ -19,12 +19,12 @@
 #include <string>
 #include <thread>
 
-#include "server/control.h"
-#include "server/dispatch.h"
-#include "server/listener.h"
-#include "server/options.h"
-#include "server/server_state.h"
-#include "server/web_pages.h"
+#include "server/control/control.h"
+#include "server/links/dispatch.h"
+#include "server/links/listener.h"
+#include "server/links/options.h"
+#include "server/links/server_state.h"
+#include "server/web/web_pages.h"
 
 namespace zq::server {
 

@@ -182,7 +182,7 @@ TEST(Layers, EveryUpwardIncludeIsCaught) {
              {"trading/wire/profit.cpp", "trading/model.h"},
              {"server/accounts.cpp", "trading/model.h"},
              {"server/bars.cpp", "chart/ui/chart_painter.h"},
-             {"chart/ui/ckmain.cpp", "server/bars.h"},
+             {"chart/ui/ckmain.cpp", "server/market/bars.h"},
          }) {
         const std::vector<Source> one = {{c.file, std::string("#include \"") + c.include + "\"\n"}};
         EXPECT_EQ(Faults(one).size(), 1u) << c.file << " → " << c.include;

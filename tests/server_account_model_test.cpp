@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "net/wire/ansi_text.h"
-#include "server/accounts.h"
-#include "server/catalogue.h"
-#include "server/market.h"
+#include "server/market/catalogue.h"
+#include "server/market/market.h"
+#include "server/trading/accounts.h"
 
 namespace zq::server {
 namespace {

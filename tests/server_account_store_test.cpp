@@ -9,9 +9,9 @@
 #include <tuple>
 
 #include "net/wire/ansi_text.h"
-#include "server/accounts.h"
-#include "server/alerts.h"
-#include "server/messages.h"
+#include "server/trading/accounts.h"
+#include "server/trading/alerts.h"
+#include "server/trading/messages.h"
 #include "tests/support/test_store.h"
 
 namespace zq::server {

@@ -14,7 +14,7 @@
 
 #include "net/wire/ansi_text.h"
 #include "reports/wire/alert_records.h"
-#include "server/accounts.h"
+#include "server/trading/accounts.h"
 #include "tests/support/server_process.h"
 #include "trading/wire/records.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "server/passwords.h"
+#include "server/store/passwords.h"
 
 namespace zq::server {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/account_rows.h"
-#include "server/store.h"
+#include "server/store/store.h"
+#include "server/trading/account_rows.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/server_process.h"
 #include "trading/wire/records.h"

@@ -13,13 +13,13 @@
 #include <memory>
 #include <thread>
 
-#include "server/account_rows.h"
-#include "server/accounts.h"
-#include "server/catalogue.h"
-#include "server/execution.h"
-#include "server/market.h"
-#include "server/options.h"
-#include "server/trading_hours.h"
+#include "server/links/options.h"
+#include "server/market/catalogue.h"
+#include "server/market/market.h"
+#include "server/market/trading_hours.h"
+#include "server/trading/account_rows.h"
+#include "server/trading/accounts.h"
+#include "server/trading/execution.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/wait_until.h"

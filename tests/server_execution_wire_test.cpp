@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "server/account_rows.h"
-#include "server/execution.h"
-#include "server/store.h"
+#include "server/store/store.h"
+#include "server/trading/account_rows.h"
+#include "server/trading/execution.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/server_process.h"
 #include "trading/wire/order_requests.h"

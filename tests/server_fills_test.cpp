@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "net/wire/ansi_text.h"
-#include "server/account_rows.h"
-#include "server/fills.h"
-#include "server/trading_day.h"
+#include "server/market/trading_day.h"
+#include "server/trading/account_rows.h"
+#include "server/trading/fills.h"
 #include "tests/server_report_fixtures.h"
 
 namespace zq {

@@ -12,8 +12,8 @@
 
 #include "market/wire/bar_record.h"
 #include "net/wire/framing.h"
-#include "server/bars.h"
-#include "server/catalogue.h"
+#include "server/market/bars.h"
+#include "server/market/catalogue.h"
 #include "tests/support/server_process.h"
 
 namespace zq {

@@ -17,9 +17,9 @@
 #include "market/wire/bar_record.h"
 #include "net/wire/ansi_text.h"
 #include "net/wire/framing.h"
-#include "server/catalogue.h"
-#include "server/options.h"
-#include "server/push_feed.h"
+#include "server/links/options.h"
+#include "server/links/push_feed.h"
+#include "server/market/catalogue.h"
 #include "tests/support/server_process.h"
 #include "tests/support/wait_until.h"
 

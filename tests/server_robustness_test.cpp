@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "net/wire/framing.h"
-#include "server/verification.h"
+#include "server/links/verification.h"
 #include "tests/support/server_process.h"
 
 namespace zq {

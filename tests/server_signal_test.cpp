@@ -14,12 +14,12 @@
 
 #include "market/wire/signal_record.h"
 #include "net/wire/framing.h"
-#include "server/bars.h"
-#include "server/market.h"
-#include "server/random.h"
-#include "server/signal_flags.h"
-#include "server/signals.h"
-#include "server/store.h"
+#include "server/market/bars.h"
+#include "server/market/market.h"
+#include "server/market/signal_flags.h"
+#include "server/market/signals.h"
+#include "server/store/random.h"
+#include "server/store/store.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_directory.h"
 

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "net/wire/socket.h"
-#include "server/listener.h"
-#include "server/login_throttle.h"
-#include "server/options.h"
-#include "server/sessions.h"
+#include "server/links/listener.h"
+#include "server/links/login_throttle.h"
+#include "server/links/options.h"
+#include "server/links/sessions.h"
 #include "tests/support/wait_until.h"
 
 namespace zq::server {

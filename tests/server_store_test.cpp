@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "server/member_admin.h"
-#include "server/session_store.h"
-#include "server/sessions.h"
-#include "server/store.h"
+#include "server/control/member_admin.h"
+#include "server/links/session_store.h"
+#include "server/links/sessions.h"
+#include "server/store/store.h"
 #include "tests/support/server_process.h"
 
 namespace zq::server {
@@ -256,11 +256,11 @@ TEST_F(StoreTest, ChangesSurviveReopeningAndSeedingHappensOnce) {
 }
 
 TEST_F(StoreTest, DatabaseOfANewerServerIsRefused) {
-    Open().reset();
+    const int version = Open()->SchemaVersion();
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
-        std::string sql = "PRAGMA user_version=" + std::to_string(Store::SchemaVersion() + 1);
+        std::string sql = "PRAGMA user_version=" + std::to_string(version + 1);
         EXPECT_TRUE(Exec(db, sql.c_str()));
         sqlite3_close(db);
     }

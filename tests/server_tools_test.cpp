@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "server/tools.h"
+#include "server/market/tools.h"
 #include "tests/server_report_fixtures.h"
 
 namespace zq {

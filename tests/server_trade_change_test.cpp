@@ -13,15 +13,15 @@
 #include <memory>
 #include <string>
 
-#include "server/account_records.h"
-#include "server/account_rows.h"
-#include "server/accounts.h"
-#include "server/catalogue.h"
-#include "server/execution.h"
-#include "server/market.h"
-#include "server/program_trading.h"
-#include "server/signals.h"
-#include "server/trading_hours.h"
+#include "server/market/catalogue.h"
+#include "server/market/market.h"
+#include "server/market/signals.h"
+#include "server/market/trading_hours.h"
+#include "server/trading/account_records.h"
+#include "server/trading/account_rows.h"
+#include "server/trading/accounts.h"
+#include "server/trading/execution.h"
+#include "server/trading/program_trading.h"
 #include "tests/order_request_builders.h"
 #include "tests/support/engine_fixture.h"
 

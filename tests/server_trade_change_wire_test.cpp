@@ -9,7 +9,7 @@
 #include <string>
 
 #include "market/wire/signal_record.h"
-#include "server/execution.h"
+#include "server/trading/execution.h"
 #include "tests/order_request_builders.h"
 #include "tests/server_member_link.h"
 #include "tests/support/server_process.h"

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "server/verification.h"
+#include "server/links/verification.h"
 #include "tests/support/server_process.h"
 
 namespace zq::server {

@@ -9,10 +9,10 @@
 #include <memory>
 
 #include "net/wire/ansi_text.h"
-#include "server/equity_chart.h"
-#include "server/keys.h"
-#include "server/session_peers.h"
-#include "server/web_pages.h"
+#include "server/links/keys.h"
+#include "server/links/session_peers.h"
+#include "server/web/equity_chart.h"
+#include "server/web/web_pages.h"
 #include "tests/server_report_fixtures.h"
 
 namespace zq {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/store.h"
+#include "server/store/store.h"
 #include "tests/support/server_process.h"
 
 namespace zq {

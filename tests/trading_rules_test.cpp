@@ -11,7 +11,7 @@
 #include <string>
 #include <variant>
 
-#include "server/account_records.h"
+#include "server/trading/account_records.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/fake_ui.h"
 #include "tests/trading_fixtures.h"

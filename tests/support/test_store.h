@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "server/store.h"
+#include "server/store/store.h"
 #include "tests/support/test_directory.h"
 
 namespace zq::test {

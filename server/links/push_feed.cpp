@@ -1,0 +1,272 @@
+#include "server/links/push_feed.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zq::server {
+namespace {
+
+void AppendInt(std::string& out, std::int32_t v) {
+    char b[sizeof v];
+    std::memcpy(b, &v, sizeof v);
+    out.append(b, sizeof v);
+}
+
+}  // namespace
+
+std::string PushItem(std::int32_t type) {
+    std::string out;
+    AppendInt(out, type);
+    return out;
+}
+
+std::string PushRecord(const BarRecord& record) {
+    std::string out = PushItem(push::Record);
+    out.append(reinterpret_cast<const char*>(&record), sizeof record);
+    return out;
+}
+
+std::string PushMessage(std::int32_t time, std::string_view gbkText) {
+    std::string out = PushItem(push::Message);
+    AppendInt(out, 1);
+    AppendInt(out, time);
+    AppendInt(out, static_cast<std::int32_t>(gbkText.size()));
+    out.append(gbkText);
+    return out;
+}
+
+// ---- PushSubscriber ----
+
+PushSubscriber::PushSubscriber(const Key& key, std::int64_t memberId, Wake wake)
+    : key_(key), memberId_(memberId), wake_(std::move(wake)) {}
+
+void PushSubscriber::WakeWriter(bool drop) {
+    if (!wake_) return;
+    if (drop || !wakePending_.exchange(true)) wake_(drop);
+}
+
+void PushSubscriber::Enqueue(std::string item) {
+    bool dropped = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finishing_ || dropped_) return;
+        if (queuedBytes_ + item.size() <= kMaxQueuedBytes) {
+            queuedBytes_ += item.size();
+            queue_.push_back(std::move(item));
+        } else {
+            dropped_ = true;
+            queue_.clear();
+            queuedBytes_ = 0;
+            why_ = "queue overflow (client too slow), dropped";
+            dropped = true;
+        }
+    }
+    WakeWriter(dropped);
+}
+
+void PushSubscriber::Drop(std::string why) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (dropped_) return;
+        dropped_ = true;
+        queue_.clear();
+        queuedBytes_ = 0;
+        why_ = std::move(why);
+    }
+    WakeWriter(true);
+}
+
+void PushSubscriber::Finish(std::string last, bool discardWaiting) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finishing_ || dropped_) return;
+        if (discardWaiting) {
+            queue_.clear();
+            queuedBytes_ = 0;
+        }
+        std::int32_t type = 0;
+        std::memcpy(&type, last.data(), std::min(last.size(), sizeof type));
+        why_ =
+            type == push::ForcedOffline ? "logged out (5), closed" : "server stopping (-1), closed";
+        queue_.push_back(std::move(last));
+        finishing_ = true;
+    }
+    WakeWriter(false);
+}
+
+PushSubscriber::Batch PushSubscriber::Take() {
+    // Items queued from now on wake the writer again.
+    wakePending_.store(false);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Batch b;
+    b.dropped = dropped_;
+    b.last = finishing_;
+    b.why = why_;
+    for (std::string& item : queue_) b.bytes += item;
+    queue_.clear();
+    queuedBytes_ = 0;
+    return b;
+}
+
+// ---- PushFeed ----
+
+std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, const BarBook& bars,
+                                                 PushSubscriber::Wake wake) {
+    Chart chart;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return nullptr;
+        if (auto it = charts_.find(session.key); it != charts_.end()) chart = it->second;
+    }
+    auto link = std::make_shared<PushSubscriber>(session.key, session.memberId, std::move(wake));
+    link->chartInstrument_ = chart.instrument;
+    link->chartPeriodIndex_ = chart.periodIndex;
+    bool attached = false;
+    // Under the book's lock, so that no update slips in between the snapshot and the link.
+    bars.WithLiveBars(chart.periodIndex, [&](const std::vector<BarRecord>& live) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A log-out between the subscription's check and now: the log-out found no link to
+        // close, so this one must not open.
+        if (closing_ || !sessions_.Contains(session.key)) return;
+        std::size_t held = 0;
+        for (const auto& other : links_) held += other->memberId_ == session.memberId;
+        // The member's oldest links make room (links_ is in the order they came).
+        for (auto it = links_.begin(); held >= kMaxPushLinksPerMember && it != links_.end(); ++it)
+            if ((*it)->memberId_ == session.memberId) {
+                (*it)->Drop("more than " + std::to_string(kMaxPushLinksPerMember) +
+                            " push links of the member: the oldest closed");
+                --held;
+            }
+        for (const BarRecord& r : live) link->Enqueue(PushRecord(r));
+        // While keep-alives are stopped a new link gets none either: a client that reconnects
+        // after a silent period must stay silent until they resume.
+        if (keepAlives_) link->Enqueue(PushItem(push::KeepAlive));
+        links_.push_back(link);
+        attached = true;
+    });
+    return attached ? link : nullptr;
+}
+
+void PushFeed::Detach(const std::shared_ptr<PushSubscriber>& link) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::erase(links_, link);
+    linkGone_.notify_all();
+}
+
+void PushFeed::NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex) {
+    if (!sessions_.Contains(key)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (charts_.size() >= kMaxCharts && !charts_.count(key))
+        std::erase_if(charts_, [&](const auto& entry) { return !sessions_.Contains(entry.first); });
+    charts_[key] = {instrument, periodIndex};
+    for (const auto& link : links_) {
+        if (link->key_ != key) continue;
+        link->chartInstrument_ = instrument;
+        link->chartPeriodIndex_ = periodIndex;
+    }
+}
+
+void PushFeed::OnBars(const BarUpdate& update) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool closed = update.Closed();
+    // Each period's live record is made once for every link that shows it.
+    std::vector<std::string> liveItems(std::size(update.live));
+    for (const auto& link : links_) {
+        const auto p = static_cast<std::size_t>(link->chartPeriodIndex_);
+        if (!closed) {
+            if (liveItems[p].empty()) liveItems[p] = PushRecord(update.live[p]);
+            link->Enqueue(liveItems[p]);
+        } else if (link->chartInstrument_ == update.instrument && update.finished[p]) {
+            link->Enqueue(PushRecord(*update.finished[p]));
+            link->Enqueue(PushRecord(update.live[p]));
+        }
+    }
+}
+
+int PushFeed::EndSessionLinks(const Key& key, bool tell) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    charts_.erase(key);
+    int ended = 0;
+    for (const auto& link : links_) {
+        if (link->key_ != key) continue;
+        if (tell)
+            link->Finish(PushItem(push::ForcedOffline), false);
+        else
+            link->Drop("logged out (4), closed");
+        ++ended;
+    }
+    return ended;
+}
+
+int PushFeed::CloseSession(const Key& key) {
+    return EndSessionLinks(key, false);
+}
+
+int PushFeed::ForceOffline(const Key& key) {
+    return EndSessionLinks(key, true);
+}
+
+int PushFeed::ForceOfflineMember(std::int64_t memberId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int told = 0;
+    for (const auto& link : links_) {
+        if (link->memberId_ != memberId) continue;
+        charts_.erase(link->key_);
+        link->Finish(PushItem(push::ForcedOffline), false);
+        ++told;
+    }
+    return told;
+}
+
+int PushFeed::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
+                          std::string_view gbkText) {
+    const std::string item = PushMessage(time, gbkText);
+    std::lock_guard<std::mutex> lock(mutex_);
+    int told = 0;
+    for (const auto& link : links_) {
+        if (memberId && link->memberId_ != *memberId) continue;
+        link->Enqueue(item);
+        ++told;
+    }
+    return told;
+}
+
+int PushFeed::SendSignal(const SignalRecord& signal) {
+    const std::string item = PushRecord(AsBar(signal));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& link : links_) link->Enqueue(item);
+    return static_cast<int>(links_.size());
+}
+
+void PushFeed::SetKeepAlives(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (on && !keepAlives_)
+        for (const auto& link : links_) link->Enqueue(PushItem(push::KeepAlive));
+    keepAlives_ = on;
+}
+
+bool PushFeed::KeepAlives() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return keepAlives_;
+}
+
+void PushFeed::CloseAll(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    for (const auto& link : links_) link->Finish(PushItem(push::Closed), true);
+    linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });
+}
+
+std::size_t PushFeed::LinkCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return links_.size();
+}
+
+std::vector<Key> PushFeed::LinkKeys() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Key> keys;
+    for (const auto& link : links_) keys.push_back(link->SessionKey());
+    return keys;
+}
+
+}  // namespace zq::server

@@ -1,0 +1,176 @@
+// The push links of all clients: who is subscribed, which series each client's chart shows, and
+// what goes to whom.
+//
+// Every subscribed connection has a bounded queue of push items and one writer (its coroutine on
+// the event loop, push_connection.cpp), which the queue wakes; everyone else only queues. The
+// market, the bar clock, the control port and the login never wait for a client: a link whose
+// queue overflows is dropped. A member holds at most kMaxPushLinksPerMember links: a newer one
+// closes the member's oldest, so that a client that reconnects always gets in. A log-out closes
+// the session's links.
+//
+// Push items: int32 type, then its body.
+//   1  a 56-byte market record: the live bar of the link's period, for every instrument, on
+//      every new price; and, for the chart's instrument, the finished bar when a bar closes,
+//      followed by the next live bar
+//   1  a 56-byte trading signal (marker 255 at offset 44): published, republished or withdrawn,
+//      to every link
+//   2  an instant message: int32 more (1), int32 time, int32 length, that many GBK bytes
+//   4  keep-alive (every keep-alive interval, and once on subscribing; none while stopped)
+//   5  logged out: another login of the member, or the control port; the link then closes
+//  -1  the server is stopping; the link then closes
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "market/wire/bar_record.h"
+#include "market/wire/signal_record.h"
+#include "net/wire/framing.h"
+#include "server/links/keys.h"
+#include "server/links/sessions.h"
+#include "server/market/bars.h"
+
+namespace zq::server {
+
+// A link is dropped when more than this many bytes wait in its queue.
+constexpr std::size_t kMaxQueuedBytes = 256 * 1024;
+// The push links one member may hold at once.
+constexpr std::size_t kMaxPushLinksPerMember = 4;
+
+std::string PushItem(std::int32_t type);
+std::string PushRecord(const BarRecord& record);
+std::string PushMessage(std::int32_t time, std::string_view gbkText);
+
+// One subscribed connection, shared by the feed (which queues) and its writer.
+class PushSubscriber {
+  public:
+    // `wake(drop)` tells the writer that items wait, or (drop true) that the link is dropped and
+    // its connection must close now, even in the middle of a send. It is called from any thread,
+    // possibly under the feed's lock, and must only hand the news on.
+    using Wake = std::function<void(bool drop)>;
+    PushSubscriber(const Key& key, std::int64_t memberId, Wake wake);
+    PushSubscriber(const PushSubscriber&) = delete;
+    PushSubscriber& operator=(const PushSubscriber&) = delete;
+
+    const Key& SessionKey() const { return key_; }
+    std::int64_t MemberId() const { return memberId_; }
+    // Queues an item; a link whose queue overflows is dropped. Ignored once the link is ending.
+    void Enqueue(std::string item);
+    // Ends the link at once, without sending what waits; `why` is logged.
+    void Drop(std::string why);
+    // Queues `last` as the final item (after what waits, or instead of it); the writer sends it
+    // and ends the link.
+    void Finish(std::string last, bool discardWaiting);
+
+    struct Batch {
+        std::string bytes;
+        bool last = false;     // the final item is in `bytes`: end after sending
+        bool dropped = false;  // the queue overflowed: end without sending
+        std::string why;       // what ends the link
+    };
+    // Takes everything queued (for the writer).
+    Batch Take();
+
+  private:
+    void WakeWriter(bool drop);
+
+    const Key key_;
+    const std::int64_t memberId_;
+    const Wake wake_;
+    // A wake is on its way to the writer: more items need none until it has taken them.
+    std::atomic<bool> wakePending_{false};
+
+    std::mutex mutex_;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool finishing_ = false, dropped_ = false;
+    std::string why_;
+
+    // The chart the link serves (guarded by the feed's lock).
+    friend class PushFeed;
+    std::int32_t chartInstrument_ = 0;
+    int chartPeriodIndex_ = 0;
+};
+
+class PushFeed {
+  public:
+    PushFeed(SessionTable& sessions, std::chrono::milliseconds keepAliveInterval)
+        : sessions_(sessions), keepAliveInterval_(keepAliveInterval) {}
+    PushFeed(const PushFeed&) = delete;
+    PushFeed& operator=(const PushFeed&) = delete;
+
+    std::chrono::milliseconds KeepAliveInterval() const { return keepAliveInterval_; }
+
+    // Registers a subscribed connection and queues the live bars of every instrument and,
+    // unless keep-alives are stopped, a keep-alive; null when the server is stopping or the
+    // session has ended meanwhile. Beyond kMaxPushLinksPerMember the member's oldest link is
+    // dropped.
+    std::shared_ptr<PushSubscriber> Attach(const SessionInfo& session, const BarBook& bars,
+                                           PushSubscriber::Wake wake);
+    void Detach(const std::shared_ptr<PushSubscriber>& link);
+
+    // The session's chart shows this instrument and period from now on (its latest history
+    // request); sessions that are not open are not remembered.
+    void NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex);
+
+    // From the bar book (its lock held): queues the records each link needs.
+    void OnBars(const BarUpdate& update);
+
+    // Closes the links of a session that has logged out (command 4), sending nothing more; the
+    // links closed.
+    int CloseSession(const Key& key);
+    // Type 5 to the links of one session, or of every session of a member; the links told.
+    int ForceOffline(const Key& key);
+    int ForceOfflineMember(std::int64_t memberId);
+    // An instant message to a member's links (nothing: to every link); the links told.
+    int SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
+                    std::string_view gbkText);
+
+    // A signal record (a publication or a withdrawal) to every link; the links told.
+    int SendSignal(const SignalRecord& signal);
+
+    // Keep-alives stop and start again (with one at once on every link).
+    void SetKeepAlives(bool on);
+    bool KeepAlives() const;
+
+    // Sends -1 to every link and waits up to `wait` for them to end; later subscriptions are
+    // refused.
+    void CloseAll(std::chrono::milliseconds wait);
+    std::size_t LinkCount() const;
+    // The session keys of the open links.
+    std::vector<Key> LinkKeys() const;
+
+  private:
+    struct Chart {
+        std::int32_t instrument = 0;
+        int periodIndex = 0;
+    };
+    static constexpr std::size_t kMaxCharts = 4096;
+
+    // Ends the links of a session: with type 5 (`tell`), or at once without another item.
+    int EndSessionLinks(const Key& key, bool tell);
+
+    SessionTable& sessions_;
+    const std::chrono::milliseconds keepAliveInterval_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable linkGone_;
+    std::vector<std::shared_ptr<PushSubscriber>> links_;
+    std::unordered_map<Key, Chart, KeyHash> charts_;
+    bool keepAlives_ = true;
+    bool closing_ = false;
+};
+
+}  // namespace zq::server
