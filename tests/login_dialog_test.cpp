@@ -19,6 +19,7 @@
 #include "net/wire/session.h"
 #include "tests/support/fake_ui.h"
 #include "tests/support/script_server.h"
+#include "widgets/ui/control_name.h"
 
 namespace zq {
 namespace {
@@ -100,9 +101,7 @@ class LoginDialogTest : public ::testing::Test {
         std::lock_guard<std::mutex> lock(script_.mutex);
         return script_.commands;
     }
-    static QLineEdit* Edit(CDlgLogin& d, int id) {
-        return d.findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
-    }
+    static QLineEdit* Edit(CDlgLogin& d, int id) { return FindControl<QLineEdit>(d, id); }
     static void Fill(CDlgLogin& d, const QString& name, const QString& password,
                      const QString& code) {
         Edit(d, dlg_login::kMemberName)->setText(name);

@@ -24,6 +24,7 @@
 #include "tests/support/fake_ui.h"
 #include "tests/support/server_process.h"
 #include "trading/model.h"
+#include "widgets/ui/control_name.h"
 
 namespace zq {
 namespace {
@@ -38,9 +39,7 @@ class LoginEndToEnd : public ::testing::Test {
     void Use(ServerProcess& server) { env_ = std::make_unique<test::ClientEnvironment>(server); }
     void SetUp() override { ResetSession(); }
     void TearDown() override { env_.reset(); }
-    static QLineEdit* Edit(QWidget& d, int id) {
-        return d.findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
-    }
+    static QLineEdit* Edit(QWidget& d, int id) { return FindControl<QLineEdit>(d, id); }
     static void Fill(QWidget& d, const QString& name, const QString& password,
                      const QString& code) {
         Edit(d, dlg_login::kMemberName)->setText(name);
@@ -190,7 +189,7 @@ TEST_F(LoginEndToEnd, CancelEndsTheStartUp) {
     Use(server);
     QTimer::singleShot(200, [] {
         if (QWidget* w = QApplication::activeModalWidget())
-            w->findChild<QPushButton*>(QStringLiteral("ctl1001"))->click();
+            FindControl<QPushButton>(*w, dlg_login::kCancel)->click();
     });
     CTQDiraveApp app(QStringLiteral("zq-e2e-cancel-%1").arg(::getpid()));
     EXPECT_FALSE(app.InitInstance());

@@ -366,7 +366,7 @@ TEST_F(MainFrameTest, CommandsArePresentAndEnabled) {
     CMainFrame f(core_, Services(AllInstruments()));
     f.StartupLoad();
     f.UpdateCommandStates();
-    for (int id : {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewLimitOrder,
+    for (int id : {cmdid::TradeReport, cmdid::NewMarketOrder, cmdid::NewPendingOrder,
                    cmdid::HeikinAshi, cmdid::Period15, cmdid::Instrument(1), cmdid::ModeCross,
                    cmdid::Reinitialise, cmdid::ClearTools})
         EXPECT_TRUE(f.Action(id)->isEnabled()) << id;

@@ -47,9 +47,9 @@ TEST_F(OrderEndToEnd, MarketOrderOpensAPositionAndAStopLossClosesIt) {
     WhenDialogShows<COpenOrder>(
         [&](COpenOrder& d) {
             EXPECT_EQ(d.Instrument(), 1);
-            Type(d, 1031, QStringLiteral("1.00"));
-            Type(d, 1028, QString::number(ask - 5, 'f', 2));
-            Click(d, 1044);
+            Type(d, COpenOrder::kLots, QStringLiteral("1.00"));
+            Type(d, COpenOrder::kStopLoss, QString::number(ask - 5, 'f', 2));
+            Click(d, COpenOrder::kBuy);
         },
         &seen);
     frame_->OnCommand(cmdid::NewMarketOrder);
@@ -81,11 +81,11 @@ TEST_F(OrderEndToEnd, PendingOrderWaitsThenTriggersAsTheMarketReachesIt) {
     const float ask = model_->FindInstrument(1).ask;
     const QString limit = QString::number(ask - 10, 'f', 2);
     WhenDialogShows<COpenOrderZj>([&](COpenOrderZj& d) {
-        Type(d, 1031, QStringLiteral("0.50"));
-        Type(d, 1042, limit);
-        Click(d, 1060);
+        Type(d, COpenOrderZj::kLots, QStringLiteral("0.50"));
+        Type(d, COpenOrderZj::kPrice, limit);
+        Click(d, COpenOrderZj::kBuy);
     });
-    frame_->OnCommand(cmdid::NewLimitOrder);
+    frame_->OnCommand(cmdid::NewPendingOrder);
     EXPECT_TRUE(ui_.BoxTexts().empty());
 
     std::vector<PendingOrderRecord> now = model_->Orders();
@@ -116,8 +116,8 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
 
     // 3: fifty lots need more margin than the demo account has.
     WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
-        Click(d, 1033);
-        Click(d, 1044);
+        Click(d, COpenOrder::kMaxLots);
+        Click(d, COpenOrder::kBuy);
         expectBox("保证金不足");
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
@@ -125,15 +125,15 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
     // 2: the market moves away while the dialog still shows the old price.
     WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
         Control("price 1 " + std::to_string(last + 3));
-        Click(d, 1044);
+        Click(d, COpenOrder::kBuy);
         expectBox("价格已经变动，请重新下单");
         // 5: without the deviation limit the fill comes at the new, lower price, and a stop-loss
         // exactly 2 below the shown price is only 1 below the fill.
         Control("price 1 " + std::to_string(last - 1));
-        qobject_cast<QAbstractButton*>(d.Control(1039))->click();
-        Type(d, 1028, QString::number(ask - 2, 'f', 2));
-        Type(d, 1030, QString());
-        Click(d, 1044);
+        qobject_cast<QAbstractButton*>(d.Control(COpenOrder::kDeviationOn))->click();
+        Type(d, COpenOrder::kStopLoss, QString::number(ask - 2, 'f', 2));
+        Type(d, COpenOrder::kTakeProfit, QString());
+        Click(d, COpenOrder::kBuy);
         expectBox("止损或盈利必须远离建仓价2元");
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
@@ -141,18 +141,18 @@ TEST_F(OrderEndToEnd, TheServersRefusalsReachTheUser) {
 
     // 4: a pending price 2.5 below the ask, then the market falls by one.
     WhenDialogShows<COpenOrderZj>([&](COpenOrderZj& d) {
-        Type(d, 1042, QString::number(ask - 2.5, 'f', 2));
+        Type(d, COpenOrderZj::kPrice, QString::number(ask - 2.5, 'f', 2));
         Control("price 1 " + std::to_string(last - 1));
-        Click(d, 1060);
+        Click(d, COpenOrderZj::kBuy);
         expectBox("挂单价必须远离市价至少2元");
     });
-    frame_->OnCommand(cmdid::NewLimitOrder);
+    frame_->OnCommand(cmdid::NewPendingOrder);
     ASSERT_TRUE(MoveGold(last));
 
     // 6: a closed market.
     ASSERT_EQ(Control("market 1 close").rfind("ok", 0), 0u);
     WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
-        Click(d, 1045);
+        Click(d, COpenOrder::kSell);
         expectBox("闭市中，禁止交易");
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
@@ -168,10 +168,10 @@ TEST_F(OrderEndToEnd, NoOrderOpensWhileTheMarketHasTakenTheAvailableMargin) {
     // Buy what leaves room for two more lots, then let the market take more than that room.
     const int lots = std::clamp(static_cast<int>(available / perLot) - 2, 1, 50);
     WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
-        Type(d, 1031, QString::number(lots) + QStringLiteral(".00"));
-        Type(d, 1028, QString());
-        Type(d, 1030, QString());
-        Click(d, 1044);
+        Type(d, COpenOrder::kLots, QString::number(lots) + QStringLiteral(".00"));
+        Type(d, COpenOrder::kStopLoss, QString());
+        Type(d, COpenOrder::kTakeProfit, QString());
+        Click(d, COpenOrder::kBuy);
     });
     frame_->OnCommand(cmdid::NewMarketOrder);
     ASSERT_TRUE(ui_.BoxTexts().empty()) << ui_.BoxTexts().front();
@@ -183,10 +183,10 @@ TEST_F(OrderEndToEnd, NoOrderOpensWhileTheMarketHasTakenTheAvailableMargin) {
     ASSERT_LT(model_->Account().availableMargin, 0.0);
 
     WhenDialogShows<COpenOrder>([&](COpenOrder& d) {
-        Type(d, 1031, QStringLiteral("0.50"));
-        Type(d, 1028, QString());
-        Type(d, 1030, QString());
-        Click(d, 1044);
+        Type(d, COpenOrder::kLots, QStringLiteral("0.50"));
+        Type(d, COpenOrder::kStopLoss, QString());
+        Type(d, COpenOrder::kTakeProfit, QString());
+        Click(d, COpenOrder::kBuy);
         ASSERT_FALSE(ui_.BoxTexts().empty());
         EXPECT_EQ(ui_.BoxTexts().back(), "保证金不足");
     });
@@ -198,7 +198,7 @@ TEST_F(OrderEndToEnd, ProgrammaticTradingRefusesManualOrders) {
     static bool seen = false;
     WhenDialogShows<COrderEntryDialog>([](COrderEntryDialog&) {}, &seen, 6);
     frame_->OnCommand(cmdid::NewMarketOrder);
-    frame_->OnCommand(cmdid::NewLimitOrder);
+    frame_->OnCommand(cmdid::NewPendingOrder);
     ServeUntil([] { return false; }, 500);
     EXPECT_FALSE(seen);
     EXPECT_EQ(ui_.BoxTexts(), (std::vector<std::string>{"程序化交易运行中，无法进行订单操作",

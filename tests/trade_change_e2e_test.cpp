@@ -30,6 +30,7 @@
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
 #include "widgets/command_ids.h"
+#include "widgets/ui/control_name.h"
 #include "widgets/ui/float_number_edit.h"
 
 namespace zq {
@@ -124,12 +125,12 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     // The market falls while the dialog still shows the old bound: the server finds the stop too
     // close to the new ask, and the position keeps its stops.
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        EXPECT_EQ(Text(d, 1033), QStringLiteral("1600.00"));
-        EXPECT_EQ(Text(d, 1034), QStringLiteral("1700.00"));
-        const QString bound = Text(d, 1052);
+        EXPECT_EQ(Text(d, COrderModify::kNewStopLoss), QStringLiteral("1600.00"));
+        EXPECT_EQ(Text(d, COrderModify::kNewTakeProfit), QStringLiteral("1700.00"));
+        const QString bound = Text(d, COrderModify::kStopBound);
         ExpectOk("price 1 " + std::to_string(last - 3));
-        Type(d, 1033, bound);
-        Click(d, 1051);
+        Type(d, COrderModify::kNewStopLoss, bound);
+        Click(d, COrderModify::kModify);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         EXPECT_EQ(d.result(), 0);
     }));
@@ -142,16 +143,16 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     QString stopBound, takeBound;
     const std::size_t boxes = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        stopBound = Text(d, 1052);
-        takeBound = Text(d, 1053);
+        stopBound = Text(d, COrderModify::kStopBound);
+        takeBound = Text(d, COrderModify::kTakeBound);
         // One cent beyond the stop-loss bound: the client refuses and sends nothing.
-        Type(d, 1033, Plus(stopBound, 0.01));
-        Click(d, 1051);
+        Type(d, COrderModify::kNewStopLoss, Plus(stopBound, 0.01));
+        Click(d, COrderModify::kModify);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         // Exactly on both bounds: the server takes them.
-        Type(d, 1033, stopBound);
-        Type(d, 1034, takeBound);
-        Click(d, 1051);
+        Type(d, COrderModify::kNewStopLoss, stopBound);
+        Type(d, COrderModify::kNewTakeProfit, takeBound);
+        Click(d, COrderModify::kModify);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_EQ(ui_.BoxTexts().size(), boxes + 1);
@@ -167,9 +168,9 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     ExpectOk("market 1 close");
     const std::size_t shown = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        Type(d, 1033, QString());
-        Type(d, 1034, QString());
-        Click(d, 1051);
+        Type(d, COrderModify::kNewStopLoss, QString());
+        Type(d, COrderModify::kNewTakeProfit, QString());
+        Click(d, COrderModify::kModify);
         EXPECT_EQ(d.result(), 0);
     }));
     ExpectOk("market 1 auto");
@@ -182,9 +183,9 @@ TEST_F(TradeChangeEndToEnd, NewStopsOfAPositionAcceptedAtTheBoundAndRefusedBeyon
     SelectOnChart(stranger);
     const std::size_t before = ui_.BoxTexts().size();
     ASSERT_TRUE(RunOn<COrderModify>(cmdid::ModifyPosition, [&](COrderModify& d) {
-        Type(d, 1033, QString());
-        Type(d, 1034, QString());
-        Click(d, 1051);
+        Type(d, COrderModify::kNewStopLoss, QString());
+        Type(d, COrderModify::kNewTakeProfit, QString());
+        Click(d, COrderModify::kModify);
     }));
     EXPECT_EQ(ui_.BoxTexts().size(), before + 1);
     EXPECT_EQ(LastBox(), "止损或盈利无效");
@@ -202,9 +203,9 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     SelectOnChart(position);
 
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
-        EXPECT_EQ(Text(d, 1032), QStringLiteral("1.00"));
-        Type(d, 1032, QStringLiteral("0.50"));
-        Click(d, 1059);
+        EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("1.00"));
+        Type(d, COrderSJClose::kCloseQuantity, QStringLiteral("0.50"));
+        Click(d, COrderSJClose::kClose);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
@@ -224,18 +225,18 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     // The spin allows a unit more than is held: the server answers 4.
     SelectOnChart(*rest);
     ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) {
-        EXPECT_EQ(Text(d, 1032), QStringLiteral("0.50"));
-        Type(d, 1032, QStringLiteral("0.51"));
-        Click(d, 1059);
+        EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("0.50"));
+        Type(d, COrderSJClose::kCloseQuantity, QStringLiteral("0.51"));
+        Click(d, COrderSJClose::kClose);
         EXPECT_EQ(LastBox(), "无效价格");
         // 2: the market moves beyond the allowed deviation after the price was shown.
-        Type(d, 1032, QStringLiteral("0.10"));
+        Type(d, COrderSJClose::kCloseQuantity, QStringLiteral("0.10"));
         ExpectOk("price 1 " + std::to_string(model_->FindInstrument(1).last + 3));
-        Click(d, 1059);
+        Click(d, COrderSJClose::kClose);
         EXPECT_EQ(LastBox(), "价格已经变动，请重新下单");
         // 6: a closed market.
         ExpectOk("market 1 close");
-        Click(d, 1059);
+        Click(d, COrderSJClose::kClose);
         EXPECT_EQ(LastBox(), "闭市中，禁止交易");
         ExpectOk("market 1 auto");
         EXPECT_EQ(d.result(), 0);
@@ -248,8 +249,8 @@ TEST_F(TradeChangeEndToEnd, ClosingHalfAPositionSplitsItAndTheServersRefusalsRea
     PositionRecord stranger = *rest;
     std::snprintf(stranger.ticket, sizeof stranger.ticket, "999999999");
     SelectOnChart(stranger);
-    ASSERT_TRUE(
-        RunOn<COrderSJClose>(cmdid::ClosePosition, [&](COrderSJClose& d) { Click(d, 1059); }));
+    ASSERT_TRUE(RunOn<COrderSJClose>(cmdid::ClosePosition,
+                                     [&](COrderSJClose& d) { Click(d, COrderSJClose::kClose); }));
     EXPECT_EQ(LastBox(), "未知错误");
 
     // The programmatic 上海金 position opens neither dialog.
@@ -276,12 +277,13 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     SelectOnChart(*order);
 
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
-        EXPECT_EQ(Text(d, 1042), QStringLiteral("1620.00"));
-        EXPECT_EQ(Text(d, 1028), QStringLiteral("1600.00"));
-        EXPECT_EQ(qobject_cast<QComboBox*>(d.Control(1026))->currentIndex(), 1);
-        Type(d, 1042, QStringLiteral("1625.00"));
-        qobject_cast<QComboBox*>(d.Control(1026))->setCurrentIndex(0);
-        Click(d, 1051);
+        EXPECT_EQ(Text(d, CModifyDelegate::kPrice), QStringLiteral("1620.00"));
+        EXPECT_EQ(Text(d, CModifyDelegate::kStopLoss), QStringLiteral("1600.00"));
+        EXPECT_EQ(qobject_cast<QComboBox*>(d.Control(CModifyDelegate::kValidity))->currentIndex(),
+                  1);
+        Type(d, CModifyDelegate::kPrice, QStringLiteral("1625.00"));
+        qobject_cast<QComboBox*>(d.Control(CModifyDelegate::kValidity))->setCurrentIndex(0);
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
@@ -298,22 +300,22 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     const float last = model_->FindInstrument(1).last;
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // 5: a new price one above its stop-loss; the bound shown is still that of 1625.00.
-        Type(d, 1042, QStringLiteral("1601.00"));
-        Click(d, 1051);
+        Type(d, CModifyDelegate::kPrice, QStringLiteral("1601.00"));
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(LastBox(), "止损或盈利无效");
         // 4: the market falls to within the pending distance of a price the band allowed.
-        const QString lower = Text(d, 1048);
-        Type(d, 1042, lower);
-        Type(d, 1028, QString());
-        Type(d, 1030, QString());
+        const QString lower = Text(d, CModifyDelegate::kLowerEdge);
+        Type(d, CModifyDelegate::kPrice, lower);
+        Type(d, CModifyDelegate::kStopLoss, QString());
+        Type(d, CModifyDelegate::kTakeProfit, QString());
         ExpectOk("price 1 " + std::to_string(last - 1));
-        Click(d, 1051);
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(LastBox(), "无效价格");
         // 6: a closed market, shown as "无效价格" too.
-        Type(d, 1042, QStringLiteral("1630.00"));
+        Type(d, CModifyDelegate::kPrice, QStringLiteral("1630.00"));
         ExpectOk("market 1 close");
         const std::size_t before = ui_.BoxTexts().size();
-        Click(d, 1051);
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(ui_.BoxTexts().size(), before + 1);
         EXPECT_EQ(LastBox(), "无效价格");
         ExpectOk("market 1 auto");
@@ -344,9 +346,9 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     ASSERT_TRUE(rebar.has_value());
     SelectOnChart(*rebar);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
-        Click(d, 1033);
-        EXPECT_EQ(Text(d, 1031), QStringLiteral("100"));
-        Click(d, 1051);
+        Click(d, CModifyDelegate::kMaxLots);
+        EXPECT_EQ(Text(d, CModifyDelegate::kLots), QStringLiteral("100"));
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(LastBox(), "保证金不足");
     }));
 
@@ -357,7 +359,7 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
         // The sell triggers when the bid rises to its price.
         ExpectOk("price 2 " + std::to_string(silver->price + 0.5));
-        Click(d, 1051);
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(LastBox(), "价格已经变动，请重新下单");
     }));
 }
@@ -366,12 +368,12 @@ TEST_F(TradeChangeEndToEnd, APendingOrderIsChangedRefusedAndDeleted) {
 // through the dialogs.
 TEST_F(TradeChangeEndToEnd, AnOrderOfLotsThatFloatCannotHoldIsChanged) {
     const QString limit = QString::number(model_->FindInstrument(1).ask - 10, 'f', 2);
-    ASSERT_TRUE(RunOn<COpenOrderZj>(cmdid::NewLimitOrder, [&](COpenOrderZj& d) {
-        Type(d, 1031, QStringLiteral("0.30"));
-        Type(d, 1042, limit);
-        Type(d, 1028, QString());
-        Type(d, 1030, QString());
-        Click(d, 1060);
+    ASSERT_TRUE(RunOn<COpenOrderZj>(cmdid::NewPendingOrder, [&](COpenOrderZj& d) {
+        Type(d, COpenOrderZj::kLots, QStringLiteral("0.30"));
+        Type(d, COpenOrderZj::kPrice, limit);
+        Type(d, COpenOrderZj::kStopLoss, QString());
+        Type(d, COpenOrderZj::kTakeProfit, QString());
+        Click(d, COpenOrderZj::kBuy);
     }));
     ASSERT_TRUE(ui_.BoxTexts().empty()) << LastBox();
     const auto placed = FindOrder([&](const PendingOrderRecord& o) {
@@ -383,9 +385,9 @@ TEST_F(TradeChangeEndToEnd, AnOrderOfLotsThatFloatCannotHoldIsChanged) {
     SelectOnChart(*placed);
     const QString changedPrice = Plus(limit, -1);
     ASSERT_TRUE(RunOn<CModifyDelegate>(cmdid::ModifyPending, [&](CModifyDelegate& d) {
-        EXPECT_EQ(Text(d, 1031), QStringLiteral("0.30"));
-        Type(d, 1042, changedPrice);
-        Click(d, 1051);
+        EXPECT_EQ(Text(d, CModifyDelegate::kLots), QStringLiteral("0.30"));
+        Type(d, CModifyDelegate::kPrice, changedPrice);
+        Click(d, CModifyDelegate::kModify);
         EXPECT_EQ(d.result(), 1);
     }));
     EXPECT_TRUE(ui_.BoxTexts().empty()) << LastBox();
@@ -409,7 +411,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
         [](CPeaSetup1& d) {
             EXPECT_FALSE(d.Switch()->isChecked());
             d.Switch()->setChecked(true);
-            d.findChild<QPushButton*>(QStringLiteral("ctl1000"))->click();
+            FindControl<QPushButton>(d, CPeaSetup1::kSave)->click();
             EXPECT_EQ(d.result(), QDialog::Accepted);
         },
         &seen);
@@ -488,7 +490,7 @@ TEST_F(TradeChangeEndToEnd, ProgrammaticTradingFollowsASignalAndKeepsWhatItPlace
         [](CPeaSetup1& d) {
             EXPECT_TRUE(d.Switch()->isChecked());
             d.Switch()->setChecked(false);
-            d.findChild<QPushButton*>(QStringLiteral("ctl1000"))->click();
+            FindControl<QPushButton>(d, CPeaSetup1::kSave)->click();
         },
         &seen);
     frame_->OnCommand(cmdid::ProgramTrading);

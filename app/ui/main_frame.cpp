@@ -15,6 +15,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
+#include <optional>
 
 #include "app/client_core.h"
 #include "app/settings_block.h"
@@ -53,7 +54,7 @@ constexpr const char* kSignalHelpPath = "/article/signals.html";
 constexpr int kCommandBar[] = {cmdid::OpenMessages,
                                0,
                                cmdid::NewMarketOrder,
-                               cmdid::NewLimitOrder,
+                               cmdid::NewPendingOrder,
                                cmdid::TradeReport,
                                cmdid::TradeStats,
                                cmdid::ProgramTrading,
@@ -85,14 +86,25 @@ constexpr int kInstrumentBar[] = {29, 30, 40, 31, 32, 33, 41, 35, 34, 36, 37, 38
                                   1,  5,  2,  6,  4,  0,  19, 10, 12, 18, 11, 16,
                                   8,  9,  17, 14, 7,  15, 42, 13, 3,  39};
 
-// The chart modes of the mode commands, in mode order.
-constexpr int kModeCommands[] = {cmdid::ModeNone, cmdid::ModeCross,    cmdid::ModeDrag,
-                                 cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric};
+// The chart mode each mode command selects.
+struct ModeCommand {
+    int command;
+    ChartMode mode;
+};
+constexpr ModeCommand kModeCommands[] = {
+    {cmdid::ModeNone, ChartMode::Default},
+    {cmdid::ModeCross, ChartMode::Cross},
+    {cmdid::ModeDrag, ChartMode::MoveKLine},
+    {cmdid::ToolLine, ChartMode::StraightLine},
+    {cmdid::ToolParallel, ChartMode::ParallelLines},
+    {cmdid::ToolSymmetric, ChartMode::SymmetricParallelLines},
+};
 
-int ModeOfCommand(int command) {
-    for (int i = 0; i < 6; ++i)
-        if (kModeCommands[i] == command) return i;
-    return -1;
+// The mode of a mode command; nothing for any other command.
+std::optional<ChartMode> ModeOfCommand(int command) {
+    for (const ModeCommand& m : kModeCommands)
+        if (m.command == command) return m.mode;
+    return std::nullopt;
 }
 
 bool IsInstrumentCommand(int command) {
@@ -315,7 +327,7 @@ void CMainFrame::CreateToolbars() {
     MakeAction(cmdid::OpenMessages, QStringLiteral("打开消息管理器"),
                QStringLiteral("打开消息管理器"));
     MakeAction(cmdid::NewMarketOrder, QStringLiteral("新市价订单"), QStringLiteral("新市价订单"));
-    MakeAction(cmdid::NewLimitOrder, QStringLiteral("新指价订单"), QStringLiteral("新指价订单"));
+    MakeAction(cmdid::NewPendingOrder, QStringLiteral("新指价订单"), QStringLiteral("新指价订单"));
     MakeAction(cmdid::TradeReport, QStringLiteral("交易报表"), QStringLiteral("交易报表"));
     MakeAction(cmdid::HomePage, QStringLiteral("访问官方网站"), QStringLiteral("访问官方网站"));
     MakeAction(cmdid::BlogPage, QStringLiteral("访问官方博客"), QStringLiteral("访问官方博客"));
@@ -406,7 +418,7 @@ void CMainFrame::ChooseCurrentInstrument() {
 
 void CMainFrame::UpdateCommandStates() {
     const ChartState st = view_->Links().Chart().State();
-    const int mode = static_cast<int>(st.mode);
+    const ChartMode mode = st.mode;
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
         const int id = it.key();
         QAction* a = it.value();
@@ -415,8 +427,8 @@ void CMainFrame::UpdateCommandStates() {
             a->setChecked(id - kInstrumentCommandBase == currentInstrument_);
         } else if (const PeriodInfo* period = FindPeriodByCommand(id)) {
             a->setChecked(view_->Links().CurrentPeriod() == period->minutes);
-        } else if (int m = ModeOfCommand(id); m >= 0) {
-            a->setChecked(m == mode);
+        } else if (std::optional<ChartMode> m = ModeOfCommand(id)) {
+            a->setChecked(*m == mode);
         }
     }
     if (QAction* a = Action(cmdid::HeikinAshi))
@@ -488,8 +500,8 @@ void CMainFrame::SaveChartImage() {
                     MsgButtons::Ok, MsgIcon::Warning);
 }
 
-void CMainFrame::SelectMode(int mode) {
-    view_->ChartWindow()->SelectMode(static_cast<ChartMode>(mode));
+void CMainFrame::SelectMode(ChartMode mode) {
+    view_->ChartWindow()->SelectMode(mode);
     UpdateCommandStates();
 }
 
@@ -505,7 +517,7 @@ void CMainFrame::OnCommand(int command) {
     if (IsInstrumentCommand(command)) return SelectInstrument(command - kInstrumentCommandBase);
     if (const PeriodInfo* period = FindPeriodByCommand(command))
         return SelectPeriod(period->minutes);
-    if (int mode = ModeOfCommand(command); mode >= 0) return SelectMode(mode);
+    if (std::optional<ChartMode> mode = ModeOfCommand(command)) return SelectMode(*mode);
     switch (command) {
         case cmdid::OpenMessages:
             OpenMessageManager();
@@ -551,7 +563,7 @@ void CMainFrame::OnCommand(int command) {
             if (services_.showAbout) services_.showAbout(this);
             return;
         case cmdid::NewMarketOrder:
-        case cmdid::NewLimitOrder:
+        case cmdid::NewPendingOrder:
             OpenOrderDialog(command);
             return;
         case cmdid::ModifyPosition:

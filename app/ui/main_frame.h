@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QImage>
 #include <QMainWindow>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -22,6 +23,7 @@ namespace zq {
 
 class CChildView;
 class ClientCore;
+enum class ChartMode : std::int32_t;
 
 // The frame's own commands beside the program's classic ones.
 namespace cmdid {
@@ -114,7 +116,7 @@ class CMainFrame : public QMainWindow, public MessageWindow {
     void ToggleIndicator(unsigned indicator);
     // Saves the chart picture to a chosen PNG file and puts it on the clipboard.
     void SaveChartImage();
-    void SelectMode(int mode);
+    void SelectMode(ChartMode mode);
     void ReinitialiseKLineData();
     // The last instrument in the settings file.
     static void StoreLastInstrument(int instrument);

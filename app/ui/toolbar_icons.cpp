@@ -104,7 +104,7 @@ QIcon CommandIcon(int command) {
         case cmdid::NewMarketOrder:
             return Glyph(QStringLiteral("市价"), QColor(0xE8, 0x4B, 0x3C), QColor(0xA8, 0x22, 0x18),
                          11);
-        case cmdid::NewLimitOrder:
+        case cmdid::NewPendingOrder:
             return Glyph(QStringLiteral("指价"), QColor(0xF0, 0x8A, 0x24), QColor(0xB0, 0x5A, 0x0C),
                          11);
         case cmdid::TradeReport:

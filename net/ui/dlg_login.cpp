@@ -16,14 +16,11 @@
 #include "net/wire/request.h"
 #include "net/wire/session.h"
 #include "widgets/ui/busy_operation.h"
+#include "widgets/ui/control_name.h"
 #include "widgets/ui/qt_bridge.h"
 
 namespace zq {
 namespace {
-
-QString CtlName(int id) {
-    return QStringLiteral("ctl%1").arg(id);
-}
 
 constexpr const char* kCommandFailedText = "命令传输失败，操作已取消";
 constexpr const char* kContentFailedText = "内容传输失败，操作已取消";
@@ -54,31 +51,31 @@ CDlgLogin::CDlgLogin(QWidget* parent) : QDialog(parent) {
     grid->setVerticalSpacing(9);
 
     name_ = new QLineEdit(this);
-    name_->setObjectName(CtlName(dlg_login::kMemberName));
+    name_->setObjectName(ControlName(dlg_login::kMemberName));
     name_->setMaxLength(20);
     password_ = new QLineEdit(this);
-    password_->setObjectName(CtlName(dlg_login::kPassword));
+    password_->setObjectName(ControlName(dlg_login::kPassword));
     password_->setMaxLength(20);
     password_->setEchoMode(QLineEdit::Password);
     code_ = new QLineEdit(this);
-    code_->setObjectName(CtlName(dlg_login::kCode));
+    code_->setObjectName(ControlName(dlg_login::kCode));
     code_->setMaxLength(4);
     code_->setFixedWidth(64);
 
     // The frame only marks where the image goes; the dialog paints the image into it.
     frame_ = new QWidget(this);
-    frame_->setObjectName(CtlName(dlg_login::kImageFrame));
+    frame_->setObjectName(ControlName(dlg_login::kImageFrame));
     frame_->setFixedSize(kVerifyWidth * 2, kVerifyHeight * 2 - 6);
     frame_->setAttribute(Qt::WA_TransparentForMouseEvents);
 
     auto* newImage = new QPushButton(QStringLiteral("换一个"), this);
-    newImage->setObjectName(CtlName(dlg_login::kNewImage));
+    newImage->setObjectName(ControlName(dlg_login::kNewImage));
     newImage->setAutoDefault(false);
     login_ = new QPushButton(QStringLiteral("登录"), this);
-    login_->setObjectName(CtlName(dlg_login::kLogin));
+    login_->setObjectName(ControlName(dlg_login::kLogin));
     login_->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("取消"), this);
-    cancel->setObjectName(CtlName(dlg_login::kCancel));
+    cancel->setObjectName(ControlName(dlg_login::kCancel));
     cancel->setAutoDefault(false);
 
     grid->addWidget(new QLabel(QStringLiteral("用户名"), this), 0, 0);

@@ -13,6 +13,7 @@
 #include "base/config.h"
 #include "net/ui/dlg_login.h"
 #include "net/wire/session.h"
+#include "widgets/ui/control_name.h"
 
 namespace zq::test {
 
@@ -103,9 +104,7 @@ void LogInWhenTheDialogShows(const std::string& name, const std::string& passwor
                              const std::string& code) {
     QTimer::singleShot(100, [=] {
         auto* dialog = qobject_cast<CDlgLogin*>(QApplication::activeModalWidget());
-        auto edit = [&](int id) {
-            return dialog->findChild<QLineEdit*>(QStringLiteral("ctl%1").arg(id));
-        };
+        auto edit = [&](int id) { return FindControl<QLineEdit>(*dialog, id); };
         // Not yet: no dialog, or its image not there, or it still waits busy for an exchange
         // (looked at again later rather than waited for here, which would hold the dialog's
         // own wait below this one).

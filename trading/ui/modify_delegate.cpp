@@ -29,32 +29,32 @@ CModifyDelegate::CModifyDelegate(TradingModel& model, const PendingOrderRecord& 
     int row = 0;
 
     grid->addWidget(new QLabel(QStringLiteral("商品"), this), row, 0);
-    grid->addWidget(
-        ReadOnlyField(1035, Q(FieldToUtf8(order_.instrumentName, sizeof order_.instrumentName))),
-        row, 1);
+    grid->addWidget(ReadOnlyField(kInstrumentName, Q(FieldToUtf8(order_.instrumentName,
+                                                                 sizeof order_.instrumentName))),
+                    row, 1);
     grid->addWidget(new QLabel(QStringLiteral("买/卖"), this), row, 2);
-    grid->addWidget(ReadOnlyField(1036, Q(DirectionText(order_.direction))), row, 3);
+    grid->addWidget(ReadOnlyField(kDirection, Q(DirectionText(order_.direction))), row, 3);
     ++row;
     row = AddLotsRow(grid, row);
 
     MySpinButtonCtrl* priceSpin = nullptr;
     grid->addWidget(new QLabel(QStringLiteral("价格"), this), row, 0);
-    grid->addWidget(EditWithSpin(1042, 1043, price_, priceSpin), row, 1);
+    grid->addWidget(EditWithSpin(kPrice, kPriceSpin, price_, priceSpin), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("有效期"), this), row, 2);
     validity_ = new QComboBox(this);
     validity_->addItem(QStringLiteral("当日有效"));
     validity_->addItem(QStringLiteral("当周有效"));
-    Remember(1026, validity_);
+    Remember(kValidity, validity_);
     grid->addWidget(validity_, row, 3);
     ++row;
 
     auto* band = new QHBoxLayout;
     auto* below = new QLabel(QStringLiteral("小于"), this);
     auto* above = new QLabel(QStringLiteral("或大于"), this);
-    Remember(1059, below);
-    Remember(1060, above);
-    lowerEdge_ = PriceDisplay(1048, color);
-    upperEdge_ = PriceDisplay(1049, color);
+    Remember(kBelowLabel, below);
+    Remember(kAboveLabel, above);
+    lowerEdge_ = PriceDisplay(kLowerEdge, color);
+    upperEdge_ = PriceDisplay(kUpperEdge, color);
     band->addWidget(below);
     band->addWidget(lowerEdge_, 1);
     band->addWidget(above);
@@ -65,14 +65,14 @@ CModifyDelegate::CModifyDelegate(TradingModel& model, const PendingOrderRecord& 
     MySpinButtonCtrl* stopSpin = nullptr;
     MySpinButtonCtrl* takeSpin = nullptr;
     grid->addWidget(new QLabel(QStringLiteral("止损价"), this), row, 0);
-    grid->addWidget(EditWithSpin(1028, 1027, stopLoss_, stopSpin), row, 1);
+    grid->addWidget(EditWithSpin(kStopLoss, kStopLossSpin, stopLoss_, stopSpin), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("止盈价"), this), row, 2);
-    grid->addWidget(EditWithSpin(1030, 1029, takeProfit_, takeSpin), row, 3);
+    grid->addWidget(EditWithSpin(kTakeProfit, kTakeProfitSpin, takeProfit_, takeSpin), row, 3);
     ++row;
 
     row = AddStopBoundsRow(grid, row, buy, color, stopBound_, takeBound_);
 
-    QPushButton* modify = Button(1051, QStringLiteral("修改"));
+    QPushButton* modify = Button(kModify, QStringLiteral("修改"));
     grid->addWidget(modify, row, 0, 1, 4);
     connect(modify, &QPushButton::clicked, this, [this] { Submit(); });
 

@@ -11,6 +11,22 @@ namespace zq {
 class CModifyDelegate : public CTradeDialog {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kValidity = 1026,
+        kStopLossSpin = 1027,
+        kStopLoss = 1028,
+        kTakeProfitSpin = 1029,
+        kTakeProfit = 1030,
+        kInstrumentName = 1035,
+        kDirection = 1036,
+        kPrice = 1042,
+        kPriceSpin = 1043,
+        kLowerEdge = 1048,  // the band the price must leave: below this
+        kUpperEdge = 1049,  // or above this
+        kModify = 1051,
+        kBelowLabel = 1059,  // "小于"
+        kAboveLabel = 1060,  // "或大于"
+    };
     CModifyDelegate(TradingModel& model, const PendingOrderRecord& order,
                     QWidget* parent = nullptr);
     const PendingOrderRecord& Order() const { return order_; }
@@ -28,14 +44,14 @@ class CModifyDelegate : public CTradeDialog {
 
     const PendingOrderRecord order_;
     double boundsPrice_ = 0;
-    CFloatNumberEdit* price_ = nullptr;       // 1042
-    CFloatNumberEdit* stopLoss_ = nullptr;    // 1028
-    CFloatNumberEdit* takeProfit_ = nullptr;  // 1030
-    CPriceStatic* lowerEdge_ = nullptr;       // 1048
-    CPriceStatic* upperEdge_ = nullptr;       // 1049
-    CPriceStatic* stopBound_ = nullptr;       // 1052
-    CPriceStatic* takeBound_ = nullptr;       // 1053
-    QComboBox* validity_ = nullptr;           // 1026
+    CFloatNumberEdit* price_ = nullptr;
+    CFloatNumberEdit* stopLoss_ = nullptr;
+    CFloatNumberEdit* takeProfit_ = nullptr;
+    CPriceStatic* lowerEdge_ = nullptr;
+    CPriceStatic* upperEdge_ = nullptr;
+    CPriceStatic* stopBound_ = nullptr;
+    CPriceStatic* takeBound_ = nullptr;
+    QComboBox* validity_ = nullptr;
 };
 
 }  // namespace zq

@@ -30,8 +30,8 @@ COpenOrder::COpenOrder(TradingModel& model, std::int32_t instrument, QWidget* pa
     int row = AddSharedControls(grid, 0);
 
     auto* prices = new QHBoxLayout;
-    ask_ = PriceDisplay(1037, kBuyColor);
-    bid_ = PriceDisplay(1038, kSellColor);
+    ask_ = PriceDisplay(kAskPrice, kBuyColor);
+    bid_ = PriceDisplay(kBidPrice, kSellColor);
     prices->addWidget(new QLabel(QStringLiteral("买价"), this));
     prices->addWidget(ask_, 1);
     prices->addWidget(new QLabel(QStringLiteral("卖价"), this));
@@ -40,13 +40,13 @@ COpenOrder::COpenOrder(TradingModel& model, std::int32_t instrument, QWidget* pa
 
     deviationOn_ = new QCheckBox(QStringLiteral("允许成交价和报价的最大点差"), this);
     deviationOn_->setChecked(true);
-    Remember(1039, deviationOn_);
+    Remember(kDeviationOn, deviationOn_);
     grid->addWidget(deviationOn_, row, 0, 1, 3);
-    grid->addWidget(EditWithSpin(1040, 1041, deviation_, deviationSpin_), row++, 3);
+    grid->addWidget(EditWithSpin(kDeviation, kDeviationSpin, deviation_, deviationSpin_), row++, 3);
 
     auto* buttons = new QHBoxLayout;
-    QPushButton* buy = MakeSubmitButton(1044, QStringLiteral("买"), direction::Buy);
-    QPushButton* sell = MakeSubmitButton(1045, QStringLiteral("卖"), direction::Sell);
+    QPushButton* buy = MakeSubmitButton(kBuy, QStringLiteral("买"), direction::Buy);
+    QPushButton* sell = MakeSubmitButton(kSell, QStringLiteral("卖"), direction::Sell);
     buy->setStyleSheet(QStringLiteral("color: #D90A36; font-weight: bold;"));
     sell->setStyleSheet(QStringLiteral("color: #4A3AAD; font-weight: bold;"));
     buttons->addWidget(buy);
@@ -87,17 +87,17 @@ COpenOrderZj::COpenOrderZj(TradingModel& model, std::int32_t instrument, QWidget
     int row = AddSharedControls(grid, 0);
 
     grid->addWidget(new QLabel(QStringLiteral("价格"), this), row, 0);
-    grid->addWidget(EditWithSpin(1042, 1043, price_, priceSpin_), row, 1);
+    grid->addWidget(EditWithSpin(kPrice, kPriceSpin, price_, priceSpin_), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("有效期"), this), row, 2);
     validity_ = new QComboBox(this);
     validity_->addItem(QStringLiteral("当日有效"));
     validity_->addItem(QStringLiteral("当周有效"));
-    Remember(1026, validity_);
+    Remember(kValidity, validity_);
     grid->addWidget(validity_, row++, 3);
 
     auto* buttons = new QHBoxLayout;
-    buy_ = MakeSubmitButton(1060, QStringLiteral("买下单"), direction::Buy);
-    sell_ = MakeSubmitButton(1063, QStringLiteral("卖下单"), direction::Sell);
+    buy_ = MakeSubmitButton(kBuy, QStringLiteral("买下单"), direction::Buy);
+    sell_ = MakeSubmitButton(kSell, QStringLiteral("卖下单"), direction::Sell);
     buy_->setStyleSheet(QStringLiteral("color: #D90A36;"));
     sell_->setStyleSheet(QStringLiteral("color: #4A3AAD;"));
     buttons->addWidget(buy_);

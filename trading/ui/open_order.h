@@ -17,6 +17,15 @@ constexpr int kPendingOrderDone = 12;
 class COpenOrder : public COrderEntryDialog {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kAskPrice = 1037,
+        kBidPrice = 1038,
+        kDeviationOn = 1039,
+        kDeviation = 1040,
+        kDeviationSpin = 1041,
+        kBuy = 1044,
+        kSell = 1045,
+    };
     COpenOrder(TradingModel& model, std::int32_t instrument, QWidget* parent = nullptr);
 
   protected:
@@ -25,16 +34,23 @@ class COpenOrder : public COrderEntryDialog {
     OrderCheck Check(OrderForm form) const override;
 
   private:
-    CPriceStatic* ask_ = nullptr;            // 1037
-    CPriceStatic* bid_ = nullptr;            // 1038
-    QCheckBox* deviationOn_ = nullptr;       // 1039
-    CFloatNumberEdit* deviation_ = nullptr;  // 1040
+    CPriceStatic* ask_ = nullptr;
+    CPriceStatic* bid_ = nullptr;
+    QCheckBox* deviationOn_ = nullptr;
+    CFloatNumberEdit* deviation_ = nullptr;
     MySpinButtonCtrl* deviationSpin_ = nullptr;
 };
 
 class COpenOrderZj : public COrderEntryDialog {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kValidity = 1026,
+        kPrice = 1042,
+        kPriceSpin = 1043,
+        kBuy = 1060,   // "买下单"
+        kSell = 1063,  // "卖下单"
+    };
     COpenOrderZj(TradingModel& model, std::int32_t instrument, QWidget* parent = nullptr);
 
   protected:
@@ -43,11 +59,11 @@ class COpenOrderZj : public COrderEntryDialog {
     OrderCheck Check(OrderForm form) const override;
 
   private:
-    CFloatNumberEdit* price_ = nullptr;  // 1042
+    CFloatNumberEdit* price_ = nullptr;
     MySpinButtonCtrl* priceSpin_ = nullptr;
-    QComboBox* validity_ = nullptr;  // 1026
-    QPushButton* buy_ = nullptr;     // 1060
-    QPushButton* sell_ = nullptr;    // 1063
+    QComboBox* validity_ = nullptr;
+    QPushButton* buy_ = nullptr;
+    QPushButton* sell_ = nullptr;
 };
 
 }  // namespace zq

@@ -24,7 +24,7 @@ COrderEntryDialog::COrderEntryDialog(TradingModel& model, std::int32_t instrumen
 
 int COrderEntryDialog::AddSharedControls(QGridLayout* grid, int row) {
     instruments_ = new QComboBox(this);
-    Remember(1025, instruments_);
+    Remember(kInstrumentList, instruments_);
     grid->addWidget(new QLabel(QStringLiteral("商品"), this), row, 0);
     grid->addWidget(instruments_, row, 1, 1, 3);
     ++row;
@@ -32,9 +32,10 @@ int COrderEntryDialog::AddSharedControls(QGridLayout* grid, int row) {
     row = AddLotsRow(grid, row);
 
     grid->addWidget(new QLabel(QStringLiteral("止损价"), this), row, 0);
-    grid->addWidget(EditWithSpin(1028, 1027, stopLoss_, stopLossSpin_), row, 1);
+    grid->addWidget(EditWithSpin(kStopLoss, kStopLossSpin, stopLoss_, stopLossSpin_), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("止盈价"), this), row, 2);
-    grid->addWidget(EditWithSpin(1030, 1029, takeProfit_, takeProfitSpin_), row, 3);
+    grid->addWidget(EditWithSpin(kTakeProfit, kTakeProfitSpin, takeProfit_, takeProfitSpin_), row,
+                    3);
     ++row;
 
     connect(instruments_, &QComboBox::currentIndexChanged, this,

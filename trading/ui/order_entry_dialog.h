@@ -23,6 +23,14 @@ namespace zq {
 class COrderEntryDialog : public CTradeDialog {
     Q_OBJECT
   public:
+    // The controls both order-entry dialogs have (besides the lots row).
+    enum ControlId : int {
+        kInstrumentList = 1025,
+        kStopLossSpin = 1027,
+        kStopLoss = 1028,
+        kTakeProfitSpin = 1029,
+        kTakeProfit = 1030,
+    };
     std::int32_t Direction() const { return direction_; }
 
     // A submit button was pressed: 1 buy, 2 sell.
@@ -50,10 +58,10 @@ class COrderEntryDialog : public CTradeDialog {
 
     std::int32_t direction_ = direction::Buy;
 
-    QComboBox* instruments_ = nullptr;      // 1025
-    CFloatNumberEdit* stopLoss_ = nullptr;  // 1028
+    QComboBox* instruments_ = nullptr;
+    CFloatNumberEdit* stopLoss_ = nullptr;
     MySpinButtonCtrl* stopLossSpin_ = nullptr;
-    CFloatNumberEdit* takeProfit_ = nullptr;  // 1030
+    CFloatNumberEdit* takeProfit_ = nullptr;
     MySpinButtonCtrl* takeProfitSpin_ = nullptr;
 
   private:

@@ -36,19 +36,20 @@ CPositionDialog::CPositionDialog(TradingModel& model, const PositionRecord& posi
 int CPositionDialog::AddPositionFields(QGridLayout* grid, int row, const QString& quantityLabel,
                                        double quantity) {
     grid->addWidget(new QLabel(QStringLiteral("商品"), this), row, 0);
-    grid->addWidget(ReadOnlyField(1035, Q(FieldToUtf8(position_.instrumentName,
-                                                      sizeof position_.instrumentName))),
+    grid->addWidget(ReadOnlyField(kInstrumentName, Q(FieldToUtf8(position_.instrumentName,
+                                                                 sizeof position_.instrumentName))),
                     row, 1);
     grid->addWidget(new QLabel(QStringLiteral("买/卖"), this), row, 2);
-    grid->addWidget(ReadOnlyField(1036, Q(DirectionText(position_.direction))), row, 3);
+    grid->addWidget(ReadOnlyField(kDirection, Q(DirectionText(position_.direction))), row, 3);
     ++row;
     grid->addWidget(new QLabel(quantityLabel, this), row, 0);
-    grid->addWidget(ReadOnlyField(1031, Q(QuantityDisplay(record_, quantity))), row, 1);
+    grid->addWidget(ReadOnlyField(kPositionQuantity, Q(QuantityDisplay(record_, quantity))), row,
+                    1);
     ++row;
     grid->addWidget(new QLabel(QStringLiteral("止损价"), this), row, 0);
-    grid->addWidget(ReadOnlyField(1028, Price(position_.stopLoss)), row, 1);
+    grid->addWidget(ReadOnlyField(kCurrentStopLoss, Price(position_.stopLoss)), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("止盈价"), this), row, 2);
-    grid->addWidget(ReadOnlyField(1030, Price(position_.takeProfit)), row, 3);
+    grid->addWidget(ReadOnlyField(kCurrentTakeProfit, Price(position_.takeProfit)), row, 3);
     return row + 1;
 }
 
@@ -61,15 +62,16 @@ COrderModify::COrderModify(TradingModel& model, const PositionRecord& position, 
     MySpinButtonCtrl* stopSpin = nullptr;
     MySpinButtonCtrl* takeSpin = nullptr;
     grid->addWidget(new QLabel(QStringLiteral("新止损价"), this), row, 0);
-    grid->addWidget(EditWithSpin(1033, 1027, stopLoss_, stopSpin), row, 1);
+    grid->addWidget(EditWithSpin(kNewStopLoss, kNewStopLossSpin, stopLoss_, stopSpin), row, 1);
     grid->addWidget(new QLabel(QStringLiteral("新止盈价"), this), row, 2);
-    grid->addWidget(EditWithSpin(1034, 1029, takeProfit_, takeSpin), row, 3);
+    grid->addWidget(EditWithSpin(kNewTakeProfit, kNewTakeProfitSpin, takeProfit_, takeSpin), row,
+                    3);
     ++row;
 
     const QRgb color = Buy() ? kBuyColor : kSellColor;
     row = AddStopBoundsRow(grid, row, Buy(), color, stopBound_, takeBound_);
 
-    QPushButton* modify = Button(1051, QStringLiteral("修改订单"));
+    QPushButton* modify = Button(kModify, QStringLiteral("修改订单"));
     grid->addWidget(modify, row, 0, 1, 4);
     connect(modify, &QPushButton::clicked, this, [this] { Submit(); });
 
@@ -118,9 +120,10 @@ COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position
 
     MySpinButtonCtrl* quantitySpin = nullptr;
     grid->addWidget(new QLabel(QStringLiteral("平仓手数"), this), row, 0);
-    grid->addWidget(EditWithSpin(1032, 1033, quantity_, quantitySpin), row, 1);
+    grid->addWidget(EditWithSpin(kCloseQuantity, kCloseQuantitySpin, quantity_, quantitySpin), row,
+                    1);
     // A buy position closes at the bid, drawn in the sell colour, and the other way round.
-    closingPrice_ = PriceDisplay(1048, Buy() ? kSellColor : kBuyColor);
+    closingPrice_ = PriceDisplay(kClosingPrice, Buy() ? kSellColor : kBuyColor);
     grid->addWidget(new QLabel(QStringLiteral("平仓价"), this), row, 2);
     grid->addWidget(closingPrice_, row, 3);
     ++row;
@@ -128,12 +131,12 @@ COrderSJClose::COrderSJClose(TradingModel& model, const PositionRecord& position
     MySpinButtonCtrl* deviationSpin = nullptr;
     deviationOn_ = new QCheckBox(QStringLiteral("允许成交价和报价的最大点差"), this);
     deviationOn_->setChecked(true);
-    Remember(1039, deviationOn_);
+    Remember(kDeviationOn, deviationOn_);
     grid->addWidget(deviationOn_, row, 0, 1, 3);
-    grid->addWidget(EditWithSpin(1040, 1041, deviation_, deviationSpin), row, 3);
+    grid->addWidget(EditWithSpin(kDeviation, kDeviationSpin, deviation_, deviationSpin), row, 3);
     ++row;
 
-    QPushButton* close = Button(1059, QStringLiteral("平仓"));
+    QPushButton* close = Button(kClose, QStringLiteral("平仓"));
     grid->addWidget(close, row, 0, 1, 4);
     connect(close, &QPushButton::clicked, this, [this] { Submit(); });
 

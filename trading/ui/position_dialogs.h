@@ -16,6 +16,14 @@ namespace zq {
 class CPositionDialog : public CTradeDialog {
     Q_OBJECT
   public:
+    // The read-only fields both show.
+    enum ControlId : int {
+        kCurrentStopLoss = 1028,
+        kCurrentTakeProfit = 1030,
+        kPositionQuantity = 1031,
+        kInstrumentName = 1035,
+        kDirection = 1036,
+    };
     const PositionRecord& Position() const { return position_; }
 
   protected:
@@ -32,6 +40,13 @@ class CPositionDialog : public CTradeDialog {
 class COrderModify : public CPositionDialog {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kNewStopLossSpin = 1027,
+        kNewTakeProfitSpin = 1029,
+        kNewStopLoss = 1033,
+        kNewTakeProfit = 1034,
+        kModify = 1051,
+    };
     COrderModify(TradingModel& model, const PositionRecord& position, QWidget* parent = nullptr);
     void Submit();
 
@@ -41,15 +56,24 @@ class COrderModify : public CPositionDialog {
   private:
     void ShowBounds();
 
-    CFloatNumberEdit* stopLoss_ = nullptr;    // 1033
-    CFloatNumberEdit* takeProfit_ = nullptr;  // 1034
-    CPriceStatic* stopBound_ = nullptr;       // 1052
-    CPriceStatic* takeBound_ = nullptr;       // 1053
+    CFloatNumberEdit* stopLoss_ = nullptr;
+    CFloatNumberEdit* takeProfit_ = nullptr;
+    CPriceStatic* stopBound_ = nullptr;
+    CPriceStatic* takeBound_ = nullptr;
 };
 
 class COrderSJClose : public CPositionDialog {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kCloseQuantity = 1032,
+        kCloseQuantitySpin = 1033,
+        kDeviationOn = 1039,
+        kDeviation = 1040,
+        kDeviationSpin = 1041,
+        kClosingPrice = 1048,
+        kClose = 1059,
+    };
     COrderSJClose(TradingModel& model, const PositionRecord& position, QWidget* parent = nullptr);
     void Submit();
 
@@ -59,10 +83,10 @@ class COrderSJClose : public CPositionDialog {
   private:
     void ShowClosingPrice();
 
-    CFloatNumberEdit* quantity_ = nullptr;   // 1032
-    QCheckBox* deviationOn_ = nullptr;       // 1039
-    CFloatNumberEdit* deviation_ = nullptr;  // 1040
-    CPriceStatic* closingPrice_ = nullptr;   // 1048
+    CFloatNumberEdit* quantity_ = nullptr;
+    QCheckBox* deviationOn_ = nullptr;
+    CFloatNumberEdit* deviation_ = nullptr;
+    CPriceStatic* closingPrice_ = nullptr;
 };
 
 }  // namespace zq

@@ -11,6 +11,7 @@
 #include "trading/model.h"
 #include "trading/trade_changes.h"
 #include "widgets/ui/busy_operation.h"
+#include "widgets/ui/control_name.h"
 
 namespace zq {
 
@@ -21,7 +22,7 @@ CPeaSetup1::CPeaSetup1(TradingModel& model, QWidget* parent) : QDialog(parent), 
     auto* group = new QGroupBox(QStringLiteral("启用/停用"), this);
     auto* inside = new QVBoxLayout(group);
     enabled_ = new QCheckBox(QStringLiteral("启用程序化交易"), group);
-    enabled_->setObjectName(QStringLiteral("ctl1038"));
+    enabled_->setObjectName(ControlName(kSwitch));
     enabled_->setChecked(Session().programTrading.load() == 1);
     inside->addWidget(enabled_);
     layout->addWidget(group);
@@ -34,9 +35,9 @@ CPeaSetup1::CPeaSetup1(TradingModel& model, QWidget* parent) : QDialog(parent), 
     layout->addWidget(hint);
     auto* buttons = new QHBoxLayout;
     auto* save = new QPushButton(QStringLiteral("保存设置"), this);
-    save->setObjectName(QStringLiteral("ctl1000"));
+    save->setObjectName(ControlName(kSave));
     auto* cancel = new QPushButton(QStringLiteral("取消"), this);
-    cancel->setObjectName(QStringLiteral("ctl1021"));
+    cancel->setObjectName(ControlName(kCancel));
     buttons->addStretch(1);
     buttons->addWidget(save);
     buttons->addWidget(cancel);

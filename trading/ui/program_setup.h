@@ -15,6 +15,12 @@ class TradingModel;
 class CPeaSetup1 : public QDialog, public MessageWindow {
     Q_OBJECT
   public:
+    enum ControlId : int {
+        kSave = 1000,  // "保存设置"
+        kCancel = 1021,
+        kSwitch = 1038,  // "启用程序化交易"
+    };
+
     explicit CPeaSetup1(TradingModel& model, QWidget* parent = nullptr);
 
     std::intptr_t HandleMessage(unsigned, std::intptr_t, std::intptr_t) override { return 0; }
@@ -25,7 +31,7 @@ class CPeaSetup1 : public QDialog, public MessageWindow {
 
   private:
     TradingModel& model_;
-    QCheckBox* enabled_ = nullptr;  // 1038
+    QCheckBox* enabled_ = nullptr;
 };
 
 }  // namespace zq

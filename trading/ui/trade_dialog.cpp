@@ -13,6 +13,7 @@
 #include "market/wire/bar_record.h"
 #include "trading/model.h"
 #include "trading/order_entry.h"
+#include "widgets/ui/control_name.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
 #include "widgets/window_messages.h"
@@ -36,7 +37,7 @@ void CTradeDialog::SwitchInstrument(std::int32_t instrument, const InstrumentRec
 }
 
 void CTradeDialog::Remember(int id, QWidget* control) {
-    control->setObjectName(QStringLiteral("ctl%1").arg(id));
+    control->setObjectName(ControlName(id));
     controls_.insert(id, control);
 }
 
@@ -59,12 +60,12 @@ QWidget* CTradeDialog::EditWithSpin(int editId, int spinId, CFloatNumberEdit*& e
 
 int CTradeDialog::AddLotsRow(QGridLayout* grid, int row) {
     grid->addWidget(new QLabel(QStringLiteral("交易手数"), this), row, 0);
-    grid->addWidget(EditWithSpin(1031, 1032, lots_, lotsSpin_), row, 1);
-    maximum_ = Button(1033, QStringLiteral("最大"));
+    grid->addWidget(EditWithSpin(kLots, kLotsSpin, lots_, lotsSpin_), row, 1);
+    maximum_ = Button(kMaxLots, QStringLiteral("最大"));
     maximum_->setMinimumHeight(0);
     grid->addWidget(maximum_, row, 2);
     range_ = new QLabel(this);
-    Remember(1034, range_);
+    Remember(kLotRange, range_);
     grid->addWidget(range_, row, 3);
     // "最大": the maximum lots as the spin counts them.
     connect(maximum_, &QPushButton::clicked, this,
@@ -86,10 +87,10 @@ int CTradeDialog::AddStopBoundsRow(QGridLayout* grid, int row, bool buy, QRgb co
         new QLabel(buy ? QStringLiteral("止损价小于") : QStringLiteral("止损价大于"), this);
     auto* takeLabel =
         new QLabel(buy ? QStringLiteral("止盈价大于") : QStringLiteral("止盈价小于"), this);
-    Remember(1057, stopLabel);
-    Remember(1058, takeLabel);
-    stopBound = PriceDisplay(1052, color);
-    takeBound = PriceDisplay(1053, color);
+    Remember(kStopBoundLabel, stopLabel);
+    Remember(kTakeBoundLabel, takeLabel);
+    stopBound = PriceDisplay(kStopBound, color);
+    takeBound = PriceDisplay(kTakeBound, color);
     grid->addWidget(stopLabel, row, 0);
     grid->addWidget(stopBound, row, 1);
     grid->addWidget(takeLabel, row, 2);

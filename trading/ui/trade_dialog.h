@@ -1,6 +1,8 @@
 // What every trade dialog shares: a modal dialog on one instrument of the trading model, its
 // record copy that the quote ticks of that instrument refresh, its controls by their resource
-// ids, and the building blocks of its rows (numeric edits with spins, read-only fields, prices).
+// ids (each dialog names its own in its enum ControlId; the dialog's resource gives the
+// numbers), and the building blocks of its rows (numeric edits with spins, read-only fields,
+// prices).
 //
 // A trade dialog registers as tick listener when it is built and leaves the list when it goes.
 #pragma once
@@ -34,6 +36,18 @@ class CTradeDialog : public QDialog, public MessageWindow {
     static constexpr QRgb kBuyColor = 0xFFD90A36;
     static constexpr QRgb kSellColor = 0xFF4A3AAD;
 
+    // The controls of the rows every trade dialog may have: the lots row and the stop bounds.
+    enum ControlId : int {
+        kLots = 1031,
+        kLotsSpin = 1032,
+        kMaxLots = 1033,  // "最大"
+        kLotRange = 1034,
+        kStopBound = 1052,
+        kTakeBound = 1053,
+        kStopBoundLabel = 1057,
+        kTakeBoundLabel = 1058,
+    };
+
     ~CTradeDialog() override;
 
     std::intptr_t HandleMessage(unsigned msg, std::intptr_t wparam, std::intptr_t lparam) override;
@@ -64,15 +78,15 @@ class CTradeDialog : public QDialog, public MessageWindow {
     // The text of a control read as an exact number.
     static QString TextOf(QWidget* control);
 
-    // The row "交易手数" with the lots (1031), its spin (1032), "最大" (1033) and the range
-    // text (1034), into `grid` at `row`; answers the next row.
+    // The row "交易手数" with the lots, its spin, "最大" and the range text, into `grid` at `row`;
+    // answers the next row.
     int AddLotsRow(QGridLayout* grid, int row);
     // The lot rules of the record: the lots edit's decimals, the spin's range and step factor
     // (one click is one lot step) and the range text.
     void ApplyLotRules();
 
-    // The row of the stop bounds: "止损价小于" (1057) with its display (1052) and "止盈价大于"
-    // (1058) with 1053 for a buy, the other way round for a sell; answers the next row.
+    // The row of the stop bounds: "止损价小于" with its display and "止盈价大于" with its
+    // display for a buy, the other way round for a sell; answers the next row.
     int AddStopBoundsRow(QGridLayout* grid, int row, bool buy, QRgb color, CPriceStatic*& stopBound,
                          CPriceStatic*& takeBound);
 
@@ -81,10 +95,10 @@ class CTradeDialog : public QDialog, public MessageWindow {
 
     TradingModel& model_;
     InstrumentRecord record_{};
-    CFloatNumberEdit* lots_ = nullptr;  // 1031
+    CFloatNumberEdit* lots_ = nullptr;
     MySpinButtonCtrl* lotsSpin_ = nullptr;
-    QPushButton* maximum_ = nullptr;  // 1033
-    QLabel* range_ = nullptr;         // 1034
+    QPushButton* maximum_ = nullptr;
+    QLabel* range_ = nullptr;
 
   private:
     std::int32_t instrument_ = 0;
