@@ -9,7 +9,7 @@
 #include "app/ui/app.h"
 #include "app/ui/main_frame.h"
 #include "reports/ui/sms_manager.h"
-#include "tests/support/app_driver.h"
+#include "tests/support/client_e2e.h"
 #include "tests/support/recording_sound.h"
 #include "widgets/command_ids.h"
 #include "widgets/ui/sort_list.h"
@@ -17,11 +17,7 @@
 namespace zq {
 namespace {
 
-using test::ServerProcess;
 using test::ServeUntil;
-
-constexpr const char* kCode = "AB12";
-constexpr int kWaitMs = 20000;
 
 bool Holds(const MessageStore& store, const std::string& text) {
     for (const MessageRecord& m : store.Copy())
@@ -29,24 +25,13 @@ bool Holds(const MessageStore& store, const std::string& text) {
     return false;
 }
 
-class MessageEndToEnd : public ::testing::Test {
+// The logged-in client with its sounds going the program's own road to a recording output,
+// and a message stored for the member before the program starts.
+class MessageEndToEnd : public test::ClientEndToEnd {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(server_.Running()) << server_.Error();
-        env_ = std::make_unique<test::ClientEnvironment>(server_);
-    }
-    void TearDown() override {
-        app_.reset();
-        env_.reset();
-    }
-    void StartClient() {
-        test::LogInWhenTheDialogShows("demo", "demo", kCode);
-        app_ = std::make_unique<CTQDiraveApp>(QStringLiteral("zq-message-e2e-%1").arg(::getpid()));
-        ASSERT_TRUE(app_->InitInstance());
-        frame_ = app_->MainFrame();
-    }
-    std::string Control(const std::string& line) {
-        return test::ControlCommand(server_.controlPort(), line);
+    void BeforeStart() override {
+        const std::string stored = Control("message demo 离线时的消息");
+        ASSERT_EQ(stored.rfind("ok", 0), 0u) << stored;
     }
     bool MessageSoundLooped() const {
         for (const auto& e : sounds_.Plays())
@@ -54,20 +39,12 @@ class MessageEndToEnd : public ::testing::Test {
         return false;
     }
 
-    test::SoundingUi ui_;
+    test::SoundingUi soundingUi_;  // in front of the fixture's own bridge
     test::RecordingSoundOutput sounds_;
-    ServerProcess server_{{"--fixed-code", kCode, "--control-port", "0", "--market-step-ms", "0"}};
-    std::unique_ptr<test::ClientEnvironment> env_;
-    std::unique_ptr<CTQDiraveApp> app_;
-    CMainFrame* frame_ = nullptr;
 };
 
 TEST_F(MessageEndToEnd, StoredAndInstantMessagesReachTheStoreWithSoundAndBlink) {
-    // Stored while the member is away: the start-up load brings it.
-    const std::string stored = Control("message demo 离线时的消息");
-    ASSERT_EQ(stored.rfind("ok", 0), 0u) << stored;
-    StartClient();
-    ASSERT_TRUE(frame_);
+    // Stored while the member was away: the start-up load brought it.
     EXPECT_TRUE(Holds(frame_->Core().Messages(), "离线时的消息"));
     ASSERT_TRUE(
         ServeUntil([&] { return frame_->MessageBlinking() && MessageSoundLooped(); }, kWaitMs));
