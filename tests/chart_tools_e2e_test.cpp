@@ -43,7 +43,7 @@ class ChartToolsEndToEnd : public test::ClientEndToEnd {
 TEST_F(ChartToolsEndToEnd, ALineDrawnWithTheMouseOutlivesTheProgramUntilCleared) {
     ASSERT_TRUE(ServeUntil([&] { return Chart().Geometry().size() >= 10; }, kWaitMs));
     CKMain* window = frame_->View()->ChartWindow();
-    frame_->OnCommand(cmdid::ToolLine);
+    frame_->OnCommand(cmdid::ModeStraightLine);
     ASSERT_EQ(Chart().State().mode, ChartMode::StraightLine);
 
     const std::vector<BarGeometry> bars = Chart().Geometry();

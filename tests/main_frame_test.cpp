@@ -524,10 +524,10 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     CMainFrame f(core_, Services(AllInstruments()));
     f.StartupLoad();
     CChildView& view = *f.View();
-    const std::initializer_list<int> modes = {cmdid::ModeNone,     cmdid::ModeCross,
-                                              cmdid::ModeDrag,     cmdid::ToolLine,
-                                              cmdid::ToolParallel, cmdid::ToolSymmetric};
-    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
+    const std::initializer_list<int> modes = {
+        cmdid::ModeDefault,      cmdid::ModeCross,         cmdid::ModeMoveKLine,
+        cmdid::ModeStraightLine, cmdid::ModeParallelLines, cmdid::ModeSymmetricParallelLines};
+    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeDefault});
 
     f.OnCommand(cmdid::ModeCross);
     EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Cross);
@@ -535,19 +535,19 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeCross});
 
     const std::pair<int, ChartMode> others[] = {
-        {cmdid::ModeDrag, ChartMode::MoveKLine},
-        {cmdid::ToolLine, ChartMode::StraightLine},
-        {cmdid::ToolParallel, ChartMode::ParallelLines},
-        {cmdid::ToolSymmetric, ChartMode::SymmetricParallelLines}};
+        {cmdid::ModeMoveKLine, ChartMode::MoveKLine},
+        {cmdid::ModeStraightLine, ChartMode::StraightLine},
+        {cmdid::ModeParallelLines, ChartMode::ParallelLines},
+        {cmdid::ModeSymmetricParallelLines, ChartMode::SymmetricParallelLines}};
     for (auto [command, mode] : others) {
         f.OnCommand(command);
         EXPECT_EQ(view.Links().Chart().State().mode, mode) << command;
         EXPECT_FALSE(view.LeftPanel()->DataWindowVisible()) << command;
         EXPECT_EQ(Checked(f, modes), std::vector<int>{command});
     }
-    f.OnCommand(cmdid::ModeNone);
+    f.OnCommand(cmdid::ModeDefault);
     EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Default);
-    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeNone});
+    EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeDefault});
 
     // A new instrument resets the chart: back to the default mode without data window.
     f.OnCommand(cmdid::ModeCross);

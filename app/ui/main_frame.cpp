@@ -69,12 +69,12 @@ constexpr int kCommandBar[] = {cmdid::OpenMessages,
                                cmdid::Period480,
                                cmdid::PeriodDay,
                                0,
-                               cmdid::ModeNone,
+                               cmdid::ModeDefault,
                                cmdid::ModeCross,
-                               cmdid::ModeDrag,
-                               cmdid::ToolLine,
-                               cmdid::ToolParallel,
-                               cmdid::ToolSymmetric,
+                               cmdid::ModeMoveKLine,
+                               cmdid::ModeStraightLine,
+                               cmdid::ModeParallelLines,
+                               cmdid::ModeSymmetricParallelLines,
                                cmdid::ClearTools,
                                0,
                                cmdid::HomePage,
@@ -92,12 +92,12 @@ struct ModeCommand {
     ChartMode mode;
 };
 constexpr ModeCommand kModeCommands[] = {
-    {cmdid::ModeNone, ChartMode::Default},
+    {cmdid::ModeDefault, ChartMode::Default},
     {cmdid::ModeCross, ChartMode::Cross},
-    {cmdid::ModeDrag, ChartMode::MoveKLine},
-    {cmdid::ToolLine, ChartMode::StraightLine},
-    {cmdid::ToolParallel, ChartMode::ParallelLines},
-    {cmdid::ToolSymmetric, ChartMode::SymmetricParallelLines},
+    {cmdid::ModeMoveKLine, ChartMode::MoveKLine},
+    {cmdid::ModeStraightLine, ChartMode::StraightLine},
+    {cmdid::ModeParallelLines, ChartMode::ParallelLines},
+    {cmdid::ModeSymmetricParallelLines, ChartMode::SymmetricParallelLines},
 };
 
 // The mode of a mode command; nothing for any other command.
@@ -300,16 +300,17 @@ void CMainFrame::CreateMenus() {
     tools->addAction(MakeAction(cmdid::Bollinger, QStringLiteral("布林带 BOLL(20,2)")));
     tools->addSeparator();
     const std::pair<int, const char*> modes[] = {
-        {cmdid::ModeNone, "默认(无)"},   {cmdid::ModeCross, "十字光标"},
-        {cmdid::ModeDrag, "移动K线"},    {cmdid::ToolLine, "直线"},
-        {cmdid::ToolParallel, "平行线"}, {cmdid::ToolSymmetric, "对称平行线"}};
+        {cmdid::ModeDefault, "默认(无)"},     {cmdid::ModeCross, "十字光标"},
+        {cmdid::ModeMoveKLine, "移动K线"},    {cmdid::ModeStraightLine, "直线"},
+        {cmdid::ModeParallelLines, "平行线"}, {cmdid::ModeSymmetricParallelLines, "对称平行线"}};
     for (auto [id, text] : modes) tools->addAction(MakeAction(id, QString::fromUtf8(text)));
     tools->addSeparator();
     tools->addAction(MakeAction(cmdid::ClearTools, QStringLiteral("清除工具线")));
     tools->addAction(MakeAction(cmdid::SaveChartImage, QStringLiteral("保存图片")));
-    for (int id : {cmdid::ShowCommandBar, cmdid::ShowInstrumentBar, cmdid::HeikinAshi,
-                   cmdid::MovingAverages, cmdid::Bollinger, cmdid::ModeNone, cmdid::ModeCross,
-                   cmdid::ModeDrag, cmdid::ToolLine, cmdid::ToolParallel, cmdid::ToolSymmetric})
+    for (int id :
+         {cmdid::ShowCommandBar, cmdid::ShowInstrumentBar, cmdid::HeikinAshi, cmdid::MovingAverages,
+          cmdid::Bollinger, cmdid::ModeDefault, cmdid::ModeCross, cmdid::ModeMoveKLine,
+          cmdid::ModeStraightLine, cmdid::ModeParallelLines, cmdid::ModeSymmetricParallelLines})
         Action(id)->setCheckable(true);
     Action(cmdid::ProgramTrading)->setCheckable(true);
 

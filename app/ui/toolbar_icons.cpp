@@ -130,7 +130,7 @@ QIcon CommandIcon(int command) {
         case cmdid::HeikinAshi:
             return Glyph(QStringLiteral("HA"), QColor(0x8E, 0x5B, 0xC9), QColor(0x5A, 0x33, 0x8A),
                          13);
-        case cmdid::ModeNone:
+        case cmdid::ModeDefault:
             return Drawn([](QPainter& p) {
                 QPainterPath arrow;
                 arrow.moveTo(11, 6);
@@ -151,7 +151,7 @@ QIcon CommandIcon(int command) {
                 p.drawLine(QPointF(16, 5), QPointF(16, 27));
                 p.drawLine(QPointF(5, 16), QPointF(27, 16));
             });
-        case cmdid::ModeDrag:
+        case cmdid::ModeMoveKLine:
             return Drawn([](QPainter& p) {
                 p.setPen(QPen(kInk, 1.6));
                 p.drawLine(QPointF(6, 16), QPointF(26, 16));
@@ -162,18 +162,18 @@ QIcon CommandIcon(int command) {
                 p.setPen(QPen(kGreen, 3));
                 p.drawLine(QPointF(19, 11), QPointF(19, 21));
             });
-        case cmdid::ToolLine:
+        case cmdid::ModeStraightLine:
             return Drawn([](QPainter& p) {
                 p.setPen(QPen(kInk, 2));
                 p.drawLine(QPointF(7, 25), QPointF(25, 7));
             });
-        case cmdid::ToolParallel:
+        case cmdid::ModeParallelLines:
             return Drawn([](QPainter& p) {
                 p.setPen(QPen(kInk, 2));
                 p.drawLine(QPointF(6, 20), QPointF(20, 6));
                 p.drawLine(QPointF(12, 26), QPointF(26, 12));
             });
-        case cmdid::ToolSymmetric:
+        case cmdid::ModeSymmetricParallelLines:
             return Drawn([](QPainter& p) {
                 p.setPen(QPen(kInk, 1.6));
                 p.drawLine(QPointF(5, 17), QPointF(17, 5));
