@@ -1,39 +1,33 @@
-// The chart's bar series and its geometry: the raw and display bar lists, the geometry list,
-// the signal and tool lists, the history list, their locks, the chart state beside them, and
-// the operations that feed them (history bars, finished bars, live updates) and lay them out.
+// The chart's series: its bars (SeriesStore, series_store.h), their layout (SeriesLayout,
+// series_layout.h), the signal and tool lists, the product record, the chart type and
+// indicators, and the hooks through which it reaches the rest of the program. KLineData joins
+// them: it resets them together, hands the layout its overlays, and calls the hooks once every
+// lock is released.
 //
 // Who calls what:
-//   - the history transfer: AppendHistoryBar for every downloaded record, then MergeHistory,
+//   - the history transfer: AppendHistoryBars for every downloaded item, then MergeHistory,
 //     WriteHistoryCache (history_cache.h) if the merge says so, then Layout;
 //   - the push link: FeedChart (at the end of this file), which takes a record of the chart's
 //     instrument (ChartAccepts) as a finished bar (AddFinishedBar, or HoldFinishedBar before the
-//     first merge) or, once the history has been loaded, as the live bar (LiveUpdate);
+//     first merge) or, once the history has been loaded, as the live bar (LiveUpdate: the store
+//     takes it, the layout moves the newest bar or asks for a layout, the hooks repaint);
 //   - the view: Reset(instrument, period) on every instrument or period change, SetHistory with
 //     the cached bars, SetClientSize on resize, Layout; painting reads WithGeometry.
 //
-// Locks. bar, display, layout, signal and tool lock, one per container. Where two are held at
-// once they are taken bar before display, bar before layout (the reset, and the layout while it
-// copies the visible bars) and display before layout; inside display + layout, with the bar
-// lock released, the layout takes the tool lock, the signal lock and (through its hook) the
-// trading model's position and order locks one at a time, then the lock of the chart's trade
-// overlays. Before it takes the bar lock, the
-// layout takes the tool lock alone for the tools' anchor texts. No other operation holds two
-// chart locks.
+// Locks. The bar lock (the store's), the display and layout locks (the layout's), the signal,
+// tool and product locks (here), one per container. Where two are held at once they are taken
+// bar before display, bar before layout (the reset, and the layout while it copies the visible
+// bars) and display before layout; inside display + layout, with the bar lock released, the
+// layout's overlays take the tool lock, the signal lock and (through the trading overlays' hook)
+// the trading model's position and order locks one at a time, then the lock of the chart's
+// trade overlays. Before it takes the bar lock, the layout takes the tool lock alone for the
+// tools' anchor texts, and the product lock alone for the decimals. No other operation holds
+// two chart locks.
 //
-// Cost. A layout, a live update and a finished bar touch only the visible bars (a few thousand
-// at most), whatever the length of the series; a layout with drawing tools also reads the time
-// texts from the newest bar back to the oldest bar a tool is anchored to (the whole series for
-// an anchor whose bar it does not hold). The Heikin Ashi bars are kept beside the raw list and
-// brought up to date bar by bar. Only a change at the oldest end (a transfer's bars, a merge,
-// the oldest bar pushed out) costs a pass over the series, once, at the next Heikin Ashi
-// layout. Hooks are set before the chart is shared between threads; invalidation, data-window,
-// price-scale and cross hooks are called with no chart lock held.
-//
-// Bounds. A series holds at most kMaxBarsPerSeries bars (84 MB of records), however many
-// transfers page it further back: history records beyond it are dropped, a new front bar beyond
-// it pushes the oldest bar out, and a cache file that claims more is not read. That is forty
-// years of 15-minute bars around the clock, far beyond any real history, yet small enough that
-// a bad count from the server or a foreign file cannot exhaust memory or the disk.
+// Cost. A layout, a live update and a finished bar touch only the visible bars, whatever the
+// length of the series (see series_layout.h and series_store.h). Hooks are set before the chart
+// is shared between threads; invalidation, data-window, price-scale and cross hooks are called
+// with no chart lock held.
 #pragma once
 
 #include <atomic>
@@ -41,16 +35,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "market/bar_geometry.h"
-#include "market/heikin_ashi.h"
 #include "market/indicators.h"
+#include "market/series_layout.h"
 #include "market/series_store.h"
 #include "market/signal_list.h"
 #include "market/wire/bar_record.h"
@@ -58,97 +50,6 @@
 #include "trading/wire/records.h"
 
 namespace zq {
-
-enum class ChartMode : std::int32_t {
-    Default = 0,
-    Cross = 1,
-    MoveKLine = 2,
-    StraightLine = 3,
-    ParallelLines = 4,
-    SymmetricParallelLines = 5,
-};
-
-// The indicator overlays a chart computes and draws, as bits of one choice.
-namespace chart_indicator {
-constexpr unsigned MovingAverages = 1;  // MA 5, 10, 20, 60
-constexpr unsigned Bollinger = 2;       // Bollinger bands (20, 2)
-constexpr unsigned All = MovingAverages | Bollinger;
-}  // namespace chart_indicator
-
-// The pixel rows of one visible bar's indicator values, as the layout places them with the
-// price scale (like the bars' geometry): the four moving averages, then the band's middle,
-// upper and lower line; kNoIndicatorRow where a value is missing or not shown. Rows are held
-// within +-1e6, far outside any image.
-constexpr std::int32_t kNoIndicatorRow = std::numeric_limits<std::int32_t>::min();
-struct IndicatorRows {
-    std::array<std::int32_t, kMovingAveragePeriods.size() + 3> y;
-};
-IndicatorRows RowsOf(const IndicatorBar& bar, unsigned indicators, const PriceScale& scale);
-
-// The caption line's rows at the top of the chart (the grid starts below them): a live update
-// with indicators shown repaints them for the caption's figures.
-constexpr int kCaptionBottom = 19;
-
-namespace chart_type {
-constexpr int Candles = 1;
-constexpr int HeikinAshi = 2;
-}  // namespace chart_type
-
-// Where a bar named by its time text lies in the series: the index (0 the newest bar) of the
-// newest bar with that text, -1 when the series holds none.
-struct BarPosition {
-    std::string time;
-    int index = -1;
-};
-
-// What a layout hands to the overlay and tool hooks.
-struct LayoutContext {
-    int instrument = 0;
-    int period = 0;
-    int decimals = 0;  // of the chart's product record
-    PriceScale scale;
-    PixelRect plot;
-    int clientWidth = 0;
-    int clientHeight = 0;
-    float body = 0;
-    float gap = 0;
-    // The visible range: the series index of the newest visible bar and the number of visible
-    // bars.
-    int firstVisible = 0;
-    int shown = 0;
-    // The positions of the time texts the tool hook asked for.
-    std::vector<BarPosition> positions;
-
-    // The index of the newest bar with this time text, -1 when it was not asked for or the
-    // series holds none.
-    int IndexOf(std::string_view time) const;
-    // The centre x of the bar at series index i at this layout's widths, also for a bar out of
-    // view (beyond the plot's edges).
-    int CentreOf(int index) const;
-};
-
-// A copy of the chart state (taken under the layout lock).
-struct ChartState {
-    float zoom = 1;
-    float gap = 0;
-    float body = 0;
-    float scale = 0;
-    int visible = 0;
-    int firstVisible = 0;
-    std::int32_t hi = 0;
-    std::int32_t lo = kResetLow;
-    int vOffset = 0;
-    int crossX = 0;  // 0, 0: the cross is hidden
-    int crossY = 0;
-    int selected = -1;  // index into the geometry list, -1 for none
-    ChartMode mode = ChartMode::Default;
-    int dragX = 0;
-    int dragY = 0;
-    bool firstLayout = true;
-
-    PriceScale Scale() const { return {hi, scale, vOffset}; }
-    bool CrossShown() const { return crossX != 0 || crossY != 0; }
-};
 
 // What the chart asks of the rest of the program: the product record, the drawing tools, the
 // signals found in downloaded bars, the overlay layout steps and the repaint requests. Every
@@ -226,28 +127,14 @@ class KLineData {
     void SetIndicators(unsigned indicators) {
         indicators_.store(indicators & chart_indicator::All);
     }
-    // Where the painter last drew the indicators' figures in the caption line (x from, x to),
-    // so that a live update repaints that stretch of the caption rather than its whole width;
-    // until a paint tells, the whole width.
-    // No indicator line reaches above this row (the largest int without lines).
-    std::int32_t IndicatorTop() const { return indicatorTop_.load(); }
-    void SetCaptionFigureSpan(int left, int right) {
-        captionFigureSpan_.store(
-            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) |
-            static_cast<std::uint32_t>(right));
-    }
+    std::int32_t IndicatorTop() const { return layout_.IndicatorTop(); }
+    void SetCaptionFigureSpan(int left, int right) { layout_.SetCaptionFigureSpan(left, right); }
 
-    // --- Series ---
-
-    // The bars (series_store.h): the history transfer, the push link's bars and the cache
-    // reach them through these.
-    SeriesStore& Series() { return store_; }
-    const SeriesStore& Series() const { return store_; }
+    // --- Series (series_store.h) ---
 
     // A downloaded record: a signal goes to the history-signal hook, a bar of the chart's
-    // instrument older than the oldest bar held (OlderBar) to the back of the raw list, anything
-    // else is dropped: a page answered with bars the series holds adds none of them twice.
-    // Returns whether a bar was added.
+    // instrument older than the oldest bar held to the back of the raw list, anything else is
+    // dropped. Returns whether a bar was added.
     bool AppendHistoryBar(const BarRecord& r, std::uint64_t generation = kAnyGeneration);
     // The same for a run of records (one item of a transfer) under one lock.
     std::size_t AppendHistoryBars(const BarRecord* records, std::size_t count,
@@ -269,8 +156,6 @@ class KLineData {
         return store_.FinishedBars(generation);
     }
 
-    // --- History list (the cached bars waiting for the download) ---
-
     void SetHistory(std::deque<BarRecord> cached) { store_.SetHistory(std::move(cached)); }
     BarKey NewestHistoryKey() const { return store_.NewestHistoryKey(); }
     std::size_t HistorySize() const { return store_.HistorySize(); }
@@ -278,44 +163,36 @@ class KLineData {
         return store_.MergeHistory(generation);
     }
 
-    // --- Layout ---
+    // --- Layout (series_layout.h) ---
 
-    void SetClientSize(int width, int height);
-    int ClientWidth() const { return clientWidth_.load(); }
-    int ClientHeight() const { return clientHeight_.load(); }
-    // Rebuilds the display list and the geometry. Returns false when it stopped early (no
-    // bars, or a chart narrower than 50 pixels or without height) and kept the old geometry.
+    void SetClientSize(int width, int height) { layout_.SetClientSize(width, height); }
+    int ClientWidth() const { return layout_.ClientWidth(); }
+    int ClientHeight() const { return layout_.ClientHeight(); }
+    // Rebuilds the display list and the geometry, then tells the hooks. Returns false when it
+    // stopped early (no bars, or a chart narrower than 50 pixels or without height) and kept
+    // the old geometry.
     bool Layout();
 
-    ChartState State() const;
-    std::vector<BarGeometry> Geometry() const;
-    // Runs f(geometry, state) under the layout lock.
+    ChartState State() const { return layout_.State(); }
+    std::vector<BarGeometry> Geometry() const { return layout_.Geometry(); }
     template <class F>
     void WithGeometry(F&& f) const {
-        std::lock_guard lock(layoutLock_);
-        f(static_cast<const std::vector<BarGeometry>&>(geometry_),
-          static_cast<const ChartState&>(st_));
+        layout_.WithGeometry(std::forward<F>(f));
     }
-    // Runs f(geometry, state, indicators, rows) under the layout lock: the indicators' visible
-    // values and their pixel rows stand beside the geometry entries at the same index (all
-    // newest first) when the layout computed them (both empty otherwise).
     template <class F>
     void WithLayout(F&& f) const {
-        std::lock_guard lock(layoutLock_);
-        f(static_cast<const std::vector<BarGeometry>&>(geometry_),
-          static_cast<const ChartState&>(st_), static_cast<const IndicatorLines&>(indicatorLines_),
-          static_cast<const std::vector<IndicatorRows>&>(indicatorRows_));
+        layout_.WithLayout(std::forward<F>(f));
     }
-    int BarUnderX(int x) const;
+    int BarUnderX(int x) const { return layout_.BarUnderX(x); }
 
     // Interaction state (the next layout clamps what needs clamping).
-    void SetZoom(float zoom);
-    void SetFirstVisible(int index);
-    void SetVerticalOffset(int offset);
-    void SetCross(int x, int y);
-    void SetSelected(int index);
-    void SetMode(ChartMode mode);
-    void SetDragStart(int x, int y);
+    void SetZoom(float zoom) { layout_.SetZoom(zoom); }
+    void SetFirstVisible(int index) { layout_.SetFirstVisible(index); }
+    void SetVerticalOffset(int offset) { layout_.SetVerticalOffset(offset); }
+    void SetCross(int x, int y) { layout_.SetCross(x, y); }
+    void SetSelected(int index) { layout_.SetSelected(index); }
+    void SetMode(ChartMode mode) { layout_.SetMode(mode); }
+    void SetDragStart(int x, int y) { layout_.SetDragStart(x, y); }
 
     // --- Signals and tools ---
 
@@ -342,49 +219,28 @@ class KLineData {
     };
     const std::shared_ptr<ToolGate> toolGate_ = std::make_shared<ToolGate>();
 
-    // The steps of Layout, in their order (see there).
-    struct LayoutPass;
-    bool LayOutPlot(LayoutPass& pass) const;
-    void LayOutRange(LayoutPass& pass, SeriesStore::Locked& bars);  // and display, layout lock
-    void CopyVisible(const LayoutPass& pass, SeriesStore::Locked& bars);  // likewise
-    void LayOutScale(LayoutPass& pass);                                   // display and layout lock
-    void LayOutBars(LayoutPass& pass);                                    // likewise
-    void LayOutIndicators();                                              // layout lock
-    void NoteIndicatorTop(const IndicatorRows& rows);                     // layout lock
-    void LayOutOverlays(const LayoutPass& pass);
-    void SettleCross(LayoutPass& pass);
+    // The layout's overlay steps: the tools' anchor times and the signal, trading and tool
+    // hooks, each under its list's lock.
+    struct Overlays final : LayoutOverlays {
+        explicit Overlays(KLineData& c) : chart(c) {}
+        void AnchorTimes(std::vector<std::string>& times) override;
+        void Place(const LayoutContext& ctx) override;
+        KLineData& chart;
+    };
 
-    SeriesStore store_;  // the bar lock
-    mutable std::mutex displayLock_;
-    mutable std::mutex layoutLock_;
+    SeriesStore store_;    // the bar lock
+    SeriesLayout layout_;  // the display and layout locks
+    Overlays overlays_{*this};
+
     mutable std::mutex signalLock_;
     mutable std::mutex toolLock_;
     mutable std::mutex productLock_;  // leaf lock of the product record copy
 
-    // Display lock: the visible part of the display list at the last layout (the drawn bars and
-    // the raw bars at the same positions), the display list's front after the live bar left it
-    // (what a live update's Heikin Ashi bar follows), and the type of that layout.
-    std::vector<BarRecord> shown_;
-    std::vector<BarRecord> shownRaw_;
-    BarRecord displayFront_{};
-    int displayType_ = 0;                // 0 before any layout
-    std::vector<BarGeometry> geometry_;  // layout lock; newest first
     SignalList signals_;                 // signal lock
     std::vector<ToolLineRecord> tools_;  // tool lock; order of arrival
-
-    InstrumentRecord product_{};  // product lock
+    InstrumentRecord product_{};         // product lock
 
     std::atomic<int> type_{chart_type::Candles};
-    std::atomic<int> clientWidth_{0};
-    std::atomic<std::uint64_t> captionFigureSpan_{0};
-    std::atomic<int> clientHeight_{0};
-
-    ChartState st_;                  // layout lock
-    IndicatorLines indicatorLines_;  // layout lock; laid out only while indicators_ is not 0
-    std::vector<IndicatorRows> indicatorRows_;  // layout lock; beside geometry_
-    // The highest (smallest) row any indicator line reaches, so that a repaint above it walks
-    // no line; a live update only ever lowers it until the next layout.
-    std::atomic<std::int32_t> indicatorTop_{std::numeric_limits<std::int32_t>::max()};
     std::atomic<unsigned> indicators_{0};
 };
 
