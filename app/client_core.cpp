@@ -8,7 +8,7 @@ namespace zq {
 ClientCore::ClientCore() {
     // Every quote update ends with the alert checks, on the push reader.
     model_.SetAlertHook(
-        [this](const void* record, double floating) { alertCheck_.Check(record, floating); });
+        [this](const BarRecord& record, double floating) { alertCheck_.Check(record, floating); });
 }
 
 ClientCore::~ClientCore() {

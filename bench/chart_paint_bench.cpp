@@ -231,6 +231,8 @@ void FillOverlays(KLineData& data, TradingModel& model) {
         }
     });
     const double margin = (st.hi - st.lo) * scale / 20;
+    std::vector<PositionRecord> positions;
+    std::vector<PendingOrderRecord> orders;
     for (int i = 0; i < 100; ++i) {
         PositionRecord p{};
         std::snprintf(p.ticket, sizeof p.ticket, "P%d", i);
@@ -240,7 +242,7 @@ void FillOverlays(KLineData& data, TradingModel& model) {
         p.heldQuantity = p.openedQuantity = 1 + i % 5;
         p.stopLoss = p.openPrice + (i % 2 ? margin : -margin);
         p.takeProfit = p.openPrice - (i % 2 ? margin : -margin);
-        model.positions.push_back(p);
+        positions.push_back(p);
         PendingOrderRecord o{};
         std::snprintf(o.orderNumber, sizeof o.orderNumber, "D%d", i);
         o.instrument = 1;
@@ -250,8 +252,10 @@ void FillOverlays(KLineData& data, TradingModel& model) {
         o.stopLoss = o.price + (i % 2 ? margin : -margin);
         o.takeProfit = o.price - (i % 2 ? margin : -margin);
         o.status = order_status::Waiting;
-        model.orders.push_back(o);
+        orders.push_back(o);
     }
+    model.SetPositions(std::move(positions));
+    model.SetOrders(std::move(orders));
 }
 
 // A full paint as BM_FullPaint with the overlays above on screen (candles). Args: zoom.
@@ -322,6 +326,7 @@ struct Crowd {
         const double span = static_cast<double>(st.hi - st.lo) * 1000;
         std::mt19937 rng(7);
         std::uniform_real_distribution<double> where(st.lo - span / 2, st.hi + span / 2);
+        std::vector<PositionRecord> positions;
         for (int i = 0; i < kCount; ++i) {
             PositionRecord p{};
             std::snprintf(p.ticket, sizeof p.ticket, "P%d", i);
@@ -330,8 +335,9 @@ struct Crowd {
             p.openPrice = std::max(1.0, where(rng)) / 100;
             p.heldQuantity = p.openedQuantity = 1 + i % 5;
             p.stopLoss = p.openPrice * (i % 2 ? 1.001 : 0.999);
-            model.positions.push_back(p);
+            positions.push_back(p);
         }
+        model.SetPositions(std::move(positions));
         SignalFeed feed(data);
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kCount; ++i) {

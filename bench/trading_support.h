@@ -2,6 +2,9 @@
 // positions and `n` waiting orders, most of them in a few instruments, none of them due.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "trading/model.h"
 
 namespace zq::bench {
@@ -9,6 +12,9 @@ namespace zq::bench {
 constexpr int kInstruments = 42;
 
 inline void FillTradingModel(TradingModel& model, int n) {
+    std::vector<InstrumentRecord> instruments;
+    std::vector<PositionRecord> positions;
+    std::vector<PendingOrderRecord> orders;
     for (int id = 1; id <= kInstruments; ++id) {
         InstrumentRecord i{};
         i.id = id;
@@ -19,7 +25,7 @@ inline void FillTradingModel(TradingModel& model, int n) {
         i.last = 1650.5f;
         i.ask = 1651.0f;
         i.bid = 1650.0f;
-        model.instruments.push_back(i);
+        instruments.push_back(i);
     }
     for (int k = 0; k < n; ++k) {
         PositionRecord p{};
@@ -30,7 +36,7 @@ inline void FillTradingModel(TradingModel& model, int n) {
         p.stopLoss = p.direction == 1 ? 1000 : 3000;  // far from the market
         p.takeProfit = p.direction == 1 ? 3000 : 1000;
         p.watched = 1;
-        model.positions.push_back(p);
+        positions.push_back(p);
 
         PendingOrderRecord o{};
         o.instrument = 1 + k % 8;
@@ -39,11 +45,16 @@ inline void FillTradingModel(TradingModel& model, int n) {
             o.direction == 1 ? 1 : 2;  // buy when the ask falls / sell when the bid rises
         o.price = o.direction == 1 ? 1000 : 3000;
         o.status = 1;
-        model.orders.push_back(o);
+        orders.push_back(o);
     }
-    model.account.freeFunds = 1e6;
-    model.account.occupiedMargin = 1e4;
-    model.account.netDeposits = 1e6;
+    AccountBlock account{};
+    account.freeFunds = 1e6;
+    account.occupiedMargin = 1e4;
+    account.netDeposits = 1e6;
+    model.SetInstruments(std::move(instruments));
+    model.SetPositions(std::move(positions));
+    model.SetOrders(std::move(orders));
+    model.SetAccount(account);
 }
 
 }  // namespace zq::bench

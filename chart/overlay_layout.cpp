@@ -103,16 +103,23 @@ std::vector<PlacedOrder> PlaceOrders(const std::vector<PendingOrderRecord>& orde
 }
 
 void TradeOverlays::Place(const TradingModel& model, const LayoutContext& ctx) {
-    Place(model.Positions(), model.Orders(), ctx);
+    // Each list placed under its own lock in turn, without a copy of it.
+    std::vector<PlacedPosition> placedPositions =
+        model.VisitPositions([&](const auto& positions) { return PlacePositions(positions, ctx); });
+    std::vector<PlacedOrder> placedOrders =
+        model.VisitOrders([&](const auto& orders) { return PlaceOrders(orders, ctx); });
+    Keep(std::move(placedPositions), std::move(placedOrders));
 }
 
 void TradeOverlays::Place(const std::vector<PositionRecord>& positions,
                           const std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx) {
-    std::vector<PlacedPosition> placedPositions = PlacePositions(positions, ctx);
-    std::vector<PlacedOrder> placedOrders = PlaceOrders(orders, ctx);
+    Keep(PlacePositions(positions, ctx), PlaceOrders(orders, ctx));
+}
+
+void TradeOverlays::Keep(std::vector<PlacedPosition> positions, std::vector<PlacedOrder> orders) {
     std::lock_guard lock(lock_);
-    positions_ = std::move(placedPositions);
-    orders_ = std::move(placedOrders);
+    positions_.swap(positions);
+    orders_.swap(orders);
 }
 
 void TradeOverlays::Clear() {

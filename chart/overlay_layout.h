@@ -4,14 +4,14 @@
 // painter leaves for them keyed by ticket, the right-click hit test on those labels and the
 // record the context menu acts on.
 //
-// Cost. A layout reads the trading model's lists through its copies (Positions(), Orders()),
-// each taken under its own lock, and keeps only the records with a line inside the visible
+// Cost. A layout visits the trading model's lists (VisitPositions, VisitOrders), each under its
+// own lock in turn and without a copy, and keeps only the records with a line inside the visible
 // price range: painting, label placement and the hit test cost what is on screen, whatever the
 // length of the lists.
 //
 // Locks. The signal rows are written under the chart's signal lock (the layout holds it when
 // it calls PlaceSignals). TradeOverlays has one lock of its own, a leaf: the layout takes it
-// inside the chart's display and layout locks after the model's copies are made; the painter
+// inside the chart's display and layout locks after the model's lists were visited; the painter
 // and the hit test take it alone.
 #pragma once
 
@@ -93,8 +93,8 @@ struct OverlayHit {
 // paint labelled, and the record the chart's context menu selected.
 class TradeOverlays {
   public:
-    // The layout step: places the positions and orders of ctx.instrument from the model's
-    // copies, taken one at a time.
+    // The layout step: places the positions and orders of ctx.instrument, visiting the model's
+    // lists one at a time.
     void Place(const TradingModel& model, const LayoutContext& ctx);
     void Place(const std::vector<PositionRecord>& positions,
                const std::vector<PendingOrderRecord>& orders, const LayoutContext& ctx);
@@ -116,6 +116,9 @@ class TradeOverlays {
     std::optional<PendingOrderRecord> SelectedOrder() const;
 
   private:
+    // Keeps what a layout placed, in place of the last one's.
+    void Keep(std::vector<PlacedPosition> positions, std::vector<PlacedOrder> orders);
+
     mutable std::mutex lock_;
     std::vector<PlacedPosition> positions_;
     std::vector<PlacedOrder> orders_;

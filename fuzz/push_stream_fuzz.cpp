@@ -18,7 +18,7 @@ zq::TradingModel& Model() {
         gold.id = 1;
         gold.decimals = 2;
         gold.pointValue = 100;
-        m->instruments.push_back(gold);
+        m->SetInstruments({gold});
         return m;
     }();
     return *model;

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     zq::ReadByteAnswer(s);
     zq::ReadInt32Answer(s);
     // Whatever the lists hold must be usable: a quote for every instrument loaded.
-    for (const zq::InstrumentRecord& i : model.instruments) {
+    for (const zq::InstrumentRecord& i : model.Instruments()) {
         zq::BarRecord r{};
         r.instrument = i.id;
         r.open = r.close = r.high = r.low = 100000;

@@ -154,12 +154,8 @@ void AlertCheck::MarkFired(const Record& alert) {
     fired_.emplace(reinterpret_cast<const char*>(&alert), sizeof alert);
 }
 
-void AlertCheck::Check(const void* marketRecord, double floatingProfit) {
-    if (marketRecord) {
-        BarRecord record;
-        std::memcpy(&record, marketRecord, sizeof record);
-        CheckPrices(record);
-    }
+void AlertCheck::Check(const BarRecord& record, double floatingProfit) {
+    CheckPrices(record);
     CheckProfit(floatingProfit);
 }
 

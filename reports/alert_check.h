@@ -87,7 +87,7 @@ class AlertCheck {
     // confirmed deletion takes it out of the list (and tells the window that shows the list). An
     // unconfirmed one stays listed, as the server still holds it, but does not fire again in this
     // run: one message, one request, at most one box.
-    void Check(const void* marketRecord, double floatingProfit);
+    void Check(const BarRecord& record, double floatingProfit);
 
     // The open price alert dialog, told of every fired price alert that left the list; null
     // when none is open.

@@ -31,9 +31,9 @@ using test::PriceAlert;
 class PriceAlertDialogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        model_.instruments = {NamedInstrument(5, "上海金(T+0)", 2),
-                              NamedInstrument(1, "伦敦金(T+0)", 2),
-                              NamedInstrument(14, "欧元/美元", 4)};
+        model_.SetInstruments({NamedInstrument(5, "上海金(T+0)", 2),
+                               NamedInstrument(1, "伦敦金(T+0)", 2),
+                               NamedInstrument(14, "欧元/美元", 4)});
         price_.Replace({PriceAlert(3, 1, 1, 1650.5), PriceAlert(8, 14, 2, 1.2)});
         server_.Answer(cmd::RemovePriceAlert, std::string(1, '\x01'));
         dialog_ = std::make_unique<CPriceAlter>(check_);

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "chart/overlay_layout.h"
 #include "market/wire/signal_record.h"
@@ -99,20 +101,13 @@ TEST_F(OverlayLayoutTest, SignalRowsOfTheChartsInstrumentOnlyAtOffset28) {
 }
 
 TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {
-    {
-        std::lock_guard lock(model.positionLock);
-        model.positions.push_back(MakePosition(1, direction::Buy, 10.5, 2, 10.2, 10.9, 1, "B"));
-        model.positions.push_back(MakePosition(1, direction::Sell, 10.57, 1, 0, 0, 1, "S"));
-        model.positions.push_back(MakePosition(2, direction::Buy, 10.5, 1, 10.2, 10.9));
-    }
-    {
-        std::lock_guard lock(model.orderLock);
-        PendingOrderRecord o = MakeOrder(1, direction::Sell, trigger::SellBidRises, 10.8);
-        o.stopLoss = 11.0;
-        model.orders.push_back(o);
-        model.orders.push_back(
-            MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 10.1, order_status::Filled, "F"));
-    }
+    model.SetPositions({MakePosition(1, direction::Buy, 10.5, 2, 10.2, 10.9, 1, "B"),
+                        MakePosition(1, direction::Sell, 10.57, 1, 0, 0, 1, "S"),
+                        MakePosition(2, direction::Buy, 10.5, 1, 10.2, 10.9)});
+    PendingOrderRecord o = MakeOrder(1, direction::Sell, trigger::SellBidRises, 10.8);
+    o.stopLoss = 11.0;
+    model.SetOrders(
+        {o, MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 10.1, order_status::Filled, "F")});
     const std::vector<PositionRecord> before = model.Positions();
     ASSERT_TRUE(chart.Layout());
     const PriceScale scale = Scale();
@@ -133,17 +128,14 @@ TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(std::memcmp(after.data(), before.data(), sizeof(PositionRecord) * after.size()), 0);
 
-    const std::vector<PlacedOrder> o = overlays.Orders();
-    ASSERT_EQ(o.size(), 1u);
-    EXPECT_EQ(o[0].rows.price, scale.Y(1080));
-    EXPECT_EQ(o[0].rows.stop, scale.Y(1100));
-    EXPECT_EQ(o[0].rows.take, 0);
+    const std::vector<PlacedOrder> placed = overlays.Orders();
+    ASSERT_EQ(placed.size(), 1u);
+    EXPECT_EQ(placed[0].rows.price, scale.Y(1080));
+    EXPECT_EQ(placed[0].rows.stop, scale.Y(1100));
+    EXPECT_EQ(placed[0].rows.take, 0);
 
     // A stop-loss taken off the position leaves no row behind for the painter.
-    {
-        std::lock_guard lock(model.positionLock);
-        model.positions[0].stopLoss = 0;
-    }
+    test::EditPositions(model, [](auto& list) { list[0].stopLoss = 0; });
     ASSERT_TRUE(chart.Layout());
     EXPECT_EQ(overlays.Positions()[0].rows.stop, 0);
     EXPECT_EQ(overlays.Positions()[0].rows.take, scale.Y(1090));
@@ -161,10 +153,7 @@ TEST_F(OverlayLayoutTest, OnlyLinesWithinReachOfTheClientAreaArePlaced) {
         positions.push_back(MakePosition(1, direction::Buy, price, 1, 0, 0, 1, ticket.c_str()));
     }
     positions[1].takeProfit = 10.9;
-    {
-        std::lock_guard lock(model.positionLock);
-        model.positions = positions;
-    }
+    model.SetPositions(positions);
     ASSERT_TRUE(chart.Layout());
 
     // Exactly those with a line on rows -64..664 of the 600-pixel chart, each with its rows.
@@ -207,31 +196,33 @@ TEST_F(OverlayLayoutTest, OnlyLinesWithinReachOfTheClientAreaArePlaced) {
 }
 
 TEST_F(OverlayLayoutTest, TheModelsLocksAreTakenOneAtATime) {
-    {
-        std::lock_guard lock(model.positionLock);
-        model.positions.push_back(MakePosition(1, direction::Buy, 10.5, 1));
-    }
-    {
-        std::lock_guard lock(model.orderLock);
-        model.orders.push_back(MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 10.2));
-    }
-    // With the order lock held here, the layout gets through the positions and then waits for
-    // the orders; the position lock stays free all the while.
-    std::unique_lock orders(model.orderLock);
-    std::atomic<bool> done{false};
+    model.SetPositions({MakePosition(1, direction::Buy, 10.5, 1)});
+    model.SetOrders({MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 10.2)});
+    // With the order list held by a visit here, the layout gets through the positions and then
+    // waits for the orders; the positions can be read all the while.
+    std::atomic<bool> holding{false}, release{false}, done{false};
+    std::thread holder([&] {
+        model.VisitOrders([&](const auto&) {
+            holding = true;
+            test::WaitUntil([&] { return release.load(); });
+        });
+    });
+    test::WaitUntil([&] { return holding.load(); });
     std::thread layout([&] {
         chart.Layout();
         done = true;
     });
+    std::vector<std::unique_ptr<test::ReaderThread>> readers;  // joined after the layout
     bool positionsFree = true;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50 && positionsFree; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::unique_lock positions(model.positionLock, std::try_to_lock);
-        positionsFree = positionsFree && positions.owns_lock();
+        readers.push_back(std::make_unique<test::ReaderThread>([&] { model.Positions(); }));
+        positionsFree = readers.back()->GotThrough();
     }
     EXPECT_TRUE(positionsFree);
     EXPECT_FALSE(done);
-    orders.unlock();
+    release = true;
+    holder.join();
     layout.join();
     ASSERT_EQ(overlays.Orders().size(), 1u);
     EXPECT_NE(overlays.Orders()[0].rows.price, 0);

@@ -527,13 +527,13 @@ class OverlayWindowTest : public ::testing::Test {
             data.AppendHistoryBar(
                 test::FinishedBar(i, p, i % 3 ? p + 150 : p - 150, p + 300, p - 300));
         }
-        model.positions = {
+        model.SetPositions({
             MakePosition(1, direction::Buy, 1650.5, 2, 1640.0, 1660.0, 1, "B1"),
             MakePosition(1, direction::Sell, 1652.0, 1.5, 0, 0, 1, "S1"),
             MakePosition(2, direction::Buy, 6.8, 1, 0, 0, 1, "X1"),
-        };
-        model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1645.0,
-                                  order_status::Waiting, "D1")};
+        });
+        model.SetOrders({MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1645.0,
+                                   order_status::Waiting, "D1")});
         chart.resize(800, 600);
         chart.InstallDataHooks();
         chart.SetTradingModel(&model);
@@ -606,7 +606,7 @@ TEST_F(OverlayWindowTest, RightClickOnALabelOpensItsMenuAndSelectsIt) {
     chart.SelectMode(ChartMode::Cross);  // a right click leaves the mode first
     menuAnswer = cmdid::ClosePosition;
     Send(chart, QEvent::MouseButtonPress, Inside(LabelOf("S1")), Qt::RightButton);
-    EXPECT_EQ(data.State().mode, ChartMode::Default);
+    EXPECT_EQ(chart.View().Mode(), ChartMode::Default);
     ASSERT_EQ(menus.size(), 1u);
     ASSERT_EQ(menus[0].size(), 2u);
     EXPECT_STREQ(menus[0][0].text, "修改订单");

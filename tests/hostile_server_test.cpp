@@ -317,10 +317,10 @@ TEST(CountedListTest, TradingListsOverTheCapKeepTheirOldContentAndSayTheLoadFail
         peer.Send(answer.data(), answer.size());
     });
     TradingModel model;
-    model.positions.resize(3);
+    model.SetPositions(std::vector<PositionRecord>(3));
     Socket s = ConnectRequestPort();
     EXPECT_FALSE(model.LoadPositions(s));
-    EXPECT_EQ(model.positions.size(), 3u);
+    EXPECT_EQ(model.Positions().size(), 3u);
     ASSERT_EQ(ui.BoxTexts().size(), 1u);
     EXPECT_EQ(ui.BoxTexts()[0], kPositionsLoadFailedText);
     ResetSession();
@@ -359,10 +359,11 @@ TEST(InstrumentLoadTest, RecordsThatCannotBeReckonedWithAreLeftOut) {
     TradingModel model;
     Socket s = ConnectRequestPort();
     EXPECT_FALSE(model.LoadInstruments(s));
-    ASSERT_EQ(model.instruments.size(), 2u);
-    EXPECT_EQ(model.instruments[0].id, 1);
-    EXPECT_EQ(model.instruments[0].decimals, 2);
-    EXPECT_EQ(model.instruments[1].id, 4);
+    const std::vector<InstrumentRecord> kept = model.Instruments();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].id, 1);
+    EXPECT_EQ(kept[0].decimals, 2);
+    EXPECT_EQ(kept[1].id, 4);
 
     // A market record of the rejected instrument gives no price at all, never inf or NaN.
     BarRecord r = HistoryBar(2, 1, 165050);

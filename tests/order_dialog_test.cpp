@@ -56,7 +56,7 @@ void FillModel(TradingModel& model) {
     index.ask = 80.27f;
     index.stopDistance = 0.2f;
     index.pendingDistance = 0.2f;
-    model.instruments = {gold, cross, index};
+    model.SetInstruments({gold, cross, index});
 }
 
 // A request port that answers command 11 with the bytes a test chooses and keeps the request.
@@ -112,96 +112,96 @@ class OrderDialogTest : public ::testing::Test {
 TEST_F(OrderDialogTest, MarketDialogOpensOnTheChartsInstrument) {
     COpenOrder d(model, 1);
     EXPECT_EQ(d.windowTitle(), QStringLiteral("市价建仓单"));
-    auto* list = Find<QComboBox>(d, 1025);
+    auto* list = Find<QComboBox>(d, COpenOrder::kInstrumentList);
     // Only tradable instruments, in list order, with their ids.
     ASSERT_EQ(list->count(), 2);
     EXPECT_EQ(list->itemText(0), QStringLiteral("Gold"));
     EXPECT_EQ(list->itemData(1).toInt(), 3);
     EXPECT_EQ(list->currentIndex(), 0);
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("0.01"));
-    EXPECT_EQ(Text(d, 1034), QStringLiteral("(可填范围0.01-50)"));
-    EXPECT_EQ(Text(d, 1037), QStringLiteral("1765.30"));
-    EXPECT_EQ(Text(d, 1038), QStringLiteral("1765.00"));
-    EXPECT_EQ(Find<CPriceStatic>(d, 1037)->Color(), 0xFFD90A36u);
-    EXPECT_EQ(Find<CPriceStatic>(d, 1038)->Color(), 0xFF4A3AADu);
-    EXPECT_TRUE(Find<QCheckBox>(d, 1039)->isChecked());
-    EXPECT_EQ(Text(d, 1040), QStringLiteral("0.2500"));
-    EXPECT_TRUE(Text(d, 1028).isEmpty());
-    EXPECT_TRUE(Text(d, 1030).isEmpty());
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1027)->Upper(), 1000000);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1041)->Upper(), 1000);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1032)->Lower(), 1);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1032)->Upper(), 5000);
+    EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("0.01"));
+    EXPECT_EQ(Text(d, COpenOrder::kLotRange), QStringLiteral("(可填范围0.01-50)"));
+    EXPECT_EQ(Text(d, COpenOrder::kAskPrice), QStringLiteral("1765.30"));
+    EXPECT_EQ(Text(d, COpenOrder::kBidPrice), QStringLiteral("1765.00"));
+    EXPECT_EQ(Find<CPriceStatic>(d, COpenOrder::kAskPrice)->Color(), 0xFFD90A36u);
+    EXPECT_EQ(Find<CPriceStatic>(d, COpenOrder::kBidPrice)->Color(), 0xFF4A3AADu);
+    EXPECT_TRUE(Find<QCheckBox>(d, COpenOrder::kDeviationOn)->isChecked());
+    EXPECT_EQ(Text(d, COpenOrder::kDeviation), QStringLiteral("0.2500"));
+    EXPECT_TRUE(Text(d, COpenOrder::kStopLoss).isEmpty());
+    EXPECT_TRUE(Text(d, COpenOrder::kTakeProfit).isEmpty());
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COpenOrder::kStopLossSpin)->Upper(), 1000000);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COpenOrder::kDeviationSpin)->Upper(), 1000);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COpenOrder::kLotsSpin)->Lower(), 1);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COpenOrder::kLotsSpin)->Upper(), 5000);
     // It hears the quote ticks.
     const std::vector<WindowHandle> listeners = model.TickListeners();
     ASSERT_EQ(listeners.size(), 1u);
     EXPECT_EQ(listeners[0], d.Handle());
 
     // "最大", and the spin stepping by one lot step.
-    Find<QPushButton>(d, 1033)->click();
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("50.00"));
-    Find<MySpinButtonCtrl>(d, 1032)->Step(-1);
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("49.99"));
+    Find<QPushButton>(d, COpenOrder::kMaxLots)->click();
+    EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("50.00"));
+    Find<MySpinButtonCtrl>(d, COpenOrder::kLotsSpin)->Step(-1);
+    EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("49.99"));
 }
 
 TEST_F(OrderDialogTest, AnUntradableChartInstrumentSelectsNothing) {
     COpenOrder d(model, 20);
-    EXPECT_EQ(Find<QComboBox>(d, 1025)->currentIndex(), -1);
+    EXPECT_EQ(Find<QComboBox>(d, COpenOrder::kInstrumentList)->currentIndex(), -1);
     d.Submit(direction::Buy);
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"请选择商品"});
 }
 
 TEST_F(OrderDialogTest, ChoosingAnotherInstrumentRedoesLotsRangeAndPrices) {
     COpenOrder d(model, 1);
-    Type(d, 1028, QStringLiteral("1700.00"));
-    Find<QComboBox>(d, 1025)->setCurrentIndex(1);
+    Type(d, COpenOrder::kStopLoss, QStringLiteral("1700.00"));
+    Find<QComboBox>(d, COpenOrder::kInstrumentList)->setCurrentIndex(1);
     EXPECT_EQ(d.Instrument(), 3);
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("1.0"));
-    EXPECT_EQ(Text(d, 1034), QStringLiteral("(可填范围1-20)"));
-    EXPECT_EQ(Text(d, 1037), QStringLiteral("80.270"));
-    EXPECT_EQ(Text(d, 1040), QStringLiteral("0.0200"));
+    EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("1.0"));
+    EXPECT_EQ(Text(d, COpenOrder::kLotRange), QStringLiteral("(可填范围1-20)"));
+    EXPECT_EQ(Text(d, COpenOrder::kAskPrice), QStringLiteral("80.270"));
+    EXPECT_EQ(Text(d, COpenOrder::kDeviation), QStringLiteral("0.0200"));
     // One click of the lots spin is one lot step: 0.5 lots.
-    auto* spin = Find<MySpinButtonCtrl>(d, 1032);
+    auto* spin = Find<MySpinButtonCtrl>(d, COpenOrder::kLotsSpin);
     EXPECT_EQ(spin->StepFactor(), 5);
     spin->Step(1);
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("1.5"));
+    EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("1.5"));
     // The stop-loss keeps its count in units of the new decimals: 170000 thousandths.
-    EXPECT_EQ(Text(d, 1028), QStringLiteral("170.000"));
+    EXPECT_EQ(Text(d, COpenOrder::kStopLoss), QStringLiteral("170.000"));
 }
 
 TEST_F(OrderDialogTest, QuoteTicksOfItsInstrumentRefreshThePrices) {
     COpenOrder d(model, 1);
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].ask = 1770.55f;
-        model.instruments[0].bid = 1770.25f;
-        model.instruments[2].ask = 99.0f;
-    }
+    test::EditInstruments(model, [](auto& list) {
+        list[0].ask = 1770.55f;
+        list[0].bid = 1770.25f;
+        list[2].ask = 99.0f;
+    });
     test::Quote other(3, 99000, 3);
     d.HandleMessage(WM_QUOTE_TICK, 0, reinterpret_cast<std::intptr_t>(other.data()));
-    EXPECT_EQ(Text(d, 1037), QStringLiteral("1765.30"));
+    EXPECT_EQ(Text(d, COpenOrder::kAskPrice), QStringLiteral("1765.30"));
     d.HandleMessage(WM_QUOTE_TICK, 0, 0);  // no record: nothing
-    EXPECT_EQ(Text(d, 1037), QStringLiteral("1765.30"));
+    EXPECT_EQ(Text(d, COpenOrder::kAskPrice), QStringLiteral("1765.30"));
     test::Quote mine(1, 177030);
     d.HandleMessage(WM_QUOTE_TICK, 0, reinterpret_cast<std::intptr_t>(mine.data()));
-    EXPECT_EQ(Text(d, 1037), QStringLiteral("1770.55"));
-    EXPECT_EQ(Text(d, 1038), QStringLiteral("1770.25"));
+    EXPECT_EQ(Text(d, COpenOrder::kAskPrice), QStringLiteral("1770.55"));
+    EXPECT_EQ(Text(d, COpenOrder::kBidPrice), QStringLiteral("1770.25"));
 }
 
 TEST_F(OrderDialogTest, RefusedChecksShowTheirMessageAndSendNothing) {
     OrderServer server;
     COpenOrder d(model, 1);
-    Type(d, 1031, QStringLiteral("0.005"));
+    Type(d, COpenOrder::kLots, QStringLiteral("0.005"));
     d.Submit(direction::Buy);
-    Type(d, 1031, QStringLiteral("60"));
+    Type(d, COpenOrder::kLots, QStringLiteral("60"));
     d.Submit(direction::Buy);
-    Type(d, 1031, QStringLiteral("1.00"));
-    Type(d, 1040, QStringLiteral("-1"));
+    Type(d, COpenOrder::kLots, QStringLiteral("1.00"));
+    Type(d, COpenOrder::kDeviation, QStringLiteral("-1"));
     d.Submit(direction::Buy);
-    Find<QCheckBox>(d, 1039)->setChecked(false);  // an unchecked deviation is not examined
-    Type(d, 1028, QStringLiteral("1764.00"));
+    Find<QCheckBox>(d, COpenOrder::kDeviationOn)
+        ->setChecked(false);  // an unchecked deviation is not examined
+    Type(d, COpenOrder::kStopLoss, QStringLiteral("1764.00"));
     d.Submit(direction::Buy);
-    Type(d, 1028, QStringLiteral("1764.00"));
+    Type(d, COpenOrder::kStopLoss, QStringLiteral("1764.00"));
     d.Submit(direction::Sell);  // a sell's stop-loss below the bid is on the wrong side too
     EXPECT_EQ(ui.BoxTexts(), (std::vector<std::string>{
                                  "交易手数不合法，请修改后重试", "交易手数不合法，请修改后重试",
@@ -211,14 +211,11 @@ TEST_F(OrderDialogTest, RefusedChecksShowTheirMessageAndSendNothing) {
     EXPECT_EQ(d.result(), 0);
 
     // No quote yet: the display shows 0.
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].ask = 0;
-    }
+    test::EditInstruments(model, [](auto& list) { list[0].ask = 0; });
     test::Quote zero(1, 0);
     d.HandleMessage(WM_QUOTE_TICK, 0, reinterpret_cast<std::intptr_t>(zero.data()));
     ui.Clear();
-    Type(d, 1028, QString());
+    Type(d, COpenOrder::kStopLoss, QString());
     d.Submit(direction::Buy);
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"无效价格"});
 }
@@ -242,8 +239,8 @@ TEST_F(OrderDialogTest, MarketAnswersEveryCode) {
         {Int32(1), nullptr},
     };
     COpenOrder d(model, 1);
-    Type(d, 1031, QStringLiteral("0.30"));
-    Type(d, 1028, QStringLiteral("1700"));
+    Type(d, COpenOrder::kLots, QStringLiteral("0.30"));
+    Type(d, COpenOrder::kStopLoss, QStringLiteral("1700"));
     for (const auto& c : cases) {
         ui.Clear();
         server.Answer(c.answer);
@@ -252,7 +249,7 @@ TEST_F(OrderDialogTest, MarketAnswersEveryCode) {
             EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{c.text}) << c.text;
             EXPECT_EQ(d.result(), 0);
             // The input stays as it was.
-            EXPECT_EQ(Text(d, 1031), QStringLiteral("0.30"));
+            EXPECT_EQ(Text(d, COpenOrder::kLots), QStringLiteral("0.30"));
         } else {
             EXPECT_TRUE(ui.BoxTexts().empty());
             EXPECT_EQ(d.result(), kMarketOrderDone);
@@ -287,13 +284,13 @@ TEST_F(OrderDialogTest, EnterSubmitsOnlyFromTheSubmitButtons) {
     server.Answer(Int32(3));
     COpenOrder d(model, 1);
     d.show();
-    Find<QCheckBox>(d, 1039)->setChecked(false);
-    auto* lots = Find<CFloatNumberEdit>(d, 1031);
+    Find<QCheckBox>(d, COpenOrder::kDeviationOn)->setChecked(false);
+    auto* lots = Find<CFloatNumberEdit>(d, COpenOrder::kLots);
     lots->setFocus();
     PressReturn(lots);
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_TRUE(d.isVisible());
-    auto* sell = Find<QPushButton>(d, 1045);
+    auto* sell = Find<QPushButton>(d, COpenOrder::kSell);
     sell->setFocus();
     PressReturn(sell);
     ASSERT_EQ(server.Requests().size(), 1u);
@@ -305,21 +302,18 @@ TEST_F(OrderDialogTest, EnterSubmitsOnlyFromTheSubmitButtons) {
 
 TEST_F(OrderDialogTest, PendingDialogShowsItsBandsAndSubmitsWithValidity) {
     OrderServer server;
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].pendingDistance = 0.5f;
-    }
+    test::EditInstruments(model, [](auto& list) { list[0].pendingDistance = 0.5f; });
     COpenOrderZj d(model, 1);
     EXPECT_EQ(d.windowTitle(), QStringLiteral("指价建仓单"));
-    EXPECT_EQ(Text(d, 1060), QStringLiteral("买/价格<1764.80 或者 > 1765.80"));
-    EXPECT_EQ(Text(d, 1063), QStringLiteral("卖/价格<1764.50 或者 > 1765.50"));
-    EXPECT_EQ(Find<QComboBox>(d, 1026)->currentIndex(), 1);
-    EXPECT_TRUE(Text(d, 1042).isEmpty());
-    EXPECT_EQ(d.Control(1037), nullptr);
-    EXPECT_EQ(d.Control(1044), nullptr);
+    EXPECT_EQ(Text(d, COpenOrderZj::kBuy), QStringLiteral("买/价格<1764.80 或者 > 1765.80"));
+    EXPECT_EQ(Text(d, COpenOrderZj::kSell), QStringLiteral("卖/价格<1764.50 或者 > 1765.50"));
+    EXPECT_EQ(Find<QComboBox>(d, COpenOrderZj::kValidity)->currentIndex(), 1);
+    EXPECT_TRUE(Text(d, COpenOrderZj::kPrice).isEmpty());
+    EXPECT_EQ(d.Control(COpenOrder::kAskPrice), nullptr);
+    EXPECT_EQ(d.Control(COpenOrder::kBuy), nullptr);
 
     d.Submit(direction::Buy);  // empty price
-    Type(d, 1042, QStringLiteral("1765.00"));
+    Type(d, COpenOrderZj::kPrice, QStringLiteral("1765.00"));
     d.Submit(direction::Buy);
     EXPECT_EQ(ui.BoxTexts(),
               (std::vector<std::string>{"无效价格", "挂单价必须小于1764.8或者大于1765.8"}));
@@ -327,8 +321,8 @@ TEST_F(OrderDialogTest, PendingDialogShowsItsBandsAndSubmitsWithValidity) {
 
     // The edge is accepted; the answer closes the dialog with 12.
     ui.Clear();
-    Type(d, 1042, QStringLiteral("1764.80"));
-    Find<QPushButton>(d, 1060)->click();
+    Type(d, COpenOrderZj::kPrice, QStringLiteral("1764.80"));
+    Find<QPushButton>(d, COpenOrderZj::kBuy)->click();
     EXPECT_TRUE(ui.BoxTexts().empty());
     EXPECT_EQ(d.result(), kPendingOrderDone);
     ASSERT_EQ(server.Requests().size(), 1u);
@@ -339,27 +333,24 @@ TEST_F(OrderDialogTest, PendingDialogShowsItsBandsAndSubmitsWithValidity) {
     EXPECT_EQ(q.deviation, 0.0f);
 
     // A tick moves the bands.
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].ask = 1766.30f;
-    }
+    test::EditInstruments(model, [](auto& list) { list[0].ask = 1766.30f; });
     test::Quote mine(1, 176605);
     d.HandleMessage(WM_QUOTE_TICK, 0, reinterpret_cast<std::intptr_t>(mine.data()));
-    EXPECT_EQ(Text(d, 1060), QStringLiteral("买/价格<1765.80 或者 > 1766.80"));
+    EXPECT_EQ(Text(d, COpenOrderZj::kBuy), QStringLiteral("买/价格<1765.80 或者 > 1766.80"));
 }
 
 TEST_F(OrderDialogTest, PendingAnswersOtherThanOneKeepTheDialogOpen) {
     OrderServer server;
     COpenOrderZj d(model, 1);
-    Find<QComboBox>(d, 1026)->setCurrentIndex(0);
-    Type(d, 1042, QStringLiteral("1800.00"));
+    Find<QComboBox>(d, COpenOrderZj::kValidity)->setCurrentIndex(0);
+    Type(d, COpenOrderZj::kPrice, QStringLiteral("1800.00"));
     for (std::int32_t code : {2, 3, 4, 5, 6, 7, 0}) {
         ui.Clear();
         server.Answer(Int32(code));
-        Find<QPushButton>(d, 1063)->click();
+        Find<QPushButton>(d, COpenOrderZj::kSell)->click();
         ASSERT_EQ(ui.BoxTexts().size(), 1u);
         EXPECT_EQ(d.result(), 0);
-        EXPECT_EQ(Text(d, 1042), QStringLiteral("1800.00"));
+        EXPECT_EQ(Text(d, COpenOrderZj::kPrice), QStringLiteral("1800.00"));
     }
     ASSERT_FALSE(server.Requests().empty());
     EXPECT_EQ(server.Requests().back().validity, 1);

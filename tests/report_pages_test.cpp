@@ -128,7 +128,7 @@ class ReportPagesTest : public ::testing::Test {
     void SetUp() override {
         ResetSession();
         Session().memberName = "demo";
-        model.instruments = {Named(1, "Gold", 1), Named(7, "Copper", 0), Named(9, "Oil", 1)};
+        model.SetInstruments({Named(1, "Gold", 1), Named(7, "Copper", 0), Named(9, "Oil", 1)});
     }
     void TearDown() override { ResetSession(); }
     FakeUi ui;
@@ -348,7 +348,7 @@ TEST(AccountGridTest, RefillWritesEveryCellAndShowsDashesForNoRates) {
 }
 
 TEST_F(ReportPagesTest, AccountPageRefillsOnChangesAndRewritesTheQuotedCells) {
-    model.account = SomeAccount();
+    model.SetAccount(SomeAccount());
     CSpage5 page(model);
     CReportGrid& grid = *page.Grid();
     ASSERT_EQ(grid.rowCount(), 9);
@@ -362,12 +362,11 @@ TEST_F(ReportPagesTest, AccountPageRefillsOnChangesAndRewritesTheQuotedCells) {
     EXPECT_NE(std::find(registered.begin(), registered.end(), page.Handle()), registered.end());
 
     // A quote rewrites only the moving figures, the rates always as percentages.
-    {
-        std::lock_guard<std::mutex> lock(model.accountLock);
-        model.account.equity = 99000;
-        model.account.todayClosedProfit = 77;
-        model.account.availableMargin = 1;
-    }
+    test::EditAccount(model, [](AccountBlock& a) {
+        a.equity = 99000;
+        a.todayClosedProfit = 77;
+        a.availableMargin = 1;
+    });
     test::Quote q(1, 165000);
     page.HandleMessage(WM_QUOTE_TICK, 0, reinterpret_cast<std::intptr_t>(q.data()));
     EXPECT_EQ(grid.CellText(1, 1), "99000.00");
@@ -384,16 +383,18 @@ TEST_F(ReportPagesTest, AccountPageRefillsOnChangesAndRewritesTheQuotedCells) {
 TEST_F(ReportPagesTest, OpeningTheAccountTabRefillsItEachTime) {
     test::ScriptServer silent([](Socket&, int) {});
     silent.UseAsRequestPort();
-    model.account = SomeAccount();
+    model.SetAccount(SomeAccount());
     CSimulateMain w(model);
     auto* page = qobject_cast<CSpage5*>(w.Page(5));
     ASSERT_NE(page, nullptr);
-    model.account.equity = 1;
+    test::EditAccount(model, [](AccountBlock& a) { a.equity = 1; });
     w.Tabs()->setCurrentIndex(5);
     EXPECT_EQ(page->Grid()->CellText(1, 1), "1.00");
     w.Tabs()->setCurrentIndex(6);
-    model.account.equity = 2;
-    model.account.lastAward = 4;
+    test::EditAccount(model, [](AccountBlock& a) {
+        a.equity = 2;
+        a.lastAward = 4;
+    });
     w.Tabs()->setCurrentIndex(5);
     EXPECT_EQ(page->Grid()->CellText(1, 1), "2.00");
     EXPECT_EQ(page->Grid()->CellText(7, 3), "鼓励奖");
@@ -447,9 +448,11 @@ TEST(InstrumentGridTest, RulesShowInTheirUnitsAndScales) {
 }
 
 TEST_F(ReportPagesTest, InstrumentPageShowsTheChosenTradableInstrument) {
-    model.instruments[0].feeMethod = 1;
-    model.instruments[0].feeValue = 3;
-    model.instruments[2].maxLots = 7;
+    test::EditInstruments(model, [](auto& list) {
+        list[0].feeMethod = 1;
+        list[0].feeValue = 3;
+        list[2].maxLots = 7;
+    });
     CSPage6 page(model);
     ASSERT_EQ(page.Instruments()->count(), 2);
     EXPECT_EQ(page.Instruments()->currentIndex(), 0);

@@ -53,7 +53,8 @@ PositionRecord Position(std::int32_t instrument, const char* name, std::int32_t 
 // Gold (id 1, two decimals) and silver (id 2, zero decimals), a buy and a sell of gold, a buy of
 // silver, their summary lines and two orders.
 void Fill(TradingModel& m) {
-    m.instruments = {Priced(1, "Gold", 2, 1650.50f, 1651.00f), Priced(2, "Silver", 0, 4000, 4010)};
+    m.SetInstruments(
+        {Priced(1, "Gold", 2, 1650.50f, 1651.00f), Priced(2, "Silver", 0, 4000, 4010)});
     PositionRecord buy = Position(1, "Gold", direction::Buy, 1640.25, 2, "T1");
     buy.stopLoss = 1600;
     buy.takeProfit = 1700;
@@ -63,10 +64,10 @@ void Fill(TradingModel& m) {
     std::snprintf(buy.openTime, sizeof buy.openTime, "2026-12-08 10:00:00");
     PositionRecord sell = Position(1, "Gold", direction::Sell, 1660, 1, "T2");
     PositionRecord silver = Position(2, "Silver", direction::Buy, 3990, 1.5, "T3");
-    m.positions = {buy, sell, silver};
+    m.SetPositions({buy, sell, silver});
     PositionRecord goldBuys = buy, goldSells = sell, silvers = silver;
     goldBuys.occupiedMargin = 2000;
-    m.summary = {goldBuys, goldSells, silvers};
+    m.SetSummary({goldBuys, goldSells, silvers});
     PendingOrderRecord o1 =
         MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1600.5, order_status::Waiting, "D1");
     std::snprintf(o1.instrumentName, sizeof o1.instrumentName, "Gold");
@@ -77,7 +78,7 @@ void Fill(TradingModel& m) {
     o2.openClose = 2;
     o2.takeProfit = 1700;
     std::snprintf(o2.relatedPosition, sizeof o2.relatedPosition, "T3");
-    m.orders = {o1, o2};
+    m.SetOrders({o1, o2});
 }
 
 std::vector<std::string> Row(CReportListPage& page, int row) {
@@ -138,8 +139,10 @@ TEST(ReportCaptionTest, CaptionNamesTheMemberAndShowsTheFiguresWithTwoDecimals) 
 }
 
 TEST_F(ReportWindowTest, OpensOnTheSummaryWithSevenTabsAndTheCaption) {
-    model.account.netDeposits = 5000;
-    model.account.equity = 5100.5;
+    test::EditAccount(model, [](AccountBlock& a) {
+        a.netDeposits = 5000;
+        a.equity = 5100.5;
+    });
     CSimulateMain w(model);
     ASSERT_EQ(w.Tabs()->count(), 7);
     const char* captions[] = {"持仓总汇", "持仓明细", "委托查询", "成交查询",
@@ -160,7 +163,7 @@ TEST_F(ReportWindowTest, OpensOnTheSummaryWithSevenTabsAndTheCaption) {
     EXPECT_EQ(w.Summary()->List()->geometry(), QRect(0, 0, 780, 358));
 
     // A quote tick recomputes the caption.
-    model.account.equity = 7000;
+    test::EditAccount(model, [](AccountBlock& a) { a.equity = 7000; });
     w.HandleMessage(WM_QUOTE_TICK, 0, 0);
     EXPECT_NE(U(w.windowTitle()).find("当前权益7000.00"), std::string::npos);
 }
@@ -168,9 +171,9 @@ TEST_F(ReportWindowTest, OpensOnTheSummaryWithSevenTabsAndTheCaption) {
 TEST_F(ReportWindowTest, SelectingATabRefillsOnlyThePagesThatAskForIt) {
     CSimulateMain w(model);
     // The model changes without a notification; only a refill shows it.
-    model.positions.pop_back();
-    model.summary.pop_back();
-    model.orders.pop_back();
+    test::EditPositions(model, [](auto& list) { list.pop_back(); });
+    test::EditSummary(model, [](auto& list) { list.pop_back(); });
+    test::EditOrders(model, [](auto& list) { list.pop_back(); });
 
     w.Tabs()->setCurrentIndex(1);  // 持仓明细 keeps itself current through messages
     EXPECT_FALSE(w.Details()->isHidden());
@@ -235,8 +238,8 @@ TEST_F(ReportWindowTest, PagesShowEveryColumnInItsFormat) {
 }
 
 TEST_F(ReportWindowTest, EmptyListsShowOnlyTheHeaders) {
-    model.positions.clear();
-    model.orders.clear();
+    model.SetPositions({});
+    model.SetOrders({});
     CSPage1 details(model);
     CSPage3 orders(model);
     EXPECT_EQ(details.List()->rowCount(), 0);
@@ -251,13 +254,12 @@ TEST_F(ReportWindowTest, AQuoteRewritesOnlyTheTickedInstrumentsPriceCells) {
     summary.Refill();
     CSPage3 orders(model);
     // The ask of gold rises: the sell's profit falls; silver's rows stay as they were.
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].bid = 1652.5f;
-        model.instruments[0].ask = 1653.0f;
-        model.instruments[1].bid = 1;
-        model.instruments[1].ask = 1;
-    }
+    test::EditInstruments(model, [](auto& list) {
+        list[0].bid = 1652.5f;
+        list[0].ask = 1653.0f;
+        list[1].bid = 1;
+        list[1].ask = 1;
+    });
     const std::vector<std::string> silverDetail = Row(details, 2);
     const std::vector<std::string> silverSummary = Row(summary, 2);
     const std::vector<std::string> silverOrder = Row(orders, 1);
@@ -280,10 +282,7 @@ TEST_F(ReportWindowTest, AQuoteRewritesOnlyTheTickedInstrumentsPriceCells) {
     EXPECT_EQ(Row(orders, 1), silverOrder);
 
     // 1650.50 becomes 1650.5.
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].bid = 1650.50f;
-    }
+    test::EditInstruments(model, [](auto& list) { list[0].bid = 1650.50f; });
     Tick(summary, 1);
     EXPECT_EQ(Cell(summary, 0, 5), "1650.5");
 
@@ -297,10 +296,7 @@ TEST_F(ReportWindowTest, QuotesFindTheirRowsAfterTheUserSorted) {
     CSPage1 details(model);
     details.List()->HeaderClicked(0);  // descending: T3, T2, T1
     ASSERT_EQ(Cell(details, 0, 0), "T3");
-    {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].bid = 1660.0f;
-    }
+    test::EditInstruments(model, [](auto& list) { list[0].bid = 1660.0f; });
     Tick(details, 1);
     EXPECT_EQ(Cell(details, 2, 6), "1660.00");
     EXPECT_EQ(Cell(details, 0, 6), "4000");
@@ -309,8 +305,8 @@ TEST_F(ReportWindowTest, QuotesFindTheirRowsAfterTheUserSorted) {
 TEST_F(ReportWindowTest, MenusRefuseProgrammaticAndFinishedRecordsWithoutARequest) {
     test::ScriptServer server([](Socket&, int) {});
     server.UseAsRequestPort();
-    model.positions[0].programmatic = 1;
-    model.orders[0].validity = order_validity::Programmatic;
+    test::EditPositions(model, [](auto& list) { list[0].programmatic = 1; });
+    test::EditOrders(model, [](auto& list) { list[0].validity = order_validity::Programmatic; });
     CSPage1 details(model);
     CSPage3 orders(model);
 
@@ -462,7 +458,7 @@ struct DeleteServer {
 
 TEST_F(ReportWindowTest, DeletingAnOrderAsksFirstThenDeletesAndReloadsOnOneConnection) {
     DeleteServer server;
-    server.remaining = {model.orders[1]};
+    server.remaining = {model.Orders()[1]};
     CSimulateMain w(model);
     ui.SetLive(w.Handle());
     ui.OnSend([&](WindowHandle target, unsigned msg, std::intptr_t wp, std::intptr_t lp) {

@@ -36,8 +36,8 @@ const std::string kZero(1, '\0');
 class AlertCheckTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        model_.instruments = {NamedInstrument(1, "伦敦金(T+0)", 2),
-                              NamedInstrument(14, "欧元/美元", 4)};
+        model_.SetInstruments(
+            {NamedInstrument(1, "伦敦金(T+0)", 2), NamedInstrument(14, "欧元/美元", 4)});
         messages_.SetNewMessageHook([this](int soundId) { sounds_.push_back(soundId); });
         server_.Answer(cmd::RemovePriceAlert, kOne);
         server_.Answer(cmd::UpdateProfitAlert, test::Int32Bytes(1));
@@ -70,12 +70,12 @@ TEST_F(AlertCheckTest, APriceAlertFiresAtItsTargetOnlyForItsInstrument) {
     const PriceAlertRecord alert = PriceAlert(7, 1, 1, 1650.50);
     price_.Replace({alert});
 
-    check_.Check(Quote(14, 165050, 2).data(), 0);  // another instrument at the same number
-    check_.Check(Quote(1, 165049, 2).data(), 0);   // one point short
+    check_.Check(Quote(14, 165050, 2).Record(), 0);  // another instrument at the same number
+    check_.Check(Quote(1, 165049, 2).Record(), 0);   // one point short
     EXPECT_EQ(server_.Connections(), 0);
     EXPECT_EQ(messages_.Size(), 0u);
 
-    check_.Check(Quote(1, 165050, 2).data(), 0);
+    check_.Check(Quote(1, 165050, 2).Record(), 0);
     EXPECT_EQ(Texts(), std::vector<std::string>{"产品伦敦金(T+0)价格预警：>=1650.50已到达"});
     EXPECT_EQ(sounds_, std::vector<int>{sound::Alert});
     const auto requests = server_.RequestsOf(cmd::RemovePriceAlert);
@@ -92,13 +92,13 @@ TEST_F(AlertCheckTest, ConditionsCompareBothWaysAndOthersNeverFire) {
     price_.Replace({PriceAlert(1, 14, 2, 1.35), PriceAlert(2, 14, 0, 1.0),
                     PriceAlert(3, 14, 3, 1.0), PriceAlert(4, 14, 1, 1.36)});
     profit_.Replace({ProfitAlert(5, 0, -1e9), ProfitAlert(6, 3, -1e9)});
-    check_.Check(Quote(14, 13500, 4).data(), 0);
+    check_.Check(Quote(14, 13500, 4).Record(), 0);
     EXPECT_EQ(Texts(), std::vector<std::string>{"产品欧元/美元价格预警：<=1.3500已到达"});
     ASSERT_EQ(server_.Requests().size(), 1u);
     EXPECT_EQ(price_.Copy().size(), 3u);
     EXPECT_EQ(profit_.Copy().size(), 2u);
 
-    check_.Check(Quote(14, 13600, 4).data(), 0);  // >= at its target
+    check_.Check(Quote(14, 13600, 4).Record(), 0);  // >= at its target
     EXPECT_EQ(Texts().back(), "产品欧元/美元价格预警：>=1.3600已到达");
     EXPECT_EQ(price_.Copy().size(), 2u);  // the unknown conditions stay, silent
     EXPECT_EQ(messages_.Size(), 2u);
@@ -107,7 +107,7 @@ TEST_F(AlertCheckTest, ConditionsCompareBothWaysAndOthersNeverFire) {
 TEST_F(AlertCheckTest, TwoAlertsOnOneQuoteEachPostAndDelete) {
     price_.Replace(
         {PriceAlert(3, 1, 1, 1600), PriceAlert(4, 14, 1, 1.0), PriceAlert(5, 1, 2, 1700)});
-    check_.Check(Quote(1, 165050, 2).data(), 0);
+    check_.Check(Quote(1, 165050, 2).Record(), 0);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"产品伦敦金(T+0)价格预警：>=1600.00已到达",
                                                  "产品伦敦金(T+0)价格预警：<=1700.00已到达"}));
     const auto requests = server_.RequestsOf(cmd::RemovePriceAlert);
@@ -125,7 +125,7 @@ TEST_F(AlertCheckTest, AnUnconfirmedDeletionStaysListedButFiresOncePerRun) {
     server_.Answer(cmd::UpdateProfitAlert, test::Int32Bytes(0));
     price_.Replace({PriceAlert(7, 1, 1, 1650.5)});
     profit_.Replace({ProfitAlert(9, 1, 100)});
-    for (int i = 0; i < 3; ++i) check_.Check(Quote(1, 165100, 2).data(), 150.0);
+    for (int i = 0; i < 3; ++i) check_.Check(Quote(1, 165100, 2).Record(), 150.0);
     EXPECT_EQ(messages_.Size(), 2u);
     EXPECT_EQ(server_.RequestsOf(cmd::RemovePriceAlert).size(), 1u);
     EXPECT_EQ(server_.RequestsOf(cmd::UpdateProfitAlert).size(), 1u);
@@ -136,10 +136,10 @@ TEST_F(AlertCheckTest, AnUnconfirmedDeletionStaysListedButFiresOncePerRun) {
     // An answer that never comes is no confirmation either; another alert still fires.
     server_.Answer(cmd::RemovePriceAlert, "");
     price_.Replace({PriceAlert(7, 1, 1, 1650.5), PriceAlert(8, 1, 1, 1650.5)});
-    check_.Check(Quote(1, 165100, 2).data(), 0);
+    check_.Check(Quote(1, 165100, 2).Record(), 0);
     EXPECT_EQ(price_.Copy().size(), 2u);
     EXPECT_EQ(messages_.Size(), 3u);
-    check_.Check(Quote(1, 165100, 2).data(), 0);
+    check_.Check(Quote(1, 165100, 2).Record(), 0);
     EXPECT_EQ(messages_.Size(), 3u);
 }
 
@@ -150,9 +150,9 @@ TEST_F(AlertCheckTest, AProfitAlertFiresAtItsAmountWhateverTheQuote) {
     const ProfitAlertRecord gain = ProfitAlert(12, 1, 50000);
     profit_.Replace({loss, gain});
 
-    check_.Check(Quote(14, 13000, 4).data(), -499.99);
+    check_.Check(Quote(14, 13000, 4).Record(), -499.99);
     EXPECT_EQ(messages_.Size(), 0u);
-    check_.Check(Quote(14, 13000, 4).data(), -500.00);
+    check_.Check(Quote(14, 13000, 4).Record(), -500.00);
     EXPECT_EQ(Texts(), std::vector<std::string>{"产品赢利预警：赢利额<=-500.00已到达"});
     EXPECT_EQ(sounds_, std::vector<int>{sound::Alert});
     const auto requests = server_.RequestsOf(cmd::UpdateProfitAlert);
@@ -163,7 +163,7 @@ TEST_F(AlertCheckTest, AProfitAlertFiresAtItsAmountWhateverTheQuote) {
     ASSERT_EQ(PostsOf(WM_PROFIT_ALERTS_CHANGED), 1u);
     EXPECT_EQ(ui_.Posts().back().target, &editor);
 
-    check_.Check(Quote(1, 165000, 2).data(), 50000.0);
+    check_.Check(Quote(1, 165000, 2).Record(), 50000.0);
     EXPECT_EQ(Texts().back(), "产品赢利预警：赢利额>=50000.00已到达");
     EXPECT_TRUE(profit_.Copy().empty());
 }
@@ -182,7 +182,7 @@ TEST_F(AlertCheckTest, NoListLockIsHeldWhileTheServerIsAsked) {
     });
     price_.Replace({PriceAlert(1, 1, 1, 1), PriceAlert(2, 1, 1, 2)});
     profit_.Replace({ProfitAlert(3, 1, 0)});
-    check_.Check(Quote(1, 165000, 2).data(), 1.0);
+    check_.Check(Quote(1, 165000, 2).Record(), 1.0);
     EXPECT_EQ(server_.Requests().size(), 3u);
     EXPECT_EQ(lockedDuringRequest.load(), 0);
 }
@@ -194,7 +194,7 @@ TEST_F(AlertCheckTest, WithoutADialogNothingIsPostedAndAClosedDialogStaysUnregis
     check_.ClearPriceDialog(&dialog_);
     EXPECT_EQ(check_.PriceDialog(), nullptr);
     price_.Replace({PriceAlert(1, 1, 1, 1)});
-    check_.Check(Quote(1, 165000, 2).data(), 0);
+    check_.Check(Quote(1, 165000, 2).Record(), 0);
     EXPECT_TRUE(price_.Copy().empty());
     EXPECT_TRUE(ui_.Posts().empty());
 }
@@ -219,7 +219,7 @@ TEST(AlertCheckPortDownTest, TheConnectMessageWaitsAsideOneBoxAtATime) {
         gone.UseAsRequestPort();
     }
     TradingModel model;
-    model.instruments = {NamedInstrument(1, "伦敦金(T+0)", 2)};
+    model.SetInstruments({NamedInstrument(1, "伦敦金(T+0)", 2)});
     MessageStore messages;
     AlertList<PriceAlertRecord> price;
     AlertList<ProfitAlertRecord> profit;
@@ -228,11 +228,11 @@ TEST(AlertCheckPortDownTest, TheConnectMessageWaitsAsideOneBoxAtATime) {
     price.Replace({PriceAlert(7, 1, 1, 1650.5), PriceAlert(8, 1, 1, 1650.5)});
     // The quote passes although the box of the first failure is open, and the second failure
     // raises no box of its own while it is.
-    check.Check(Quote(1, 165100, 2).data(), 0);
+    check.Check(Quote(1, 165100, 2).Record(), 0);
     EXPECT_EQ(messages.Size(), 2u);
     ASSERT_TRUE(test::WaitUntil([&] { return ui.shown == 1; }));
     profit.Replace({ProfitAlert(9, 1, 100)});
-    check.Check(Quote(1, 165100, 2).data(), 150.0);
+    check.Check(Quote(1, 165100, 2).Record(), 150.0);
     EXPECT_EQ(messages.Size(), 3u);
     EXPECT_EQ(ui.shown, 1);
     SetThreadMessageAside(nullptr);

@@ -73,10 +73,7 @@ class SignalFeedTest : public ::testing::Test {
             std::lock_guard lock(mutex_);
             announced_.emplace_back(time, text);
         });
-        {
-            std::lock_guard lock(model_.instrumentLock);
-            model_.instruments = {Named(1, 3, "伦敦银"), Named(2, 2, "伦敦金")};
-        }
+        model_.SetInstruments({Named(1, 3, "伦敦银"), Named(2, 2, "伦敦金")});
         feed_.SetTradingModel(&model_);
         SignalFlags flags{};
         flags.fill(1);

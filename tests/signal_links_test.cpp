@@ -57,8 +57,7 @@ class SignalLinksTest : public ::testing::Test {
         silver.id = 1;
         silver.decimals = 2;
         PutField(silver.name, sizeof silver.name, ToAnsi("伦敦银"));
-        std::lock_guard lock(model_.instrumentLock);
-        model_.instruments = {silver};
+        model_.SetInstruments({silver});
     }
     void TearDown() override {
         links_.reset();

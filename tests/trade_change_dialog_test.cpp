@@ -28,6 +28,7 @@
 #include "trading/ui/position_dialogs.h"
 #include "trading/ui/program_setup.h"
 #include "trading/ui/trade_actions.h"
+#include "widgets/ui/control_name.h"
 #include "widgets/ui/float_number_edit.h"
 #include "widgets/ui/spin_button.h"
 #include "widgets/window_messages.h"
@@ -104,16 +105,17 @@ class TradeChangeDialogTest : public ::testing::Test {
         steps.maxLots = 20;
         steps.lotDecimals = 1;
         steps.lotStep = 5;
-        model.instruments = {Tradable(1, "伦敦金(T+0)", 2, 1765.30f, 1765.00f), steps};
+        model.SetInstruments({Tradable(1, "伦敦金(T+0)", 2, 1765.30f, 1765.00f), steps});
     }
     void TearDown() override {
         Session().programTrading = 0;
         Session().accountClass = 0;
     }
     void MoveMarket(float ask, float bid) {
-        std::lock_guard<std::mutex> lock(model.instrumentLock);
-        model.instruments[0].ask = ask;
-        model.instruments[0].bid = bid;
+        test::EditInstruments(model, [&](auto& list) {
+            list[0].ask = ask;
+            list[0].bid = bid;
+        });
     }
     // The payload of the last request of `command`.
     template <typename Record>
@@ -166,35 +168,36 @@ class TradeChangeDialogTest : public ::testing::Test {
 TEST_F(TradeChangeDialogTest, ModifyShowsTheBuyPositionAndItsBounds) {
     COrderModify d(model, Position(direction::Buy, 0.5));
     EXPECT_EQ(d.windowTitle(), QStringLiteral("修改订单"));
-    ExpectReadOnly(d, 1035, QStringLiteral("伦敦金(T+0)"));
-    ExpectReadOnly(d, 1036, QStringLiteral("买"));
-    ExpectReadOnly(d, 1031, QStringLiteral("1.00"));  // the opened quantity, not the held one
-    ExpectReadOnly(d, 1028, QStringLiteral("1650.00"));
-    ExpectReadOnly(d, 1030, QStringLiteral("1800.00"));
-    EXPECT_EQ(Text(d, 1033), QStringLiteral("1650.00"));
-    EXPECT_EQ(Text(d, 1034), QStringLiteral("1800.00"));
-    EXPECT_EQ(Find<CFloatNumberEdit>(d, 1033)->Decimals(), 2);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1027)->Lower(), 0);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1027)->Upper(), 1000000);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1029)->Upper(), 1000000);
-    EXPECT_EQ(Text(d, 1057), QStringLiteral("止损价小于"));
-    EXPECT_EQ(Text(d, 1058), QStringLiteral("止盈价大于"));
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1764.80"));
-    EXPECT_EQ(Text(d, 1053), QStringLiteral("1765.80"));
-    EXPECT_EQ(ColorOf(d, 1052), kRed);
-    EXPECT_EQ(ColorOf(d, 1053), kRed);
-    EXPECT_EQ(Text(d, 1051), QStringLiteral("修改订单"));
+    ExpectReadOnly(d, COrderModify::kInstrumentName, QStringLiteral("伦敦金(T+0)"));
+    ExpectReadOnly(d, COrderModify::kDirection, QStringLiteral("买"));
+    ExpectReadOnly(d, COrderModify::kPositionQuantity,
+                   QStringLiteral("1.00"));  // the opened quantity, not the held one
+    ExpectReadOnly(d, COrderModify::kCurrentStopLoss, QStringLiteral("1650.00"));
+    ExpectReadOnly(d, COrderModify::kCurrentTakeProfit, QStringLiteral("1800.00"));
+    EXPECT_EQ(Text(d, COrderModify::kNewStopLoss), QStringLiteral("1650.00"));
+    EXPECT_EQ(Text(d, COrderModify::kNewTakeProfit), QStringLiteral("1800.00"));
+    EXPECT_EQ(Find<CFloatNumberEdit>(d, COrderModify::kNewStopLoss)->Decimals(), 2);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COrderModify::kNewStopLossSpin)->Lower(), 0);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COrderModify::kNewStopLossSpin)->Upper(), 1000000);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COrderModify::kNewTakeProfitSpin)->Upper(), 1000000);
+    EXPECT_EQ(Text(d, COrderModify::kStopBoundLabel), QStringLiteral("止损价小于"));
+    EXPECT_EQ(Text(d, COrderModify::kTakeBoundLabel), QStringLiteral("止盈价大于"));
+    EXPECT_EQ(Text(d, COrderModify::kStopBound), QStringLiteral("1764.80"));
+    EXPECT_EQ(Text(d, COrderModify::kTakeBound), QStringLiteral("1765.80"));
+    EXPECT_EQ(ColorOf(d, COrderModify::kStopBound), kRed);
+    EXPECT_EQ(ColorOf(d, COrderModify::kTakeBound), kRed);
+    EXPECT_EQ(Text(d, COrderModify::kModify), QStringLiteral("修改订单"));
     EXPECT_EQ(model.TickListeners(), std::vector<WindowHandle>{d.Handle()});
 
     // A tick of another instrument changes nothing; one of its own recomputes from the ask.
     MoveMarket(1770.00f, 1769.70f);
     Tick(d, 3);
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1764.80"));
+    EXPECT_EQ(Text(d, COrderModify::kStopBound), QStringLiteral("1764.80"));
     Tick(d, 1);
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1769.50"));
-    EXPECT_EQ(Text(d, 1053), QStringLiteral("1770.50"));
+    EXPECT_EQ(Text(d, COrderModify::kStopBound), QStringLiteral("1769.50"));
+    EXPECT_EQ(Text(d, COrderModify::kTakeBound), QStringLiteral("1770.50"));
     // The position's own fields stay as they were copied.
-    EXPECT_EQ(Text(d, 1028), QStringLiteral("1650.00"));
+    EXPECT_EQ(Text(d, COrderModify::kCurrentStopLoss), QStringLiteral("1650.00"));
 }
 
 TEST_F(TradeChangeDialogTest, ModifyOfASellPositionMirrorsLabelsColoursAndBounds) {
@@ -202,20 +205,20 @@ TEST_F(TradeChangeDialogTest, ModifyOfASellPositionMirrorsLabelsColoursAndBounds
     p.stopLoss = 0;
     p.takeProfit = 0;
     COrderModify d(model, p);
-    ExpectReadOnly(d, 1036, QStringLiteral("卖"));
-    ExpectReadOnly(d, 1028, QStringLiteral("0.00"));
-    EXPECT_EQ(Text(d, 1057), QStringLiteral("止损价大于"));
-    EXPECT_EQ(Text(d, 1058), QStringLiteral("止盈价小于"));
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1765.50"));  // bid + D
-    EXPECT_EQ(Text(d, 1053), QStringLiteral("1764.50"));  // bid − D
-    EXPECT_EQ(ColorOf(d, 1052), kBlue);
-    EXPECT_EQ(ColorOf(d, 1053), kBlue);
+    ExpectReadOnly(d, COrderModify::kDirection, QStringLiteral("卖"));
+    ExpectReadOnly(d, COrderModify::kCurrentStopLoss, QStringLiteral("0.00"));
+    EXPECT_EQ(Text(d, COrderModify::kStopBoundLabel), QStringLiteral("止损价大于"));
+    EXPECT_EQ(Text(d, COrderModify::kTakeBoundLabel), QStringLiteral("止盈价小于"));
+    EXPECT_EQ(Text(d, COrderModify::kStopBound), QStringLiteral("1765.50"));  // bid + D
+    EXPECT_EQ(Text(d, COrderModify::kTakeBound), QStringLiteral("1764.50"));  // bid − D
+    EXPECT_EQ(ColorOf(d, COrderModify::kStopBound), kBlue);
+    EXPECT_EQ(ColorOf(d, COrderModify::kTakeBound), kBlue);
 
-    Type(d, 1033, QStringLiteral("1765.49"));
-    Type(d, 1034, QString());
+    Type(d, COrderModify::kNewStopLoss, QStringLiteral("1765.49"));
+    Type(d, COrderModify::kNewTakeProfit, QString());
     d.Submit();
-    Type(d, 1033, QString());
-    Type(d, 1034, QStringLiteral("1764.51"));
+    Type(d, COrderModify::kNewStopLoss, QString());
+    Type(d, COrderModify::kNewTakeProfit, QStringLiteral("1764.51"));
     d.Submit();
     EXPECT_EQ(ui.BoxTexts(), (std::vector<std::string>{"止损或盈利无效", "止损或盈利无效"}));
     EXPECT_TRUE(server.Connections().empty());
@@ -223,14 +226,14 @@ TEST_F(TradeChangeDialogTest, ModifyOfASellPositionMirrorsLabelsColoursAndBounds
 
 TEST_F(TradeChangeDialogTest, ModifyRefusesBeyondTheBoundAndSendsTheEdge) {
     const PositionRecord p = Position(direction::Buy, 1.0);
-    model.positions = {p};
+    model.SetPositions({p});
     COrderModify d(model, p);
-    Type(d, 1033, QStringLiteral("1765.00"));
+    Type(d, COrderModify::kNewStopLoss, QStringLiteral("1765.00"));
     d.Submit();
-    Type(d, 1033, QStringLiteral("1764.81"));
+    Type(d, COrderModify::kNewStopLoss, QStringLiteral("1764.81"));
     d.Submit();
-    Type(d, 1033, QStringLiteral("1764.80"));
-    Type(d, 1034, QStringLiteral("1765.79"));
+    Type(d, COrderModify::kNewStopLoss, QStringLiteral("1764.80"));
+    Type(d, COrderModify::kNewTakeProfit, QStringLiteral("1765.79"));
     d.Submit();
     EXPECT_EQ(ui.BoxTexts(),
               (std::vector<std::string>{"止损或盈利无效", "止损或盈利无效", "止损或盈利无效"}));
@@ -239,7 +242,7 @@ TEST_F(TradeChangeDialogTest, ModifyRefusesBeyondTheBoundAndSendsTheEdge) {
 
     // The edges go to the server; its empty ticket is a refusal too.
     ui.Clear();
-    Type(d, 1034, QStringLiteral("1765.80"));
+    Type(d, COrderModify::kNewTakeProfit, QStringLiteral("1765.80"));
     server.Set(cmd::ModifyPosition, std::string(272, '\0'), true);
     d.Submit();
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"止损或盈利无效"});
@@ -266,8 +269,8 @@ TEST_F(TradeChangeDialogTest, ModifyRefusesBeyondTheBoundAndSendsTheEdge) {
 TEST_F(TradeChangeDialogTest, ClearingBothStopsSendsZerosWithoutARefusal) {
     const PositionRecord p = Position(direction::Buy, 1.0);
     COrderModify d(model, p);
-    Type(d, 1033, QString());
-    Type(d, 1034, QString());
+    Type(d, COrderModify::kNewStopLoss, QString());
+    Type(d, COrderModify::kNewTakeProfit, QString());
     server.Set(cmd::ModifyPosition, Bytes(&p, sizeof p), true);
     d.Submit();
     EXPECT_TRUE(ui.BoxTexts().empty());
@@ -280,56 +283,57 @@ TEST_F(TradeChangeDialogTest, ClearingBothStopsSendsZerosWithoutARefusal) {
 TEST_F(TradeChangeDialogTest, CloseShowsTheHeldQuantityAndTheClosingPrice) {
     COrderSJClose d(model, Position(direction::Buy, 0.5));
     EXPECT_EQ(d.windowTitle(), QStringLiteral("市价平仓"));
-    ExpectReadOnly(d, 1035, QStringLiteral("伦敦金(T+0)"));
-    ExpectReadOnly(d, 1036, QStringLiteral("买"));
-    ExpectReadOnly(d, 1031, QStringLiteral("0.50"));  // held, not opened
-    ExpectReadOnly(d, 1028, QStringLiteral("1650.00"));
-    ExpectReadOnly(d, 1030, QStringLiteral("1800.00"));
-    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.50"));
-    auto* spin = Find<MySpinButtonCtrl>(d, 1033);
+    ExpectReadOnly(d, COrderSJClose::kInstrumentName, QStringLiteral("伦敦金(T+0)"));
+    ExpectReadOnly(d, COrderSJClose::kDirection, QStringLiteral("买"));
+    ExpectReadOnly(d, COrderSJClose::kPositionQuantity,
+                   QStringLiteral("0.50"));  // held, not opened
+    ExpectReadOnly(d, COrderSJClose::kCurrentStopLoss, QStringLiteral("1650.00"));
+    ExpectReadOnly(d, COrderSJClose::kCurrentTakeProfit, QStringLiteral("1800.00"));
+    EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("0.50"));
+    auto* spin = Find<MySpinButtonCtrl>(d, COrderSJClose::kCloseQuantitySpin);
     EXPECT_EQ(spin->Lower(), 1);
     EXPECT_EQ(spin->Upper(), 50);  // the lots held
-    auto* box = Find<QCheckBox>(d, 1039);
+    auto* box = Find<QCheckBox>(d, COrderSJClose::kDeviationOn);
     EXPECT_TRUE(box->isChecked());
     EXPECT_EQ(box->text(), QStringLiteral("允许成交价和报价的最大点差"));
-    EXPECT_EQ(Text(d, 1040), QStringLiteral("0.2500"));
-    EXPECT_EQ(Find<CFloatNumberEdit>(d, 1040)->Decimals(), 4);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1041)->Upper(), 1000);
+    EXPECT_EQ(Text(d, COrderSJClose::kDeviation), QStringLiteral("0.2500"));
+    EXPECT_EQ(Find<CFloatNumberEdit>(d, COrderSJClose::kDeviation)->Decimals(), 4);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, COrderSJClose::kDeviationSpin)->Upper(), 1000);
     // A buy closes at the bid, in the sell colour.
-    EXPECT_EQ(Text(d, 1048), QStringLiteral("1765.00"));
-    EXPECT_EQ(ColorOf(d, 1048), kBlue);
-    EXPECT_EQ(Text(d, 1059), QStringLiteral("平仓"));
-    EXPECT_EQ(d.Control(1052), nullptr);
+    EXPECT_EQ(Text(d, COrderSJClose::kClosingPrice), QStringLiteral("1765.00"));
+    EXPECT_EQ(ColorOf(d, COrderSJClose::kClosingPrice), kBlue);
+    EXPECT_EQ(Text(d, COrderSJClose::kClose), QStringLiteral("平仓"));
+    EXPECT_EQ(d.Control(COrderSJClose::kStopBound), nullptr);
 
     MoveMarket(1766.30f, 1766.00f);
     Tick(d, 1);
-    EXPECT_EQ(Text(d, 1048), QStringLiteral("1766.00"));
+    EXPECT_EQ(Text(d, COrderSJClose::kClosingPrice), QStringLiteral("1766.00"));
 
     // A sell closes at the ask, in the buy colour.
     COrderSJClose s(model, Position(direction::Sell, 2.0));
-    EXPECT_EQ(Text(s, 1048), QStringLiteral("1766.30"));
-    EXPECT_EQ(ColorOf(s, 1048), kRed);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(s, 1033)->Upper(), 200);
+    EXPECT_EQ(Text(s, COrderSJClose::kClosingPrice), QStringLiteral("1766.30"));
+    EXPECT_EQ(ColorOf(s, COrderSJClose::kClosingPrice), kRed);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(s, COrderSJClose::kCloseQuantitySpin)->Upper(), 200);
 }
 
 TEST_F(TradeChangeDialogTest, TheCloseSpinCountsAnAwkwardHeldQuantityWhole) {
     // 0.29 × 100 is 28.999… in binary: the spin must still reach 0.29, and stop there.
     COrderSJClose d(model, Position(direction::Buy, 0.29));
-    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.29"));
-    auto* spin = Find<MySpinButtonCtrl>(d, 1033);
+    EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("0.29"));
+    auto* spin = Find<MySpinButtonCtrl>(d, COrderSJClose::kCloseQuantitySpin);
     EXPECT_EQ(spin->Upper(), 29);
     spin->Step(1);
-    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.29"));
+    EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("0.29"));
     spin->Step(-1);
-    EXPECT_EQ(Text(d, 1032), QStringLiteral("0.28"));
+    EXPECT_EQ(Text(d, COrderSJClose::kCloseQuantity), QStringLiteral("0.28"));
 }
 
 TEST_F(TradeChangeDialogTest, APartialCloseSendsWhatWasTypedAndTheServerDecides) {
     const PositionRecord p = Position(direction::Buy, 1.0);
-    model.positions = {p};
+    model.SetPositions({p});
     COrderSJClose d(model, p);
     // Half, the deviation as shown; then more than held and a negative deviation, unchecked.
-    Type(d, 1032, QStringLiteral("0.50"));
+    Type(d, COrderSJClose::kCloseQuantity, QStringLiteral("0.50"));
     server.Set(cmd::ClosePosition, Int32Bytes(4), true);
     d.Submit();
     PendingOrderRecord q = Sent<PendingOrderRecord>(cmd::ClosePosition);
@@ -342,13 +346,13 @@ TEST_F(TradeChangeDialogTest, APartialCloseSendsWhatWasTypedAndTheServerDecides)
     EXPECT_EQ(q.validity, 0);
     EXPECT_EQ(q.orderNumber[0], '\0');
 
-    Type(d, 1032, QStringLiteral("1.01"));
-    Type(d, 1040, QStringLiteral("-1.5"));
+    Type(d, COrderSJClose::kCloseQuantity, QStringLiteral("1.01"));
+    Type(d, COrderSJClose::kDeviation, QStringLiteral("-1.5"));
     d.Submit();
     q = Sent<PendingOrderRecord>(cmd::ClosePosition);
     EXPECT_DOUBLE_EQ(q.quantity, 1.01);
     EXPECT_DOUBLE_EQ(q.stopLoss, -1.5);  // as typed
-    Find<QCheckBox>(d, 1039)->setChecked(false);
+    Find<QCheckBox>(d, COrderSJClose::kDeviationOn)->setChecked(false);
     d.Submit();
     EXPECT_DOUBLE_EQ(Sent<PendingOrderRecord>(cmd::ClosePosition).stopLoss, 0.0);
     EXPECT_EQ(ui.BoxTexts(), (std::vector<std::string>{"无效价格", "无效价格", "无效价格"}));
@@ -358,9 +362,9 @@ TEST_F(TradeChangeDialogTest, APartialCloseSendsWhatWasTypedAndTheServerDecides)
 
 TEST_F(TradeChangeDialogTest, CloseAnswersEveryCode) {
     const PositionRecord p = Position(direction::Buy, 1.0);
-    model.positions = {p};
+    model.SetPositions({p});
     COrderSJClose d(model, p);
-    ExpectEachRefusal(d, cmd::ClosePosition, 1032, QStringLiteral("1.00"),
+    ExpectEachRefusal(d, cmd::ClosePosition, COrderSJClose::kCloseQuantity, QStringLiteral("1.00"),
                       Refusals("闭市中，禁止交易", 7), [&] { d.Submit(); });
     EXPECT_EQ(model.Positions().size(), 1u);
 
@@ -380,84 +384,92 @@ TEST_F(TradeChangeDialogTest, CloseAnswersEveryCode) {
 TEST_F(TradeChangeDialogTest, OrderDialogShowsTheOrderTheBandAndTheStopBounds) {
     CModifyDelegate d(model, Order(direction::Buy, 1760.00));
     EXPECT_EQ(d.windowTitle(), QStringLiteral("修改指价订单"));
-    ExpectReadOnly(d, 1035, QStringLiteral("伦敦金(T+0)"));
-    ExpectReadOnly(d, 1036, QStringLiteral("买"));
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("0.50"));
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1032)->Lower(), 1);
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1032)->Upper(), 5000);
-    EXPECT_EQ(Text(d, 1033), QStringLiteral("最大"));
-    EXPECT_EQ(Text(d, 1034), QStringLiteral("(可填范围0.01-50)"));
-    EXPECT_EQ(Text(d, 1042), QStringLiteral("1760.00"));
-    EXPECT_EQ(Find<MySpinButtonCtrl>(d, 1043)->Upper(), 1000000);
-    EXPECT_EQ(Text(d, 1059), QStringLiteral("小于"));
-    EXPECT_EQ(Text(d, 1060), QStringLiteral("或大于"));
-    EXPECT_EQ(Text(d, 1048), QStringLiteral("1764.80"));
-    EXPECT_EQ(Text(d, 1049), QStringLiteral("1765.80"));
-    EXPECT_EQ(Text(d, 1028), QStringLiteral("1750.00"));
-    EXPECT_EQ(Text(d, 1030), QStringLiteral("1780.00"));
-    EXPECT_EQ(Text(d, 1057), QStringLiteral("止损价小于"));
-    EXPECT_EQ(Text(d, 1058), QStringLiteral("止盈价大于"));
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1759.50"));
-    EXPECT_EQ(Text(d, 1053), QStringLiteral("1760.50"));
-    for (int id : {1048, 1049, 1052, 1053}) EXPECT_EQ(ColorOf(d, id), kRed) << id;
-    auto* validity = Find<QComboBox>(d, 1026);
+    ExpectReadOnly(d, CModifyDelegate::kInstrumentName, QStringLiteral("伦敦金(T+0)"));
+    ExpectReadOnly(d, CModifyDelegate::kDirection, QStringLiteral("买"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kLots), QStringLiteral("0.50"));
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, CModifyDelegate::kLotsSpin)->Lower(), 1);
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, CModifyDelegate::kLotsSpin)->Upper(), 5000);
+    EXPECT_EQ(Text(d, CModifyDelegate::kMaxLots), QStringLiteral("最大"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kLotRange), QStringLiteral("(可填范围0.01-50)"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kPrice), QStringLiteral("1760.00"));
+    EXPECT_EQ(Find<MySpinButtonCtrl>(d, CModifyDelegate::kPriceSpin)->Upper(), 1000000);
+    EXPECT_EQ(Text(d, CModifyDelegate::kBelowLabel), QStringLiteral("小于"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kAboveLabel), QStringLiteral("或大于"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kLowerEdge), QStringLiteral("1764.80"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kUpperEdge), QStringLiteral("1765.80"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopLoss), QStringLiteral("1750.00"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kTakeProfit), QStringLiteral("1780.00"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopBoundLabel), QStringLiteral("止损价小于"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kTakeBoundLabel), QStringLiteral("止盈价大于"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopBound), QStringLiteral("1759.50"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kTakeBound), QStringLiteral("1760.50"));
+    for (int id :
+         std::initializer_list<int>{CModifyDelegate::kLowerEdge, CModifyDelegate::kUpperEdge,
+                                    CModifyDelegate::kStopBound, CModifyDelegate::kTakeBound})
+        EXPECT_EQ(ColorOf(d, id), kRed) << id;
+    auto* validity = Find<QComboBox>(d, CModifyDelegate::kValidity);
     ASSERT_EQ(validity->count(), 2);
     EXPECT_EQ(validity->itemText(0), QStringLiteral("当日有效"));
     EXPECT_EQ(validity->itemText(1), QStringLiteral("当周有效"));
     EXPECT_EQ(validity->currentIndex(), 1);
-    EXPECT_EQ(Text(d, 1051), QStringLiteral("修改"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kModify), QStringLiteral("修改"));
     EXPECT_EQ(model.TickListeners(), std::vector<WindowHandle>{d.Handle()});
 
     // "最大" and the spin.
-    Find<QPushButton>(d, 1033)->click();
-    EXPECT_EQ(Text(d, 1031), QStringLiteral("50.00"));
+    Find<QPushButton>(d, CModifyDelegate::kMaxLots)->click();
+    EXPECT_EQ(Text(d, CModifyDelegate::kLots), QStringLiteral("50.00"));
 
     // Leaving the price edit moves the stop bounds; a tick moves only the band.
-    Type(d, 1042, QStringLiteral("1700.00"));
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1759.50"));
+    Type(d, CModifyDelegate::kPrice, QStringLiteral("1700.00"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopBound), QStringLiteral("1759.50"));
     QFocusEvent out(QEvent::FocusOut);
-    QApplication::sendEvent(d.Control(1042), &out);
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1699.50"));
-    EXPECT_EQ(Text(d, 1053), QStringLiteral("1700.50"));
+    QApplication::sendEvent(d.Control(CModifyDelegate::kPrice), &out);
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopBound), QStringLiteral("1699.50"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kTakeBound), QStringLiteral("1700.50"));
     MoveMarket(1770.30f, 1770.00f);
     Tick(d, 1);
-    EXPECT_EQ(Text(d, 1048), QStringLiteral("1769.80"));
-    EXPECT_EQ(Text(d, 1049), QStringLiteral("1770.80"));
-    EXPECT_EQ(Text(d, 1052), QStringLiteral("1699.50"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kLowerEdge), QStringLiteral("1769.80"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kUpperEdge), QStringLiteral("1770.80"));
+    EXPECT_EQ(Text(d, CModifyDelegate::kStopBound), QStringLiteral("1699.50"));
 
     // A sell order of validity "当日有效": the bid, the other labels and colour, index 0.
     PendingOrderRecord sell = Order(direction::Sell, 1780.00);
     sell.validity = order_validity::Today;
     CModifyDelegate s(model, sell);
-    ExpectReadOnly(s, 1036, QStringLiteral("卖"));
-    EXPECT_EQ(Text(s, 1048), QStringLiteral("1769.50"));
-    EXPECT_EQ(Text(s, 1049), QStringLiteral("1770.50"));
-    EXPECT_EQ(Text(s, 1057), QStringLiteral("止损价大于"));
-    EXPECT_EQ(Text(s, 1058), QStringLiteral("止盈价小于"));
-    EXPECT_EQ(Text(s, 1052), QStringLiteral("1780.50"));
-    EXPECT_EQ(Text(s, 1053), QStringLiteral("1779.50"));
-    for (int id : {1048, 1049, 1052, 1053}) EXPECT_EQ(ColorOf(s, id), kBlue) << id;
-    EXPECT_EQ(Find<QComboBox>(s, 1026)->currentIndex(), 0);
+    ExpectReadOnly(s, CModifyDelegate::kDirection, QStringLiteral("卖"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kLowerEdge), QStringLiteral("1769.50"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kUpperEdge), QStringLiteral("1770.50"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kStopBoundLabel), QStringLiteral("止损价大于"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kTakeBoundLabel), QStringLiteral("止盈价小于"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kStopBound), QStringLiteral("1780.50"));
+    EXPECT_EQ(Text(s, CModifyDelegate::kTakeBound), QStringLiteral("1779.50"));
+    for (int id :
+         std::initializer_list<int>{CModifyDelegate::kLowerEdge, CModifyDelegate::kUpperEdge,
+                                    CModifyDelegate::kStopBound, CModifyDelegate::kTakeBound})
+        EXPECT_EQ(ColorOf(s, id), kBlue) << id;
+    EXPECT_EQ(Find<QComboBox>(s, CModifyDelegate::kValidity)->currentIndex(), 0);
 }
 
 TEST_F(TradeChangeDialogTest, OrderChecksRunInTheirOrderAndSendNothing) {
     CModifyDelegate d(model, Order(direction::Buy, 1760.00));
-    Type(d, 1042, QStringLiteral("1765.00"));  // inside the band, examined after the lots
-    Type(d, 1031, QStringLiteral("60"));
+    Type(d, CModifyDelegate::kPrice,
+         QStringLiteral("1765.00"));  // inside the band, examined after the lots
+    Type(d, CModifyDelegate::kLots, QStringLiteral("60"));
     d.Submit();
-    Type(d, 1031, QStringLiteral("0.005"));
+    Type(d, CModifyDelegate::kLots, QStringLiteral("0.005"));
     d.Submit();
-    Type(d, 1031, QStringLiteral("0.50"));
+    Type(d, CModifyDelegate::kLots, QStringLiteral("0.50"));
     d.Submit();
-    Type(d, 1042, QString());
+    Type(d, CModifyDelegate::kPrice, QString());
     d.Submit();
-    Type(d, 1042, QStringLiteral("1764.81"));
+    Type(d, CModifyDelegate::kPrice, QStringLiteral("1764.81"));
     d.Submit();
-    Type(d, 1042, QStringLiteral("1764.80"));
-    Type(d, 1028, QStringLiteral("1759.51"));  // beyond the bound shown for 1760.00
+    Type(d, CModifyDelegate::kPrice, QStringLiteral("1764.80"));
+    Type(d, CModifyDelegate::kStopLoss,
+         QStringLiteral("1759.51"));  // beyond the bound shown for 1760.00
     d.Submit();
-    Type(d, 1028, QStringLiteral("1759.50"));
-    Type(d, 1030, QStringLiteral("1760.49"));
+    Type(d, CModifyDelegate::kStopLoss, QStringLiteral("1759.50"));
+    Type(d, CModifyDelegate::kTakeProfit, QStringLiteral("1760.49"));
     d.Submit();
     EXPECT_EQ(ui.BoxTexts(),
               (std::vector<std::string>{"交易手数不合法，请修改后重试",
@@ -474,7 +486,7 @@ TEST_F(TradeChangeDialogTest, OrderChecksRunInTheirOrderAndSendNothing) {
     index.stopLoss = 0;
     index.takeProfit = 0;
     CModifyDelegate i(model, index);
-    Type(i, 1031, QStringLiteral("1.2"));
+    Type(i, CModifyDelegate::kLots, QStringLiteral("1.2"));
     i.Submit();
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"交易手数必须是0.5的倍数"});
 
@@ -484,7 +496,7 @@ TEST_F(TradeChangeDialogTest, OrderChecksRunInTheirOrderAndSendNothing) {
     CModifyDelegate z(model, Order(direction::Buy, 1760.00));
     MoveMarket(0.5f, 0.5f);
     Tick(z, 1);
-    EXPECT_EQ(Text(z, 1048), QStringLiteral("0.00"));
+    EXPECT_EQ(Text(z, CModifyDelegate::kLowerEdge), QStringLiteral("0.00"));
     z.Submit();
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"价格错误"});
     EXPECT_TRUE(server.Connections().empty());
@@ -492,12 +504,12 @@ TEST_F(TradeChangeDialogTest, OrderChecksRunInTheirOrderAndSendNothing) {
 
 TEST_F(TradeChangeDialogTest, OrderEdgesAreAcceptedAndEveryAnswerHasItsMessage) {
     const PendingOrderRecord order = Order(direction::Buy, 1760.00);
-    model.orders = {order};
+    model.SetOrders({order});
     CModifyDelegate d(model, order);
-    Type(d, 1042, QStringLiteral("1765.80"));
-    Type(d, 1028, QString());
-    Type(d, 1030, QString());
-    ExpectEachRefusal(d, cmd::ModifyPending, 1042, QStringLiteral("1765.80"),
+    Type(d, CModifyDelegate::kPrice, QStringLiteral("1765.80"));
+    Type(d, CModifyDelegate::kStopLoss, QString());
+    Type(d, CModifyDelegate::kTakeProfit, QString());
+    ExpectEachRefusal(d, cmd::ModifyPending, CModifyDelegate::kPrice, QStringLiteral("1765.80"),
                       Refusals("无效价格", 8), [&] { d.Submit(); });
     const PendingOrderRecord q = Sent<PendingOrderRecord>(cmd::ModifyPending);
     EXPECT_DOUBLE_EQ(q.price, 1765.80);
@@ -507,7 +519,7 @@ TEST_F(TradeChangeDialogTest, OrderEdgesAreAcceptedAndEveryAnswerHasItsMessage) 
     // 1: the orders and the account on the same connection; the dialog ends with 1.
     ui.Clear();
     server.ClearLog();
-    Type(d, 1042, QStringLiteral("1764.80"));
+    Type(d, CModifyDelegate::kPrice, QStringLiteral("1764.80"));
     server.Set(cmd::ModifyPending, Int32Bytes(1));
     d.Submit();
     EXPECT_TRUE(ui.BoxTexts().empty());
@@ -520,7 +532,7 @@ TEST_F(TradeChangeDialogTest, OrderEdgesAreAcceptedAndEveryAnswerHasItsMessage) 
 TEST_F(TradeChangeDialogTest, AValidityOnlyChangeSendsTheOrderUnchangedOtherwise) {
     const PendingOrderRecord order = Order(direction::Buy, 1760.00);
     CModifyDelegate d(model, order);
-    Find<QComboBox>(d, 1026)->setCurrentIndex(0);
+    Find<QComboBox>(d, CModifyDelegate::kValidity)->setCurrentIndex(0);
     server.Set(cmd::ModifyPending, Int32Bytes(3), true);
     d.Submit();
     PendingOrderRecord expected = order;
@@ -576,12 +588,12 @@ TEST_F(TradeChangeDialogTest, SetupShowsTheSwitchAsTheFlagStands) {
     Session().programTrading = 1;
     CPeaSetup1 on(model);
     EXPECT_EQ(on.windowTitle(), QStringLiteral("程序化交易设置"));
-    auto* box = on.findChild<QCheckBox*>(QStringLiteral("ctl1038"));
+    auto* box = FindControl<QCheckBox>(on, CPeaSetup1::kSwitch);
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isChecked());
     EXPECT_EQ(box->text(), QStringLiteral("启用程序化交易"));
-    auto* save = on.findChild<QPushButton*>(QStringLiteral("ctl1000"));
-    auto* cancel = on.findChild<QPushButton*>(QStringLiteral("ctl1021"));
+    auto* save = FindControl<QPushButton>(on, CPeaSetup1::kSave);
+    auto* cancel = FindControl<QPushButton>(on, CPeaSetup1::kCancel);
     ASSERT_NE(save, nullptr);
     ASSERT_NE(cancel, nullptr);
     EXPECT_EQ(save->text(), QStringLiteral("保存设置"));
@@ -606,10 +618,7 @@ TEST_F(TradeChangeDialogTest, SetupShowsTheSwitchAsTheFlagStands) {
 
 TEST_F(TradeChangeDialogTest, SetupChecksTheMarginOfTheClassBeforeSaving) {
     Session().accountClass = 8;
-    {
-        std::lock_guard<std::mutex> lock(model.accountLock);
-        model.account.availableMargin = 299999.99;
-    }
+    test::EditAccount(model, [](AccountBlock& a) { a.availableMargin = 299999.99; });
     CPeaSetup1 d(model);
     d.Switch()->setChecked(true);
     d.Save();
@@ -622,10 +631,7 @@ TEST_F(TradeChangeDialogTest, SetupChecksTheMarginOfTheClassBeforeSaving) {
 
     // Enough margin, but the server does not store: open, no message, flag unchanged.
     ui.Clear();
-    {
-        std::lock_guard<std::mutex> lock(model.accountLock);
-        model.account.availableMargin = 300000;
-    }
+    test::EditAccount(model, [](AccountBlock& a) { a.availableMargin = 300000; });
     d.Switch()->setChecked(true);
     server.Set(cmd::SaveProgramTrading, std::string(1, '\0'), true);
     d.Save();
@@ -644,10 +650,7 @@ TEST_F(TradeChangeDialogTest, SetupChecksTheMarginOfTheClassBeforeSaving) {
 
     // "普通会员" saves without a margin at all.
     Session().accountClass = 1;
-    {
-        std::lock_guard<std::mutex> lock(model.accountLock);
-        model.account.availableMargin = -10;
-    }
+    test::EditAccount(model, [](AccountBlock& a) { a.availableMargin = -10; });
     CPeaSetup1 plain(model);
     EXPECT_TRUE(plain.Switch()->isChecked());
     plain.Switch()->setChecked(false);
@@ -664,7 +667,7 @@ TEST_F(TradeChangeDialogTest, SetupRunsModallyAndAnswersWhetherItSaved) {
         auto* d = qobject_cast<CPeaSetup1*>(QApplication::activeModalWidget());
         ASSERT_NE(d, nullptr);
         d->Switch()->setChecked(true);
-        d->findChild<QPushButton*>(QStringLiteral("ctl1000"))->click();
+        FindControl<QPushButton>(*d, CPeaSetup1::kSave)->click();
     });
     EXPECT_TRUE(RunProgramTradingSetup(nullptr, model));
     EXPECT_EQ(Session().programTrading.load(), 1);

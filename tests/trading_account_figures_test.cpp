@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "tests/trading_fixtures.h"
@@ -16,17 +17,13 @@ namespace {
 using test::MakeInstrument;
 using test::MakePosition;
 
-void Copy(const TradingModel& from, TradingModel& to) {
-    to.instruments = from.Instruments();
-    to.positions = from.Positions();
-    to.account = from.Account();
-}
-
 void ExpectSameFigures(TradingModel& used, const char* when) {
     SCOPED_TRACE(when);
     used.RecomputeAccount();
     TradingModel fresh;
-    Copy(used, fresh);
+    fresh.SetInstruments(used.Instruments());
+    fresh.SetPositions(used.Positions());
+    fresh.SetAccount(used.Account());
     fresh.RecomputeAccount();
     const AccountBlock a = used.Account();
     const AccountBlock b = fresh.Account();
@@ -37,22 +34,23 @@ void ExpectSameFigures(TradingModel& used, const char* when) {
 
 TEST(AccountFiguresTest, ARecomputationAfterAnyChangeEqualsAFreshOne) {
     TradingModel model;
-    for (int id = 1; id <= 6; ++id) model.instruments.push_back(MakeInstrument(id, id % 4, 1.5f));
+    std::vector<InstrumentRecord> instruments;
+    for (int id = 1; id <= 6; ++id) instruments.push_back(MakeInstrument(id, id % 4, 1.5f));
+    model.SetInstruments(instruments);
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> price(1500.0, 1700.0);
-    for (int k = 0; k < 60; ++k) {
-        model.positions.push_back(
-            MakePosition(1 + k % 6, 1 + k % 2, price(rng), 0.1 * (1 + k % 5)));
-    }
-    model.account.freeFunds = 1e6;
-    model.account.occupiedMargin = 1e4;
-    model.account.netDeposits = 1e6;
+    std::vector<PositionRecord> positions;
+    for (int k = 0; k < 60; ++k)
+        positions.push_back(MakePosition(1 + k % 6, 1 + k % 2, price(rng), 0.1 * (1 + k % 5)));
+    model.SetPositions(positions);
+    model.SetAccount(test::Funds(1e6, 1e4, 1e6));
     auto setPrice = [&](int id, float last) {
-        std::lock_guard lock(model.instrumentLock);
-        InstrumentRecord& i = model.instruments[static_cast<std::size_t>(id - 1)];
-        i.last = last;
-        i.bid = last - 0.5f;
-        i.ask = last + 0.5f;
+        test::EditInstruments(model, [&](auto& list) {
+            InstrumentRecord& i = list[static_cast<std::size_t>(id - 1)];
+            i.last = last;
+            i.bid = last - 0.5f;
+            i.ask = last + 0.5f;
+        });
     };
     for (int id = 1; id <= 6; ++id) setPrice(id, 1600.0f);
     ExpectSameFigures(model, "first");
@@ -62,26 +60,29 @@ TEST(AccountFiguresTest, ARecomputationAfterAnyChangeEqualsAFreshOne) {
         ExpectSameFigures(model, "a price moved");
     }
 
-    model.positions[3].openPrice += 1.25;
-    ExpectSameFigures(model, "an open price changed");
-    model.positions[4].heldQuantity = 0.7;
-    ExpectSameFigures(model, "a quantity changed");
-    model.positions[5].direction = model.positions[5].direction == 1 ? 2 : 1;
-    ExpectSameFigures(model, "a direction changed");
-    model.positions[6].instrument = model.positions[6].instrument % 6 + 1;
-    ExpectSameFigures(model, "a position moved to another instrument");
-    std::swap(model.positions[0], model.positions[59]);
-    ExpectSameFigures(model, "positions reordered");
-    model.positions.erase(model.positions.begin() + 10, model.positions.begin() + 20);
-    ExpectSameFigures(model, "positions removed");
-    model.positions.push_back(MakePosition(2, 1, 1650.0, 2.0));
-    model.positions.push_back(MakePosition(99, 1, 1650.0, 2.0));  // no such instrument
-    ExpectSameFigures(model, "positions added");
-    model.instruments[1].decimals = 3;
-    model.instruments[2].pointValue = 10.0f;
+    auto edit = [&](auto change, const char* when) {
+        test::EditPositions(model, change);
+        ExpectSameFigures(model, when);
+    };
+    edit([](auto& p) { p[3].openPrice += 1.25; }, "an open price changed");
+    edit([](auto& p) { p[4].heldQuantity = 0.7; }, "a quantity changed");
+    edit([](auto& p) { p[5].direction = p[5].direction == 1 ? 2 : 1; }, "a direction changed");
+    edit([](auto& p) { p[6].instrument = p[6].instrument % 6 + 1; },
+         "a position moved to another instrument");
+    edit([](auto& p) { std::swap(p[0], p[59]); }, "positions reordered");
+    edit([](auto& p) { p.erase(p.begin() + 10, p.begin() + 20); }, "positions removed");
+    edit(
+        [](auto& p) {
+            p.push_back(MakePosition(2, 1, 1650.0, 2.0));
+            p.push_back(MakePosition(99, 1, 1650.0, 2.0));  // no such instrument
+        },
+        "positions added");
+    test::EditInstruments(model, [](auto& list) {
+        list[1].decimals = 3;
+        list[2].pointValue = 10.0f;
+    });
     ExpectSameFigures(model, "an instrument's rules changed");
-    model.positions.clear();
-    ExpectSameFigures(model, "no positions");
+    edit([](auto& p) { p.clear(); }, "no positions");
     EXPECT_EQ(model.Account().floatingProfit, 0.0f);
 }
 

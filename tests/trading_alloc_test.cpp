@@ -63,23 +63,28 @@ TEST(QuoteUpdateAllocations, NonePerRecordOnceWarm) {
         model.SetMainView(&view);
         for (int& w : windows) model.RegisterTickListener(&w);
         // Instruments out of id order, as a server may list them.
+        std::vector<InstrumentRecord> instruments;
         for (int id : {7, 3, 1, 42, 2, 5})
-            model.instruments.push_back(MakeInstrument(id, 2, 1.0f, 0.5f, 0.5f));
+            instruments.push_back(MakeInstrument(id, 2, 1.0f, 0.5f, 0.5f));
+        model.SetInstruments(instruments);
+        std::vector<PositionRecord> positions;
+        std::vector<PendingOrderRecord> orders;
         for (int k = 0; k < 60; ++k) {
             const int instrument = k % 2 ? 1 : 3;
             const bool buy = k % 3 != 0;
             // Stop-loss and take-profit far from the market on either side.
-            model.positions.push_back(MakePosition(instrument, buy ? 1 : 2, 1600.0 + k, 1.0,
-                                                   buy ? 1000.0 : 3000.0, buy ? 3000.0 : 1000.0));
-            model.orders.push_back(MakeOrder(instrument, 1, trigger::BuyAskFalls, 1000.0));
+            positions.push_back(MakePosition(instrument, buy ? 1 : 2, 1600.0 + k, 1.0,
+                                             buy ? 1000.0 : 3000.0, buy ? 3000.0 : 1000.0));
+            orders.push_back(MakeOrder(instrument, 1, trigger::BuyAskFalls, 1000.0));
         }
-        model.account.freeFunds = 1e6;
-        model.account.occupiedMargin = 1e3;
+        model.SetPositions(positions);
+        model.SetOrders(orders);
+        model.SetAccount(test::Funds(1e6, 1e3));
         double seen = 0;
         long hooked = 0;
         // A hook whose captures do not fit a function object's own storage.
         const double pad[4] = {1, 2, 3, 4};
-        model.SetAlertHook([&seen, &hooked, pad](const void*, double floating) {
+        model.SetAlertHook([&seen, &hooked, pad](const BarRecord&, double floating) {
             seen = floating + pad[0] * 0;
             ++hooked;
         });
@@ -105,35 +110,39 @@ TEST(QuoteUpdateAllocations, NonePerRecordOnceWarm) {
 // of the positions, whoever made it.
 TEST(QuoteUpdateAllocations, KeptFiguresFollowChangesOfTheBlock) {
     TradingModel model;
-    model.instruments = {MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f)};
-    model.instruments[0].bid = 1650.0f;
-    model.instruments[0].ask = 1651.0f;
-    model.positions = {MakePosition(1, 1, 1600.0, 1.0)};  // +5000 at the bid
-    model.account.freeFunds = 10000;
-    model.account.occupiedMargin = 5000;
-    model.account.netDeposits = 20000;
-    model.RecomputeAccount();
-    EXPECT_FLOAT_EQ(model.account.equity, 20000.0f);
-    EXPECT_FLOAT_EQ(model.account.riskRate, 400.0f);
-    EXPECT_FLOAT_EQ(model.account.averageReturn, 0.0f);
+    InstrumentRecord gold = MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f);
+    gold.bid = 1650.0f;
+    gold.ask = 1651.0f;
+    model.SetInstruments({gold});
+    model.SetPositions({MakePosition(1, 1, 1600.0, 1.0)});  // +5000 at the bid
+    AccountBlock a = test::Funds(10000, 5000, 20000);  // put in whole before each recomputation
+    auto recomputed = [&] {
+        model.SetAccount(a);
+        model.RecomputeAccount();
+        return model.Account();
+    };
+    AccountBlock r = recomputed();
+    EXPECT_FLOAT_EQ(r.equity, 20000.0f);
+    EXPECT_FLOAT_EQ(r.riskRate, 400.0f);
+    EXPECT_FLOAT_EQ(r.averageReturn, 0.0f);
 
-    model.account.freeFunds = 15000;
-    model.account.frozenFees = 1000;
-    model.RecomputeAccount();
-    EXPECT_FLOAT_EQ(model.account.equity, 26000.0f);
-    EXPECT_DOUBLE_EQ(model.account.availableMargin, 20000.0);
+    a.freeFunds = 15000;
+    a.frozenFees = 1000;
+    r = recomputed();
+    EXPECT_FLOAT_EQ(r.equity, 26000.0f);
+    EXPECT_DOUBLE_EQ(r.availableMargin, 20000.0);
 
-    model.account.occupiedMargin = 13000;
-    model.account.base1 = 6000;
-    model.RecomputeAccount();
-    EXPECT_FLOAT_EQ(model.account.equity, 34000.0f);
-    EXPECT_FLOAT_EQ(model.account.riskRate, 34000.0f * 100 / 13000);
-    EXPECT_FLOAT_EQ(model.account.averageReturn, 8000.0f * 100 / 26000);
+    a.occupiedMargin = 13000;
+    a.base1 = 6000;
+    r = recomputed();
+    EXPECT_FLOAT_EQ(r.equity, 34000.0f);
+    EXPECT_FLOAT_EQ(r.riskRate, 34000.0f * 100 / 13000);
+    EXPECT_FLOAT_EQ(r.averageReturn, 8000.0f * 100 / 26000);
 
-    model.positions[0].heldQuantity = 2.0;  // +10000
-    model.RecomputeAccount();
-    EXPECT_FLOAT_EQ(model.account.floatingProfit, 10000.0f);
-    EXPECT_FLOAT_EQ(model.account.equity, 39000.0f);
+    test::EditPositions(model, [](auto& list) { list[0].heldQuantity = 2.0; });  // +10000
+    r = recomputed();
+    EXPECT_FLOAT_EQ(r.floatingProfit, 10000.0f);
+    EXPECT_FLOAT_EQ(r.equity, 39000.0f);
 }
 
 }  // namespace

@@ -1,21 +1,26 @@
-// Shared pieces of the trading tests: record builders, market records, and a scripted account
-// server that answers the list and account queries with bytes the test chooses and records
-// which commands arrived on which connection.
+// Shared pieces of the trading tests: record builders, market records, edits of the model's
+// lists, a reader of them on another thread, and a scripted account server that answers the
+// list and account queries with bytes the test chooses and records which commands arrived on
+// which connection.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/wire/framing.h"
 #include "net/wire/request.h"
 #include "tests/support/script_server.h"
+#include "tests/support/wait_until.h"
 #include "trading/model.h"
 #include "trading/wire/order_requests.h"
 #include "trading/wire/records.h"
@@ -77,22 +82,74 @@ inline PendingOrderRecord MakeOrder(std::int32_t instrument, std::int32_t dir, s
     return o;
 }
 
-// A 56-byte market record: instrument at offset 4, close at 12, decimals at 28.
+// An account block with these funds and nothing else.
+inline AccountBlock Funds(double freeFunds, double occupiedMargin, double netDeposits = 0) {
+    AccountBlock a{};
+    a.freeFunds = freeFunds;
+    a.occupiedMargin = occupiedMargin;
+    a.netDeposits = netDeposits;
+    return a;
+}
+
+// A market record of an instrument's close at its decimals, the time text "1030", the rest 0.
 struct Quote {
-    unsigned char bytes[kMarketRecordSize] = {};
+    BarRecord record{};
     Quote(std::int32_t instrument, std::int32_t close, std::int32_t decimals = 2) {
-        std::memcpy(bytes + 4, &instrument, 4);
-        std::memcpy(bytes + 12, &close, 4);
-        std::memcpy(bytes + 28, &decimals, 4);
-        std::memcpy(bytes + 44, "1030", 5);
+        record.instrument = instrument;
+        record.close = close;
+        record.decimals = decimals;
+        std::memcpy(record.time, "1030", 5);
     }
-    const void* data() const { return bytes; }
-    // The same bytes as the record the push link hands on.
-    BarRecord Record() const {
-        BarRecord r;
-        std::memcpy(&r, bytes, sizeof r);
-        return r;
+    const BarRecord* data() const { return &record; }
+    const BarRecord& Record() const { return record; }
+};
+
+// A copy of one of the model's lists (or of its account block) changed by `edit` and put back
+// whole, as a load puts a list.
+template <auto Get, auto Set>
+struct ModelEdit {
+    template <typename F>
+    void operator()(TradingModel& model, F&& edit) const {
+        auto copy = (model.*Get)();
+        edit(copy);
+        (model.*Set)(std::move(copy));
     }
+};
+inline constexpr ModelEdit<&TradingModel::Instruments, &TradingModel::SetInstruments>
+    EditInstruments{};
+inline constexpr ModelEdit<&TradingModel::Positions, &TradingModel::SetPositions> EditPositions{};
+inline constexpr ModelEdit<&TradingModel::Orders, &TradingModel::SetOrders> EditOrders{};
+inline constexpr ModelEdit<&TradingModel::Summary, &TradingModel::SetSummary> EditSummary{};
+inline constexpr ModelEdit<&TradingModel::Account, &TradingModel::SetAccount> EditAccount{};
+
+// Reads every list of the model and its account block, each under its lock.
+inline void ReadAllLists(const TradingModel& model) {
+    model.Instruments();
+    model.Positions();
+    model.Orders();
+    model.Summary();
+    model.Account();
+}
+
+// Runs `read` (reads of the model) on a thread of its own, so that a test can tell whether a
+// lock is free without taking it on a thread that may hold it.
+class ReaderThread {
+  public:
+    explicit ReaderThread(std::function<void()> read)
+        : thread_([this, read = std::move(read)] {
+              read();
+              done_ = true;
+          }) {}
+    ~ReaderThread() { thread_.join(); }
+    // True once the reads are done; false while they still wait for a lock after `limit` (a
+    // bound against hanging, not a measurement).
+    bool GotThrough(std::chrono::milliseconds limit = std::chrono::seconds(2)) {
+        return WaitUntil([this] { return done_.load(); }, limit);
+    }
+
+  private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
 
 inline std::string Int32Bytes(std::int32_t v) {

@@ -23,7 +23,7 @@ class TickListenersTest : public ::testing::TestWithParam<int> {
     void SetUp() override {
         ui.SetLive(view);
         model.SetMainView(view);
-        model.instruments = {MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f)};
+        model.SetInstruments({MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f)});
         model.SetDebugSink([](std::string_view) {});
         windows.resize(static_cast<std::size_t>(GetParam()));
         for (int& w : windows) {

@@ -105,7 +105,7 @@ TEST_F(LoadTest, TheInitialLoadRunsItsSequenceOnOneConnectionWithTheExactPayload
 }
 
 TEST_F(LoadTest, AFailedStepSkipsTheLaterPositionStepsButNotTheOrders) {
-    model.positions = Tickets({"OLD"});
+    model.SetPositions(Tickets({"OLD"}));
     server.Remove(cmd::LoadSummary);  // the server hangs up on command 20
     model.InitialLoad(nullptr);
     EXPECT_EQ(server.Commands(), (std::vector<std::int32_t>{cmd::LoadSummary}));
@@ -152,7 +152,7 @@ TEST_F(LoadTest, APositionListTakesTheWholeRecordsThatArrived) {
         {"the count cut short", Int32Bytes(2).substr(0, 3), old, false},
     };
     for (const auto& c : cases) {
-        model.positions = Tickets({"OLD"});
+        model.SetPositions(Tickets({"OLD"}));
         ui.Clear();
         server.Set(cmd::LoadPositions, c.answer, true);
         bool ok = true;
@@ -166,7 +166,7 @@ TEST_F(LoadTest, APositionListTakesTheWholeRecordsThatArrived) {
 }
 
 TEST_F(LoadTest, ACutPositionListStopsTheReloadBeforeTheAccount) {
-    model.account.freeFunds = 42;
+    test::EditAccount(model, [](AccountBlock& a) { a.freeFunds = 42; });
     server.Set(cmd::LoadPositions, ListAnswer(2, Tickets({"A"})), true);
     EXPECT_FALSE(model.ReloadPositions(nullptr));
     EXPECT_EQ(server.Commands(), (std::vector<std::int32_t>{cmd::LoadSummary, cmd::LoadPositions}));
@@ -175,7 +175,7 @@ TEST_F(LoadTest, ACutPositionListStopsTheReloadBeforeTheAccount) {
 }
 
 TEST_F(LoadTest, TheOrderListFollowsTheSameRuleAndReportsItsRefill) {
-    model.orders = {MakeOrder(1, 1, 1, 1.0, 1, "OLD")};
+    model.SetOrders({MakeOrder(1, 1, 1, 1.0, 1, "OLD")});
     std::vector<PendingOrderRecord> sent{MakeOrder(1, 1, 1, 1.0, 1, "N1"),
                                          MakeOrder(1, 1, 1, 1.0, 1, "N2")};
     server.Set(cmd::LoadPending, ListAnswer(2, sent, 1), true);
@@ -193,7 +193,7 @@ TEST_F(LoadTest, TheOrderListFollowsTheSameRuleAndReportsItsRefill) {
 }
 
 TEST_F(LoadTest, TheInstrumentListIsReplacedOnlyByAPositiveCountAndSilently) {
-    model.instruments = {MakeInstrument(1, 2, 1)};
+    model.SetInstruments({MakeInstrument(1, 2, 1)});
     auto ids = [&] {
         std::vector<std::int32_t> v;
         for (const auto& i : model.Instruments()) v.push_back(i.id);
@@ -226,7 +226,7 @@ TEST_F(LoadTest, AShortAccountBlockKeepsWhatArrivedOverZeros) {
     AccountBlock a{};
     a.base1 = 1000;               // offset 48: arrives
     a.previousDeferralFee = 7.5;  // offset 112: cut off
-    model.account.freeFunds = 99;
+    test::EditAccount(model, [](AccountBlock& b) { b.freeFunds = 99; });
     std::string bytes(reinterpret_cast<const char*>(&a), 100);
     server.Set(cmd::LoadAccount, bytes, true);
     OnConnection([&](Socket& s) { EXPECT_FALSE(model.LoadAccount(s)); });
@@ -256,17 +256,14 @@ TEST_F(LoadTest, CommandFiftyFourIsReadAndLeftAlone) {
 }
 
 TEST_F(LoadTest, AReaderNeverSeesAListHalfRefilled) {
-    model.positions = Tickets({"OLD"});
+    model.SetPositions(Tickets({"OLD"}));
     const auto five = Tickets({"A", "B", "C", "D", "E"});
     server.SetSlowList(cmd::LoadPositions, ListAnswer(5, five), sizeof(PositionRecord), 20);
     std::atomic<bool> done{false};
     std::set<std::size_t> sizes;
     std::thread reader([&] {
         while (!done) {
-            {
-                std::lock_guard<std::mutex> lock(model.positionLock);
-                sizes.insert(model.positions.size());
-            }
+            sizes.insert(model.VisitPositions([](const auto& list) { return list.size(); }));
             std::this_thread::yield();
         }
     });

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "base/config.h"
 #include "tests/support/fake_ui.h"
@@ -55,7 +57,7 @@ class QuoteUpdateTest : public ::testing::Test {
         ui.SetLive(listener);
         model.SetMainView(view);
         model.RegisterTickListener(listener);
-        model.instruments = {MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f), MakeInstrument(2, 2, 1.0f)};
+        model.SetInstruments({MakeInstrument(1, 2, 1.0f, 0.5f, 0.5f), MakeInstrument(2, 2, 1.0f)});
         model.SetChartRefresh([this] { ++refreshes; });
         model.SetDebugSink([](std::string_view) {});
     }
@@ -109,8 +111,8 @@ TEST_F(QuoteUpdateTest, StopLossAndTakeProfitOfWatchedPositions) {
         {"another instrument", 2, direction::Buy, 0, 0.01, 1, false},
     };
     for (const auto& c : cases) {
-        model.positions = {MakePosition(c.instrument, c.direction, 1600.0, 1, c.stopLoss,
-                                        c.takeProfit, c.watched)};
+        model.SetPositions({MakePosition(c.instrument, c.direction, 1600.0, 1, c.stopLoss,
+                                         c.takeProfit, c.watched)});
         EXPECT_EQ(Run(), Reloads(c.fires, kPositionReload)) << c.what;
     }
 }
@@ -147,26 +149,24 @@ TEST_F(QuoteUpdateTest, WaitingOrdersTriggerOnTheirOwnSideOfTheMarket) {
         {"filled", direction::Buy, trigger::BuyAskFalls, 9999, order_status::Filled, false},
     };
     for (const auto& c : cases) {
-        model.orders = {MakeOrder(1, c.direction, c.kind, c.price, c.status)};
+        model.SetOrders({MakeOrder(1, c.direction, c.kind, c.price, c.status)});
         EXPECT_EQ(Run(), Reloads(c.fires, kOrderReload)) << c.what;
     }
     // An order of another instrument is not checked against this quote.
-    model.orders = {MakeOrder(2, direction::Buy, trigger::BuyAskFalls, 9999)};
+    model.SetOrders({MakeOrder(2, direction::Buy, trigger::BuyAskFalls, 9999)});
     EXPECT_TRUE(Run().empty());
 }
 
 TEST_F(QuoteUpdateTest, BothFlagsReloadPositionsThenOrdersOnOneConnection) {
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, 0, kBid)};
-    model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, kAsk)};
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, 0, kBid)});
+    model.SetOrders({MakeOrder(1, direction::Buy, trigger::BuyAskFalls, kAsk)});
     EXPECT_EQ(Run(), (std::vector<std::vector<std::int32_t>>{kBothReload}));
 }
 
 TEST_F(QuoteUpdateTest, TheMarginCallLevelReloadsPositions) {
     // Equity = free funds + occupied margin; no positions, so no floating profit.
     auto withAccount = [&](double freeFunds, double occupied) {
-        model.account = AccountBlock{};
-        model.account.freeFunds = freeFunds;
-        model.account.occupiedMargin = occupied;
+        model.SetAccount(test::Funds(freeFunds, occupied));
         return Run();
     };
     const std::vector<std::vector<std::int32_t>> reload{kPositionReload};
@@ -182,15 +182,16 @@ TEST_F(QuoteUpdateTest, NotificationsSoundAndChartFollowTheFlags) {
     ui.OnSend([&](WindowHandle, unsigned msg, std::intptr_t, std::intptr_t lparam) {
         if (msg == WM_QUOTE_TICK) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(lparam);
-            seen.assign(bytes, bytes + kMarketRecordSize);
+            seen.assign(bytes, bytes + sizeof(BarRecord));
         }
         return std::intptr_t{0};
     });
 
     Run();  // nothing due
     EXPECT_EQ(ui.SendsTo(listener), (std::vector<unsigned>{WM_QUOTE_TICK}));
-    Quote q(1, kClose);
-    EXPECT_EQ(seen, std::vector<unsigned char>(q.bytes, q.bytes + kMarketRecordSize));
+    const Quote q(1, kClose);
+    const auto* sent = reinterpret_cast<const unsigned char*>(q.data());
+    EXPECT_EQ(seen, std::vector<unsigned char>(sent, sent + sizeof(BarRecord)));
     EXPECT_TRUE(ui.Sounds().empty());
     EXPECT_EQ(refreshes, 0);
     InstrumentRecord i = model.FindInstrument(1);
@@ -198,7 +199,7 @@ TEST_F(QuoteUpdateTest, NotificationsSoundAndChartFollowTheFlags) {
     EXPECT_EQ(i.ask, 1651.0f);
     EXPECT_EQ(i.bid, 1650.0f);
 
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, kBid)};
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, kBid)});
     Run();
     EXPECT_EQ(ui.SendsTo(listener), (std::vector<unsigned>{WM_POSITIONS_CHANGED, WM_QUOTE_TICK}));
     ASSERT_EQ(ui.Sounds().size(), 1u);
@@ -206,7 +207,7 @@ TEST_F(QuoteUpdateTest, NotificationsSoundAndChartFollowTheFlags) {
     EXPECT_FALSE(ui.Sounds()[0].looped);
     EXPECT_EQ(refreshes, 1);
 
-    model.orders = {MakeOrder(1, direction::Sell, trigger::SellBidFalls, kBid)};
+    model.SetOrders({MakeOrder(1, direction::Sell, trigger::SellBidFalls, kBid)});
     Run();
     EXPECT_EQ(ui.SendsTo(listener),
               (std::vector<unsigned>{WM_POSITIONS_CHANGED, WM_ORDERS_CHANGED, WM_QUOTE_TICK}));
@@ -215,13 +216,11 @@ TEST_F(QuoteUpdateTest, NotificationsSoundAndChartFollowTheFlags) {
 }
 
 TEST_F(QuoteUpdateTest, AQuoteOfAnUnknownInstrumentStillRecomputesNotifiesAndChecksAlerts) {
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, 0, 0.01)};
-    model.account.freeFunds = 250;
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, 0, 0.01)});
+    test::EditAccount(model, [](AccountBlock& a) { a.freeFunds = 250; });
     std::vector<std::pair<std::int32_t, double>> alerts;
-    model.SetAlertHook([&](const void* record, double floating) {
-        std::int32_t id;
-        std::memcpy(&id, static_cast<const unsigned char*>(record) + 4, 4);
-        alerts.emplace_back(id, floating);
+    model.SetAlertHook([&](const BarRecord& record, double floating) {
+        alerts.emplace_back(record.instrument, floating);
     });
 
     EXPECT_TRUE(Run(7).empty());
@@ -234,8 +233,8 @@ TEST_F(QuoteUpdateTest, AQuoteOfAnUnknownInstrumentStillRecomputesNotifiesAndChe
 
 TEST_F(QuoteUpdateTest, NothingHappensWithoutTheMainView) {
     std::atomic<int> alerts{0};
-    model.SetAlertHook([&](const void*, double) { ++alerts; });
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, kBid)};
+    model.SetAlertHook([&](const BarRecord&, double) { ++alerts; });
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, kBid)});
     ui.SetLive(view, false);
     EXPECT_TRUE(Run().empty());
     EXPECT_TRUE(ui.Sends().empty());
@@ -246,7 +245,7 @@ TEST_F(QuoteUpdateTest, NothingHappensWithoutTheMainView) {
 TEST_F(QuoteUpdateTest, AnUnreachableServerStillGivesSoundChartAndNotifications) {
     ::setenv("ZQ_REQUEST_PORT", std::to_string(ClosedPort()).c_str(), 1);
     ReloadConfig();
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, kBid)};
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, kBid)});
     Run();
     EXPECT_EQ(ui.BoxTexts(), (std::vector<std::string>{kConnectFailedText}));
     EXPECT_EQ(ui.Boxes()[0].caption, AppTitle());
@@ -259,34 +258,19 @@ TEST_F(QuoteUpdateTest, AnUnreachableServerStillGivesSoundChartAndNotifications)
 }
 
 TEST_F(QuoteUpdateTest, WindowsAndHooksAreReachedWithNoModelLockHeld) {
-    // Whether any of the five locks is held by someone else right now. Asked from another
-    // thread: try_lock on a mutex the asking thread holds itself is not allowed.
-    auto anyLockHeld = [&] {
-        bool held = false;
-        std::thread probe([&] {
-            std::mutex* locks[] = {&model.instrumentLock, &model.positionLock, &model.orderLock,
-                                   &model.summaryLock, &model.accountLock};
-            for (std::mutex* m : locks) {
-                if (m->try_lock()) {
-                    m->unlock();
-                } else {
-                    held = true;
-                }
-            }
-        });
-        probe.join();
-        return held;
-    };
+    // Whether every list can be read right now, asked from another thread: this one may hold a
+    // lock itself. A reader held up is kept until the test's end, when the lock is free again.
+    std::vector<std::unique_ptr<test::ReaderThread>> heldUp;
     std::atomic<int> calls{0}, heldCalls{0};
     auto check = [&] {
         ++calls;
-        if (anyLockHeld()) {
+        auto reader = std::make_unique<test::ReaderThread>([&] { test::ReadAllLists(model); });
+        if (!reader->GotThrough()) {
             ++heldCalls;
+            heldUp.push_back(std::move(reader));
             return;
         }
-        // What a report page does on a notification: all five locks, in order.
-        std::scoped_lock all(model.instrumentLock, model.positionLock, model.orderLock,
-                             model.summaryLock, model.accountLock);
+        test::ReadAllLists(model);  // what a report page does on a notification
     };
     ui.OnSend([&](WindowHandle, unsigned, std::intptr_t, std::intptr_t) {
         check();
@@ -297,11 +281,11 @@ TEST_F(QuoteUpdateTest, WindowsAndHooksAreReachedWithNoModelLockHeld) {
         }
         return std::intptr_t{0};
     });
-    model.SetAlertHook([&](const void*, double) { check(); });
+    model.SetAlertHook([&](const BarRecord&, double) { check(); });
     model.SetChartRefresh([&] { check(); });
 
-    model.positions = {MakePosition(1, direction::Buy, 1600.0, 1, kBid)};
-    model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, kAsk)};
+    model.SetPositions({MakePosition(1, direction::Buy, 1600.0, 1, kBid)});
+    model.SetOrders({MakeOrder(1, direction::Buy, trigger::BuyAskFalls, kAsk)});
     Run();
     EXPECT_EQ(calls, 5);  // chart refresh, three notifications, alert hook
     EXPECT_EQ(heldCalls, 0);

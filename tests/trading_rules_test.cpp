@@ -107,14 +107,12 @@ class RulesAgreementTest : public test::EngineFixture {
     // Whether the client's quote update at `close` asks for a reload, with `positions` and
     // `orders` as the server stores them.
     bool ClientTriggers(std::int32_t id, std::int32_t close) {
-        model_.instruments = {Shown(id)};
-        model_.positions.clear();
-        for (const PositionRecord& p : accounts_->Positions(member_, {})) {
-            model_.positions.push_back(p);
-            model_.positions.back().watched = 1;
-        }
-        model_.orders = accounts_->Orders(member_, {});
-        model_.account = {};
+        model_.SetInstruments({Shown(id)});
+        std::vector<PositionRecord> positions = accounts_->Positions(member_, {});
+        for (PositionRecord& p : positions) p.watched = 1;
+        model_.SetPositions(std::move(positions));
+        model_.SetOrders(accounts_->Orders(member_, {}));
+        model_.SetAccount({});
         accountServer_.ClearLog();
         model_.QuoteUpdate(test::Quote(id, close, FindRules(id)->decimals).Record());
         return !accountServer_.Connections().empty();
@@ -277,9 +275,9 @@ TEST_F(RulesAgreementTest, TheServerOpensOnlyWhatTheAvailableMarginTheClientShow
         for (float lots : {0.5f, 1.0f, 3.0f}) {
             std::vector<InstrumentRecord> shown;
             for (const InstrumentRules& r : server::Catalogue()) shown.push_back(Shown(r.id));
-            model_.instruments = shown;
-            model_.positions = accounts_->Positions(member_, {});
-            model_.account = accounts_->Block(member_);
+            model_.SetInstruments(shown);
+            model_.SetPositions(accounts_->Positions(member_, {}));
+            model_.SetAccount(accounts_->Block(member_));
             model_.RecomputeAccount();
             const double available = model_.Account().availableMargin;
             const InstrumentRecord r = Shown(kGold);

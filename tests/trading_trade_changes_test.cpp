@@ -421,25 +421,27 @@ TEST_F(ProgramTradingSave, AnUnreachableServerShowsTheConnectMessage) {
 class TradeChangeFlow : public ::testing::Test {
   protected:
     void SetUp() override {
-        model.instruments = {Gold()};
-        model.positions = {MakePosition(1, direction::Buy, 1700, 1, 1650, 1800, 1, "P1"),
-                           MakePosition(1, direction::Sell, 1750, 0.5, 0, 0, 0, "P2"),
-                           MakePosition(1, direction::Buy, 1720, 2, 0, 1790, 1, "P3")};
-        model.orders = {MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1700, 1, "D1"),
-                        MakeOrder(1, direction::Sell, trigger::SellBidRises, 1800, 1, "D2")};
-        model.account.freeFunds = 1000;
+        model.SetInstruments({Gold()});
+        model.SetPositions({MakePosition(1, direction::Buy, 1700, 1, 1650, 1800, 1, "P1"),
+                            MakePosition(1, direction::Sell, 1750, 0.5, 0, 0, 0, "P2"),
+                            MakePosition(1, direction::Buy, 1720, 2, 0, 1790, 1, "P3")});
+        model.SetOrders({MakeOrder(1, direction::Buy, trigger::BuyAskFalls, 1700, 1, "D1"),
+                         MakeOrder(1, direction::Sell, trigger::SellBidRises, 1800, 1, "D2")});
+        test::EditAccount(model, [](AccountBlock& a) { a.freeFunds = 1000; });
         model.SetChartRefresh([this] { ++refreshes; });
-        positionsBefore = Bytes(model.positions.data(), model.positions.size() * 272);
-        ordersBefore = Bytes(model.orders.data(), model.orders.size() * 256);
+        positionsBefore = PositionBytes();
+        ordersBefore = OrderBytes();
     }
-    bool PositionsUntouched() const {
-        std::lock_guard<std::mutex> lock(model.positionLock);
-        return Bytes(model.positions.data(), model.positions.size() * 272) == positionsBefore;
+    std::string PositionBytes() const {
+        const std::vector<PositionRecord> now = model.Positions();
+        return Bytes(now.data(), now.size() * 272);
     }
-    bool OrdersUntouched() const {
-        std::lock_guard<std::mutex> lock(model.orderLock);
-        return Bytes(model.orders.data(), model.orders.size() * 256) == ordersBefore;
+    std::string OrderBytes() const {
+        const std::vector<PendingOrderRecord> now = model.Orders();
+        return Bytes(now.data(), now.size() * 256);
     }
+    bool PositionsUntouched() const { return PositionBytes() == positionsBefore; }
+    bool OrdersUntouched() const { return OrderBytes() == ordersBefore; }
     int TradeSounds() const {
         int n = 0;
         for (const auto& s : ui.Sounds()) n += s.id == sound::Trade && !s.looped;
@@ -455,14 +457,14 @@ class TradeChangeFlow : public ::testing::Test {
 };
 
 TEST_F(TradeChangeFlow, NewStopsReplaceThePositionFromTheAnswer) {
-    PositionRecord changed = model.positions[1];
+    PositionRecord changed = model.Positions()[1];
     changed.stopLoss = 1760;
     changed.takeProfit = 1740;
     changed.watched = 1;
     changed.openPrice = 1750.5;  // whatever the server says, the record is taken whole
     server.Set(cmd::ModifyPosition, Bytes(&changed, sizeof changed), true);
 
-    ASSERT_TRUE(ModifyPositionStops(nullptr, model, model.positions[1], 1760.0f, 1740.0f));
+    ASSERT_TRUE(ModifyPositionStops(nullptr, model, model.Positions()[1], 1760.0f, 1740.0f));
     // One connection, the change alone: no reload of the account or the lists.
     EXPECT_EQ(server.Connections(), Only(cmd::ModifyPosition));
     ModifyStopsRequest sent{};
@@ -487,7 +489,7 @@ TEST_F(TradeChangeFlow, NewStopsReplaceThePositionFromTheAnswer) {
     // A ticket the list does not hold replaces nothing, and still counts as done.
     changed = MakePosition(1, direction::Buy, 1, 1, 0, 0, 0, "P9");
     server.Set(cmd::ModifyPosition, Bytes(&changed, sizeof changed), true);
-    EXPECT_TRUE(ModifyPositionStops(nullptr, model, model.positions[0], 0, 0));
+    EXPECT_TRUE(ModifyPositionStops(nullptr, model, model.Positions()[0], 0, 0));
     EXPECT_EQ(model.Positions().size(), 3u);
     EXPECT_STREQ(model.Positions()[2].ticket, "P3");
 }
@@ -500,7 +502,7 @@ TEST_F(TradeChangeFlow, ARefusedOrSilentStopsChangeLeavesTheModelAlone) {
         ui.Clear();
         server.ClearLog();
         server.Set(cmd::ModifyPosition, answer, true);
-        EXPECT_FALSE(ModifyPositionStops(nullptr, model, model.positions[0], 1700, 1701));
+        EXPECT_FALSE(ModifyPositionStops(nullptr, model, model.Positions()[0], 1700, 1701));
         EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"止损或盈利无效"});
         EXPECT_EQ(server.Connections(), Only(cmd::ModifyPosition));
     }
@@ -510,11 +512,11 @@ TEST_F(TradeChangeFlow, ARefusedOrSilentStopsChangeLeavesTheModelAlone) {
 }
 
 TEST_F(TradeChangeFlow, AStopsAnswerCutShortAfterTheTicketReloadsInsteadOfWipingThePosition) {
-    PositionRecord changed = model.positions[0];
+    PositionRecord changed = model.Positions()[0];
     changed.stopLoss = 1690;
     server.Set(cmd::ModifyPosition, Bytes(&changed, 100), true);  // the stops never arrived
     server.SetList(cmd::LoadPositions, std::vector<PositionRecord>{changed});
-    ASSERT_TRUE(ModifyPositionStops(nullptr, model, model.positions[0], 1690, 1800));
+    ASSERT_TRUE(ModifyPositionStops(nullptr, model, model.Positions()[0], 1690, 1800));
     // The positions come from a reload, not from the hundred bytes.
     ASSERT_EQ(server.Connections().size(), 2u);
     EXPECT_EQ(server.Connections()[0], std::vector<std::int32_t>{cmd::ModifyPosition});
@@ -529,12 +531,12 @@ TEST_F(TradeChangeFlow, AStopsAnswerCutShortAfterTheTicketReloadsInsteadOfWiping
 
 TEST_F(TradeChangeFlow, ACloseReloadsThePositionsAndAccountOnItsConnection) {
     server.Set(cmd::ClosePosition, Int32Bytes(1));
-    std::vector<PositionRecord> rest = {model.positions[0], model.positions[2]};
+    std::vector<PositionRecord> rest = {model.Positions()[0], model.Positions()[2]};
     server.SetList(cmd::LoadPositions, rest);
     AccountBlock a{};
     a.freeFunds = 4321;
     server.SetAccount(a);
-    const PendingOrderRecord q = CloseRequest(model.positions[1], 0.5, 1765.30, 0.25);
+    const PendingOrderRecord q = CloseRequest(model.Positions()[1], 0.5, 1765.30, 0.25);
     ASSERT_TRUE(ClosePosition(nullptr, model, q));
     EXPECT_EQ(server.Connections(),
               (std::vector<std::vector<std::int32_t>>{
@@ -549,7 +551,7 @@ TEST_F(TradeChangeFlow, ACloseReloadsThePositionsAndAccountOnItsConnection) {
 }
 
 TEST_F(TradeChangeFlow, ARefusedCloseShowsItsTextAndReloadsNothing) {
-    const PendingOrderRecord q = CloseRequest(model.positions[0], 1, 1765.00, 0);
+    const PendingOrderRecord q = CloseRequest(model.Positions()[0], 1, 1765.00, 0);
     const struct {
         std::string answer;
         const char* text;
@@ -572,9 +574,9 @@ TEST_F(TradeChangeFlow, ARefusedCloseShowsItsTextAndReloadsNothing) {
 
 TEST_F(TradeChangeFlow, AChangedOrderReloadsTheOrdersAndTheAccountOnItsConnection) {
     server.Set(cmd::ModifyPending, Int32Bytes(1));
-    PendingOrderRecord changed = model.orders[0];
+    PendingOrderRecord changed = model.Orders()[0];
     changed.price = 1701;
-    server.SetList(cmd::LoadPending, std::vector<PendingOrderRecord>{changed, model.orders[1]});
+    server.SetList(cmd::LoadPending, std::vector<PendingOrderRecord>{changed, model.Orders()[1]});
     ASSERT_TRUE(ModifyPendingOrder(nullptr, model, changed));
     EXPECT_EQ(server.Connections(), (std::vector<std::vector<std::int32_t>>{
                                         {cmd::ModifyPending, cmd::LoadPending, cmd::LoadAccount}}));
@@ -587,7 +589,7 @@ TEST_F(TradeChangeFlow, AChangedOrderReloadsTheOrdersAndTheAccountOnItsConnectio
     ui.Clear();
     server.ClearLog();
     server.Set(cmd::ModifyPending, Int32Bytes(6), true);
-    EXPECT_FALSE(ModifyPendingOrder(nullptr, model, model.orders[1]));
+    EXPECT_FALSE(ModifyPendingOrder(nullptr, model, model.Orders()[1]));
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"无效价格"});
     EXPECT_EQ(server.Connections(), Only(cmd::ModifyPending));
     EXPECT_EQ(TradeSounds(), 0);
@@ -595,12 +597,12 @@ TEST_F(TradeChangeFlow, AChangedOrderReloadsTheOrdersAndTheAccountOnItsConnectio
 
 TEST_F(TradeChangeFlow, AnUnreachableServerShowsTheConnectMessageForEveryChange) {
     { AccountServer gone; }
-    const PendingOrderRecord close = CloseRequest(model.positions[0], 1, 1765, 0);
-    EXPECT_FALSE(ModifyPositionStops(nullptr, model, model.positions[0], 0, 0));
+    const PendingOrderRecord close = CloseRequest(model.Positions()[0], 1, 1765, 0);
+    EXPECT_FALSE(ModifyPositionStops(nullptr, model, model.Positions()[0], 0, 0));
     EXPECT_FALSE(ClosePosition(nullptr, model, close));
-    EXPECT_FALSE(ModifyPendingOrder(nullptr, model, model.orders[0]));
+    EXPECT_FALSE(ModifyPendingOrder(nullptr, model, model.Orders()[0]));
     ui.SetBoxAnswer(IdYes);
-    EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.orders[0]));
+    EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.Orders()[0]));
     // The delete asked first; no "删除失败" follows a connection that never opened.
     EXPECT_EQ(ui.BoxTexts(),
               (std::vector<std::string>{kConnectFailedText, kConnectFailedText, kConnectFailedText,
@@ -611,11 +613,11 @@ TEST_F(TradeChangeFlow, AnUnreachableServerShowsTheConnectMessageForEveryChange)
 }
 
 TEST_F(TradeChangeFlow, DeleteRefusesProgrammaticAndFinishedOrdersBeforeAsking) {
-    PendingOrderRecord programmatic = model.orders[0];
+    PendingOrderRecord programmatic = model.Orders()[0];
     programmatic.validity = order_validity::Programmatic;
     programmatic.status = order_status::Filled;  // the programmatic refusal comes first
     EXPECT_FALSE(DeletePendingOrder(nullptr, model, programmatic));
-    PendingOrderRecord cancelled = model.orders[0];
+    PendingOrderRecord cancelled = model.Orders()[0];
     cancelled.status = order_status::Cancelled;
     EXPECT_FALSE(DeletePendingOrder(nullptr, model, cancelled));
     cancelled.status = order_status::Filled;
@@ -628,7 +630,7 @@ TEST_F(TradeChangeFlow, DeleteRefusesProgrammaticAndFinishedOrdersBeforeAsking) 
     // "No" to the question: nothing is sent.
     ui.Clear();
     ui.SetBoxAnswer(IdNo);
-    EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.orders[1]));
+    EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.Orders()[1]));
     const std::vector<FakeUi::Box> boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "确认删除订单[D2]？");
@@ -639,10 +641,10 @@ TEST_F(TradeChangeFlow, DeleteRefusesProgrammaticAndFinishedOrdersBeforeAsking) 
 
 TEST_F(TradeChangeFlow, ADeleteSendsThirtyBytesAndReloadsOnlyForAnswerOne) {
     ui.SetBoxAnswer(IdYes);
-    PendingOrderRecord order = model.orders[0];
+    PendingOrderRecord order = model.Orders()[0];
     std::snprintf(order.orderNumber, sizeof order.orderNumber, "%s", "10000000012345678901");
     server.Set(cmd::DeletePending, Int32Bytes(1));
-    server.SetList(cmd::LoadPending, std::vector<PendingOrderRecord>{model.orders[1]});
+    server.SetList(cmd::LoadPending, std::vector<PendingOrderRecord>{model.Orders()[1]});
     ASSERT_TRUE(DeletePendingOrder(nullptr, model, order));
     EXPECT_EQ(ui.BoxTexts(), std::vector<std::string>{"确认删除订单[10000000012345678901]？"});
     EXPECT_EQ(server.Connections(), (std::vector<std::vector<std::int32_t>>{
@@ -659,7 +661,7 @@ TEST_F(TradeChangeFlow, ADeleteSendsThirtyBytesAndReloadsOnlyForAnswerOne) {
         ui.Clear();
         server.ClearLog();
         server.Set(cmd::DeletePending, answer, true);
-        EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.orders[0]));
+        EXPECT_FALSE(DeletePendingOrder(nullptr, model, model.Orders()[0]));
         EXPECT_EQ(ui.BoxTexts(),
                   (std::vector<std::string>{"确认删除订单[D2]？", "删除失败，请检查网络"}));
         EXPECT_EQ(server.Connections(), Only(cmd::DeletePending));

@@ -168,47 +168,68 @@ InstrumentRecord TradingModel::FindInstrument(std::int32_t id) const {
 }
 
 std::vector<InstrumentRecord> TradingModel::Instruments() const {
-    std::lock_guard<std::mutex> lock(instrumentLock);
-    return instruments;
+    std::lock_guard<std::mutex> lock(instrumentLock_);
+    return instruments_;
 }
 
 std::vector<PositionRecord> TradingModel::Positions() const {
-    std::lock_guard<std::mutex> lock(positionLock);
-    return positions;
+    std::lock_guard<std::mutex> lock(positionLock_);
+    return positions_;
 }
 
 std::vector<PendingOrderRecord> TradingModel::Orders() const {
-    std::lock_guard<std::mutex> lock(orderLock);
-    return orders;
+    std::lock_guard<std::mutex> lock(orderLock_);
+    return orders_;
 }
 
 std::vector<PositionRecord> TradingModel::Summary() const {
-    std::lock_guard<std::mutex> lock(summaryLock);
-    return summary;
+    std::lock_guard<std::mutex> lock(summaryLock_);
+    return summary_;
 }
 
 AccountBlock TradingModel::Account() const {
-    std::lock_guard<std::mutex> lock(accountLock);
-    return account;
+    std::lock_guard<std::mutex> lock(accountLock_);
+    return account_;
+}
+
+void TradingModel::SetInstruments(std::vector<InstrumentRecord> list) {
+    Replace(instrumentLock_, instruments_, list);
+}
+
+void TradingModel::SetPositions(std::vector<PositionRecord> list) {
+    Replace(positionLock_, positions_, list);
+}
+
+void TradingModel::SetOrders(std::vector<PendingOrderRecord> list) {
+    Replace(orderLock_, orders_, list);
+}
+
+void TradingModel::SetSummary(std::vector<PositionRecord> list) {
+    Replace(summaryLock_, summary_, list);
+}
+
+void TradingModel::SetAccount(const AccountBlock& block) {
+    std::lock_guard<std::mutex> lock(accountLock_);
+    account_ = block;
 }
 
 std::optional<InstrumentRecord> TradingModel::InstrumentById(std::int32_t id) const {
-    std::lock_guard<std::mutex> lock(instrumentLock);
-    for (const InstrumentRecord& r : instruments)
+    std::lock_guard<std::mutex> lock(instrumentLock_);
+    for (const InstrumentRecord& r : instruments_)
         if (r.id == id) return r;
     return std::nullopt;
 }
 
 std::optional<PositionRecord> TradingModel::PositionByTicket(std::string_view ticket) const {
-    std::lock_guard<std::mutex> lock(positionLock);
-    for (const PositionRecord& p : positions)
+    std::lock_guard<std::mutex> lock(positionLock_);
+    for (const PositionRecord& p : positions_)
         if (FieldToUtf8(p.ticket, sizeof p.ticket) == ticket) return p;
     return std::nullopt;
 }
 
 std::optional<PendingOrderRecord> TradingModel::OrderByNumber(std::string_view number) const {
-    std::lock_guard<std::mutex> lock(orderLock);
-    for (const PendingOrderRecord& o : orders)
+    std::lock_guard<std::mutex> lock(orderLock_);
+    for (const PendingOrderRecord& o : orders_)
         if (FieldToUtf8(o.orderNumber, sizeof o.orderNumber) == number) return o;
     return std::nullopt;
 }
@@ -219,8 +240,8 @@ bool TradingModel::RecomputeAccount() {
     std::vector<Pricing>& prices = scratch_->prices;
     prices.clear();
     {
-        std::lock_guard<std::mutex> lock(instrumentLock);
-        for (const auto& i : instruments)
+        std::lock_guard<std::mutex> lock(instrumentLock_);
+        for (const auto& i : instruments_)
             prices.push_back({i.id, i.bid, i.ask, i.pointValue, i.decimals});
     }
     // By id for the lookup; of several records with one id the first counts, as in
@@ -238,11 +259,11 @@ bool TradingModel::RecomputeAccount() {
 
     Decimal floating;
     {
-        std::lock_guard<std::mutex> lock(positionLock);
+        std::lock_guard<std::mutex> lock(positionLock_);
         std::vector<AccountScratch::Memo>& memos = scratch_->memos;
-        memos.resize(positions.size());
-        for (std::size_t k = 0; k < positions.size(); ++k) {
-            const PositionRecord& p = positions[k];
+        memos.resize(positions_.size());
+        for (std::size_t k = 0; k < positions_.size(); ++k) {
+            const PositionRecord& p = positions_[k];
             auto it =
                 std::lower_bound(prices.begin(), prices.end(), p.instrument,
                                  [](const Pricing& pr, std::int32_t id) { return pr.id < id; });
@@ -260,8 +281,8 @@ bool TradingModel::RecomputeAccount() {
         }
     }
 
-    std::lock_guard<std::mutex> lock(accountLock);
-    AccountBlock& a = account;
+    std::lock_guard<std::mutex> lock(accountLock_);
+    AccountBlock& a = account_;
     AccountScratch::Funds& funds = scratch_->funds;
     funds.Update(a);
     const Decimal& freeFunds = funds.freeFunds;
@@ -295,10 +316,7 @@ bool TradingModel::LoadList(Socket& s, std::int32_t command, const void* payload
         return false;
     }
     const bool allUsable = KeepUsable(fresh);
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        list.swap(fresh);
-    }
+    Replace(lock, list, fresh);
     if (refilled) *refilled = true;
     if (!r.complete || !allUsable) {
         // The list holds the records that arrived whole; the load still failed, and the
@@ -324,28 +342,26 @@ bool TradingModel::LoadInstruments(Socket& s) {
         return false;
     });
     const bool allUsable = fresh.size() == before;
-    {
-        std::lock_guard<std::mutex> lock(instrumentLock);
-        instruments.swap(fresh);
-    }
+    Replace(instrumentLock_, instruments_, fresh);
     Debug("kTypeInfoList完成\n");
     return r.complete && allUsable;
 }
 
 bool TradingModel::LoadPositionSummary(Socket& s) {
-    return LoadList(s, cmd::LoadSummary, nullptr, 0, summaryLock, summary);
+    return LoadList(s, cmd::LoadSummary, nullptr, 0, summaryLock_, summary_);
 }
 
 bool TradingModel::LoadPositions(Socket& s) {
     LoadPositionsRequest request{};
-    return LoadList(s, cmd::LoadPositions, &request, sizeof request, positionLock, positions);
+    return LoadList(s, cmd::LoadPositions, &request, sizeof request, positionLock_, positions_);
 }
 
 bool TradingModel::ReloadOrders(Socket& s) {
     LoadOrdersRequest request{};
     request.selector = 1;
     bool refilled = false;
-    bool ok = LoadList(s, cmd::LoadPending, &request, sizeof request, orderLock, orders, &refilled);
+    bool ok =
+        LoadList(s, cmd::LoadPending, &request, sizeof request, orderLock_, orders_, &refilled);
     if (refilled) Debug("kDelegateInfoList完成\n");
     return ok;
 }
@@ -362,8 +378,8 @@ bool TradingModel::LoadAccount(Socket& s) {
     fresh.equity = fresh.floatingProfit = fresh.availableMargin = 0;
     fresh.riskRate = fresh.averageReturn = 0;
     {
-        std::lock_guard<std::mutex> lock(accountLock);
-        account = fresh;
+        std::lock_guard<std::mutex> lock(accountLock_);
+        account_ = fresh;
     }
     RecomputeAccount();
     if (!whole) ShowMessage(nullptr, kAccountLoadFailedText);
@@ -431,8 +447,8 @@ void TradingModel::ReloadAfterTrade(WindowHandle owner, TradeReload what) {
 }
 
 bool TradingModel::ReplacePosition(const PositionRecord& changed) {
-    std::lock_guard<std::mutex> lock(positionLock);
-    for (PositionRecord& p : positions) {
+    std::lock_guard<std::mutex> lock(positionLock_);
+    for (PositionRecord& p : positions_) {
         if (std::memcmp(p.ticket, changed.ticket, sizeof p.ticket) != 0) continue;
         p = changed;
         return true;
@@ -469,26 +485,27 @@ void TradingModel::QuoteUpdate(const BarRecord& marketRecord) {
 
     bool positionFlag = false, orderFlag = false;
     {
-        std::lock_guard<std::mutex> il(instrumentLock);
-        auto it = std::find_if(instruments.begin(), instruments.end(),
+        std::lock_guard<std::mutex> il(instrumentLock_);
+        auto it = std::find_if(instruments_.begin(), instruments_.end(),
                                [id](const InstrumentRecord& i) { return i.id == id; });
-        if (it != instruments.end()) {
+        if (it != instruments_.end()) {
             InstrumentRecord& i = *it;
             const Quote q = QuoteAt(i, close);
             i.last = q.last;
             i.ask = q.ask;
             i.bid = q.bid;
             {
-                std::lock_guard<std::mutex> pl(positionLock);
-                positionFlag = std::any_of(positions.begin(), positions.end(), [&](const auto& p) {
-                    return p.instrument == id && p.watched == 1 &&
-                           StopHitAt(p.direction, p.stopLoss, p.takeProfit, q, i.decimals) !=
-                               StopHit::None;
-                });
+                std::lock_guard<std::mutex> pl(positionLock_);
+                positionFlag =
+                    std::any_of(positions_.begin(), positions_.end(), [&](const auto& p) {
+                        return p.instrument == id && p.watched == 1 &&
+                               StopHitAt(p.direction, p.stopLoss, p.takeProfit, q, i.decimals) !=
+                                   StopHit::None;
+                    });
             }
             {
-                std::lock_guard<std::mutex> ol(orderLock);
-                orderFlag = std::any_of(orders.begin(), orders.end(), [&](const auto& o) {
+                std::lock_guard<std::mutex> ol(orderLock_);
+                orderFlag = std::any_of(orders_.begin(), orders_.end(), [&](const auto& o) {
                     return o.instrument == id && o.status == order_status::Waiting &&
                            PendingDue(o.direction, o.triggerKind, o.price, q, i.decimals);
                 });
@@ -524,10 +541,10 @@ void TradingModel::QuoteUpdate(const BarRecord& marketRecord) {
     if (hook && *hook) {
         double floating;
         {
-            std::lock_guard<std::mutex> al(accountLock);
-            floating = account.floatingProfit;
+            std::lock_guard<std::mutex> al(accountLock_);
+            floating = account_.floatingProfit;
         }
-        (*hook)(&record, floating);
+        (*hook)(record, floating);
     }
 }
 
@@ -548,7 +565,7 @@ std::vector<WindowHandle> TradingModel::TickListeners() const {
 }
 
 void TradingModel::NotifyTickListeners(bool positionsChanged, bool ordersChanged,
-                                       const void* marketRecord) {
+                                       const BarRecord* marketRecord) {
     // The window checks and the sends run without the list lock: a window that handles a
     // notification may register or unregister listeners itself, or notify in turn. The copy of
     // the list lives on this call's stack, so a quote update allocates nothing for it unless

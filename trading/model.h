@@ -5,12 +5,16 @@
 //
 // The application owns one TradingModel for the life of the process; tests make their own.
 //
-// Locking. Each list has its lock; a list is read or written only while its lock is held, and
-// a reader that needs a record beyond that takes a copy. Where several locks are held together
-// they are taken in the order instrument, position, order, summary, account (the order the
-// members are declared in). Code that needs an instrument record while walking positions or
-// orders copies it with FindInstrument before taking the list lock. No lock is held while the
-// model talks to the network or sends a notification to a window.
+// Locking. The lists are the model's own: each has its lock, and nothing outside the model
+// touches a list or a lock. A reader takes a copy (Positions(), PositionByTicket, ...), or,
+// where a copy per call would cost (a layout, a quote on a report page), visits the list: the
+// visitor runs under the list's lock, must not keep a reference past its return and must not
+// call back into the model. Writers outside the loads replace a whole list (SetPositions, ...),
+// as a load does. Where the model holds several locks together it takes them in the order
+// instrument, position, order, summary, account (the order the members are declared in); a
+// visitor holds one. Code that needs an instrument record while walking positions or orders
+// copies it with FindInstrument before visiting the list. No lock is held while the model talks
+// to the network or sends a notification to a window.
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/ui_bridge.h"
@@ -32,10 +37,6 @@
 
 namespace zq {
 
-// A market record as it comes off the push link: the quote update reads its instrument and
-// close and hands the 56 bytes on unchanged.
-inline constexpr std::size_t kMarketRecordSize = sizeof(BarRecord);
-
 // Messages of the loads.
 inline constexpr const char* kPositionsLoadFailedText = "获取持仓信息失败";
 inline constexpr const char* kAccountLoadFailedText = "获取账户信息失败";
@@ -47,8 +48,8 @@ bool LoadTradingHours(Socket& s, std::int32_t* answer = nullptr);
 class TradingModel {
   public:
     // The alert checks, run at the end of every quote update after all locks are released:
-    // the 56-byte market record and the account's floating profit/loss just computed.
-    using AlertHook = std::function<void(const void* marketRecord, double floatingProfit)>;
+    // the market record and the account's floating profit/loss just computed.
+    using AlertHook = std::function<void(const BarRecord& record, double floatingProfit)>;
     // Asks the chart to lay itself out again and repaint its overlays.
     using ChartRefresh = std::function<void()>;
     // Where the two diagnostic lines go ("kTypeInfoList完成\n", "kDelegateInfoList完成\n").
@@ -58,18 +59,6 @@ class TradingModel {
     ~TradingModel();
     TradingModel(const TradingModel&) = delete;
     TradingModel& operator=(const TradingModel&) = delete;
-
-    // --- The lists and their locks, in lock order. ---
-    mutable std::mutex instrumentLock;
-    std::vector<InstrumentRecord> instruments;  // server order
-    mutable std::mutex positionLock;
-    std::vector<PositionRecord> positions;  // server order
-    mutable std::mutex orderLock;
-    std::vector<PendingOrderRecord> orders;  // server order
-    mutable std::mutex summaryLock;
-    std::vector<PositionRecord> summary;  // one per instrument and direction, server order
-    mutable std::mutex accountLock;
-    AccountBlock account{};
 
     // --- Copies, each taken under its own lock. ---
 
@@ -85,6 +74,32 @@ class TradingModel {
     std::optional<InstrumentRecord> InstrumentById(std::int32_t id) const;
     std::optional<PositionRecord> PositionByTicket(std::string_view ticket) const;
     std::optional<PendingOrderRecord> OrderByNumber(std::string_view number) const;
+
+    // --- Visits: `f(list)` with the list as const, under its lock; returns what `f` returns. ---
+    template <class F>
+    decltype(auto) VisitInstruments(F&& f) const {
+        return Visit(instrumentLock_, instruments_, std::forward<F>(f));
+    }
+    template <class F>
+    decltype(auto) VisitPositions(F&& f) const {
+        return Visit(positionLock_, positions_, std::forward<F>(f));
+    }
+    template <class F>
+    decltype(auto) VisitOrders(F&& f) const {
+        return Visit(orderLock_, orders_, std::forward<F>(f));
+    }
+    template <class F>
+    decltype(auto) VisitSummary(F&& f) const {
+        return Visit(summaryLock_, summary_, std::forward<F>(f));
+    }
+
+    // --- Whole lists replaced, as the loads replace them: each swaps the list in under its
+    // lock. SetAccount takes the block as it is; RecomputeAccount makes its derived figures. ---
+    void SetInstruments(std::vector<InstrumentRecord> list);
+    void SetPositions(std::vector<PositionRecord> list);
+    void SetOrders(std::vector<PendingOrderRecord> list);
+    void SetSummary(std::vector<PositionRecord> list);
+    void SetAccount(const AccountBlock& block);
 
     // Equity, floating profit/loss, available margin, risk rate and average return of the
     // account block, from the position list and the instruments' current prices. True when the
@@ -163,7 +178,7 @@ class TradingModel {
     // when `ordersChanged`, then WM_QUOTE_TICK with `marketRecord` when it is given. Must be
     // called with no model lock held.
     void NotifyTickListeners(bool positionsChanged, bool ordersChanged,
-                             const void* marketRecord = nullptr);
+                             const BarRecord* marketRecord = nullptr);
 
     // --- Wiring by the application. ---
     void SetMainView(WindowHandle view) { mainView_.store(view); }
@@ -172,10 +187,33 @@ class TradingModel {
     void SetDebugSink(DebugSink sink);  // default: standard error
 
   private:
+    template <class List, class F>
+    static decltype(auto) Visit(std::mutex& lock, const List& list, F&& f) {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::forward<F>(f)(list);
+    }
+    // Swaps `fresh` in under `lock`; the old list goes with `fresh`, after the lock is released.
+    template <class List>
+    static void Replace(std::mutex& lock, List& list, List& fresh) {
+        std::lock_guard<std::mutex> guard(lock);
+        list.swap(fresh);
+    }
     template <typename Record>
     bool LoadList(Socket& s, std::int32_t command, const void* payload, std::size_t payloadSize,
                   std::mutex& lock, std::vector<Record>& list, bool* refilled = nullptr);
     void Debug(std::string_view line);
+
+    // The lists and their locks, in lock order.
+    mutable std::mutex instrumentLock_;
+    std::vector<InstrumentRecord> instruments_;  // server order
+    mutable std::mutex positionLock_;
+    std::vector<PositionRecord> positions_;  // server order
+    mutable std::mutex orderLock_;
+    std::vector<PendingOrderRecord> orders_;  // server order
+    mutable std::mutex summaryLock_;
+    std::vector<PositionRecord> summary_;  // one per instrument and direction, server order
+    mutable std::mutex accountLock_;
+    AccountBlock account_{};
 
     std::atomic<WindowHandle> mainView_{nullptr};
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <utility>
 
 #include "net/wire/ansi_text.h"
 #include "trading/trade_changes.h"
@@ -23,17 +24,23 @@ void CSPage1::OnQuote(std::int32_t instrument) {
     InstrumentRecord record;
     std::vector<int> rows;
     if (!QuotedRows(instrument, record, rows)) return;
-    // The instrument's positions by ticket, each ticket read once: a quote costs one pass over
-    // the positions and one over the quoted rows, however many there are.
-    const std::vector<PositionRecord> positions = model_.Positions();
-    std::unordered_map<std::string, const PositionRecord*> byTicket;
-    for (const PositionRecord& p : positions)
-        if (p.instrument == instrument)
-            byTicket.emplace(FieldToUtf8(p.ticket, sizeof p.ticket), &p);
-    for (int row : rows) {
-        const auto it = byTicket.find(KeyOf(row));
-        if (it == byTicket.end()) continue;
-        const PositionRecord& p = *it->second;
+    // The instrument's positions by ticket, each ticket read once, under the position lock: a
+    // quote costs one pass over the positions and one over the quoted rows, however many there
+    // are, and copies only the positions of those rows.
+    std::vector<std::pair<int, std::string>> keys;
+    for (int row : rows) keys.emplace_back(row, KeyOf(row));
+    std::vector<std::pair<int, PositionRecord>> quoted;
+    model_.VisitPositions([&](const std::vector<PositionRecord>& positions) {
+        std::unordered_map<std::string, const PositionRecord*> byTicket;
+        for (const PositionRecord& p : positions)
+            if (p.instrument == instrument)
+                byTicket.emplace(FieldToUtf8(p.ticket, sizeof p.ticket), &p);
+        for (const auto& [row, key] : keys) {
+            const auto it = byTicket.find(key);
+            if (it != byTicket.end()) quoted.emplace_back(row, *it->second);
+        }
+    });
+    for (const auto& [row, p] : quoted) {
         SetCell(row, details_column::ClosingPrice,
                 FixedPrice(ClosingPrice(record, p.direction), record));
         SetCell(row, details_column::Profit, MoneyText(PositionFloatingProfit(p, record)));
@@ -77,12 +84,17 @@ void CSpage2::OnQuote(std::int32_t instrument) {
     InstrumentRecord record;
     std::vector<int> rows;
     if (!QuotedRows(instrument, record, rows)) return;
-    const std::vector<PositionRecord> positions = model_.Positions();
-    for (int row : rows) {
-        const std::int32_t side = DirectionOfRowKey(List()->RowData(row));
-        SetCell(row, summary_column::ClosingPrice, ShortPrice(ClosingPrice(record, side)));
-        SetCell(row, summary_column::Profit,
-                MoneyText(SummaryFloatingProfit(positions, record, side)));
+    std::vector<std::int32_t> sides;
+    for (int row : rows) sides.push_back(DirectionOfRowKey(List()->RowData(row)));
+    // The sums under the position lock, without a copy of the list.
+    std::vector<float> profits;
+    model_.VisitPositions([&](const std::vector<PositionRecord>& positions) {
+        for (std::int32_t side : sides)
+            profits.push_back(SummaryFloatingProfit(positions, record, side));
+    });
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        SetCell(rows[k], summary_column::ClosingPrice, ShortPrice(ClosingPrice(record, sides[k])));
+        SetCell(rows[k], summary_column::Profit, MoneyText(profits[k]));
     }
 }
 
