@@ -49,17 +49,17 @@ int ChartInput::DraggedBars(int dx, float body, int geometryCount) {
 }
 
 void ChartInput::LeftDown(int x, int y) {
-    switch (data_.State().mode) {
+    switch (view_.Mode()) {
         case ChartMode::Default:
             if (y <= kCaptionStrip) return;
             if (fx_.showDataWindow) fx_.showDataWindow(true);
             Call(fx_.invalidate);
-            data_.SetMode(ChartMode::Cross);
+            view_.SetMode(ChartMode::Cross);
             return;
         case ChartMode::Cross:
             return;
         case ChartMode::MoveKLine:
-            data_.SetDragStart(x, y);
+            view_.SetDragStart(x, y);
             return;
         case ChartMode::StraightLine:
         case ChartMode::ParallelLines:
@@ -70,13 +70,14 @@ void ChartInput::LeftDown(int x, int y) {
 }
 
 void ChartInput::LeftUp(int x, int y) {
-    const ChartState st = data_.State();
-    switch (st.mode) {
+    switch (view_.Mode()) {
         case ChartMode::MoveKLine: {
-            if (x == st.dragX && y == st.dragY) return;
-            const int dx = x - st.dragX;
+            if (x == view_.DragX() && y == view_.DragY()) return;
+            const ChartState st = data_.State();
+            const int dx = x - view_.DragX();
             const int n = DraggedBars(dx, st.body, static_cast<int>(data_.Geometry().size()));
-            data_.SetVerticalOffset(DraggedOffset(st.vOffset, y - st.dragY, data_.ClientHeight()));
+            data_.SetVerticalOffset(
+                DraggedOffset(st.vOffset, y - view_.DragY(), data_.ClientHeight()));
             if (n > 0) {
                 if (dx < 1) {
                     // Dragged to the left: newer bars come in from the right.
@@ -101,7 +102,7 @@ void ChartInput::LeftUp(int x, int y) {
 }
 
 void ChartInput::MouseMove(int x, int y) {
-    switch (data_.State().mode) {
+    switch (view_.Mode()) {
         case ChartMode::Cross: {
             if (y <= kCaptionStrip) return;
             int found = -1;
@@ -139,7 +140,7 @@ void ChartInput::MouseLeave() {
 }
 
 ChartMenu ChartInput::RightDown(int x, int y) {
-    if (data_.State().mode != ChartMode::Default) LeaveMode();
+    if (view_.Mode() != ChartMode::Default) LeaveMode();
     const ChartHit hit = fx_.hitTest ? fx_.hitTest(x, y) : ChartHit{};
     if (hit.kind == ChartHitKind::None) return ChartMenu::TradeReport;
     if (fx_.selectHit) fx_.selectHit(hit);
@@ -198,7 +199,7 @@ void ChartInput::Zoom(float factor) {
 
 void ChartInput::Key(ChartKey key) {
     if (key == ChartKey::Escape) {
-        if (data_.State().mode != ChartMode::Default) LeaveMode();
+        if (view_.Mode() != ChartMode::Default) LeaveMode();
         return;
     }
     if (key == ChartKey::Left || key == ChartKey::Down) Call(fx_.fetchOlderHistory);
@@ -222,7 +223,7 @@ void ChartInput::Key(ChartKey key) {
 void ChartInput::Resized() {
     data_.SetCross(0, 0);
     Call(fx_.syncCross);
-    data_.SetMode(ChartMode::Default);
+    view_.SetMode(ChartMode::Default);
     if (fx_.showDataWindow) fx_.showDataWindow(false);
 }
 
@@ -233,16 +234,16 @@ void ChartInput::LeaveMode() {
     }
     if (fx_.showDataWindow) fx_.showDataWindow(false);
     Call(fx_.invalidate);
-    data_.SetMode(ChartMode::Default);
+    view_.SetMode(ChartMode::Default);
 }
 
 void ChartInput::SelectMode(ChartMode mode) {
-    const ChartMode current = data_.State().mode;
+    const ChartMode current = view_.Mode();
     if (mode == current) return;
     if (mode == ChartMode::Default) return LeaveMode();
     if (fx_.showDataWindow) fx_.showDataWindow(mode == ChartMode::Cross);
     Call(fx_.invalidate);
-    data_.SetMode(mode);
+    view_.SetMode(mode);
 }
 
 }  // namespace zq

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "chart/chart_view.h"
 #include "market/bar_series.h"
 #include "market/wire/bar_record.h"
 
@@ -64,7 +65,8 @@ struct ChartInputEffects {
 
 class ChartInput {
   public:
-    ChartInput(KLineData& data, ChartInputEffects& effects) : data_(data), fx_(effects) {}
+    ChartInput(KLineData& data, ChartView& view, ChartInputEffects& effects)
+        : data_(data), view_(view), fx_(effects) {}
 
     void LeftDown(int x, int y);
     void LeftUp(int x, int y);
@@ -98,6 +100,7 @@ class ChartInput {
     void Zoom(float factor);
 
     KLineData& data_;
+    ChartView& view_;
     ChartInputEffects& fx_;
 };
 

@@ -302,7 +302,7 @@ void ToolDrawing::Complete(ToolLineRecord& r) {
 }
 
 void ToolDrawing::Mouse(ToolMouse event, int x, int y) {
-    const ChartMode mode = data_.State().mode;
+    const ChartMode mode = view_.Mode();
     if (!IsToolMode(mode)) return;
     const bool line = mode == ChartMode::StraightLine;
     ToolLineRecord& r = line ? line_ : parallel_;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "chart/chart_input.h"
+#include "chart/chart_view.h"
 #include "market/bar_geometry.h"
 #include "market/bar_series.h"
 #include "market/wire/tool_record.h"
@@ -124,8 +125,9 @@ struct ToolDrawingEffects {
 class ToolDrawing {
   public:
     // `store` may be null: completed tools then stay on the chart for this run only.
-    ToolDrawing(KLineData& data, ToolDrawingEffects& effects, ToolStore* store = nullptr)
-        : data_(data), fx_(effects), store_(store) {}
+    ToolDrawing(KLineData& data, const ChartView& view, ToolDrawingEffects& effects,
+                ToolStore* store = nullptr)
+        : data_(data), view_(view), fx_(effects), store_(store) {}
     void SetStore(ToolStore* store) { store_ = store; }
 
     // A mouse event in the chart's current mode; nothing outside modes 3 to 5.
@@ -158,6 +160,7 @@ class ToolDrawing {
     void ShowBands(const std::vector<BandLine>& bands);
 
     KLineData& data_;
+    const ChartView& view_;
     ToolDrawingEffects& fx_;
     ToolStore* store_ = nullptr;
     // Touched by the user-interface thread only.

@@ -1,6 +1,6 @@
 // Pixel geometry of the K-line chart: the plot rectangle, bar widths and zoom clamps, the
 // visible range, the vertical scale, price <-> y and bar slot <-> x, the grid's row height.
-// Plain arithmetic; the chart's lists and locks use it in KLineData::Layout.
+// Plain arithmetic; the chart's layout uses it in its steps (SeriesLayout::Run).
 #pragma once
 
 #include <cstdint>

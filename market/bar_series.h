@@ -191,8 +191,6 @@ class KLineData {
     void SetVerticalOffset(int offset) { layout_.SetVerticalOffset(offset); }
     void SetCross(int x, int y) { layout_.SetCross(x, y); }
     void SetSelected(int index) { layout_.SetSelected(index); }
-    void SetMode(ChartMode mode) { layout_.SetMode(mode); }
-    void SetDragStart(int x, int y) { layout_.SetDragStart(x, y); }
 
     // --- Signals and tools ---
 

@@ -411,15 +411,4 @@ void SeriesLayout::SetSelected(int index) {
     st_.selected = index >= 0 && index < static_cast<int>(geometry_.size()) ? index : -1;
 }
 
-void SeriesLayout::SetMode(ChartMode mode) {
-    std::lock_guard lock(layoutLock_);
-    st_.mode = mode;
-}
-
-void SeriesLayout::SetDragStart(int x, int y) {
-    std::lock_guard lock(layoutLock_);
-    st_.dragX = x;
-    st_.dragY = y;
-}
-
 }  // namespace zq

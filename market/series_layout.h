@@ -1,6 +1,7 @@
 // The chart's layout: from the bars of a SeriesStore to what the painter draws, the geometry of
 // the visible bars, their indicator lines with pixel rows, the visible range and price scale,
-// and the chart state beside them (zoom, scroll, vertical offset, cross, selection, mode).
+// and the chart state beside them (zoom, scroll, vertical offset, cross, selection). The
+// chart window's mode and drag are the window's own (chart/chart_view.h).
 //
 // A layout runs in named steps, in this order (Run):
 //   LayOutPlot        the plot rectangle in the client area; narrower than the margins, no layout
@@ -49,15 +50,6 @@
 #include "market/wire/bar_record.h"
 
 namespace zq {
-
-enum class ChartMode : std::int32_t {
-    Default = 0,
-    Cross = 1,
-    MoveKLine = 2,
-    StraightLine = 3,
-    ParallelLines = 4,
-    SymmetricParallelLines = 5,
-};
 
 // The indicator overlays a chart computes and draws, as bits of one choice.
 namespace chart_indicator {
@@ -132,9 +124,6 @@ struct ChartState {
     int crossX = 0;  // 0, 0: the cross is hidden
     int crossY = 0;
     int selected = -1;  // index into the geometry list, -1 for none
-    ChartMode mode = ChartMode::Default;
-    int dragX = 0;
-    int dragY = 0;
     bool firstLayout = true;
 
     PriceScale Scale() const { return {hi, scale, vOffset}; }
@@ -182,7 +171,7 @@ struct LayoutOutcome {
 class SeriesLayout {
   public:
     // Back to the start values (zoom 1, highest high 0, lowest low 1000000, no scroll, offset,
-    // cross or selection, the default mode, widths and scale zero, the first-layout flag set)
+    // cross or selection, widths and scale zero, the first-layout flag set)
     // without geometry or indicator lines. The chart's reset calls it under the bar lock.
     void Reset();
 
@@ -249,8 +238,6 @@ class SeriesLayout {
     void SetVerticalOffset(int offset);
     void SetCross(int x, int y);
     void SetSelected(int index);
-    void SetMode(ChartMode mode);
-    void SetDragStart(int x, int y);
 
   private:
     // One layout, read top to bottom: each step takes what the ones before it left in the pass.

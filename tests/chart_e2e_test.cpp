@@ -115,7 +115,7 @@ TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
     Mouse(window, QEvent::MouseButtonPress, {bar.Centre(), 300}, Qt::LeftButton);
     Mouse(window, QEvent::MouseButtonRelease, {bar.Centre(), 300}, Qt::LeftButton);
     Mouse(window, QEvent::MouseMove, {bar.Centre(), 300}, Qt::NoButton);
-    EXPECT_EQ(chart.State().mode, ChartMode::Cross);
+    EXPECT_EQ(window.View().Mode(), ChartMode::Cross);
     EXPECT_TRUE(view_->LeftPanel()->DataWindowVisible());
     EXPECT_TRUE(SameBar(view_->LeftPanel()->DataWindowBar(), bar.raw));
     EXPECT_EQ(window.DrawnCross(), QPoint(bar.Centre(), 300));
@@ -123,7 +123,7 @@ TEST_F(ChartEndToEnd, TheDemoChartIsLiveAndFollowsTheMouse) {
     EXPECT_TRUE(frame_->Action(cmdid::ModeCross)->isChecked());
     // Escape through the view leaves the mode.
     view_->ChartWindow()->OnKey(ChartKey::Escape);
-    EXPECT_EQ(chart.State().mode, ChartMode::Default);
+    EXPECT_EQ(window.View().Mode(), ChartMode::Default);
     EXPECT_EQ(window.Render().copy().pixel(bar.Centre(), 5), shown.pixel(bar.Centre(), 5));
 }
 

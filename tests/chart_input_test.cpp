@@ -62,12 +62,13 @@ class ChartInputTest : public ::testing::Test {
         ASSERT_TRUE(chart.Layout());
         ASSERT_EQ(chart.State().visible, 200);
     }
-    ChartMode Mode() const { return chart.State().mode; }
+    ChartMode Mode() const { return view.Mode(); }
     BarGeometry Bar(int i) const { return chart.Geometry()[static_cast<std::size_t>(i)]; }
 
     KLineData chart;
     Recorder rec;
-    ChartInput input{chart, rec.fx};
+    ChartView view;
+    ChartInput input{chart, view, rec.fx};
 };
 
 TEST_F(ChartInputTest, LeftClickEntersCrossModeOnlyBelowTheCaption) {
@@ -291,7 +292,8 @@ TEST(ChartInputEmpty, KeysOnAnEmptyChart) {
     chart.Reset(1, 15);
     chart.SetClientSize(800, 600);
     Recorder rec;
-    ChartInput input(chart, rec.fx);
+    ChartView view;
+    ChartInput input(chart, view, rec.fx);
     for (ChartKey k : {ChartKey::Left, ChartKey::Right, ChartKey::Up, ChartKey::Down}) input.Key(k);
     EXPECT_EQ(rec.paging, 2);
     EXPECT_EQ(rec.invalidates, 0);

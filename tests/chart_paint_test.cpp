@@ -507,7 +507,7 @@ TEST_F(ChartWindowTest, TheMouseMovesAnXorCrossThatLeavesNoTrace) {
     const QImage clean = chart.Render().copy();
     Send(chart, QEvent::MouseButtonPress, {300, 300}, Qt::LeftButton);
     Send(chart, QEvent::MouseButtonRelease, {300, 300}, Qt::LeftButton);
-    EXPECT_EQ(data.State().mode, ChartMode::Cross);
+    EXPECT_EQ(chart.View().Mode(), ChartMode::Cross);
     EXPECT_TRUE(tips.DataWindowVisible());
 
     const BarGeometry b = Bar(40);
@@ -587,7 +587,7 @@ TEST_F(ChartWindowTest, ContextMenusSendTheirCommandsToTheFrame) {
     chart.SelectMode(ChartMode::Cross);
     menuAnswer = cmdid::ClosePosition;
     Send(chart, QEvent::MouseButtonPress, {50, 200}, Qt::RightButton);
-    EXPECT_EQ(data.State().mode, ChartMode::Default);
+    EXPECT_EQ(chart.View().Mode(), ChartMode::Default);
     EXPECT_FALSE(tips.DataWindowVisible());
     EXPECT_EQ(selected, std::vector<std::string>{"T1"});
     ASSERT_EQ(menus.size(), 2u);
@@ -621,7 +621,7 @@ TEST_F(ChartWindowTest, ResizingHidesTheCrossAndLeavesTheMode) {
     Send(chart, QEvent::MouseMove, {Bar(3).left, 300});
     ASSERT_NE(chart.DrawnCross(), QPoint(0, 0));
     chart.resize(700, 500);
-    EXPECT_EQ(data.State().mode, ChartMode::Default);
+    EXPECT_EQ(chart.View().Mode(), ChartMode::Default);
     EXPECT_FALSE(data.State().CrossShown());
     EXPECT_FALSE(tips.DataWindowVisible());
     EXPECT_EQ(data.ClientWidth(), 700);

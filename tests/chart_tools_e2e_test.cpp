@@ -44,7 +44,7 @@ TEST_F(ChartToolsEndToEnd, ALineDrawnWithTheMouseOutlivesTheProgramUntilCleared)
     ASSERT_TRUE(ServeUntil([&] { return Chart().Geometry().size() >= 10; }, kWaitMs));
     CKMain* window = frame_->View()->ChartWindow();
     frame_->OnCommand(cmdid::ModeStraightLine);
-    ASSERT_EQ(Chart().State().mode, ChartMode::StraightLine);
+    ASSERT_EQ(window->View().Mode(), ChartMode::StraightLine);
 
     const std::vector<BarGeometry> bars = Chart().Geometry();
     test::DragWithLeftButton(*window, {bars[8].Centre(), 300}, {bars[2].Centre(), 200});

@@ -69,9 +69,10 @@ class ChartToolsTest : public ::testing::Test {
 
     KLineData chart;
     ChartInputEffects fx;
-    ChartInput input{chart, fx};
+    ChartView view;
+    ChartInput input{chart, view, fx};
     ToolDrawingEffects toolFx;
-    ToolDrawing drawing{chart, toolFx};
+    ToolDrawing drawing{chart, view, toolFx};
     std::vector<BandLine> bands;
     int invalidates = 0;
 };
@@ -107,7 +108,7 @@ TEST_F(ChartToolsTest, ALineDrawnRightToLeftIsStoredFromItsLeftPoint) {
     EXPECT_NEAR(YAt(a, b, left.Centre()), Scale().Y(t.price1), 1.5);
     EXPECT_NEAR(YAt(a, b, right.Centre()), Scale().Y(t.price2), 1.5);
     // The mode stays for the next line.
-    EXPECT_EQ(chart.State().mode, ChartMode::StraightLine);
+    EXPECT_EQ(view.Mode(), ChartMode::StraightLine);
 }
 
 TEST_F(ChartToolsTest, AHorizontalLineIsNotExtended) {
@@ -353,7 +354,7 @@ TEST_F(ChartToolsTest, LeavingAModeKeepsTheRecordInProgressForTheReturn) {
     input.SelectMode(ChartMode::ParallelLines);
     Drag(a.Centre(), 300, b.Centre(), 200);
     input.Key(ChartKey::Escape);
-    EXPECT_EQ(chart.State().mode, ChartMode::Default);
+    EXPECT_EQ(view.Mode(), ChartMode::Default);
     input.SelectMode(ChartMode::SymmetricParallelLines);
     input.LeftDown(c.Centre(), 350);
     ASSERT_EQ(Tools().size(), 2u);

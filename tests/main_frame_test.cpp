@@ -21,6 +21,7 @@
 #include "app/ui/child_view.h"
 #include "base/config.h"
 #include "chart/indicator_choice.h"
+#include "chart/ui/ckmain.h"
 #include "chart/ui/left_tips.h"
 #include "market/history_cache.h"
 #include "net/wire/ansi_text.h"
@@ -530,7 +531,7 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeDefault});
 
     f.OnCommand(cmdid::ModeCross);
-    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Cross);
+    EXPECT_EQ(view.ChartWindow()->View().Mode(), ChartMode::Cross);
     EXPECT_TRUE(view.LeftPanel()->DataWindowVisible());
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeCross});
 
@@ -541,18 +542,18 @@ TEST_F(MainFrameTest, ModeCommandsSetTheModeTheDataWindowAndOneCheckMark) {
         {cmdid::ModeSymmetricParallelLines, ChartMode::SymmetricParallelLines}};
     for (auto [command, mode] : others) {
         f.OnCommand(command);
-        EXPECT_EQ(view.Links().Chart().State().mode, mode) << command;
+        EXPECT_EQ(view.ChartWindow()->View().Mode(), mode) << command;
         EXPECT_FALSE(view.LeftPanel()->DataWindowVisible()) << command;
         EXPECT_EQ(Checked(f, modes), std::vector<int>{command});
     }
     f.OnCommand(cmdid::ModeDefault);
-    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Default);
+    EXPECT_EQ(view.ChartWindow()->View().Mode(), ChartMode::Default);
     EXPECT_EQ(Checked(f, modes), std::vector<int>{cmdid::ModeDefault});
 
     // A new instrument resets the chart: back to the default mode without data window.
     f.OnCommand(cmdid::ModeCross);
     f.OnCommand(cmdid::Instrument(2));
-    EXPECT_EQ(view.Links().Chart().State().mode, ChartMode::Default);
+    EXPECT_EQ(view.ChartWindow()->View().Mode(), ChartMode::Default);
     EXPECT_FALSE(view.LeftPanel()->DataWindowVisible());
 }
 

@@ -234,7 +234,6 @@ TEST_F(SeriesTest, ResetEmptiesTheChartAndCopiesTheProduct) {
     };
     chart.SetCross(100, 100);
     chart.SetVerticalOffset(40);
-    chart.SetMode(ChartMode::StraightLine);
     chart.WithSignals([](SignalList& s) { s.Publish(SignalBar()); });
     const std::uint64_t before = chart.Generation();
 
@@ -253,7 +252,6 @@ TEST_F(SeriesTest, ResetEmptiesTheChartAndCopiesTheProduct) {
     EXPECT_FALSE(s.CrossShown());
     EXPECT_EQ(s.vOffset, 0);
     EXPECT_EQ(s.firstVisible, 0);
-    EXPECT_EQ(s.mode, ChartMode::Default);
     EXPECT_TRUE(s.firstLayout);
     EXPECT_EQ(chart.WithSignals([](auto& v) { return v.size(); }), 0u);
     EXPECT_EQ(chart.WithTools([](auto& v) { return v.size(); }), 1u);

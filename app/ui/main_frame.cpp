@@ -418,8 +418,7 @@ void CMainFrame::ChooseCurrentInstrument() {
 }
 
 void CMainFrame::UpdateCommandStates() {
-    const ChartState st = view_->Links().Chart().State();
-    const ChartMode mode = st.mode;
+    const ChartMode mode = view_->ChartWindow()->View().Mode();
     for (auto it = actions_.begin(); it != actions_.end(); ++it) {
         const int id = it.key();
         QAction* a = it.value();

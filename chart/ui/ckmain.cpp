@@ -22,8 +22,8 @@ CKMain::CKMain(KLineData& data, CLeftTips* leftPanel, std::function<void()> fetc
       data_(data),
       leftPanel_(leftPanel),
       command_(std::move(command)),
-      input_(data, fx_),
-      toolDrawing_(data, toolFx_),
+      input_(data, view_, fx_),
+      toolDrawing_(data, view_, toolFx_),
       watermark_(WatermarkText()) {
     setObjectName(QStringLiteral("CKMain"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -218,6 +218,7 @@ void CKMain::LeaveMode() {
 }
 
 void CKMain::OnChartReset() {
+    view_.Reset();
     if (leftPanel_) leftPanel_->ShowDataWindow(false);
     SyncCross();
     InvalidateAll();
@@ -289,7 +290,7 @@ void CKMain::PaintContent() {
     SyncCross();
     // Out of the tool modes the bands go with a repaint of the whole chart (the record being
     // drawn stays, for a return to its mode).
-    if (!bands_.empty() && !IsToolMode(data_.State().mode)) {
+    if (!bands_.empty() && !IsToolMode(view_.Mode())) {
         bands_.clear();
         contentDirty_ = QRegion(image_.rect());
         update();
@@ -383,7 +384,7 @@ void CKMain::keyPressEvent(QKeyEvent* event) {
 }
 
 void CKMain::UpdateCursor() {
-    if (data_.State().mode == ChartMode::MoveKLine) {
+    if (view_.Mode() == ChartMode::MoveKLine) {
         if (cursor().shape() != Qt::PointingHandCursor) setCursor(Qt::PointingHandCursor);
     } else if (testAttribute(Qt::WA_SetCursor)) {
         unsetCursor();

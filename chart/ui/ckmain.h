@@ -58,6 +58,8 @@ class CKMain : public QWidget, public MessageWindow {
     QWidget* OwnerWidget() override { return this; }
     // The chart's data.
     KLineData& Data() { return data_; }
+    // The chart's mode and drag start (the window thread's own state beside the data).
+    const ChartView& View() const { return view_; }
     CLeftTips* LeftPanel() const;
 
     // Painters of the overlays and drawing tools (called in the chart's painting order).
@@ -146,6 +148,7 @@ class CKMain : public QWidget, public MessageWindow {
     KLineData& data_;
     QPointer<CLeftTips> leftPanel_;
     std::function<void(int)> command_;
+    ChartView view_;  // the mode and the drag, the window's own
     ChartInputEffects fx_;
     ChartInput input_;
     ChartPainter painter_;
