@@ -30,8 +30,17 @@ void RequestContext::Note(const std::string& text) {
 }
 
 void CommandTable::Add(std::int32_t code, const char* name, std::size_t payloadSize,
-                       Handler handler, Pool pool) {
-    if (!entries_.emplace(code, CommandEntry{name, payloadSize, handler, pool}).second)
+                       Handler handler) {
+    Add(CommandEntry{name, payloadSize, handler, nullptr}, code);
+}
+
+void CommandTable::Add(std::int32_t code, const char* name, std::size_t payloadSize,
+                       AwaitingHandler awaiting) {
+    Add(CommandEntry{name, payloadSize, nullptr, awaiting}, code);
+}
+
+void CommandTable::Add(const CommandEntry& entry, std::int32_t code) {
+    if (!entries_.emplace(code, entry).second)
         throw std::logic_error("two handlers for command " + std::to_string(code));
 }
 

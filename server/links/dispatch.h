@@ -11,6 +11,7 @@
 // table (see handlers.h); BuildRequestCommands() in dispatch.cpp calls every such function.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,7 @@
 #include <unordered_map>
 
 #include "net/wire/framing.h"
+#include "server/links/listener.h"
 #include "server/links/server_state.h"
 #include "server/store/log.h"
 
@@ -30,9 +32,11 @@ enum class Next { Continue, Close };
 // the context and its answer collects there, to go out in one send after the handler.
 class RequestContext {
   public:
-    RequestContext(ServerState& state, const RequestHeader& header, ConnectionLog& log,
-                   std::uint32_t peerAddress, std::string_view payload, std::string& answer)
+    RequestContext(ServerState& state, NetLoop& loop, const RequestHeader& header,
+                   ConnectionLog& log, std::uint32_t peerAddress, std::string_view payload,
+                   std::string& answer)
         : state_(state),
+          loop_(loop),
           header_(header),
           log_(log),
           peerAddress_(peerAddress),
@@ -40,6 +44,8 @@ class RequestContext {
           answer_(answer) {}
 
     ServerState& State() { return state_; }
+    // The loop's worker pools, for the parts of an awaiting handler that block.
+    NetLoop& Loop() { return loop_; }
     const RequestHeader& Header() const { return header_; }
     Key HeaderKey() const { return KeyOf(header_); }
 
@@ -71,6 +77,7 @@ class RequestContext {
 
   private:
     ServerState& state_;
+    NetLoop& loop_;
     const RequestHeader& header_;
     ConnectionLog& log_;
     const std::uint32_t peerAddress_;
@@ -80,28 +87,31 @@ class RequestContext {
 };
 
 using Handler = Next (*)(RequestContext&);
-
-// Where a handler runs: the worker pool, or the login pool (a login may be held back).
-enum class Pool { Workers, Logins };
+// A handler that waits without holding a thread: it runs on the connection's strand and awaits
+// what it hands on (the execution engine's commit). It must not block.
+using AwaitingHandler = asio::awaitable<Next> (*)(RequestContext&);
 
 struct CommandEntry {
     const char* name;
     // Every command's payload has a fixed size: the whole of it arrives before the handler runs.
     std::size_t payloadSize;
-    Handler handler;
-    Pool pool = Pool::Workers;
+    Handler handler = nullptr;           // on the worker pool
+    AwaitingHandler awaiting = nullptr;  // instead of `handler`
 };
 
 class CommandTable {
   public:
     // Adds a handler whose payload is `payloadSize` bytes; a code can have only one (a second
     // Add for it throws at start-up).
-    void Add(std::int32_t code, const char* name, std::size_t payloadSize, Handler handler,
-             Pool pool = Pool::Workers);
+    void Add(std::int32_t code, const char* name, std::size_t payloadSize, Handler handler);
+    void Add(std::int32_t code, const char* name, std::size_t payloadSize,
+             AwaitingHandler awaiting);
     const CommandEntry* Find(std::int32_t code) const;
     std::size_t Size() const { return entries_.size(); }
 
   private:
+    void Add(const CommandEntry& entry, std::int32_t code);
+
     std::unordered_map<std::int32_t, CommandEntry> entries_;
 };
 

@@ -3,14 +3,19 @@
 #pragma once
 
 #include <algorithm>
+#include <asio/async_result.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "net/wire/framing.h"
@@ -87,6 +92,27 @@ auto OnPool(asio::thread_pool& pool, Work work) -> asio::awaitable<decltype(work
     co_return co_await asio::co_spawn(
         pool.get_executor(), [&work]() -> asio::awaitable<decltype(work())> { co_return work(); },
         asio::use_awaitable);
+}
+
+// Awaits an answer that comes through a callback, from any thread: `start(answer)` hands the
+// callback on (to the execution engine), and the coroutine goes on on its own executor with what
+// `answer` is called with. No thread waits meanwhile. `answer` must be called exactly once.
+template <typename Result, typename Start>
+asio::awaitable<Result> AwaitAnswer(Start start) {
+    // Named objects only around the co_await: GCC 12 destroys the temporaries of a co_await
+    // inside a co_return twice.
+    asio::any_io_executor executor = co_await asio::this_coro::executor;
+    auto initiation = [&start, &executor](auto handler) {
+        auto resume = std::make_shared<decltype(handler)>(std::move(handler));
+        start(std::function<void(Result)>([resume, executor](Result result) {
+            asio::post(executor, [resume, result = std::move(result)]() mutable {
+                (*resume)(std::move(result));
+            });
+        }));
+    };
+    Result result = co_await asio::async_initiate<decltype(asio::use_awaitable), void(Result)>(
+        initiation, asio::use_awaitable);
+    co_return result;
 }
 
 // Closes the connection's socket; errors do not matter any more.

@@ -30,16 +30,16 @@ using Tcp = asio::ip::tcp;
 // Awaits an operation for its error code and results, without an exception.
 inline constexpr auto kAwaitTuple = asio::experimental::as_tuple(asio::use_awaitable);
 
-// The threads that run the loop, and the threads of the worker pools. A request handler mostly
-// waits (for the execution engine's grouped commit, for the store): a pool wider than the cores
-// lets the orders of many members join one commit.
+// The threads that run the loop, and the threads of the worker pools. Orders wait for the
+// execution engine's grouped commit on the loop without a thread (an awaiting handler); the
+// other handlers that touch the store may still wait for a commit to end, so the pool is wider
+// than the cores.
 constexpr int kLoopThreads = 2;
 constexpr int kWorkerThreads = 16;
-// Logins have a pool of their own: a held login (failed attempts slow an address down) never
-// keeps an order or a price waiting. Held logins only sleep, and at most kConcurrentHashes
-// (passwords.h) hashes run at once, so the pool can be wide: four addresses' held attempts
-// (8 each at most) do not fill it.
-constexpr int kLoginThreads = 40;
+// Logins have a pool of their own, so that password hashes never keep an order or a price
+// waiting. At most kConcurrentHashes (passwords.h) hashes run at once, and a held login (failed
+// attempts slow an address down) waits on a timer, not on this pool.
+constexpr int kLoginThreads = 8;
 
 // The event loop and its worker pools. Start() runs the loop on its threads and makes the
 // pools; Stop() waits for the work on the pools, then stops the loop and joins its threads.

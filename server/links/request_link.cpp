@@ -26,16 +26,21 @@ asio::awaitable<void> Serve(Accepted& link, ServerState& state, const CommandTab
             got = co_await ReadBefore(socket, payload.data(), payload.size(), deadline);
         answer.clear();
         bool authenticated = link.ticket.IsAuthenticated();
-        const Next next =
-            co_await OnPool(entry->pool == Pool::Logins ? loop.Logins() : loop.Workers(), [&] {
-                RequestContext ctx(state, header, log, link.address,
+        Next next = Next::Close;
+        if (entry->awaiting) {
+            RequestContext ctx(state, loop, header, log, link.address,
+                               std::string_view(payload.data(), got), answer);
+            next = co_await entry->awaiting(ctx);
+        } else {
+            next = co_await OnPool(loop.Workers(), [&] {
+                RequestContext ctx(state, loop, header, log, link.address,
                                    std::string_view(payload.data(), got), answer);
-                const Next n = entry->handler(ctx);
-                // A connection that names an open session is a member's: it is never closed to
-                // make room for others.
-                if (!authenticated) authenticated = state.sessions.Contains(KeyOf(header));
-                return n;
+                return entry->handler(ctx);
             });
+        }
+        // A connection that names an open session is a member's: it is never closed to make
+        // room for others.
+        if (!authenticated) authenticated = state.sessions.Contains(KeyOf(header));
         if (authenticated) link.ticket.Authenticated();
         bool answered = true;
         if (!answer.empty())

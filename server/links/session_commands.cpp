@@ -1,10 +1,12 @@
 // The commands around a session: version check, verification image, login and logout.
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <cstring>
-#include <thread>
 
 #include "net/wire/ansi_text.h"
 #include "net/wire/login_records.h"
 #include "server/links/handlers.h"
+#include "server/links/link_io.h"
 
 namespace zq::server {
 namespace {
@@ -52,51 +54,25 @@ LoginReply Reply(std::int32_t result) {
     return r;
 }
 
-// 6: the 160-byte login request. The key is consumed by any attempt; then the code, the
-// member name and password, and the member's state decide.
-Next Login(RequestContext& ctx) {
-    LoginRequest req;
-    if (!ctx.ReadRecord(req)) {
-        ctx.Note("login: short request");
-        return Next::Close;
-    }
+Next LoginAnswer(RequestContext& ctx, const std::string& name, const LoginReply& reply,
+                 const std::string& why) {
+    ctx.Note("login \"" + Printable(name) + "\" -> " + std::to_string(reply.result) + why);
+    return ctx.SendValue(reply) ? Next::Continue : Next::Close;
+}
+
+// The login's password check (Argon2id) and its session, on the login pool.
+Next CheckPassword(RequestContext& ctx, const LoginRequest& req, const Key& key,
+                   const std::string& name, const std::string& address, const std::string& held) {
     ServerState& state = ctx.State();
-    const Key key{req.key[0], req.key[1], req.key[2], req.key[3]};
-    const std::string name = FieldToUtf8(req.memberName, sizeof req.memberName);
-
-    auto answer = [&](const LoginReply& reply, const std::string& why) {
-        ctx.Note("login \"" + Printable(name) + "\" -> " + std::to_string(reply.result) + why);
-        return ctx.SendValue(reply) ? Next::Continue : Next::Close;
-    };
-
-    std::optional<std::string> code = state.verification.Take(key);
-    if (!code) return answer(Reply(login::BadCode), " (unknown or used key)");
-    if (!CodesMatch(*code, FieldText(req.verifyCode, sizeof req.verifyCode)))
-        return answer(Reply(login::BadCode), " (wrong code)");
-
-    // Failed logins of this address or member name hold the check back, or refuse it at once
-    // when the address's turn is too far ahead (its password is not checked then).
-    const std::string address = std::to_string(ctx.PeerAddress());
-    const LoginThrottle::Turn turn =
-        state.loginThrottle.Admit(name, address, LoginThrottle::Clock::now());
-    if (!turn.admitted) return answer(Reply(login::BadCredentials), " (throttled)");
-    std::string held;
-    if (turn.wait > LoginThrottle::Clock::duration::zero()) {
-        std::this_thread::sleep_for(turn.wait);
-        held = " (held " +
-               std::to_string(
-                   std::chrono::duration_cast<std::chrono::milliseconds>(turn.wait).count()) +
-               " ms)";
-    }
-
     const std::string password = FieldToUtf8(req.password, sizeof req.password);
     std::optional<Member> member = state.store->CheckPassword(name, password);
     if (!member) {
         state.loginThrottle.Failed(name, address, LoginThrottle::Clock::now());
-        return answer(Reply(login::BadCredentials), held);
+        return LoginAnswer(ctx, name, Reply(login::BadCredentials), held);
     }
     state.loginThrottle.Succeeded(name, address);
-    if (!LoginSucceeded(member->state)) return answer(Reply(member->state), " (state)");
+    if (!LoginSucceeded(member->state))
+        return LoginAnswer(ctx, name, Reply(member->state), " (state)");
 
     SessionInfo session;
     session.key = key;
@@ -109,7 +85,50 @@ Next Login(RequestContext& ctx) {
     LoginReply reply = Reply(member->state);
     reply.accountClass = member->accountClass;
     reply.programTrading = member->programTrading;
-    return answer(reply, " session " + KeyTag(key));
+    return LoginAnswer(ctx, name, reply, " session " + KeyTag(key));
+}
+
+// 6: the 160-byte login request. The key is consumed by any attempt; then the code, the
+// member name and password, and the member's state decide. A held attempt waits on a timer, no
+// thread; the password is checked on the login pool.
+asio::awaitable<Next> Login(RequestContext& ctx) {
+    LoginRequest req;
+    if (!ctx.ReadRecord(req)) {
+        ctx.Note("login: short request");
+        co_return Next::Close;
+    }
+    ServerState& state = ctx.State();
+    const Key key{req.key[0], req.key[1], req.key[2], req.key[3]};
+    const std::string name = FieldToUtf8(req.memberName, sizeof req.memberName);
+
+    auto answer = [&](const LoginReply& reply, const std::string& why) {
+        return LoginAnswer(ctx, name, reply, why);
+    };
+
+    std::optional<std::string> code = state.verification.Take(key);
+    if (!code) co_return answer(Reply(login::BadCode), " (unknown or used key)");
+    if (!CodesMatch(*code, FieldText(req.verifyCode, sizeof req.verifyCode)))
+        co_return answer(Reply(login::BadCode), " (wrong code)");
+
+    // Failed logins of this address or member name hold the check back, or refuse it at once
+    // when the address's turn is too far ahead (its password is not checked then).
+    const std::string address = std::to_string(ctx.PeerAddress());
+    const LoginThrottle::Turn turn =
+        state.loginThrottle.Admit(name, address, LoginThrottle::Clock::now());
+    if (!turn.admitted) co_return answer(Reply(login::BadCredentials), " (throttled)");
+    std::string held;
+    if (turn.wait > LoginThrottle::Clock::duration::zero()) {
+        asio::steady_timer hold(co_await asio::this_coro::executor, turn.wait);
+        co_await hold.async_wait(kAwaitTuple);
+        held = " (held " +
+               std::to_string(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(turn.wait).count()) +
+               " ms)";
+    }
+
+    auto check = [&] { return CheckPassword(ctx, req, key, name, address, held); };
+    const Next next = co_await OnPool(ctx.Loop().Logins(), check);
+    co_return next;
 }
 
 // 4: ends the session the header names and closes its push links; no answer.
@@ -132,7 +151,7 @@ Next Logout(RequestContext& ctx) {
 void RegisterSessionCommands(CommandTable& table) {
     table.Add(cmd::Logout, "logout", 0, Logout);
     table.Add(cmd::VerificationImage, "verification image", 0, VerificationImage);
-    table.Add(cmd::Login, "login", sizeof(LoginRequest), Login, Pool::Logins);
+    table.Add(cmd::Login, "login", sizeof(LoginRequest), Login);
     table.Add(cmd::VersionCheck, "version check", 0, VersionCheck);
 }
 

@@ -359,31 +359,71 @@ void ExecutionEngine::Stop() {
 
 // ---- The execution thread and its group commits ----
 
-bool ExecutionEngine::Run(const std::function<void()>& work) {
-    auto job = std::make_shared<Job>();
-    job->work = [&work] { work(); };
+namespace {
+
+// The code of an answer, its note handed to `note` (if given).
+std::int32_t Answered(ExecutionEngine::Answer answer, std::string* note) {
+    if (note) *note = std::move(answer.note);
+    return answer.code;
+}
+
+// Waits for an asynchronous command's answer.
+template <typename Result, typename Start>
+Result WaitFor(Start start) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::optional<Result> result;
+    start([&](Result r) {
+        std::lock_guard<std::mutex> lock(mutex);
+        result = std::move(r);
+        finished.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    finished.wait(lock, [&] { return result.has_value(); });
+    return std::move(*result);
+}
+
+}  // namespace
+
+void ExecutionEngine::Submit(std::function<void()> work, std::function<void(bool committed)> then) {
     {
         std::unique_lock<std::mutex> lock(queueMutex_);
         if (executorId_ == std::this_thread::get_id()) {
             // Already on the execution thread, inside its group.
             lock.unlock();
             work();
-            return true;
+            then(true);
+            return;
         }
         if (!executing_) {
             // Without the execution thread (before Start, after Stop): each change commits on
             // its own.
             lock.unlock();
-            std::lock_guard<std::mutex> engine(mutex_);
-            work();
-            return true;
+            {
+                std::lock_guard<std::mutex> engine(mutex_);
+                work();
+            }
+            then(true);
+            return;
         }
-        jobs_.push_back(job);
+        jobs_.push_back(std::make_shared<Job>(Job{std::move(work), std::move(then)}));
     }
     queueWake_.notify_one();
-    std::unique_lock<std::mutex> lock(queueMutex_);
-    doneWake_.wait(lock, [&] { return job->done; });
-    return job->committed;
+}
+
+bool ExecutionEngine::Run(const std::function<void()>& work) {
+    return WaitFor<bool>(
+        [&](std::function<void(bool)> then) { Submit([&work] { work(); }, std::move(then)); });
+}
+
+void ExecutionEngine::SubmitCode(std::int32_t madeCode,
+                                 std::function<std::int32_t(std::string*)> work, Done done) {
+    auto answer = std::make_shared<Answer>();
+    Submit([answer, work = std::move(work)] { answer->code = work(&answer->note); },
+           [answer, madeCode, done = std::move(done)](bool committed) {
+               answer->code = Kept(committed, answer->code, madeCode, &answer->note);
+               done(std::move(*answer));
+           });
 }
 
 void ExecutionEngine::Post(const Tick& tick) {
@@ -410,12 +450,9 @@ void ExecutionEngine::RunExecutor() {
         }
         lock.unlock();
         const bool committed = RunGroup(group);
+        for (const auto& job : group)
+            if (job->then) job->then(committed);
         lock.lock();
-        for (const auto& job : group) {
-            job->committed = committed;
-            job->done = true;
-        }
-        doneWake_.notify_all();
     }
 }
 
@@ -575,11 +612,16 @@ void ExecutionEngine::Log(const std::string& line) const {
 
 // ---- New orders ----
 
+void ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest& r, Done done) {
+    SubmitCode(
+        order_result::Done,
+        [this, memberId, r](std::string* note) { return Place(memberId, r, {}, note); },
+        std::move(done));
+}
+
 std::int32_t ExecutionEngine::Open(std::int64_t memberId, const OpenOrderRequest& r,
                                    std::string* note) {
-    std::int32_t code = order_refusal::NoSession;
-    const bool committed = Run([&] { code = Place(memberId, r, {}, note); });
-    return Kept(committed, code, order_result::Done, note);
+    return Answered(WaitFor<Answer>([&](Done done) { Open(memberId, r, std::move(done)); }), note);
 }
 
 std::int32_t ExecutionEngine::Place(std::int64_t memberId, const OpenOrderRequest& r,
@@ -707,13 +749,35 @@ int ExecutionEngine::CancelWhere(std::int64_t memberId, const char* why, Pick&& 
     return cancelled;
 }
 
+void ExecutionEngine::ModifyStops(std::int64_t memberId, const ModifyStopsRequest& r,
+                                  StopsDone done) {
+    struct Change {
+        std::optional<PositionRow> row;
+        std::string note;
+    };
+    auto change = std::make_shared<Change>();
+    Submit([this, change, memberId,
+            r] { change->row = ModifyStopsLocked(memberId, r, &change->note); },
+           [change, done = std::move(done)](bool committed) {
+               if (!committed && change->row) {
+                   change->row.reset();
+                   change->note = "store failed";
+               }
+               done(std::move(change->row), std::move(change->note));
+           });
+}
+
 std::optional<PositionRow> ExecutionEngine::ModifyStops(std::int64_t memberId,
                                                         const ModifyStopsRequest& r,
                                                         std::string* note) {
-    std::optional<PositionRow> changed;
-    if (Run([&] { changed = ModifyStopsLocked(memberId, r, note); })) return changed;
-    if (note && changed) *note = "store failed";
-    return std::nullopt;
+    using Result = std::pair<std::optional<PositionRow>, std::string>;
+    Result result = WaitFor<Result>([&](std::function<void(Result)> answer) {
+        ModifyStops(memberId, r, [answer](std::optional<PositionRow> row, std::string why) {
+            answer({std::move(row), std::move(why)});
+        });
+    });
+    if (note) *note = std::move(result.second);
+    return std::move(result.first);
 }
 
 std::optional<PositionRow> ExecutionEngine::ModifyStopsLocked(std::int64_t memberId,
@@ -765,11 +829,16 @@ std::optional<PositionRow> ExecutionEngine::ModifyStopsLocked(std::int64_t membe
     return changed;
 }
 
+void ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRecord& r, Done done) {
+    SubmitCode(
+        close_result::Done,
+        [this, memberId, r](std::string* note) { return CloseLocked(memberId, r, note); },
+        std::move(done));
+}
+
 std::int32_t ExecutionEngine::Close(std::int64_t memberId, const PendingOrderRecord& r,
                                     std::string* note) {
-    std::int32_t code = order_refusal::NoSession;
-    const bool committed = Run([&] { code = CloseLocked(memberId, r, note); });
-    return Kept(committed, code, close_result::Done, note);
+    return Answered(WaitFor<Answer>([&](Done done) { Close(memberId, r, std::move(done)); }), note);
 }
 
 std::int32_t ExecutionEngine::CloseLocked(std::int64_t memberId, const PendingOrderRecord& r,
@@ -835,11 +904,17 @@ std::int32_t ExecutionEngine::CloseLocked(std::int64_t memberId, const PendingOr
     return close_result::Done;
 }
 
+void ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r, Done done) {
+    SubmitCode(
+        modify_order_result::Done,
+        [this, memberId, r](std::string* note) { return ModifyOrderLocked(memberId, r, note); },
+        std::move(done));
+}
+
 std::int32_t ExecutionEngine::ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r,
                                           std::string* note) {
-    std::int32_t code = order_refusal::NoSession;
-    const bool committed = Run([&] { code = ModifyOrderLocked(memberId, r, note); });
-    return Kept(committed, code, modify_order_result::Done, note);
+    return Answered(WaitFor<Answer>([&](Done done) { ModifyOrder(memberId, r, std::move(done)); }),
+                    note);
 }
 
 std::int32_t ExecutionEngine::ModifyOrderLocked(std::int64_t memberId, const PendingOrderRecord& r,
@@ -930,13 +1005,22 @@ std::int32_t ExecutionEngine::ModifyOrderLocked(std::int64_t memberId, const Pen
     return modify_order_result::Done;
 }
 
+void ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& number,
+                                  std::int32_t instrument, Done done) {
+    SubmitCode(
+        1,
+        [this, memberId, number, instrument](std::string* note) {
+            return DeleteOrderLocked(memberId, number, instrument, note) ? 1 : 0;
+        },
+        std::move(done));
+}
+
 bool ExecutionEngine::DeleteOrder(std::int64_t memberId, const std::string& number,
                                   std::int32_t instrument, std::string* note) {
-    bool deleted = false;
-    if (Run([&] { deleted = DeleteOrderLocked(memberId, number, instrument, note); }))
-        return deleted;
-    if (note && deleted) *note = "store failed";
-    return false;
+    return Answered(WaitFor<Answer>([&](Done done) {
+                        DeleteOrder(memberId, number, instrument, std::move(done));
+                    }),
+                    note) == 1;
 }
 
 bool ExecutionEngine::DeleteOrderLocked(std::int64_t memberId, const std::string& number,

@@ -86,25 +86,43 @@ class ExecutionEngine {
     // Stops listening and the expiry clock. Idempotent.
     void Stop();
 
-    // Command 11 for the member: an order_result code or an order_refusal code. `note` (if
-    // given) says what was done or why not, for the log.
-    std::int32_t Open(std::int64_t memberId, const OpenOrderRequest& request,
-                      std::string* note = nullptr);
+    // The answer of an order command once its group has been committed: its code and what was
+    // done or why not, for the log.
+    struct Answer {
+        std::int32_t code = order_refusal::NoSession;
+        std::string note;
+    };
+    // Asynchronous order commands call `done` once the group that holds the change has been
+    // committed (or its commit failed), on the execution thread: `done` must only hand the
+    // answer on. A caller that waits for it must not be the execution thread.
+    using Done = std::function<void(Answer)>;
 
-    // Command 13: the member's open position `r.ticket` gets the stops of the request (0 =
-    // none); the position as it now stands, or nothing when refused.
-    std::optional<PositionRow> ModifyStops(std::int64_t memberId, const ModifyStopsRequest& r,
-                                           std::string* note = nullptr);
+    // Command 11 for the member: an order_result code or an order_refusal code.
+    void Open(std::int64_t memberId, const OpenOrderRequest& request, Done done);
     // Command 18: closes all or part of the member's position at the market; a close_result
     // code, order_refusal::NoSession / BadRequest or a change_refusal code.
-    std::int32_t Close(std::int64_t memberId, const PendingOrderRecord& r,
-                       std::string* note = nullptr);
+    void Close(std::int64_t memberId, const PendingOrderRecord& r, Done done);
     // Command 14: the member's waiting order gets the request's quantity, price, stops and
     // validity; a modify_order_result code or a refusal code.
+    void ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r, Done done);
+    // Command 15: cancels the member's waiting order `number` of `instrument`; 1 when it did, 0
+    // when there is none, it is programmatic or the store failed.
+    void DeleteOrder(std::int64_t memberId, const std::string& number, std::int32_t instrument,
+                     Done done);
+    // Command 13: the member's open position `r.ticket` gets the stops of the request (0 =
+    // none); `done` gets the position as it now stands, or nothing when refused.
+    using StopsDone = std::function<void(std::optional<PositionRow>, std::string note)>;
+    void ModifyStops(std::int64_t memberId, const ModifyStopsRequest& r, StopsDone done);
+
+    // The same, waiting for the answer. `note` (if given) says what was done or why not.
+    std::int32_t Open(std::int64_t memberId, const OpenOrderRequest& request,
+                      std::string* note = nullptr);
+    std::optional<PositionRow> ModifyStops(std::int64_t memberId, const ModifyStopsRequest& r,
+                                           std::string* note = nullptr);
+    std::int32_t Close(std::int64_t memberId, const PendingOrderRecord& r,
+                       std::string* note = nullptr);
     std::int32_t ModifyOrder(std::int64_t memberId, const PendingOrderRecord& r,
                              std::string* note = nullptr);
-    // Command 15: cancels the member's waiting order `number` of `instrument`; false when there
-    // is none, it is programmatic or the store failed.
     bool DeleteOrder(std::int64_t memberId, const std::string& number, std::int32_t instrument,
                      std::string* note = nullptr);
 
@@ -188,10 +206,10 @@ class ExecutionEngine {
         double trigger;  // the stop's price
     };
 
-    // A change waiting for the execution thread.
+    // A change waiting for the execution thread, and who hears when its group is committed.
     struct Job {
         std::function<void()> work;
-        bool done = false, committed = false;
+        std::function<void(bool committed)> then;
     };
 
     static Prices PricesOf(const InstrumentRules& rules, std::int32_t scaled);
@@ -199,9 +217,17 @@ class ExecutionEngine {
     const Prices& QuoteOf(std::int32_t instrument) const;
     Decimal ProfitOf(const Position& p) const;
 
-    // Runs `work` on the execution thread in the next group and waits until that group has been
-    // committed; false when its commit failed. Without the thread, runs it here under the lock.
+    // Runs `work` on the execution thread in the next group and calls `then(committed)` there
+    // once that group has been committed (false: its commit failed). Without the thread, runs
+    // both here, `work` under the lock.
+    void Submit(std::function<void()> work, std::function<void(bool committed)> then);
+    // Submit, waiting until the group has been committed; false when its commit failed. On the
+    // execution thread (inside its group), runs `work` at once.
     bool Run(const std::function<void()>& work);
+    // Submits `work(note)`, whose answer is `done` when its change was made; a change made but
+    // not committed is answered as a store failure.
+    void SubmitCode(std::int32_t madeCode, std::function<std::int32_t(std::string*)> work,
+                    Done done);
     // Queues a price of the market's clock without waiting.
     void Post(const Tick& tick);
     void RunExecutor();
@@ -280,7 +306,7 @@ class ExecutionEngine {
     std::vector<std::int64_t> groupMembers_;
 
     std::mutex queueMutex_;
-    std::condition_variable queueWake_, doneWake_;
+    std::condition_variable queueWake_;
     std::deque<std::shared_ptr<Job>> jobs_;
     bool executing_ = false, stopExecutor_ = false;
     std::thread::id executorId_;
