@@ -16,7 +16,9 @@
 // On schedule, a delay beyond half a step cannot be told from the next step's.
 //
 // Scale (environment; the defaults are a short run):
-//   ZQ_LOAD_LINKS (200) push links, ZQ_LOAD_LINKS_PER_MEMBER (1)
+//   ZQ_LOAD_LINKS (200) push links, ZQ_LOAD_LINKS_PER_MEMBER (1); ZQ_LOAD_TIMED_LINKS (1000):
+//     the tick delay is timed on that many of them, spread evenly (every link is read and
+//     counted as held)
 //   ZQ_LOAD_TRADERS (20) members trading, ZQ_LOAD_ORDER_RATE (0: as fast as answered) orders/s
 //   ZQ_LOAD_SECONDS (5) length of each measuring phase
 //   ZQ_LOAD_STEP_MS (100) the market's step
@@ -386,7 +388,8 @@ std::pair<double, int> Footprint(int pid) {
 // Every push link, read by one thread; market records are timed on arrival.
 class PushLinks {
   public:
-    explicit PushLinks(int stepMs) : step_(stepMs) {
+    // Arrivals are timed on every `timedEvery`-th link.
+    PushLinks(int stepMs, int timedEvery) : step_(stepMs), timedEvery_(std::max(1, timedEvery)) {
         epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
         reader_ = std::thread([this] { Read(); });
     }
@@ -503,13 +506,13 @@ class PushLinks {
                 BarRecord r;
                 std::memcpy(&r, l.buffer.data() + at + 4, sizeof r);
                 ++l.records;
-                if (measuring_) {
+                const auto link = static_cast<std::size_t>(&l - links_.data());
+                if (measuring_ && link % timedEvery_ == 0) {
                     std::uint64_t id = static_cast<std::uint32_t>(r.instrument);
                     for (const std::int32_t v : {r.open, r.close, r.high, r.low})
                         id = id * 1000003u ^ static_cast<std::uint32_t>(v);
                     if (r.instrument <= l.lastInstrument) ++l.step;
                     l.lastInstrument = r.instrument;
-                    const auto link = static_cast<std::size_t>(&l - links_.data());
                     arrivals_.push_back({id, link, std::uint64_t{link} << 32 | l.step, now});
                 }
             }
@@ -608,6 +611,7 @@ class PushLinks {
     }
 
     const double step_;
+    const std::size_t timedEvery_;
     int epoll_ = -1;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
@@ -781,14 +785,14 @@ int main() {
     Row("server", server->pid > 0 ? "started here, market step " + std::to_string(stepMs) + " ms"
                                   : "given, port " + std::to_string(server->request));
 
-    // Logins of every member, from 100 addresses, two at a time.
+    // Logins of every member, from 100 addresses, four at a time.
     std::vector<Key> keys(static_cast<std::size_t>(members));
     std::vector<double> loginMs;
     std::mutex loginMutex;
     {
         std::atomic<int> next{0};
         std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t)
+        for (int t = 0; t < 4; ++t)
             threads.emplace_back([&] {
                 for (int i = next++; i < members; i = next++) {
                     const Login l = LogIn(Loopback(10 + static_cast<std::uint32_t>(i % 100)),
@@ -803,7 +807,7 @@ int main() {
     Row("logins without load (p50 / p99; logged in)",
         P50P99(loginMs) + "; " + std::to_string(loginMs.size()) + " of " + std::to_string(members));
 
-    PushLinks push(stepMs);
+    PushLinks push(stepMs, links / std::max(1, EnvInt("ZQ_LOAD_TIMED_LINKS", 1000)));
     for (int i = 0; i < links; ++i)
         push.Open(Loopback(1u << 8 | (1 + static_cast<std::uint32_t>(i % 200))), server->push,
                   keys[static_cast<std::size_t>(i / perMember)]);

@@ -87,6 +87,8 @@ bool Server::Start(std::string* error) {
     // member logs the older session's push links out.
     PushFeed& feed = state_->push;
     state_->bars.SetSink([&feed](const BarUpdate& u) { feed.OnBars(u); });
+    // A step's live records go to each link together, at the step's end.
+    state_->market.SetStepHooks([&feed] { feed.BeginStep(); }, [&feed] { feed.EndStep(); });
     state_->sessions.AddReplacedListener(
         [&feed](const SessionInfo& s) { feed.ForceOffline(s.key); });
     if (!state_->bars.Start(seed_, error)) {

@@ -19,8 +19,11 @@
 #include "net/wire/framing.h"
 #include "server/links/options.h"
 #include "server/links/push_feed.h"
+#include "server/market/bars.h"
 #include "server/market/catalogue.h"
+#include "server/market/market.h"
 #include "tests/support/server_process.h"
+#include "tests/support/test_store.h"
 #include "tests/support/wait_until.h"
 
 namespace zq {
@@ -476,6 +479,54 @@ TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
 
 // A session with neither requests nor a push link ends after the idle time; one whose client
 // keeps its push link open stays, across a restart too.
+// Within a market step the feed holds the live records back: each link gets the step's records
+// as one item, in the order they came, and what is queued during the step (a message) after them.
+TEST(PushFeedTest, AStepReachesALinkAsOneItemAheadOfWhatCameDuringIt) {
+    std::string dir;
+    std::unique_ptr<server::Store> store = test::OpenTestStore("push-feed", dir);
+    ASSERT_TRUE(store);
+    server::SeededRandom random(1);
+    server::Market market(random);
+    server::BarBook bars(*store, market);
+    server::SessionTable sessions;
+    server::SessionInfo session;
+    session.key = {1, 2, 3, 4};
+    session.memberId = 7;
+    session.started = std::chrono::system_clock::now();
+    sessions.Begin(session);
+    server::PushFeed feed(sessions, std::chrono::seconds(60));
+    std::shared_ptr<server::PushSubscriber> link = feed.Attach(session, bars, nullptr);
+    ASSERT_TRUE(link);
+    link->Take();
+
+    auto update = [](std::int32_t instrument, std::int32_t close) {
+        server::BarUpdate u;
+        u.instrument = instrument;
+        for (BarRecord& r : u.live) {
+            r.instrument = instrument;
+            r.close = close;
+        }
+        return u;
+    };
+    const server::BarUpdate gold = update(1, 165000), silver = update(2, 2400),
+                            oil = update(13, 8000);
+    feed.BeginStep();
+    feed.OnBars(gold);
+    feed.OnBars(silver);
+    EXPECT_TRUE(link->Take().items.empty());
+    feed.SendMessage(std::nullopt, 5, "notice");
+    feed.OnBars(oil);
+    feed.EndStep();
+    const std::vector<server::PushSubscriber::Item> items = link->Take().items;
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(*items[0], server::PushRecord(gold.live[0]) + server::PushRecord(silver.live[0]));
+    EXPECT_EQ(*items[1], server::PushMessage(5, "notice"));
+    EXPECT_EQ(*items[2], server::PushRecord(oil.live[0]));
+    // Outside a step a price goes out at once.
+    feed.OnBars(gold);
+    EXPECT_EQ(link->Take().items.size(), 1u);
+}
+
 TEST(SessionExpiryTest, IdleSessionsEndWhileLinkedOnesStay) {
     ServerProcess server(
         {"--fixed-code", kCode, "--session-idle-ms", "300", "--market-step-ms", "0"});

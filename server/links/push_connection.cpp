@@ -5,6 +5,8 @@
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <chrono>
+#include <memory>
+#include <vector>
 
 #include "server/links/link_io.h"
 #include "server/store/log.h"
@@ -46,24 +48,33 @@ asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubs
         PushSubscriber::Batch b = link.Take();
         return b.dropped ? b.why : why;
     };
-    auto deliver = [&](const std::string& bytes) -> asio::awaitable<bool> {
-        auto [ec, n] = co_await asio::async_write(*socket, asio::buffer(bytes), kAwaitTuple);
+    // The items go out in one gathered write.
+    std::vector<asio::const_buffer> buffers;
+    auto deliver = [&](const std::vector<PushSubscriber::Item>& items) -> asio::awaitable<bool> {
+        buffers.clear();
+        std::size_t size = 0;
+        for (const auto& item : items) {
+            buffers.push_back(asio::buffer(*item));
+            size += item->size();
+        }
+        auto [ec, n] = co_await asio::async_write(*socket, buffers, kAwaitTuple);
         sent += n;
-        co_return !ec && n == bytes.size();
+        co_return !ec && n == size;
     };
+    const std::vector<PushSubscriber::Item> keepAlive = {
+        std::make_shared<const std::string>(PushItem(push::KeepAlive))};
     for (;;) {
         if (!waiting.peerEnded.empty()) co_return ended(waiting.peerEnded);
         PushSubscriber::Batch batch = link.Take();
         if (batch.dropped) co_return batch.why;
-        if (!batch.bytes.empty()) {
-            const bool delivered = co_await deliver(batch.bytes);
+        if (!batch.items.empty()) {
+            const bool delivered = co_await deliver(batch.items);
             if (!delivered) co_return ended("send failed, closed");
         }
         if (batch.last) co_return batch.why;
         const auto now = Clock::now();
         if (now >= nextKeepAlive) {
             if (feed.KeepAlives()) {
-                const std::string keepAlive = PushItem(push::KeepAlive);
                 const bool delivered = co_await deliver(keepAlive);
                 if (!delivered) co_return ended("send failed, closed");
             }
@@ -72,7 +83,7 @@ asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubs
         }
         // Items that came during a send are taken before the writer waits; from the last Take to
         // the wait nothing else runs on this strand, so no wake is missed.
-        if (!batch.bytes.empty()) continue;
+        if (!batch.items.empty()) continue;
         waiting.timer.expires_at(nextKeepAlive);
         co_await waiting.timer.async_wait(kAwaitTuple);
     }

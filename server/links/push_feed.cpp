@@ -46,12 +46,16 @@ void PushSubscriber::WakeWriter(bool drop) {
 }
 
 void PushSubscriber::Enqueue(std::string item) {
+    Enqueue(std::make_shared<const std::string>(std::move(item)));
+}
+
+void PushSubscriber::Enqueue(Item item) {
     bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
-        if (queuedBytes_ + item.size() <= kMaxQueuedBytes) {
-            queuedBytes_ += item.size();
+        if (queuedBytes_ + item->size() <= kMaxQueuedBytes) {
+            queuedBytes_ += item->size();
             queue_.push_back(std::move(item));
         } else {
             dropped_ = true;
@@ -88,7 +92,7 @@ void PushSubscriber::Finish(std::string last, bool discardWaiting) {
         std::memcpy(&type, last.data(), std::min(last.size(), sizeof type));
         why_ =
             type == push::ForcedOffline ? "logged out (5), closed" : "server stopping (-1), closed";
-        queue_.push_back(std::move(last));
+        queue_.push_back(std::make_shared<const std::string>(std::move(last)));
         finishing_ = true;
     }
     WakeWriter(false);
@@ -102,8 +106,7 @@ PushSubscriber::Batch PushSubscriber::Take() {
     b.dropped = dropped_;
     b.last = finishing_;
     b.why = why_;
-    for (std::string& item : queue_) b.bytes += item;
-    queue_.clear();
+    b.items.swap(queue_);
     queuedBytes_ = 0;
     return b;
 }
@@ -128,6 +131,8 @@ std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, con
         // A log-out between the subscription's check and now: the log-out found no link to
         // close, so this one must not open.
         if (closing_ || !sessions_.Contains(session.key)) return;
+        // The step's records so far go to the links before this one, which has them in `live`.
+        FlushLocked();
         std::size_t held = 0;
         for (const auto& other : links_) held += other->memberId_ == session.memberId;
         // The member's oldest links make room (links_ is in the order they came).
@@ -169,12 +174,19 @@ void PushFeed::NoteHistoryRequest(const Key& key, std::int32_t instrument, int p
 void PushFeed::OnBars(const BarUpdate& update) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool closed = update.Closed();
+    if (!closed && inStep_) {
+        for (std::size_t p = 0; p < stepRecords_.size(); ++p)
+            stepRecords_[p] += PushRecord(update.live[p]);
+        return;
+    }
+    FlushLocked();
     // Each period's live record is made once for every link that shows it.
-    std::vector<std::string> liveItems(std::size(update.live));
+    std::array<PushSubscriber::Item, kPeriodCount> liveItems;
     for (const auto& link : links_) {
         const auto p = static_cast<std::size_t>(link->chartPeriodIndex_);
         if (!closed) {
-            if (liveItems[p].empty()) liveItems[p] = PushRecord(update.live[p]);
+            if (!liveItems[p])
+                liveItems[p] = std::make_shared<const std::string>(PushRecord(update.live[p]));
             link->Enqueue(liveItems[p]);
         } else if (link->chartInstrument_ == update.instrument && update.finished[p]) {
             link->Enqueue(PushRecord(*update.finished[p]));
@@ -183,8 +195,35 @@ void PushFeed::OnBars(const BarUpdate& update) {
     }
 }
 
+void PushFeed::BeginStep() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    inStep_ = true;
+}
+
+void PushFeed::EndStep() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
+    inStep_ = false;
+}
+
+void PushFeed::FlushLocked() {
+    std::array<PushSubscriber::Item, kPeriodCount> runs;
+    bool any = false;
+    for (std::size_t p = 0; p < stepRecords_.size(); ++p) {
+        if (stepRecords_[p].empty()) continue;
+        runs[p] = std::make_shared<const std::string>(std::move(stepRecords_[p]));
+        stepRecords_[p].clear();
+        any = true;
+    }
+    if (!any) return;
+    for (const auto& link : links_)
+        if (const auto& run = runs[static_cast<std::size_t>(link->chartPeriodIndex_)])
+            link->Enqueue(run);
+}
+
 int PushFeed::EndSessionLinks(const Key& key, bool tell) {
     std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
     charts_.erase(key);
     int ended = 0;
     for (const auto& link : links_) {
@@ -208,6 +247,7 @@ int PushFeed::ForceOffline(const Key& key) {
 
 int PushFeed::ForceOfflineMember(std::int64_t memberId) {
     std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
     int told = 0;
     for (const auto& link : links_) {
         if (link->memberId_ != memberId) continue;
@@ -220,8 +260,9 @@ int PushFeed::ForceOfflineMember(std::int64_t memberId) {
 
 int PushFeed::SendMessage(std::optional<std::int64_t> memberId, std::int32_t time,
                           std::string_view gbkText) {
-    const std::string item = PushMessage(time, gbkText);
+    const auto item = std::make_shared<const std::string>(PushMessage(time, gbkText));
     std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
     int told = 0;
     for (const auto& link : links_) {
         if (memberId && link->memberId_ != *memberId) continue;
@@ -232,14 +273,16 @@ int PushFeed::SendMessage(std::optional<std::int64_t> memberId, std::int32_t tim
 }
 
 int PushFeed::SendSignal(const SignalRecord& signal) {
-    const std::string item = PushRecord(AsBar(signal));
+    const auto item = std::make_shared<const std::string>(PushRecord(AsBar(signal)));
     std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
     for (const auto& link : links_) link->Enqueue(item);
     return static_cast<int>(links_.size());
 }
 
 void PushFeed::SetKeepAlives(bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked();
     if (on && !keepAlives_)
         for (const auto& link : links_) link->Enqueue(PushItem(push::KeepAlive));
     keepAlives_ = on;
@@ -252,6 +295,7 @@ bool PushFeed::KeepAlives() const {
 
 void PushFeed::CloseAll(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);
+    FlushLocked();
     closing_ = true;
     for (const auto& link : links_) link->Finish(PushItem(push::Closed), true);
     linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });

@@ -3,6 +3,10 @@
 //
 // Every subscribed connection has a bounded queue of push items and one writer (its coroutine on
 // the event loop, push_connection.cpp), which the queue wakes; everyone else only queues. The
+// items are shared: a market record is made once for all the links that get it. Within a step
+// of the market (BeginStep, EndStep) the live records of its prices are gathered, one run for
+// each period, and each link gets its period's run as one item at the step's end, so a step
+// costs a link one item and one send however many prices moved. The
 // market, the bar clock, the control port and the login never wait for a client: a link whose
 // queue overflows is dropped. A member holds at most kMaxPushLinksPerMember links: a newer one
 // closes the member's oldest, so that a client that reconnects always gets in. A log-out closes
@@ -20,12 +24,12 @@
 //  -1  the server is stopping; the link then closes
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,7 +70,10 @@ class PushSubscriber {
 
     const Key& SessionKey() const { return key_; }
     std::int64_t MemberId() const { return memberId_; }
+    // An item, shared by the links that get it.
+    using Item = std::shared_ptr<const std::string>;
     // Queues an item; a link whose queue overflows is dropped. Ignored once the link is ending.
+    void Enqueue(Item item);
     void Enqueue(std::string item);
     // Ends the link at once, without sending what waits; `why` is logged.
     void Drop(std::string why);
@@ -75,10 +82,10 @@ class PushSubscriber {
     void Finish(std::string last, bool discardWaiting);
 
     struct Batch {
-        std::string bytes;
-        bool last = false;     // the final item is in `bytes`: end after sending
-        bool dropped = false;  // the queue overflowed: end without sending
-        std::string why;       // what ends the link
+        std::vector<Item> items;  // to go out in this order
+        bool last = false;        // the final item is in `items`: end after sending
+        bool dropped = false;     // the queue overflowed: end without sending
+        std::string why;          // what ends the link
     };
     // Takes everything queued (for the writer).
     Batch Take();
@@ -93,7 +100,7 @@ class PushSubscriber {
     std::atomic<bool> wakePending_{false};
 
     std::mutex mutex_;
-    std::deque<std::string> queue_;
+    std::vector<Item> queue_;
     std::size_t queuedBytes_ = 0;
     bool finishing_ = false, dropped_ = false;
     std::string why_;
@@ -125,8 +132,12 @@ class PushFeed {
     // request); sessions that are not open are not remembered.
     void NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex);
 
-    // From the bar book (its lock held): queues the records each link needs.
+    // From the bar book (its lock held): queues the records each link needs; within a step, the
+    // live records wait for the step's end.
     void OnBars(const BarUpdate& update);
+    // A step of the market begins and ends (the market, around the handing out of its prices).
+    void BeginStep();
+    void EndStep();
 
     // Closes the links of a session that has logged out (command 4), sending nothing more; the
     // links closed.
@@ -161,6 +172,9 @@ class PushFeed {
 
     // Ends the links of a session: with type 5 (`tell`), or at once without another item.
     int EndSessionLinks(const Key& key, bool tell);
+    // Queues the live records gathered in the step so far; every other item goes after them.
+    // The lock is held.
+    void FlushLocked();
 
     SessionTable& sessions_;
     const std::chrono::milliseconds keepAliveInterval_;
@@ -171,6 +185,9 @@ class PushFeed {
     std::unordered_map<Key, Chart, KeyHash> charts_;
     bool keepAlives_ = true;
     bool closing_ = false;
+    // Within a step: the live records gathered for each period.
+    bool inStep_ = false;
+    std::array<std::string, kPeriodCount> stepRecords_;
 };
 
 }  // namespace zq::server

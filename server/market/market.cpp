@@ -87,8 +87,15 @@ void Market::RemoveListener(ListenerId id) {
     std::lock_guard<std::recursive_mutex> wait(dispatchMutex_);
 }
 
+void Market::SetStepHooks(std::function<void()> begin, std::function<void()> end) {
+    std::lock_guard<std::recursive_mutex> dispatch(dispatchMutex_);
+    stepBegins_ = std::move(begin);
+    stepEnds_ = std::move(end);
+}
+
 void Market::Dispatch(const std::vector<Tick>& ticks) {
     if (ticks.empty()) return;
+    if (stepBegins_) stepBegins_();
     for (const Tick& tick : ticks) {
         std::vector<Subscriber> current;
         {
@@ -105,6 +112,7 @@ void Market::Dispatch(const std::vector<Tick>& ticks) {
             if (stillThere) (*s.listener)(tick);
         }
     }
+    if (stepEnds_) stepEnds_();
 }
 
 void Market::SetPrice(std::int32_t instrument, std::int32_t scaled) {

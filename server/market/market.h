@@ -90,6 +90,11 @@ class Market {
     // before Start(); without one every price moves.
     void SetMoving(std::function<bool(std::int32_t instrument)> moves);
 
+    // Called around the handing out of each step's prices (Step, SetPrice), with the dispatch
+    // lock held: `begin` before the listeners hear the first price, `end` after the last. Set
+    // before Start().
+    void SetStepHooks(std::function<void()> begin, std::function<void()> end);
+
     // One step of the walk for every instrument.
     void Step();
     // True on the thread that Start() runs the walk on: its listeners must not wait on anything
@@ -128,6 +133,8 @@ class Market {
     std::vector<State> states_;
     std::uint64_t sequence_ = 0;
     std::function<bool(std::int32_t)> moving_;
+
+    std::function<void()> stepBegins_, stepEnds_;
 
     std::mutex listenerMutex_;
     std::vector<Subscriber> subscribers_;
