@@ -319,8 +319,10 @@ TransferEnd HistoryLink::HistoryLoader(const Job& job) {
     }
     if (length < 0 || length > kMaxHistoryBytes) return end(TransferEnd::Failed);
 
-    // The archive, received piece by piece.
+    // The archive, received piece by piece into room set aside for the length announced: the
+    // memory that counts is what arrived, and a growing buffer is never copied.
     std::vector<unsigned char> archive;
+    archive.reserve(static_cast<std::size_t>(length));
     while (archive.size() < static_cast<std::size_t>(length)) {
         std::size_t want = std::min<std::size_t>(kHistoryReadChunk,
                                                  static_cast<std::size_t>(length) - archive.size());
@@ -346,7 +348,9 @@ TransferEnd HistoryLink::HistoryLoader(const Job& job) {
     };
     if (!UnpackHistory(archive.data(), archive.size(), take)) return end(TransferEnd::Failed);
     if (superseded) return end(TransferEnd::Superseded);
-    archive = {};
+    // The archive's memory goes now, before the cache file's copy of the series is made
+    // (assigning an empty list would keep it).
+    std::vector<unsigned char>().swap(archive);
 
     storeTrailer();
     link->Close();
