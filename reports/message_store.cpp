@@ -1,5 +1,6 @@
 #include "reports/message_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 
@@ -43,6 +44,7 @@ bool ReadMessageItem(Socket& s, std::int32_t& time, std::string& textUtf8) {
 bool MessageStore::Load(Socket& s) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        firstSerial_ += items_.size();
         items_.clear();
         bytes_ = 0;
     }
@@ -53,6 +55,8 @@ bool MessageStore::Load(Socket& s) {
     auto keep = [&] {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const MessageRecord& m : loaded) bytes_ += m.time.size() + m.content.size();
+        // What was posted meanwhile moves back: it takes new serials, past every earlier one.
+        firstSerial_ += items_.size() + loaded.size();
         items_.insert(items_.begin(), std::make_move_iterator(loaded.rbegin()),
                       std::make_move_iterator(loaded.rend()));
         TrimLocked();
@@ -105,11 +109,35 @@ void MessageStore::TrimLocked() {
         ++drop;
     }
     items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(drop));
+    firstSerial_ += drop;
 }
 
 std::vector<MessageRecord> MessageStore::Copy() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return items_;
+}
+
+std::vector<MessageRecord> MessageStore::CopyHeads(std::size_t contentBytes,
+                                                   std::uint64_t& firstSerial) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firstSerial = firstSerial_;
+    std::vector<MessageRecord> heads;
+    heads.reserve(items_.size());
+    for (const MessageRecord& m : items_) {
+        std::size_t cut = std::min(contentBytes, m.content.size());
+        // Back to the start of a character (UTF-8 continuation bytes are 10xxxxxx).
+        while (cut < m.content.size() && cut > 0 &&
+               (static_cast<unsigned char>(m.content[cut]) & 0xC0) == 0x80)
+            --cut;
+        heads.push_back(MessageRecord{m.time, m.content.substr(0, cut)});
+    }
+    return heads;
+}
+
+std::optional<std::string> MessageStore::Content(std::uint64_t serial) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (serial < firstSerial_ || serial - firstSerial_ >= items_.size()) return std::nullopt;
+    return items_[static_cast<std::size_t>(serial - firstSerial_)].content;
 }
 
 std::size_t MessageStore::Size() const {

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,14 @@ class MessageStore {
 
     std::vector<MessageRecord> Copy() const;
     std::size_t Size() const;
+    // For a list of many messages, the same with each text cut to at most `contentBytes`
+    // bytes (whole characters), so that a full store is not copied whole; `firstSerial` is the
+    // serial of the first message copied, the next one's is one more. A message keeps its
+    // serial while the store holds it.
+    std::vector<MessageRecord> CopyHeads(std::size_t contentBytes,
+                                         std::uint64_t& firstSerial) const;
+    // The whole text of the message with this serial; nothing once the store has dropped it.
+    std::optional<std::string> Content(std::uint64_t serial) const;
 
     // The clock for stamps of time 0 (tests fix it).
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
@@ -63,7 +72,8 @@ class MessageStore {
 
     mutable std::mutex mutex_;
     std::vector<MessageRecord> items_;
-    std::size_t bytes_ = 0;  // the text of the items, time stamps included
+    std::size_t bytes_ = 0;          // the text of the items, time stamps included
+    std::uint64_t firstSerial_ = 0;  // the serial of items_.front()
     NewMessageHook hook_;
 };
 

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "reports/message_store.h"
 #include "widgets/ui/qt_bridge.h"
@@ -44,6 +45,9 @@ CSmsManager::CSmsManager(const MessageStore& store, QWidget* parent)
     layout->addWidget(text_);
     layout->addLayout(buttons);
 
+    fillTimer_ = new QTimer(this);
+    fillTimer_->setSingleShot(true);
+    connect(fillTimer_, &QTimer::timeout, this, [this] { FillRows(kFillBatchRows); });
     Fill();
     refillTimer_ = new QTimer(this);
     connect(refillTimer_, &QTimer::timeout, this, &CSmsManager::Fill);
@@ -53,20 +57,37 @@ CSmsManager::CSmsManager(const MessageStore& store, QWidget* parent)
 void CSmsManager::Fill() {
     // Deleting the rows drops the selection; that must not empty the text field.
     filling_ = true;
+    fillTimer_->stop();
     list_->clearSelection();
     list_->DeleteAllRows();
-    const std::vector<MessageRecord> copy = store_.Copy();
-    for (auto it = copy.rbegin(); it != copy.rend(); ++it)
-        list_->AddRow({Q(it->time), Q(it->content)});
+    rows_ = store_.CopyHeads(kCellTextBytes, firstSerial_);
+    std::reverse(rows_.begin(), rows_.end());
+    filled_ = 0;
+    list_->setRowCount(static_cast<int>(rows_.size()));
+    FillRows(kFirstFillRows);
     list_->setCurrentItem(nullptr);
     filling_ = false;
+}
+
+void CSmsManager::FillRows(int count) {
+    const int end = std::min(static_cast<int>(rows_.size()), filled_ + count);
+    for (; filled_ < end; ++filled_) {
+        const MessageRecord& m = rows_[static_cast<std::size_t>(filled_)];
+        list_->SetCell(filled_, 0, Q(m.time));
+        list_->SetCell(filled_, 1, Q(m.content).left(kCellTextChars));
+    }
+    if (filled_ < static_cast<int>(rows_.size())) fillTimer_->start(0);
 }
 
 void CSmsManager::ShowSelectedText() {
     if (filling_) return;
     const QModelIndexList rows = list_->selectionModel()->selectedRows();
     if (rows.isEmpty()) return;
-    text_->setPlainText(list_->Cell(rows.front().row(), 1));
+    const auto row = static_cast<std::size_t>(rows.front().row());
+    if (row >= rows_.size()) return;
+    // The whole text from the store; the head when the store has dropped the message since.
+    const std::optional<std::string> whole = store_.Content(firstSerial_ + rows_.size() - 1 - row);
+    text_->setPlainText(Q(whole ? *whole : rows_[row].content));
 }
 
 }  // namespace zq
