@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "base/config.h"
@@ -62,8 +63,114 @@ void ScriptServer::UseAsPushPort() const {
     ReloadConfig();
 }
 
+void ScriptServer::UseAsDataPort() const {
+    ::setenv("ZQ_DATA_PORT", std::to_string(port_).c_str(), 1);
+    ReloadConfig();
+}
+
+void ScriptServer::UseAsWebBase() const {
+    ::setenv("ZQ_WEB_BASE", ("http://127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    ReloadConfig();
+}
+
 bool ScriptServer::ReadHeader(Socket& peer, RequestHeader& header) {
     return ReceiveExact(peer, &header, sizeof header) == static_cast<int>(sizeof header);
+}
+
+void ScriptServer::Pipe(Socket& client, Socket& server, const std::function<bool()>& hold) {
+    std::thread ask([&] {
+        char b[4096];
+        for (int n; (n = client.Recv(b, sizeof b)) > 0;)
+            if (server.Send(b, static_cast<std::size_t>(n)) != n) break;
+        server.Shutdown();
+    });
+    char b[4096];
+    for (int n; (n = server.Recv(b, sizeof b)) > 0;)
+        if ((hold && !hold()) || client.Send(b, static_cast<std::size_t>(n)) != n) break;
+    client.Shutdown();
+    ask.join();
+}
+
+// --- RequestRelay ---
+
+Socket& RequestRelay::Exchange::Server() {
+    if (!server_.Valid()) {
+        server_ = Socket::Connect(htonl(INADDR_LOOPBACK), port_, 0);
+        if (server_.Valid()) server_.SetReadTimeout(5000);
+    }
+    return server_;
+}
+
+bool RequestRelay::Exchange::SendOn() {
+    Socket& s = Server();
+    if (!s.Valid() || s.Send(&header, sizeof header) != static_cast<int>(sizeof header))
+        return false;
+    return payload.empty() ||
+           s.Send(payload.data(), payload.size()) == static_cast<int>(payload.size());
+}
+
+std::optional<std::string> RequestRelay::Exchange::Ask(std::size_t bytes) {
+    if (!SendOn()) return std::nullopt;
+    std::string answer(bytes, '\0');
+    if (bytes != 0 &&
+        ReceiveExact(server_, answer.data(), static_cast<int>(bytes)) != static_cast<int>(bytes))
+        return std::nullopt;
+    return answer;
+}
+
+std::optional<std::string> RequestRelay::Exchange::AskList(std::size_t recordSize) {
+    std::optional<std::string> list = Ask(4);
+    if (!list) return std::nullopt;
+    std::int32_t count = 0;
+    std::memcpy(&count, list->data(), 4);
+    if (count <= 0) return list;
+    const std::size_t bytes = static_cast<std::size_t>(count) * recordSize;
+    list->resize(4 + bytes);
+    if (ReceiveExact(server_, list->data() + 4, static_cast<int>(bytes)) != static_cast<int>(bytes))
+        return std::nullopt;
+    return list;
+}
+
+RequestRelay::RequestRelay(std::uint16_t serverPort, std::map<std::int32_t, Command> commands)
+    : serverPort_(serverPort),
+      commands_(std::move(commands)),
+      script_([this](Socket& client, int) { Serve(client); }) {}
+
+int RequestRelay::Answered(std::int32_t command) const {
+    std::lock_guard lock(mutex_);
+    const auto it = answered_.find(command);
+    return it == answered_.end() ? 0 : it->second;
+}
+
+RequestRelay::Command RequestRelay::PassList(std::size_t payloadBytes, std::size_t recordSize) {
+    return {payloadBytes, [recordSize](Exchange& e) { return e.AskList(recordSize); }};
+}
+
+void RequestRelay::Serve(Socket& client) {
+    Exchange e;
+    e.port_ = serverPort_;
+    while (ScriptServer::ReadHeader(client, e.header)) {
+        const auto rule = commands_.find(e.header.command);
+        if (rule == commands_.end()) {
+            // From here on the connection passes through both ways.
+            if (!e.SendOn()) return;
+            ScriptServer::Pipe(client, e.server_);
+            return;
+        }
+        e.payload.assign(rule->second.payloadBytes, '\0');
+        if (!e.payload.empty() &&
+            ReceiveExact(client, e.payload.data(), static_cast<int>(e.payload.size())) !=
+                static_cast<int>(e.payload.size()))
+            return;
+        const std::optional<std::string> answer = rule->second.answer(e);
+        {
+            std::lock_guard lock(mutex_);
+            ++answered_[e.header.command];
+        }
+        if (!answer ||
+            client.Send(answer->data(), answer->size()) != static_cast<int>(answer->size()))
+            return;
+    }
 }
 
 }  // namespace zq::test

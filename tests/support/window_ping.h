@@ -1,6 +1,7 @@
 // Whether the window thread answers while a test loads it: a watchdog thread queues a ping to
-// the window thread every few milliseconds and notes how long each waited to be served. Tests
-// assert only that the window answered within a generous limit; the figures are for reports.
+// the window thread every few milliseconds and notes how long each waited to be served, and the
+// peak of the process's resident memory as it goes. Tests assert only that the window answered
+// within a generous limit; the figures are for reports.
 #pragma once
 
 #include <QCoreApplication>
@@ -14,6 +15,21 @@
 #include <thread>
 
 namespace zq::test {
+
+// The process's resident memory in MiB (VmRSS); 0 when it cannot be read.
+inline long long ResidentMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            long long kib = 0;
+            status >> kib;
+            return kib / 1024;
+        }
+        status.ignore(1 << 12, '\n');
+    }
+    return 0;
+}
 
 class WindowPing {
   public:
@@ -40,6 +56,8 @@ class WindowPing {
     }
     // Pings the window thread has served.
     int Answered() const { return state_->answered.load(); }
+    // The highest resident memory seen since the ping started, in MiB.
+    long long PeakResidentMiB() const { return state_->peakMiB.load(); }
 
   private:
     struct State {
@@ -47,6 +65,7 @@ class WindowPing {
         std::atomic<long long> pending{0};  // when the ping waiting now was sent; 0: none
         std::atomic<long long> longest{0};
         std::atomic<int> answered{0};
+        std::atomic<long long> peakMiB{0};
     };
 
     static long long NowMs() {
@@ -56,6 +75,7 @@ class WindowPing {
     }
     void Run() {
         while (!state_->stop) {
+            state_->peakMiB = std::max(state_->peakMiB.load(), ResidentMiB());
             if (state_->pending.load() == 0) {
                 const long long sent = NowMs();
                 state_->pending = sent;
@@ -76,20 +96,5 @@ class WindowPing {
     QObject* receiver_;
     std::thread watchdog_;
 };
-
-// The process's resident memory in MiB (VmRSS); 0 when it cannot be read.
-inline long long ResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long long kib = 0;
-            status >> kib;
-            return kib / 1024;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
 
 }  // namespace zq::test
