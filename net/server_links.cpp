@@ -50,8 +50,7 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
     handlers.logout = [window](unsigned msg) { Ui().Post(window, msg, 0, 0); };
     push_ = std::make_shared<PushLink>(std::move(handlers), gate_);
 
-    // The signal notification flags start cleared, then come from the server.
-    LoadSignalFlags();
+    // The signal notification flags start cleared; the owner loads them from the server.
     chart_->Reset(currentInstrument_, currentPeriod_);
 }
 

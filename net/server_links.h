@@ -128,6 +128,10 @@ class ServerLinks {
     SignalFeed& Signals() { return *signals_; }
     // A copy of the announcement flags, one per instrument.
     zq::SignalFlags SignalFlags() const { return signals_->Flags(); }
+    // Loads the flags of the trading-signal announcements (`cmd::LoadSignalFlags`), cleared
+    // first; all 0 when the server cannot be reached. The links start with them cleared: the
+    // owner loads them before the first RebuildLinks, on a worker (it is an exchange).
+    void LoadSignalFlags();
 
   private:
     // Shared by the links and the push reader's handlers.
@@ -136,8 +140,6 @@ class ServerLinks {
         std::function<void(const std::string&, std::int32_t)> message;
     };
 
-    // The flags of the trading-signal announcements (`cmd::LoadSignalFlags`), cleared first.
-    void LoadSignalFlags();
     void ConnectPushLink();
     HistoryLink::Endpoint DataEndpoint() const;
     void StopLinkCheck();

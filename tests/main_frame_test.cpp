@@ -195,10 +195,12 @@ TEST_F(MainFrameTest, StartupLoadFillsAlertsAndMessages) {
     fs_.messages = {
         {1700000000, ToAnsi("A")}, {1700000060, ToAnsi("B")}, {1700000120, ToAnsi("消息C")}};
     CMainFrame f(core_, Services(AllInstruments()));
+    // Making the frame asks the server nothing: the window thread never waits for it.
+    EXPECT_TRUE(Commands().empty());
     f.StartupLoad();
     EXPECT_EQ(f.windowTitle(), QStringLiteral("ZelvanQuorvex——提高操盘成功率 让投资更有道理"));
-    // The view loads the signal flags on a connection of its own when it is made; the start-up
-    // load runs its five requests on one connection.
+    // The start-up load asks for the links' signal flags on a connection of their own, then
+    // runs its five requests on one connection.
     EXPECT_EQ(Commands(), (std::vector<std::int32_t>{42, 54, 1, 8, 56, 44}));
     EXPECT_EQ(f.Core().PriceAlerts().Copy().size(), 2u);
     EXPECT_DOUBLE_EQ(f.Core().PriceAlerts().Copy()[1].target, 1651.5);

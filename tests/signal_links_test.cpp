@@ -76,6 +76,7 @@ class SignalLinksTest : public ::testing::Test {
         });
         links_->Signals().SetTradingModel(&model_);
         links_->Signals().SetMarkWindow(kFrame);
+        links_->LoadSignalFlags();
         return *links_;
     }
     std::vector<std::pair<std::int32_t, std::string>> Messages() {

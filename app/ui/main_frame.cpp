@@ -225,7 +225,13 @@ CMainFrame::~CMainFrame() {
 
 bool CMainFrame::StartupLoad() {
     const WindowHandle owner = OwnerHandle(this);
-    if (!RunBusy(this, [this, owner] { core_.StartupLoad(owner); })) return false;
+    // The links' signal flags first, then the core's loads, each on a connection of its own.
+    ServerLinks& links = view_->Links();
+    if (!RunBusy(this, [this, owner, &links] {
+            links.LoadSignalFlags();
+            core_.StartupLoad(owner);
+        }))
+        return false;
     // What the load brought is shown by the blink and counted on the tray icon, not raised on
     // the desktop.
     notifiedMessages_ = core_.Messages().Size();
