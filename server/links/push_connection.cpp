@@ -61,8 +61,7 @@ asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubs
         sent += n;
         co_return !ec && n == size;
     };
-    const std::vector<PushSubscriber::Item> keepAlive = {
-        std::make_shared<const std::string>(PushItem(push::KeepAlive))};
+    const auto keepAlive = std::make_shared<const std::string>(PushItem(push::KeepAlive));
     for (;;) {
         if (!waiting.peerEnded.empty()) co_return ended(waiting.peerEnded);
         PushSubscriber::Batch batch = link.Take();
@@ -72,18 +71,17 @@ asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubs
             if (!delivered) co_return ended("send failed, closed");
         }
         if (batch.last) co_return batch.why;
-        const auto now = Clock::now();
-        if (now >= nextKeepAlive) {
-            if (feed.KeepAlives()) {
-                const bool delivered = co_await deliver(keepAlive);
-                if (!delivered) co_return ended("send failed, closed");
-            }
-            nextKeepAlive += interval;
-            if (nextKeepAlive <= now) nextKeepAlive = now + interval;
-        }
         // Items that came during a send are taken before the writer waits; from the last Take to
         // the wait nothing else runs on this strand, so no wake is missed.
         if (!batch.items.empty()) continue;
+        const auto now = Clock::now();
+        if (now >= nextKeepAlive) {
+            // Queued like any item: it goes out at once, or with what waits.
+            if (feed.KeepAlives()) link.Enqueue(keepAlive);
+            nextKeepAlive += interval;
+            if (nextKeepAlive <= now) nextKeepAlive = now + interval;
+            continue;
+        }
         waiting.timer.expires_at(nextKeepAlive);
         co_await waiting.timer.async_wait(kAwaitTuple);
     }
@@ -120,7 +118,8 @@ asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLo
                 if (auto s = weakSocket.lock()) CloseSocket(*s);
         });
     };
-    std::shared_ptr<PushSubscriber> link = state.push.Attach(*session, state.bars, wake);
+    std::shared_ptr<PushSubscriber> link =
+        state.push.Attach(*session, state.bars, wake, socket.native_handle());
     if (!link) {
         log.SetOutcome("server stopping or logged out, closed");
         co_return;
@@ -135,7 +134,7 @@ asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLo
         throw;
     }
     state.push.Detach(link);
-    log.SetOutcome(why + " after " + std::to_string(sent) + " bytes");
+    log.SetOutcome(why + " after " + std::to_string(sent + link->SentAtOnce()) + " bytes");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "server/links/push_feed.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -37,8 +39,8 @@ std::string PushMessage(std::int32_t time, std::string_view gbkText) {
 
 // ---- PushSubscriber ----
 
-PushSubscriber::PushSubscriber(const Key& key, std::int64_t memberId, Wake wake)
-    : key_(key), memberId_(memberId), wake_(std::move(wake)) {}
+PushSubscriber::PushSubscriber(const Key& key, std::int64_t memberId, Wake wake, int socket)
+    : key_(key), memberId_(memberId), wake_(std::move(wake)), socket_(socket) {}
 
 void PushSubscriber::WakeWriter(bool drop) {
     if (!wake_) return;
@@ -54,6 +56,17 @@ void PushSubscriber::Enqueue(Item item) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
+        if (idle_ && socket_ >= 0) {
+            const ssize_t n =
+                ::send(socket_, item->data(), item->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+            sentAtOnce_ += sent;
+            if (sent == item->size()) return;
+            // The rest waits for the writer (a full socket, or a failed one that the writer's
+            // own send then reports).
+            if (sent > 0) item = std::make_shared<const std::string>(item->substr(sent));
+        }
+        idle_ = false;
         if (queuedBytes_ + item->size() <= kMaxQueuedBytes) {
             queuedBytes_ += item->size();
             queue_.push_back(std::move(item));
@@ -93,6 +106,7 @@ void PushSubscriber::Finish(std::string last, bool discardWaiting) {
         why_ =
             type == push::ForcedOffline ? "logged out (5), closed" : "server stopping (-1), closed";
         queue_.push_back(std::make_shared<const std::string>(std::move(last)));
+        idle_ = false;
         finishing_ = true;
     }
     WakeWriter(false);
@@ -108,20 +122,27 @@ PushSubscriber::Batch PushSubscriber::Take() {
     b.why = why_;
     b.items.swap(queue_);
     queuedBytes_ = 0;
+    idle_ = b.items.empty() && !finishing_ && !dropped_;
     return b;
+}
+
+std::size_t PushSubscriber::SentAtOnce() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sentAtOnce_;
 }
 
 // ---- PushFeed ----
 
 std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, const BarBook& bars,
-                                                 PushSubscriber::Wake wake) {
+                                                 PushSubscriber::Wake wake, int socket) {
     Chart chart;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) return nullptr;
         if (auto it = charts_.find(session.key); it != charts_.end()) chart = it->second;
     }
-    auto link = std::make_shared<PushSubscriber>(session.key, session.memberId, std::move(wake));
+    auto link =
+        std::make_shared<PushSubscriber>(session.key, session.memberId, std::move(wake), socket);
     link->chartInstrument_ = chart.instrument;
     link->chartPeriodIndex_ = chart.periodIndex;
     bool attached = false;

@@ -64,7 +64,9 @@ class PushSubscriber {
     // its connection must close now, even in the middle of a send. It is called from any thread,
     // possibly under the feed's lock, and must only hand the news on.
     using Wake = std::function<void(bool drop)>;
-    PushSubscriber(const Key& key, std::int64_t memberId, Wake wake);
+    // `socket`: the connection's descriptor, to which an item may go at once from the thread
+    // that queues it while the writer has nothing in hand; -1 for none.
+    PushSubscriber(const Key& key, std::int64_t memberId, Wake wake, int socket = -1);
     PushSubscriber(const PushSubscriber&) = delete;
     PushSubscriber& operator=(const PushSubscriber&) = delete;
 
@@ -73,6 +75,9 @@ class PushSubscriber {
     // An item, shared by the links that get it.
     using Item = std::shared_ptr<const std::string>;
     // Queues an item; a link whose queue overflows is dropped. Ignored once the link is ending.
+    // While the writer has sent everything it took, the item goes to the socket at once, as far
+    // as the socket takes it without waiting, and only the rest is queued: a link that keeps up
+    // costs one send and no wake of its writer.
     void Enqueue(Item item);
     void Enqueue(std::string item);
     // Ends the link at once, without sending what waits; `why` is logged.
@@ -87,8 +92,11 @@ class PushSubscriber {
         bool dropped = false;     // the queue overflowed: end without sending
         std::string why;          // what ends the link
     };
-    // Takes everything queued (for the writer).
+    // Takes everything queued (for the writer). An empty batch hands the socket to those who
+    // queue until the next item is queued.
     Batch Take();
+    // The bytes that went to the socket at once.
+    std::size_t SentAtOnce() const;
 
   private:
     void WakeWriter(bool drop);
@@ -96,11 +104,16 @@ class PushSubscriber {
     const Key key_;
     const std::int64_t memberId_;
     const Wake wake_;
+    const int socket_;
     // A wake is on its way to the writer: more items need none until it has taken them.
     std::atomic<bool> wakePending_{false};
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<Item> queue_;
+    // The writer has sent everything it took and waits: an item may go to the socket at once.
+    // Sends on the socket happen under the lock, while this is set, or by the writer, while not.
+    bool idle_ = false;
+    std::size_t sentAtOnce_ = 0;
     std::size_t queuedBytes_ = 0;
     bool finishing_ = false, dropped_ = false;
     std::string why_;
@@ -125,7 +138,7 @@ class PushFeed {
     // session has ended meanwhile. Beyond kMaxPushLinksPerMember the member's oldest link is
     // dropped.
     std::shared_ptr<PushSubscriber> Attach(const SessionInfo& session, const BarBook& bars,
-                                           PushSubscriber::Wake wake);
+                                           PushSubscriber::Wake wake, int socket = -1);
     void Detach(const std::shared_ptr<PushSubscriber>& link);
 
     // The session's chart shows this instrument and period from now on (its latest history
