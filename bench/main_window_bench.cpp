@@ -7,8 +7,10 @@
 //
 // Fonts, icons and painters are made once per process, so each run is a process of its own:
 //
-//   main_window_bench [--slow] [--runs N]
+//   main_window_bench [--slow] [--steps] [--runs N]
 //
+// --steps times the window thread's own steps after the login instead, one after the other:
+// the client core, the main window, its showing, its first paint.
 // --slow relays the request port with every part of the server's answers 250 ms late, as a slow
 // server would send them. --runs starts the program N times (each in a child process) and
 // prints each run's figures.
@@ -31,8 +33,12 @@
 #include <string>
 #include <thread>
 
+#include "app/client_core.h"
 #include "app/ui/app.h"
 #include "app/ui/main_frame.h"
+#include "base/config.h"
+#include "net/ui/dlg_login.h"
+#include "net/wire/session.h"
 #include "net/wire/socket.h"
 #include "tests/support/app_driver.h"
 #include "tests/support/script_server.h"
@@ -97,7 +103,32 @@ void SlowRelay(Socket& client, std::uint16_t serverPort, const std::atomic<bool>
     ask.join();
 }
 
-int RunOnce(int argc, char** argv, bool slow) {
+// The steps of the application's start-up on the window thread, each timed on its own.
+void RunSteps() {
+    if (std::optional<std::uint32_t> address = ResolveIPv4(Config().serverHost))
+        Session().serverAddress = *address;
+    {
+        CDlgLogin login;
+        if (login.exec() != QDialog::Accepted) return;
+    }
+    QElapsedTimer t;
+    t.start();
+    auto step = [&t](const char* what) {
+        std::printf("%s %lld ms; ", what, static_cast<long long>(t.restart()));
+    };
+    ClientCore core;
+    step("core");
+    CMainFrame frame(core);
+    step("frame");
+    frame.showMaximized();
+    step("shown");
+    QApplication::processEvents();
+    step("first paint");
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+int RunOnce(int argc, char** argv, bool slow, bool steps) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ServerProcess server({"--fixed-code", kCode, "--market-step-ms", "0"});
@@ -116,6 +147,11 @@ int RunOnce(int argc, char** argv, bool slow) {
         relay->UseAsRequestPort();
     }
 
+    if (steps) {
+        LogInWhenTheDialogShows("demo", "demo", kCode);
+        RunSteps();
+        return 0;
+    }
     Stopwatch watch;
     app.installEventFilter(&watch);
     LogInWhenTheDialogShows("demo", "demo", kCode);
@@ -151,16 +187,18 @@ int RunOnce(int argc, char** argv, bool slow) {
 
 int main(int argc, char** argv) {
     bool slow = false;
+    bool steps = false;
     int runs = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--slow") == 0) slow = true;
+        if (std::strcmp(argv[i], "--steps") == 0) steps = true;
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) runs = std::atoi(argv[++i]);
     }
-    if (runs <= 1) return RunOnce(argc, argv, slow);
+    if (runs <= 1) return RunOnce(argc, argv, slow, steps);
     int failed = 0;
     for (int r = 0; r < runs; ++r) {
         const pid_t child = ::fork();
-        if (child == 0) ::_exit(RunOnce(argc, argv, slow));
+        if (child == 0) ::_exit(RunOnce(argc, argv, slow, steps));
         int status = 0;
         ::waitpid(child, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
