@@ -39,6 +39,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCode = "AB12";
 constexpr std::int32_t kGold = 1;
+// The smallest trade: a round trip costs the spread and fees, and a member trading for minutes
+// must not run out of margin.
+constexpr float kLots = 0.01f;
 constexpr int kKills = 5;
 // Only bounds how long a server that stops answering can hold the test up.
 constexpr auto kLoadLimit = std::chrono::seconds(120);
@@ -85,13 +88,14 @@ struct Trader {
     std::atomic<int> opened{0};       // answered 1, every round
     std::vector<std::string> closed;  // the tickets of closes answered 1
     std::atomic<bool> tradedThisRound{false};
+    std::atomic<bool> linkEnded{false};  // this round's link failed
 };
 
 // Opens a position at the market and closes what it holds, over and over, until the link fails.
 void Trade(std::uint16_t port, Trader& t) {
     QuietLink link(port, t.key);
     for (;;) {
-        const OpenOrderRequest open = test::MarketRequest(kGold, direction::Buy, 1, 1650);
+        const OpenOrderRequest open = test::MarketRequest(kGold, direction::Buy, kLots, 1650);
         const auto answer = link.Ask<std::int32_t>(cmd::OpenOrder, &open, sizeof open);
         if (!answer) return;
         if (*answer == order_result::Done) {
@@ -254,7 +258,8 @@ TEST(DurabilityTest, AServerKilledWhileMembersTradeKeepsWhatItAnsweredAndBalance
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
 
-    ServerProcess server({"--fixed-code", kCode, "--market-step-ms", "20"});
+    // Prices move every 20 ms; with push links held, every 100 ms, ten ticks a second to each.
+    ServerProcess server({"--fixed-code", kCode, "--market-step-ms", links ? "100" : "20"});
     ASSERT_TRUE(server.Running()) << server.Error();
     std::vector<Trader> traders(static_cast<std::size_t>(members));
     AddMembers(server.dbPath(), traders);
@@ -276,10 +281,12 @@ TEST(DurabilityTest, AServerKilledWhileMembersTradeKeepsWhatItAnsweredAndBalance
     for (int round = 1; round <= kKills; ++round) {
         HeldPushLinks held(server.pushPort(), traders, links);
         std::vector<std::thread> threads;
-        for (int i = 0; i < tradingMembers; ++i) {
-            traders[static_cast<std::size_t>(i)].tradedThisRound = false;
-            threads.emplace_back(Trade, server.requestPort(),
-                                 std::ref(traders[static_cast<std::size_t>(i)]));
+        for (Trader& t : std::span(traders).first(tradingMembers)) {
+            t.tradedThisRound = t.linkEnded = false;
+            threads.emplace_back([&server, &t] {
+                Trade(server.requestPort(), t);
+                t.linkEnded = true;
+            });
         }
         // Every member trading, then the kill at a random moment.
         const auto until = Clock::now() + kLoadLimit;
@@ -289,7 +296,10 @@ TEST(DurabilityTest, AServerKilledWhileMembersTradeKeepsWhatItAnsweredAndBalance
         };
         while (trading() < tradingMembers && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_EQ(trading(), tradingMembers) << "members trading in round " << round;
+        const auto ended = std::count_if(traders.begin(), traders.begin() + tradingMembers,
+                                         [](const Trader& t) { return t.linkEnded.load(); });
+        EXPECT_EQ(trading(), tradingMembers)
+            << "members trading in round " << round << "; " << ended << " links failed";
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1000)(random)));
         const int linksOpen = held.Open();
