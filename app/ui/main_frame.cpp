@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
@@ -15,6 +16,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <optional>
 
 #include "app/client_core.h"
@@ -37,6 +40,7 @@
 #include "trading/order_entry.h"
 #include "trading/ui/trade_actions.h"
 #include "widgets/command_ids.h"
+#include "widgets/operation_runner.h"
 #include "widgets/ui/busy_operation.h"
 #include "widgets/window_messages.h"
 
@@ -49,6 +53,9 @@ constexpr const char* kTradeInfoPath = "/TradeInfo.jsp";
 constexpr const char* kHomePath = "/";
 constexpr const char* kBlogPath = "/blog/";
 constexpr const char* kSignalHelpPath = "/article/signals.html";
+// The exit waits this long at most for its log-out request, looking every few milliseconds.
+constexpr int kLogoutWaitMs = 500;
+constexpr int kLogoutPollMs = 5;
 
 // The command toolbar: buttons in order, 0 for a separator.
 constexpr int kCommandBar[] = {cmdid::OpenMessages,
@@ -654,11 +661,27 @@ bool CMainFrame::ConfirmExit() {
 }
 
 void CMainFrame::SendLogout() {
-    // A failed log-out request does not stop the exit.
-    Socket s = OpenRequestConnection(OwnerHandle(this));
-    if (!s.Valid()) return;
-    SendRequest(s, MakeHeader(cmd::Logout));
-    s.ShutdownClose();
+    // A failed log-out request does not stop the exit. It runs on a worker of the operation
+    // runner, under its deadline, while the window goes on answering; the exit waits for it
+    // only so long, and the program's shutdown calls off a log-out still under way.
+    WindowHandle owner = OwnerHandle(this);
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    QEventLoop wait;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &wait, [&wait, sent] {
+        if (sent->load()) wait.quit();
+    });
+    Operations().Start(
+        [owner] {
+            Socket s = OpenRequestConnection(owner);
+            if (!s.Valid()) return;
+            SendRequest(s, MakeHeader(cmd::Logout));
+            s.ShutdownClose();
+        },
+        [sent] { sent->store(true); });
+    poll.start(kLogoutPollMs);
+    QTimer::singleShot(kLogoutWaitMs, &wait, &QEventLoop::quit);
+    if (!sent->load()) wait.exec();
 }
 
 void CMainFrame::OpenWeb(const std::string& path) {
