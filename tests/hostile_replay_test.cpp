@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +102,11 @@ class HostileReplay : public ClientEndToEnd {
     void TearDown() override {
         stop_ = true;
         ClientEndToEnd::TearDown();
+        {
+            // A push link the server keeps (no log-out reached it) ends here.
+            std::lock_guard lock(upstreamMutex_);
+            if (upstream_) upstream_->Shutdown();
+        }
         relay_.reset();
         silent_.reset();
         timeouts::SetOperationDeadlineMs(0);
@@ -110,6 +118,17 @@ class HostileReplay : public ClientEndToEnd {
         Socket server = Socket::Connect(htonl(INADDR_LOOPBACK), server_.pushPort(), 0);
         if (!server.Valid() || server.Send(&subscribe, sizeof subscribe) != sizeof subscribe)
             return;
+        {
+            std::lock_guard lock(upstreamMutex_);
+            upstream_ = &server;
+        }
+        struct Forget {
+            HostileReplay* self;
+            ~Forget() {
+                std::lock_guard lock(self->upstreamMutex_);
+                self->upstream_ = nullptr;
+            }
+        } forget{this};
         std::vector<char> item;
         while (!stop_) {
             std::int32_t type = 0;
@@ -165,6 +184,8 @@ class HostileReplay : public ClientEndToEnd {
     }
 
     std::unique_ptr<ScriptServer> relay_;
+    std::mutex upstreamMutex_;
+    Socket* upstream_ = nullptr;  // the relay's link to the server, while it runs
     std::unique_ptr<ScriptServer> silent_;
     std::atomic<bool> stop_{false};
     std::atomic<int> floodSeconds_{0};
@@ -300,6 +321,33 @@ TEST_F(HostileReplay, ATradeTheServerNeverAnswersEndsWithItsMessageWhileTheWindo
     RecordProperty("longest_window_wait_ms", std::to_string(ping.LongestWaitMs()));
     // The log-out goes to a server that takes requests and answers none.
     CloseProgramMs();
+}
+
+// The request port listens but never accepts, its queue full: a connect to it waits for its
+// time-out. The log-out at the exit waits only so long, and the window answers meanwhile.
+TEST_F(HostileReplay, TheProgramClosesWhileItsLogOutCannotConnect) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t length = sizeof sa;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &length);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    }
+    ::setenv("ZQ_REQUEST_PORT", std::to_string(ntohs(sa.sin_port)).c_str(), 1);
+    ReloadConfig();
+
+    WindowPing ping;
+    CloseProgramMs();
+    EXPECT_LT(ping.LongestWaitMs(), kFrozenMs);
+    Report(ping);
+    for (int fd : queued) ::close(fd);
+    ::close(listener);
 }
 
 // Every request answer of the server comes late, each part of it 250 ms after the last, yet
