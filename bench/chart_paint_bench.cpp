@@ -364,7 +364,7 @@ void BM_CrowdedLayout(benchmark::State& state) {
     Crowd crowd;
     for (auto _ : state) benchmark::DoNotOptimize(crowd.data->Layout());
     Describe(state, *crowd.data, chart_type::Candles);
-    state.counters["positions_placed"] = static_cast<double>(crowd.overlays.Positions().size());
+    state.counters["positions_placed"] = static_cast<double>(crowd.overlays.Positions()->size());
 }
 BENCHMARK(BM_CrowdedLayout)->Unit(benchmark::kMillisecond);
 

@@ -38,6 +38,7 @@ template <class Record, class Draws>
 std::vector<PlacedTrade<Record>> Placed(const std::vector<Record>& records,
                                         const LayoutContext& ctx, Draws draws) {
     std::vector<PlacedTrade<Record>> out;
+    out.reserve(records.size());
     for (const Record& r : records) {
         if (!draws(r, ctx.instrument)) continue;
         const TradeRows rows = TradeRowsOf(r, ctx);
@@ -117,24 +118,29 @@ void TradeOverlays::Place(const std::vector<PositionRecord>& positions,
 }
 
 void TradeOverlays::Keep(std::vector<PlacedPosition> positions, std::vector<PlacedOrder> orders) {
+    std::shared_ptr<const std::vector<PlacedPosition>> placedPositions =
+        std::make_shared<const std::vector<PlacedPosition>>(std::move(positions));
+    std::shared_ptr<const std::vector<PlacedOrder>> placedOrders =
+        std::make_shared<const std::vector<PlacedOrder>>(std::move(orders));
+    // The old lists go when the last paint that holds them is done, outside the lock.
     std::lock_guard lock(lock_);
-    positions_.swap(positions);
-    orders_.swap(orders);
+    positions_.swap(placedPositions);
+    orders_.swap(placedOrders);
 }
 
 void TradeOverlays::Clear() {
     std::lock_guard lock(lock_);
-    positions_.clear();
-    orders_.clear();
+    positions_ = std::make_shared<const std::vector<PlacedPosition>>();
+    orders_ = std::make_shared<const std::vector<PlacedOrder>>();
     labels_.clear();
 }
 
-std::vector<PlacedPosition> TradeOverlays::Positions() const {
+std::shared_ptr<const std::vector<PlacedPosition>> TradeOverlays::Positions() const {
     std::lock_guard lock(lock_);
     return positions_;
 }
 
-std::vector<PlacedOrder> TradeOverlays::Orders() const {
+std::shared_ptr<const std::vector<PlacedOrder>> TradeOverlays::Orders() const {
     std::lock_guard lock(lock_);
     return orders_;
 }
@@ -158,14 +164,14 @@ OverlayHit TradeOverlays::HitTest(int x, int y) const {
             if (label.owner.kind != kind || !LabelContains(label.rect, x, y)) continue;
             const std::string& id = label.owner.id;
             if (kind == ChartHitKind::Position) {
-                for (const PlacedPosition& p : positions_) {
+                for (const PlacedPosition& p : *positions_) {
                     if (FieldText(p.record.ticket, sizeof p.record.ticket) != id) continue;
                     out.hit = label.owner;
                     out.position = p.record;
                     return out;
                 }
             } else {
-                for (const PlacedOrder& o : orders_) {
+                for (const PlacedOrder& o : *orders_) {
                     if (FieldText(o.record.orderNumber, sizeof o.record.orderNumber) != id)
                         continue;
                     out.hit = label.owner;

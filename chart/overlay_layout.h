@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -101,9 +102,10 @@ class TradeOverlays {
     // Forgets every placed record and label (a chart without a trading model).
     void Clear();
 
-    // Copies of what the last layout placed, for a paint.
-    std::vector<PlacedPosition> Positions() const;
-    std::vector<PlacedOrder> Orders() const;
+    // What the last layout placed, for a paint: shared, never changed once placed (a layout
+    // puts new lists in their place), so a paint takes it without copying a crowded list.
+    std::shared_ptr<const std::vector<PlacedPosition>> Positions() const;
+    std::shared_ptr<const std::vector<PlacedOrder>> Orders() const;
     // The labels of a paint, in the order drawn (positions first), replacing the last paint's.
     void SetLabels(std::vector<TradeLabel> labels);
     std::vector<TradeLabel> Labels() const;
@@ -120,8 +122,10 @@ class TradeOverlays {
     void Keep(std::vector<PlacedPosition> positions, std::vector<PlacedOrder> orders);
 
     mutable std::mutex lock_;
-    std::vector<PlacedPosition> positions_;
-    std::vector<PlacedOrder> orders_;
+    std::shared_ptr<const std::vector<PlacedPosition>> positions_ =
+        std::make_shared<const std::vector<PlacedPosition>>();
+    std::shared_ptr<const std::vector<PlacedOrder>> orders_ =
+        std::make_shared<const std::vector<PlacedOrder>>();
     std::vector<TradeLabel> labels_;
     std::optional<PositionRecord> selectedPosition_;
     std::optional<PendingOrderRecord> selectedOrder_;

@@ -113,7 +113,7 @@ TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {
     const PriceScale scale = Scale();
 
     // The other instrument's position and the filled order are not on the chart.
-    const std::vector<PlacedPosition> p = overlays.Positions();
+    const std::vector<PlacedPosition> p = *overlays.Positions();
     ASSERT_EQ(p.size(), 2u);
     EXPECT_STREQ(p[0].record.ticket, "B");
     EXPECT_EQ(p[0].rows.price, scale.Y(1050));
@@ -128,7 +128,7 @@ TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(std::memcmp(after.data(), before.data(), sizeof(PositionRecord) * after.size()), 0);
 
-    const std::vector<PlacedOrder> placed = overlays.Orders();
+    const std::vector<PlacedOrder> placed = *overlays.Orders();
     ASSERT_EQ(placed.size(), 1u);
     EXPECT_EQ(placed[0].rows.price, scale.Y(1080));
     EXPECT_EQ(placed[0].rows.stop, scale.Y(1100));
@@ -137,8 +137,8 @@ TEST_F(OverlayLayoutTest, PositionAndOrderRowsOfTheChartsInstrument) {
     // A stop-loss taken off the position leaves no row behind for the painter.
     test::EditPositions(model, [](auto& list) { list[0].stopLoss = 0; });
     ASSERT_TRUE(chart.Layout());
-    EXPECT_EQ(overlays.Positions()[0].rows.stop, 0);
-    EXPECT_EQ(overlays.Positions()[0].rows.take, scale.Y(1090));
+    EXPECT_EQ(overlays.Positions()->at(0).rows.stop, 0);
+    EXPECT_EQ(overlays.Positions()->at(0).rows.take, scale.Y(1090));
 }
 
 TEST_F(OverlayLayoutTest, OnlyLinesWithinReachOfTheClientAreaArePlaced) {
@@ -169,7 +169,7 @@ TEST_F(OverlayLayoutTest, OnlyLinesWithinReachOfTheClientAreaArePlaced) {
     ASSERT_GE(expected.size(), 10u);
     ASSERT_LE(expected.size(), 101u);
     EXPECT_EQ(expected[1], "P1");
-    const std::vector<PlacedPosition> placed = overlays.Positions();
+    const std::vector<PlacedPosition> placed = *overlays.Positions();
     std::vector<std::string> tickets;
     for (const PlacedPosition& p : placed) {
         tickets.emplace_back(p.record.ticket);
@@ -224,8 +224,8 @@ TEST_F(OverlayLayoutTest, TheModelsLocksAreTakenOneAtATime) {
     release = true;
     holder.join();
     layout.join();
-    ASSERT_EQ(overlays.Orders().size(), 1u);
-    EXPECT_NE(overlays.Orders()[0].rows.price, 0);
+    ASSERT_EQ(overlays.Orders()->size(), 1u);
+    EXPECT_NE(overlays.Orders()->at(0).rows.price, 0);
 }
 
 TEST_F(OverlayLayoutTest, WithoutAModelOnlyTheSignalsArePlaced) {

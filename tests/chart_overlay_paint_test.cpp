@@ -565,9 +565,9 @@ class OverlayWindowTest : public ::testing::Test {
     }
     // The rows the last layout gave the position or order.
     TradeRows RowsOf(const std::string& id) const {
-        for (const PlacedPosition& p : chart.Trades().Positions())
+        for (const PlacedPosition& p : *chart.Trades().Positions())
             if (id == p.record.ticket) return p.rows;
-        for (const PlacedOrder& o : chart.Trades().Orders())
+        for (const PlacedOrder& o : *chart.Trades().Orders())
             if (id == o.record.orderNumber) return o.rows;
         return {};
     }

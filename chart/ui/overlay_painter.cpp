@@ -351,12 +351,12 @@ void InstallOverlayPainters(ChartPaintHooks& hooks, TradeOverlays* overlays) {
                                                              const ChartPaintContext& ctx) {
         column->Clear();
         labels->clear();
-        PaintPositions(p, overlays->Positions(), ctx, *texts, *labels, column.get());
+        PaintPositions(p, *overlays->Positions(), ctx, *texts, *labels, column.get());
         overlays->SetLabels(*labels);
     };
     hooks.paintOrders = [overlays, texts, column, labels](QPainter& p,
                                                           const ChartPaintContext& ctx) {
-        PaintOrders(p, overlays->Orders(), ctx, *texts, *labels, column.get());
+        PaintOrders(p, *overlays->Orders(), ctx, *texts, *labels, column.get());
         overlays->SetLabels(*labels);
     };
 }
