@@ -88,19 +88,10 @@ class Stopwatch : public QObject {
 void SlowRelay(Socket& client, std::uint16_t serverPort, const std::atomic<bool>& stop) {
     Socket server = Socket::Connect(htonl(INADDR_LOOPBACK), serverPort, 0);
     if (!server.Valid()) return;
-    std::thread ask([&] {
-        char b[4096];
-        for (int n; (n = client.Recv(b, sizeof b)) > 0;)
-            if (server.Send(b, static_cast<std::size_t>(n)) != n) break;
-        server.Shutdown();
-    });
-    char b[4096];
-    for (int n; !stop && (n = server.Recv(b, sizeof b)) > 0;) {
+    ScriptServer::Pipe(client, server, [&stop] {
         std::this_thread::sleep_for(std::chrono::milliseconds(kSlowPartMs));
-        if (client.Send(b, static_cast<std::size_t>(n)) != n) break;
-    }
-    client.Shutdown();
-    ask.join();
+        return !stop.load();
+    });
 }
 
 // The steps of the application's start-up on the window thread, each timed on its own.
