@@ -5,14 +5,15 @@
 // lock is released.
 //
 // Who calls what:
-//   - the history transfer: AppendHistoryBars for every downloaded item, then MergeHistory,
+//   - the history transfer: after a reload, SetHistory with the cached bars it read for the
+//     reset's generation; AppendHistoryBars for every downloaded item, then MergeHistory,
 //     WriteHistoryCache (history_cache.h) if the merge says so, then Layout;
 //   - the push link: FeedChart (at the end of this file), which takes a record of the chart's
 //     instrument (ChartAccepts) as a finished bar (AddFinishedBar, or HoldFinishedBar before the
 //     first merge) or, once the history has been loaded, as the live bar (LiveUpdate: the store
 //     takes it, the layout moves the newest bar or asks for a layout, the hooks repaint);
-//   - the view: Reset(instrument, period) on every instrument or period change, SetHistory with
-//     the cached bars, SetClientSize on resize, Layout; painting reads WithGeometry.
+//   - the view: Reset(instrument, period) on every instrument or period change, SetClientSize
+//     on resize, Layout; painting reads WithGeometry.
 //
 // Locks. The bar lock (the store's), the display and layout locks (the layout's), the signal,
 // tool and product locks (here), one per container. Where two are held at once they are taken
@@ -156,7 +157,9 @@ class KLineData {
         return store_.FinishedBars(generation);
     }
 
-    void SetHistory(std::deque<BarRecord> cached) { store_.SetHistory(std::move(cached)); }
+    bool SetHistory(std::deque<BarRecord> cached, std::uint64_t generation = kAnyGeneration) {
+        return store_.SetHistory(std::move(cached), generation);
+    }
     BarKey NewestHistoryKey() const { return store_.NewestHistoryKey(); }
     std::size_t HistorySize() const { return store_.HistorySize(); }
     bool MergeHistory(std::uint64_t generation = kAnyGeneration) {

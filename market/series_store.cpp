@@ -174,9 +174,11 @@ SeriesStore::FinishedSeries SeriesStore::FinishedBars(std::uint64_t generation) 
 
 // --- History list ---
 
-void SeriesStore::SetHistory(std::deque<BarRecord> cached) {
+bool SeriesStore::SetHistory(std::deque<BarRecord> cached, std::uint64_t generation) {
     std::lock_guard lock(barLock_);
+    if (!GenerationMatches(generation)) return false;
     history_ = std::move(cached);
+    return true;
 }
 
 BarKey SeriesStore::NewestHistoryKey() const {

@@ -4,10 +4,11 @@
 // began for.
 //
 // Who calls what (through KLineData, bar_series.h, which owns one):
-//   - the history transfer: AppendHistoryBars for every downloaded item, then MergeHistory;
-//     the cache file is written from FinishedBars;
+//   - the history transfer: SetHistory with the cached bars after a reload, AppendHistoryBars
+//     for every downloaded item, then MergeHistory; the cache file is written from
+//     FinishedBars;
 //   - the push link: AddFinishedBar, HoldFinishedBar before the first merge, PutLive;
-//   - the view: Reset on every instrument or period change, SetHistory with the cached bars;
+//   - the view: Reset on every instrument or period change;
 //   - the layout (series_layout.h): Lock, and reads the raw and Heikin Ashi lists under it.
 //
 // Locks. One, the bar lock, guards every list here. It is the first chart lock taken: the
@@ -118,7 +119,9 @@ class SeriesStore {
 
     // --- History list (the cached bars waiting for the download) ---
 
-    void SetHistory(std::deque<BarRecord> cached);
+    // The cached bars, unless the series has been reset since `generation` (then nothing is
+    // taken and false returned).
+    bool SetHistory(std::deque<BarRecord> cached, std::uint64_t generation = kAnyGeneration);
     BarKey NewestHistoryKey() const;  // "0" when the list is empty
     std::size_t HistorySize() const;
     // Joins the cached bars behind the downloaded ones when the oldest downloaded bar is the

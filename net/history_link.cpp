@@ -211,14 +211,44 @@ HistoryLink::Job HistoryLink::Prepare(const BarKey& keyA, const BarKey& keyB,
                endpoint};
 }
 
-std::uint64_t HistoryLink::Start(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint) {
-    Job job = Prepare(keyA, keyB, endpoint);
+void HistoryLink::Launch(const Job& job) {
     try {
         std::thread([link = shared_from_this(), job] { link->HistoryLoader(job); }).detach();
     } catch (...) {
         Finish(job, TransferEnd::Failed);
     }
+}
+
+std::uint64_t HistoryLink::Start(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint) {
+    const Job job = Prepare(keyA, keyB, endpoint);
+    Launch(job);
     return job.id;
+}
+
+std::uint64_t HistoryLink::StartFromCache(const Endpoint& endpoint) {
+    Job job = Prepare(NoBarKey(), NoBarKey(), endpoint);
+    job.fromCache = true;
+    Launch(job);
+    return job.id;
+}
+
+bool HistoryLink::TakeCache(Job& job) {
+    std::deque<BarRecord> cached;
+    {
+        std::lock_guard one(readMutex_);
+        if (!IsCurrent(job)) return false;  // a newer transfer came while an older one read
+        const std::string& dir = job.endpoint.cacheDirectory;
+        cached = options_.readCache ? options_.readCache(dir, job.instrument, job.period)
+                                    : ReadHistoryCache(dir, job.instrument, job.period);
+    }
+    job.keyA = cached.empty() ? NoBarKey() : MakeBarKey(cached.front());
+    if (!IsCurrent(job)) return false;
+    // A reset since the job began refuses the bars; a reset after this drops them with the rest.
+    if (!options_.chart->SetHistory(std::move(cached), job.generation)) return false;
+    std::lock_guard lock(mutex_);
+    if (!IsCurrent(job)) return false;
+    keyA_ = job.keyA;
+    return true;
 }
 
 TransferEnd HistoryLink::Run(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint) {
@@ -271,11 +301,12 @@ TransferEnd HistoryLink::Finish(const Job& job, TransferEnd end) {
     return end;
 }
 
-TransferEnd HistoryLink::HistoryLoader(const Job& job) {
+TransferEnd HistoryLink::HistoryLoader(Job job) {
     SocketGroup::Scope scope(options_.gate->Sockets());
     const SessionUse session;  // the session stays as it is until this worker ends
     KLineData& chart = *options_.chart;
     auto stale = [&] { return !IsCurrent(job); };
+    if (job.fromCache && !TakeCache(job)) return Finish(job, TransferEnd::Superseded);
 
     Socket connected =
         Socket::Connect(job.endpoint.address, job.endpoint.port, timeouts::HistoryReadMs,

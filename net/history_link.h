@@ -18,6 +18,12 @@
 // allocated, and the archive is received in pieces, so a large N that is never delivered costs
 // no more memory than what arrived. Item sizes and counts are bounded by the zip reader.
 //
+// A reload's transfer (StartFromCache) first reads the cache file of its series on its own
+// thread, one read at a time, and hands the bars to the chart for the generation of the reset
+// it began after; a newer transfer, reload or reset meanwhile drops what was read, and the
+// transfer ends there without a request. Otherwise key A is the newest cached bar, key B "0",
+// and the transfer goes on as any other.
+//
 // Failures (no connection, a short answer, an archive that does not open, a bad length) end the
 // transfer silently: the chart keeps what it had, nothing is merged or written and the loaded
 // flag stays as it was. An item that fails to unpack ends the unpacking; the items before it
@@ -26,6 +32,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,6 +70,10 @@ bool UnpackHistory(const void* archive, std::size_t size,
                    const std::function<bool(const BarRecord* records, std::size_t count)>& take,
                    UnpackThreads threads = UnpackThreads::Two);
 
+// Reads the cache file of a series: ReadHistoryCache or a stand-in of the tests.
+using HistoryCacheReader =
+    std::function<std::deque<BarRecord>(const std::string& directory, int instrument, int period)>;
+
 // How one transfer ended.
 enum class TransferEnd {
     Applied,     // bars taken, merged, laid out; loaded flag set
@@ -82,6 +93,9 @@ class HistoryLink : public std::enable_shared_from_this<HistoryLink> {
         std::function<void()> applied;
         // Every end of a transfer, after its state is final (tests wait on this).
         std::function<void(std::uint64_t id, TransferEnd end)> ended;
+        // Reads the cache of a series for StartFromCache, on the transfer's thread:
+        // ReadHistoryCache when empty (tests plug in a slow one).
+        HistoryCacheReader readCache;
     };
     // Where a transfer connects and where the cache lives; read on the thread that starts it.
     struct Endpoint {
@@ -100,6 +114,10 @@ class HistoryLink : public std::enable_shared_from_this<HistoryLink> {
     // Records keys A and B and starts a transfer for the chart's instrument and period on a
     // detached thread, stopping any earlier one. Returns the transfer's id.
     std::uint64_t Start(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint);
+    // A reload's transfer on a detached thread: the cache of the chart's instrument and period
+    // read there and handed to the chart, then key A := its newest bar ("0" when there is none)
+    // and key B := "0". Busy from the call on; key A is known once the cache has been read.
+    std::uint64_t StartFromCache(const Endpoint& endpoint);
     // The same on the calling thread (tests); returns how it ended.
     TransferEnd Run(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint);
     // Older history: unless a transfer is busy, A := the trailer and B := the chart's oldest bar
@@ -122,9 +140,14 @@ class HistoryLink : public std::enable_shared_from_this<HistoryLink> {
         int period;
         BarKey keyA, keyB;
         Endpoint endpoint;
+        bool fromCache = false;  // key A comes from the cache, read first
     };
     Job Prepare(const BarKey& keyA, const BarKey& keyB, const Endpoint& endpoint);
-    TransferEnd HistoryLoader(const Job& job);
+    void Launch(const Job& job);
+    TransferEnd HistoryLoader(Job job);
+    // Reads the job's cache into the chart and takes key A from it; false when the job or the
+    // chart's series has moved on.
+    bool TakeCache(Job& job);
     TransferEnd Finish(const Job& job, TransferEnd end);
     bool IsCurrent(const Job& job) const { return current_.load() == job.id; }
     // Records the transfer's socket unless it is stale already.
@@ -133,6 +156,7 @@ class HistoryLink : public std::enable_shared_from_this<HistoryLink> {
 
     const Options options_;
     mutable std::mutex mutex_;  // keys, trailer, socket; flag changes tied to the current id
+    std::mutex readMutex_;      // one cache read at a time: a series may take 84 MB
     BarKey keyA_;
     BarKey keyB_;
     BarKey trailer_{};

@@ -34,6 +34,10 @@ ServerLinks::ServerLinks(WindowHandle window, int instrument, WindowHooks hooks)
     options.chart = chart_;
     options.gate = gate_;
     options.applied = [window] { Ui().Post(window, WM_CHART_INVALIDATE, 0, 0); };
+    options.readCache = [sinks = sinks_](const std::string& directory, int instrument, int period) {
+        return sinks->readCache ? sinks->readCache(directory, instrument, period)
+                                : ReadHistoryCache(directory, instrument, period);
+    };
     history_ = std::make_shared<HistoryLink>(std::move(options));
 
     // The handlers run inside the gate, which ShutdownLinks closes before the links go.
@@ -66,6 +70,10 @@ void ServerLinks::SetMessageSink(std::function<void(const std::string&, std::int
     sinks_->message = std::move(sink);
 }
 
+void ServerLinks::SetCacheReader(HistoryCacheReader reader) {
+    sinks_->readCache = std::move(reader);
+}
+
 void ServerLinks::SetCloseAndRestart(std::function<void()> closeAndRestart) {
     hooks_.closeAndRestart = std::move(closeAndRestart);
 }
@@ -91,14 +99,13 @@ HistoryLink::Endpoint ServerLinks::DataEndpoint() const {
 void ServerLinks::RebuildLinks() {
     if (shutDown_) return;
     ++rebuilds_;
-    // The running transfer stops and the loaded flag clears before the chart is reset.
+    // The running transfer stops and the loaded flag clears before the chart is reset. The
+    // cache file (up to 84 MB) is read by the new transfer on its own thread, for this reset
+    // only, before it asks for the bars newer than the newest cached one.
     history_->BeginReload();
     chart_->Reset(currentInstrument_, currentPeriod_);
     if (hooks_.chartReset) hooks_.chartReset();
-    const HistoryLink::Endpoint endpoint = DataEndpoint();
-    chart_->SetHistory(
-        ReadHistoryCache(endpoint.cacheDirectory, currentInstrument_, currentPeriod_));
-    history_->Start(chart_->NewestHistoryKey(), NoBarKey(), endpoint);
+    history_->StartFromCache(DataEndpoint());
     ConnectPushLink();
     if (hooks_.relayout) hooks_.relayout();
 }

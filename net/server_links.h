@@ -75,6 +75,9 @@ class ServerLinks {
     // Instant messages of the push link: UTF-8 text, seconds since 1970.
     void SetMessageSink(std::function<void(const std::string& text, std::int32_t time)> sink);
     void SetCloseAndRestart(std::function<void()> closeAndRestart);
+    // Reads a series' cache file for a rebuild, on the history transfer's thread;
+    // ReadHistoryCache unless set (tests plug in a slow one).
+    void SetCacheReader(HistoryCacheReader reader);
 
     // --- Instrument and period of the chart. ---
     int CurrentInstrument() const { return currentInstrument_; }
@@ -85,8 +88,10 @@ class ServerLinks {
 
     // --- The links. ---
     // Reloads the chart: loaded flag cleared, chart reset to the current instrument and period,
-    // cache read, a history transfer started (stopping any earlier one) with the newest cached
-    // bar as key A, the push link connected if it is not, and the view laid out again.
+    // a history transfer started (stopping any earlier one) that reads the cache on its own
+    // thread and asks with the newest cached bar as key A, the push link connected if it is
+    // not, and the view laid out again. A newer rebuild or reset drops what an older read
+    // brings.
     void RebuildLinks();
     // Older history for the Left and Down keys: starts a transfer unless one is busy or the
     // keys show there is nothing older to fetch. Returns whether one started.
@@ -134,10 +139,11 @@ class ServerLinks {
     void LoadSignalFlags();
 
   private:
-    // Shared by the links and the push reader's handlers.
+    // Shared by the links, the push reader's handlers and the history transfers.
     struct Sinks {
         std::function<void(const BarRecord&)> quote;
         std::function<void(const std::string&, std::int32_t)> message;
+        HistoryCacheReader readCache;
     };
 
     void ConnectPushLink();

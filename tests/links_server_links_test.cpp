@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -39,6 +41,7 @@ class ServerLinksTest : public ::testing::Test {
         PointLinksAt(dir_, push_.Port(), data_.Port());
     }
     void TearDown() override {
+        reads_->Release();
         links_.reset();
         ClearLinksEnvironment(dir_);
     }
@@ -62,8 +65,36 @@ class ServerLinksTest : public ::testing::Test {
             ++quotes_;
         });
         links_->SetMessageSink([this](const std::string&, std::int32_t) { ++messages_; });
+        links_->SetCacheReader(
+            [reads = reads_](const std::string& dir, int instrument, int period) {
+                reads->Enter();
+                return ReadHistoryCache(dir, instrument, period);
+            });
         return *links_;
     }
+    // Cache reads go straight through, or wait while held until the test releases them.
+    struct CacheReads {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false;
+        std::atomic<int> begun{0};
+        void Enter() {
+            std::unique_lock lock(mutex);
+            ++begun;
+            changed.wait(lock, [&] { return !held; });
+        }
+        void Hold() {
+            std::lock_guard lock(mutex);
+            held = true;
+        }
+        void Release() {
+            {
+                std::lock_guard lock(mutex);
+                held = false;
+            }
+            changed.notify_all();
+        }
+    };
     // What the hooks were asked since the last call.
     std::vector<std::string> TakeCalls() { return std::exchange(calls_, {}); }
     std::vector<unsigned> PostsToView() const {
@@ -94,6 +125,7 @@ class ServerLinksTest : public ::testing::Test {
     std::function<void(const BarRecord&)> quoteHook_;
     std::atomic<int> quotes_{0};
     std::atomic<int> messages_{0};
+    std::shared_ptr<CacheReads> reads_ = std::make_shared<CacheReads>();
     std::unique_ptr<ServerLinks> links_;
 };
 
@@ -143,6 +175,75 @@ TEST_F(ServerLinksTest, ARebuildResetsTheChartAndAsksForWhatTheCacheLacks) {
     EXPECT_EQ(data_.Requests()[1].keyA, "0");
     EXPECT_EQ(push_.Subscribed(), 1);
     EXPECT_EQ(push_.ClosedByClient(), 0);
+}
+
+TEST_F(ServerLinksTest, TheWindowThreadGoesOnWhileTheCacheIsReadAndTheCloseDoesNotWaitForIt) {
+    ServerLinks& links = MakeLinks();
+    ASSERT_TRUE(
+        WriteHistoryFile(HistoryFilePath(HistoryDirectory(), 1, 15), HistoryBars(1, 100, 5)));
+    data_.Answer(HistoryAnswer(MakeZip({RecordBytes(HistoryBars(1, 102, 3))}), "K"));
+
+    // The rebuild returns, the view is laid out and the push link subscribes while the read
+    // has not ended; the history request waits for the read.
+    reads_->Hold();
+    RebuildAndSubscribe();
+    ASSERT_TRUE(WaitUntil([&] { return reads_->begun == 1; }));
+    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"reset", "relayout"}));
+    EXPECT_TRUE(links.HistoryBusy());
+    EXPECT_TRUE(data_.Requests().empty());
+    EXPECT_EQ(links.Chart().HistorySize(), 0u);
+    reads_->Release();
+    ASSERT_TRUE(WaitUntil([&] { return links.HistoryLoaded() && !links.HistoryBusy(); }));
+    ASSERT_EQ(data_.Requests().size(), 1u);
+    EXPECT_EQ(data_.Requests()[0].keyA, Text(MakeBarKey(HistoryBar(1, 100))));
+    EXPECT_EQ(links.Chart().BarCount(), 7u) << "download and cache joined";
+
+    // Closing during a read returns at once; the read's bars go nowhere.
+    reads_->Hold();
+    links.RebuildLinks();
+    ASSERT_TRUE(WaitUntil([&] { return reads_->begun == 2; }));
+    links.ShutdownLinks();
+    EXPECT_FALSE(links.HistoryBusy());
+    reads_->Release();
+    ASSERT_TRUE(WaitUntil([] { return SessionUsers() == 0; })) << "the read's worker ended";
+    EXPECT_EQ(links.Chart().HistorySize(), 0u);
+    EXPECT_EQ(data_.Requests().size(), 1u);
+}
+
+TEST_F(ServerLinksTest, ACacheReadOvertakenByAResetOrARebuildIsDropped) {
+    ServerLinks& links = MakeLinks();
+    for (auto [instrument, period, newest] :
+         {std::tuple{1, 15, 100}, std::tuple{2, 15, 300}, std::tuple{2, 30, 500}})
+        ASSERT_TRUE(WriteHistoryFile(HistoryFilePath(HistoryDirectory(), instrument, period),
+                                     HistoryBars(instrument, newest, 5)));
+
+    // A new instrument chosen while its predecessor's cache is read: the chart refuses bars
+    // read for the series it held before, and no request goes out for that one.
+    reads_->Hold();
+    links.RebuildLinks();
+    ASSERT_TRUE(WaitUntil([&] { return reads_->begun == 1; }));
+    links.SetCurrentInstrument(2);
+    reads_->Release();
+    ASSERT_TRUE(WaitUntil([&] { return !links.HistoryBusy(); }));
+    EXPECT_EQ(links.Chart().HistorySize(), 0u);
+    EXPECT_TRUE(data_.Requests().empty());
+
+    // A rebuild while the previous rebuild's read runs: only the newer series is read into the
+    // chart and asked for.
+    reads_->Hold();
+    links.RebuildLinks();
+    ASSERT_TRUE(WaitUntil([&] { return reads_->begun == 2; }));
+    links.SetCurrentPeriod(30);
+    links.RebuildLinks();
+    data_.Answer(HistoryAnswer(MakeZip({RecordBytes(HistoryBars(2, 501, 2))}), "K"));
+    reads_->Release();
+    ASSERT_TRUE(WaitUntil([&] { return links.HistoryLoaded() && !links.HistoryBusy(); }));
+    ASSERT_EQ(data_.Requests().size(), 1u);
+    EXPECT_EQ(data_.Requests()[0].command, cmd::History(30, 2));
+    EXPECT_EQ(data_.Requests()[0].keyA, Text(MakeBarKey(HistoryBar(2, 500))));
+    const std::vector<BarRecord> bars = links.Chart().RawBars();
+    ASSERT_EQ(bars.size(), 6u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(TimeText(bars[i]), HistoryBar(2, 501 - i).time) << i;
 }
 
 TEST_F(ServerLinksTest, TheLinkCheckRebuildsExactlyOncePerSilentCheck) {
