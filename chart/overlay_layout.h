@@ -51,6 +51,7 @@ struct TradeRows {
     std::int32_t price = 0;
     std::int32_t stop = 0;
     std::int32_t take = 0;
+    friend bool operator==(const TradeRows&, const TradeRows&) = default;
 };
 // A position or order on the chart: a copy of the record as the layout found it, and its rows.
 template <class Record>

@@ -345,9 +345,50 @@ TEST(OverlayPaintTest, ACrowdAtOnePriceStacksAsManyTextsAsAChartHoldsAndLeavesTh
     LabelColumn column;
     labels.clear();
     Painted([&](QPainter& p) { PaintPositions(p, crowd, Context(), TheTexts(), labels, &column); });
-    ASSERT_EQ(labels.size(), crowd.size());
+    // Those beyond the column are all alike: their one label, the first, is handed back.
+    ASSERT_EQ(labels.size(), LabelColumn::kMostPlaced + 1);
     EXPECT_GT(labels[1].rect.top, labels[0].rect.top);      // moved apart
     EXPECT_EQ(labels.back().rect.top, labels[0].rect.top);  // beyond the column: on its line
+}
+
+// The owner of the first label holding (x, y), as the hit test finds it; empty for none.
+std::string FirstHolding(const std::vector<TradeLabel>& all, int x, int y) {
+    for (const TradeLabel& l : all)
+        if (LabelContains(l.rect, x, y)) return l.owner.id;
+    return {};
+}
+
+TEST(OverlayPaintTest, ACrowdOnAFewRowsPaintsAndIsHitAsEachPositionPaintedInTurn) {
+    // Both sides and a few sizes on seven rows, some with stops on rows of their own or on
+    // another one's price row, in an order where alike ones are rarely next to each other.
+    std::vector<PlacedPosition> crowd;
+    for (int i = 0; i < 3000; ++i) {
+        const int row = 100 + i % 7 * 9;
+        const double price = 1650 + i % 7 * 0.1;
+        const bool buy = i % 3 != 0;
+        const int take = i % 4 == 0 ? row + 27 : 0;
+        const int stop = i % 6 == 0 ? 130 + i % 2 * 150 : 0;
+        crowd.push_back(At(MakePosition(1, buy ? direction::Buy : direction::Sell, price,
+                                        1 + i % 5 * 0.5, stop ? price - 1 : 0, take ? price + 1 : 0,
+                                        1, ("P" + std::to_string(i)).c_str()),
+                           row, take, stop));
+    }
+    std::vector<TradeLabel> whole, inTurn;
+    const auto paint = [&](bool oneByOne, std::vector<TradeLabel>& out) {
+        LabelColumn column;
+        return Painted([&](QPainter& p) {
+            if (!oneByOne) return PaintPositions(p, crowd, Context(), TheTexts(), out, &column);
+            for (const PlacedPosition& t : crowd)
+                PaintPositions(p, {t}, Context(), TheTexts(), out, &column);
+        });
+    };
+    const QImage image = paint(false, whole);
+    EXPECT_TRUE(image == paint(true, inTurn));
+    EXPECT_EQ(inTurn.size(), crowd.size());
+    EXPECT_LT(whole.size(), LabelColumn::kMostPlaced + 100);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < 200; x += 3)
+            ASSERT_EQ(FirstHolding(whole, x, y), FirstHolding(inTurn, x, y)) << x << "," << y;
 }
 
 TEST(OverlayPaintTest, OfAHundredThousandPositionsThoseWithinReachPaintAsAllWould) {

@@ -6,9 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "chart/overlay_layout.h"
@@ -105,49 +109,252 @@ const QString& TimeGlyphs() {
     return g;
 }
 
-// The trading lines of one position or order: price line and label, take-profit line and
-// text, stop-loss line and text. Returns the label rectangle.
-PixelRect PaintTradeLines(QPainter& p, DashedLines& lines, const TextBox& box,
-                          const ChartPaintContext& ctx, bool buy, std::int32_t priceY,
-                          std::int32_t takeY, std::int32_t stopY, const QString& label,
-                          double price, double takeProfit, double stopLoss, LabelColumn* column) {
-    const int left = ctx.client.left();
-    lines.Line(priceY, overlay_color::TradeLine);
-
-    // Whole pixels, rounded up so that the box holds all of its text.
-    const int w = static_cast<int>(std::ceil(box.Width(label)));
-    const int h = box.height;
-    const int x = left + kLabelIndent;
-    const auto place = [&](QRect want, bool downward) {
-        return column ? column->Place(want, downward, ctx.client) : want;
-    };
-    const QRect at = place(QRect(x, buy ? priceY + 1 : priceY - h, w, h), buy);
-    p.fillRect(at, ChartColour(overlay_color::LabelBox));
-    p.setPen(ChartColour(overlay_color::LabelText));
-    box.Draw(x, at.top(), label);
-
-    // The stop texts go on the chart's background, readable over the candles.
-    const auto stopText = [&](std::int32_t y, const QString& text) {
-        const int width = static_cast<int>(std::ceil(box.Width(text)));
-        const QRect textAt = place(QRect(x, y + 1, width, h), true);
-        p.fillRect(textAt, ChartColour(chart_color::Background));
-        p.setPen(ChartColour(overlay_color::StopText));
-        box.Draw(x, textAt.top(), text);
-    };
-    if (takeY > 0) {
-        lines.Line(takeY, overlay_color::TakeProfit);
-        stopText(takeY, TakeProfitText(price, takeProfit, ctx.decimals));
-    }
-    if (stopY > 0) {
-        lines.Line(stopY, overlay_color::StopLoss);
-        stopText(stopY, StopLossText(price, stopLoss, ctx.decimals));
-    }
-    return {x, at.top(), x + w, at.top() + h};
-}
-
 // Before any layout there is no price scale, and the stored rows are not of this chart.
 bool HasScale(const ChartPaintContext& ctx) {
     return ctx.scale.scale > 0;
+}
+
+// What a position or order draws: its direction, rows, price, lots and stops.
+struct TradeDrawing {
+    bool buy = false;
+    TradeRows rows;
+    double price = 0;
+    double lots = 0;
+    double takeProfit = 0;
+    double stopLoss = 0;
+    friend bool operator==(const TradeDrawing&, const TradeDrawing&) = default;
+};
+TradeDrawing DrawingOf(const PlacedPosition& t) {
+    const PositionRecord& r = t.record;
+    return {r.direction == direction::Buy,
+            t.rows,
+            r.openPrice,
+            r.heldQuantity,
+            r.takeProfit,
+            r.stopLoss};
+}
+TradeDrawing DrawingOf(const PlacedOrder& t) {
+    const PendingOrderRecord& r = t.record;
+    return {r.direction == direction::Buy, t.rows, r.price, r.quantity, r.takeProfit, r.stopLoss};
+}
+bool Draws(const PositionRecord& r, int instrument) {
+    return DrawsPosition(r, instrument);
+}
+bool Draws(const PendingOrderRecord& r, int instrument) {
+    return DrawsOrder(r, instrument);
+}
+QString LabelText(const PositionRecord& r, int decimals) {
+    return PositionLabelText(r, decimals);
+}
+QString LabelText(const PendingOrderRecord& r, int decimals) {
+    return OrderLabelText(r, decimals);
+}
+TradeLabel LabelOf(const PositionRecord& r, const PixelRect& rect) {
+    return {{ChartHitKind::Position, std::string(FieldText(r.ticket, sizeof r.ticket))}, rect};
+}
+TradeLabel LabelOf(const PendingOrderRecord& r, const PixelRect& rect) {
+    return {
+        {ChartHitKind::PendingOrder, std::string(FieldText(r.orderNumber, sizeof r.orderNumber))},
+        rect};
+}
+
+// The pieces of a trade's drawing, in the order drawn: its price line and label, then the
+// take-profit line and text, then the stop-loss line and text (those two when set).
+enum class Piece : std::uint8_t { PriceLine, Label, TakeLine, TakeText, StopLine, StopText };
+
+// Draws one piece of a trade's drawing where the column puts its text (where its line puts it
+// without one) and returns the rectangle of the text (empty for a line).
+QRect PaintPiece(QPainter& p, DashedLines& lines, const TextBox& box, const ChartPaintContext& ctx,
+                 Piece piece, const TradeDrawing& d, const QString& label, LabelColumn* column) {
+    const int x = ctx.client.left() + kLabelIndent;
+    const int h = box.height;
+    const auto place = [&](QRect want, bool downward) {
+        return column ? column->Place(want, downward, ctx.client) : want;
+    };
+    // The stop texts go on the chart's background, readable over the candles.
+    const auto stopText = [&](std::int32_t y, const QString& text) {
+        const int width = static_cast<int>(std::ceil(box.Width(text)));
+        const QRect at = place(QRect(x, y + 1, width, h), true);
+        p.fillRect(at, ChartColour(chart_color::Background));
+        p.setPen(ChartColour(overlay_color::StopText));
+        box.Draw(x, at.top(), text);
+        return at;
+    };
+    switch (piece) {
+        case Piece::PriceLine:
+            lines.Line(d.rows.price, overlay_color::TradeLine);
+            return {};
+        case Piece::Label: {
+            // Whole pixels, rounded up so that the box holds all of its text.
+            const int w = static_cast<int>(std::ceil(box.Width(label)));
+            const QRect at =
+                place(QRect(x, d.buy ? d.rows.price + 1 : d.rows.price - h, w, h), d.buy);
+            p.fillRect(at, ChartColour(overlay_color::LabelBox));
+            p.setPen(ChartColour(overlay_color::LabelText));
+            box.Draw(x, at.top(), label);
+            return at;
+        }
+        case Piece::TakeLine:
+            lines.Line(d.rows.take, overlay_color::TakeProfit);
+            return {};
+        case Piece::TakeText:
+            return stopText(d.rows.take, TakeProfitText(d.price, d.takeProfit, ctx.decimals));
+        case Piece::StopLine:
+            lines.Line(d.rows.stop, overlay_color::StopLoss);
+            return {};
+        case Piece::StopText:
+            return stopText(d.rows.stop, StopLossText(d.price, d.stopLoss, ctx.decimals));
+    }
+    return {};
+}
+
+// The pieces a trade draws, in drawing order; returns how many.
+int PiecesOf(const TradeDrawing& d, Piece (&out)[6]) {
+    int n = 0;
+    out[n++] = Piece::PriceLine;
+    out[n++] = Piece::Label;
+    if (d.rows.take > 0) {
+        out[n++] = Piece::TakeLine;
+        out[n++] = Piece::TakeText;
+    }
+    if (d.rows.stop > 0) {
+        out[n++] = Piece::StopLine;
+        out[n++] = Piece::StopText;
+    }
+    return n;
+}
+
+std::uint64_t Bits(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// What decides the pixels of a piece standing where its line puts it: a line by its row and
+// colour; a label by its row, side and text; a stop text by its row and text. Two pieces with
+// the same key paint the same pixels.
+struct PieceKey {
+    std::uint8_t kind = 0;
+    bool buy = false;
+    std::int32_t row = 0;
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    friend bool operator==(const PieceKey&, const PieceKey&) = default;
+};
+PieceKey KeyOf(Piece piece, const TradeDrawing& d) {
+    switch (piece) {
+        case Piece::PriceLine:
+            return {0, false, d.rows.price, overlay_color::TradeLine, 0};
+        case Piece::TakeLine:
+            return {0, false, d.rows.take, overlay_color::TakeProfit, 0};
+        case Piece::StopLine:
+            return {0, false, d.rows.stop, overlay_color::StopLoss, 0};
+        case Piece::Label:
+            return {1, d.buy, d.rows.price, Bits(d.price), Bits(d.lots)};
+        case Piece::TakeText:
+            return {2, false, d.rows.take, Bits(d.price), Bits(d.takeProfit)};
+        case Piece::StopText:
+            return {3, false, d.rows.stop, Bits(d.price), Bits(d.stopLoss)};
+    }
+    return {};
+}
+struct PieceKeyHash {
+    std::size_t operator()(const PieceKey& k) const {
+        // splitmix64 over the fields folded together.
+        std::uint64_t h = (std::uint64_t{k.kind} << 40) ^ (std::uint64_t{k.buy} << 32) ^
+                          static_cast<std::uint32_t>(k.row);
+        for (std::uint64_t v : {k.a, k.b}) {
+            h ^= v + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2);
+            h ^= h >> 30;
+            h *= 0xBF58476D1CE4E5B9ULL;
+            h ^= h >> 27;
+        }
+        return static_cast<std::size_t>(h);
+    }
+};
+
+// The trades from `from` on, each standing where its lines put it. A piece painted again by a
+// later trade in the same place is covered by it whatever came between, so only the last of
+// each is painted: a crowd costs what it shows. The hit test finds the first label holding a
+// point, so only the first of each label is handed back, and in list order.
+template <class Record>
+void PaintStanding(QPainter& p, DashedLines& lines, const TextBox& box,
+                   const ChartPaintContext& ctx, const std::vector<PlacedTrade<Record>>& trades,
+                   std::size_t from, std::vector<TradeLabel>& labels) {
+    std::unordered_set<PieceKey, PieceKeyHash> painted;
+    std::unordered_map<PieceKey, std::size_t, PieceKeyHash> firstLabel;
+    std::vector<std::pair<std::size_t, Piece>> toPaint;  // the last piece first
+    std::optional<TradeDrawing> later;
+    std::size_t* laterLabel = nullptr;
+    for (std::size_t i = trades.size(); i-- > from;) {
+        if (!Draws(trades[i].record, ctx.instrument)) continue;
+        const TradeDrawing d = DrawingOf(trades[i]);
+        // The same drawing as the trade after it: that one paints every piece.
+        if (later && *later == d) {
+            *laterLabel = i;
+            continue;
+        }
+        Piece pieces[6];
+        for (int k = PiecesOf(d, pieces); k-- > 0;) {
+            if (painted.insert(KeyOf(pieces[k], d)).second) toPaint.emplace_back(i, pieces[k]);
+        }
+        laterLabel = &(firstLabel[KeyOf(Piece::Label, d)] = i);
+        later = d;
+    }
+
+    QString label;
+    std::size_t labelOf = trades.size();
+    const auto labelText = [&](std::size_t i) -> const QString& {
+        if (labelOf != i) {
+            label = LabelText(trades[i].record, ctx.decimals);
+            labelOf = i;
+        }
+        return label;
+    };
+    for (auto it = toPaint.rbegin(); it != toPaint.rend(); ++it) {
+        const auto [i, piece] = *it;
+        PaintPiece(p, lines, box, ctx, piece, DrawingOf(trades[i]),
+                   piece == Piece::Label ? labelText(i) : QString(), nullptr);
+    }
+
+    std::vector<std::size_t> firsts;
+    firsts.reserve(firstLabel.size());
+    for (const auto& [key, i] : firstLabel) firsts.push_back(i);
+    std::sort(firsts.begin(), firsts.end());
+    for (std::size_t i : firsts) {
+        const TradeDrawing d = DrawingOf(trades[i]);
+        const int x = ctx.client.left() + kLabelIndent;
+        const int w = static_cast<int>(std::ceil(box.Width(labelText(i))));
+        const int top = d.buy ? d.rows.price + 1 : d.rows.price - box.height;
+        labels.push_back(LabelOf(trades[i].record, {x, top, x + w, top + box.height}));
+    }
+}
+
+// The positions or orders in list order: while the column places texts apart each trade is
+// painted whole in turn; the rest stand where their lines put them.
+template <class Record>
+void PaintTrades(QPainter& p, const std::vector<PlacedTrade<Record>>& trades,
+                 const ChartPaintContext& ctx, OverlayTextCache& texts,
+                 std::vector<TradeLabel>& labels, LabelColumn* column) {
+    if (!HasScale(ctx)) return;
+    DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
+    const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
+    std::size_t i = 0;
+    for (; i < trades.size() && column && !column->Full(); ++i) {
+        const Record& r = trades[i].record;
+        if (!Draws(r, ctx.instrument)) continue;
+        const TradeDrawing d = DrawingOf(trades[i]);
+        const QString label = LabelText(r, ctx.decimals);
+        Piece pieces[6];
+        QRect at;
+        for (int k = 0, n = PiecesOf(d, pieces); k < n; ++k) {
+            const QRect drawn = PaintPiece(p, lines, box, ctx, pieces[k], d, label, column);
+            if (pieces[k] == Piece::Label) at = drawn;
+        }
+        labels.push_back(
+            LabelOf(r, {at.left(), at.top(), at.left() + at.width(), at.top() + at.height()}));
+    }
+    PaintStanding(p, lines, box, ctx, trades, i, labels);
 }
 
 }  // namespace
@@ -155,7 +362,7 @@ bool HasScale(const ChartPaintContext& ctx) {
 QRect LabelColumn::Place(QRect want, bool downward, const QRect& client) {
     // More texts than a chart's height can stack apart: the rest stand where their lines put
     // them, so that a crowd of lines costs no more than this many placements.
-    if (shown_ >= kMostPlaced && want.intersects(client)) return want;
+    if (Full()) return want;
     // Each move clears one text placed before; there are finitely many.
     for (std::size_t round = 0; round <= taken_.size(); ++round) {
         const auto overlap = std::find_if(taken_.begin(), taken_.end(),
@@ -268,33 +475,12 @@ void PaintSignals(QPainter& p, const SignalList& signals, const ChartPaintContex
 void PaintPositions(QPainter& p, const std::vector<PlacedPosition>& positions,
                     const ChartPaintContext& ctx, OverlayTextCache& texts,
                     std::vector<TradeLabel>& labels, LabelColumn* column) {
-    if (!HasScale(ctx)) return;
-    DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
-    const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
-    for (const auto& [r, rows] : positions) {
-        if (!DrawsPosition(r, ctx.instrument)) continue;
-        const PixelRect label = PaintTradeLines(
-            p, lines, box, ctx, r.direction == direction::Buy, rows.price, rows.take, rows.stop,
-            PositionLabelText(r, ctx.decimals), r.openPrice, r.takeProfit, r.stopLoss, column);
-        labels.push_back(
-            {{ChartHitKind::Position, std::string(FieldText(r.ticket, sizeof r.ticket))}, label});
-    }
+    PaintTrades(p, positions, ctx, texts, labels, column);
 }
 
 void PaintOrders(QPainter& p, const std::vector<PlacedOrder>& orders, const ChartPaintContext& ctx,
                  OverlayTextCache& texts, std::vector<TradeLabel>& labels, LabelColumn* column) {
-    if (!HasScale(ctx)) return;
-    DashedLines lines(p, ctx.client.left(), ctx.client.left() + ctx.client.width(), TradeDash());
-    const TextBox box(p, texts, TextBox::Face::Label, SongFont(9), LabelGlyphs());
-    for (const auto& [r, rows] : orders) {
-        if (!DrawsOrder(r, ctx.instrument)) continue;
-        const PixelRect label = PaintTradeLines(
-            p, lines, box, ctx, r.direction == direction::Buy, rows.price, rows.take, rows.stop,
-            OrderLabelText(r, ctx.decimals), r.price, r.takeProfit, r.stopLoss, column);
-        labels.push_back({{ChartHitKind::PendingOrder,
-                           std::string(FieldText(r.orderNumber, sizeof r.orderNumber))},
-                          label});
-    }
+    PaintTrades(p, orders, ctx, texts, labels, column);
 }
 
 double OverlayTextCache::Width(QPainter& p, Face face, const QFont& font, const QString& text) {

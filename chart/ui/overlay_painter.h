@@ -108,10 +108,16 @@ class LabelColumn {
     }
     // Where a text of `want` goes; `downward` for one below its line.
     QRect Place(QRect want, bool downward, const QRect& client);
+    // Whether the column has placed as many texts as it places: every text from now on stands
+    // where its line puts it.
+    bool Full() const { return shown_ >= kMostPlaced || taken_.size() >= kMostTaken; }
 
     // Texts placed apart inside the client area in one paint at most; a text beyond them stands
     // where its line puts it (a 1080-pixel chart holds about 80 text rows).
     static constexpr std::size_t kMostPlaced = 256;
+    // Texts placed in one paint at most, those outside the client area counted, so that a crowd
+    // just beyond its edge costs no more either.
+    static constexpr std::size_t kMostTaken = 4 * kMostPlaced;
 
   private:
     std::vector<QRect> taken_;
@@ -122,11 +128,15 @@ class LabelColumn {
 // above it that neither line nor texts reach it.
 void PaintSignals(QPainter& p, const SignalList& signals, const ChartPaintContext& ctx,
                   OverlayTextCache& texts);
-// The positions and waiting orders of ctx.instrument as the layout placed them; the label
-// rectangle of each drawn record is appended to `labels`, keyed by its ticket or order number.
-// Nothing before the first layout (no price scale).
+// The positions and waiting orders of ctx.instrument as the layout placed them, in list order;
+// the label rectangles are appended to `labels`, keyed by ticket or order number, in the order
+// drawn. Nothing before the first layout (no price scale).
 // With a column the texts keep clear of those placed in it before (the chart's hooks share one
-// per paint); without one each is drawn where its line puts it.
+// per paint); without one, or once it is full, each stands where its line puts it. Of those
+// standing, a line, label or stop text that a later record draws again in the same place is
+// painted once, the last time, and its label handed back once, the first time: a crowd on a
+// few prices costs what it shows, and the hit test (the first label holding a point) finds
+// what it found with every label handed back.
 void PaintPositions(QPainter& p, const std::vector<PlacedPosition>& positions,
                     const ChartPaintContext& ctx, OverlayTextCache& texts,
                     std::vector<TradeLabel>& labels, LabelColumn* column = nullptr);
