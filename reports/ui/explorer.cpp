@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTextDocumentFragment>
+#include <utility>
 
 #include "widgets/ui/qt_bridge.h"
 
@@ -17,6 +18,11 @@ namespace {
 // any other); a failed connection has no status.
 // Set on a reply abandoned at its bound.
 constexpr const char* kTooLargeProperty = "zqTooLarge";
+
+void Abandon(QNetworkReply* reply) {
+    reply->setProperty(kTooLargeProperty, true);
+    reply->abort();
+}
 
 bool Answered(QNetworkReply* reply) {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -64,14 +70,28 @@ QNetworkReply* CExplorer1::Get(const QUrl& url, qint64 limit) {
     if (!headerName_.isEmpty()) request.setRawHeader(headerName_, headerValue_);
     QNetworkReply* reply = network_->get(request);
     pending_ = reply;
-    // An endless or huge answer is cut off as it grows, never held whole.
-    connect(reply, &QNetworkReply::downloadProgress, reply,
-            [reply, limit](qint64 received, qint64 total) {
-                if (received <= limit && total <= limit) return;
-                reply->setProperty(kTooLargeProperty, true);
-                reply->abort();
-            });
+    body_.clear();
+    // An answer announced beyond the bound is not read at all; any other is read only a little
+    // ahead of the view, which takes it as it arrives and cuts it off once it passes the bound.
+    reply->setReadBufferSize(kWebReadAheadBytes);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, limit](qint64, qint64 total) {
+        if (total > limit) Abandon(reply);
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, limit] {
+        if (reply == pending_ && !TakeArrived(reply, limit)) Abandon(reply);
+    });
     return reply;
+}
+
+bool CExplorer1::TakeArrived(QNetworkReply* reply, qint64 limit) {
+    if (reply->property(kTooLargeProperty).toBool()) return false;
+    for (qint64 n; (n = reply->bytesAvailable()) > 0;) {
+        if (body_.size() + n > limit) return false;
+        const QByteArray piece = reply->read(n);
+        taken_ += piece.size();
+        body_ += piece;
+    }
+    return true;
 }
 
 void CExplorer1::Drop() {
@@ -90,6 +110,7 @@ void CExplorer1::SetRequestHeader(const QByteArray& name, const QByteArray& valu
 
 void CExplorer1::Navigate(const QString& address) {
     Drop();
+    taken_ = 0;
     address_ = QUrl(address);
     QNetworkReply* reply = Get(address_, kMaxWebPageBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { PageArrived(reply); });
@@ -98,12 +119,13 @@ void CExplorer1::Navigate(const QString& address) {
 void CExplorer1::PageArrived(QNetworkReply* reply) {
     reply->deleteLater();
     if (reply != pending_) return;
+    const bool whole = TakeArrived(reply, kMaxWebPageBytes);
     pending_ = nullptr;
-    if (!Answered(reply) || reply->property(kTooLargeProperty).toBool()) {
+    const QByteArray html = std::exchange(body_, {});
+    if (!Answered(reply) || !whole) {
         Show({}, QString::fromUtf8(kPageUnreachableText));
         return;
     }
-    const QByteArray html = reply->readAll();
     const QString text = PlainText(html);
     const QUrl picture = FirstPictureOf(html, reply->url());
     if (picture.isEmpty()) {
@@ -118,10 +140,11 @@ void CExplorer1::PageArrived(QNetworkReply* reply) {
 void CExplorer1::PictureArrived(QNetworkReply* reply, const QString& pageText) {
     reply->deleteLater();
     if (reply != pending_) return;
+    const bool whole = TakeArrived(reply, kMaxWebPictureBytes);
     pending_ = nullptr;
+    const QByteArray picture = std::exchange(body_, {});
     QImage image;
-    if (reply->error() == QNetworkReply::NoError && !reply->property(kTooLargeProperty).toBool())
-        image.loadFromData(reply->readAll());
+    if (reply->error() == QNetworkReply::NoError && whole) image.loadFromData(picture);
     // A picture that cannot be had leaves the page's text on show.
     Show(image, image.isNull() ? pageText : QString());
 }

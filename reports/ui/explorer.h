@@ -21,6 +21,9 @@ inline constexpr const char* kPageUnreachableText = "无法打开网页";
 // page or a picture that cannot be had.
 inline constexpr qint64 kMaxWebPageBytes = 1 << 20;
 inline constexpr qint64 kMaxWebPictureBytes = 8 << 20;
+// An answer is read from the network no further ahead of the view than this: the view takes
+// it piece by piece as it arrives, so an endless answer stops a little past its bound.
+inline constexpr qint64 kWebReadAheadBytes = 64 * 1024;
 
 class CExplorer1 : public QWidget {
     Q_OBJECT
@@ -39,6 +42,8 @@ class CExplorer1 : public QWidget {
     const QString& Text() const { return text_; }
     // No load is under way.
     bool Idle() const { return pending_ == nullptr; }
+    // The bytes of answer the last load took in, its page and picture together.
+    qint64 BytesTaken() const { return taken_; }
 
     // The page's first <img src=...>, relative to `base`; empty when it has none.
     static QUrl FirstPictureOf(const QByteArray& html, const QUrl& base);
@@ -56,6 +61,9 @@ class CExplorer1 : public QWidget {
   private:
     // A request of at most `limit` bytes of answer.
     QNetworkReply* Get(const QUrl& url, qint64 limit);
+    // Moves what has arrived of the pending answer to body_; false, taking nothing more, when
+    // the body would pass `limit`.
+    bool TakeArrived(QNetworkReply* reply, qint64 limit);
     void PageArrived(QNetworkReply* reply);
     void PictureArrived(QNetworkReply* reply, const QString& pageText);
     void Show(const QImage& picture, const QString& text);
@@ -63,6 +71,8 @@ class CExplorer1 : public QWidget {
 
     QNetworkAccessManager* network_;
     QNetworkReply* pending_ = nullptr;
+    QByteArray body_;  // of the pending answer, so far
+    qint64 taken_ = 0;
     QUrl address_;
     QByteArray headerName_, headerValue_;
     QImage picture_;
