@@ -1,10 +1,21 @@
 // The history transfer's unpacking in front of the chart intake: a downloaded archive of
 // 100,000 bar records (one item, ten items of 10,000, or 400 items of 250) opened from memory,
 // unpacked item by item and appended to a freshly reset chart, as the data link does it.
+//
+// A rebuild with a whole series (1,500,000 bars, 84 MB) in the cache, as the window thread
+// meets it: reading the cache file and handing it to the chart, which the window thread did at
+// every rebuild, against the rebuild itself, whose transfer reads the file on its own thread.
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "market/bar_series.h"
+#include "market/history_cache.h"
 #include "net/history_link.h"
+#include "net/server_links.h"
 #include "tests/links_support.h"
 
 namespace {
@@ -58,6 +69,52 @@ void BM_UnzipAndApplyTenItems(benchmark::State& state) {
 void BM_UnzipAndApplyServerItems(benchmark::State& state) {
     UnzipAndApply(state, 400, 250, state.range(0) == 1 ? UnpackThreads::One : UnpackThreads::Two);
 }
+
+// A data directory whose cache holds instrument 1 at 15 minutes at the series' bound; the links
+// point at a port where nothing listens, so a transfer ends at its connection.
+class FullCache {
+  public:
+    FullCache() {
+        char path[] = "/tmp/zq-links-bench-XXXXXX";
+        if (::mkdtemp(path)) dir_ = path;
+        test::PointLinksAt(dir_, 1, 1);
+        written_ = WriteHistoryFile(HistoryFilePath(HistoryDirectory(), 1, 15),
+                                    test::HistoryBars(1, 90'000'000, kMaxBarsPerSeries));
+    }
+    ~FullCache() { test::ClearLinksEnvironment(dir_); }
+    bool Written() const { return written_; }
+
+  private:
+    std::filesystem::path dir_;
+    bool written_ = false;
+};
+
+void BM_ReadFullCacheAsTheWindowThreadDid(benchmark::State& state) {
+    FullCache cache;
+    KLineData chart;
+    for (auto _ : state) {
+        chart.Reset(1, 15);
+        chart.SetHistory(ReadHistoryCache(HistoryDirectory(), 1, 15));
+    }
+    if (!cache.Written() || chart.HistorySize() != kMaxBarsPerSeries)
+        state.SkipWithError("cache not read");
+}
+
+void BM_RebuildLinksWithFullCache(benchmark::State& state) {
+    FullCache cache;
+    ServerLinks links(nullptr, 1, {});
+    for (auto _ : state) {
+        links.RebuildLinks();
+        state.PauseTiming();
+        while (links.HistoryBusy()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        state.ResumeTiming();
+    }
+    if (!cache.Written() || links.Chart().HistorySize() != kMaxBarsPerSeries)
+        state.SkipWithError("cache not read");
+}
+
+BENCHMARK(BM_ReadFullCacheAsTheWindowThreadDid)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RebuildLinksWithFullCache)->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_UnzipAndApplyOneItem)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnzipAndApplyTenItems)->Unit(benchmark::kMillisecond);
