@@ -13,7 +13,9 @@
 // records of one market step come in the order of their instruments. A record's delay counts
 // from its step's moment: on the market's schedule (a step every ZQ_LOAD_STEP_MS, its phase from
 // the earliest of the first steps), or when the step before was handed out, if that was later.
-// On schedule, a delay beyond half a step cannot be told from the next step's.
+// On schedule, a delay beyond half a step cannot be told from the next step's. A record arrives
+// when the kernel took it in on the link (its receive stamp), not when this program's one reader
+// of all the links came to it.
 //
 // Scale (environment; the defaults are a short run):
 //   ZQ_LOAD_LINKS (200) push links, ZQ_LOAD_LINKS_PER_MEMBER (1); ZQ_LOAD_TIMED_LINKS (1000):
@@ -40,6 +42,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +54,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -410,6 +414,9 @@ class PushLinks {
             return false;
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        // Each read carries the moment the kernel took its bytes in.
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
         std::lock_guard<std::mutex> lock(mutex_);
         links_.push_back({fd});
         epoll_event e{};
@@ -474,8 +481,34 @@ class PushLinks {
         double at;               // ms on the steady clock
     };
 
+    // The wall clock in ms, the clock of the kernel's receive stamps.
     static double Now() {
-        return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+        timespec t{};
+        ::clock_gettime(CLOCK_REALTIME, &t);
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+    }
+
+    // One read of the link, and when its last bytes reached the machine (the kernel's stamp, so
+    // that this reader's own lag behind 10,000 links is not counted as the server's); 0 at the
+    // end of the link, -1 with errno otherwise.
+    static ssize_t Receive(int fd, std::vector<char>& chunk, double& at) {
+        iovec io{chunk.data(), chunk.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t got = ::recvmsg(fd, &m, 0);
+        at = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); got > 0 && c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec t{};
+                std::memcpy(&t, CMSG_DATA(c), sizeof t);
+                at = static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+            }
+        if (got > 0 && at == 0) at = Now();
+        return got;
     }
 
     void Read() {
@@ -486,25 +519,23 @@ class PushLinks {
             for (int i = 0; i < n; ++i) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 LinkState& l = links_[events[static_cast<std::size_t>(i)].data.u64];
-                for (;;) {
-                    const ssize_t got = ::recv(l.fd, chunk.data(), chunk.size(), 0);
-                    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                        l.closed = true;
-                        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, l.fd, nullptr);
-                        break;
-                    }
-                    if (got < 0) break;
-                    l.buffer.insert(l.buffer.end(), chunk.data(), chunk.data() + got);
+                // One read a wake: what it leaves, the next wait reports again.
+                double at = 0;
+                const ssize_t got = Receive(l.fd, chunk, at);
+                if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                    l.closed = true;
+                    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, l.fd, nullptr);
                 }
-                Parse(l);
+                if (got <= 0) continue;
+                l.buffer.insert(l.buffer.end(), chunk.data(), chunk.data() + got);
+                Parse(l, at);
             }
         }
     }
 
-    // Takes the whole items off the link's buffer.
-    void Parse(LinkState& l) {
+    // Takes the whole items off the link's buffer; their records came at `now`.
+    void Parse(LinkState& l, double now) {
         std::size_t at = 0;
-        const double now = Now();
         for (;;) {
             if (l.buffer.size() - at < 4) break;
             std::int32_t type = 0;

@@ -481,7 +481,9 @@ TEST_F(PushLinkTest, ASlowClientIsDroppedWhileTheMarketGoesOn) {
 // keeps its push link open stays, across a restart too.
 // Within a market step the feed holds the live records back: each link gets the step's records
 // as one item, in the order they came, and what is queued during the step (a message) after them.
-TEST(PushFeedTest, AStepReachesALinkAsOneItemAheadOfWhatCameDuringIt) {
+// With enough links the hand-out is shared among the fan-out's threads; a detached link takes
+// nothing more and leaves the count.
+TEST(PushFeedTest, AStepReachesEveryLinkAsOneItemAheadOfWhatCameDuringIt) {
     std::string dir;
     std::unique_ptr<server::Store> store = test::OpenTestStore("push-feed", dir);
     ASSERT_TRUE(store);
@@ -489,15 +491,22 @@ TEST(PushFeedTest, AStepReachesALinkAsOneItemAheadOfWhatCameDuringIt) {
     server::Market market(random);
     server::BarBook bars(*store, market);
     server::SessionTable sessions;
-    server::SessionInfo session;
-    session.key = {1, 2, 3, 4};
-    session.memberId = 7;
-    session.started = std::chrono::system_clock::now();
-    sessions.Begin(session);
     server::PushFeed feed(sessions, std::chrono::seconds(60));
-    std::shared_ptr<server::PushSubscriber> link = feed.Attach(session, bars, nullptr);
-    ASSERT_TRUE(link);
-    link->Take();
+    // One member a link: a member holds only a few.
+    constexpr int kLinks = 3 * static_cast<int>(server::FanOut::kMinShare);
+    std::vector<std::shared_ptr<server::PushSubscriber>> links;
+    for (int i = 0; i < kLinks; ++i) {
+        server::SessionInfo session;
+        session.key = {1, 2, 3, i};
+        session.memberId = 7 + i;
+        session.started = std::chrono::system_clock::now();
+        sessions.Begin(session);
+        links.push_back(feed.Attach(session, bars, nullptr));
+        ASSERT_TRUE(links.back());
+        links.back()->Take();
+    }
+    feed.Detach(links.back());
+    EXPECT_EQ(feed.LinkCount(), static_cast<std::size_t>(kLinks - 1));
 
     auto update = [](std::int32_t instrument, std::int32_t close) {
         server::BarUpdate u;
@@ -513,18 +522,39 @@ TEST(PushFeedTest, AStepReachesALinkAsOneItemAheadOfWhatCameDuringIt) {
     feed.BeginStep();
     feed.OnBars(gold);
     feed.OnBars(silver);
-    EXPECT_TRUE(link->Take().items.empty());
-    feed.SendMessage(std::nullopt, 5, "notice");
+    EXPECT_TRUE(links[0]->Take().items.empty());
+    EXPECT_EQ(feed.SendMessage(std::nullopt, 5, "notice"), kLinks - 1);
     feed.OnBars(oil);
     feed.EndStep();
-    const std::vector<server::PushSubscriber::Item> items = link->Take().items;
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(*items[0], server::PushRecord(gold.live[0]) + server::PushRecord(silver.live[0]));
-    EXPECT_EQ(*items[1], server::PushMessage(5, "notice"));
-    EXPECT_EQ(*items[2], server::PushRecord(oil.live[0]));
+    const std::string step = server::PushRecord(gold.live[0]) + server::PushRecord(silver.live[0]);
+    for (int i = 0; i + 1 < kLinks; ++i) {
+        const std::vector<server::PushSubscriber::Item> items = links[i]->Take().items;
+        ASSERT_EQ(items.size(), 3u) << "link " << i;
+        EXPECT_EQ(*items[0], step);
+        EXPECT_EQ(*items[1], server::PushMessage(5, "notice"));
+        EXPECT_EQ(*items[2], server::PushRecord(oil.live[0]));
+    }
+    EXPECT_TRUE(links.back()->Take().items.empty());
     // Outside a step a price goes out at once.
     feed.OnBars(gold);
-    EXPECT_EQ(link->Take().items.size(), 1u);
+    EXPECT_EQ(links[0]->Take().items.size(), 1u);
+}
+
+// The fan-out covers every item once, in consecutive ranges, whatever the threads and counts.
+TEST(PushFeedTest, TheFanOutVisitsEveryItemOnce) {
+    for (const unsigned threads : {1u, 2u, 3u}) {
+        server::FanOut fanOut(threads);
+        for (const std::size_t count : {std::size_t{0}, std::size_t{1}, server::FanOut::kMinShare,
+                                        2 * server::FanOut::kMinShare + 7, std::size_t{10000}}) {
+            std::vector<std::atomic<int>> seen(count);
+            for (int run = 0; run < 3; ++run)
+                fanOut.Run(count, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t i = begin; i < end; ++i) ++seen[i];
+                });
+            for (std::size_t i = 0; i < count; ++i)
+                ASSERT_EQ(seen[i].load(), 3) << threads << " threads, " << count << " items";
+        }
+    }
 }
 
 TEST(SessionExpiryTest, IdleSessionsEndWhileLinkedOnesStay) {

@@ -126,6 +126,14 @@ PushSubscriber::Batch PushSubscriber::Take() {
     return b;
 }
 
+void PushSubscriber::Retire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+    retired_.store(true);
+}
+
 std::size_t PushSubscriber::SentAtOnce() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return sentAtOnce_;
@@ -152,6 +160,7 @@ std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, con
         // A log-out between the subscription's check and now: the log-out found no link to
         // close, so this one must not open.
         if (closing_ || !sessions_.Contains(session.key)) return;
+        PruneLocked();
         // The step's records so far go to the links before this one, which has them in `live`.
         FlushLocked();
         std::size_t held = 0;
@@ -174,9 +183,17 @@ std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, con
 }
 
 void PushFeed::Detach(const std::shared_ptr<PushSubscriber>& link) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::erase(links_, link);
+    // Without the feed's lock, which a step's hand-out holds: the writers' threads serve other
+    // connections too. The link takes nothing more from now on and leaves the list at the next
+    // turn of the feed.
+    link->Retire();
+    retired_.store(true);
     linkGone_.notify_all();
+}
+
+void PushFeed::PruneLocked() {
+    if (retired_.exchange(false))
+        std::erase_if(links_, [](const auto& link) { return link->Retired(); });
 }
 
 void PushFeed::NoteHistoryRequest(const Key& key, std::int32_t instrument, int periodIndex) {
@@ -203,17 +220,24 @@ void PushFeed::OnBars(const BarUpdate& update) {
     FlushLocked();
     // Each period's live record is made once for every link that shows it.
     std::array<PushSubscriber::Item, kPeriodCount> liveItems;
-    for (const auto& link : links_) {
-        const auto p = static_cast<std::size_t>(link->chartPeriodIndex_);
+    if (!closed)
+        for (std::size_t p = 0; p < liveItems.size(); ++p)
+            liveItems[p] = std::make_shared<const std::string>(PushRecord(update.live[p]));
+    EachLink([&](PushSubscriber& link) {
+        const auto p = static_cast<std::size_t>(link.chartPeriodIndex_);
         if (!closed) {
-            if (!liveItems[p])
-                liveItems[p] = std::make_shared<const std::string>(PushRecord(update.live[p]));
-            link->Enqueue(liveItems[p]);
-        } else if (link->chartInstrument_ == update.instrument && update.finished[p]) {
-            link->Enqueue(PushRecord(*update.finished[p]));
-            link->Enqueue(PushRecord(update.live[p]));
+            link.Enqueue(liveItems[p]);
+        } else if (link.chartInstrument_ == update.instrument && update.finished[p]) {
+            link.Enqueue(PushRecord(*update.finished[p]));
+            link.Enqueue(PushRecord(update.live[p]));
         }
-    }
+    });
+}
+
+void PushFeed::EachLink(const std::function<void(PushSubscriber&)>& visit) {
+    fanOut_.Run(links_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) visit(*links_[i]);
+    });
 }
 
 void PushFeed::BeginStep() {
@@ -228,6 +252,7 @@ void PushFeed::EndStep() {
 }
 
 void PushFeed::FlushLocked() {
+    PruneLocked();
     std::array<PushSubscriber::Item, kPeriodCount> runs;
     bool any = false;
     for (std::size_t p = 0; p < stepRecords_.size(); ++p) {
@@ -237,9 +262,10 @@ void PushFeed::FlushLocked() {
         any = true;
     }
     if (!any) return;
-    for (const auto& link : links_)
-        if (const auto& run = runs[static_cast<std::size_t>(link->chartPeriodIndex_)])
-            link->Enqueue(run);
+    EachLink([&](PushSubscriber& link) {
+        if (const auto& run = runs[static_cast<std::size_t>(link.chartPeriodIndex_)])
+            link.Enqueue(run);
+    });
 }
 
 int PushFeed::EndSessionLinks(const Key& key, bool tell) {
@@ -297,7 +323,7 @@ int PushFeed::SendSignal(const SignalRecord& signal) {
     const auto item = std::make_shared<const std::string>(PushRecord(AsBar(signal)));
     std::lock_guard<std::mutex> lock(mutex_);
     FlushLocked();
-    for (const auto& link : links_) link->Enqueue(item);
+    EachLink([&](PushSubscriber& link) { link.Enqueue(item); });
     return static_cast<int>(links_.size());
 }
 
@@ -310,7 +336,6 @@ void PushFeed::SetKeepAlives(bool on) {
 }
 
 bool PushFeed::KeepAlives() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return keepAlives_;
 }
 
@@ -319,18 +344,26 @@ void PushFeed::CloseAll(std::chrono::milliseconds wait) {
     FlushLocked();
     closing_ = true;
     for (const auto& link : links_) link->Finish(PushItem(push::Closed), true);
-    linkGone_.wait_for(lock, wait, [this] { return links_.empty(); });
+    // A writer that ends does not take the lock to say so: look again now and then.
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        PruneLocked();
+        if (links_.empty() || std::chrono::steady_clock::now() >= until) return;
+        linkGone_.wait_for(lock, std::chrono::milliseconds(10));
+    }
 }
 
 std::size_t PushFeed::LinkCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return links_.size();
+    return static_cast<std::size_t>(std::count_if(
+        links_.begin(), links_.end(), [](const auto& link) { return !link->Retired(); }));
 }
 
 std::vector<Key> PushFeed::LinkKeys() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Key> keys;
-    for (const auto& link : links_) keys.push_back(link->SessionKey());
+    for (const auto& link : links_)
+        if (!link->Retired()) keys.push_back(link->SessionKey());
     return keys;
 }
 

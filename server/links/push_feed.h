@@ -6,8 +6,9 @@
 // items are shared: a market record is made once for all the links that get it. Within a step
 // of the market (BeginStep, EndStep) the live records of its prices are gathered, one run for
 // each period, and each link gets its period's run as one item at the step's end, so a step
-// costs a link one item and one send however many prices moved. The
-// market, the bar clock, the control port and the login never wait for a client: a link whose
+// costs a link one item and one send however many prices moved. What goes to every link is
+// handed out by a few threads together (fan_out.h), each link by one of them, in the order queued.
+// The market, the bar clock, the control port and the login never wait for a client: a link whose
 // queue overflows is dropped. A member holds at most kMaxPushLinksPerMember links: a newer one
 // closes the member's oldest, so that a client that reconnects always gets in. A log-out closes
 // the session's links.
@@ -42,6 +43,7 @@
 #include "market/wire/bar_record.h"
 #include "market/wire/signal_record.h"
 #include "net/wire/framing.h"
+#include "server/links/fan_out.h"
 #include "server/links/keys.h"
 #include "server/links/sessions.h"
 #include "server/market/bars.h"
@@ -97,6 +99,9 @@ class PushSubscriber {
     Batch Take();
     // The bytes that went to the socket at once.
     std::size_t SentAtOnce() const;
+    // The link's connection is ending: nothing is queued or sent from now on.
+    void Retire();
+    bool Retired() const { return retired_.load(); }
 
   private:
     void WakeWriter(bool drop);
@@ -107,6 +112,7 @@ class PushSubscriber {
     const int socket_;
     // A wake is on its way to the writer: more items need none until it has taken them.
     std::atomic<bool> wakePending_{false};
+    std::atomic<bool> retired_{false};
 
     mutable std::mutex mutex_;
     std::vector<Item> queue_;
@@ -139,6 +145,8 @@ class PushFeed {
     // dropped.
     std::shared_ptr<PushSubscriber> Attach(const SessionInfo& session, const BarBook& bars,
                                            PushSubscriber::Wake wake, int socket = -1);
+    // The link's connection ends: it takes nothing more, and leaves the list at the feed's next
+    // turn (without waiting for the feed's lock).
     void Detach(const std::shared_ptr<PushSubscriber>& link);
 
     // The session's chart shows this instrument and period from now on (its latest history
@@ -165,7 +173,8 @@ class PushFeed {
     // A signal record (a publication or a withdrawal) to every link; the links told.
     int SendSignal(const SignalRecord& signal);
 
-    // Keep-alives stop and start again (with one at once on every link).
+    // Keep-alives stop and start again (with one at once on every link). Read by every writer
+    // without the feed's lock.
     void SetKeepAlives(bool on);
     bool KeepAlives() const;
 
@@ -188,6 +197,11 @@ class PushFeed {
     // Queues the live records gathered in the step so far; every other item goes after them.
     // The lock is held.
     void FlushLocked();
+    // Takes the retired links off the list. The lock is held.
+    void PruneLocked();
+    // Visits every link, the links shared among the fan-out's threads (each link on one
+    // thread); returns when all are visited. The lock is held.
+    void EachLink(const std::function<void(PushSubscriber&)>& visit);
 
     SessionTable& sessions_;
     const std::chrono::milliseconds keepAliveInterval_;
@@ -196,11 +210,14 @@ class PushFeed {
     std::condition_variable linkGone_;
     std::vector<std::shared_ptr<PushSubscriber>> links_;
     std::unordered_map<Key, Chart, KeyHash> charts_;
-    bool keepAlives_ = true;
+    std::atomic<bool> keepAlives_{true};
+    // A link has retired since the list was last pruned.
+    std::atomic<bool> retired_{false};
     bool closing_ = false;
     // Within a step: the live records gathered for each period.
     bool inStep_ = false;
     std::array<std::string, kPeriodCount> stepRecords_;
+    FanOut fanOut_{FanOutThreads()};
 };
 
 }  // namespace zq::server
