@@ -49,15 +49,22 @@ std::deque<BarRecord> ReadHistoryFile(const std::string& path, int instrument) {
     const std::uint64_t needed = sizeof count + std::uint64_t{sizeof(BarRecord)} * count;
     if (static_cast<std::uint64_t>(st.st_size) < needed) return bars;
 
-    std::vector<BarRecord> block(static_cast<std::size_t>(count));
-    const std::size_t blockBytes = block.size() * sizeof(BarRecord);
-    if (ReadFully(fd.Get(), block.data(), blockBytes) != blockBytes) return bars;
-    // Every bar the chart caches is a finished bar of the file's own instrument; anything else
-    // means the file is not one of ours.
-    for (const BarRecord& r : block) {
-        if (r.instrument != instrument || Classify(r) != BarKind::Finished) return bars;
+    // A run of records at a time goes straight into the list, so that the bars are held once
+    // however long the series.
+    constexpr std::size_t kRun = 8192;
+    std::vector<BarRecord> run(std::min<std::size_t>(static_cast<std::size_t>(count), kRun));
+    for (std::size_t left = static_cast<std::size_t>(count); left > 0;) {
+        const std::size_t n = std::min(left, run.size());
+        if (ReadFully(fd.Get(), run.data(), n * sizeof(BarRecord)) != n * sizeof(BarRecord))
+            return {};
+        // Every bar the chart caches is a finished bar of the file's own instrument; anything
+        // else means the file is not one of ours.
+        for (std::size_t i = 0; i < n; ++i) {
+            if (run[i].instrument != instrument || Classify(run[i]) != BarKind::Finished) return {};
+        }
+        bars.insert(bars.end(), run.begin(), run.begin() + static_cast<std::ptrdiff_t>(n));
+        left -= n;
     }
-    bars.assign(block.begin(), block.end());
     return bars;
 }
 

@@ -131,6 +131,17 @@ TEST_F(CacheTest, UntrustedFilesReadAsNoCache) {
     WriteFile(2, bars);  // trailing bytes after the counted records are ignored
     EXPECT_EQ(ReadHistoryCache(dir, 1, 15).size(), 2u);
 
+    // A long file is read a run at a time: a foreign bar near its end still spoils it whole.
+    auto longer = Bars(20000, 1);
+    longer.back().instrument = 2;
+    WriteFile(20000, longer);
+    EXPECT_TRUE(ReadHistoryCache(dir, 1, 15).empty());
+    longer.back().instrument = 1;
+    WriteFile(20000, longer);
+    const auto whole = ReadHistoryCache(dir, 1, 15);
+    ASSERT_EQ(whole.size(), 20000u);
+    EXPECT_EQ(Times({whole.begin(), whole.end()}), Times(longer));
+
     fs::remove(Path());
     fs::create_directories(Path());  // a directory where the file should be
     EXPECT_TRUE(ReadHistoryCache(dir, 1, 15).empty());
