@@ -176,6 +176,13 @@ std::shared_ptr<PushSubscriber> PushFeed::Attach(const SessionInfo& session, con
         // While keep-alives are stopped a new link gets none either: a client that reconnects
         // after a silent period must stay silent until they resume.
         if (keepAlives_) link->Enqueue(PushItem(push::KeepAlive));
+        {
+            // A log-out ends the session first, then its links by this index: a session that
+            // ended before this point has its link refused here.
+            std::lock_guard<std::mutex> index(indexMutex_);
+            if (!sessions_.Contains(session.key)) return;
+            sessionLinks_[session.key].push_back(link);
+        }
         links_.push_back(link);
         attached = true;
     });
@@ -187,6 +194,13 @@ void PushFeed::Detach(const std::shared_ptr<PushSubscriber>& link) {
     // connections too. The link takes nothing more from now on and leaves the list at the next
     // turn of the feed.
     link->Retire();
+    {
+        std::lock_guard<std::mutex> index(indexMutex_);
+        if (auto it = sessionLinks_.find(link->key_); it != sessionLinks_.end()) {
+            std::erase(it->second, link);
+            if (it->second.empty()) sessionLinks_.erase(it);
+        }
+    }
     retired_.store(true);
     linkGone_.notify_all();
 }
@@ -269,19 +283,24 @@ void PushFeed::FlushLocked() {
 }
 
 int PushFeed::EndSessionLinks(const Key& key, bool tell) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    FlushLocked();
-    charts_.erase(key);
-    int ended = 0;
-    for (const auto& link : links_) {
-        if (link->key_ != key) continue;
+    // By the index, without the feed's lock: a log-out or a newer login never waits for a
+    // step's hand-out. What the step still holds for these links is not sent after the end.
+    std::vector<std::shared_ptr<PushSubscriber>> ending;
+    {
+        std::lock_guard<std::mutex> index(indexMutex_);
+        if (auto it = sessionLinks_.find(key); it != sessionLinks_.end()) {
+            ending.swap(it->second);
+            sessionLinks_.erase(it);
+        }
+    }
+    for (const auto& link : ending) {
         if (tell)
             link->Finish(PushItem(push::ForcedOffline), false);
         else
             link->Drop("logged out (4), closed");
-        ++ended;
     }
-    return ended;
+    // The session's chart is forgotten when the charts are next tidied (it is not open).
+    return static_cast<int>(ending.size());
 }
 
 int PushFeed::CloseSession(const Key& key) {

@@ -217,6 +217,10 @@ class PushFeed {
     // Within a step: the live records gathered for each period.
     bool inStep_ = false;
     std::array<std::string, kPeriodCount> stepRecords_;
+    // The links of each session, by its key: a log-out finds them without the feed's lock.
+    // Taken after the feed's lock, never before it.
+    std::mutex indexMutex_;
+    std::unordered_map<Key, std::vector<std::shared_ptr<PushSubscriber>>, KeyHash> sessionLinks_;
     FanOut fanOut_{FanOutThreads()};
 };
 
