@@ -42,7 +42,6 @@
 #include "reports/message_store.h"
 #include "reports/ui/account_pages.h"
 #include "reports/ui/explorer.h"
-#include "reports/ui/position_pages.h"
 #include "reports/ui/simulate_main.h"
 #include "reports/ui/sms_manager.h"
 #include "tests/links_support.h"
@@ -635,27 +634,6 @@ TEST_F(HostileReplay, AHundredThousandPositionsOnTheChartsInstrument) {
     ASSERT_TRUE(ServeWatching([&] { return frame_->View()->Links().HistoryLoaded(); }, kWaitMs));
     for (double price : {1661.00, 1662.50, 1659.00}) ASSERT_TRUE(MoveGold(price));
     ServeWatching([] { return false; }, 300);
-    const long long chartWait = ping.LongestWaitMs();
-    const long long chartPeak = ping.PeakResidentMiB();
-
-    // The trade report opens on "持仓明细" and follows the quotes.
-    bool seen = false;
-    int rows = 0;
-    WhenDialogShows<CSimulateMain>(
-        [&](CSimulateMain& w) {
-            ServeWatching([] { return false; }, 300);
-            for (double price : {1660.00, 1661.50}) ASSERT_TRUE(MoveGold(price));
-            ServeWatching([] { return false; }, 300);
-            auto* details = qobject_cast<CSPage1*>(w.Page(0));
-            ASSERT_NE(details, nullptr);
-            rows = details->List()->rowCount();
-        },
-        &seen);
-    frame_->OnCommand(cmdid::TradeReport);
-    EXPECT_TRUE(seen);
-    EXPECT_EQ(rows, kMaxListCount);
-    RecordProperty("chart_longest_window_wait_ms", std::to_string(chartWait));
-    RecordProperty("chart_peak_rss_mib", std::to_string(chartPeak));
 
     EXPECT_LE(ping.PeakResidentMiB(), kMemoryBoundMiB);
     EXPECT_LT(ping.LongestWaitMs(), kFrozenMs);
