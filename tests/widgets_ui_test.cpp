@@ -382,6 +382,53 @@ TEST(SortListTest, AutoSizeFitsContentsAndHeaders) {
     EXPECT_EQ(f.list.columnWidth(0), h->sectionSizeHint(0) + 4);
 }
 
+// A long fill: the row count at once, the first rows' cells at once and the rest a batch per
+// turn of the event loop; header clicks wait for it, a sort writes the rest first, the columns
+// end as AutoSizeColumns fits them, and a refill or a clear stops a fill under way.
+TEST(SortListTest, ALongListFillsInBatches) {
+    ListFixture f;
+    const int rows = 1000;
+    const auto write = [&f](int row) {
+        f.list.SetCell(row, 0, QString::number(row % 7) + QStringLiteral("号"));
+        f.list.SetCell(row, 1, QString::number(rows - row));
+        f.list.SetRowData(row, row + 1);
+    };
+    f.list.FillInBatches(rows, write, {10, 100, true});
+    EXPECT_EQ(f.list.rowCount(), rows);
+    EXPECT_EQ(f.list.FilledRows(), 10);
+    EXPECT_EQ(f.list.Cell(9, 1), QStringLiteral("991"));
+    EXPECT_EQ(f.list.Cell(10, 1), QString());
+    EXPECT_FALSE(f.list.horizontalHeader()->sectionsClickable());
+    QApplication::processEvents();
+    EXPECT_GT(f.list.FilledRows(), 10);
+    while (f.list.Filling()) QApplication::processEvents();
+    EXPECT_EQ(f.list.FilledRows(), rows);
+    EXPECT_EQ(f.list.RowData(rows - 1), rows);
+    EXPECT_TRUE(f.list.horizontalHeader()->sectionsClickable());
+    const int widths[] = {f.list.columnWidth(0), f.list.columnWidth(1), f.list.columnWidth(2)};
+    f.list.AutoSizeColumns();
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(f.list.columnWidth(c), widths[c]) << c;
+
+    // A sort asked for during a fill sorts every row.
+    f.list.FillInBatches(rows, write, {10, 100, true});
+    f.list.HeaderClicked(1);  // ascending by number
+    EXPECT_FALSE(f.list.Filling());
+    EXPECT_EQ(f.list.Cell(0, 1), QStringLiteral("1"));
+    EXPECT_EQ(f.list.RowData(0), rows);
+
+    // A new fill replaces one under way; a clear ends it.
+    f.list.FillInBatches(rows, write, {10, 100, false});
+    f.list.FillInBatches(3, [&](int row) { f.list.SetCell(row, 0, QStringLiteral("x")); });
+    EXPECT_FALSE(f.list.Filling());
+    EXPECT_EQ(f.list.rowCount(), 3);
+    f.list.FillInBatches(rows, write, {10, 100, false});
+    f.list.DeleteAllRows();
+    QApplication::processEvents();
+    EXPECT_EQ(f.list.rowCount(), 0);
+    EXPECT_FALSE(f.list.Filling());
+    EXPECT_TRUE(f.list.horizontalHeader()->sectionsClickable());
+}
+
 // Without a tray (the offscreen platform has none) the default notifier shows nothing, logs
 // nothing and takes every call; the tray's count is drawn on the program's icon.
 TEST(DesktopNotifierTest, SilentWithoutATrayAndTheCountOnTheIcon) {

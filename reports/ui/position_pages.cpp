@@ -74,9 +74,12 @@ CSpage2::CSpage2(TradingModel& model, QWidget* parent)
     : CReportListPage(model, SummaryColumns(), QStringLiteral("持仓总汇"), parent) {}
 
 void CSpage2::Refill() {
-    const std::vector<PositionRecord> positions = model_.Positions();
-    FillRows(model_.Summary(), [&](const PositionRecord& entry, const InstrumentRecord& i) {
-        return SummaryCells(entry, i, SummaryFloatingProfit(positions, i, entry.direction));
+    // Each line's sum under the position lock as its row is written, without a copy of the list.
+    FillRows(model_.Summary(), [this](const PositionRecord& entry, const InstrumentRecord& i) {
+        const float profit = model_.VisitPositions([&](const std::vector<PositionRecord>& all) {
+            return SummaryFloatingProfit(all, i, entry.direction);
+        });
+        return SummaryCells(entry, i, profit);
     });
 }
 

@@ -134,19 +134,16 @@ void CReportListPage::TellReportWindow(bool post) {
         Ui().Send(reportWindow_, WM_QUOTE_TICK, 0, 0);
 }
 
-void CReportListPage::BeginFill() {
-    list_->DeleteAllRows();
+void CReportListPage::Fill(int rows, std::function<void(int row)> writeRow) {
+    CSortListCtrl::Batches batches;
+    batches.fitColumns = true;
+    list_->FillInBatches(rows, std::move(writeRow), batches);
 }
 
-void CReportListPage::AddRow(const std::vector<std::string>& cells, std::int64_t key) {
-    std::vector<QString> texts;
-    texts.reserve(cells.size());
-    for (const std::string& c : cells) texts.push_back(Q(c));
-    list_->SetRowData(list_->AddRow(texts), key);
-}
-
-void CReportListPage::EndFill() {
-    list_->AutoSizeColumns();
+void CReportListPage::WriteRow(int row, const std::vector<std::string>& cells, std::int64_t key) {
+    for (std::size_t c = 0; c < cells.size(); ++c)
+        list_->SetCell(row, static_cast<int>(c), Q(cells[c]));
+    list_->SetRowData(row, key);
 }
 
 void CReportListPage::resizeEvent(QResizeEvent* event) {

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "reports/trade_report.h"
@@ -93,15 +94,17 @@ class CReportListPage : public CReportTab, public MessageWindow {
 
     // Replaces the rows by one per record (positions, summary lines or orders, copied out of
     // the model), each with the cells `cellsOf` makes from the record and its instrument, and
-    // keyed by instrument and direction; then fits the columns.
+    // keyed by instrument and direction, the columns fitting them. The row count is set at once
+    // and the rows are written in batches (CSortListCtrl::FillInBatches): the first at once,
+    // the rest a batch per turn of the event loop, from the copy the fill keeps.
     template <typename Record, typename CellsOf>
-    void FillRows(const std::vector<Record>& records, CellsOf cellsOf) {
-        BeginFill();
-        for (const Record& r : records) {
-            const InstrumentRecord instrument = model_.FindInstrument(r.instrument);
-            AddRow(cellsOf(r, instrument), ReportRowKey(r.instrument, r.direction));
-        }
-        EndFill();
+    void FillRows(std::vector<Record> records, CellsOf cellsOf) {
+        auto kept = std::make_shared<const std::vector<Record>>(std::move(records));
+        Fill(static_cast<int>(kept->size()), [this, kept, cellsOf](int row) {
+            const Record& r = (*kept)[static_cast<std::size_t>(row)];
+            WriteRow(row, cellsOf(r, model_.FindInstrument(r.instrument)),
+                     ReportRowKey(r.instrument, r.direction));
+        });
     }
     // The rows of one instrument.
     std::vector<int> RowsOf(std::int32_t instrument) const;
@@ -121,9 +124,8 @@ class CReportListPage : public CReportTab, public MessageWindow {
     TradingModel& model_;
 
   private:
-    void BeginFill();
-    void AddRow(const std::vector<std::string>& cells, std::int64_t key);
-    void EndFill();
+    void Fill(int rows, std::function<void(int row)> writeRow);
+    void WriteRow(int row, const std::vector<std::string>& cells, std::int64_t key);
     int FirstSelectedRow() const;
 
     CSortListCtrl* list_;

@@ -45,9 +45,6 @@ CSmsManager::CSmsManager(const MessageStore& store, QWidget* parent)
     layout->addWidget(text_);
     layout->addLayout(buttons);
 
-    fillTimer_ = new QTimer(this);
-    fillTimer_->setSingleShot(true);
-    connect(fillTimer_, &QTimer::timeout, this, [this] { FillRows(kFillBatchRows); });
     Fill();
     refillTimer_ = new QTimer(this);
     connect(refillTimer_, &QTimer::timeout, this, &CSmsManager::Fill);
@@ -57,26 +54,23 @@ CSmsManager::CSmsManager(const MessageStore& store, QWidget* parent)
 void CSmsManager::Fill() {
     // Deleting the rows drops the selection; that must not empty the text field.
     filling_ = true;
-    fillTimer_->stop();
     list_->clearSelection();
     list_->DeleteAllRows();
     rows_ = store_.CopyHeads(kCellTextBytes, firstSerial_);
     std::reverse(rows_.begin(), rows_.end());
-    filled_ = 0;
-    list_->setRowCount(static_cast<int>(rows_.size()));
-    FillRows(kFirstFillRows);
+    list_->FillInBatches(static_cast<int>(rows_.size()),
+                         [this](int row) {
+                             const MessageRecord& m = rows_[static_cast<std::size_t>(row)];
+                             list_->SetCell(row, 0, Q(m.time));
+                             list_->SetCell(row, 1, Q(m.content).left(kCellTextChars));
+                         },
+                         {kFirstFillRows, kFillBatchRows, false});
     list_->setCurrentItem(nullptr);
     filling_ = false;
 }
 
-void CSmsManager::FillRows(int count) {
-    const int end = std::min(static_cast<int>(rows_.size()), filled_ + count);
-    for (; filled_ < end; ++filled_) {
-        const MessageRecord& m = rows_[static_cast<std::size_t>(filled_)];
-        list_->SetCell(filled_, 0, Q(m.time));
-        list_->SetCell(filled_, 1, Q(m.content).left(kCellTextChars));
-    }
-    if (filled_ < static_cast<int>(rows_.size())) fillTimer_->start(0);
+int CSmsManager::FilledRows() const {
+    return list_->FilledRows();
 }
 
 void CSmsManager::ShowSelectedText() {

@@ -48,18 +48,14 @@ class CSmsManager : public QDialog {
     // selection goes; the text field keeps what it shows.
     void Fill();
     // Rows whose cells are written so far.
-    int FilledRows() const { return filled_; }
+    int FilledRows() const;
 
   private:
     void ShowSelectedText();
-    // Writes the cells of the next `count` rows.
-    void FillRows(int count);
 
     const MessageStore& store_;
     std::vector<MessageRecord> rows_;  // heads as listed: the newest first
     std::uint64_t firstSerial_ = 0;    // the store's serial of the oldest row
-    int filled_ = 0;
-    QTimer* fillTimer_ = nullptr;
     CSortListCtrl* list_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
     QPushButton* close_ = nullptr;

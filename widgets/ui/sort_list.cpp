@@ -6,6 +6,7 @@
 #include <QItemSelectionModel>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <string_view>
 
@@ -81,6 +82,56 @@ CSortListCtrl::CSortListCtrl(QWidget* parent) : QTableWidget(parent) {
     horizontalHeader()->setSortIndicatorShown(false);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &CSortListCtrl::HeaderClicked);
+    fillTimer_ = new QTimer(this);
+    fillTimer_->setSingleShot(true);
+    connect(fillTimer_, &QTimer::timeout, this, [this] { WriteRows(batches_.batchRows); });
+}
+
+void CSortListCtrl::DeleteAllRows() {
+    if (Filling()) {
+        fillTimer_->stop();
+        writeRow_ = nullptr;
+        horizontalHeader()->setSectionsClickable(headerClickable_);
+    }
+    setRowCount(0);
+}
+
+void CSortListCtrl::FillInBatches(int rows, std::function<void(int row)> writeRow,
+                                  Batches batches) {
+    DeleteAllRows();
+    headerClickable_ = horizontalHeader()->sectionsClickable();
+    horizontalHeader()->setSectionsClickable(false);
+    setRowCount(std::max(rows, 0));
+    writeRow_ = std::move(writeRow);
+    ++fillNumber_;
+    batches_ = batches;
+    batches_.batchRows = std::max(batches_.batchRows, 1);
+    filled_ = 0;
+    if (batches_.fitColumns) widest_.assign(static_cast<std::size_t>(columnCount()), 0);
+    WriteRows(batches_.firstRows);
+}
+
+void CSortListCtrl::WriteRows(int count) {
+    if (!Filling()) return;
+    const int first = filled_;
+    const int end = std::min(rowCount(), filled_ + std::max(count, 0));
+    // A copy runs: a row's callback may stop or replace the fill.
+    const std::function<void(int)> write = writeRow_;
+    const unsigned fill = fillNumber_;
+    for (; filled_ < end; ++filled_) {
+        write(filled_);
+        if (fill != fillNumber_ || !Filling()) return;
+    }
+    if (batches_.fitColumns) {
+        MeasureRows(first, end);
+        FitColumns();
+    }
+    if (filled_ < rowCount()) {
+        fillTimer_->start(0);
+        return;
+    }
+    writeRow_ = nullptr;
+    horizontalHeader()->setSectionsClickable(headerClickable_);
 }
 
 void CSortListCtrl::SetColumns(const std::vector<QString>& headers) {
@@ -149,6 +200,8 @@ qint64 CSortListCtrl::RowData(int row) const {
 }
 
 void CSortListCtrl::HeaderClicked(int column) {
+    // The rows are sorted whole: the rest of a fill is written first.
+    if (Filling()) WriteRows(rowCount());
     if (sort_.Click(column)) SortRows();
 }
 
@@ -200,17 +253,31 @@ void CSortListCtrl::SortRows() {
 }
 
 void CSortListCtrl::AutoSizeColumns() {
-    const bool updates = updatesEnabled();
-    setUpdatesEnabled(false);
+    widest_.assign(static_cast<std::size_t>(columnCount()), 0);
+    MeasureRows(0, rowCount());
+    FitColumns();
+}
+
+void CSortListCtrl::MeasureRows(int first, int end) {
     const QFontMetrics fm(font());
-    const int grid = showGrid() ? 1 : 0;
-    const int columns = columnCount();
-    for (int c = 0; c < columns; ++c) {
-        int text = 0;
-        for (int r = 0; r < rowCount(); ++r) {
+    widest_.resize(static_cast<std::size_t>(columnCount()), 0);
+    for (int c = 0; c < columnCount(); ++c) {
+        int& text = widest_[static_cast<std::size_t>(c)];
+        for (int r = first; r < end; ++r) {
             if (const QTableWidgetItem* it = item(r, c))
                 text = std::max(text, fm.horizontalAdvance(it->text()));
         }
+    }
+}
+
+void CSortListCtrl::FitColumns() {
+    const bool updates = updatesEnabled();
+    setUpdatesEnabled(false);
+    const int grid = showGrid() ? 1 : 0;
+    const int columns = columnCount();
+    for (int c = 0; c < columns; ++c) {
+        const int text =
+            c < static_cast<int>(widest_.size()) ? widest_[static_cast<std::size_t>(c)] : 0;
         // a: the widest cell between its insets; b: that or the header, whichever is wider.
         const int a = text + 2 * kTextInset + grid;
         const int b = std::max(a, horizontalHeader()->sectionSizeHint(c));

@@ -11,9 +11,12 @@
 #include <QString>
 #include <QTableWidget>
 #include <QtGlobal>
+#include <functional>
 #include <vector>
 
 #include "widgets/sort_rules.h"
+
+class QTimer;
 
 namespace zq {
 
@@ -48,8 +51,26 @@ class CSortListCtrl : public QTableWidget {
     void SetRowData(int row, qint64 data);
     // 0 for a row without data.
     qint64 RowData(int row) const;
-    // Removes every row; the sort state stays.
-    void DeleteAllRows() { setRowCount(0); }
+    // Removes every row (a fill under way stops); the sort state stays.
+    void DeleteAllRows();
+
+    // Replaces the rows by `rows` rows whose cells writeRow writes: the first `firstRows` at
+    // once (more than any window shows), the rest `batchRows` per turn of the event loop, so that
+    // a long list costs what is visible when it is filled. The row count is set at once; header
+    // clicks wait for the last row (a HeaderClicked meanwhile writes the rest first). With
+    // fitColumns the columns fit the rows as they are written, as AutoSizeColumns fits them.
+    struct Batches {
+        int firstRows = 256;
+        int batchRows = 500;
+        bool fitColumns = false;
+    };
+    void FillInBatches(int rows, std::function<void(int row)> writeRow, Batches batches);
+    void FillInBatches(int rows, std::function<void(int row)> writeRow) {
+        FillInBatches(rows, std::move(writeRow), Batches{});
+    }
+    // Rows written so far by the last fill.
+    int FilledRows() const { return filled_; }
+    bool Filling() const { return static_cast<bool>(writeRow_); }
 
     // What a click on the header of `column` does: updates the sort state and sorts.
     void HeaderClicked(int column);
@@ -68,11 +89,24 @@ class CSortListCtrl : public QTableWidget {
   private:
     void SortRows();
     QTableWidgetItem* ItemFor(int row, int column);
+    // Writes the fill's next `count` rows.
+    void WriteRows(int count);
+    // The widest text of each column among rows [first, end), into widest_; then the widths.
+    void MeasureRows(int first, int end);
+    void FitColumns();
 
     SortState sort_;
     std::vector<int> kinds_;
     int rowHeight_ = 0;
     int defaultRowHeight_ = 0;
+
+    std::function<void(int row)> writeRow_;  // while a fill is under way
+    Batches batches_;
+    int filled_ = 0;
+    unsigned fillNumber_ = 0;      // of the last fill begun
+    bool headerClickable_ = true;  // as it was before the fill
+    QTimer* fillTimer_ = nullptr;
+    std::vector<int> widest_;  // of each column's texts measured
 };
 
 }  // namespace zq
