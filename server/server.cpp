@@ -110,8 +110,9 @@ bool Server::Start(std::string* error) {
     request_.Start(loop_, connections_, [this](Accepted link) {
         return ServeRequestConnection(std::move(link), *state_, commands_, loop_);
     });
-    push_.Start(loop_, connections_,
-                [this](Accepted link) { return ServePushConnection(std::move(link), *state_); });
+    push_.Start(loop_, connections_, [this](Accepted link) {
+        return ServePushConnection(std::move(link), *state_, loop_);
+    });
     data_.Start(loop_, connections_, [this](Accepted link) {
         return ServeDataConnection(std::move(link), *state_, loop_);
     });

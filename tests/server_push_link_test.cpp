@@ -493,7 +493,7 @@ TEST(PushFeedTest, AStepReachesEveryLinkAsOneItemAheadOfWhatCameDuringIt) {
     server::SessionTable sessions;
     server::PushFeed feed(sessions, std::chrono::seconds(60));
     // One member a link: a member holds only a few.
-    constexpr int kLinks = 3 * static_cast<int>(server::FanOut::kMinShare);
+    constexpr int kLinks = 12 * static_cast<int>(server::FanOut::kRun);
     std::vector<std::shared_ptr<server::PushSubscriber>> links;
     for (int i = 0; i < kLinks; ++i) {
         server::SessionInfo session;
@@ -544,8 +544,8 @@ TEST(PushFeedTest, AStepReachesEveryLinkAsOneItemAheadOfWhatCameDuringIt) {
 TEST(PushFeedTest, TheFanOutVisitsEveryItemOnce) {
     for (const unsigned threads : {1u, 2u, 3u}) {
         server::FanOut fanOut(threads);
-        for (const std::size_t count : {std::size_t{0}, std::size_t{1}, server::FanOut::kMinShare,
-                                        2 * server::FanOut::kMinShare + 7, std::size_t{10000}}) {
+        for (const std::size_t count : {std::size_t{0}, std::size_t{1}, server::FanOut::kRun,
+                                        2 * server::FanOut::kRun + 7, std::size_t{10000}}) {
             std::vector<std::atomic<int>> seen(count);
             for (int run = 0; run < 3; ++run)
                 fanOut.Run(count, [&](std::size_t begin, std::size_t end) {

@@ -3,18 +3,9 @@
 #include <algorithm>
 
 namespace zq::server {
-namespace {
-
-// The range of share `i` of `shares` over [0, count).
-std::pair<std::size_t, std::size_t> ShareOf(std::size_t count, unsigned shares, unsigned i) {
-    return {count * i / shares, count * (i + 1) / shares};
-}
-
-}  // namespace
 
 FanOut::FanOut(unsigned threads) {
-    for (unsigned i = 1; i < std::max(1u, threads); ++i)
-        helpers_.emplace_back([this, i] { Help(i); });
+    for (unsigned i = 1; i < std::max(1u, threads); ++i) helpers_.emplace_back([this] { Help(); });
 }
 
 FanOut::~FanOut() {
@@ -26,44 +17,50 @@ FanOut::~FanOut() {
     for (std::thread& t : helpers_) t.join();
 }
 
-void FanOut::Run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& work) {
-    const auto shares =
-        static_cast<unsigned>(std::clamp<std::size_t>(count / kMinShare, 1, helpers_.size() + 1));
-    if (shares == 1) {
+void FanOut::Drain(const Work& work, std::size_t count) {
+    for (;;) {
+        const std::size_t begin = next_.fetch_add(kRun);
+        if (begin >= count) return;
+        work(begin, std::min(count, begin + kRun));
+    }
+}
+
+void FanOut::Run(std::size_t count, const Work& work) {
+    if (count <= kRun || helpers_.empty()) {
         if (count > 0) work(0, count);
         return;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++run_;
         work_ = &work;
         count_ = count;
-        shares_ = shares;
-        pending_ = shares - 1;
+        next_.store(0);
+        ++generation_;
     }
     start_.notify_all();
-    const auto [begin, end] = ShareOf(count, shares, 0);
-    work(begin, end);
+    Drain(work, count);
+    // Every run is taken: wait for the helpers still inside one, and let none start after.
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return pending_ == 0; });
+    done_.wait(lock, [this] { return busy_ == 0; });
     work_ = nullptr;
 }
 
-void FanOut::Help(unsigned share) {
+void FanOut::Help() {
     std::size_t seen = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        start_.wait(lock, [&] { return stop_ || run_ != seen; });
+        start_.wait(lock, [&] { return stop_ || generation_ != seen; });
         if (stop_) return;
-        seen = run_;
-        // A run with fewer shares leaves this helper out.
-        if (share >= shares_) continue;
-        const auto* work = work_;
-        const auto [begin, end] = ShareOf(count_, shares_, share);
+        seen = generation_;
+        // Woken after the caller finished alone: nothing to do.
+        if (!work_) continue;
+        const Work* work = work_;
+        const std::size_t count = count_;
+        ++busy_;
         lock.unlock();
-        (*work)(begin, end);
+        Drain(*work, count);
         lock.lock();
-        if (--pending_ == 0) done_.notify_one();
+        if (--busy_ == 0) done_.notify_one();
     }
 }
 

@@ -1,8 +1,9 @@
-// Work over many push links shared among a few threads: the caller takes one share and waits
-// for the others, so a step reaches 10,000 links in the time the machine's cores take together
-// rather than one after another.
+// Work over many push links shared among a few threads: the caller and the fan-out's threads
+// take the links in small runs until none is left, so a step reaches 10,000 links in the time
+// the machine's cores take together, and a thread that starts late only takes fewer runs.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -14,8 +15,8 @@ namespace zq::server {
 
 class FanOut {
   public:
-    // Below this many items the caller does them all: a thread's wake costs more.
-    static constexpr std::size_t kMinShare = 512;
+    // The items a thread takes at a time; work of a single run is done by the caller alone.
+    static constexpr std::size_t kRun = 128;
 
     // `threads`: the threads that share the work, the caller among them (at least 1).
     explicit FanOut(unsigned threads);
@@ -30,17 +31,20 @@ class FanOut {
     unsigned Threads() const { return static_cast<unsigned>(helpers_.size()) + 1; }
 
   private:
-    void Help(unsigned share);
+    using Work = std::function<void(std::size_t, std::size_t)>;
+    void Help();
+    // Takes runs of the current work until none is left.
+    void Drain(const Work& work, std::size_t count);
 
     std::mutex mutex_;
     std::condition_variable start_, done_;
     std::vector<std::thread> helpers_;
-    // The run in hand: its number (each helper takes each run once), the work and its size.
-    std::size_t run_ = 0;
-    const std::function<void(std::size_t, std::size_t)>* work_ = nullptr;
+    // The work in hand (null between runs), its number and size, and the next run to take.
+    const Work* work_ = nullptr;
+    std::size_t generation_ = 0;
     std::size_t count_ = 0;
-    unsigned shares_ = 1;
-    unsigned pending_ = 0;  // helpers' shares not yet done
+    std::atomic<std::size_t> next_{0};
+    unsigned busy_ = 0;  // helpers inside the work
     bool stop_ = false;
 };
 

@@ -86,12 +86,17 @@ inline asio::awaitable<bool> ReadHeader(Tcp::socket& s, RequestHeader& header, C
     co_return false;
 }
 
-// Runs `work()` on `pool` and gives its result back on the connection's strand.
+// Runs `work()` on `executor` (a pool, or a strand of one) and gives its result back on the
+// connection's strand.
+template <typename Executor, typename Work>
+auto OnExecutor(Executor executor, Work work) -> asio::awaitable<decltype(work())> {
+    co_return co_await asio::co_spawn(
+        executor, [&work]() -> asio::awaitable<decltype(work())> { co_return work(); },
+        asio::use_awaitable);
+}
 template <typename Work>
 auto OnPool(asio::thread_pool& pool, Work work) -> asio::awaitable<decltype(work())> {
-    co_return co_await asio::co_spawn(
-        pool.get_executor(), [&work]() -> asio::awaitable<decltype(work())> { co_return work(); },
-        asio::use_awaitable);
+    return OnExecutor(pool.get_executor(), std::move(work));
 }
 
 // Awaits an answer that comes through a callback, from any thread: `start(answer)` hands the

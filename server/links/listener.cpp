@@ -31,6 +31,7 @@ void NetLoop::Start() {
     if (!threads_.empty()) return;
     workers_ = std::make_unique<asio::thread_pool>(kWorkerThreads);
     logins_ = std::make_unique<asio::thread_pool>(kLoginThreads);
+    pushJoins_.emplace(asio::make_strand(workers_->get_executor()));
     io_.restart();
     guard_.emplace(io_.get_executor());
     for (int i = 0; i < kLoopThreads; ++i) threads_.emplace_back([this] { io_.run(); });

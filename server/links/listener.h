@@ -54,6 +54,10 @@ class NetLoop {
     asio::io_context& Io() { return io_; }
     asio::thread_pool& Workers() { return *workers_; }
     asio::thread_pool& Logins() { return *logins_; }
+    // The worker that joins push links to the feed one after another: joining waits for the
+    // feed, which a market step's hand-out holds, and that must never hold up the loop or more
+    // than one worker.
+    asio::strand<asio::thread_pool::executor_type> PushJoins() { return *pushJoins_; }
     void Start();
     void Stop();
 
@@ -61,6 +65,7 @@ class NetLoop {
     asio::io_context io_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
     std::unique_ptr<asio::thread_pool> workers_, logins_;
+    std::optional<asio::strand<asio::thread_pool::executor_type>> pushJoins_;
     std::vector<std::thread> threads_;
 };
 

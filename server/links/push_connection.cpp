@@ -87,7 +87,8 @@ asio::awaitable<std::string> Write(std::shared_ptr<Tcp::socket> socket, PushSubs
     }
 }
 
-asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLog& log) {
+asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, NetLoop& loop,
+                            ConnectionLog& log) {
     Tcp::socket& socket = *accepted.socket;
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &kPushSendBuffer,
                sizeof kPushSendBuffer);
@@ -118,8 +119,9 @@ asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLo
                 if (auto s = weakSocket.lock()) CloseSocket(*s);
         });
     };
-    std::shared_ptr<PushSubscriber> link =
-        state.push.Attach(*session, state.bars, wake, socket.native_handle());
+    std::shared_ptr<PushSubscriber> link = co_await OnExecutor(loop.PushJoins(), [&] {
+        return state.push.Attach(*session, state.bars, wake, socket.native_handle());
+    });
     if (!link) {
         log.SetOutcome("server stopping or logged out, closed");
         co_return;
@@ -139,9 +141,10 @@ asio::awaitable<void> Serve(Accepted& accepted, ServerState& state, ConnectionLo
 
 }  // namespace
 
-asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state) {
-    co_await ServeLink(link, "push",
-                       [&](Tcp::socket&, ConnectionLog& log) { return Serve(link, state, log); });
+asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state, NetLoop& loop) {
+    co_await ServeLink(link, "push", [&](Tcp::socket&, ConnectionLog& log) {
+        return Serve(link, state, loop, log);
+    });
 }
 
 }  // namespace zq::server

@@ -14,6 +14,6 @@ namespace zq::server {
 constexpr int kPushSubscribeMs = 5000;
 
 // Serves one connection on the push port to its end. Never throws.
-asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state);
+asio::awaitable<void> ServePushConnection(Accepted link, ServerState& state, NetLoop& loop);
 
 }  // namespace zq::server
