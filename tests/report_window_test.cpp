@@ -4,6 +4,7 @@
 // scripted server, and the listener entries once the window is gone.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFile>
 #include <QTabBar>
 #include <cstring>
@@ -235,6 +236,38 @@ TEST_F(ReportWindowTest, PagesShowEveryColumnInItsFormat) {
     EXPECT_EQ(Cell(orders, 0, 0), "D1");
     orders.List()->HeaderClicked(7);
     EXPECT_EQ(Cell(orders, 0, 0), "D2");
+}
+
+// In a list longer than a quote updates whole, a quote reaches the rows in view at once, the
+// others as they come into view, and every row before a sort.
+TEST_F(ReportWindowTest, ALongDetailsListFollowsAQuoteWhereItIsShown) {
+    std::vector<PositionRecord> many;
+    PositionRecord p = model.Positions()[0];  // a buy of gold, closing at the bid
+    for (int i = 0; i < 4 * CSPage1::kRowsQuotedWhole; ++i) {
+        std::snprintf(p.ticket, sizeof p.ticket, "T%04d", i);
+        many.push_back(p);
+    }
+    model.SetPositions(many);
+    const int last = static_cast<int>(many.size()) - 1;
+    CSPage1 details(model);
+    details.resize(800, 400);
+    details.show();
+    while (details.List()->Filling()) QApplication::processEvents();
+    const auto bid = [&](float price) {
+        test::EditInstruments(model, [&](std::vector<InstrumentRecord>& l) { l[0].bid = price; });
+        Tick(details, 1);
+    };
+    bid(1660.50f);
+    EXPECT_EQ(Cell(details, 0, 6), "1660.50");
+    EXPECT_EQ(Cell(details, last, 6), "1650.50");
+    details.List()->scrollToBottom();
+    EXPECT_EQ(Cell(details, last, 6), "1660.50");
+    EXPECT_EQ(Cell(details, last, 11), Cell(details, 0, 11));
+
+    bid(1670.50f);
+    EXPECT_EQ(Cell(details, 0, 6), "1660.50");
+    details.List()->HeaderClicked(6);
+    for (int row = 0; row <= last; ++row) ASSERT_EQ(Cell(details, row, 6), "1670.50") << row;
 }
 
 TEST_F(ReportWindowTest, EmptyListsShowOnlyTheHeaders) {

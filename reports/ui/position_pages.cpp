@@ -1,6 +1,9 @@
 #include "reports/ui/position_pages.h"
 
+#include <QScrollBar>
 #include <algorithm>
+#include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -13,38 +16,99 @@ namespace zq {
 
 CSPage1::CSPage1(TradingModel& model, QWidget* parent)
     : CReportListPage(model, DetailsColumns(), QStringLiteral("持仓明细"), parent) {
+    List()->completeRows = [this] { QuoteAllRows(); };
+    connect(List()->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { QuoteRowsInView(); });
     Refill();
 }
 
 void CSPage1::Refill() {
+    // The rows are written from the quotes of their time.
+    quotedSince_.clear();
     FillRows(model_.Positions(), DetailsCells);
 }
 
 void CSPage1::OnQuote(std::int32_t instrument) {
-    InstrumentRecord record;
-    std::vector<int> rows;
-    if (!QuotedRows(instrument, record, rows)) return;
-    // The instrument's positions by ticket, each ticket read once, under the position lock: a
-    // quote costs one pass over the positions and one over the quoted rows, however many there
-    // are, and copies only the positions of those rows.
-    std::vector<std::pair<int, std::string>> keys;
-    for (int row : rows) keys.emplace_back(row, KeyOf(row));
-    std::vector<std::pair<int, PositionRecord>> quoted;
+    if (List()->rowCount() <= kRowsQuotedWhole) {
+        QuoteRows(instrument, RowsOf(instrument));
+        return;
+    }
+    quotedSince_.insert(instrument);
+    QuoteRows(instrument, RowsInView(instrument));
+}
+
+void CSPage1::QuoteRows(std::int32_t instrument, const std::vector<int>& rows) {
+    const InstrumentRecord record = model_.FindInstrument(instrument);
+    if (!KnownInstrument(record) || rows.empty()) return;
+    // The rows by ticket in the records' code page, so that one pass over the positions under
+    // the position lock compares bytes, converting no ticket; a ticket's first position serves
+    // every row of it.
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    struct Wanted {
+        std::vector<int> rows;
+        bool found = false;
+    };
+    std::unordered_map<std::string, Wanted, Hash, std::equal_to<>> byTicket;
+    for (int row : rows) {
+        const std::string key = KeyOf(row);
+        if (!key.empty()) byTicket[ToAnsi(key)].rows.push_back(row);
+    }
+    std::vector<std::pair<const std::vector<int>*, PositionRecord>> quoted;
     model_.VisitPositions([&](const std::vector<PositionRecord>& positions) {
-        std::unordered_map<std::string, const PositionRecord*> byTicket;
-        for (const PositionRecord& p : positions)
-            if (p.instrument == instrument)
-                byTicket.emplace(FieldToUtf8(p.ticket, sizeof p.ticket), &p);
-        for (const auto& [row, key] : keys) {
-            const auto it = byTicket.find(key);
-            if (it != byTicket.end()) quoted.emplace_back(row, *it->second);
+        for (const PositionRecord& p : positions) {
+            if (p.instrument != instrument) continue;
+            const auto it = byTicket.find(FieldText(p.ticket, sizeof p.ticket));
+            if (it == byTicket.end() || it->second.found) continue;
+            it->second.found = true;
+            quoted.emplace_back(&it->second.rows, p);
         }
     });
-    for (const auto& [row, p] : quoted) {
-        SetCell(row, details_column::ClosingPrice,
-                FixedPrice(ClosingPrice(record, p.direction), record));
-        SetCell(row, details_column::Profit, MoneyText(PositionFloatingProfit(p, record)));
+    for (const auto& [at, p] : quoted) {
+        const std::string closing = FixedPrice(ClosingPrice(record, p.direction), record);
+        const std::string profit = MoneyText(PositionFloatingProfit(p, record));
+        for (int row : *at) {
+            SetCell(row, details_column::ClosingPrice, closing);
+            SetCell(row, details_column::Profit, profit);
+        }
     }
+}
+
+std::vector<int> CSPage1::RowsInView(std::int32_t instrument) const {
+    const CSortListCtrl& list = *List();
+    std::vector<int> rows;
+    // A page out of view (another tab) quotes its rows when it shows.
+    if (!list.isVisible() || list.viewport()->height() <= 0) return rows;
+    const int first = list.rowAt(0);
+    if (first < 0) return rows;
+    int last = list.rowAt(list.viewport()->height() - 1);
+    if (last < 0) last = list.rowCount() - 1;
+    for (int row = first; row <= last; ++row)
+        if (InstrumentOfRowKey(list.RowData(row)) == instrument) rows.push_back(row);
+    return rows;
+}
+
+void CSPage1::QuoteRowsInView() {
+    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsInView(instrument));
+}
+
+void CSPage1::QuoteAllRows() {
+    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsOf(instrument));
+    quotedSince_.clear();
+}
+
+void CSPage1::resizeEvent(QResizeEvent* event) {
+    CReportListPage::resizeEvent(event);
+    QuoteRowsInView();
+}
+
+void CSPage1::showEvent(QShowEvent* event) {
+    CReportListPage::showEvent(event);
+    QuoteRowsInView();
 }
 
 std::vector<CReportListPage::MenuItem> CSPage1::MenuItems() const {

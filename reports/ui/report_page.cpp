@@ -20,13 +20,14 @@ int CReportTab::RunMenu(const std::vector<MenuItem>& items, const QPoint& global
     return a ? a->data().toInt() : 0;
 }
 
-void CReportTab::ExportCsv(const CSortListCtrl& list, const QString& name) {
+void CReportTab::ExportCsv(CSortListCtrl& list, const QString& name) {
     const QString suggested = name + QStringLiteral(".csv");
     const QString path =
         chooseCsvPath ? chooseCsvPath(this, suggested)
                       : QFileDialog::getSaveFileName(this, QStringLiteral("导出CSV"), suggested,
                                                      QStringLiteral("CSV 文件 (*.csv)"));
     if (path.isEmpty()) return;
+    list.CompleteRows();
     const QByteArray bytes = list.CsvBytes();
     if (!WriteFileAtomically(path.toStdString(), bytes.constData(),
                              static_cast<std::size_t>(bytes.size())))

@@ -46,7 +46,7 @@ class CReportTab : public QWidget {
     int RunMenu(const std::vector<MenuItem>& items, const QPoint& global);
     // "导出CSV": the list as shown to a file chosen through chooseCsvPath (`name`.csv offered);
     // a failed write says so in a message box.
-    void ExportCsv(const CSortListCtrl& list, const QString& name);
+    void ExportCsv(CSortListCtrl& list, const QString& name);
 };
 
 class CReportListPage : public CReportTab, public MessageWindow {

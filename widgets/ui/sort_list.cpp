@@ -199,9 +199,14 @@ qint64 CSortListCtrl::RowData(int row) const {
     return it ? it->data(kRowDataRole).toLongLong() : 0;
 }
 
-void CSortListCtrl::HeaderClicked(int column) {
-    // The rows are sorted whole: the rest of a fill is written first.
+void CSortListCtrl::CompleteRows() {
     if (Filling()) WriteRows(rowCount());
+    if (completeRows) completeRows();
+}
+
+void CSortListCtrl::HeaderClicked(int column) {
+    // The rows are sorted whole.
+    CompleteRows();
     if (sort_.Click(column)) SortRows();
 }
 

@@ -71,6 +71,10 @@ class CSortListCtrl : public QTableWidget {
     // Rows written so far by the last fill.
     int FilledRows() const { return filled_; }
     bool Filling() const { return static_cast<bool>(writeRow_); }
+    // Before the rows are read whole (a sort, the CSV file): writes the rest of a fill, then
+    // lets the owner bring cells it keeps up to date only where shown (completeRows).
+    void CompleteRows();
+    std::function<void()> completeRows;
 
     // What a click on the header of `column` does: updates the sort state and sorts.
     void HeaderClicked(int column);
