@@ -73,18 +73,39 @@ PushLink::PushLink(PushHandlers handlers, std::shared_ptr<LinkGate> gate)
       gate_(gate ? std::move(gate) : std::make_shared<LinkGate>()) {}
 
 bool PushLink::Connect(std::uint32_t addressNetOrder, std::uint16_t port) {
-    if (Recorded()) return true;
-    Socket s = Socket::Connect(addressNetOrder, port, timeouts::PushReadMs);
-    if (!s.Valid()) return false;  // silent: the link check tries again
-    auto socket = std::make_shared<LinkSocket>(std::move(s));
-    try {
-        std::thread([link = shared_from_this(), socket] { link->PushLinkReader(socket); }).detach();
-    } catch (...) {
-        return false;  // no thread to be had: the socket closes with its last owner
-    }
     std::lock_guard lock(mutex_);
-    socket_ = std::move(socket);
+    if (socket_ || connecting_) return true;
+    try {
+        std::thread([link = shared_from_this(), attempt = attempt_, addressNetOrder, port] {
+            link->ConnectAndRead(attempt, addressNetOrder, port);
+        }).detach();
+    } catch (...) {
+        return false;  // no thread to be had: the next link check tries again
+    }
+    connecting_ = true;
     return true;
+}
+
+void PushLink::ConnectAndRead(std::uint64_t attempt, std::uint32_t addressNetOrder,
+                              std::uint16_t port) {
+    // In the gate's socket group, so that the shutdown also ends a connect that hangs.
+    SocketGroup::Scope scope(gate_->Sockets());
+    const SessionUse session;
+    Socket s = Socket::Connect(addressNetOrder, port, timeouts::PushReadMs);
+    std::shared_ptr<LinkSocket> socket;
+    try {
+        if (s.Valid()) socket = std::make_shared<LinkSocket>(std::move(s));
+    } catch (...) {
+        // No memory for it: as a failed connect.
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (attempt != attempt_) return;  // closed meanwhile: the socket closes unread
+        connecting_ = false;
+        if (!socket) return;  // silent: the link check tries again
+        socket_ = socket;
+    }
+    PushLinkReader(std::move(socket));
 }
 
 void PushLink::Close() {
@@ -92,6 +113,8 @@ void PushLink::Close() {
     {
         std::lock_guard lock(mutex_);
         old.swap(socket_);
+        ++attempt_;
+        connecting_ = false;
     }
     if (old) old->Shutdown();  // its reader wakes and closes it
 }
@@ -99,6 +122,16 @@ void PushLink::Close() {
 bool PushLink::Recorded() const {
     std::lock_guard lock(mutex_);
     return socket_ != nullptr;
+}
+
+bool PushLink::Connecting() const {
+    std::lock_guard lock(mutex_);
+    return connecting_;
+}
+
+bool PushLink::RecordedOrConnecting() const {
+    std::lock_guard lock(mutex_);
+    return socket_ != nullptr || connecting_;
 }
 
 // The item stream through a buffer: one receive call brings in as many items as have arrived,

@@ -1,6 +1,7 @@
 // The push link: one long-lived connection to the push port on which the server sends market
-// records, trading signals, instant messages, keep-alives and the two log-out orders; read by
-// PushLinkReader on a thread of its own that is never joined.
+// records, trading signals, instant messages, keep-alives and the two log-out orders; connected
+// and then read by PushLinkReader on a thread of its own that is never joined, so the thread
+// that asks for the link never waits for the server.
 //
 // Also here, because both link workers (this reader and the history loader) use them:
 //   - LinkSocket, a socket one thread reads while another may shut it down to wake that read;
@@ -122,13 +123,22 @@ class PushLink : public std::enable_shared_from_this<PushLink> {
     PushLink(const PushLink&) = delete;
     PushLink& operator=(const PushLink&) = delete;
 
-    // Connects unless a socket is recorded; on success records it and starts a detached
-    // PushLinkReader. A failed connect records nothing (the next link check retries). Returns
-    // whether a socket is recorded afterwards.
+    // Returns at once. Unless a socket is recorded or a connect is under way, starts a detached
+    // thread that connects, records the socket and goes on as its PushLinkReader. A failed
+    // connect records nothing and says nothing (the next link check retries). Returns whether
+    // a socket is recorded or a connect is under way afterwards: false only when no thread
+    // could be started.
     bool Connect(std::uint32_t addressNetOrder, std::uint16_t port);
-    // Shuts the recorded socket down (its reader ends) and records none.
+    // Shuts the recorded socket down (its reader ends) and records none. A connect under way
+    // is called off: its socket, should it still connect, is closed unread and never recorded,
+    // and the next Connect starts afresh.
     void Close();
+    // A connected socket is recorded.
     bool Recorded() const;
+    // A connect is under way.
+    bool Connecting() const;
+    // A socket is recorded or a connect is under way, read at one moment.
+    bool RecordedOrConnecting() const;
 
     // The keep-alive flag: set by every keep-alive, taken (read and cleared) by the link check.
     void MarkKeepAlive() { keepAlive_.store(true); }
@@ -140,6 +150,9 @@ class PushLink : public std::enable_shared_from_this<PushLink> {
 
   private:
     class ItemReader;
+    // The thread of one Connect: connects and, unless Close came meanwhile (`attempt` is no
+    // longer the current one), records the socket and reads it.
+    void ConnectAndRead(std::uint64_t attempt, std::uint32_t addressNetOrder, std::uint16_t port);
     // Reads the body of one item and acts on it; false when the reader is to end.
     bool Dispatch(std::int32_t type, ItemReader& items);
 
@@ -147,6 +160,8 @@ class PushLink : public std::enable_shared_from_this<PushLink> {
     const std::shared_ptr<LinkGate> gate_;
     mutable std::mutex mutex_;
     std::shared_ptr<LinkSocket> socket_;  // the recorded socket; null = not connected
+    std::uint64_t attempt_ = 0;           // raised by every Close: older connects are void
+    bool connecting_ = false;             // a connect of the current attempt is under way
     std::atomic<bool> keepAlive_{true};
 };
 

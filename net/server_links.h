@@ -89,8 +89,9 @@ class ServerLinks {
     // --- The links. ---
     // Reloads the chart: loaded flag cleared, chart reset to the current instrument and period,
     // a history transfer started (stopping any earlier one) that reads the cache on its own
-    // thread and asks with the newest cached bar as key A, the push link connected if it is
-    // not, and the view laid out again. A newer rebuild or reset drops what an older read
+    // thread and asks with the newest cached bar as key A, a connect of the push link started
+    // on the link's own thread unless it is connected or connecting, and the view laid out
+    // again: nothing here waits for the server. A newer rebuild or reset drops what an older read
     // brings.
     void RebuildLinks();
     // Older history for the Left and Down keys: starts a transfer unless one is busy or the
@@ -122,7 +123,8 @@ class ServerLinks {
 
     bool HistoryLoaded() const { return history_->Loaded(); }
     bool HistoryBusy() const { return history_->Busy(); }
-    bool PushConnected() const { return push_->Recorded(); }
+    // The push link is connected or its connect is under way.
+    bool PushConnected() const { return push_->RecordedOrConnecting(); }
     const HistoryLink& History() const { return *history_; }
 
     KLineData& Chart() { return *chart_; }

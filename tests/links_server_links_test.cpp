@@ -293,6 +293,49 @@ TEST_F(ServerLinksTest, TheLinkCheckRebuildsExactlyOncePerSilentCheck) {
     EXPECT_EQ(TakeCalls(), std::vector<std::string>{"start 1"});
 }
 
+// The push port listens but never lets a connection in. The rebuilds return while the connect
+// waits, a second one starts no other connect, and the link check goes by keep-alives as ever.
+// A close while the connect waits wins: let in late, its socket is closed unread. The next
+// silent check rebuilds, and the link connects once the port lets it in.
+TEST_F(ServerLinksTest, APushPortThatNeverAcceptsHoldsUpNeitherTheCallerNorTheLinkCheck) {
+    FullQueuePort port;
+    PointLinksAt(dir_, port.Port(), data_.Port());
+    ServerLinks& links = MakeLinks();
+    links.StartLinkCheck();
+    links.RebuildLinks();
+    EXPECT_TRUE(links.PushConnected()) << "the rebuild returned while its connect waits";
+    links.SetCurrentInstrument(2);
+    links.RebuildLinks();
+    EXPECT_TRUE(links.PushConnected());
+    TakeCalls();
+    links.OnLinkCheck();  // the first period counts as alive, whatever the connect does
+    EXPECT_EQ(links.RebuildCount(), 2);
+    EXPECT_TRUE(TakeCalls().empty());
+
+    links.ClosePushLink();
+    EXPECT_FALSE(links.PushConnected());
+    port.Admit();
+    Socket late = port.Accept(timeouts::ConnectMs);
+    ASSERT_TRUE(late.Valid()) << "the connect that waited got in after its close";
+    late.SetReadTimeout(timeouts::ConnectMs);
+    char byte = 0;
+    EXPECT_EQ(late.Recv(&byte, 1), 0) << "closed without a subscription";
+    EXPECT_FALSE(port.Accept(300).Valid()) << "one connect for both rebuilds";
+    EXPECT_FALSE(links.PushConnected());
+
+    links.OnLinkCheck();
+    EXPECT_EQ(links.RebuildCount(), 3);
+    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{"stop", "reset", "relayout",
+                                                     "start " + std::to_string(kLinkCheckMs)}));
+    Socket link = port.Accept(timeouts::ConnectMs);
+    ASSERT_TRUE(link.Valid());
+    link.SetReadTimeout(timeouts::ConnectMs);
+    RequestHeader subscribe;
+    ASSERT_TRUE(ScriptServer::ReadHeader(link, subscribe));
+    EXPECT_EQ(subscribe.command, cmd::Subscribe);
+    EXPECT_TRUE(links.PushConnected());
+}
+
 TEST_F(ServerLinksTest, LogoutOrdersShowTheirTextThroughTheBridgeAndRestartOnce) {
     for (auto [type, msg, text] :
          {std::tuple{push::ForcedOffline, WM_FORCED_OFFLINE, kForcedOfflineText},

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "market/history_cache.h"
 #include "net/history_link.h"
@@ -410,14 +411,27 @@ TEST(PushLinkTest, CloseWakesABlockedReaderAndAClosedGateStopsDispatch) {
         Bytes b;
         PutRecord(b, HistoryBar(1, 1));
         PutRecord(b, HistoryBar(1, 2));
+        PushServer server;
+        server.Send(b);
+        server.End();
         auto gate = std::make_shared<LinkGate>();
         gate->Close();
         Calls calls;
         auto link = RecordingLink(calls, gate);
-        ReadStream(b, *link);
+        // Behind a closed gate the link connects nothing...
+        ASSERT_TRUE(link->Connect(htonl(INADDR_LOOPBACK), server.Port()));
+        ASSERT_TRUE(WaitUntil([&] { return !link->Connecting(); }));
+        EXPECT_FALSE(link->Recorded());
+        // ...and a reader whose socket was connected before the gate closed acts on nothing.
+        auto socket = std::make_shared<LinkSocket>(
+            Socket::Connect(htonl(INADDR_LOOPBACK), server.Port(), timeouts::PushReadMs));
+        std::thread reader([&] { link->PushLinkReader(socket); });
+        reader.join();
+        EXPECT_EQ(server.Subscribed(), 1);
         EXPECT_TRUE(calls.Log().empty());
     }
-    // A connect that fails records nothing: a bound port without a listener refuses.
+    // A connect that fails records nothing and says nothing: a bound port without a listener
+    // refuses. The caller only learns that the connect started.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -427,8 +441,10 @@ TEST(PushLinkTest, CloseWakesABlockedReaderAndAClosedGateStopsDispatch) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
     Calls calls;
     auto link = RecordingLink(calls);
-    EXPECT_FALSE(link->Connect(htonl(INADDR_LOOPBACK), ntohs(sa.sin_port)));
+    EXPECT_TRUE(link->Connect(htonl(INADDR_LOOPBACK), ntohs(sa.sin_port)));
+    ASSERT_TRUE(WaitUntil([&] { return !link->Connecting(); }));
     EXPECT_FALSE(link->Recorded());
+    EXPECT_TRUE(calls.Log().empty());
     ::close(fd);
 }
 

@@ -6,27 +6,40 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/config.h"
 #include "net/wire/session.h"
 
 namespace zq::test {
 
-ScriptServer::ScriptServer(Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+// A socket listening on a free loopback port with a queue of `backlog`; `address` is its
+// address.
+int ListenOnLoopback(int backlog, sockaddr_in& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, backlog);
+    socklen_t len = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+    return fd;
+}
+
+}  // namespace
+
+ScriptServer::ScriptServer(Handler handler) : handler_(std::move(handler)) {
     sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = 0;
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::listen(listenFd_, 16);
-    socklen_t len = sizeof sa;
-    getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    listenFd_ = ListenOnLoopback(16, sa);
     port_ = ntohs(sa.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
@@ -171,6 +184,57 @@ void RequestRelay::Serve(Socket& client) {
             client.Send(answer->data(), answer->size()) != static_cast<int>(answer->size()))
             return;
     }
+}
+
+// --- FullQueuePort ---
+
+FullQueuePort::FullQueuePort() {
+    sockaddr_in sa{};
+    listenFd_ = ListenOnLoopback(0, sa);
+    port_ = ntohs(sa.sin_port);
+    // A queue of length 0 holds one connection; the rest of these wait as a client's would.
+    for (int i = 0; i < 3; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        sockaddr_in local{};
+        socklen_t localLen = sizeof local;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen);
+        own_.push_back(fd);
+        ownPorts_.push_back(ntohs(local.sin_port));
+    }
+}
+
+FullQueuePort::~FullQueuePort() {
+    for (int fd : own_) ::close(fd);
+    ::close(listenFd_);
+}
+
+Socket FullQueuePort::TakeQueued(int waitMs) {
+    for (;;) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (::poll(&p, 1, waitMs) <= 0) return Socket();
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        Socket s(::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        if (!s.Valid()) return Socket();
+        if (std::find(ownPorts_.begin(), ownPorts_.end(), ntohs(peer.sin_port)) == ownPorts_.end())
+            return s;
+    }
+}
+
+void FullQueuePort::Admit() {
+    for (int fd : own_) ::close(fd);
+    own_.clear();
+    for (Socket s = TakeQueued(0); s.Valid(); s = TakeQueued(0)) admitted_.push_back(std::move(s));
+}
+
+Socket FullQueuePort::Accept(int ms) {
+    if (!admitted_.empty()) {
+        Socket s = std::move(admitted_.front());
+        admitted_.erase(admitted_.begin());
+        return s;
+    }
+    return TakeQueued(ms);
 }
 
 }  // namespace zq::test

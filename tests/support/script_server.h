@@ -127,4 +127,33 @@ class RequestRelay {
     ScriptServer script_;  // last: its thread ends before the rules go
 };
 
+// A loopback port that listens but lets no connection in, as a server whose port drops every
+// SYN: its queue is full of connects of its own that it never accepts, so a client's connect
+// waits for its time-out.
+class FullQueuePort {
+  public:
+    FullQueuePort();
+    ~FullQueuePort();
+    FullQueuePort(const FullQueuePort&) = delete;
+    FullQueuePort& operator=(const FullQueuePort&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    // Ends the connects of its own and empties the queue: the next retry of a connect that
+    // waits gets in.
+    void Admit();
+    // The next connection let in after Admit, waiting at most `ms` for it; invalid when none
+    // came.
+    Socket Accept(int ms);
+
+  private:
+    // One connection from the queue unless it is empty; the port's own connects are closed.
+    Socket TakeQueued(int waitMs);
+
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> own_;                 // the connects that fill the queue
+    std::vector<std::uint16_t> ownPorts_;  // their local ports
+    std::vector<Socket> admitted_;         // let in while Admit emptied the queue
+};
+
 }  // namespace zq::test
