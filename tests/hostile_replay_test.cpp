@@ -350,6 +350,41 @@ TEST_F(HostileReplay, TheProgramClosesWhileItsLogOutCannotConnect) {
     ::close(listener);
 }
 
+// The push link ends and its port then listens but lets no connection in, its queue full: every
+// silent link check reconnects, and the instrument and period switches rebuild, while a connect
+// waits for its time-out; the window answers throughout, and the program closes with a connect
+// still waiting.
+TEST_F(HostileReplay, APushPortThatNeverAcceptsNeverHoldsUpTheWindow) {
+    FullQueuePort port;
+    ::setenv("ZQ_PUSH_PORT", std::to_string(port.Port()).c_str(), 1);
+    ReloadConfig();
+    ServerLinks& links = frame_->View()->Links();
+    {
+        std::lock_guard lock(upstreamMutex_);
+        ASSERT_NE(upstream_, nullptr);
+        upstream_->Shutdown();  // the relay ends the client's link
+    }
+
+    WindowPing ping;
+    links.SetLinkCheckPeriod(1000);
+    const int rebuilds = links.RebuildCount();
+    ASSERT_TRUE(ServeWatching([&] { return links.RebuildCount() > rebuilds; }, kWaitMs));
+    EXPECT_TRUE(links.PushConnected()) << "a connect waits";
+    for (int command : {cmdid::Instrument(2), cmdid::Period60, cmdid::Instrument(1)}) {
+        frame_->OnCommand(command);
+        ServeWatching([] { return false; }, 300);
+    }
+    const int switched = links.RebuildCount();
+    EXPECT_GE(switched, rebuilds + 4);
+    ASSERT_TRUE(ServeWatching([&] { return links.RebuildCount() > switched; }, kWaitMs));
+
+    EXPECT_LT(ping.LongestWaitMs(), kFrozenMs);
+    EXPECT_LE(peakMiB_, kMemoryBoundMiB);
+    RecordProperty("rebuilds", std::to_string(links.RebuildCount() - rebuilds));
+    Report(ping);
+    CloseProgramMs();
+}
+
 // Every request answer of the server comes late, each part of it 250 ms after the last, yet
 // within its deadline: the log-in, the start-up loads and the account's load take many seconds,
 // and all the while the window answers.
