@@ -6,6 +6,7 @@
 
 #include "base/atomic_file.h"
 #include "server/links/data_link.h"
+#include "server/links/fan_out.h"
 #include "server/links/push_connection.h"
 #include "server/links/request_link.h"
 #include "server/market/market.h"
@@ -106,7 +107,12 @@ bool Server::Start(std::string* error) {
     started_ = true;
     connections_.Open();
     loop_.Start();
-    state_->market.Start(options_.marketStep);
+    // The market's thread hands each step out to its share of the push links, with the fan-out's.
+    state_->market.Start(options_.marketStep, [] {
+        if (!BecomeMarketThread("zq-market"))
+            LogLine("the market's threads run at the default priority: nice " +
+                    std::to_string(kMarketThreadNice) + " is not allowed (LimitNICE)");
+    });
     request_.Start(loop_, connections_, [this](Accepted link) {
         return ServeRequestConnection(std::move(link), *state_, commands_, loop_);
     });

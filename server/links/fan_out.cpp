@@ -1,5 +1,9 @@
 #include "server/links/fan_out.h"
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace zq::server {
@@ -46,6 +50,7 @@ void FanOut::Run(std::size_t count, const Work& work) {
 }
 
 void FanOut::Help() {
+    BecomeMarketThread("zq-fan-out");
     std::size_t seen = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -62,6 +67,11 @@ void FanOut::Help() {
         lock.lock();
         if (--busy_ == 0) done_.notify_one();
     }
+}
+
+bool BecomeMarketThread(const char* name) {
+    pthread_setname_np(pthread_self(), name);
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kMarketThreadNice) == 0;
 }
 
 unsigned FanOutThreads() {

@@ -51,4 +51,12 @@ class FanOut {
 // The threads a fan-out of the push links uses on this machine: one for each core, at most 8.
 unsigned FanOutThreads();
 
+// The nice value the threads that hand the market out ask for: above the rest of the server and
+// the machine, so that a tick reaches every link before an order or a login gets its turn. The
+// system grants it to root, or to a service allowed it (the unit's LimitNICE=-5); otherwise
+// the threads stay at the default.
+constexpr int kMarketThreadNice = -5;
+// Names the calling thread (top -H, ps -L) and asks for kMarketThreadNice; true when granted.
+bool BecomeMarketThread(const char* name);
+
 }  // namespace zq::server

@@ -183,7 +183,7 @@ void Market::Step() {
     Dispatch(ticks);
 }
 
-void Market::Start(std::chrono::milliseconds interval) {
+void Market::Start(std::chrono::milliseconds interval, std::function<void()> begin) {
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (thread_.joinable() || interval.count() <= 0) return;
     {
@@ -191,7 +191,8 @@ void Market::Start(std::chrono::milliseconds interval) {
         interval_ = interval;
     }
     stopping_ = false;
-    thread_ = std::thread([this, interval] {
+    thread_ = std::thread([this, interval, begin = std::move(begin)] {
+        if (begin) begin();
         clockThread_ = std::this_thread::get_id();
         std::unique_lock<std::mutex> wait(threadMutex_);
         auto next = std::chrono::steady_clock::now() + interval;

@@ -101,8 +101,9 @@ class Market {
     // slow, for every price of a step waits behind them.
     bool OnClockThread() const { return clockThread_.load() == std::this_thread::get_id(); }
     // Steps every `interval` on the market's own thread until Stop(); an interval of 0 starts
-    // nothing (the prices stand still). Idempotent.
-    void Start(std::chrono::milliseconds interval);
+    // nothing (the prices stand still). Idempotent. `begin` runs first on that thread (its name
+    // and priority).
+    void Start(std::chrono::milliseconds interval, std::function<void()> begin = nullptr);
     void Stop();
 
   private:
