@@ -5,7 +5,7 @@
 // moving averages and Bollinger bands on), and the chart window's
 // own path from an invalidation to the painted image, with and without the cross cursor; and
 // the full paint with a busy account on screen: 50 signals, 100 positions and 100 pending
-// orders, each with a stop-loss and a take-profit.
+// orders, each with a stop-loss and a take-profit; and crowds of 100,000 positions.
 //
 // The chart paints with Qt, so this program brings its own main(): the application object on
 // the offscreen platform (unless QT_QPA_PLATFORM says otherwise), then the benchmarks.
@@ -385,6 +385,43 @@ void BM_CrowdedLayoutAndPaint(benchmark::State& state) {
     state.counters["positions_drawn"] = static_cast<double>(crowd.overlays.Labels().size());
 }
 BENCHMARK(BM_CrowdedLayoutAndPaint)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// 100,000 positions at one price in the middle of the chart, as a hostile server lists them:
+// each iteration paints the chart in full (the layout placed them once). The counter
+// "labels" is the labels handed back for the hit test.
+void BM_CrowdAtOnePricePaint(benchmark::State& state) {
+    KLineData data;
+    TradingModel model;
+    LoadChart(data, chart_type::Candles, kZoomWidest);
+    const ChartState st = data.State();
+    PositionRecord p{};
+    p.instrument = 1;
+    p.direction = direction::Buy;
+    p.openPrice = static_cast<double>(st.lo + st.hi) / 2 / 100;
+    p.heldQuantity = p.openedQuantity = 1;
+    p.stopLoss = p.openPrice * 0.999;
+    std::vector<PositionRecord> positions;
+    for (int i = 0; i < Crowd::kCount; ++i) {
+        std::snprintf(p.ticket, sizeof p.ticket, "%020d", i + 1);
+        positions.push_back(p);
+    }
+    model.SetPositions(std::move(positions));
+    TradeOverlays overlays;
+    InstallOverlayLayout(data.hooks, &model, &overlays);
+    data.Layout();
+    const ChartTexts texts = Texts(data);
+    QImage image = MakeChartImage(kWidth, kHeight);
+    ChartPainter painter;
+    InstallOverlayPainters(painter.hooks, &overlays);
+    for (auto _ : state) {
+        painter.Paint(image, data, texts);
+        benchmark::DoNotOptimize(image.constBits());
+    }
+    Describe(state, data, chart_type::Candles);
+    state.counters["positions_placed"] = static_cast<double>(overlays.Positions()->size());
+    state.counters["labels"] = static_cast<double>(overlays.Labels().size());
+}
+BENCHMARK(BM_CrowdAtOnePricePaint)->Unit(benchmark::kMillisecond);
 
 // A full paint by a painter that has not painted yet: the backdrop (watermark tiles, caption,
 // grid) is built first, as after a resize or an instrument change.
