@@ -1,6 +1,10 @@
 #include "server/store/store.h"
 
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "server/store/passwords.h"
 #include "server/store/random.h"
@@ -94,15 +98,79 @@ void ReplacePasswordHash(Store& store, const Stored& stored, std::string_view pa
 
 // ---- Statement ----
 
-Statement::Statement(sqlite3* db, const char* sql) {
+namespace {
+
+// The kept statements of the connections that keep them, by their text; a statement in use is
+// not in its list.
+struct StatementCache {
+    // Copies of one text in use at once (nested loops) beyond this are finalized, not kept.
+    static constexpr std::size_t kCopies = 4;
+    std::mutex mutex;
+    std::unordered_map<sqlite3*, std::unordered_map<std::string, std::vector<sqlite3_stmt*>>>
+        byConnection;
+};
+
+StatementCache& Cache() {
+    static StatementCache cache;
+    return cache;
+}
+
+}  // namespace
+
+void KeepStatements(sqlite3* db) {
+    if (!db) return;
+    std::lock_guard<std::mutex> lock(Cache().mutex);
+    Cache().byConnection.try_emplace(db);
+}
+
+void ForgetStatements(sqlite3* db) {
+    std::unordered_map<std::string, std::vector<sqlite3_stmt*>> kept;
+    {
+        std::lock_guard<std::mutex> lock(Cache().mutex);
+        auto it = Cache().byConnection.find(db);
+        if (it == Cache().byConnection.end()) return;
+        kept.swap(it->second);
+        Cache().byConnection.erase(it);
+    }
+    for (auto& [sql, statements] : kept)
+        for (sqlite3_stmt* st : statements) sqlite3_finalize(st);
+}
+
+Statement::Statement(sqlite3* db, const char* sql) : db_(db), sql_(sql) {
+    {
+        std::lock_guard<std::mutex> lock(Cache().mutex);
+        if (auto c = Cache().byConnection.find(db); c != Cache().byConnection.end()) {
+            kept_ = true;
+            if (auto it = c->second.find(sql); it != c->second.end() && !it->second.empty()) {
+                stmt_ = it->second.back();
+                it->second.pop_back();
+                return;
+            }
+        }
+    }
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
         failed_ = true;
+        kept_ = false;
     }
 }
 
 Statement::~Statement() {
+    if (!stmt_) return;
+    if (kept_) {
+        // Reset, so that it holds no read of the database while it waits.
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        std::lock_guard<std::mutex> lock(Cache().mutex);
+        if (auto c = Cache().byConnection.find(db_); c != Cache().byConnection.end()) {
+            std::vector<sqlite3_stmt*>& list = c->second[sql_];
+            if (list.size() < StatementCache::kCopies) {
+                list.push_back(stmt_);
+                return;
+            }
+        }
+    }
     sqlite3_finalize(stmt_);
 }
 
@@ -194,6 +262,7 @@ std::unique_ptr<Store> Store::OpenWith(const std::string& path, std::span<const 
     }
     sqlite3_busy_timeout(db, 5000);
     std::unique_ptr<Store> store(new Store(db, schema, demoMembers));
+    KeepStatements(db);
     // WAL with full syncs: a committed change survives a crash of the server or the machine.
     if (!Exec(db, "PRAGMA journal_mode=WAL", error) ||
         !Exec(db, "PRAGMA synchronous=FULL", error) || !Exec(db, "PRAGMA foreign_keys=ON", error) ||
@@ -205,6 +274,7 @@ std::unique_ptr<Store> Store::OpenWith(const std::string& path, std::span<const 
     if (sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
                         nullptr) == SQLITE_OK) {
         sqlite3_busy_timeout(reader, 5000);
+        KeepStatements(reader);
         store->reader_ = reader;
     } else {
         sqlite3_close(reader);
@@ -213,6 +283,8 @@ std::unique_ptr<Store> Store::OpenWith(const std::string& path, std::span<const 
 }
 
 Store::~Store() {
+    ForgetStatements(reader_);
+    ForgetStatements(db_);
     sqlite3_close(reader_);
     sqlite3_close(db_);
 }

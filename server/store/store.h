@@ -27,7 +27,9 @@ struct Member {
 };
 
 // A prepared statement, finalized on destruction. Columns and parameters count as in SQLite:
-// parameters from 1, columns from 0.
+// parameters from 1, columns from 0. On the store's own connections a statement is prepared once
+// and kept for the next use of the same text (preparing costs more than running most of them):
+// destruction resets it and hands it back.
 class Statement {
   public:
     Statement(sqlite3* db, const char* sql);
@@ -53,9 +55,17 @@ class Statement {
     std::vector<std::uint8_t> Blob(int column) const;
 
   private:
+    sqlite3* db_ = nullptr;
+    const char* sql_ = nullptr;
     sqlite3_stmt* stmt_ = nullptr;
     bool failed_ = false;
+    bool kept_ = false;  // from the connection's statement cache, and back to it
 };
+
+// The statement cache of a connection: statements on `db` are kept from now on; Forget finalizes
+// them (before the connection closes).
+void KeepStatements(sqlite3* db);
+void ForgetStatements(sqlite3* db);
 
 class Store;
 
