@@ -239,35 +239,72 @@ TEST_F(ReportWindowTest, PagesShowEveryColumnInItsFormat) {
 }
 
 // In a list longer than a quote updates whole, a quote reaches the rows in view at once, the
-// others as they come into view, and every row before a sort.
-TEST_F(ReportWindowTest, ALongDetailsListFollowsAQuoteWhereItIsShown) {
-    std::vector<PositionRecord> many;
+// others as they come into view or the page shows again, and every row before a sort: on the
+// positions' closing price and the orders' current price alike.
+TEST_F(ReportWindowTest, ALongListFollowsAQuoteWhereItIsShown) {
+    const int count = 4 * CReportListPage::kRowsQuotedWhole;
+    const int last = count - 1;
+    std::vector<PositionRecord> positions;
     PositionRecord p = model.Positions()[0];  // a buy of gold, closing at the bid
-    for (int i = 0; i < 4 * CSPage1::kRowsQuotedWhole; ++i) {
+    std::vector<PendingOrderRecord> orders;
+    PendingOrderRecord o = model.Orders()[0];  // a buy of gold, measured against the ask
+    for (int i = 0; i < count; ++i) {
         std::snprintf(p.ticket, sizeof p.ticket, "T%04d", i);
-        many.push_back(p);
+        std::snprintf(o.orderNumber, sizeof o.orderNumber, "D%04d", i);
+        positions.push_back(p);
+        orders.push_back(o);
     }
-    model.SetPositions(many);
-    const int last = static_cast<int>(many.size()) - 1;
+    model.SetPositions(positions);
+    model.SetOrders(orders);
     CSPage1 details(model);
-    details.resize(800, 400);
-    details.show();
-    while (details.List()->Filling()) QApplication::processEvents();
-    const auto bid = [&](float price) {
-        test::EditInstruments(model, [&](std::vector<InstrumentRecord>& l) { l[0].bid = price; });
-        Tick(details, 1);
+    CSPage3 ordersPage(model);
+    const std::string profitBefore = Cell(details, 0, 11);
+    struct Case {
+        CReportListPage& page;
+        int column;
+        const char* before;
+        const char* quoted[3];  // the column's text after each quote
     };
-    bid(1660.50f);
-    EXPECT_EQ(Cell(details, 0, 6), "1660.50");
-    EXPECT_EQ(Cell(details, last, 6), "1650.50");
-    details.List()->scrollToBottom();
-    EXPECT_EQ(Cell(details, last, 6), "1660.50");
-    EXPECT_EQ(Cell(details, last, 11), Cell(details, 0, 11));
+    for (const Case& c : {Case{details, 6, "1650.50", {"1660.50", "1670.50", "1680.50"}},
+                          Case{ordersPage, 5, "1651.00", {"1661", "1671", "1681"}}}) {
+        SCOPED_TRACE(c.before);
+        test::EditInstruments(model, [](std::vector<InstrumentRecord>& l) {
+            l[0].bid = 1650.50f;
+            l[0].ask = 1651.00f;
+        });
+        c.page.Refill();
+        c.page.resize(800, 400);
+        c.page.show();
+        while (c.page.List()->Filling()) QApplication::processEvents();
+        const auto quote = [&](int k) {
+            test::EditInstruments(model, [&](std::vector<InstrumentRecord>& l) {
+                l[0].bid = 1660.50f + 10.0f * static_cast<float>(k);
+                l[0].ask = l[0].bid + 0.5f;
+            });
+            Tick(c.page, 1);
+        };
+        quote(0);
+        EXPECT_EQ(Cell(c.page, 0, c.column), c.quoted[0]);
+        EXPECT_EQ(Cell(c.page, last, c.column), c.before);
+        c.page.List()->scrollToBottom();
+        EXPECT_EQ(Cell(c.page, last, c.column), c.quoted[0]);
 
-    bid(1670.50f);
-    EXPECT_EQ(Cell(details, 0, 6), "1660.50");
-    details.List()->HeaderClicked(6);
-    for (int row = 0; row <= last; ++row) ASSERT_EQ(Cell(details, row, 6), "1670.50") << row;
+        // Out of view (another tab), a quote waits for the page to show.
+        c.page.hide();
+        quote(1);
+        EXPECT_EQ(Cell(c.page, last, c.column), c.quoted[0]);
+        c.page.show();
+        EXPECT_EQ(Cell(c.page, last, c.column), c.quoted[1]);
+        EXPECT_EQ(Cell(c.page, 0, c.column), c.quoted[0]);
+
+        quote(2);
+        c.page.List()->HeaderClicked(c.column);
+        for (int row = 0; row <= last; ++row)
+            ASSERT_EQ(Cell(c.page, row, c.column), c.quoted[2]) << row;
+        c.page.hide();
+    }
+    EXPECT_NE(Cell(details, last, 11), profitBefore);
+    EXPECT_EQ(Cell(details, last, 11), Cell(details, 0, 11));
 }
 
 TEST_F(ReportWindowTest, EmptyListsShowOnlyTheHeaders) {

@@ -16,10 +16,10 @@ void CSPage3::Refill() {
     FillRows(model_.Orders(), OrdersCells);
 }
 
-void CSPage3::OnQuote(std::int32_t instrument) {
+void CSPage3::QuoteRows(std::int32_t instrument, const std::vector<int>& rows) {
     // An instrument the list lacks leaves its orders' prices at 0.
     const InstrumentRecord record = model_.FindInstrument(instrument);
-    for (int row : RowsOf(instrument)) {
+    for (int row : rows) {
         const std::int32_t side = DirectionOfRowKey(List()->RowData(row));
         SetCell(row, orders_column::CurrentPrice, ShortPrice(OrderCurrentPrice(record, side)));
     }

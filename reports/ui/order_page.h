@@ -24,7 +24,9 @@ class CSPage3 : public CReportListPage {
     void OnSelected() override { Refill(); }
 
   protected:
-    void OnQuote(std::int32_t instrument) override;
+    void OnQuote(std::int32_t instrument) override { QuoteWhereShown(instrument); }
+    // The current price of these rows of the instrument, from its last quote.
+    void QuoteRows(std::int32_t instrument, const std::vector<int>& rows) override;
     void OnOrdersChanged() override { Refill(); }
     std::vector<MenuItem> MenuItems() const override;
     bool MenuOnRowsOnly() const override { return true; }

@@ -1,6 +1,5 @@
 #include "reports/ui/position_pages.h"
 
-#include <QScrollBar>
 #include <algorithm>
 #include <functional>
 #include <string_view>
@@ -16,25 +15,11 @@ namespace zq {
 
 CSPage1::CSPage1(TradingModel& model, QWidget* parent)
     : CReportListPage(model, DetailsColumns(), QStringLiteral("持仓明细"), parent) {
-    List()->completeRows = [this] { QuoteAllRows(); };
-    connect(List()->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            [this] { QuoteRowsInView(); });
     Refill();
 }
 
 void CSPage1::Refill() {
-    // The rows are written from the quotes of their time.
-    quotedSince_.clear();
     FillRows(model_.Positions(), DetailsCells);
-}
-
-void CSPage1::OnQuote(std::int32_t instrument) {
-    if (List()->rowCount() <= kRowsQuotedWhole) {
-        QuoteRows(instrument, RowsOf(instrument));
-        return;
-    }
-    quotedSince_.insert(instrument);
-    QuoteRows(instrument, RowsInView(instrument));
 }
 
 void CSPage1::QuoteRows(std::int32_t instrument, const std::vector<int>& rows) {
@@ -76,39 +61,6 @@ void CSPage1::QuoteRows(std::int32_t instrument, const std::vector<int>& rows) {
             SetCell(row, details_column::Profit, profit);
         }
     }
-}
-
-std::vector<int> CSPage1::RowsInView(std::int32_t instrument) const {
-    const CSortListCtrl& list = *List();
-    std::vector<int> rows;
-    // A page out of view (another tab) quotes its rows when it shows.
-    if (!list.isVisible() || list.viewport()->height() <= 0) return rows;
-    const int first = list.rowAt(0);
-    if (first < 0) return rows;
-    int last = list.rowAt(list.viewport()->height() - 1);
-    if (last < 0) last = list.rowCount() - 1;
-    for (int row = first; row <= last; ++row)
-        if (InstrumentOfRowKey(list.RowData(row)) == instrument) rows.push_back(row);
-    return rows;
-}
-
-void CSPage1::QuoteRowsInView() {
-    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsInView(instrument));
-}
-
-void CSPage1::QuoteAllRows() {
-    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsOf(instrument));
-    quotedSince_.clear();
-}
-
-void CSPage1::resizeEvent(QResizeEvent* event) {
-    CReportListPage::resizeEvent(event);
-    QuoteRowsInView();
-}
-
-void CSPage1::showEvent(QShowEvent* event) {
-    CReportListPage::showEvent(event);
-    QuoteRowsInView();
 }
 
 std::vector<CReportListPage::MenuItem> CSPage1::MenuItems() const {

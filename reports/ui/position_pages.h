@@ -5,8 +5,6 @@
 // floating profit/loss.
 #pragma once
 
-#include <set>
-
 #include "reports/ui/report_page.h"
 
 namespace zq {
@@ -22,33 +20,19 @@ class CSPage1 : public CReportListPage {
     explicit CSPage1(TradingModel& model, QWidget* parent = nullptr);
     void Refill() override;
 
-    // A quote updates every row of its instrument in a list of up to this many rows; in a
-    // longer one the rows in view, the others as they come into view or before the list is
-    // read whole (a sort, the CSV file), so that a quote costs what is shown.
-    static constexpr int kRowsQuotedWhole = 256;
-
   protected:
-    void OnQuote(std::int32_t instrument) override;
+    void OnQuote(std::int32_t instrument) override { QuoteWhereShown(instrument); }
+    // The closing price and floating profit of these rows of the instrument, from the model's
+    // positions and the instrument's last quote.
+    void QuoteRows(std::int32_t instrument, const std::vector<int>& rows) override;
     void OnPositionsChanged() override { Refill(); }
     std::vector<MenuItem> MenuItems() const override;
     void OnMenuCommand(int command, int row) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
   private:
     // The position of the row, unless it is programmatic ("无法修改程序化交易订单") or no
     // longer in the model.
     std::optional<PositionRecord> PositionToChange(int row);
-    // The closing price and floating profit of these rows of the instrument, from the model's
-    // positions and the instrument's last quote.
-    void QuoteRows(std::int32_t instrument, const std::vector<int>& rows);
-    // The rows of the instrument in view.
-    std::vector<int> RowsInView(std::int32_t instrument) const;
-    // The rows in view, and all rows, of the instruments quoted since their rows were complete.
-    void QuoteRowsInView();
-    void QuoteAllRows();
-
-    std::set<std::int32_t> quotedSince_;  // instruments with rows out of view left behind
 };
 
 class CSpage2 : public CReportListPage {

@@ -4,6 +4,7 @@
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <cstring>
 
 #include "base/atomic_file.h"
@@ -54,6 +55,9 @@ CReportListPage::CReportListPage(TradingModel& model, const std::vector<ReportCo
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { ContextMenuAt(at, list_->viewport()->mapToGlobal(at)); });
+    list_->completeRows = [this] { QuoteAllRows(); };
+    connect(list_->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { QuoteRowsInView(); });
 }
 
 CReportListPage::~CReportListPage() {
@@ -111,6 +115,37 @@ std::vector<int> CReportListPage::RowsOf(std::int32_t instrument) const {
     return rows;
 }
 
+void CReportListPage::QuoteWhereShown(std::int32_t instrument) {
+    if (list_->rowCount() <= kRowsQuotedWhole) {
+        QuoteRows(instrument, RowsOf(instrument));
+        return;
+    }
+    quotedSince_.insert(instrument);
+    QuoteRows(instrument, RowsInView(instrument));
+}
+
+std::vector<int> CReportListPage::RowsInView(std::int32_t instrument) const {
+    std::vector<int> rows;
+    // A page out of view (another tab) quotes its rows when it shows.
+    if (!list_->isVisible() || list_->viewport()->height() <= 0) return rows;
+    const int first = list_->rowAt(0);
+    if (first < 0) return rows;
+    int last = list_->rowAt(list_->viewport()->height() - 1);
+    if (last < 0) last = list_->rowCount() - 1;
+    for (int row = first; row <= last; ++row)
+        if (InstrumentOfRowKey(list_->RowData(row)) == instrument) rows.push_back(row);
+    return rows;
+}
+
+void CReportListPage::QuoteRowsInView() {
+    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsInView(instrument));
+}
+
+void CReportListPage::QuoteAllRows() {
+    for (std::int32_t instrument : quotedSince_) QuoteRows(instrument, RowsOf(instrument));
+    quotedSince_.clear();
+}
+
 bool CReportListPage::QuotedRows(std::int32_t instrument, InstrumentRecord& record,
                                  std::vector<int>& rows) const {
     record = model_.FindInstrument(instrument);
@@ -136,6 +171,8 @@ void CReportListPage::TellReportWindow(bool post) {
 }
 
 void CReportListPage::Fill(int rows, std::function<void(int row)> writeRow) {
+    // The rows are written from the quotes of their time.
+    quotedSince_.clear();
     CSortListCtrl::Batches batches;
     batches.fitColumns = true;
     list_->FillInBatches(rows, std::move(writeRow), batches);
@@ -150,6 +187,12 @@ void CReportListPage::WriteRow(int row, const std::vector<std::string>& cells, s
 void CReportListPage::resizeEvent(QResizeEvent* event) {
     CReportTab::resizeEvent(event);
     list_->setGeometry(rect());
+    QuoteRowsInView();
+}
+
+void CReportListPage::showEvent(QShowEvent* event) {
+    CReportTab::showEvent(event);
+    QuoteRowsInView();
 }
 
 }  // namespace zq

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "reports/trade_report.h"
@@ -54,6 +55,10 @@ class CReportListPage : public CReportTab, public MessageWindow {
   public:
     // The row height of every report list.
     static constexpr int kRowHeight = 25;
+    // A quote updates every row of its instrument in a list of up to this many rows; in a
+    // longer one the rows in view, the others as they come into view or before the list is
+    // read whole (a sort, the CSV file), so that a quote costs what is shown.
+    static constexpr int kRowsQuotedWhole = 256;
 
     // A page leaves the tick listener list when it goes.
     ~CReportListPage() override;
@@ -108,6 +113,14 @@ class CReportListPage : public CReportTab, public MessageWindow {
     }
     // The rows of one instrument.
     std::vector<int> RowsOf(std::int32_t instrument) const;
+    // A quote of `instrument` on a page whose rows follow the quotes through QuoteRows: every
+    // row of the instrument in a list of up to kRowsQuotedWhole rows, else those in view.
+    void QuoteWhereShown(std::int32_t instrument);
+    // What a quote of `instrument` writes into these rows of it.
+    virtual void QuoteRows(std::int32_t instrument, const std::vector<int>& rows) {
+        (void)instrument;
+        (void)rows;
+    }
     // For a quote of `instrument`: its record and its rows; false when the instrument list lacks
     // it or no row shows it.
     bool QuotedRows(std::int32_t instrument, InstrumentRecord& record,
@@ -120,6 +133,7 @@ class CReportListPage : public CReportTab, public MessageWindow {
     void TellReportWindow(bool post);
 
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
     TradingModel& model_;
 
@@ -127,10 +141,16 @@ class CReportListPage : public CReportTab, public MessageWindow {
     void Fill(int rows, std::function<void(int row)> writeRow);
     void WriteRow(int row, const std::vector<std::string>& cells, std::int64_t key);
     int FirstSelectedRow() const;
+    // The rows of the instrument in view.
+    std::vector<int> RowsInView(std::int32_t instrument) const;
+    // The rows in view, and all rows, of the instruments quoted since their rows were complete.
+    void QuoteRowsInView();
+    void QuoteAllRows();
 
     CSortListCtrl* list_;
     QString csvName_;  // the page's name, offered for its CSV file
     WindowHandle reportWindow_ = nullptr;
+    std::set<std::int32_t> quotedSince_;  // instruments with rows out of view left behind
 };
 
 }  // namespace zq
