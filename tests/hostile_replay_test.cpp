@@ -42,6 +42,7 @@
 #include "reports/message_store.h"
 #include "reports/ui/account_pages.h"
 #include "reports/ui/explorer.h"
+#include "reports/ui/report_page.h"
 #include "reports/ui/simulate_main.h"
 #include "reports/ui/sms_manager.h"
 #include "tests/links_support.h"
@@ -86,6 +87,24 @@ bool RelayItem(Socket& from, std::int32_t type, std::vector<char>& item) {
         default:
             return true;
     }
+}
+
+// A rule that asks the server and answers instead a counted list of `count` copies of `record`,
+// their keys (the field at `key`) numbered from 1.
+template <typename Record, std::size_t N>
+RequestRelay::Command NumberedCopies(std::size_t payloadBytes, Record record,
+                                     char (Record::*key)[N], int count) {
+    return {payloadBytes, [=](RequestRelay::Exchange& e) mutable -> std::optional<std::string> {
+                if (!e.AskList(sizeof(Record))) return std::nullopt;
+                std::string list(4 + static_cast<std::size_t>(count) * sizeof(Record), '\0');
+                std::memcpy(list.data(), &count, 4);
+                for (int i = 0; i < count; ++i) {
+                    std::snprintf(record.*key, N, "%020d", i + 1);
+                    std::memcpy(list.data() + 4 + static_cast<std::size_t>(i) * sizeof record,
+                                &record, sizeof record);
+                }
+                return list;
+            }};
 }
 
 class HostileReplay : public ClientEndToEnd {
@@ -644,21 +663,8 @@ TEST_F(HostileReplay, AHundredThousandPositionsOnTheChartsInstrument) {
         {{cmd::LoadPending,
           RequestRelay::PassList(sizeof(LoadOrdersRequest), sizeof(PendingOrderRecord))},
          {cmd::LoadSummary, RequestRelay::PassList(0, sizeof(PositionRecord))},
-         {cmd::LoadPositions,
-          {sizeof(LoadPositionsRequest),
-           [&](RequestRelay::Exchange& e) -> std::optional<std::string> {
-               if (!e.AskList(sizeof(PositionRecord))) return std::nullopt;
-               std::string list = RequestRelay::CountedList(std::vector<PositionRecord>{});
-               list.resize(4 + static_cast<std::size_t>(kMaxListCount) * sizeof(PositionRecord));
-               std::memcpy(list.data(), &kMaxListCount, 4);
-               PositionRecord p = *real;
-               for (int i = 0; i < kMaxListCount; ++i) {
-                   std::snprintf(p.ticket, sizeof p.ticket, "%020d", i + 1);
-                   std::memcpy(list.data() + 4 + static_cast<std::size_t>(i) * sizeof p, &p,
-                               sizeof p);
-               }
-               return list;
-           }}}});
+         {cmd::LoadPositions, NumberedCopies(sizeof(LoadPositionsRequest), *real,
+                                             &PositionRecord::ticket, kMaxListCount)}});
     relay.UseAsRequestPort();
 
     WindowPing ping;
@@ -670,6 +676,65 @@ TEST_F(HostileReplay, AHundredThousandPositionsOnTheChartsInstrument) {
     for (double price : {1661.00, 1662.50, 1659.00}) ASSERT_TRUE(MoveGold(price));
     ServeWatching([] { return false; }, 300);
 
+    EXPECT_LE(ping.PeakResidentMiB(), kMemoryBoundMiB);
+    EXPECT_LT(ping.LongestWaitMs(), kFrozenMs);
+    Report(ping);
+    CloseProgramMs();
+}
+
+// The member's one position on gold stands 10,000 times in the answer of a reload, and a
+// pending order on gold as many times: the trade report shows "持仓明细", then "委托查询", each
+// following the quotes and scrolled to its end, with the window answering throughout.
+TEST_F(HostileReplay, TenThousandPositionsAndOrdersWithTheirReportPagesOpen) {
+    constexpr int kCount = 10000;
+    const std::optional<PositionRecord> real = BuyAtMarket();
+    ASSERT_TRUE(real);
+    PendingOrderRecord order{};
+    order.instrument = real->instrument;
+    std::memcpy(order.instrumentName, real->instrumentName, sizeof order.instrumentName);
+    order.direction = direction::Buy;
+    order.quantity = 1;
+    order.price = 1500;
+    order.triggerKind = trigger::BuyAskFalls;
+    order.openClose = 1;
+    order.validity = order_validity::ThisWeek;
+    order.status = order_status::Waiting;
+    RequestRelay relay(
+        server_.requestPort(),
+        {{cmd::LoadPending, NumberedCopies(sizeof(LoadOrdersRequest), order,
+                                           &PendingOrderRecord::orderNumber, kCount)},
+         {cmd::LoadSummary, RequestRelay::PassList(0, sizeof(PositionRecord))},
+         {cmd::LoadPositions,
+          NumberedCopies(sizeof(LoadPositionsRequest), *real, &PositionRecord::ticket, kCount)}});
+    relay.UseAsRequestPort();
+
+    WindowPing ping;
+    frame_->OnCommand(cmdid::Reinitialise);
+    ASSERT_TRUE(ServeWatching([&] { return frame_->View()->Links().HistoryLoaded(); }, kWaitMs));
+    bool seen = false;
+    std::vector<int> rows;
+    WhenDialogShows<CSimulateMain>(
+        [&](CSimulateMain& w) {
+            for (int tab : {1, 2}) {
+                w.Tabs()->setCurrentIndex(tab);
+                auto* page = static_cast<CReportListPage*>(w.Page(tab));
+                ServeWatching([&] { return !page->List()->Filling(); }, kWaitMs);
+                WindowPing quotes;
+                for (double price : {1660.00, 1661.50}) ASSERT_TRUE(MoveGold(price));
+                page->List()->scrollToBottom();
+                ASSERT_TRUE(MoveGold(1659.00));
+                ServeWatching([] { return false; }, 300);
+                rows.push_back(page->List()->rowCount());
+                RecordProperty("tab" + std::to_string(tab) + "_quotes_longest_window_wait_ms",
+                               std::to_string(quotes.LongestWaitMs()));
+            }
+        },
+        &seen);
+    frame_->OnCommand(cmdid::TradeReport);
+
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(relay.Answered(cmd::LoadPending), 1);
+    EXPECT_EQ(rows, (std::vector<int>{kCount, kCount}));
     EXPECT_LE(ping.PeakResidentMiB(), kMemoryBoundMiB);
     EXPECT_LT(ping.LongestWaitMs(), kFrozenMs);
     Report(ping);
