@@ -425,10 +425,12 @@ class PushLinks {
     PushLinks(int stepMs, int timedEvery) : step_(stepMs), timedEvery_(std::max(1, timedEvery)) {
         epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
         reader_ = std::thread([this] { Read(); });
+        sweeper_ = std::thread([this] { Sweep(); });
     }
     ~PushLinks() {
         stop_ = true;
         reader_.join();
+        sweeper_.join();
         for (const auto& l : links_) ::close(l.fd);
         ::close(epoll_);
     }
@@ -479,6 +481,7 @@ class PushLinks {
     void Measure() {
         std::lock_guard<std::mutex> lock(mutex_);
         arrivals_.clear();
+        timedReads_ = lateReads_ = 0;
         for (auto& l : links_) l.records = 0;
         measuring_ = true;
     }
@@ -489,6 +492,11 @@ class PushLinks {
         int held = 0;
         for (const auto& l : links_) held += l.records > 0 && !l.closed;
         return {held, Delays()};
+    }
+    // Of the timed reads since Measure(), those that held two steps or more.
+    std::pair<long, long> LateReads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return {lateReads_, timedReads_};
     }
     int Count() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -543,40 +551,48 @@ class PushLinks {
         return got;
     }
 
-    // The timed links as their records come (one read a wake: what it leaves, the next wait
-    // reports again); the others every kSweepMs, each read taking what came meanwhile. A client
-    // that reads late costs the server nothing more: it sends every step to every link alike,
-    // and this program, which plays 10,000 clients on the server's own two cores, spares them
-    // the reads it does not time.
+    // One read of a link; false when it took all there was.
+    bool Take(LinkState& l, std::vector<char>& chunk) {
+        double at = 0;
+        const ssize_t got = Receive(l.fd, chunk, at);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+            l.closed = true;
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, l.fd, nullptr);
+        }
+        if (got <= 0) return false;
+        l.buffer.insert(l.buffer.end(), chunk.data(), chunk.data() + got);
+        Parse(l, at);
+        return static_cast<std::size_t>(got) == chunk.size();
+    }
+
+    // The timed links as their records come, one read a wake (what it leaves, the next wait
+    // reports again). A read carries the kernel's stamp of its last bytes only, so this thread
+    // does nothing else: a read that took two steps at once would time the first by the second.
     void Read() {
         std::vector<epoll_event> events(256);
         std::vector<char> chunk(65536);
-        auto nextSweep = Clock::now();
-        auto take = [&](LinkState& l) {
-            double at = 0;
-            const ssize_t got = Receive(l.fd, chunk, at);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                l.closed = true;
-                ::epoll_ctl(epoll_, EPOLL_CTL_DEL, l.fd, nullptr);
-            }
-            if (got <= 0) return false;
-            l.buffer.insert(l.buffer.end(), chunk.data(), chunk.data() + got);
-            Parse(l, at);
-            return static_cast<std::size_t>(got) == chunk.size();
-        };
         while (!stop_) {
-            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 20);
+            const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 50);
             for (int i = 0; i < n; ++i) {
                 std::lock_guard<std::mutex> lock(mutex_);
-                take(links_[events[static_cast<std::size_t>(i)].data.u64]);
+                Take(links_[events[static_cast<std::size_t>(i)].data.u64], chunk);
             }
-            if (Clock::now() < nextSweep) continue;
-            nextSweep = Clock::now() + std::chrono::milliseconds(kSweepMs);
+        }
+    }
+
+    // The other links every kSweepMs, each read taking what came meanwhile. A client that reads
+    // late costs the server nothing more: it sends every step to every link alike, and this
+    // program, which plays 10,000 clients on the server's own two cores, spares them the reads it
+    // does not time.
+    void Sweep() {
+        std::vector<char> chunk(65536);
+        while (!stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kSweepMs));
             for (std::size_t i = 0;; ++i) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (i >= links_.size()) break;
                 if (i % timedEvery_ == 0 || links_[i].closed) continue;
-                while (take(links_[i])) {
+                while (Take(links_[i], chunk)) {
                 }
             }
         }
@@ -585,6 +601,8 @@ class PushLinks {
     // Takes the whole items off the link's buffer; their records came at `now`.
     void Parse(LinkState& l, double now) {
         std::size_t at = 0;
+        bool timed = false;
+        const std::uint32_t firstStep = l.step;
         for (;;) {
             if (l.buffer.size() - at < 4) break;
             std::int32_t type = 0;
@@ -611,12 +629,19 @@ class PushLinks {
                     if (r.instrument <= l.lastInstrument) ++l.step;
                     l.lastInstrument = r.instrument;
                     arrivals_.push_back({id, link, std::uint64_t{link} << 32 | l.step, now});
+                    timed = true;
                 }
             }
             if (type == push::Closed || type == push::ForcedOffline) l.closed = true;
             at += 4 + body;
         }
         l.buffer.erase(l.buffer.begin(), l.buffer.begin() + static_cast<std::ptrdiff_t>(at));
+        // A read that took a step and the start of the next times the first by the second's
+        // stamp (late by up to a step): how often this reader fell that far behind.
+        if (timed) {
+            ++timedReads_;
+            if (l.step >= firstStep + 2) ++lateReads_;
+        }
     }
 
     // Each arrival after its step's moment on the clock's schedule. A record that came twice
@@ -715,8 +740,9 @@ class PushLinks {
     std::mutex mutex_;
     std::vector<LinkState> links_;
     std::vector<Arrival> arrivals_;
+    long timedReads_ = 0, lateReads_ = 0;
     bool measuring_ = false;
-    std::thread reader_;
+    std::thread reader_, sweeper_;
 };
 
 // ---- Trading ----
@@ -925,6 +951,12 @@ int main() {
             std::to_string(held));
         Row("tick delay, no orders (p50 / p99)", P50P99(delays));
     }
+    auto lateReads = [&] {
+        const auto [late, reads] = push.LateReads();
+        Row("  timed reads that held two steps (this program behind)",
+            std::to_string(late) + " of " + std::to_string(reads));
+    };
+    lateReads();
     const auto [idleRss, idleThreads] = Footprint(server->watchPid);
     Row("server RSS / threads with the links",
         Fixed(idleRss) + " MiB / " + std::to_string(idleThreads));
@@ -941,6 +973,7 @@ int main() {
         Row("push links held while they trade", std::to_string(held));
         Row("tick delay while they trade (p50 / p99)", P50P99(delays));
     }
+    lateReads();
     const auto [rss, threads] = Footprint(server->watchPid);
     Row("server RSS / threads while they trade", Fixed(rss) + " MiB / " + std::to_string(threads));
 
