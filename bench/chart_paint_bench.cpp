@@ -258,30 +258,38 @@ void FillOverlays(KLineData& data, TradingModel& model) {
     model.SetOrders(std::move(orders));
 }
 
+// The chart's trade overlays laid out once from the model, and a painter that paints them.
+struct OverlayScene {
+    OverlayScene(KLineData& data, TradingModel& model) {
+        InstallOverlayLayout(data.hooks, &model, &overlays);
+        data.Layout();
+        texts = Texts(data);
+        InstallOverlayPainters(painter.hooks, &overlays);
+    }
+    TradeOverlays overlays;
+    ChartTexts texts;
+    QImage image = MakeChartImage(kWidth, kHeight);
+    ChartPainter painter;
+};
+
 // A full paint as BM_FullPaint with the overlays above on screen (candles). Args: zoom.
 void BM_FullPaintWithOverlays(benchmark::State& state) {
     KLineData data;
     TradingModel model;
     LoadChart(data, chart_type::Candles, Zoom(state.range(0)));
     FillOverlays(data, model);
-    TradeOverlays overlays;
-    InstallOverlayLayout(data.hooks, &model, &overlays);
-    data.Layout();
-    const ChartTexts texts = Texts(data);
-    QImage image = MakeChartImage(kWidth, kHeight);
-    ChartPainter painter;
-    InstallOverlayPainters(painter.hooks, &overlays);
-    painter.Paint(image, data, texts);
+    OverlayScene scene(data, model);
+    scene.painter.Paint(scene.image, data, scene.texts);
     int drawn = 0;
-    for (const TradeLabel& l : overlays.Labels())
+    for (const TradeLabel& l : scene.overlays.Labels())
         if (l.rect.right > 0 && l.rect.top >= 0 && l.rect.bottom <= kHeight) ++drawn;
     if (drawn != 200) {
         state.SkipWithError("not every position and order is on screen");
         return;
     }
     for (auto _ : state) {
-        painter.Paint(image, data, texts);
-        benchmark::DoNotOptimize(image.constBits());
+        scene.painter.Paint(scene.image, data, scene.texts);
+        benchmark::DoNotOptimize(scene.image.constBits());
     }
     Describe(state, data, chart_type::Candles);
     state.counters["overlays"] = 50 + drawn;
@@ -406,20 +414,14 @@ void BM_CrowdAtOnePricePaint(benchmark::State& state) {
         positions.push_back(p);
     }
     model.SetPositions(std::move(positions));
-    TradeOverlays overlays;
-    InstallOverlayLayout(data.hooks, &model, &overlays);
-    data.Layout();
-    const ChartTexts texts = Texts(data);
-    QImage image = MakeChartImage(kWidth, kHeight);
-    ChartPainter painter;
-    InstallOverlayPainters(painter.hooks, &overlays);
+    OverlayScene scene(data, model);
     for (auto _ : state) {
-        painter.Paint(image, data, texts);
-        benchmark::DoNotOptimize(image.constBits());
+        scene.painter.Paint(scene.image, data, scene.texts);
+        benchmark::DoNotOptimize(scene.image.constBits());
     }
     Describe(state, data, chart_type::Candles);
-    state.counters["positions_placed"] = static_cast<double>(overlays.Positions()->size());
-    state.counters["labels"] = static_cast<double>(overlays.Labels().size());
+    state.counters["positions_placed"] = static_cast<double>(scene.overlays.Positions()->size());
+    state.counters["labels"] = static_cast<double>(scene.overlays.Labels().size());
 }
 BENCHMARK(BM_CrowdAtOnePricePaint)->Unit(benchmark::kMillisecond);
 
