@@ -28,8 +28,6 @@ class FanOut {
     // on one thread, and returns when all are done. One Run at a time.
     void Run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& work);
 
-    unsigned Threads() const { return static_cast<unsigned>(helpers_.size()) + 1; }
-
   private:
     using Work = std::function<void(std::size_t, std::size_t)>;
     void Help();
