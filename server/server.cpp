@@ -109,9 +109,21 @@ bool Server::Start(std::string* error) {
     loop_.Start();
     // The market's thread hands each step out to its share of the push links, with the fan-out's.
     state_->market.Start(options_.marketStep, [] {
-        if (!BecomeMarketThread("zq-market"))
-            LogLine("the market's threads run at the default priority: nice " +
-                    std::to_string(kMarketThreadNice) + " is not allowed (LimitNICE)");
+        const std::string realTime =
+            "real-time priority " + std::to_string(kMarketThreadRealTime) + " (LimitRTPRIO)";
+        const std::string nice = "nice " + std::to_string(kMarketThreadNice) + " (LimitNICE)";
+        switch (BecomeMarketThread("zq-market")) {
+            case MarketPriority::RealTime:
+                break;
+            case MarketPriority::Nice:
+                LogLine("the market's threads run at " + nice + ": " + realTime +
+                        " is not allowed");
+                break;
+            case MarketPriority::Default:
+                LogLine("the market's threads run at the default priority: neither " + realTime +
+                        " nor " + nice + " is allowed");
+                break;
+        }
     });
     request_.Start(loop_, connections_, [this](Accepted link) {
         return ServeRequestConnection(std::move(link), *state_, commands_, loop_);

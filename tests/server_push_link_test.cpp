@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "net/wire/framing.h"
 #include "server/links/options.h"
 #include "server/links/push_feed.h"
+#include "server/links/send_ring.h"
 #include "server/market/bars.h"
 #include "server/market/catalogue.h"
 #include "server/market/market.h"
@@ -538,6 +540,53 @@ TEST(PushFeedTest, AStepReachesEveryLinkAsOneItemAheadOfWhatCameDuringIt) {
     // Outside a step a price goes out at once.
     feed.OnBars(gold);
     EXPECT_EQ(links[0]->Take().items.size(), 1u);
+}
+
+// A run of idle links gets its items through one ring: every socket that has room takes its
+// item at once, in order before what is queued on the link later; a full socket keeps the rest
+// queued and wakes its writer; a link whose writer is busy only queues.
+TEST(PushFeedTest, ARunSendsAtOnceWhereSocketsHaveRoomAndQueuesTheRest) {
+    constexpr int kLinks = 2 * static_cast<int>(server::SendRing::kEntries) + 5;
+    std::vector<std::array<int, 2>> pairs(kLinks);
+    std::vector<std::shared_ptr<server::PushSubscriber>> links;
+    std::vector<std::atomic<int>> wakes(kLinks);
+    for (int i = 0; i < kLinks; ++i) {
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pairs[i].data()), 0);
+        links.push_back(std::make_shared<server::PushSubscriber>(
+            server::Key{1, 2, 3, i}, i, [&wakes, i](bool) { ++wakes[i]; }, pairs[i][0]));
+    }
+    // Link 0's socket is full; link 1's writer is busy (it never took); the rest wait idle.
+    const std::string filler(4096, 'f');
+    for (const std::size_t size : {filler.size(), std::size_t{1}})
+        while (::send(pairs[0][0], filler.data(), size, MSG_DONTWAIT) > 0) {
+        }
+    for (int i = 0; i < kLinks; ++i)
+        if (i != 1) links[i]->Take();
+    const auto item = std::make_shared<const std::string>(server::PushItem(push::KeepAlive) +
+                                                          std::string(200, 'x'));
+    {
+        server::SendRing ring;
+        server::LinkSends sends(ring);
+        for (auto& link : links) sends.Add(*link, item);
+    }
+    for (int i = 2; i < kLinks; ++i) links[i]->Enqueue(std::string("later"));
+    for (int i = 2; i < kLinks; ++i) {
+        std::string got(item->size() + 5, '\0');
+        ASSERT_EQ(::recv(pairs[i][1], got.data(), got.size(), 0), static_cast<ssize_t>(got.size()))
+            << "link " << i;
+        EXPECT_EQ(got, *item + "later");
+        EXPECT_EQ(wakes[i].load(), 0) << "a link that keeps up needs no writer";
+    }
+    for (int i : {0, 1}) {
+        EXPECT_EQ(wakes[i].load(), 1) << "link " << i;
+        const auto waiting = links[i]->Take().items;
+        ASSERT_EQ(waiting.size(), 1u) << "link " << i;
+        EXPECT_EQ(*waiting[0], *item);
+    }
+    for (auto& p : pairs) {
+        ::close(p[0]);
+        ::close(p[1]);
+    }
 }
 
 // The fan-out covers every item once, in consecutive ranges, whatever the threads and counts.

@@ -1,6 +1,7 @@
 #include "server/links/fan_out.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -69,9 +70,16 @@ void FanOut::Help() {
     }
 }
 
-bool BecomeMarketThread(const char* name) {
+MarketPriority BecomeMarketThread(const char* name) {
     pthread_setname_np(pthread_self(), name);
-    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kMarketThreadNice) == 0;
+    // This thread only (Linux schedules threads one by one); nothing it starts inherits it.
+    sched_param realTime{};
+    realTime.sched_priority = kMarketThreadRealTime;
+    if (sched_setscheduler(0, SCHED_RR | SCHED_RESET_ON_FORK, &realTime) == 0)
+        return MarketPriority::RealTime;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kMarketThreadNice) == 0)
+        return MarketPriority::Nice;
+    return MarketPriority::Default;
 }
 
 unsigned FanOutThreads() {

@@ -49,12 +49,16 @@ class FanOut {
 // The threads a fan-out of the push links uses on this machine: one for each core, at most 8.
 unsigned FanOutThreads();
 
-// The nice value the threads that hand the market out ask for: above the rest of the server and
-// the machine, so that a tick reaches every link before an order or a login gets its turn. The
-// system grants it to root, or to a service allowed it (the unit's LimitNICE=-5); otherwise
-// the threads stay at the default.
+// The priority the threads that hand the market out ask for, so that a tick reaches every link
+// before an order or a login gets its turn: real-time round-robin at kMarketThreadRealTime, above
+// every ordinary thread of the machine, where the system grants it (root, or a service allowed it
+// by LimitRTPRIO=1); else nice kMarketThreadNice, above the rest of the server (LimitNICE=-5);
+// else the default. A step is bounded work and the market's clock rests between steps, so the
+// rest of the server always keeps its share of the cores.
+constexpr int kMarketThreadRealTime = 1;
 constexpr int kMarketThreadNice = -5;
-// Names the calling thread (top -H, ps -L) and asks for kMarketThreadNice; true when granted.
-bool BecomeMarketThread(const char* name);
+enum class MarketPriority { RealTime, Nice, Default };
+// Names the calling thread (top -H, ps -L) and asks for the market's priority; what it got.
+MarketPriority BecomeMarketThread(const char* name);
 
 }  // namespace zq::server

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace zq::server {
@@ -52,45 +53,92 @@ void PushSubscriber::Enqueue(std::string item) {
 }
 
 void PushSubscriber::Enqueue(Item item) {
-    bool dropped = false;
+    Wakes wakes = Wakes::None;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finishing_ || dropped_) return;
+        std::size_t sent = 0;
         if (idle_ && socket_ >= 0) {
             const ssize_t n =
                 ::send(socket_, item->data(), item->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-            const std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+            sent = n > 0 ? static_cast<std::size_t>(n) : 0;
             sentAtOnce_ += sent;
-            if (sent == item->size()) return;
-            // The rest waits for the writer (a full socket, or a failed one that the writer's
-            // own send then reports).
-            if (sent > 0) item = std::make_shared<const std::string>(item->substr(sent));
         }
-        idle_ = false;
-        if (queuedBytes_ + item->size() <= kMaxQueuedBytes) {
-            queuedBytes_ += item->size();
-            queue_.push_back(std::move(item));
-        } else {
-            dropped_ = true;
-            queue_.clear();
-            queuedBytes_ = 0;
-            why_ = "queue overflow (client too slow), dropped";
-            dropped = true;
-        }
+        wakes = QueueRestLocked(std::move(item), sent);
     }
-    WakeWriter(dropped);
+    Tell(wakes);
+}
+
+PushSubscriber::Wakes PushSubscriber::QueueRestLocked(Item item, std::size_t sent) {
+    if (sent == item->size()) return Wakes::None;
+    // The rest waits for the writer (a full socket, or a failed one that the writer's own send
+    // then reports).
+    if (sent > 0) item = std::make_shared<const std::string>(item->substr(sent));
+    idle_ = false;
+    if (queuedBytes_ + item->size() > kMaxQueuedBytes)
+        return DropLocked("queue overflow (client too slow), dropped") ? Wakes::Drop : Wakes::None;
+    queuedBytes_ += item->size();
+    queue_.push_back(std::move(item));
+    return Wakes::Writer;
+}
+
+bool PushSubscriber::DropLocked(std::string why) {
+    if (dropped_) return false;
+    dropped_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+    why_ = std::move(why);
+    return true;
+}
+
+void PushSubscriber::Tell(Wakes wakes) {
+    if (wakes != Wakes::None) WakeWriter(wakes == Wakes::Drop);
 }
 
 void PushSubscriber::Drop(std::string why) {
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (dropped_) return;
-        dropped_ = true;
-        queue_.clear();
-        queuedBytes_ = 0;
-        why_ = std::move(why);
+        dropped = DropLocked(std::move(why));
     }
-    WakeWriter(true);
+    if (dropped) WakeWriter(true);
+}
+
+// ---- LinkSends ----
+
+void LinkSends::Add(PushSubscriber& link, const PushSubscriber::Item& item) {
+    std::unique_lock<std::mutex> lock(link.mutex_);
+    if (link.finishing_ || link.dropped_) return;
+    if (!link.idle_ || link.socket_ < 0) {
+        const auto wakes = link.QueueRestLocked(item, 0);
+        lock.unlock();
+        link.Tell(wakes);
+        return;
+    }
+    ring_.Add(link.socket_, item->data(), item->size());
+    pending_.push_back({&link, item, std::move(lock)});
+    if (pending_.size() >= SendRing::kEntries) Flush();
+}
+
+void LinkSends::Flush() {
+    if (pending_.empty()) return;
+    const std::vector<long>& results = ring_.Submit();
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        Pending& p = pending_[i];
+        PushSubscriber& link = *p.link;
+        PushSubscriber::Wakes wakes = PushSubscriber::Wakes::None;
+        if (results[i] == -ECANCELED) {
+            // Whether the socket took the item is not known: the link cannot go on.
+            if (link.DropLocked("send lost, dropped")) wakes = PushSubscriber::Wakes::Drop;
+        } else {
+            const std::size_t sent = results[i] > 0 ? static_cast<std::size_t>(results[i]) : 0;
+            link.sentAtOnce_ += sent;
+            wakes = link.QueueRestLocked(std::move(p.item), sent);
+        }
+        p.lock.unlock();
+        link.Tell(wakes);
+    }
+    pending_.clear();
 }
 
 void PushSubscriber::Finish(std::string last, bool discardWaiting) {
@@ -237,10 +285,10 @@ void PushFeed::OnBars(const BarUpdate& update) {
     if (!closed)
         for (std::size_t p = 0; p < liveItems.size(); ++p)
             liveItems[p] = std::make_shared<const std::string>(PushRecord(update.live[p]));
-    EachLink([&](PushSubscriber& link) {
+    EachLink([&](PushSubscriber& link, LinkSends& sends) {
         const auto p = static_cast<std::size_t>(link.chartPeriodIndex_);
         if (!closed) {
-            link.Enqueue(liveItems[p]);
+            sends.Add(link, liveItems[p]);
         } else if (link.chartInstrument_ == update.instrument && update.finished[p]) {
             link.Enqueue(PushRecord(*update.finished[p]));
             link.Enqueue(PushRecord(update.live[p]));
@@ -248,9 +296,13 @@ void PushFeed::OnBars(const BarUpdate& update) {
     });
 }
 
-void PushFeed::EachLink(const std::function<void(PushSubscriber&)>& visit) {
+void PushFeed::EachLink(const std::function<void(PushSubscriber&, LinkSends&)>& visit) {
     fanOut_.Run(links_.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) visit(*links_[i]);
+        // Each thread that hands out keeps one ring for good.
+        thread_local SendRing ring;
+        LinkSends sends(ring);
+        for (std::size_t i = begin; i < end; ++i) visit(*links_[i], sends);
+        sends.Flush();
     });
 }
 
@@ -276,9 +328,9 @@ void PushFeed::FlushLocked() {
         any = true;
     }
     if (!any) return;
-    EachLink([&](PushSubscriber& link) {
+    EachLink([&](PushSubscriber& link, LinkSends& sends) {
         if (const auto& run = runs[static_cast<std::size_t>(link.chartPeriodIndex_)])
-            link.Enqueue(run);
+            sends.Add(link, run);
     });
 }
 
@@ -342,7 +394,7 @@ int PushFeed::SendSignal(const SignalRecord& signal) {
     const auto item = std::make_shared<const std::string>(PushRecord(AsBar(signal)));
     std::lock_guard<std::mutex> lock(mutex_);
     FlushLocked();
-    EachLink([&](PushSubscriber& link) { link.Enqueue(item); });
+    EachLink([&](PushSubscriber& link, LinkSends& sends) { sends.Add(link, item); });
     return static_cast<int>(links_.size());
 }
 

@@ -45,6 +45,7 @@
 #include "net/wire/framing.h"
 #include "server/links/fan_out.h"
 #include "server/links/keys.h"
+#include "server/links/send_ring.h"
 #include "server/links/sessions.h"
 #include "server/market/bars.h"
 
@@ -104,6 +105,14 @@ class PushSubscriber {
     bool Retired() const { return retired_.load(); }
 
   private:
+    friend class LinkSends;
+    enum class Wakes { None, Writer, Drop };
+    // Under the lock: `item`, of which `sent` bytes went to the socket at once; the rest is
+    // queued, or the link dropped when its queue would overflow. Returns what to tell the writer.
+    Wakes QueueRestLocked(Item item, std::size_t sent);
+    // Under the lock: ends the link without sending what waits; false when it had ended.
+    bool DropLocked(std::string why);
+    void Tell(Wakes wakes);
     void WakeWriter(bool drop);
 
     const Key key_;
@@ -128,6 +137,31 @@ class PushSubscriber {
     friend class PushFeed;
     std::int32_t chartInstrument_ = 0;
     int chartPeriodIndex_ = 0;
+};
+
+// The links of one run of a hand-out, each given one item: the items that go to their sockets
+// at once go out together, one system call for every SendRing::kEntries of them (send_ring.h);
+// the others are queued as Enqueue queues them. Each link's lock is held from Add until its send
+// is done, so nothing queued on the link meanwhile overtakes the item. A link takes one Add a run.
+class LinkSends {
+  public:
+    explicit LinkSends(SendRing& ring) : ring_(ring) {}
+    ~LinkSends() { Flush(); }
+    LinkSends(const LinkSends&) = delete;
+    LinkSends& operator=(const LinkSends&) = delete;
+
+    void Add(PushSubscriber& link, const PushSubscriber::Item& item);
+    // Sends what was added, and queues what the sockets did not take.
+    void Flush();
+
+  private:
+    struct Pending {
+        PushSubscriber* link;
+        PushSubscriber::Item item;
+        std::unique_lock<std::mutex> lock;
+    };
+    SendRing& ring_;
+    std::vector<Pending> pending_;
 };
 
 class PushFeed {
@@ -200,8 +234,9 @@ class PushFeed {
     // Takes the retired links off the list. The lock is held.
     void PruneLocked();
     // Visits every link, the links shared among the fan-out's threads (each link on one
-    // thread); returns when all are visited. The lock is held.
-    void EachLink(const std::function<void(PushSubscriber&)>& visit);
+    // thread), with the sends of the visiting thread's run; returns when all are visited and
+    // sent. The lock is held.
+    void EachLink(const std::function<void(PushSubscriber&, LinkSends&)>& visit);
 
     SessionTable& sessions_;
     const std::chrono::milliseconds keepAliveInterval_;
