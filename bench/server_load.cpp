@@ -48,6 +48,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -745,7 +746,8 @@ class PushLinks {
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<LinkState> links_;
-    std::vector<Arrival> arrivals_;
+    // A deque: growing it never stops the reader to copy what it holds.
+    std::deque<Arrival> arrivals_;
     long timedReads_ = 0, lateReads_ = 0;
     bool measuring_ = false;
     std::thread reader_, sweeper_;
