@@ -48,7 +48,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -57,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
