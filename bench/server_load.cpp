@@ -375,10 +375,9 @@ void RemoveDirectory(const Server& s) {
     std::filesystem::remove_all(s.dir, ignored);
 }
 
-// Resident memory in MiB and threads of the server.
 // Packets the kernel dropped from its receive backlog (loopback traffic passes through it: a
-// burst of sends beyond net.core.netdev_max_backlog is dropped and TCP sends it again after its
-// 200 ms time-out), and TCP segments sent again, machine-wide since boot.
+// burst beyond net.core.netdev_max_backlog is dropped, data or acknowledgements, and TCP sends
+// data again after its time-out), and TCP segments sent again, machine-wide since boot.
 std::pair<long long, long long> KernelDropsAndResends() {
     long long drops = 0, resends = 0;
     std::ifstream softnet("/proc/net/softnet_stat");
@@ -405,6 +404,7 @@ std::pair<long long, long long> KernelDropsAndResends() {
     return {drops, resends};
 }
 
+// Resident memory in MiB and threads of the server.
 std::pair<double, int> Footprint(int pid) {
     if (pid <= 0) return {NAN, 0};
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

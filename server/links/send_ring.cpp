@@ -57,14 +57,20 @@ const std::vector<long>& SendRing::Submit() {
         }
         int submitted = io_uring_submit_and_wait(&ring, static_cast<unsigned>(batch));
         while (submitted == -EINTR) submitted = io_uring_submit_and_wait(&ring, 0);
-        if (submitted < 0) {
-            // A kernel that takes no more: these sends and every later one go plainly.
+        // A kernel that takes no more: what it did not take, and every later send, goes plainly.
+        auto giveUp = [&] {
             io_uring_queue_exit(&ring);
             ring_.reset();
+        };
+        if (submitted < 0) {
+            giveUp();
             break;
         }
+        // The ring hands its sends to the kernel in order: the first `taken` went out, the
+        // others never left it.
+        const auto taken = static_cast<std::size_t>(submitted);
         std::size_t seen = 0;
-        while (seen < batch) {
+        while (seen < taken) {
             io_uring_cqe* cqe = nullptr;
             const int waited = io_uring_wait_cqe(&ring, &cqe);
             if (waited == -EINTR) continue;
@@ -73,17 +79,17 @@ const std::vector<long>& SendRing::Submit() {
             io_uring_cqe_seen(&ring, cqe);
             ++seen;
         }
-        if (seen < batch) {
+        if (seen < taken) {
             // Sends whose fate is unknown (which a send that never waits cannot leave): their
             // sockets may have taken them or not.
-            for (std::size_t i = done; i < done + batch; ++i)
+            for (std::size_t i = done; i < done + taken; ++i)
                 if (results_[i] == kUnknown) results_[i] = -ECANCELED;
-            io_uring_queue_exit(&ring);
-            ring_.reset();
-            done += batch;
+        }
+        done += taken;
+        if (seen < taken || taken < batch) {
+            giveUp();
             break;
         }
-        done += batch;
     }
     SendPlainly(done);
     sends_.clear();
